@@ -1,0 +1,128 @@
+#include "answers.h"
+
+#include "host.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdlib>
+
+namespace {
+FILE *console_in = nullptr;  // null: standard input
+FILE *console_out = nullptr; // null: standard output
+
+FILE *in() { return console_in != nullptr ? console_in : stdin; }
+FILE *out() { return console_out != nullptr ? console_out : stdout; }
+} // namespace
+
+void set_console(FILE *in_stream, FILE *out_stream)
+{
+    console_in = in_stream;
+    console_out = out_stream;
+}
+
+void say(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(out(), format, args);
+    va_end(args);
+}
+
+std::string read_word()
+{
+    std::fflush(out());
+    FILE *f = in();
+    int c = std::fgetc(f);
+    while (c != EOF && std::isspace(c))
+        c = std::fgetc(f);
+    if (c == EOF) {
+        say("\n\tThe input ended before the dialogue was complete \n");
+        end_run(1);
+    }
+    std::string word;
+    while (c != EOF && !std::isspace(c)) {
+        word.push_back(static_cast<char>(c));
+        c = std::fgetc(f);
+    }
+    if (c != EOF)
+        std::ungetc(c, f); // the white space after the word stays unread, as with "%s"
+    return word;
+}
+
+std::string ask_word(const char *prompt)
+{
+    std::fputs(prompt, out());
+    return read_word();
+}
+
+bool word_to_int(const std::string &word, int *value)
+{
+    if (word.empty() || std::isspace(static_cast<unsigned char>(word[0])))
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(word.c_str(), &end, 10);
+    if (*end != '\0' || errno == ERANGE || v < INT_MIN || v > INT_MAX)
+        return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+bool word_to_real(const std::string &word, double *value)
+{
+    if (word.empty() || std::isspace(static_cast<unsigned char>(word[0])))
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    double v = std::strtod(word.c_str(), &end);
+    // Overflow gives ±HUGE_VAL with ERANGE; underflow to a tiny value is a
+    // number all the same.
+    if (*end != '\0' || !std::isfinite(v))
+        return false;
+    *value = v;
+    return true;
+}
+
+int ask_int(const char *prompt)
+{
+    for (;;) {
+        std::string word = ask_word(prompt);
+        int value;
+        if (word_to_int(word, &value))
+            return value;
+        say("\n\t%s is not a number ", word.c_str());
+    }
+}
+
+int ask_choice(const char *prompt, int lo, int hi)
+{
+    for (;;) {
+        int value = ask_int(prompt);
+        if (value >= lo && value <= hi)
+            return value;
+    }
+}
+
+double ask_real(const char *prompt)
+{
+    for (;;) {
+        std::string word = ask_word(prompt);
+        double value;
+        if (word_to_real(word, &value))
+            return value;
+        say("\n\t%s is not a number ", word.c_str());
+    }
+}
+
+void fatal(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(out(), format, args);
+    va_end(args);
+    getch();
+    end_run(1);
+}

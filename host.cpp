@@ -1,0 +1,186 @@
+#include "host.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+extern "C" int _getch(void);
+#else
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+#ifndef SKARNOVELT_BASE_DIR
+#ifdef _WIN32
+#define SKARNOVELT_BASE_DIR "c:\\images\\"
+#else
+#define SKARNOVELT_BASE_DIR "images/"
+#endif
+#endif
+
+const char *base_directory() { return SKARNOVELT_BASE_DIR; }
+
+const char *path_separator()
+{
+#ifdef _WIN32
+    return "\\";
+#else
+    return "/";
+#endif
+}
+
+// The temporary files are kept in a fixed table of C strings so that the
+// signal handlers can walk it without allocating.
+namespace {
+const int MAX_TEMP_FILES = 8;
+char *temp_files[MAX_TEMP_FILES];
+
+#ifndef _WIN32
+// Terminal settings to put back when a key wait is interrupted.
+struct termios saved_terminal;
+volatile sig_atomic_t terminal_changed = 0;
+#endif
+
+extern "C" void on_interrupt(int sig)
+{
+#ifndef _WIN32
+    if (terminal_changed)
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+#endif
+    for (char *path : temp_files)
+        if (path != nullptr)
+            std::remove(path); // unlink on POSIX, safe in a handler
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+} // namespace
+
+void host_start()
+{
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+#ifndef _WIN32
+    std::signal(SIGHUP, on_interrupt);
+#endif
+}
+
+void register_temp_file(const std::string &path)
+{
+    for (char *&slot : temp_files)
+        if (slot == nullptr) {
+            slot = strdup(path.c_str());
+            return;
+        }
+    std::abort(); // more temporary files than any run creates: a programming error
+}
+
+void forget_temp_file(const std::string &path)
+{
+    for (char *&slot : temp_files)
+        if (slot != nullptr && path == slot) {
+            char *old = slot;
+            slot = nullptr;
+            std::free(old);
+        }
+}
+
+void remove_temp_files()
+{
+    for (char *&slot : temp_files)
+        if (slot != nullptr) {
+            std::remove(slot);
+            char *old = slot;
+            slot = nullptr;
+            std::free(old);
+        }
+}
+
+void end_run(int status)
+{
+    std::fflush(stdout);
+    remove_temp_files();
+    std::exit(status);
+}
+
+void getch()
+{
+    std::fflush(stdout);
+#ifdef _WIN32
+    if (_isatty(_fileno(stdin))) {
+        _getch();
+        return;
+    }
+#else
+    if (isatty(STDIN_FILENO)) {
+        struct termios raw;
+        if (tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
+            raw = saved_terminal;
+            raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+            raw.c_cc[VMIN] = 1;
+            raw.c_cc[VTIME] = 0;
+            terminal_changed = 1;
+            tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+            char key;
+            while (read(STDIN_FILENO, &key, 1) < 0 && errno == EINTR) {
+            }
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+            terminal_changed = 0;
+            return;
+        }
+    }
+#endif
+    std::getchar(); // not a terminal: one character, or nothing at the end
+}
+
+bool flush_to_disk(FILE *f)
+{
+    if (std::fflush(f) != 0)
+        return false;
+#ifdef _WIN32
+    return _commit(_fileno(f)) == 0;
+#else
+    return fsync(fileno(f)) == 0;
+#endif
+}
+
+bool replace_file(const std::string &from, const std::string &to)
+{
+#ifdef _WIN32
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+unsigned long long available_memory()
+{
+#ifdef _WIN32
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    if (GlobalMemoryStatusEx(&status))
+        return status.ullAvailPhys;
+    return 0;
+#else
+    // MemAvailable counts what can be given without swapping, page cache
+    // included; fall back on the free pages where the kernel does not say.
+    if (FILE *f = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        unsigned long long kib = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f) != nullptr)
+            found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+        std::fclose(f);
+        if (found)
+            return kib * 1024ULL;
+    }
+    long pages = sysconf(_SC_AVPHYS_PAGES);
+    long size = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && size > 0)
+        return static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(size);
+    return 0;
+#endif
+}

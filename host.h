@@ -1,0 +1,47 @@
+// What the tool needs from its host: where DEM folders lie, the single-key
+// read used for pauses, safe replacement of files, the memory the host can
+// give, and the clean end of a run (temporary files removed, terminal
+// restored) also when the run is interrupted.
+#ifndef HOST_H
+#define HOST_H
+
+#include <cstdio>
+#include <string>
+
+// Base directory under which the DEM folders lie, ending with the separator:
+// "c:\images\" on Windows, "images/" (relative to the working directory)
+// elsewhere, unless the build chose another one.
+const char *base_directory();
+// Separator placed between a folder name and a file name.
+const char *path_separator();
+
+// Installs the handlers that, on Ctrl-C or a termination request, restore
+// the terminal and remove the run's temporary files before the process dies.
+void host_start();
+
+// The pause: flushes standard output, then waits for one key press without
+// echo when standard input is a terminal (the terminal is left as it was
+// found), or consumes one character of standard input otherwise (nothing at
+// its end), so that a scripted run never blocks. The key is discarded.
+void getch();
+
+// Temporary files of the run: removed by end_run and by the interrupt
+// handlers unless forgotten first (once they have replaced their targets).
+void register_temp_file(const std::string &path);
+void forget_temp_file(const std::string &path);
+void remove_temp_files();
+
+// Ends the run with the given exit status: flushes the console and removes
+// the temporary files still registered.
+[[noreturn]] void end_run(int status);
+
+// Writes the stream's buffers and asks the host to put them on disk.
+bool flush_to_disk(FILE *f);
+// Renames from over to, replacing an existing file of that name in one step.
+bool replace_file(const std::string &from, const std::string &to);
+
+// Physical memory the host can give this process now, in bytes (0 when it
+// cannot be told).
+unsigned long long available_memory();
+
+#endif
