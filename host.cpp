@@ -7,9 +7,12 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
+#include <string.h>
 #include <windows.h>
 extern "C" int _getch(void);
 #else
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -134,6 +137,32 @@ void getch()
     }
 #endif
     std::getchar(); // not a terminal: one character, or nothing at the end
+}
+
+FILE *create_temp_file(const std::string &target, const char *mode, std::string *temp_path)
+{
+#ifdef _WIN32
+    const long pid = _getpid();
+#else
+    const long pid = getpid();
+#endif
+    *temp_path = target + "." + std::to_string(pid) + ".tmp";
+    FILE *f = std::fopen(temp_path->c_str(), mode);
+    if (f != nullptr)
+        register_temp_file(*temp_path);
+    return f;
+}
+
+bool same_file(const std::string &a, const std::string &b)
+{
+#ifdef _WIN32
+    return _stricmp(a.c_str(), b.c_str()) == 0; // Windows names ignore case
+#else
+    if (a == b)
+        return true;
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+#endif
 }
 
 bool flush_to_disk(FILE *f)

@@ -35,6 +35,13 @@ void remove_temp_files();
 // the temporary files still registered.
 [[noreturn]] void end_run(int status);
 
+// Creates a temporary file beside target (same folder, so that it can
+// replace target by a rename), registered for removal. Null on failure.
+FILE *create_temp_file(const std::string &target, const char *mode, std::string *temp_path);
+// True when both paths name the same file: the same text, or the same
+// existing file reached another way.
+bool same_file(const std::string &a, const std::string &b);
+
 // Writes the stream's buffers and asks the host to put them on disk.
 bool flush_to_disk(FILE *f);
 // Renames from over to, replacing an existing file of that name in one step.
