@@ -1,0 +1,181 @@
+#include "dialogue_harness.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string env_or(const char *name, const std::string &fallback)
+{
+    const char *v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? std::string(v) : fallback;
+}
+
+std::string read_file(const std::string &p)
+{
+    std::string s;
+    if (FILE *f = std::fopen(p.c_str(), "rb")) {
+        char buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            s.append(buf, n);
+        std::fclose(f);
+    }
+    return s;
+}
+
+void write_file(const std::string &p, const std::string &bytes)
+{
+    FILE *f = std::fopen(p.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << p;
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+int exit_status(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+void Dialogue::SetUp()
+{
+    char tmpl[] = "/tmp/skarnovelt-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    work_ = tmpl;
+    const char *tool = std::getenv("SKARNOVELT_TOOL");
+    tool_overridden_ = tool != nullptr && *tool != '\0';
+    tool_ = env_or("SKARNOVELT_TOOL", SKARNOVELT_BIN);
+    images_ = env_or("SKARNOVELT_IMAGES", work_ + "/images");
+    base_ = env_or("SKARNOVELT_BASE", "images/");
+    // A folder of its own for each test, so that a shared base directory works.
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    folder_ = std::string(info->name()) + "_" + std::to_string(getpid());
+    mkdir(images_.c_str(), 0755);
+    ASSERT_EQ(mkdir((images_ + "/" + folder_).c_str(), 0755), 0) << images_ << "/" << folder_;
+}
+
+void Dialogue::TearDown()
+{
+    if (!HasFailure()) {
+        std::string command = "rm -rf '" + work_ + "' '" + images_ + "/" + folder_ + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    } else {
+        std::printf("kept for inspection: %s and %s/%s\n", work_.c_str(), images_.c_str(), folder_.c_str());
+    }
+}
+
+RunResult Dialogue::run(const std::string &answers)
+{
+    write_file(work_ + "/answers.txt", answers);
+    std::string command = "cd '" + work_ + "' && " + tool_ + " < answers.txt > output.txt 2> errors.txt";
+    int status = std::system(command.c_str());
+    return {exit_status(status), read_file(work_ + "/output.txt")};
+}
+
+RunResult Dialogue::run_interrupted(const std::string &answers, const std::string &mark)
+{
+    // The tool's input is a terminal, so that its key read really waits; its
+    // output goes to a file.
+    int master;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        int out = open((work_ + "/output.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (chdir(work_.c_str()) != 0 || out < 0)
+            _exit(127);
+        dup2(out, 1);
+        execl(tool_.c_str(), tool_.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    if (write(master, answers.data(), answers.size()) != static_cast<ssize_t>(answers.size()))
+        ADD_FAILURE() << "could not write the answers";
+    std::string output;
+    char echo[4096];
+    for (int waited = 0; waited < 20000 && output.find(mark) == std::string::npos; waited += 20) {
+        usleep(20000);
+        while (read(master, echo, sizeof echo) > 0) {
+        }
+        output = read_file(work_ + "/output.txt");
+    }
+    EXPECT_NE(output.find(mark), std::string::npos) << output;
+    usleep(100000);                                   // let the tool enter its key wait
+    EXPECT_EQ(write(master, "\x03", 1), 1);            // Ctrl-C on its terminal
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    return {WIFSIGNALED(status) ? -WTERMSIG(status) : exit_status(status), read_file(work_ + "/output.txt")};
+}
+
+std::string Dialogue::shown(const std::string &file) const
+{
+    return base_ + folder_ + base_.substr(base_.size() - 1) + file;
+}
+
+std::string Dialogue::path(const std::string &file) const { return images_ + "/" + folder_ + "/" + file; }
+
+void Dialogue::put(const std::string &file, const std::string &bytes) { write_file(path(file), bytes); }
+void Dialogue::put_m2(const std::string &file, const std::vector<int> &values) { put(file, m2_bytes(values)); }
+void Dialogue::put_m4(const std::string &file, const std::vector<int> &values) { put(file, m4_bytes(values)); }
+
+bool Dialogue::exists(const std::string &file) const
+{
+    struct stat st;
+    return stat(path(file).c_str(), &st) == 0;
+}
+
+std::string Dialogue::contents(const std::string &file) const
+{
+    std::string s = read_file(path(file));
+    if (file.size() > 4 && file.compare(file.size() - 4, 4, ".txt") == 0) {
+        std::string folded;
+        for (size_t k = 0; k < s.size(); k++)
+            if (!(s[k] == '\r' && k + 1 < s.size() && s[k + 1] == '\n'))
+                folded.push_back(s[k]);
+        return folded;
+    }
+    return s;
+}
+
+std::vector<std::string> Dialogue::files() const
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir((images_ + "/" + folder_).c_str())) {
+        while (struct dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Dialogue::m2_bytes(const std::vector<int> &values)
+{
+    std::string b;
+    for (int v : values) {
+        b.push_back(static_cast<char>(v & 0xFF));
+        b.push_back(static_cast<char>((v >> 8) & 0xFF));
+    }
+    return b;
+}
+
+std::string Dialogue::m4_bytes(const std::vector<int> &values)
+{
+    std::string b;
+    for (int v : values) {
+        unsigned u = static_cast<unsigned>(v);
+        for (int k = 0; k < 4; k++)
+            b.push_back(static_cast<char>((u >> (8 * k)) & 0xFF));
+    }
+    return b;
+}

@@ -1,0 +1,438 @@
+// Whole runs of the tool from scripted dialogues: the console text, the exit
+// status and every file left behind.
+//
+// Plan:
+//   1. A whole session, console transcript and result files byte for byte.
+//   2. Results: both value types, every treatment, mixed input units.
+//   3. Descriptors read, created and completed; unusable descriptors.
+//   4. Runs that end early: unknown raster, frames that differ, the end of
+//      the input, no memory, results that cannot be created or written,
+//      Ctrl-C. Earlier results always survive and no temporary file stays.
+//   5. Answers asked again: results over an input, pixel size, treatment.
+#include "dialogue_harness.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string descriptor(int lig, int col, int val, int min, int max, int pix)
+{
+    return std::to_string(lig) + "\n" + std::to_string(col) + "\n" + std::to_string(val) + "\n" +
+           std::to_string(min) + "\n" + std::to_string(max) + "\n" + std::to_string(pix) + "\n";
+}
+
+std::string result_descriptor(int lig, int col, int val, int min, int max, int pix, const std::string &label,
+                              const std::string &volume)
+{
+    return descriptor(lig, col, val, min, max, pix) + "\n\n " + label + "\n\n Volume = " + volume + " m3 ";
+}
+
+// A frame of `lig` × `col` cells holding `fill`, with some cells set.
+std::vector<int> frame(int lig, int col, int fill, const std::vector<std::vector<int>> &cells = {})
+{
+    std::vector<int> v(static_cast<size_t>(lig * col), fill);
+    for (const auto &c : cells)
+        v[static_cast<size_t>(c[0] * col + c[1])] = c[2];
+    return v;
+}
+
+const char *const TYPE_MENU = "\n\t\t0 ====> _m2\n\t\t1 ====> _m4\n\t\t";
+const char *const UNIT_MENU = "\n\t\t0 ====> in meters\n\t\t1 ====> in decimeters"
+                              "\n\t\t2 ====> in centimeters\n\t\t3 ====> in millimeters\n\t\t";
+
+std::string banner()
+{
+    std::string blank = "\n\t*" + std::string(60, ' ') + "*";
+    std::string stars = std::string(62, '*');
+    return "\n\n\t" + stars + blank + "\n\t*                     SKARNOVELT                             *" + blank + blank +
+           blank + blank + "\n\t*              DEMs of difference in 2D and 3D with volumes  *" +
+           "\n\t*                     for erosion, deposition, cut and fill  *" + blank +
+           "\n\t*                                               Version 2.0  *" +
+           "\n\t*                                             December 2026  *" + blank + blank + blank + "\n\t" + stars;
+}
+
+} // namespace
+
+// 1. A whole session ---------------------------------------------------------
+
+TEST_F(Dialogue, AWholeSessionPrintsTheDialogueAndWritesBothResults)
+{
+    // First DEM in metres (_m2), a cell raised by 9 m; second DEM in metres
+    // (_m4), a cell lowered by 3 m. Results in centimetres (_m4), absolute
+    // values, 2 m cells.
+    put_m2("a_m2.raw", frame(4, 4, 100, {{1, 1, 109}}));
+    put("a_m2.txt", descriptor(4, 4, 2, 100, 109, 5));
+    put_m4("b_m4.raw", frame(4, 4, 100, {{2, 2, 97}}));
+    put("b_m4.txt", descriptor(4, 4, 4, 97, 100, 5));
+    RunResult r = run(folder() + "\na\n2\n0\nb\n1\nd\n1\n0\n0\n2\n2\n0\n\n");
+    EXPECT_EQ(r.status, 0);
+
+    std::string expected =
+        banner() + "\n\n\tName of the File Folder located in the Directory " + shown("").substr(0, shown("").size() - folder().size() - 1) +
+        " : " + "\n\tName of the first DEM (whitout extension _m4.raw or _m2.raw) ? " + "\n\tType of DEM" + TYPE_MENU +
+        "\n\tType of DEM" + TYPE_MENU + "\n\tTHE FIRST DEM NAMED " + shown("a_m2.raw") + " HAS : " +
+        "\n\t            4 LINES\n\t        AND 4 COLUMNS\n" +
+        "\n\tName of the second DEM (whitout extension _m4.raw or _m2.raw) ? " + "\n\tType of MNT" + TYPE_MENU +
+        "\n\tTHE SECOND DEM NAMED " + shown("b_m4.raw") + " HAS : " + "\n\t            4 LINES\n\t        AND 4 COLUMNS\n" +
+        "\n\tName of the two DEMs that will be created (without any extension) ? " + "\n\tType of the two DEM" +
+        TYPE_MENU + "\n\tDynamic scale of the first DEM : \n\tMin : 100\tMax : 109 " +
+        "\n\n\tHypsometric Interval of the fisrt DEM : " + UNIT_MENU +
+        "\n\tDynamic scale of the second DEM: \n\tMin : 97\tMax : 100 " +
+        "\n\n\tHypsometric Interval of the second DEM : " + UNIT_MENU +
+        "\n\n\tThe hypsometric interval of the first DEM is in meters " +
+        "\n\tand the hypsometric interval of the second one is in meters " +
+        "\n\tNote: the algorithm uses float values and will transform the data_in" +
+        "\n\n\tAs the resulting data use an integer 4 format, you must define the interval " +
+        "\n\n\tHypsometric Interval of the resulting DEMs : " + "\n\t\t0 ====> in meters\n\t\t1 ====> in decimeters" +
+        "\n\t\t2 ====> in centimeters\n\t\t3 ====> in millimeters" + "\n\t\t4 ====> tenths of millimeters" +
+        "\n\t\t5 ====> hundredths of millimeter\n\t\t" + "\n\tPixel size (in meters) ? " + "\n\tType of treatment : " +
+        "\n\t\t0 ====> absolute values\n\t\t1 ====> negative values" + "\n\t\t2 ====> positive values\n\t\t" +
+        "\n\n\n\t2D Volume 48.000000 3D Volume 34.666667 ";
+    EXPECT_EQ(r.output, expected);
+
+    // 2D: 9 m and 3 m. 3D: (5 × 9 + 0.5 × 3) / 9 = 5.1666 m at the raised
+    // cell, (0.5 × 9 + 0.5 × 3) / 9 = 0.6666 m beside both, (5 × 3 + 0.5 × 9)
+    // / 9 = 2.1666 m at the lowered cell; truncated centimetres.
+    EXPECT_EQ(contents("d_2D_m4.raw"), m4_bytes(frame(4, 4, 0, {{1, 1, 900}, {2, 2, 300}})));
+    EXPECT_EQ(contents("d_3D_m4.raw"), m4_bytes(frame(4, 4, 0, {{1, 1, 516}, {1, 2, 66}, {2, 1, 66}, {2, 2, 216}})));
+    EXPECT_EQ(contents("d_2D_m4.txt"), result_descriptor(4, 4, 4, 0, 900, 5, "absolute values", "48.000000"));
+    EXPECT_EQ(contents("d_3D_m4.txt"), result_descriptor(4, 4, 4, 0, 516, 5, "absolute values", "34.666667"));
+    EXPECT_EQ(files(), (std::vector<std::string>{"a_m2.raw", "a_m2.txt", "b_m4.raw", "b_m4.txt", "d_2D_m4.raw",
+                                                 "d_2D_m4.txt", "d_3D_m4.raw", "d_3D_m4.txt"}));
+}
+
+// 2. Results -------------------------------------------------------------------
+
+TEST_F(Dialogue, NegativeValuesWrapInTwoByteResultsAndStaySignedInFourByteOnes)
+{
+    // The second DEM is 5 m higher at one cell: a difference of -5 m.
+    put_m2("a_m2.raw", frame(4, 4, 100));
+    put("a_m2.txt", descriptor(4, 4, 2, 100, 100, 1));
+    put_m2("b_m2.raw", frame(4, 4, 100, {{1, 1, 105}}));
+    put("b_m2.txt", descriptor(4, 4, 2, 100, 105, 1));
+
+    RunResult r = run(folder() + " a 0 b 0 n 0 0 0 0 1 1 \n");
+    EXPECT_EQ(r.status, 0);
+    // 3D: -25/9 m at the cell and -5/18 m at each of its three interior
+    // neighbours, -3.61 m³ in all.
+    EXPECT_NE(r.output.find("2D Volume -5.000000 3D Volume -3.611111 "), std::string::npos) << r.output;
+    // 2D: -5 → 65531. 3D: -25/9 → -2 → 65534 at the cell, -5/18 truncates to 0.
+    EXPECT_EQ(contents("n_2D_m2.raw"), m2_bytes(frame(4, 4, 0, {{1, 1, 65531}})));
+    EXPECT_EQ(contents("n_3D_m2.raw"), m2_bytes(frame(4, 4, 0, {{1, 1, 65534}})));
+    EXPECT_EQ(contents("n_2D_m2.txt"), result_descriptor(4, 4, 2, 0, 65531, 1, "negative values", "-5.000000"));
+    EXPECT_EQ(contents("n_3D_m2.txt"), result_descriptor(4, 4, 2, 0, 65534, 1, "negative values", "-3.611111"));
+
+    r = run(folder() + " a 0 b 0 n 1 0 0 1 1 1 \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(contents("n_2D_m4.raw"), m4_bytes(frame(4, 4, 0, {{1, 1, -50}})));
+    EXPECT_EQ(contents("n_3D_m4.raw"), m4_bytes(frame(4, 4, 0, {{1, 1, -27}, {1, 2, -2}, {2, 1, -2}, {2, 2, -2}})));
+    EXPECT_EQ(contents("n_2D_m4.txt"), result_descriptor(4, 4, 4, -50, 0, 1, "negative values", "-5.000000"));
+
+    // Positive values only: nothing is kept, the volumes are the same sums.
+    r = run(folder() + " a 0 b 0 p 1 0 0 1 1 2 \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("2D Volume -5.000000 3D Volume -3.611111 "), std::string::npos);
+    EXPECT_EQ(contents("p_2D_m4.raw"), m4_bytes(frame(4, 4, 0)));
+    EXPECT_EQ(contents("p_3D_m4.txt"), result_descriptor(4, 4, 4, 0, 0, 1, "positive values", "-3.611111"));
+}
+
+TEST_F(Dialogue, MixedUnitsAreConvertedToMetresAndTruncatedInExtendedPrecision)
+{
+    // 43 dm against 0 m, results in decimetres: the difference is the double
+    // just below 4.3 and the 2D result stores 42.
+    put_m4("dm_m4.raw", frame(3, 3, 0, {{1, 1, 43}}));
+    put("dm_m4.txt", descriptor(3, 3, 4, 0, 43, 1));
+    put_m2("m_m2.raw", frame(3, 3, 0));
+    put("m_m2.txt", descriptor(3, 3, 2, 0, 0, 1));
+    RunResult r = run(folder() + " dm 1 m 0 r 1 1 0 1 1 0 \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("is in decimeters \n\tand the hypsometric interval of the second one is in meters "),
+              std::string::npos);
+    EXPECT_EQ(contents("r_2D_m4.raw"), m4_bytes(frame(3, 3, 0, {{1, 1, 42}})));
+
+    // Two flat DEMs of 5 dm and 2 dm, results in decimetres: 2 everywhere inside.
+    put_m2("five_m2.raw", frame(4, 5, 5));
+    put("five_m2.txt", descriptor(4, 5, 2, 5, 5, 1));
+    put_m2("two_m2.raw", frame(4, 5, 2));
+    put("two_m2.txt", descriptor(4, 5, 2, 2, 2, 1));
+    r = run(folder() + " five 0 two 0 f 1 1 1 1 1 0 \n");
+    EXPECT_EQ(r.status, 0);
+    std::vector<int> twos = frame(4, 5, 0, {{1, 1, 2}, {1, 2, 2}, {1, 3, 2}, {2, 1, 2}, {2, 2, 2}, {2, 3, 2}});
+    EXPECT_EQ(contents("f_2D_m4.raw"), m4_bytes(twos));
+    EXPECT_EQ(contents("f_3D_m4.raw"), m4_bytes(twos));
+
+    // Centimetres against millimetres, results in tenths of millimetres:
+    // 1234 cm is stored as the double just below 12.34 m, so 1234 cm - 12000
+    // mm is just below 0.34 m and truncates to 3399.
+    put_m4("cm_m4.raw", frame(3, 3, 1234));
+    put("cm_m4.txt", descriptor(3, 3, 4, 1234, 1234, 1));
+    put_m4("mm_m4.raw", frame(3, 3, 12000));
+    put("mm_m4.txt", descriptor(3, 3, 4, 12000, 12000, 1));
+    r = run(folder() + " cm 1 mm 1 c 1 2 3 4 1 0 \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(contents("c_2D_m4.raw"), m4_bytes(frame(3, 3, 0, {{1, 1, 3399}})));
+}
+
+TEST_F(Dialogue, ValuesTheResultTypeCannotHoldAreCountedInAWarning)
+{
+    // 1 m everywhere in hundredths of millimetres: 100000 does not fit _m2.
+    put_m2("a_m2.raw", frame(4, 4, 2));
+    put("a_m2.txt", descriptor(4, 4, 2, 2, 2, 1));
+    put_m2("b_m2.raw", frame(4, 4, 1));
+    put("b_m2.txt", descriptor(4, 4, 2, 1, 1, 1));
+    RunResult r = run(folder() + " a 0 b 0 w 0 0 0 5 1 0 \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("3D Volume 4.000000 \n\tWarning: 4 cells of the 2D result do not fit the chosen type "
+                            "\n\tWarning: 4 cells of the 3D result do not fit the chosen type "),
+              std::string::npos)
+        << r.output;
+    // Stored all the same as the low 16 bits: 100000 - 65536 = 34464.
+    EXPECT_EQ(contents("w_2D_m2.raw"), m2_bytes(frame(4, 4, 0, {{1, 1, 34464}, {1, 2, 34464}, {2, 1, 34464}, {2, 2, 34464}})));
+
+    r = run(folder() + " a 0 b 0 w 0 0 0 4 1 0 \n");
+    EXPECT_EQ(r.output.find("\n\tWarning"), std::string::npos);
+}
+
+TEST_F(Dialogue, TheDynamicScaleShowsTheTrueRange)
+{
+    put_m4("high_m4.raw", frame(3, 3, 250000, {{0, 0, 300000}}));
+    put("high_m4.txt", descriptor(3, 3, 4, 250000, 300000, 1));
+    put_m4("low_m4.raw", frame(3, 3, -1, {{2, 2, -5}}));
+    put("low_m4.txt", descriptor(3, 3, 4, -5, 0, 1));
+    RunResult r = run(folder() + " high 1 low 1 r 1 3 3 3 1 0 \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("first DEM : \n\tMin : 250000\tMax : 300000 "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("second DEM: \n\tMin : -5\tMax : -1 "), std::string::npos) << r.output;
+}
+
+// 3. Descriptors ----------------------------------------------------------------
+
+TEST_F(Dialogue, MissingDescriptorsAreCreatedAfterTheirAnswersAndCompletedWithTheRange)
+{
+    put_m2("a_m2.raw", frame(2, 3, 3, {{0, 1, 812}, {1, 2, 40}}));
+    put_m4("b_m4.raw", frame(2, 3, -7));
+    // First: a negative line count is asked again; a pixel size of 0 leads to
+    // the question in metres. Second: pixel size 4 at once.
+    RunResult r = run(folder() + " a 0 -1 2 3 0 9 b 1 2 3 4 d 1 0 0 0 1 0 \n");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("\n\tNo File " + shown("a_m2.txt") + " \n\n" + "\n\tNumber of lines   ? " +
+                            "\n\tNumber of lines   ? " + "\tNumber of columns ? \tPixel size ? " +
+                            "\n\tPixel Size (in meters) ? " + "\n\tTHE FIRST DEM NAMED"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(contents("a_m2.txt"), descriptor(2, 3, 2, 3, 812, 9));
+    // All values negative: the recorded maximum stays 0.
+    EXPECT_EQ(contents("b_m4.txt"), descriptor(2, 3, 4, -7, 0, 4));
+
+    // A descriptor holding its first half only is read; the pixel size is asked.
+    put("b_m4.txt", "2\n3\n4\n");
+    r = run(folder() + " a 0 b 1 6 d 1 0 0 0 1 0 \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("HAS : \n\t            2 LINES\n\t        AND 3 COLUMNS\n\n\tName of the second"),
+              std::string::npos);
+    EXPECT_NE(r.output.find("Type of MNT\n\t\t0 ====> _m2\n\t\t1 ====> _m4\n\t\t\n\tPixel Size (in meters) ? "),
+              std::string::npos);
+    EXPECT_EQ(contents("b_m4.txt"), "2\n3\n4\n");
+    // The results carry the first DEM's pixel size.
+    EXPECT_EQ(contents("d_2D_m4.txt").substr(0, 12), descriptor(2, 3, 4, 0, 0, 9));
+}
+
+TEST_F(Dialogue, AnUnusableDescriptorEndsTheRun)
+{
+    put_m2("a_m2.raw", frame(2, 2, 1));
+    put("a_m2.txt", "12\n");
+    RunResult r = run(folder() + " a 0 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\n\tInvalid frame size in " + shown("a_m2.txt") + " \n"), std::string::npos);
+    put("a_m2.txt", "-3 4 2 0 0 1");
+    r = run(folder() + " a 0 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("Invalid frame size"), std::string::npos);
+    EXPECT_EQ(files(), (std::vector<std::string>{"a_m2.raw", "a_m2.txt"}));
+}
+
+TEST_F(Dialogue, RastersThatDoNotMatchTheirFrameAreReadWithAWarning)
+{
+    put_m2("short_m2.raw", frame(2, 3, 7)); // 6 of 9 values
+    put("short_m2.txt", descriptor(3, 3, 2, 0, 7, 1));
+    std::string long_raster = m2_bytes(frame(3, 3, 7)) + "xx";
+    put("long_m2.raw", long_raster);
+    put("long_m2.txt", descriptor(3, 3, 2, 7, 7, 1));
+    RunResult r = run(folder() + " short 0 long 0 d 1 0 0 0 1 0 \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.output.find("\n\tWarning: " + shown("short_m2.raw") +
+                            " holds fewer values than its frame; the missing cells are read as 0 \n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("\n\tWarning: " + shown("long_m2.raw") +
+                            " holds more values than its frame; the values beyond it are not read \n"),
+              std::string::npos);
+    // The missing last line reads as 0: the centre cell's 3D difference sees
+    // three neighbours at 0 - 7 m, 0.5 × -21 / 9 = -1.17 m, stored as 1.
+    EXPECT_NE(r.output.find("\n\tMin : 0\tMax : 7 "), std::string::npos);
+    EXPECT_EQ(contents("d_2D_m4.raw"), m4_bytes(frame(3, 3, 0)));
+    EXPECT_EQ(contents("d_3D_m4.raw"), m4_bytes(frame(3, 3, 0, {{1, 1, 1}})));
+}
+
+// 4. Runs that end early ----------------------------------------------------------
+
+namespace {
+const std::vector<std::string> OLD_RESULTS = {"d_2D_m4.raw", "d_2D_m4.txt", "d_3D_m4.raw", "d_3D_m4.txt"};
+}
+
+class EarlyEnd : public Dialogue {
+  protected:
+    // Two 3 × 3 DEMs and the results of an earlier run named d, type _m4.
+    void SetUp() override
+    {
+        Dialogue::SetUp();
+        put_m2("a_m2.raw", frame(3, 3, 10));
+        put("a_m2.txt", descriptor(3, 3, 2, 10, 10, 1));
+        put_m2("b_m2.raw", frame(3, 3, 4));
+        put("b_m2.txt", descriptor(3, 3, 2, 4, 4, 1));
+        for (const std::string &f : OLD_RESULTS)
+            put(f, "earlier " + f);
+    }
+    // The earlier results are intact and nothing else was added.
+    void expect_earlier_results_intact()
+    {
+        for (const std::string &f : OLD_RESULTS)
+            EXPECT_EQ(contents(f), "earlier " + f);
+        EXPECT_EQ(files(), (std::vector<std::string>{"a_m2.raw", "a_m2.txt", "b_m2.raw", "b_m2.txt", "d_2D_m4.raw",
+                                                     "d_2D_m4.txt", "d_3D_m4.raw", "d_3D_m4.txt"}));
+    }
+};
+
+TEST_F(EarlyEnd, AnUnknownRasterEndsTheRunWithStatusOne)
+{
+    RunResult r = run(folder() + " nothing 0 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\n\tFile " + shown("nothing_m2.raw") + " unknown\n"), std::string::npos);
+    r = run(folder() + " a 0 nothing 1 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\n\tFile " + shown("nothing_m4.raw") + " unknown\n"), std::string::npos);
+    expect_earlier_results_intact();
+}
+
+TEST_F(EarlyEnd, FramesOfDifferentSizeAreRefused)
+{
+    put("b_m2.txt", descriptor(3, 4, 2, 4, 4, 1));
+    RunResult r = run(folder() + " a 0 b 0 d 1 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.output.size() > 40 && r.output.substr(r.output.size() - 38) == "\n\n\tThe size of the frame is different ")
+        << r.output;
+    put("b_m2.txt", descriptor(4, 3, 2, 4, 4, 1));
+    r = run(folder() + " a 0 b 0 d 1 \n");
+    EXPECT_NE(r.output.find("The size of the frame is different"), std::string::npos);
+    put("b_m2.txt", descriptor(3, 3, 2, 4, 4, 1));
+    expect_earlier_results_intact();
+}
+
+TEST_F(EarlyEnd, TheEndOfTheInputLeavesNoFileBehind)
+{
+    // Cut short in the middle of a missing descriptor's questions: no
+    // descriptor is created.
+    put_m2("c_m2.raw", frame(3, 3, 1));
+    RunResult r = run(folder() + " a 0 c 0 3 ");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\tNumber of columns ? \n\tThe input ended before the dialogue was complete \n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_FALSE(exists("c_m2.txt"));
+    std::remove(path("c_m2.raw").c_str());
+
+    // Cut short after the results were named: the earlier results stay.
+    r = run(folder() + " a 0 b 0 d 1 0 0");
+    EXPECT_EQ(r.status, 1);
+    expect_earlier_results_intact();
+}
+
+TEST_F(EarlyEnd, NotEnoughMemoryIsSaidBeforeAnythingIsAllocated)
+{
+    put("a_m2.txt", descriptor(100000, 100000, 2, 0, 0, 1));
+    put("b_m2.txt", descriptor(100000, 100000, 2, 0, 0, 1));
+    RunResult r = run(folder() + " a 0 b 0 d 1 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\n\tNot enough memory for 100000 lines and 100000 columns \n"), std::string::npos)
+        << r.output;
+    put("a_m2.txt", descriptor(3, 3, 2, 10, 10, 1));
+    put("b_m2.txt", descriptor(3, 3, 2, 4, 4, 1));
+    expect_earlier_results_intact();
+}
+
+TEST_F(EarlyEnd, AResultThatCannotBeCreatedIsNamed)
+{
+    RunResult r = run(folder() + " a 0 b 0 nofolder/x 1 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\n\tCannot create " + shown("nofolder/x_2D_m4.raw") + " \n"), std::string::npos)
+        << r.output;
+    expect_earlier_results_intact();
+}
+
+TEST_F(EarlyEnd, AResultThatCannotBeReplacedKeepsTheEarlierResults)
+{
+    // The 3D raster's name is taken by a folder: it cannot be replaced, and
+    // no result may be, since they are replaced only all together.
+    std::remove(path("d_3D_m4.raw").c_str());
+    ASSERT_EQ(system(("mkdir -p '" + path("d_3D_m4.raw") + "/inside'").c_str()), 0);
+    RunResult r = run(folder() + " a 0 b 0 d 1 0 0 0 1 0 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\n\tCannot write " + shown("d_3D_m4.raw") + " \n"), std::string::npos) << r.output;
+    std::vector<std::string> left = files();
+    EXPECT_EQ(left.size(), 8u); // no temporary file stays
+    ASSERT_EQ(system(("rm -r '" + path("d_3D_m4.raw") + "'").c_str()), 0);
+    put("d_3D_m4.raw", "earlier d_3D_m4.raw");
+    // The 2D files were renamed before the 3D raster failed or none was:
+    // either way the descriptor of the 3D result is the earlier one.
+    EXPECT_EQ(contents("d_3D_m4.txt"), "earlier d_3D_m4.txt");
+}
+
+TEST_F(EarlyEnd, CtrlCAtTheKeyWaitLeavesTheEarlierResults)
+{
+    if (!native())
+        GTEST_SKIP() << "signals are sent to the native tool only";
+    RunResult r = run_interrupted(folder() + " a 0 b 0 d 1 0 0 0 1 0\n", "3D Volume");
+    EXPECT_EQ(r.status, -SIGINT);
+    expect_earlier_results_intact();
+}
+
+// 5. Answers asked again ---------------------------------------------------------
+
+TEST_F(Dialogue, AResultThatWouldReplaceAnInputIsAskedAgain)
+{
+    put_m2("x_2D_m2.raw", frame(3, 3, 2));
+    put("x_2D_m2.txt", descriptor(3, 3, 2, 2, 2, 1));
+    put_m2("b_m2.raw", frame(3, 3, 1));
+    put("b_m2.txt", descriptor(3, 3, 2, 1, 1, 1));
+    RunResult r = run(folder() + " x_2D 0 b 0 x 0 y 1 0 0 0 1 0 \n");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("\n\tThe result " + shown("x_2D_m2.raw") + " would replace an input DEM \n" +
+                            "\n\tName of the two DEMs that will be created (without any extension) ? "),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(contents("x_2D_m2.raw"), m2_bytes(frame(3, 3, 2)));
+    EXPECT_TRUE(exists("y_2D_m4.raw"));
+    EXPECT_FALSE(exists("x_3D_m2.raw"));
+}
+
+TEST_F(Dialogue, PixelSizeAndTreatmentAreAskedUntilTheyAreUsable)
+{
+    put_m2("a_m2.raw", frame(3, 3, 9, {{1, 1, 18}}));
+    put("a_m2.txt", descriptor(3, 3, 2, 9, 18, 1));
+    put_m2("b_m2.raw", frame(3, 3, 9));
+    put("b_m2.txt", descriptor(3, 3, 2, 9, 9, 1));
+    RunResult r = run(folder() + " a 0 b 0 d 1 0 0 0 0 -2 nan 1e999 two 1 3 -1 x 0 \n");
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string pixel = "\n\tPixel size (in meters) ? ";
+    EXPECT_NE(r.output.find(pixel + pixel + pixel + "\n\tnan is not a number " + pixel + "\n\t1e999 is not a number " +
+                            pixel + "\n\ttwo is not a number " + pixel + "\n\tType of treatment : "),
+              std::string::npos)
+        << r.output;
+    const std::string treat = "\n\tType of treatment : \n\t\t0 ====> absolute values\n\t\t1 ====> negative values"
+                              "\n\t\t2 ====> positive values\n\t\t";
+    EXPECT_NE(r.output.find(treat + treat + treat + "\n\tx is not a number " + treat + "\n\n\n\t2D Volume 9.000000 "),
+              std::string::npos);
+    // Only the raised centre cell is interior: its 3D share is 5/9 of 9 m.
+    EXPECT_NE(r.output.find("2D Volume 9.000000 3D Volume 5.000000 "), std::string::npos);
+}
