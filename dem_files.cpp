@@ -1,6 +1,7 @@
 #include "dem_files.h"
 
 #include "host.h"
+#include "progress.h"
 
 #include <cctype>
 #include <climits>
@@ -57,6 +58,7 @@ template <typename T> RasterRead read_lines(FILE *f, T **Mat, int nb_lig, int nb
         to_from_little_endian(Mat[i], static_cast<int>(got));
         if (got < n)
             return std::ferror(f) ? RASTER_FAILED : RASTER_SHORT;
+        progress_step(i + 1);
     }
     int c = std::fgetc(f); // one byte past the frame tells whether more follow
     if (c != EOF)

@@ -1,6 +1,7 @@
 #include "difference.h"
 
 #include "dem_files.h"
+#include "progress.h"
 
 #include <climits>
 #include <cmath>
@@ -14,10 +15,12 @@ static const int FROM_METRES[UNITS_OUT] = {1, 10, 100, 1000, 10000, 100000};
 void convert_to_metres(int *const *itab, double *const *dtab, int nb_lig, int nb_col, int interv)
 {
     const long double factor = TO_METRES[interv];
-    for (int i = 0; i < nb_lig; i++)
+    for (int i = 0; i < nb_lig; i++) {
         for (int j = 0; j < nb_col; j++)
             dtab[i][j] = interv == 0 ? static_cast<double>(itab[i][j])
                                      : static_cast<double>(static_cast<long double>(itab[i][j]) * factor);
+        progress_step(i + 1);
+    }
 }
 
 // The neighbours of cell I, clockwise from the upper left (upper = smaller
@@ -95,7 +98,8 @@ DifferenceSums difference_pass(double *const *dtab1, double *const *dtab2, int n
         for (int j = 0; j < nb_col; j++)
             itab_3D[i][j] = 0;
 
-    for (int i = 1; i < nb_lig - 1; i++)
+    for (int i = 1; i < nb_lig - 1; i++) {
+        progress_step(i);
         for (int j = 1; j < nb_col - 1; j++) {
             double dif_2D, dif_3D;
             cell_differences(dtab1, dtab2, i, j, &dif_2D, &dif_3D);
@@ -111,5 +115,6 @@ DifferenceSums difference_pass(double *const *dtab1, double *const *dtab2, int n
             itab_3D[i][j] = scale_result(kept_value(dif_3D, type_treat), interv3, itype_dem3, &fits);
             sums.misfit_3D += !fits;
         }
+    }
     return sums;
 }

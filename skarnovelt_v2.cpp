@@ -13,6 +13,7 @@
 #include "dem_files.h"
 #include "difference.h"
 #include "host.h"
+#include "progress.h"
 
 #include <cerrno>
 #include <climits>
@@ -230,8 +231,9 @@ static void opening()
 // Reads one raster into its int matrix (2-byte values through a staging
 // matrix, widened without sign), closes it and says when it does not match
 // its frame.
-static void load_dem(FILE *f, int itype, int **itab, const std::string &nomim)
+static void load_dem(FILE *f, int itype, int **itab, const std::string &nomim, const char *stage)
 {
+    progress_begin(stage, nb_lig);
     RasterRead outcome;
     if (itype == DEM_M2) {
         unsigned short **jtab = usmatrice(nb_col, nb_lig);
@@ -246,6 +248,7 @@ static void load_dem(FILE *f, int itype, int **itab, const std::string &nomim)
         outcome = read_raster(f, itab, nb_lig, nb_col);
     }
     std::fclose(f);
+    progress_end();
     if (outcome == RASTER_FAILED)
         fatal("\n\tCannot read %s \n", nomim.c_str());
     if (outcome == RASTER_SHORT)
@@ -269,10 +272,10 @@ static void complete_descriptor(FILE *fd, int **itab, int pix_size, const std::s
 // Loads both rasters and completes the descriptors that had to be created.
 static void lecture()
 {
-    load_dem(f1, itype_dem1, itab1, nomim1);
+    load_dem(f1, itype_dem1, itab1, nomim1, "Reading the first DEM");
     if (!descr_dem1_OK)
         complete_descriptor(f1d, itab1, pix_size1, nomdescr1, &descr_dem1_OK);
-    load_dem(f2, itype_dem2, itab2, nomim2);
+    load_dem(f2, itype_dem2, itab2, nomim2, "Reading the second DEM");
     if (!descr_dem2_OK)
         complete_descriptor(f2d, itab2, pix_size2, nomdescr2, &descr_dem2_OK);
 }
@@ -315,8 +318,11 @@ static void parameters()
                          "\n\t\t5 ====> hundredths of millimeter\n\t\t",
                          0, 5);
 
+    progress_begin("Converting the first DEM to metres", nb_lig);
     convert_to_metres(itab1, dtab1, nb_lig, nb_col, interv);
+    progress_begin("Converting the second DEM to metres", nb_lig);
     convert_to_metres(itab2, dtab2, nb_lig, nb_col, interv2);
+    progress_end();
 
     do
         sizepix = ask_real("\n\tPixel size (in meters) ? ");
@@ -371,8 +377,10 @@ static void replace_result(const std::string &temp, const std::string &result)
 // Computes the differences and volumes, shows them, writes the results.
 static void treatment()
 {
+    progress_begin("Computing the differences", nb_lig);
     const DifferenceSums sums = difference_pass(dtab1, dtab2, nb_lig, nb_col, sizepix, type_treat, interv3, itype_dem3,
                                                 itab_2D, itab_3D);
+    progress_end();
     vol1 = sums.vol_total_2D;
     vol2 = sums.vol_total_3D;
     say("\n\n\n\t2D Volume %lf 3D Volume %lf ", vol1, vol2);

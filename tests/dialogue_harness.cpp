@@ -79,7 +79,33 @@ RunResult Dialogue::run(const std::string &answers)
     write_file(work_ + "/answers.txt", answers);
     std::string command = "cd '" + work_ + "' && " + tool_ + " < answers.txt > output.txt 2> errors.txt";
     int status = std::system(command.c_str());
-    return {exit_status(status), read_file(work_ + "/output.txt")};
+    return {exit_status(status), read_file(work_ + "/output.txt"), read_file(work_ + "/errors.txt")};
+}
+
+RunResult Dialogue::run_with_terminal_errors(const std::string &answers)
+{
+    write_file(work_ + "/answers.txt", answers);
+    int master;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        int in = open((work_ + "/answers.txt").c_str(), O_RDONLY);
+        int out = open((work_ + "/output.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (chdir(work_.c_str()) != 0 || in < 0 || out < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        execl(tool_.c_str(), tool_.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string shown_on_terminal;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(master, buf, sizeof buf)) > 0) // ends with an error once the tool has gone
+        shown_on_terminal.append(buf, static_cast<size_t>(n));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    return {exit_status(status), read_file(work_ + "/output.txt"), shown_on_terminal};
 }
 
 RunResult Dialogue::run_interrupted(const std::string &answers, const std::string &mark)
@@ -113,7 +139,7 @@ RunResult Dialogue::run_interrupted(const std::string &answers, const std::strin
     int status = 0;
     waitpid(pid, &status, 0);
     close(master);
-    return {WIFSIGNALED(status) ? -WTERMSIG(status) : exit_status(status), read_file(work_ + "/output.txt")};
+    return {WIFSIGNALED(status) ? -WTERMSIG(status) : exit_status(status), read_file(work_ + "/output.txt"), ""};
 }
 
 std::string Dialogue::shown(const std::string &file) const

@@ -18,6 +18,7 @@
 struct RunResult {
     int status;         // exit status, or -1 when the tool did not exit normally
     std::string output; // everything printed on standard output
+    std::string errors; // everything printed on standard error
 };
 
 class Dialogue : public testing::Test {
@@ -31,6 +32,10 @@ class Dialogue : public testing::Test {
 
     // Runs the tool with the answers as its standard input.
     RunResult run(const std::string &answers);
+    // Runs the tool with the answers as its standard input and a terminal as
+    // its standard error (native tool only); `errors` is what the terminal
+    // showed.
+    RunResult run_with_terminal_errors(const std::string &answers);
     // Starts the tool with the answers, waits until its output holds `mark`,
     // then sends it SIGINT (native tool only).
     RunResult run_interrupted(const std::string &answers, const std::string &mark);

@@ -90,6 +90,7 @@ TEST_F(Dialogue, AWholeSessionPrintsTheDialogueAndWritesBothResults)
         "\n\t\t0 ====> absolute values\n\t\t1 ====> negative values" + "\n\t\t2 ====> positive values\n\t\t" +
         "\n\n\n\t2D Volume 48.000000 3D Volume 34.666667 ";
     EXPECT_EQ(r.output, expected);
+    EXPECT_EQ(r.errors, ""); // no progress line when standard error is not a terminal
 
     // 2D: 9 m and 3 m. 3D: (5 × 9 + 0.5 × 3) / 9 = 5.1666 m at the raised
     // cell, (0.5 × 9 + 0.5 × 3) / 9 = 0.6666 m beside both, (5 × 3 + 0.5 × 9)
@@ -100,6 +101,28 @@ TEST_F(Dialogue, AWholeSessionPrintsTheDialogueAndWritesBothResults)
     EXPECT_EQ(contents("d_3D_m4.txt"), result_descriptor(4, 4, 4, 0, 516, 5, "absolute values", "34.666667"));
     EXPECT_EQ(files(), (std::vector<std::string>{"a_m2.raw", "a_m2.txt", "b_m4.raw", "b_m4.txt", "d_2D_m4.raw",
                                                  "d_2D_m4.txt", "d_3D_m4.raw", "d_3D_m4.txt"}));
+}
+
+TEST_F(Dialogue, ProgressIsShownOnATerminalAndErasedWithoutChangingTheDialogue)
+{
+    if (!native())
+        GTEST_SKIP() << "needs a pseudo-terminal for the native tool";
+    put_m2("a_m2.raw", frame(5, 5, 10));
+    put("a_m2.txt", descriptor(5, 5, 2, 10, 10, 1));
+    put_m4("b_m4.raw", frame(5, 5, 7));
+    put("b_m4.txt", descriptor(5, 5, 4, 7, 7, 1));
+    const std::string answers = folder() + " a 0 b 1 d 1 0 0 0 1 0 \n";
+    RunResult plain = run(answers);
+    RunResult shown = run_with_terminal_errors(answers);
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.output, plain.output);
+    for (const char *stage : {"Reading the first DEM", "Reading the second DEM", "Converting the second DEM to metres",
+                              "Computing the differences"})
+        EXPECT_NE(shown.errors.find(stage), std::string::npos) << stage;
+    // Each stage's line is blanked at its end.
+    const std::string erase = "\r" + std::string(50, ' ') + "\r";
+    ASSERT_GE(shown.errors.size(), erase.size());
+    EXPECT_EQ(shown.errors.substr(shown.errors.size() - erase.size()), erase);
 }
 
 // 2. Results -------------------------------------------------------------------
