@@ -86,16 +86,21 @@ bool word_to_real(const std::string &word, double *value)
     return true;
 }
 
-int ask_int(const char *prompt)
+namespace {
+// Asks until the word converts; a word that does not is named.
+template <typename T> T ask_number(const char *prompt, bool (*convert)(const std::string &, T *))
 {
     for (;;) {
         std::string word = ask_word(prompt);
-        int value;
-        if (word_to_int(word, &value))
+        T value;
+        if (convert(word, &value))
             return value;
         say("\n\t%s is not a number ", word.c_str());
     }
 }
+} // namespace
+
+int ask_int(const char *prompt) { return ask_number(prompt, word_to_int); }
 
 int ask_choice(const char *prompt, int lo, int hi)
 {
@@ -106,16 +111,7 @@ int ask_choice(const char *prompt, int lo, int hi)
     }
 }
 
-double ask_real(const char *prompt)
-{
-    for (;;) {
-        std::string word = ask_word(prompt);
-        double value;
-        if (word_to_real(word, &value))
-            return value;
-        say("\n\t%s is not a number ", word.c_str());
-    }
-}
+double ask_real(const char *prompt) { return ask_number(prompt, word_to_real); }
 
 void fatal(const char *format, ...)
 {
