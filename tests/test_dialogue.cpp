@@ -12,6 +12,8 @@
 #include "dialogue_harness.h"
 
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -390,6 +392,38 @@ TEST_F(EarlyEnd, AResultThatCannotBeCreatedIsNamed)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.output.find("\n\tCannot create " + shown("nofolder/x_2D_m4.raw") + " \n"), std::string::npos)
         << r.output;
+    expect_earlier_results_intact();
+}
+
+TEST_F(EarlyEnd, InputFilesThatCannotBeReadOrCreatedAreNamed)
+{
+    if (!native())
+        GTEST_SKIP() << "folders opened as files and symbolic links behave as on the native host only";
+    // A raster that opens but cannot be read (a folder).
+    ASSERT_EQ(mkdir(path("dir_m4.raw").c_str(), 0755), 0);
+    put("dir_m4.txt", descriptor(3, 3, 4, 0, 0, 1));
+    RunResult r = run(folder() + " a 0 dir 1 d 1 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\n\tCannot read " + shown("dir_m4.raw") + " \n"), std::string::npos) << r.output;
+
+    // A missing descriptor whose name leads into a folder that does not exist.
+    put_m2("c_m2.raw", frame(3, 3, 1));
+    ASSERT_EQ(symlink("no/such/folder/c_m2.txt", path("c_m2.txt").c_str()), 0);
+    r = run(folder() + " c 0 3 3 1 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\tPixel size ? \n\tCannot create " + shown("c_m2.txt") + " \n"), std::string::npos)
+        << r.output;
+
+    // A descriptor that exists but cannot be opened is not replaced.
+    std::remove(path("c_m2.txt").c_str());
+    ASSERT_EQ(symlink("c_m2.txt", path("c_m2.txt").c_str()), 0); // a loop
+    r = run(folder() + " c 0 \n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("\n\tCannot read " + shown("c_m2.txt") + " \n"), std::string::npos) << r.output;
+    std::remove(path("c_m2.txt").c_str());
+    std::remove(path("c_m2.raw").c_str());
+    rmdir(path("dir_m4.raw").c_str());
+    std::remove(path("dir_m4.txt").c_str());
     expect_earlier_results_intact();
 }
 
