@@ -62,8 +62,28 @@ extern "C" void on_interrupt(int sig)
 }
 } // namespace
 
+bool set_extended_precision()
+{
+#if defined(__i386__) || defined(__x86_64__)
+    // x87 control word: bits 8-9 select the significand (11: 64 bits), bits
+    // 10-11 the rounding (00: to nearest, ties to even).
+    const unsigned short mask = 0x0F00;
+    const unsigned short wanted = 0x0300;
+    unsigned short control;
+    __asm__ volatile("fnstcw %0" : "=m"(control));
+    if ((control & mask) == wanted)
+        return true;
+    control = static_cast<unsigned short>((control & ~mask) | wanted);
+    __asm__ volatile("fldcw %0" : : "m"(control));
+    return false;
+#else
+    return true;
+#endif
+}
+
 void host_start()
 {
+    set_extended_precision();
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
 #ifndef _WIN32

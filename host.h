@@ -16,8 +16,19 @@ const char *base_directory();
 const char *path_separator();
 
 // Installs the handlers that, on Ctrl-C or a termination request, restore
-// the terminal and remove the run's temporary files before the process dies.
+// the terminal and remove the run's temporary files before the process dies,
+// and sets the arithmetic's precision (set_extended_precision).
 void host_start();
+
+// Expressions are evaluated in long double, which on x86 is the x87 unit
+// with its 64-bit significand; but the unit rounds every result to the
+// significand its control word selects, and some runtimes start with 53 bits
+// (MinGW's with CRT_fp8.o, MSVCRT's _fpreset, FreeBSD on i386), which would
+// round each intermediate result to double. Selects the 64-bit significand
+// and rounding to nearest for the rest of the run. Returns true when they
+// were already selected, false when they had to be set. Nothing to do on
+// other processors.
+bool set_extended_precision();
 
 // The pause: flushes standard output, then waits for one key press without
 // echo when standard input is a terminal (the terminal is left as it was
