@@ -9,13 +9,16 @@
 //
 // The known cases (a height in decimetres converted to metres, differences
 // scaled and truncated) are checked against their values; exit status 1 when
-// one is wrong. Then tables of conversions, 3D differences and scaled
-// truncations are evaluated, once as the run does and once with a 53-bit
+// one is wrong. Then tables of conversions, 2D and 3D differences and
+// scaled truncations, computed by the tool's own functions, are evaluated, once as the run does and once with a 53-bit
 // significand; standard output gets, per table, a hash of the run's results
 // and the number of them that the 53-bit evaluation gets wrong. The output
 // must be the same on every host (the Windows tests compare it with the
 // Linux one), and each count must be above zero, or the table would not tell
 // the two precisions apart.
+#include "LIB/NRUTIL.h"
+#include "dem_files.h"
+#include "difference.h"
 #include "host.h"
 
 #include <cmath>
@@ -26,60 +29,22 @@
 
 namespace {
 
-// Significand bits the x87 unit rounds to (0 on other processors).
+// Significand bits the x87 unit rounds to (difference.h admits no other
+// processor).
 int significand_bits()
 {
-#if defined(__i386__) || defined(__x86_64__)
     unsigned short control;
     __asm__ volatile("fnstcw %0" : "=m"(control));
     static const int bits[4] = {24, 0, 53, 64};
     return bits[(control >> 8) & 3];
-#else
-    return 0;
-#endif
 }
 
 void select_double_significand()
 {
-#if defined(__i386__) || defined(__x86_64__)
     unsigned short control;
     __asm__ volatile("fnstcw %0" : "=m"(control));
     control = static_cast<unsigned short>((control & ~0x0300) | 0x0200);
     __asm__ volatile("fldcw %0" : : "m"(control));
-#endif
-}
-
-// The expressions as the tool writes them: each evaluated in long double,
-// rounded to double when stored, or truncated to int from the long double
-// value itself. Not inlined, so that the control word in force when they are
-// called is the one they run under.
-__attribute__((noinline)) double to_metres(int value, double factor)
-{
-    return static_cast<double>(static_cast<long double>(value) * factor);
-}
-
-__attribute__((noinline)) int scaled(double metres, int factor)
-{
-    return static_cast<int>(static_cast<long double>(metres) * factor);
-}
-
-// The 3D difference of a centre cell from its 3 x 3 windows in both DEMs
-// (centre at index 4): half-way heights, nine differences summed in the
-// order A to H then I, times the double nearest 1/9.
-__attribute__((noinline)) double dif_3d(const double *w1, const double *w2)
-{
-    static const int order[8] = {0, 1, 2, 5, 8, 7, 6, 3}; // A .. H, clockwise from upper left
-    double d[9];
-    for (int k = 0; k < 8; k++) {
-        double h1 = static_cast<double>((static_cast<long double>(w1[4]) + w1[order[k]]) * 0.5);
-        double h2 = static_cast<double>((static_cast<long double>(w2[4]) + w2[order[k]]) * 0.5);
-        d[k] = static_cast<double>(static_cast<long double>(h1) - h2);
-    }
-    d[8] = static_cast<double>(static_cast<long double>(w1[4]) - w2[4]);
-    long double sum = d[0];
-    for (int k = 1; k < 9; k++)
-        sum += d[k];
-    return static_cast<double>(sum * 0.1111111111111111);
 }
 
 uint64_t bits_of(double v)
@@ -101,50 +66,91 @@ uint64_t hash(const std::vector<uint64_t> &words)
     return h;
 }
 
-// Deterministic heights in millimetres, up to ±100 m.
-uint32_t lcg_state = 12345;
+// Deterministic heights up to ±100000 in the DEM's unit.
+uint32_t lcg_state;
 int next_height()
 {
     lcg_state = lcg_state * 1664525u + 1013904223u;
     return static_cast<int>(lcg_state >> 8) % 200001 - 100000;
 }
 
-const double INPUT_FACTOR[3] = {0.1, 0.01, 0.001};
-const int RESULT_FACTOR[5] = {10, 100, 1000, 10000, 100000};
+// Two DEMs in metres, the first in millimetres, the second in centimetres.
+const int LIG = 100, COL = 200;
+struct Dems {
+    double **dtab1, **dtab2;
+};
 
+Dems make_dems()
+{
+    int **itab = imatrice(COL, LIG);
+    Dems d = {dmatrice(COL, LIG), dmatrice(COL, LIG)};
+    lcg_state = 12345;
+    for (double **dtab : {d.dtab1, d.dtab2}) {
+        for (int i = 0; i < LIG; i++)
+            for (int j = 0; j < COL; j++)
+                itab[i][j] = next_height();
+        convert_to_metres(itab, dtab, LIG, COL, dtab == d.dtab1 ? 3 : 2);
+    }
+    frimatrice(itab, LIG);
+    return d;
+}
+
+void free_dems(Dems d)
+{
+    frdmatrice(d.dtab1, LIG);
+    frdmatrice(d.dtab2, LIG);
+}
+
+// Every value of 0 .. 19999 in decimetres, centimetres and millimetres.
 std::vector<uint64_t> conversions()
 {
+    const int n = 20000;
+    int **itab = imatrice(n, 1);
+    double **dtab = dmatrice(n, 1);
+    for (int j = 0; j < n; j++)
+        itab[0][j] = j;
     std::vector<uint64_t> r;
-    for (double factor : INPUT_FACTOR)
-        for (int v = 0; v < 20000; v++)
-            r.push_back(bits_of(to_metres(v, factor)));
-    return r;
-}
-
-std::vector<uint64_t> differences_3d()
-{
-    std::vector<uint64_t> r;
-    lcg_state = 12345;
-    for (int n = 0; n < 20000; n++) {
-        double w1[9], w2[9];
-        for (int k = 0; k < 9; k++) {
-            w1[k] = to_metres(next_height(), 0.001);
-            w2[k] = to_metres(next_height(), 0.01);
-        }
-        r.push_back(bits_of(dif_3d(w1, w2)));
+    for (int interv = 1; interv <= 3; interv++) {
+        convert_to_metres(itab, dtab, 1, n, interv);
+        for (int j = 0; j < n; j++)
+            r.push_back(bits_of(dtab[0][j]));
     }
+    frimatrice(itab, 1);
+    frdmatrice(dtab, 1);
     return r;
 }
 
+// The 2D and 3D differences of every interior cell.
+std::vector<uint64_t> differences()
+{
+    Dems d = make_dems();
+    std::vector<uint64_t> r;
+    for (int i = 1; i < LIG - 1; i++)
+        for (int j = 1; j < COL - 1; j++) {
+            double dif_2D, dif_3D;
+            cell_differences(d.dtab1, d.dtab2, i, j, &dif_2D, &dif_3D);
+            r.push_back(bits_of(dif_2D));
+            r.push_back(bits_of(dif_3D));
+        }
+    free_dems(d);
+    return r;
+}
+
+// The 3D differences scaled to every unit of the results below the metre.
 std::vector<uint64_t> truncations()
 {
+    Dems d = make_dems();
     std::vector<uint64_t> r;
-    for (double factor : INPUT_FACTOR)
-        for (int v = -2000; v < 2000; v++) {
-            double dif = static_cast<double>(static_cast<long double>(to_metres(v, factor)) - to_metres(v % 7, 0.1));
-            for (int f : RESULT_FACTOR)
-                r.push_back(static_cast<uint64_t>(static_cast<uint32_t>(scaled(dif, f))));
+    for (int i = 1; i < LIG - 1; i++)
+        for (int j = 1; j < COL - 1; j++) {
+            double dif_2D, dif_3D;
+            cell_differences(d.dtab1, d.dtab2, i, j, &dif_2D, &dif_3D);
+            for (int interv3 = 1; interv3 < UNITS_OUT; interv3++) {
+                bool fits;
+                r.push_back(static_cast<uint32_t>(scale_result(dif_3D, interv3, DEM_M4, &fits)));
+            }
         }
+    free_dems(d);
     return r;
 }
 
@@ -165,9 +171,42 @@ bool table(const char *name, std::vector<uint64_t> (*evaluate)())
     std::vector<uint64_t> rounded = evaluate();
     set_extended_precision();
     int differing = count_differing(run, rounded);
-    std::printf("%s: %zu results, hash %016llx, %d differ with a 53-bit significand\n", name, run.size(),
-                static_cast<unsigned long long>(hash(run)), differing);
+    std::printf("%s: %d results, hash %016llx, %d differ with a 53-bit significand\n", name,
+                static_cast<int>(run.size()), static_cast<unsigned long long>(hash(run)), differing);
     return differing > 0;
+}
+
+// A height in decimetres in metres.
+double decimetres(int dm)
+{
+    int **itab = imatrice(1, 1);
+    double **dtab = dmatrice(1, 1);
+    itab[0][0] = dm;
+    convert_to_metres(itab, dtab, 1, 1, 1);
+    double m = dtab[0][0];
+    frimatrice(itab, 1);
+    frdmatrice(dtab, 1);
+    return m;
+}
+
+// The 2D difference, scaled to decimetres, at the centre of two flat 3 x 3
+// DEMs, the first at dm1 decimetres, the second at dm2.
+int flat_difference_in_decimetres(int dm1, int dm2)
+{
+    double **dtab1 = dmatrice(3, 3);
+    double **dtab2 = dmatrice(3, 3);
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 3; j++) {
+            dtab1[i][j] = decimetres(dm1);
+            dtab2[i][j] = decimetres(dm2);
+        }
+    double dif_2D, dif_3D;
+    cell_differences(dtab1, dtab2, 1, 1, &dif_2D, &dif_3D);
+    bool fits;
+    int stored = scale_result(dif_2D, 1, DEM_M4, &fits);
+    frdmatrice(dtab1, 3);
+    frdmatrice(dtab2, 3);
+    return stored;
 }
 
 bool check(bool ok, const char *what)
@@ -188,22 +227,17 @@ int main(int argc, char **argv)
     std::fprintf(stderr, "x87 significand at start: %d bits\n", significand_bits());
     host_start();
 
-    bool ok = check(significand_bits() == 64 || significand_bits() == 0, "host_start selected the 64-bit significand");
+    bool ok = check(significand_bits() == 64, "host_start selected the 64-bit significand");
     // 6139 dm is the double just above 613.9: the product rounded to the
     // 64-bit significand lands on a tie that goes up when rounded to double.
-    volatile int dm = 6139;
-    ok &= check(to_metres(dm, 0.1) == std::nextafter(613.9, 1000.0), "6139 dm in metres is the double just above 613.9");
-    // 43 dm minus 0 m is the double just below 4.3: times 10, truncated, 42.
-    volatile int dm43 = 43;
-    double dif = static_cast<double>(static_cast<long double>(to_metres(dm43, 0.1)) - 0.0);
-    ok &= check(dif < 4.3L && scaled(dif, 10) == 42, "4.3 m (from 43 dm) in decimetres truncates to 42");
-    // 5 dm minus 2 dm is the double just below 0.3: times 10, truncated, 2.
-    volatile int dm5 = 5, dm2 = 2;
-    dif = static_cast<double>(static_cast<long double>(to_metres(dm5, 0.1)) - to_metres(dm2, 0.1));
-    ok &= check(scaled(dif, 10) == 2, "0.3 m (from 5 dm - 2 dm) in decimetres truncates to 2");
+    ok &= check(decimetres(6139) == std::nextafter(613.9, 1000.0), "6139 dm in metres is the double just above 613.9");
+    // 43 dm minus 0 dm is the double just below 4.3: 42 dm once truncated.
+    ok &= check(flat_difference_in_decimetres(43, 0) == 42, "43 dm - 0 dm, truncated in decimetres, is 42");
+    // 5 dm minus 2 dm is the double just below 0.3: 2 dm once truncated.
+    ok &= check(flat_difference_in_decimetres(5, 2) == 2, "5 dm - 2 dm, truncated in decimetres, is 2");
 
     ok &= check(table("conversions", conversions), "the conversions tell the precisions apart");
-    ok &= check(table("3D differences", differences_3d), "the 3D differences tell the precisions apart");
+    ok &= check(table("2D and 3D differences", differences), "the differences tell the precisions apart");
     ok &= check(table("scaled truncations", truncations), "the truncations tell the precisions apart");
     return ok ? 0 : 1;
 }
