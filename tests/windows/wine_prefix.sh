@@ -1,0 +1,26 @@
+#!/bin/sh
+# The Wine prefix of the Windows tests, $WINEPREFIX.
+#   wine_prefix.sh setup   creates it once (a few seconds, longer the first
+#                          time Wine runs on the machine)
+#   wine_prefix.sh stop    ends the Wine server of this prefix and what runs in it
+set -eu
+: "${WINEPREFIX:?WINEPREFIX must name the prefix}"
+ready="$WINEPREFIX/.initialised"
+case "${1:-}" in
+setup)
+    if [ ! -f "$ready" ]; then
+        rm -rf "$WINEPREFIX"
+        wineboot -i
+        wineserver -w # the registry is on disk once the server has ended
+        touch "$ready"
+    fi
+    mkdir -p "$WINEPREFIX/drive_c/images"
+    ;;
+stop)
+    wineserver -k 2>/dev/null || true
+    ;;
+*)
+    echo "usage: $0 setup|stop" >&2
+    exit 2
+    ;;
+esac
