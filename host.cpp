@@ -48,12 +48,22 @@ struct termios saved_terminal;
 volatile sig_atomic_t terminal_changed = 0;
 #endif
 
+// Windows does not remove a file that is still open: the run's streams
+// (the standard ones aside) are closed first, the process being at its end.
+void close_streams_before_removal()
+{
+#ifdef _WIN32
+    _fcloseall();
+#endif
+}
+
 extern "C" void on_interrupt(int sig)
 {
 #ifndef _WIN32
     if (terminal_changed)
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
 #endif
+    close_streams_before_removal();
     for (char *path : temp_files)
         if (path != nullptr)
             std::remove(path); // unlink on POSIX, safe in a handler
@@ -125,6 +135,7 @@ void remove_temp_files()
 void end_run(int status)
 {
     std::fflush(stdout);
+    close_streams_before_removal();
     remove_temp_files();
     std::exit(status);
 }

@@ -43,7 +43,8 @@ void forget_temp_file(const std::string &path);
 void remove_temp_files();
 
 // Ends the run with the given exit status: flushes the console and removes
-// the temporary files still registered.
+// the temporary files still registered (on Windows, which cannot remove an
+// open file, after closing every stream but the standard ones).
 [[noreturn]] void end_run(int status);
 
 // Creates a temporary file beside target (same folder, so that it can
