@@ -40,6 +40,16 @@ void write_file(const std::string &p, const std::string &bytes)
     std::fclose(f);
 }
 
+// CR LF folded to LF, a lone CR kept.
+std::string fold_crlf(const std::string &s)
+{
+    std::string folded;
+    for (size_t k = 0; k < s.size(); k++)
+        if (!(s[k] == '\r' && k + 1 < s.size() && s[k + 1] == '\n'))
+            folded.push_back(s[k]);
+    return folded;
+}
+
 int exit_status(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -79,7 +89,11 @@ RunResult Dialogue::run(const std::string &answers)
     write_file(work_ + "/answers.txt", answers);
     std::string command = "cd '" + work_ + "' && " + tool_ + " < answers.txt > output.txt 2> errors.txt";
     int status = std::system(command.c_str());
-    return {exit_status(status), read_file(work_ + "/output.txt"), read_file(work_ + "/errors.txt")};
+    std::string output = read_file(work_ + "/output.txt");
+    std::string errors = read_file(work_ + "/errors.txt");
+    if (!native()) // a Windows build's console text has CR LF line ends
+        return {exit_status(status), fold_crlf(output), fold_crlf(errors)};
+    return {exit_status(status), output, errors};
 }
 
 RunResult Dialogue::run_with_terminal_errors(const std::string &answers)
@@ -162,13 +176,8 @@ bool Dialogue::exists(const std::string &file) const
 std::string Dialogue::contents(const std::string &file) const
 {
     std::string s = read_file(path(file));
-    if (file.size() > 4 && file.compare(file.size() - 4, 4, ".txt") == 0) {
-        std::string folded;
-        for (size_t k = 0; k < s.size(); k++)
-            if (!(s[k] == '\r' && k + 1 < s.size() && s[k + 1] == '\n'))
-                folded.push_back(s[k]);
-        return folded;
-    }
+    if (file.size() > 4 && file.compare(file.size() - 4, 4, ".txt") == 0)
+        return fold_crlf(s);
     return s;
 }
 
