@@ -144,7 +144,10 @@ void getch()
 {
     std::fflush(stdout);
 #ifdef _WIN32
-    if (_isatty(_fileno(stdin))) {
+    // A console, not any character device: _isatty is also true for NUL,
+    // from which _getch would not read but wait for a key on the console.
+    DWORD mode;
+    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) {
         _getch();
         return;
     }
