@@ -10,9 +10,10 @@
 // The known cases (a height in decimetres converted to metres, differences
 // scaled and truncated) are checked against their values; exit status 1 when
 // one is wrong. Then tables of conversions, 2D and 3D differences and
-// scaled truncations, computed by the tool's own functions, are evaluated, once as the run does and once with a 53-bit
-// significand; standard output gets, per table, a hash of the run's results
-// and the number of them that the 53-bit evaluation gets wrong. The output
+// scaled truncations, computed by the tool's own functions, are evaluated
+// once as the run does and once with a 53-bit significand; standard output
+// gets, per table, a hash of the run's results and the number of them that
+// the 53-bit evaluation gets wrong. The output
 // must be the same on every host (the Windows tests compare it with the
 // Linux one), and each count must be above zero, or the table would not tell
 // the two precisions apart.
