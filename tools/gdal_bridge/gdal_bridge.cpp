@@ -1,0 +1,851 @@
+#include "gdal_bridge.h"
+
+#include "LIB/NRUTIL.h"
+#include "dem_files.h"
+#include "host.h"
+
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <cpl_string.h>
+#include <gdal.h>
+#include <ogr_srs_api.h>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+// ---------------------------------------------------------------------------
+// Units, value ranges, rounding
+// ---------------------------------------------------------------------------
+
+namespace {
+const char *const unit_names[UNIT_MAX_RESULT + 1] = {"m", "dm", "cm", "mm", "0.1mm", "0.01mm"};
+const double unit_factors[UNIT_MAX_RESULT + 1] = {1, 10, 100, 1000, 10000, 100000};
+} // namespace
+
+const char *unit_name(int unit) { return unit_names[unit]; }
+
+double unit_factor(int unit) { return unit_factors[unit]; }
+
+int parse_unit(const std::string &word, int max_unit)
+{
+    for (int unit = 0; unit <= max_unit; unit++)
+        if (word == unit_names[unit] || word == std::to_string(unit))
+            return unit;
+    return -1;
+}
+
+long long stored_min(int itype, bool signed16)
+{
+    if (itype == DEM_M4)
+        return INT32_MIN;
+    return signed16 ? INT16_MIN : 0;
+}
+
+long long stored_max(int itype, bool signed16)
+{
+    if (itype == DEM_M4)
+        return INT32_MAX;
+    return signed16 ? INT16_MAX : UINT16_MAX;
+}
+
+bool metres_to_stored(double metres, int unit, int itype, long long *value, double *change)
+{
+    if (!std::isfinite(metres))
+        return false;
+    double scaled = metres * unit_factor(unit);
+    double rounded = std::round(scaled); // halves away from zero
+    // Compared as doubles before any conversion: the bounds are exact in a
+    // double, and a value outside them must not reach the integer cast.
+    if (!(rounded >= static_cast<double>(stored_min(itype, false)) && rounded <= static_cast<double>(stored_max(itype, false))))
+        return false;
+    *value = static_cast<long long>(rounded);
+    *change = std::fabs(rounded - scaled);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Geotransform and pair names
+// ---------------------------------------------------------------------------
+
+bool square_cell_size(const double gt[6], double *size, std::string *why)
+{
+    // A cell is spanned by the column step (gt[1], gt[4]) and the line step
+    // (gt[2], gt[5]) in georeferenced coordinates.
+    double width = std::hypot(gt[1], gt[4]);
+    double height = std::hypot(gt[2], gt[5]);
+    char text[160];
+    if (!(width > 0) || !(height > 0) || !std::isfinite(width) || !std::isfinite(height)) {
+        *why = "the geotransform gives cells without area";
+        return false;
+    }
+    // Relative tolerance: geotransforms written as decimal text lose the
+    // last digits of cell sizes such as 1/3 m.
+    const double tolerance = 1e-6;
+    if (std::fabs(width - height) > tolerance * std::fmax(width, height)) {
+        std::snprintf(text, sizeof text, "cells are not square (%.10g x %.10g)", width, height);
+        *why = text;
+        return false;
+    }
+    if (std::fabs(gt[1] * gt[2] + gt[4] * gt[5]) > tolerance * width * height) {
+        *why = "the grid is sheared (its axes are not perpendicular)";
+        return false;
+    }
+    *size = width;
+    return true;
+}
+
+namespace {
+bool ends_with(const std::string &s, const std::string &end)
+{
+    return s.size() > end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+} // namespace
+
+bool split_pair_name(const std::string &path, std::string *base, int *pair, int *itype)
+{
+    // Results first: "_2D_m4.raw" also ends with the input suffix "_m4.raw".
+    const int pairs[3] = {PAIR_2D, PAIR_3D, PAIR_INPUT};
+    for (int p : pairs)
+        for (int t = DEM_M2; t <= DEM_M4; t++) {
+            std::string raster = raster_suffix(p, t);
+            std::string stem = raster.substr(0, raster.size() - 4); // without ".raw"
+            const std::string endings[3] = {raster, descr_suffix(p, t), stem};
+            for (const std::string &end : endings)
+                if (ends_with(path, end)) {
+                    *base = path.substr(0, path.size() - end.size());
+                    *pair = p;
+                    *itype = t;
+                    return true;
+                }
+        }
+    return false;
+}
+
+std::string sidecar_path(const std::string &base, int itype)
+{
+    return base + (itype == DEM_M2 ? "_m2.vrt" : "_m4.vrt");
+}
+
+// ---------------------------------------------------------------------------
+// Messages and files
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// An error, said once, on standard error.
+void complain(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void complain(const char *format, ...)
+{
+    std::fflush(stdout);
+    std::fputs("dem_gdal: ", stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+FILE *create_file(const std::string &path, const char *mode)
+{
+    FILE *f = std::fopen(path.c_str(), mode);
+    if (f == nullptr)
+        complain("cannot create %s: %s", path.c_str(), std::strerror(errno));
+    return f;
+}
+
+// Puts the file on disk and closes it; false, said, when either fails.
+bool close_file(FILE *f, const std::string &path)
+{
+    bool ok = flush_to_disk(f);
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok)
+        complain("cannot write %s: %s", path.c_str(), std::strerror(errno));
+    return ok;
+}
+
+// Moves a finished temporary file over its target.
+bool put_in_place(const std::string &tmp, const std::string &path)
+{
+    if (!replace_file(tmp, path)) {
+        complain("cannot replace %s: %s", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    forget_temp_file(tmp);
+    return true;
+}
+
+GDALProgressFunc progress_for(long long cells, bool quiet)
+{
+    return !quiet && cells >= PROGRESS_CELLS ? GDALTermProgress : GDALDummyProgress;
+}
+
+// Unit names GDAL rasters use for metres.
+bool is_metre_unit(const char *name)
+{
+    const char *const metres[] = {"", "m", "metre", "meter", "metres", "meters"};
+    for (const char *m : metres)
+        if (EQUAL(name, m))
+            return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Import
+// ---------------------------------------------------------------------------
+
+// What the conversion of the source found.
+struct ImportCounts {
+    long long nodata = 0;  // cells masked out or NaN
+    long long misfits = 0; // cells whose height does not fit the value type
+    int misfit_line = 0, misfit_col = 0;
+    double misfit_metres = 0;
+    double max_change = 0; // largest rounding, in units
+};
+
+// Cell size of the source in metres, and its geotransform when it has one.
+bool source_cell_metres(GDALDatasetH src, const ImportOptions &o, double gt[6], bool *has_gt, double *cell)
+{
+    const char *name = o.source.c_str();
+    *has_gt = GDALGetGeoTransform(src, gt) == CE_None;
+    if (!*has_gt) {
+        if (o.pixel_size > 0) {
+            *cell = o.pixel_size;
+            return true;
+        }
+        complain("%s has no geotransform: give its cell size in metres with --pixel-size", name);
+        return false;
+    }
+    if (o.pixel_size > 0) {
+        complain("%s has a geotransform: --pixel-size is only for rasters without one", name);
+        return false;
+    }
+    std::string why;
+    double size;
+    if (!square_cell_size(gt, &size, &why)) {
+        complain("%s: %s; the DEM format needs square cells: resample it first (for example gdalwarp -tr SIZE SIZE)",
+                 name, why.c_str());
+        return false;
+    }
+    double to_metres = 1;
+    OGRSpatialReferenceH srs = GDALGetSpatialRef(src);
+    if (srs != nullptr) {
+        if (OSRIsGeographic(srs)) {
+            complain("%s is in geographic coordinates (cells of %.10g degrees): reproject it to a system in metres "
+                     "first (for example gdalwarp -t_srs EPSG:CODE)",
+                     name, size);
+            return false;
+        }
+        to_metres = OSRGetLinearUnits(srs, nullptr);
+    } else {
+        std::printf("%s has no coordinate system: its cell size is taken as metres\n", name);
+    }
+    *cell = size * to_metres;
+    return true;
+}
+
+// Reads the band line by line into the matrix: each height in metres,
+// rounded to the unit. Nodata cells are filled or left 0 and counted.
+template <typename T>
+bool convert_band(GDALRasterBandH band, const ImportOptions &o, T **Mat, int nb_lig, int nb_col, ImportCounts *c)
+{
+    int has_scale = 0, has_offset = 0;
+    double scale = GDALGetRasterScale(band, &has_scale);
+    double offset = GDALGetRasterOffset(band, &has_offset);
+    if (!has_scale)
+        scale = 1;
+    if (!has_offset)
+        offset = 0;
+    // The mask band covers the nodata value, NaN nodata, alpha and per-dataset
+    // masks alike; a band without any is read without it.
+    GDALRasterBandH mask = (GDALGetMaskFlags(band) & GMF_ALL_VALID) ? nullptr : GDALGetMaskBand(band);
+    std::vector<double> line(static_cast<size_t>(nb_col));
+    std::vector<unsigned char> valid(static_cast<size_t>(nb_col), 1);
+    GDALProgressFunc progress = progress_for(static_cast<long long>(nb_lig) * nb_col, o.quiet);
+    for (int i = 0; i < nb_lig; i++) {
+        if (GDALRasterIO(band, GF_Read, 0, i, nb_col, 1, line.data(), nb_col, 1, GDT_Float64, 0, 0) != CE_None ||
+            (mask != nullptr &&
+             GDALRasterIO(mask, GF_Read, 0, i, nb_col, 1, valid.data(), nb_col, 1, GDT_Byte, 0, 0) != CE_None)) {
+            complain("cannot read line %d of %s", i, o.source.c_str());
+            return false;
+        }
+        for (int j = 0; j < nb_col; j++) {
+            double metres;
+            if (valid[j] == 0 || std::isnan(line[j])) {
+                c->nodata++;
+                if (!o.fill)
+                    continue;
+                metres = o.fill_metres;
+            } else {
+                metres = (line[j] * scale + offset) * o.z_scale;
+            }
+            long long value;
+            double change;
+            if (!metres_to_stored(metres, o.unit, o.itype, &value, &change)) {
+                if (c->misfits++ == 0) {
+                    c->misfit_line = i;
+                    c->misfit_col = j;
+                    c->misfit_metres = metres;
+                }
+                continue;
+            }
+            Mat[i][j] = static_cast<T>(value);
+            if (change > c->max_change)
+                c->max_change = change;
+        }
+        progress((i + 1.0) / nb_lig, nullptr, nullptr);
+    }
+    return true;
+}
+
+// Writes the raster and its descriptor through temporary files, then puts
+// both in place: a failure leaves an earlier pair of that name untouched.
+template <typename T>
+bool write_pair(const std::string &base, int itype, T **Mat, int nb_lig, int nb_col, int pix_size, int *min, int *max)
+{
+    const std::string raw = base + raster_suffix(PAIR_INPUT, itype);
+    const std::string txt = base + descr_suffix(PAIR_INPUT, itype);
+    const std::string raw_tmp = raw + ".tmp";
+    const std::string txt_tmp = txt + ".tmp";
+    // The range as the tool records it when it completes a descriptor.
+    scan_range(Mat, nb_lig, nb_col, 10000000, 0, min, max);
+
+    register_temp_file(raw_tmp);
+    register_temp_file(txt_tmp);
+    bool ok = false;
+    if (FILE *f = create_file(raw_tmp, "wb")) {
+        ok = write_raster(f, Mat, nb_lig, nb_col);
+        if (!ok)
+            complain("cannot write %s: %s", raw_tmp.c_str(), std::strerror(errno));
+        ok = close_file(f, raw_tmp) && ok;
+    }
+    if (ok) {
+        ok = false;
+        if (FILE *f = create_file(txt_tmp, "w")) {
+            ok = write_descriptor_fields(f, nb_lig, nb_col, bytes_per_value(itype)) &&
+                 write_descriptor_fields(f, *min, *max, pix_size);
+            if (!ok)
+                complain("cannot write %s: %s", txt_tmp.c_str(), std::strerror(errno));
+            ok = close_file(f, txt_tmp) && ok;
+        }
+    }
+    ok = ok && put_in_place(raw_tmp, raw) && put_in_place(txt_tmp, txt);
+    remove_temp_files();
+    return ok;
+}
+
+// Writes the VRT sidecar of the pair: the raw raster as a band of unsigned
+// 16-bit or signed 32-bit little-endian integers, scaled to metres, with the
+// source's exact geotransform and coordinate system.
+bool write_sidecar(const std::string &base, int itype, int unit, int nb_lig, int nb_col, const double gt[6], bool has_gt,
+                   const char *wkt)
+{
+    const std::string path = sidecar_path(base, itype);
+    const std::string tmp = path + ".tmp";
+    const std::string raw = base + raster_suffix(PAIR_INPUT, itype);
+    register_temp_file(tmp);
+    CPLErrorReset();
+    GDALDatasetH vrt = GDALCreate(GDALGetDriverByName("VRT"), tmp.c_str(), nb_col, nb_lig, 0, GDT_Unknown, nullptr);
+    bool ok = vrt != nullptr;
+    if (ok) {
+        const int bytes = bytes_per_value(itype);
+        char **band_options = nullptr;
+        band_options = CSLSetNameValue(band_options, "subClass", "VRTRawRasterBand");
+        // Relative to the sidecar, so that the folder can be moved whole.
+        band_options = CSLSetNameValue(band_options, "SourceFilename", CPLGetFilename(raw.c_str()));
+        band_options = CSLSetNameValue(band_options, "relativeToVRT", "1");
+        band_options = CSLSetNameValue(band_options, "ImageOffset", "0");
+        band_options = CSLSetNameValue(band_options, "PixelOffset", std::to_string(bytes).c_str());
+        band_options = CSLSetNameValue(band_options, "LineOffset",
+                                       std::to_string(static_cast<long long>(bytes) * nb_col).c_str());
+        band_options = CSLSetNameValue(band_options, "ByteOrder", "LSB");
+        ok = GDALAddBand(vrt, itype == DEM_M2 ? GDT_UInt16 : GDT_Int32, band_options) == CE_None;
+        CSLDestroy(band_options);
+        if (ok) {
+            GDALRasterBandH band = GDALGetRasterBand(vrt, 1);
+            ok = GDALSetRasterScale(band, 1 / unit_factor(unit)) == CE_None &&
+                 GDALSetRasterOffset(band, 0) == CE_None && GDALSetRasterUnitType(band, "m") == CE_None;
+        }
+        if (ok && has_gt)
+            ok = GDALSetGeoTransform(vrt, const_cast<double *>(gt)) == CE_None;
+        if (ok && wkt != nullptr && *wkt != '\0')
+            ok = GDALSetProjection(vrt, wkt) == CE_None;
+        GDALClose(vrt); // writes the file
+        ok = ok && CPLGetLastErrorType() != CE_Failure;
+    }
+    ok = ok && put_in_place(tmp, path);
+    if (!ok)
+        complain("cannot write the sidecar %s", path.c_str());
+    remove_temp_files();
+    return ok;
+}
+
+template <typename T>
+int import_into(GDALDatasetH src, GDALRasterBandH band, const ImportOptions &o, T **Mat, int nb_lig, int nb_col,
+                const std::string &base, const double gt[6], bool has_gt, double cell)
+{
+    const char *unit = unit_name(o.unit);
+    const char *type = o.itype == DEM_M2 ? "_m2" : "_m4";
+    ImportCounts c;
+    if (!convert_band(band, o, Mat, nb_lig, nb_col, &c))
+        return 1;
+    if (c.nodata > 0 && !o.fill) {
+        complain("%s has %lld nodata cells (of %lld): fill them with --fill HEIGHT (in metres), or crop them away "
+                 "first",
+                 o.source.c_str(), c.nodata, static_cast<long long>(nb_lig) * nb_col);
+        return 1;
+    }
+    if (c.misfits > 0) {
+        complain("%s: %lld cells do not fit %s in %s (%lld to %lld); the first, line %d column %d, holds %.10g m: "
+                 "choose a coarser unit%s",
+                 o.source.c_str(), c.misfits, type, unit, stored_min(o.itype, false), stored_max(o.itype, false),
+                 c.misfit_line, c.misfit_col, c.misfit_metres, o.itype == DEM_M2 ? " or --type m4" : "");
+        return 1;
+    }
+
+    int pix_size = static_cast<int>(std::lround(cell));
+    int min, max;
+    if (!write_pair(base, o.itype, Mat, nb_lig, nb_col, pix_size, &min, &max))
+        return 1;
+    std::printf("wrote %s%s and %s%s: %d lines, %d columns, heights in %s from %d to %d, pixel size %d\n",
+                base.c_str(), raster_suffix(PAIR_INPUT, o.itype), base.c_str(), descr_suffix(PAIR_INPUT, o.itype),
+                nb_lig, nb_col, unit, min, max, pix_size);
+    std::printf("rounded to the nearest %s: largest change %.3f %s\n", unit, c.max_change, unit);
+    if (c.nodata > 0)
+        std::printf("%lld nodata cells filled with %.10g m\n", c.nodata, o.fill_metres);
+    if (!write_sidecar(base, o.itype, o.unit, nb_lig, nb_col, gt, has_gt, GDALGetProjectionRef(src)))
+        return 1;
+    std::printf("wrote %s: the georeferencing for the way back\n", sidecar_path(base, o.itype).c_str());
+    if (std::fabs(cell - pix_size) > 1e-9 * cell)
+        std::printf("the cell size %.10g m is not a whole number: the descriptor records %d, the sidecar keeps the "
+                    "exact georeferencing; answer %.10g when the tool asks the pixel size in metres\n",
+                    cell, pix_size, cell);
+    return 0;
+}
+
+int import_from(GDALDatasetH src, const ImportOptions &o)
+{
+    const char *name = o.source.c_str();
+    if (o.band < 1 || o.band > GDALGetRasterCount(src)) {
+        complain("%s has %d band(s): there is no band %d", name, GDALGetRasterCount(src), o.band);
+        return 1;
+    }
+    GDALRasterBandH band = GDALGetRasterBand(src, o.band);
+    if (GDALDataTypeIsComplex(GDALGetRasterDataType(band))) {
+        complain("band %d of %s holds complex numbers, not heights", o.band, name);
+        return 1;
+    }
+    const char *band_unit = GDALGetRasterUnitType(band);
+    if (!o.z_scale_given && !is_metre_unit(band_unit)) {
+        complain("band %d of %s is in '%s': give --z-scale FACTOR, the metres in one of its units (for example "
+                 "0.3048 for feet)",
+                 o.band, name, band_unit);
+        return 1;
+    }
+    double gt[6];
+    bool has_gt;
+    double cell;
+    if (!source_cell_metres(src, o, gt, &has_gt, &cell))
+        return 1;
+    if (cell >= INT_MAX) {
+        complain("%s: cells of %.10g m are beyond the descriptor's integer pixel size", name, cell);
+        return 1;
+    }
+    if (o.fill) {
+        long long value;
+        double change;
+        if (!metres_to_stored(o.fill_metres, o.unit, o.itype, &value, &change)) {
+            complain("the fill height %.10g m does not fit %s in %s", o.fill_metres, o.itype == DEM_M2 ? "_m2" : "_m4",
+                     unit_name(o.unit));
+            return 1;
+        }
+    }
+
+    // The base of the pair: a suffix of the chosen type is taken off, one of
+    // the other type or of a result is refused.
+    std::string base = o.pair;
+    int pair, itype;
+    if (split_pair_name(o.pair, &base, &pair, &itype) && (pair != PAIR_INPUT || itype != o.itype)) {
+        complain("%s names a %s pair, not an input DEM of type %s", o.pair.c_str(),
+                 pair == PAIR_INPUT ? (itype == DEM_M2 ? "_m2" : "_m4") : "result", o.itype == DEM_M2 ? "m2" : "m4");
+        return 1;
+    }
+
+    const int nb_lig = GDALGetRasterYSize(src);
+    const int nb_col = GDALGetRasterXSize(src);
+    std::printf("%s, band %d: %d lines, %d columns, cells of %.10g m\n", name, o.band, nb_lig, nb_col, cell);
+    int status;
+    if (o.itype == DEM_M2) {
+        unsigned short **Mat = usmatrice(nb_col, nb_lig);
+        if (Mat == nullptr) {
+            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
+            return 1;
+        }
+        status = import_into(src, band, o, Mat, nb_lig, nb_col, base, gt, has_gt, cell);
+        frusmatrice(Mat, nb_lig);
+    } else {
+        int **Mat = imatrice(nb_col, nb_lig);
+        if (Mat == nullptr) {
+            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
+            return 1;
+        }
+        status = import_into(src, band, o, Mat, nb_lig, nb_col, base, gt, has_gt, cell);
+        frimatrice(Mat, nb_lig);
+    }
+    return status;
+}
+
+} // namespace
+
+int import_dem(const ImportOptions &o)
+{
+    GDALDatasetH src = GDALOpenEx(o.source.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr);
+    if (src == nullptr) {
+        complain("cannot open %s as a raster", o.source.c_str());
+        return 1;
+    }
+    int status = import_from(src, o);
+    GDALClose(src);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Export
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The frame of a pair from its descriptor, checked against the pair's type.
+bool read_frame(const std::string &descr, int itype, int *nb_lig, int *nb_col, int *pix_size)
+{
+    FILE *f = std::fopen(descr.c_str(), "r");
+    if (f == nullptr) {
+        complain("cannot open the descriptor %s: %s", descr.c_str(), std::strerror(errno));
+        return false;
+    }
+    int field[DESCR_FIELDS] = {0, 0, 0, 0, 0, 0};
+    int n = read_descriptor(f, field);
+    std::fclose(f);
+    if (n < 2 || field[0] <= 0 || field[1] <= 0) {
+        complain("%s does not start with a number of lines and a number of columns above 0", descr.c_str());
+        return false;
+    }
+    if (n >= 3 && field[2] != bytes_per_value(itype)) {
+        complain("%s gives %d bytes per value, its name says %d", descr.c_str(), field[2], bytes_per_value(itype));
+        return false;
+    }
+    *nb_lig = field[0];
+    *nb_col = field[1];
+    *pix_size = n >= 6 ? field[5] : 0;
+    return true;
+}
+
+template <typename T> bool load_raster(const std::string &raw, T **Mat, int nb_lig, int nb_col)
+{
+    FILE *f = std::fopen(raw.c_str(), "rb");
+    if (f == nullptr) {
+        complain("cannot open %s: %s", raw.c_str(), std::strerror(errno));
+        return false;
+    }
+    RasterRead r = read_raster(f, Mat, nb_lig, nb_col);
+    int read_errno = errno;
+    std::fclose(f);
+    switch (r) {
+    case RASTER_COMPLETE:
+        return true;
+    case RASTER_SHORT:
+        complain("%s holds fewer values than the %d x %d frame of its descriptor", raw.c_str(), nb_lig, nb_col);
+        return false;
+    case RASTER_LONG:
+        complain("%s holds more values than the %d x %d frame of its descriptor", raw.c_str(), nb_lig, nb_col);
+        return false;
+    case RASTER_FAILED:
+        break;
+    }
+    complain("cannot read %s: %s", raw.c_str(), std::strerror(read_errno));
+    return false;
+}
+
+// Georeferencing of another raster of the same frame.
+bool load_georef(const std::string &path, int nb_lig, int nb_col, double gt[6], bool *has_gt, std::string *wkt,
+                 double *scale)
+{
+    GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr);
+    if (ds == nullptr) {
+        complain("cannot open %s for its georeferencing", path.c_str());
+        return false;
+    }
+    bool ok = GDALGetRasterYSize(ds) == nb_lig && GDALGetRasterXSize(ds) == nb_col;
+    if (!ok) {
+        complain("%s is %d lines x %d columns, the pair %d x %d: not the same frame", path.c_str(),
+                 GDALGetRasterYSize(ds), GDALGetRasterXSize(ds), nb_lig, nb_col);
+    } else {
+        *has_gt = GDALGetGeoTransform(ds, gt) == CE_None;
+        *wkt = GDALGetProjectionRef(ds);
+        *scale = 0;
+        if (GDALGetRasterCount(ds) > 0) {
+            int has_scale = 0;
+            double s = GDALGetRasterScale(GDALGetRasterBand(ds, 1), &has_scale);
+            if (has_scale)
+                *scale = s;
+        }
+    }
+    GDALClose(ds);
+    return ok;
+}
+
+// The unit whose metres per stored value is the scale of an imported
+// pair's sidecar; -1 for another scale.
+int unit_of_scale(double scale)
+{
+    for (int unit = 0; unit <= UNIT_MAX_RESULT; unit++)
+        if (std::fabs(scale * unit_factor(unit) - 1) < 1e-9)
+            return unit;
+    return -1;
+}
+
+// Whether a value equals the nodata value once stored in the output type.
+bool same_in_type(double value, double nodata, GDALDataType type)
+{
+    if (type == GDT_Float32)
+        return static_cast<float>(value) == static_cast<float>(nodata);
+    return value == nodata;
+}
+
+// Everything the writing of the GeoTIFF band needs besides the cells.
+struct BandPlan {
+    bool result;        // result pair: border cells are nodata unless kept
+    bool keep_border;
+    bool signed16;      // _m2 values read as signed
+    bool stored;        // integers as stored, or metres
+    double factor;      // stored values per metre
+    double nodata;
+    GDALDataType type;  // of the output band
+};
+
+template <typename T>
+bool write_band(GDALRasterBandH band, T **Mat, int nb_lig, int nb_col, const BandPlan &p, GDALProgressFunc progress,
+                void *progress_data)
+{
+    std::vector<double> line(static_cast<size_t>(nb_col));
+    long long clashes = 0;
+    int clash_line = 0, clash_col = 0;
+    for (int i = 0; i < nb_lig; i++) {
+        for (int j = 0; j < nb_col; j++) {
+            // The tool never computes the first and last line and column of
+            // a result: they hold 0, which is no measured difference.
+            if (p.result && !p.keep_border && (i == 0 || j == 0 || i == nb_lig - 1 || j == nb_col - 1)) {
+                line[j] = p.nodata;
+                continue;
+            }
+            long long v = p.signed16 ? static_cast<int16_t>(Mat[i][j]) : static_cast<long long>(Mat[i][j]);
+            line[j] = p.stored ? static_cast<double>(v) : static_cast<double>(v) / p.factor;
+            if (same_in_type(line[j], p.nodata, p.type) && clashes++ == 0) {
+                clash_line = i;
+                clash_col = j;
+            }
+        }
+        if (GDALRasterIO(band, GF_Write, 0, i, nb_col, 1, line.data(), nb_col, 1, GDT_Float64, 0, 0) != CE_None) {
+            complain("cannot write line %d", i);
+            return false;
+        }
+        progress((i + 1.0) / nb_lig, nullptr, progress_data);
+    }
+    if (clashes > 0) {
+        complain("%lld cells hold the nodata value %.10g, the first at line %d column %d: choose another with --nodata",
+                 clashes, p.nodata, clash_line, clash_col);
+        return false;
+    }
+    return true;
+}
+
+// Levels 2, 4, 8, … until the smallest overview is at most 256 cells on its
+// longer side; at least one level.
+std::vector<int> overview_levels(int nb_lig, int nb_col)
+{
+    int longer = nb_lig > nb_col ? nb_lig : nb_col;
+    std::vector<int> levels;
+    for (int level = 2; level < INT_MAX / 2; level *= 2) {
+        levels.push_back(level);
+        if ((longer + level - 1) / level <= 256)
+            break;
+    }
+    return levels;
+}
+
+template <typename T>
+int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const BandPlan &p, const double gt[6],
+                  bool has_gt, const std::string &wkt, int unit)
+{
+    const std::string tmp = o.output + ".tmp";
+    char **options = nullptr;
+    options = CSLSetNameValue(options, "TILED", "YES");
+    options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
+    options = CSLSetNameValue(options, "PREDICTOR", p.type == GDT_Float32 ? "3" : "2");
+    options = CSLSetNameValue(options, "BIGTIFF", "IF_SAFER");
+    for (const std::string &co : o.creation_options) {
+        size_t eq = co.find('=');
+        options = CSLSetNameValue(options, co.substr(0, eq).c_str(), co.substr(eq + 1).c_str());
+    }
+    register_temp_file(tmp);
+    CPLErrorReset();
+    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), tmp.c_str(), nb_col, nb_lig, 1, p.type, options);
+    CSLDestroy(options);
+    if (ds == nullptr) {
+        complain("cannot create %s", o.output.c_str());
+        remove_temp_files();
+        return 1;
+    }
+    bool ok = true;
+    if (has_gt)
+        ok = GDALSetGeoTransform(ds, const_cast<double *>(gt)) == CE_None;
+    if (ok && !wkt.empty())
+        ok = GDALSetProjection(ds, wkt.c_str()) == CE_None;
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    ok = ok && GDALSetRasterNoDataValue(band, p.nodata) == CE_None;
+    // Stored integers carry the scale to metres, so that a GIS shows heights.
+    if (ok && p.stored && unit >= 0)
+        ok = GDALSetRasterScale(band, 1 / p.factor) == CE_None && GDALSetRasterOffset(band, 0) == CE_None;
+    if (ok && (!p.stored || unit >= 0))
+        ok = GDALSetRasterUnitType(band, "m") == CE_None;
+
+    const long long cells = static_cast<long long>(nb_lig) * nb_col;
+    GDALProgressFunc progress = progress_for(cells, o.quiet);
+    const double written = o.overviews ? 0.8 : 1.0;
+    void *lines_progress = GDALCreateScaledProgress(0, written, progress, nullptr);
+    ok = ok && write_band(band, Mat, nb_lig, nb_col, p, GDALScaledProgress, lines_progress);
+    GDALDestroyScaledProgress(lines_progress);
+    std::vector<int> levels = overview_levels(nb_lig, nb_col);
+    if (ok && o.overviews) {
+        void *overview_progress = GDALCreateScaledProgress(written, 1, progress, nullptr);
+        ok = GDALBuildOverviews(ds, "AVERAGE", static_cast<int>(levels.size()), levels.data(), 0, nullptr,
+                                GDALScaledProgress, overview_progress) == CE_None;
+        GDALDestroyScaledProgress(overview_progress);
+    }
+    GDALClose(ds); // writes what is left
+    ok = ok && CPLGetLastErrorType() != CE_Failure;
+    ok = ok && put_in_place(tmp, o.output);
+    remove_temp_files();
+    if (!ok) {
+        complain("%s not written", o.output.c_str());
+        return 1;
+    }
+
+    std::printf("wrote %s: %d lines, %d columns of %s, nodata %.10g%s\n", o.output.c_str(), nb_lig, nb_col,
+                p.stored ? GDALGetDataTypeName(p.type) : "Float32 metres", p.nodata,
+                p.result && !p.keep_border ? " (the border cells of the result)" : "");
+    if (o.overviews) {
+        std::printf("overviews:");
+        for (int level : levels)
+            std::printf(" %d", level);
+        std::printf("\n");
+    }
+    return 0;
+}
+
+int export_pair(const ExportOptions &o, int pair, int itype, const std::string &base)
+{
+    const std::string raw = base + raster_suffix(pair, itype);
+    const std::string descr = base + descr_suffix(pair, itype);
+    if (o.signed16 && itype != DEM_M2) {
+        complain("--signed is for _m2 pairs: %s is _m4", raw.c_str());
+        return 1;
+    }
+    int nb_lig, nb_col, pix_size;
+    if (!read_frame(descr, itype, &nb_lig, &nb_col, &pix_size))
+        return 1;
+
+    // Georeferencing and unit from the sidecar of an imported pair; the
+    // georeferencing of the file given with --georef replaces its own.
+    double gt[6] = {0, 1, 0, 0, 0, 1};
+    bool has_gt = false;
+    std::string wkt;
+    double scale = 0;
+    VSIStatBufL stat;
+    const std::string sidecar = sidecar_path(base, itype);
+    const bool has_sidecar = pair == PAIR_INPUT && VSIStatL(sidecar.c_str(), &stat) == 0;
+    if (has_sidecar && !load_georef(sidecar, nb_lig, nb_col, gt, &has_gt, &wkt, &scale))
+        return 1;
+    const int sidecar_unit = has_sidecar ? unit_of_scale(scale) : -1;
+    if (!o.georef.empty() && !load_georef(o.georef, nb_lig, nb_col, gt, &has_gt, &wkt, &scale))
+        return 1;
+    if (!has_gt && wkt.empty())
+        std::printf("no georeferencing for %s: the GeoTIFF will have none (give the imported original or its "
+                    "sidecar with --georef)\n",
+                    raw.c_str());
+
+    int unit = o.unit >= 0 ? o.unit : sidecar_unit;
+    if (unit < 0 && !o.stored) {
+        complain("give the unit %s is stored in with --unit (m, dm, cm, mm, 0.1mm, 0.01mm)", raw.c_str());
+        return 1;
+    }
+
+    BandPlan p;
+    p.result = pair != PAIR_INPUT;
+    p.keep_border = o.keep_border;
+    p.signed16 = o.signed16;
+    p.stored = o.stored;
+    p.factor = unit >= 0 ? unit_factor(unit) : 1;
+    if (!o.stored)
+        p.type = GDT_Float32;
+    else if (itype == DEM_M4)
+        p.type = GDT_Int32;
+    else
+        p.type = o.signed16 ? GDT_Int16 : GDT_UInt16;
+    if (o.nodata_given) {
+        p.nodata = o.nodata;
+        if (o.stored && (o.nodata != std::floor(o.nodata) || o.nodata < stored_min(itype, o.signed16) ||
+                         o.nodata > stored_max(itype, o.signed16))) {
+            complain("the nodata value %.10g is not a %s integer", o.nodata, GDALGetDataTypeName(p.type));
+            return 1;
+        }
+    } else {
+        // A value no survey holds: far below sea level, or the bound of the
+        // integer type farthest from the usual heights and differences.
+        p.nodata = !o.stored ? -9999 : static_cast<double>(itype == DEM_M2 && !o.signed16 ? 65535 : stored_min(itype, o.signed16));
+    }
+
+    int status;
+    if (itype == DEM_M2) {
+        unsigned short **Mat = usmatrice(nb_col, nb_lig);
+        if (Mat == nullptr) {
+            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
+            return 1;
+        }
+        status = load_raster(raw, Mat, nb_lig, nb_col) ? export_matrix(o, Mat, nb_lig, nb_col, p, gt, has_gt, wkt, unit) : 1;
+        frusmatrice(Mat, nb_lig);
+    } else {
+        int **Mat = imatrice(nb_col, nb_lig);
+        if (Mat == nullptr) {
+            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
+            return 1;
+        }
+        status = load_raster(raw, Mat, nb_lig, nb_col) ? export_matrix(o, Mat, nb_lig, nb_col, p, gt, has_gt, wkt, unit) : 1;
+        frimatrice(Mat, nb_lig);
+    }
+    if (status == 0 && unit >= 0)
+        std::printf("values of %s read in %s%s\n", raw.c_str(), unit_name(unit), o.signed16 ? ", signed" : "");
+    return status;
+}
+
+} // namespace
+
+int export_dem(const ExportOptions &o)
+{
+    std::string base;
+    int pair, itype;
+    if (!split_pair_name(o.pair, &base, &pair, &itype)) {
+        complain("%s is not the raster or descriptor of a pair (for example site/a_m4.raw or site/d_2D_m2.txt)",
+                 o.pair.c_str());
+        return 1;
+    }
+    return export_pair(o, pair, itype, base);
+}
