@@ -154,12 +154,26 @@ void complain(const char *format, ...)
     std::fputc('\n', stderr);
 }
 
-FILE *create_file(const std::string &path, const char *mode)
+// A temporary file beside the target, registered for removal; said when
+// it cannot be created.
+FILE *create_temp(const std::string &target, const char *mode, std::string *tmp)
 {
-    FILE *f = std::fopen(path.c_str(), mode);
+    FILE *f = create_temp_file(target, mode, tmp);
     if (f == nullptr)
-        complain("cannot create %s: %s", path.c_str(), std::strerror(errno));
+        complain("cannot create a file beside %s: %s", target.c_str(), std::strerror(errno));
     return f;
+}
+
+// A temporary path beside the target for GDAL to write: the file is
+// created empty here, so that the name is reserved and registered, then
+// GDAL writes over it.
+bool reserve_temp(const std::string &target, std::string *tmp)
+{
+    FILE *f = create_temp(target, "wb", tmp);
+    if (f == nullptr)
+        return false;
+    std::fclose(f);
+    return true;
 }
 
 // Puts the file on disk and closes it; false, said, when either fails.
@@ -313,15 +327,12 @@ bool write_pair(const std::string &base, int itype, T **Mat, int nb_lig, int nb_
 {
     const std::string raw = base + raster_suffix(PAIR_INPUT, itype);
     const std::string txt = base + descr_suffix(PAIR_INPUT, itype);
-    const std::string raw_tmp = raw + ".tmp";
-    const std::string txt_tmp = txt + ".tmp";
+    std::string raw_tmp, txt_tmp;
     // The range as the tool records it when it completes a descriptor.
     scan_range(Mat, nb_lig, nb_col, 10000000, 0, min, max);
 
-    register_temp_file(raw_tmp);
-    register_temp_file(txt_tmp);
     bool ok = false;
-    if (FILE *f = create_file(raw_tmp, "wb")) {
+    if (FILE *f = create_temp(raw, "wb", &raw_tmp)) {
         ok = write_raster(f, Mat, nb_lig, nb_col);
         if (!ok)
             complain("cannot write %s: %s", raw_tmp.c_str(), std::strerror(errno));
@@ -329,7 +340,7 @@ bool write_pair(const std::string &base, int itype, T **Mat, int nb_lig, int nb_
     }
     if (ok) {
         ok = false;
-        if (FILE *f = create_file(txt_tmp, "w")) {
+        if (FILE *f = create_temp(txt, "w", &txt_tmp)) {
             ok = write_descriptor_fields(f, nb_lig, nb_col, bytes_per_value(itype)) &&
                  write_descriptor_fields(f, *min, *max, pix_size);
             if (!ok)
@@ -349,9 +360,10 @@ bool write_sidecar(const std::string &base, int itype, int unit, int nb_lig, int
                    const char *wkt)
 {
     const std::string path = sidecar_path(base, itype);
-    const std::string tmp = path + ".tmp";
     const std::string raw = base + raster_suffix(PAIR_INPUT, itype);
-    register_temp_file(tmp);
+    std::string tmp;
+    if (!reserve_temp(path, &tmp))
+        return false;
     CPLErrorReset();
     GDALDatasetH vrt = GDALCreate(GDALGetDriverByName("VRT"), tmp.c_str(), nb_col, nb_lig, 0, GDT_Unknown, nullptr);
     bool ok = vrt != nullptr;
@@ -382,8 +394,11 @@ bool write_sidecar(const std::string &base, int itype, int unit, int nb_lig, int
         ok = ok && CPLGetLastErrorType() != CE_Failure;
     }
     ok = ok && put_in_place(tmp, path);
-    if (!ok)
+    if (!ok) {
+        // An earlier sidecar would describe the pair wrongly now.
+        std::remove(path.c_str());
         complain("cannot write the sidecar %s", path.c_str());
+    }
     remove_temp_files();
     return ok;
 }
@@ -524,7 +539,7 @@ int import_dem(const ImportOptions &o)
 namespace {
 
 // The frame of a pair from its descriptor, checked against the pair's type.
-bool read_frame(const std::string &descr, int itype, int *nb_lig, int *nb_col, int *pix_size)
+bool read_frame(const std::string &descr, int itype, int *nb_lig, int *nb_col)
 {
     FILE *f = std::fopen(descr.c_str(), "r");
     if (f == nullptr) {
@@ -544,7 +559,6 @@ bool read_frame(const std::string &descr, int itype, int *nb_lig, int *nb_col, i
     }
     *nb_lig = field[0];
     *nb_col = field[1];
-    *pix_size = n >= 6 ? field[5] : 0;
     return true;
 }
 
@@ -685,7 +699,9 @@ template <typename T>
 int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const BandPlan &p, const double gt[6],
                   bool has_gt, const std::string &wkt, int unit)
 {
-    const std::string tmp = o.output + ".tmp";
+    std::string tmp;
+    if (!reserve_temp(o.output, &tmp))
+        return 1;
     char **options = nullptr;
     options = CSLSetNameValue(options, "TILED", "YES");
     options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
@@ -695,7 +711,6 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
         size_t eq = co.find('=');
         options = CSLSetNameValue(options, co.substr(0, eq).c_str(), co.substr(eq + 1).c_str());
     }
-    register_temp_file(tmp);
     CPLErrorReset();
     GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), tmp.c_str(), nb_col, nb_lig, 1, p.type, options);
     CSLDestroy(options);
@@ -759,8 +774,13 @@ int export_pair(const ExportOptions &o, int pair, int itype, const std::string &
         complain("--signed is for _m2 pairs: %s is _m4", raw.c_str());
         return 1;
     }
-    int nb_lig, nb_col, pix_size;
-    if (!read_frame(descr, itype, &nb_lig, &nb_col, &pix_size))
+    for (const std::string &own : {raw, descr, sidecar_path(base, itype)})
+        if (same_file(o.output, own)) {
+            complain("%s is a file of the pair itself: choose another output", o.output.c_str());
+            return 1;
+        }
+    int nb_lig, nb_col;
+    if (!read_frame(descr, itype, &nb_lig, &nb_col))
         return 1;
 
     // Georeferencing and unit from the sidecar of an imported pair; the
