@@ -86,11 +86,64 @@ static double kept_value(double dif, int type_treat)
     }
 }
 
+double cell_area(double sizepix) { return static_cast<double>(static_cast<long double>(sizepix) * sizepix); }
+
+void result_to_metres(int *const *itab, double *const *dtab, int nb_lig, int nb_col, int interv3)
+{
+    const long double factor = FROM_METRES[interv3];
+    for (int i = 0; i < nb_lig; i++)
+        for (int j = 0; j < nb_col; j++)
+            dtab[i][j] = static_cast<double>(static_cast<long double>(itab[i][j]) / factor);
+}
+
+void visit_interior_cells(double *const *dtab1, double *const *dtab2, int nb_lig, int nb_col, double sizepix,
+                          CellVisit visit, void *context, double *vol_total_2D, double *vol_total_3D)
+{
+    const double pix_surf = cell_area(sizepix);
+    *vol_total_2D = 0.0;
+    *vol_total_3D = 0.0;
+    for (int i = 1; i < nb_lig - 1; i++) {
+        progress_step(i);
+        for (int j = 1; j < nb_col - 1; j++) {
+            CellDifference cell;
+            cell.i = i;
+            cell.j = j;
+            cell_differences(dtab1, dtab2, i, j, &cell.dif_2D, &cell.dif_3D);
+            // Every interior cell with its sign, whatever is done with it.
+            cell.vol_2D = static_cast<double>(static_cast<long double>(cell.dif_2D) * pix_surf);
+            cell.vol_3D = static_cast<double>(static_cast<long double>(cell.dif_3D) * pix_surf);
+            *vol_total_2D = static_cast<double>(static_cast<long double>(*vol_total_2D) + cell.vol_2D);
+            *vol_total_3D = static_cast<double>(static_cast<long double>(*vol_total_3D) + cell.vol_3D);
+            visit(cell, context);
+        }
+    }
+}
+
+namespace {
+// What the treatment of the cells needs, and the misfits it counts.
+struct TreatmentPass {
+    int type_treat, interv3, itype_dem3;
+    int *const *itab_2D;
+    int *const *itab_3D;
+    long long misfit_2D, misfit_3D;
+};
+
+// Keeps what the treatment selects of a cell's differences, scaled.
+void treat_cell(const CellDifference &cell, void *context)
+{
+    TreatmentPass *t = static_cast<TreatmentPass *>(context);
+    bool fits;
+    t->itab_2D[cell.i][cell.j] = scale_result(kept_value(cell.dif_2D, t->type_treat), t->interv3, t->itype_dem3, &fits);
+    t->misfit_2D += !fits;
+    t->itab_3D[cell.i][cell.j] = scale_result(kept_value(cell.dif_3D, t->type_treat), t->interv3, t->itype_dem3, &fits);
+    t->misfit_3D += !fits;
+}
+} // namespace
+
 DifferenceSums difference_pass(double *const *dtab1, double *const *dtab2, int nb_lig, int nb_col, double sizepix,
                                int type_treat, int interv3, int itype_dem3, int *const *itab_2D, int *const *itab_3D)
 {
     DifferenceSums sums = {0.0, 0.0, 0, 0};
-    const double pix_surf = static_cast<double>(static_cast<long double>(sizepix) * sizepix);
     for (int i = 0; i < nb_lig; i++)
         for (int j = 0; j < nb_col; j++)
             itab_2D[i][j] = 0;
@@ -98,23 +151,9 @@ DifferenceSums difference_pass(double *const *dtab1, double *const *dtab2, int n
         for (int j = 0; j < nb_col; j++)
             itab_3D[i][j] = 0;
 
-    for (int i = 1; i < nb_lig - 1; i++) {
-        progress_step(i);
-        for (int j = 1; j < nb_col - 1; j++) {
-            double dif_2D, dif_3D;
-            cell_differences(dtab1, dtab2, i, j, &dif_2D, &dif_3D);
-            // Every interior cell with its sign, whatever the treatment.
-            const double vol_local_2D = static_cast<double>(static_cast<long double>(dif_2D) * pix_surf);
-            const double vol_local_3D = static_cast<double>(static_cast<long double>(dif_3D) * pix_surf);
-            sums.vol_total_2D = static_cast<double>(static_cast<long double>(sums.vol_total_2D) + vol_local_2D);
-            sums.vol_total_3D = static_cast<double>(static_cast<long double>(sums.vol_total_3D) + vol_local_3D);
-
-            bool fits;
-            itab_2D[i][j] = scale_result(kept_value(dif_2D, type_treat), interv3, itype_dem3, &fits);
-            sums.misfit_2D += !fits;
-            itab_3D[i][j] = scale_result(kept_value(dif_3D, type_treat), interv3, itype_dem3, &fits);
-            sums.misfit_3D += !fits;
-        }
-    }
+    TreatmentPass t = {type_treat, interv3, itype_dem3, itab_2D, itab_3D, 0, 0};
+    visit_interior_cells(dtab1, dtab2, nb_lig, nb_col, sizepix, treat_cell, &t, &sums.vol_total_2D, &sums.vol_total_3D);
+    sums.misfit_2D = t.misfit_2D;
+    sums.misfit_3D = t.misfit_3D;
     return sums;
 }

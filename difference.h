@@ -43,6 +43,35 @@ void cell_differences(double *const *dtab1, double *const *dtab2, int i, int j, 
 // _m2, the signed 32-bit range for _m4).
 int scale_result(double kept, int interv3, int itype, bool *fits);
 
+// The area of a cell of side sizepix, m²: the product rounded to double.
+double cell_area(double sizepix);
+
+// Result values back to metres: dtab = itab divided by the factor of the
+// result unit interv3 (1, 10, …, 100000), the quotient rounded to double.
+void result_to_metres(int *const *itab, double *const *dtab, int nb_lig, int nb_col, int interv3);
+
+// One interior cell as the difference pass sees it.
+struct CellDifference {
+    int i, j;      // line and column
+    double dif_2D; // plain difference, m
+    double dif_3D; // averaged difference, m
+    double vol_2D; // dif_2D × cell area, m³
+    double vol_3D; // dif_3D × cell area, m³
+};
+
+// What is done with each interior cell; context is the caller's.
+typedef void (*CellVisit)(const CellDifference &cell, void *context);
+
+// Visits every interior cell in scan order (lines 1 to nb_lig − 2, within a
+// line columns 1 to nb_col − 2): computes its differences and volumes, adds
+// the volumes with their sign to the running sums *vol_total_2D and
+// *vol_total_3D (both set to 0 first), then hands the cell to visit; each
+// line is reported to the progress line (progress.h). These
+// sums are the volumes the tool reports; every program that needs the
+// per-cell differences goes through here so that they stay the same.
+void visit_interior_cells(double *const *dtab1, double *const *dtab2, int nb_lig, int nb_col, double sizepix,
+                          CellVisit visit, void *context, double *vol_total_2D, double *vol_total_3D);
+
 // What a difference pass returns besides the result matrices.
 struct DifferenceSums {
     double vol_total_2D;   // sum of dif_2D × cell area over the interior cells, m³

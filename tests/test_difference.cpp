@@ -227,3 +227,64 @@ TEST(DifferencePass, CellsOutsideTheResultTypeAreCounted)
     s = f.pass(1.0, TREAT_ABSOLUTE, 4, DEM_M2); // 10000 fits
     EXPECT_EQ(s.misfit_2D + s.misfit_3D, 0);
 }
+
+namespace {
+// Records the cells a visit hands over.
+void record_cell(const CellDifference &cell, void *context)
+{
+    static_cast<std::vector<CellDifference> *>(context)->push_back(cell);
+}
+} // namespace
+
+TEST(VisitInteriorCells, HandsEachInteriorCellOnceInScanOrderWithTheSumsOfThePass)
+{
+    Frame f(4, 5, 0.0, 0.0);
+    for (int i = 0; i < 4; i++)
+        for (int j = 0; j < 5; j++)
+            f.d1[i][j] = metres(i * 7 + j * 3, 1); // decimetres: sums that round
+    std::vector<CellDifference> cells;
+    double vol_2D = -1, vol_3D = -1;
+    visit_interior_cells(f.d1, f.d2, 4, 5, 1.5, record_cell, &cells, &vol_2D, &vol_3D);
+    ASSERT_EQ(cells.size(), 6u);
+    for (size_t k = 0; k < cells.size(); k++) {
+        EXPECT_EQ(cells[k].i, 1 + static_cast<int>(k) / 3);
+        EXPECT_EQ(cells[k].j, 1 + static_cast<int>(k) % 3);
+        double d2D, d3D;
+        cell_differences(f.d1, f.d2, cells[k].i, cells[k].j, &d2D, &d3D);
+        EXPECT_EQ(cells[k].dif_2D, d2D);
+        EXPECT_EQ(cells[k].dif_3D, d3D);
+        EXPECT_EQ(cells[k].vol_2D, static_cast<double>(static_cast<long double>(d2D) * cell_area(1.5)));
+    }
+    DifferenceSums s = f.pass(1.5, TREAT_POSITIVE, 2);
+    EXPECT_EQ(bits(vol_2D), bits(s.vol_total_2D));
+    EXPECT_EQ(bits(vol_3D), bits(s.vol_total_3D));
+    EXPECT_EQ(cell_area(1.5), 2.25);
+
+    // No interior cell: nothing is visited and the sums are reset to 0.
+    cells.clear();
+    visit_interior_cells(f.d1, f.d2, 2, 5, 1.0, record_cell, &cells, &vol_2D, &vol_3D);
+    EXPECT_TRUE(cells.empty());
+    EXPECT_EQ(vol_2D, 0.0);
+    EXPECT_EQ(vol_3D, 0.0);
+}
+
+TEST(ResultToMetres, StoredValuesAreDividedByTheFactorOfTheirUnit)
+{
+    int **i = imatrice(6, 1);
+    double **d = dmatrice(6, 1);
+    const int stored[6] = {-25, 3399, 7, 1, 65531, -2147483647 - 1};
+    for (int j = 0; j < 6; j++)
+        i[0][j] = stored[j];
+    result_to_metres(i, d, 1, 6, 2);
+    EXPECT_EQ(d[0][0], -0.25);
+    EXPECT_EQ(d[0][4], 655.31);
+    result_to_metres(i, d, 1, 6, 4);
+    EXPECT_EQ(d[0][1], 0.3399);
+    result_to_metres(i, d, 1, 6, 5);
+    EXPECT_EQ(d[0][2], 7e-5);
+    EXPECT_EQ(d[0][3], 1e-5);
+    result_to_metres(i, d, 1, 6, 0);
+    EXPECT_EQ(d[0][5], -2147483648.0);
+    frimatrice(i, 1);
+    frdmatrice(d, 1);
+}
