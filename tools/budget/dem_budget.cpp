@@ -376,11 +376,9 @@ bool memory_for(int lig, int col, unsigned long long bytes_per_cell)
     return false;
 }
 
-// Reads the raster of a pair into a new int matrix of its frame, as the tool
-// loads it: 2-byte values widened without sign, or as signed 16-bit values
-// when `signed16`. The raster must hold exactly the frame. Null, after
-// saying why, on failure.
-int **load_values(const Pair &p, int lig, int col, bool signed16)
+// True when the raster of a pair holds exactly its frame; checked before
+// anything is allocated for the frame.
+bool raster_fits_frame(const Pair &p, int lig, int col)
 {
     const unsigned long long needed = static_cast<unsigned long long>(lig) * static_cast<unsigned long long>(col) *
                                       static_cast<unsigned long long>(bytes_per_value(p.itype));
@@ -388,13 +386,21 @@ int **load_values(const Pair &p, int lig, int col, bool signed16)
     const std::uintmax_t size = std::filesystem::file_size(p.raster, ec);
     if (ec) {
         complain("cannot read the raster %s: %s", p.raster.c_str(), ec.message().c_str());
-        return nullptr;
+        return false;
     }
     if (size != needed) {
         complain("%s holds %llu bytes, but its frame of %d lines and %d columns of %d-byte values takes %llu bytes",
                  p.raster.c_str(), static_cast<unsigned long long>(size), lig, col, bytes_per_value(p.itype), needed);
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+// Reads the raster of a pair into a new int matrix of its frame, as the tool
+// loads it: 2-byte values widened without sign, or as signed 16-bit values
+// when `signed16`. Null, after saying why, on failure.
+int **load_values(const Pair &p, int lig, int col, bool signed16)
+{
     FILE *f = std::fopen(p.raster.c_str(), "rb");
     if (f == nullptr) {
         complain("cannot open the raster %s: %s", p.raster.c_str(), std::strerror(errno));
@@ -413,7 +419,7 @@ int **load_values(const Pair &p, int lig, int col, bool signed16)
         outcome = read_raster(f, jtab, lig, col);
         for (int i = 0; i < lig; i++)
             for (int j = 0; j < col; j++)
-                itab[i][j] = signed16 ? static_cast<short>(jtab[i][j]) : jtab[i][j];
+                itab[i][j] = signed16 && jtab[i][j] >= 32768 ? jtab[i][j] - 65536 : jtab[i][j];
         frusmatrice(jtab, lig);
     } else {
         outcome = read_raster(f, itab, lig, col);
@@ -516,6 +522,9 @@ bool compute(const Options &o, Report *r)
             return false;
         }
     }
+    if (o.result_mode ? !raster_fits_frame(o.result, lig, col)
+                      : !raster_fits_frame(o.first, lig, col) || !raster_fits_frame(o.second, lig, col))
+        return false;
     // Two double matrices, one int and one 2-byte matrix while a raster loads.
     if (!memory_for(lig, col, 2 * sizeof(double) + sizeof(int) + sizeof(unsigned short)))
         return false;
