@@ -66,9 +66,9 @@ typedef void (*CellVisit)(const CellDifference &cell, void *context);
 // line columns 1 to nb_col − 2): computes its differences and volumes, adds
 // the volumes with their sign to the running sums *vol_total_2D and
 // *vol_total_3D (both set to 0 first), then hands the cell to visit; each
-// line is reported to the progress line (progress.h). These
-// sums are the volumes the tool reports; every program that needs the
-// per-cell differences goes through here so that they stay the same.
+// line is reported to the progress line (progress.h). These sums are the
+// volumes the tool reports; every program that needs the per-cell
+// differences goes through here so that they stay the same.
 void visit_interior_cells(double *const *dtab1, double *const *dtab2, int nb_lig, int nb_col, double sizepix,
                           CellVisit visit, void *context, double *vol_total_2D, double *vol_total_3D);
 

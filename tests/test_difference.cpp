@@ -267,24 +267,3 @@ TEST(VisitInteriorCells, HandsEachInteriorCellOnceInScanOrderWithTheSumsOfThePas
     EXPECT_EQ(vol_2D, 0.0);
     EXPECT_EQ(vol_3D, 0.0);
 }
-
-TEST(ResultToMetres, StoredValuesAreDividedByTheFactorOfTheirUnit)
-{
-    int **i = imatrice(6, 1);
-    double **d = dmatrice(6, 1);
-    const int stored[6] = {-25, 3399, 7, 1, 65531, -2147483647 - 1};
-    for (int j = 0; j < 6; j++)
-        i[0][j] = stored[j];
-    result_to_metres(i, d, 1, 6, 2);
-    EXPECT_EQ(d[0][0], -0.25);
-    EXPECT_EQ(d[0][4], 655.31);
-    result_to_metres(i, d, 1, 6, 4);
-    EXPECT_EQ(d[0][1], 0.3399);
-    result_to_metres(i, d, 1, 6, 5);
-    EXPECT_EQ(d[0][2], 7e-5);
-    EXPECT_EQ(d[0][3], 1e-5);
-    result_to_metres(i, d, 1, 6, 0);
-    EXPECT_EQ(d[0][5], -2147483648.0);
-    frimatrice(i, 1);
-    frdmatrice(d, 1);
-}

@@ -14,6 +14,7 @@
 #include "dem_files.h"
 #include "difference.h"
 #include "host.h"
+#include "progress.h"
 
 #include <cerrno>
 #include <cmath>
@@ -549,7 +550,9 @@ bool compute(const Options &o, Report *r)
         r->nbudgets = o.result_mode ? 1 : 2;
         BudgetPass pass = {o.has_lod ? o.lod : 0.0, &r->budget[0], o.result_mode ? nullptr : &r->budget[1]};
         double net_3D;
+        progress_begin("Computing the budget", lig);
         visit_interior_cells(dtab1, dtab2, lig, col, o.pixel, count_differences, &pass, &r->budget[0].net, &net_3D);
+        progress_end();
         if (!o.result_mode)
             r->budget[1].net = net_3D;
         r->area = cell_area(o.pixel);
