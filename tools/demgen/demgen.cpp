@@ -1,0 +1,810 @@
+// demgen: writes a pair of DEMs (raster and descriptor each) in the formats
+// the comparison tool reads, and prints the volumes of the change between
+// them with the tool's sign convention (first DEM minus second, interior
+// cells only), so that a test or a user can check the tool's volumes.
+//
+// The first surface is generated (smooth random relief, or white noise) or
+// taken from an existing DEM; the second is another random surface, the
+// first moved up or down by a fixed offset, or the first with a landslide.
+//
+// Both DEMs are produced one line at a time, so that memory grows with the
+// width of the frame only (plus the source DEM when one is given).
+#include "LIB/NRUTIL.h"
+#include "dem_files.h"
+#include "host.h"
+#include "tool_support.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *const PROGRAM = "demgen";
+
+const int SCENARIO_RANDOM = 0;
+const int SCENARIO_OFFSET = 1;
+const int SCENARIO_LANDSLIDE = 2;
+
+const int SURFACE_DEM = 0;    // heights of an existing DEM
+const int SURFACE_SMOOTH = 1; // smooth random relief
+const int SURFACE_WHITE = 2;  // independent random height per cell
+
+// Frames up to this many lines and columns: far beyond any benchmark, and
+// small enough that every index and count below stays exact.
+const int MAX_SIDE = 1000000;
+
+// Every choice of the command line, with its default.
+struct Options {
+    int nb_lig = 0, nb_col = 0;   // frame (0: not given)
+    std::string out_dir = ".";
+    std::string name[2] = {"first", "second"};
+    int itype[2] = {DEM_M2, DEM_M2};
+    int unit[2] = {0, 0};
+    double pixel_size = 0;        // metres (0: not given)
+    unsigned long long seed = 1;
+    int scenario = -1;
+    double offset = 1;            // metres, second minus first (offset scenario)
+    double depth = 0;             // metres, deepest point of the scar (0: from the relief)
+    double length = 0;            // cells, length of the scar down the slope (0: from the frame)
+    double low = 0, high = 0;     // metres, range of a generated surface (both 0: default)
+    bool white = false;
+    std::string from;             // base path of a source DEM (empty: none)
+    int from_type = DEM_M2, from_unit = 0;
+};
+
+void print_usage()
+{
+    std::printf(
+        "Usage: demgen --scenario random|offset|landslide [options]\n"
+        "\n"
+        "Writes two DEMs, each a raw raster and its descriptor (OUT/NAME_m2.raw and\n"
+        "OUT/NAME_m2.txt, or _m4), and prints the volumes of the change between them\n"
+        "in m3, first DEM minus second, over the interior cells (all but the first and\n"
+        "last line and column), as the comparison tool computes them.\n"
+        "\n"
+        "Scenarios:\n"
+        "  random     the second DEM is another random surface of the same height range\n"
+        "  offset     the second DEM is the first raised by --offset metres\n"
+        "  landslide  the second DEM is the first with a landslide: a scar lowered by up\n"
+        "             to --depth metres on a steep slope and its deposit just downslope,\n"
+        "             both at least 2 cells from the border; the scar gives the positive\n"
+        "             volume, the deposit the negative one\n"
+        "\n"
+        "Frame and files:\n"
+        "  --lines N, --columns N   size of both DEMs (taken from --from when given)\n"
+        "  --out-dir DIR            existing folder receiving the files (default .)\n"
+        "  --first NAME             base name of the first DEM (default first)\n"
+        "  --first-type T           0 _m2 (unsigned 16-bit), 1 _m4 (signed 32-bit); default 0\n"
+        "  --first-unit U           unit of its values: 0 m, 1 dm, 2 cm, 3 mm; default 0\n"
+        "  --second NAME, --second-type T, --second-unit U\n"
+        "                           the same for the second DEM (default second, 0, 0)\n"
+        "  --pixel-size P           side of a cell in metres, for the volumes (default 1,\n"
+        "                           or the pixel size of the --from descriptor); the\n"
+        "                           descriptors record it rounded to a whole number >= 1\n"
+        "\n"
+        "Surface:\n"
+        "  --seed S                 seed of every random choice (default 1)\n"
+        "  --low M, --high M        height range of a generated surface in metres\n"
+        "                           (default 100 to 600, less when an _m2 DEM in a fine\n"
+        "                           unit cannot hold it)\n"
+        "  --white                  independent random heights instead of smooth relief\n"
+        "  --from BASE              take the first surface from the DEM BASE_m2.raw or\n"
+        "                           BASE_m4.raw with its descriptor\n"
+        "  --from-type T            value type of that DEM (default 0)\n"
+        "  --from-unit U            unit of its values (default 0, metres)\n"
+        "  --offset M               offset scenario: metres added to the second DEM\n"
+        "                           (default 1; negative lowers it)\n"
+        "  --depth M                landslide scenario: depth of the scar in metres\n"
+        "                           (default a 25th of the height range)\n"
+        "  --length N               landslide scenario: length of the scar down the\n"
+        "                           slope in cells, at least 5 (default a seventh of\n"
+        "                           the shorter side of the frame)\n"
+        "\n"
+        "Heights are rounded to the coarser of the two units first, so that cells the\n"
+        "scenario leaves alone are equal in both DEMs. A value that does not fit its\n"
+        "type is refused and no file is written. Exit status: 0 on success, 2 for a\n"
+        "bad command line, 1 when the DEMs cannot be made or written.\n");
+}
+
+// Reads the command line into *o. Returns 1 after --help, 0 when *o is ready,
+// -1 with *error set otherwise.
+int parse_options(int argc, char **argv, Options *o, std::string *error)
+{
+    for (int k = 1; k < argc; k++) {
+        const std::string arg = argv[k];
+        if (arg == "--help" || arg == "-h") {
+            print_usage();
+            return 1;
+        }
+        if (arg == "--white") {
+            o->white = true;
+            continue;
+        }
+        std::string v;
+        if (arg.compare(0, 2, "--") != 0) {
+            *error = "unexpected argument '" + arg + "'";
+            return -1;
+        }
+        if (!take_value(argc, argv, &k, &v, error))
+            return -1;
+        bool ok = true;
+        int seed_part = 0;
+        if (arg == "--lines")
+            ok = parse_int(arg, v, 1, MAX_SIDE, &o->nb_lig, error);
+        else if (arg == "--columns")
+            ok = parse_int(arg, v, 1, MAX_SIDE, &o->nb_col, error);
+        else if (arg == "--out-dir")
+            o->out_dir = v;
+        else if (arg == "--first" || arg == "--second") {
+            if (v.empty() || v.find_first_of("/\\") != std::string::npos) {
+                *error = arg + "=" + v + " - must be a plain file name (the folder is --out-dir)";
+                return -1;
+            }
+            o->name[arg == "--first" ? 0 : 1] = v;
+        } else if (arg == "--first-type")
+            ok = parse_int(arg, v, 0, 1, &o->itype[0], error);
+        else if (arg == "--second-type")
+            ok = parse_int(arg, v, 0, 1, &o->itype[1], error);
+        else if (arg == "--first-unit")
+            ok = parse_int(arg, v, 0, UNIT_MAX_DEM, &o->unit[0], error);
+        else if (arg == "--second-unit")
+            ok = parse_int(arg, v, 0, UNIT_MAX_DEM, &o->unit[1], error);
+        else if (arg == "--pixel-size") {
+            ok = parse_real(arg, v, &o->pixel_size, error);
+            if (ok && !(o->pixel_size > 0 && o->pixel_size < 1e9)) {
+                *error = arg + "=" + v + " - must be a number of metres above 0";
+                ok = false;
+            }
+        } else if (arg == "--seed") {
+            ok = parse_int(arg, v, 0, 2147483647, &seed_part, error);
+            o->seed = static_cast<unsigned long long>(seed_part);
+        } else if (arg == "--scenario") {
+            if (v == "random")
+                o->scenario = SCENARIO_RANDOM;
+            else if (v == "offset")
+                o->scenario = SCENARIO_OFFSET;
+            else if (v == "landslide")
+                o->scenario = SCENARIO_LANDSLIDE;
+            else {
+                *error = "--scenario=" + v + " - must be random, offset or landslide";
+                ok = false;
+            }
+        } else if (arg == "--offset") {
+            ok = parse_real(arg, v, &o->offset, error);
+            if (ok && std::fabs(o->offset) > 1e6) {
+                *error = arg + "=" + v + " - must lie within 1000000 metres";
+                ok = false;
+            }
+        } else if (arg == "--depth") {
+            ok = parse_real(arg, v, &o->depth, error);
+            if (ok && !(o->depth > 0 && o->depth <= 1e6)) {
+                *error = arg + "=" + v + " - must be a number of metres above 0 (at most 1000000)";
+                ok = false;
+            }
+        } else if (arg == "--length") {
+            ok = parse_real(arg, v, &o->length, error);
+            if (ok && !(o->length >= 5 && o->length <= MAX_SIDE)) {
+                *error = arg + "=" + v + " - must be a number of cells from 5 to " + std::to_string(MAX_SIDE);
+                ok = false;
+            }
+        } else if (arg == "--low")
+            ok = parse_real(arg, v, &o->low, error);
+        else if (arg == "--high")
+            ok = parse_real(arg, v, &o->high, error);
+        else if (arg == "--from")
+            o->from = v;
+        else if (arg == "--from-type")
+            ok = parse_int(arg, v, 0, 1, &o->from_type, error);
+        else if (arg == "--from-unit")
+            ok = parse_int(arg, v, 0, UNIT_MAX_DEM, &o->from_unit, error);
+        else {
+            *error = "unknown option " + arg;
+            return -1;
+        }
+        if (!ok)
+            return -1;
+    }
+
+    if (o->scenario < 0) {
+        *error = "--scenario is missing (random, offset or landslide)";
+        return -1;
+    }
+    if (o->from.empty() && (o->nb_lig == 0 || o->nb_col == 0)) {
+        *error = "--lines and --columns are needed (or --from, which gives the frame)";
+        return -1;
+    }
+    if (!o->from.empty() && (o->low != 0 || o->high != 0)) {
+        *error = "--low and --high set a generated surface; with --from the heights are the source's";
+        return -1;
+    }
+    if ((o->low != 0 || o->high != 0) && !(o->low < o->high && std::fabs(o->low) <= 1e6 && std::fabs(o->high) <= 1e6)) {
+        *error = "--low and --high must give a range low < high within 1000000 metres";
+        return -1;
+    }
+    if (o->name[0] == o->name[1] && o->itype[0] == o->itype[1]) {
+        *error = "the two DEMs would be the same files (" + o->name[0] + type_name(o->itype[0]) +
+                 "); give another --second name or type";
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Random numbers: a hash of the seed and the coordinates, so that any cell
+// of a surface can be computed on its own, in any order.
+// ---------------------------------------------------------------------------
+
+uint64_t mix(uint64_t x)
+{
+    x += 0x9E3779B97F4A7C15ULL;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+// A uniform number in [0, 1) for the seed, a layer and a lattice point.
+double lattice(uint64_t seed, int layer, long long x, long long y)
+{
+    uint64_t h = mix(mix(mix(seed ^ static_cast<uint64_t>(layer)) + static_cast<uint64_t>(x)) + static_cast<uint64_t>(y));
+    return static_cast<double>(h >> 11) * (1.0 / 9007199254740992.0);
+}
+
+// Smooth step 3t^2 - 2t^3: the lattice values blend with a level tangent,
+// so the surface has no creases along the lattice lines.
+double fade(double t) { return t * t * (3 - 2 * t); }
+double lerp(double a, double b, double t) { return a + (b - a) * t; }
+
+// ---------------------------------------------------------------------------
+// Surfaces, in metres.
+//
+// The smooth relief is value noise: octaves of random lattice values, each
+// octave with half the period and half the weight of the one before,
+// blended with the smooth step. Its values lie in [0, 1] and are stretched
+// onto [low, high].
+// ---------------------------------------------------------------------------
+
+const int MAX_OCTAVES = 8;
+
+struct Surface {
+    int kind;
+    // SURFACE_DEM: the source values and their unit.
+    const int *const *dem;
+    int dem_unit;
+    // Generated surfaces.
+    uint64_t seed;
+    double low, high;
+    int octaves;
+    double period[MAX_OCTAVES]; // cells between lattice points
+    double weight[MAX_OCTAVES]; // summing to 1
+    // Per octave and column: the lattice column at the left of the cell and
+    // the blend weight towards the next one, the same on every line.
+    std::vector<long long> col0[MAX_OCTAVES];
+    std::vector<double> colt[MAX_OCTAVES];
+    // Per octave: one line of lattice values already blended between the two
+    // lattice lines around the current line.
+    std::vector<double> blended[MAX_OCTAVES];
+};
+
+void setup_generated(Surface *s, int kind, uint64_t seed, double low, double high, int nb_lig, int nb_col)
+{
+    s->kind = kind;
+    s->dem = nullptr;
+    s->dem_unit = 0;
+    s->seed = seed;
+    s->low = low;
+    s->high = high;
+    s->octaves = 0;
+    if (kind != SURFACE_SMOOTH)
+        return;
+    // The broadest octave has about two features across the frame; the
+    // finest a period of two cells.
+    double p = (nb_lig > nb_col ? nb_lig : nb_col) / 2.0;
+    if (p < 2)
+        p = 2;
+    double total = 0;
+    for (int o = 0; o < MAX_OCTAVES && (o == 0 || p >= 2); o++, p /= 2) {
+        s->period[o] = p;
+        s->weight[o] = std::ldexp(1.0, -o);
+        total += s->weight[o];
+        s->octaves = o + 1;
+    }
+    for (int o = 0; o < s->octaves; o++) {
+        s->weight[o] /= total;
+        s->col0[o].resize(static_cast<size_t>(nb_col));
+        s->colt[o].resize(static_cast<size_t>(nb_col));
+        for (int j = 0; j < nb_col; j++) {
+            double x = j / s->period[o];
+            double x0 = std::floor(x);
+            s->col0[o][static_cast<size_t>(j)] = static_cast<long long>(x0);
+            s->colt[o][static_cast<size_t>(j)] = fade(x - x0);
+        }
+        long long last = s->col0[o][static_cast<size_t>(nb_col - 1)];
+        s->blended[o].resize(static_cast<size_t>(last + 2));
+    }
+}
+
+// Lattice values of one octave at column x, blended between lattice lines
+// y0 and y0 + 1.
+double lattice_column(const Surface &s, int o, long long x, long long y0, double ty)
+{
+    return lerp(lattice(s.seed, o, x, y0), lattice(s.seed, o, x, y0 + 1), ty);
+}
+
+// Value noise in [0, 1] at one cell. Blends along the lines first, then
+// along the columns, in the same order as smooth_line, so that both give
+// the same doubles.
+double smooth_at(const Surface &s, int i, int j)
+{
+    double sum = 0;
+    for (int o = 0; o < s.octaves; o++) {
+        double y = i / s.period[o];
+        double y0 = std::floor(y);
+        double ty = fade(y - y0);
+        long long x0 = s.col0[o][static_cast<size_t>(j)];
+        double left = lattice_column(s, o, x0, static_cast<long long>(y0), ty);
+        double right = lattice_column(s, o, x0 + 1, static_cast<long long>(y0), ty);
+        sum += s.weight[o] * lerp(left, right, s.colt[o][static_cast<size_t>(j)]);
+    }
+    return sum;
+}
+
+// Value noise of a whole line into v[0 .. nb_col-1].
+void smooth_line(Surface *s, int i, double *v, int nb_col)
+{
+    for (int j = 0; j < nb_col; j++)
+        v[j] = 0;
+    for (int o = 0; o < s->octaves; o++) {
+        double y = i / s->period[o];
+        double y0 = std::floor(y);
+        double ty = fade(y - y0);
+        std::vector<double> &b = s->blended[o];
+        for (size_t x = 0; x < b.size(); x++)
+            b[x] = lattice_column(*s, o, static_cast<long long>(x), static_cast<long long>(y0), ty);
+        const long long *c0 = s->col0[o].data();
+        const double *ct = s->colt[o].data();
+        for (int j = 0; j < nb_col; j++)
+            v[j] += s->weight[o] * lerp(b[static_cast<size_t>(c0[j])], b[static_cast<size_t>(c0[j] + 1)], ct[j]);
+    }
+}
+
+// Height in metres at one cell.
+double height_at(const Surface &s, int i, int j)
+{
+    if (s.kind == SURFACE_DEM)
+        return s.dem[i][j] / static_cast<double>(units_per_metre(s.dem_unit));
+    double v = s.kind == SURFACE_SMOOTH ? smooth_at(s, i, j) : lattice(s.seed, MAX_OCTAVES, j, i);
+    return s.low + (s.high - s.low) * v;
+}
+
+// Heights in metres of a generated surface along one line.
+void generated_line(Surface *s, int i, double *h, int nb_col)
+{
+    if (s->kind == SURFACE_SMOOTH)
+        smooth_line(s, i, h, nb_col);
+    else
+        for (int j = 0; j < nb_col; j++)
+            h[j] = lattice(s->seed, MAX_OCTAVES, j, i);
+    for (int j = 0; j < nb_col; j++)
+        h[j] = s->low + (s->high - s->low) * h[j];
+}
+
+// a / b rounded to the nearest integer, halves away from zero (b > 0).
+long long divide_rounded(long long a, long long b)
+{
+    return a >= 0 ? (a + b / 2) / b : -((-a + b / 2) / b);
+}
+
+// One line of a surface as whole numbers of the given unit. A DEM source
+// keeps its own values exactly when the unit is not coarser than its own.
+void integer_line(Surface *s, int i, int unit, double *work, long long *q, int nb_col)
+{
+    if (s->kind == SURFACE_DEM) {
+        const int *row = s->dem[i];
+        if (unit >= s->dem_unit) {
+            long long up = units_per_metre(unit - s->dem_unit);
+            for (int j = 0; j < nb_col; j++)
+                q[j] = row[j] * up;
+        } else {
+            long long down = units_per_metre(s->dem_unit - unit);
+            for (int j = 0; j < nb_col; j++)
+                q[j] = divide_rounded(row[j], down);
+        }
+        return;
+    }
+    generated_line(s, i, work, nb_col);
+    const double per_metre = static_cast<double>(units_per_metre(unit));
+    for (int j = 0; j < nb_col; j++)
+        q[j] = std::llround(work[j] * per_metre);
+}
+
+// ---------------------------------------------------------------------------
+// The landslide: a scar shaped as an elliptic bowl, depth * (1 - r^2) where
+// r is the elliptic distance from its centre (r < 1), its long axis down the
+// steepest slope; its deposit an elliptic mound of the same shape just
+// downslope, wider and thinner, holding the same volume as the bowl
+// (pi a b depth / 2 for semi-axes a and b) before rounding to the units.
+// ---------------------------------------------------------------------------
+
+struct Landslide {
+    double ci, cj;           // centre of the scar (line, column)
+    double di, dj;           // unit vector down the slope (lines, columns)
+    double a, b;             // scar semi-axes along and across the slope, cells
+    double depth;            // metres
+    double ki, kj;           // centre of the deposit
+    double a2, b2;           // deposit semi-axes
+    double height;           // metres, top of the deposit
+};
+
+// Change in metres at one cell: negative in the scar, positive on the deposit.
+double landslide_change(const Landslide &l, int i, int j)
+{
+    double u = (i - l.ci) * l.di + (j - l.cj) * l.dj;
+    double v = -(i - l.ci) * l.dj + (j - l.cj) * l.di;
+    double r2 = (u / l.a) * (u / l.a) + (v / l.b) * (v / l.b);
+    if (r2 < 1)
+        return -l.depth * (1 - r2);
+    u = (i - l.ki) * l.di + (j - l.kj) * l.dj;
+    v = -(i - l.ki) * l.dj + (j - l.kj) * l.di;
+    r2 = (u / l.a2) * (u / l.a2) + (v / l.b2) * (v / l.b2);
+    if (r2 < 1)
+        return l.height * (1 - r2);
+    return 0;
+}
+
+// True when the ellipse of centre (ci, cj), semi-axes a along (di, dj) and b
+// across lies at least 2 cells inside the frame: every changed cell and its
+// eight neighbours are then interior cells.
+bool ellipse_inside(double ci, double cj, double a, double b, double di, double dj, int nb_lig, int nb_col)
+{
+    double ei = std::sqrt(a * di * a * di + b * dj * b * dj);
+    double ej = std::sqrt(a * dj * a * dj + b * di * b * di);
+    return ci - ei >= 2 && ci + ei <= nb_lig - 3 && cj - ej >= 2 && cj + ej <= nb_col - 3;
+}
+
+// Places the landslide on the steepest of a set of random candidate spots
+// where it fits. False when the frame is too small for it.
+bool place_landslide(const Surface &s, int nb_lig, int nb_col, uint64_t seed, double length, double depth, Landslide *l)
+{
+    int side = nb_lig < nb_col ? nb_lig : nb_col;
+    if (length == 0)
+        length = side / 7.0 < 5 ? 5 : side / 7.0;
+    l->a = length / 2;
+    l->b = 0.6 * l->a;
+    l->a2 = l->a;
+    l->b2 = 1.5 * l->b;
+    l->depth = depth;
+    l->height = depth * (l->a * l->b) / (l->a2 * l->b2);
+
+    const int step = l->a / 2 < 1 ? 1 : static_cast<int>(l->a / 2);
+    double best = -1;
+    for (int k = 0; k < 256; k++) {
+        uint64_t h = mix(seed ^ mix(0x51DE + static_cast<uint64_t>(k)));
+        int i = static_cast<int>((h >> 32) % static_cast<uint64_t>(nb_lig));
+        int j = static_cast<int>((h & 0xFFFFFFFFULL) % static_cast<uint64_t>(nb_col));
+        if (i - step < 0 || i + step >= nb_lig || j - step < 0 || j + step >= nb_col)
+            continue;
+        // Gradient by central differences, metres per cell; down the slope
+        // is against it. Flat ground slides towards the south (larger lines).
+        double gi = (height_at(s, i + step, j) - height_at(s, i - step, j)) / (2 * step);
+        double gj = (height_at(s, i, j + step) - height_at(s, i, j - step)) / (2 * step);
+        double g = std::sqrt(gi * gi + gj * gj);
+        double di = g > 0 ? -gi / g : 1;
+        double dj = g > 0 ? -gj / g : 0;
+        double ki = i + (l->a + l->a2) * di;
+        double kj = j + (l->a + l->a2) * dj;
+        if (g > best && ellipse_inside(i, j, l->a, l->b, di, dj, nb_lig, nb_col) &&
+            ellipse_inside(ki, kj, l->a2, l->b2, di, dj, nb_lig, nb_col)) {
+            best = g;
+            l->ci = i;
+            l->cj = j;
+            l->di = di;
+            l->dj = dj;
+            l->ki = ki;
+            l->kj = kj;
+        }
+    }
+    return best >= 0;
+}
+
+// ---------------------------------------------------------------------------
+// Writing the pair.
+// ---------------------------------------------------------------------------
+
+// One DEM being written: its paths, streams, a line buffer of its type, and
+// the running range of its values for the descriptor.
+struct Output {
+    std::string raster, descr;
+    int itype, unit;
+    FILE *f, *fd;
+    std::vector<unsigned short> line2;
+    std::vector<int> line4;
+    int lo, hi;
+};
+
+std::string join_path(const std::string &dir, const std::string &name)
+{
+    if (!dir.empty() && (dir.back() == '/' || dir.back() == '\\'))
+        return dir + name;
+    return dir + path_separator() + name;
+}
+
+bool open_output(Output *out, const std::string &dir, const std::string &name, int itype, int unit, int nb_col,
+                 std::string *error)
+{
+    out->raster = join_path(dir, name + raster_suffix(PAIR_INPUT, itype));
+    out->descr = join_path(dir, name + descr_suffix(PAIR_INPUT, itype));
+    out->itype = itype;
+    out->unit = unit;
+    out->fd = nullptr;
+    // The range starts where the tool starts it when it completes an input
+    // descriptor, so both record the same minimum and maximum.
+    out->lo = 10000000;
+    out->hi = 0;
+    if (itype == DEM_M2)
+        out->line2.resize(static_cast<size_t>(nb_col));
+    else
+        out->line4.resize(static_cast<size_t>(nb_col));
+    out->f = open_part(out->raster, "wb", error);
+    if (out->f == nullptr)
+        return false;
+    std::setvbuf(out->f, nullptr, _IOFBF, 1 << 20);
+    out->fd = open_part(out->descr, "w", error);
+    return out->fd != nullptr;
+}
+
+void abandon_output(Output *out)
+{
+    if (out->f != nullptr)
+        abandon_part(out->f, out->raster);
+    if (out->fd != nullptr)
+        abandon_part(out->fd, out->descr);
+    out->f = out->fd = nullptr;
+}
+
+// Stores one line of whole values into the output's type and writes it.
+// False, with *error naming the value, the cell and the type's range, when a
+// value does not fit or the write fails.
+bool put_line(Output *out, const char *which, int i, const long long *q, int nb_col, std::string *error)
+{
+    const long long lo = out->itype == DEM_M2 ? 0 : -2147483648LL;
+    const long long hi = out->itype == DEM_M2 ? 65535 : 2147483647LL;
+    for (int j = 0; j < nb_col; j++)
+        if (q[j] < lo || q[j] > hi) {
+            *error = std::string("the ") + which + " DEM would hold " + std::to_string(q[j]) + " " + unit_name(out->unit) +
+                     " at line " + std::to_string(i) + ", column " + std::to_string(j) + ", outside the range " +
+                     std::to_string(lo) + " to " + std::to_string(hi) + " of " + type_name(out->itype) +
+                     "; choose _m4, a coarser unit or other heights";
+            return false;
+        }
+    bool ok;
+    if (out->itype == DEM_M2) {
+        unsigned short *row = out->line2.data();
+        for (int j = 0; j < nb_col; j++)
+            row[j] = static_cast<unsigned short>(q[j]);
+        scan_range(&row, 1, nb_col, out->lo, out->hi, &out->lo, &out->hi);
+        ok = write_raster(out->f, &row, 1, nb_col);
+    } else {
+        int *row = out->line4.data();
+        for (int j = 0; j < nb_col; j++)
+            row[j] = static_cast<int>(q[j]);
+        scan_range(&row, 1, nb_col, out->lo, out->hi, &out->lo, &out->hi);
+        ok = write_raster(out->f, &row, 1, nb_col);
+    }
+    if (!ok)
+        *error = "cannot write " + out->raster + ".part (disk full or write error)";
+    return ok;
+}
+
+// Writes the descriptor and moves both files into place.
+bool finish_output(Output *out, int nb_lig, int nb_col, int pix_size, std::string *error)
+{
+    bool ok = write_descriptor_fields(out->fd, nb_lig, nb_col, bytes_per_value(out->itype)) &&
+              write_descriptor_fields(out->fd, out->lo, out->hi, pix_size);
+    if (!ok) {
+        *error = "cannot write " + out->descr + ".part";
+        return false;
+    }
+    FILE *f = out->f, *fd = out->fd;
+    out->f = out->fd = nullptr;
+    if (!commit_part(f, out->raster, error)) {
+        abandon_part(fd, out->descr);
+        return false;
+    }
+    return commit_part(fd, out->descr, error);
+}
+
+// Volumes of the change, first minus second, as whole millimetres summed
+// over the interior cells. The sums are exact while they stay below 2^64 mm.
+struct Volumes {
+    long double positive_mm, negative_mm;
+};
+
+// The largest range of metres an _m2 DEM in the given unit holds.
+double m2_capacity(int unit) { return 65535.0 / static_cast<double>(units_per_metre(unit)); }
+
+int run(const Options &opt)
+{
+    std::string error;
+    LoadedDem source = {nullptr, 0, 0, 0};
+    Surface base = {};
+    int nb_lig = opt.nb_lig, nb_col = opt.nb_col;
+    double pixel = opt.pixel_size;
+    int pix_size = 0;
+    double relief_low, relief_high; // height range of the first surface, metres
+
+    if (!opt.from.empty()) {
+        const std::string raster = opt.from + raster_suffix(PAIR_INPUT, opt.from_type);
+        const std::string descr = opt.from + descr_suffix(PAIR_INPUT, opt.from_type);
+        if (!load_dem(raster, descr, opt.from_type, false, &source, &error)) {
+            report_error(PROGRAM, error, false);
+            return 1;
+        }
+        if ((nb_lig != 0 && nb_lig != source.nb_lig) || (nb_col != 0 && nb_col != source.nb_col)) {
+            report_error(PROGRAM,
+                         "--lines/--columns (" + std::to_string(nb_lig) + " x " + std::to_string(nb_col) +
+                             ") differ from the frame of " + descr + " (" + std::to_string(source.nb_lig) + " x " +
+                             std::to_string(source.nb_col) + ")",
+                         true);
+            free_dem(&source);
+            return 2;
+        }
+        nb_lig = source.nb_lig;
+        nb_col = source.nb_col;
+        if (pixel == 0 && source.pix_size > 0)
+            pixel = source.pix_size;
+        base.kind = SURFACE_DEM;
+        base.dem = source.values;
+        base.dem_unit = opt.from_unit;
+        base.octaves = 0;
+        int lo, hi;
+        scan_range(source.values, nb_lig, nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
+        relief_low = lo / static_cast<double>(units_per_metre(opt.from_unit));
+        relief_high = hi / static_cast<double>(units_per_metre(opt.from_unit));
+    } else {
+        relief_low = opt.low;
+        relief_high = opt.high;
+        if (relief_low == 0 && relief_high == 0) {
+            relief_low = 100;
+            relief_high = 600;
+            // Keep the default within what an _m2 DEM in a fine unit holds.
+            for (int d = 0; d < 2; d++)
+                if (opt.itype[d] == DEM_M2 && relief_high > 0.9 * m2_capacity(opt.unit[d])) {
+                    relief_low = 0.1 * m2_capacity(opt.unit[d]);
+                    relief_high = 0.9 * m2_capacity(opt.unit[d]);
+                }
+        }
+        setup_generated(&base, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed), relief_low, relief_high, nb_lig,
+                        nb_col);
+    }
+    if (pixel == 0)
+        pixel = 1;
+    pix_size = static_cast<int>(std::lround(pixel)) < 1 ? 1 : static_cast<int>(std::lround(pixel));
+
+    // The second surface of the random scenario: the same kind of relief
+    // over the same range, from another seed.
+    Surface other = {};
+    if (opt.scenario == SCENARIO_RANDOM)
+        setup_generated(&other, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed + 0x5EC0ADULL), relief_low,
+                        relief_high, nb_lig, nb_col);
+
+    Landslide slide = {};
+    if (opt.scenario == SCENARIO_LANDSLIDE) {
+        double depth = opt.depth > 0 ? opt.depth : (relief_high - relief_low) / 25;
+        if (depth <= 0)
+            depth = 1;
+        if (!place_landslide(base, nb_lig, nb_col, opt.seed, opt.length, depth, &slide)) {
+            report_error(PROGRAM,
+                         "the " + std::to_string(nb_lig) + " x " + std::to_string(nb_col) +
+                             " frame is too small for a landslide of this length 2 cells inside its border (take at least 20 x 20, or a shorter --length)",
+                         false);
+            free_dem(&source);
+            return 1;
+        }
+    }
+
+    // Unchanged ground must be equal in both DEMs: the first surface is
+    // rounded to the coarser of the two units (and of the source's), which
+    // both DEMs then represent exactly.
+    int coarse = opt.unit[0] < opt.unit[1] ? opt.unit[0] : opt.unit[1];
+    if (!opt.from.empty() && opt.from_unit < coarse)
+        coarse = opt.from_unit;
+    const long long up1 = units_per_metre(opt.unit[0] - coarse);
+    const long long up2 = units_per_metre(opt.unit[1] - coarse);
+    const double per_metre2 = static_cast<double>(units_per_metre(opt.unit[1]));
+    const long long offset2 = std::llround(opt.offset * per_metre2);
+    // Millimetres per unit of each DEM, for the exact volume sums.
+    const long long mm1 = units_per_metre(3 - opt.unit[0]);
+    const long long mm2 = units_per_metre(3 - opt.unit[1]);
+
+    Output out[2];
+    const char *which[2] = {"first", "second"};
+    for (int d = 0; d < 2; d++)
+        out[d].f = out[d].fd = nullptr;
+    bool ok = true;
+    for (int d = 0; d < 2 && ok; d++)
+        ok = open_output(&out[d], opt.out_dir, opt.name[d], opt.itype[d], opt.unit[d], nb_col, &error);
+
+    std::vector<double> work(static_cast<size_t>(nb_col));
+    std::vector<long long> qb(static_cast<size_t>(nb_col)), q1(static_cast<size_t>(nb_col)), q2(static_cast<size_t>(nb_col));
+    Volumes vol = {0, 0};
+    for (int i = 0; i < nb_lig && ok; i++) {
+        integer_line(&base, i, coarse, work.data(), qb.data(), nb_col);
+        for (int j = 0; j < nb_col; j++)
+            q1[static_cast<size_t>(j)] = qb[static_cast<size_t>(j)] * up1;
+        if (opt.scenario == SCENARIO_RANDOM)
+            integer_line(&other, i, opt.unit[1], work.data(), q2.data(), nb_col);
+        else
+            for (int j = 0; j < nb_col; j++) {
+                long long change = opt.scenario == SCENARIO_OFFSET ? offset2
+                                                                   : std::llround(landslide_change(slide, i, j) * per_metre2);
+                q2[static_cast<size_t>(j)] = qb[static_cast<size_t>(j)] * up2 + change;
+            }
+        ok = put_line(&out[0], which[0], i, q1.data(), nb_col, &error) &&
+             put_line(&out[1], which[1], i, q2.data(), nb_col, &error);
+        if (i > 0 && i < nb_lig - 1)
+            for (int j = 1; j < nb_col - 1; j++) {
+                long long dmm = q1[static_cast<size_t>(j)] * mm1 - q2[static_cast<size_t>(j)] * mm2;
+                if (dmm > 0)
+                    vol.positive_mm += dmm;
+                else
+                    vol.negative_mm += dmm;
+            }
+    }
+    for (int d = 0; d < 2 && ok; d++)
+        ok = finish_output(&out[d], nb_lig, nb_col, pix_size, &error);
+    for (int d = 0; d < 2; d++)
+        abandon_output(&out[d]);
+    free_dem(&source);
+    if (!ok) {
+        report_error(PROGRAM, error, false);
+        return 1;
+    }
+
+    for (int d = 0; d < 2; d++)
+        std::printf("%s DEM: %s and %s, %d x %d, %s in %s, values %d to %d\n", which[d], out[d].raster.c_str(),
+                    out[d].descr.c_str(), nb_lig, nb_col, type_name(opt.itype[d]), unit_name(opt.unit[d]), out[d].lo,
+                    out[d].hi);
+    if (opt.scenario == SCENARIO_OFFSET)
+        std::printf("offset: the second DEM is the first raised by %.6f m\n", offset2 / per_metre2);
+    if (opt.scenario == SCENARIO_LANDSLIDE)
+        std::printf("landslide: scar centred on line %.0f, column %.0f, %.1f x %.1f cells, %.3f m deep; deposit centred on "
+                    "line %.1f, column %.1f, %.1f x %.1f cells, %.3f m thick\n",
+                    slide.ci, slide.cj, 2 * slide.a, 2 * slide.b, slide.depth, slide.ki, slide.kj, 2 * slide.a2,
+                    2 * slide.b2, slide.height);
+    // Volume of a cell difference: metres times the cell area.
+    const long double cell_m3_per_mm = static_cast<long double>(pixel) * pixel / 1000;
+    const double positive = static_cast<double>(vol.positive_mm * cell_m3_per_mm);
+    const double negative = static_cast<double>(vol.negative_mm * cell_m3_per_mm);
+    const double net = static_cast<double>((vol.positive_mm + vol.negative_mm) * cell_m3_per_mm);
+    std::printf("volumes in m3, first DEM minus second, over the interior cells, pixel size %g m:\n", pixel);
+    std::printf("  positive %18.6f   (first above second%s)\n", positive,
+                opt.scenario == SCENARIO_LANDSLIDE ? ": the scar" : "");
+    std::printf("  negative %18.6f   (first below second%s)\n", negative,
+                opt.scenario == SCENARIO_LANDSLIDE ? ": the deposit" : "");
+    std::printf("  net      %18.6f\n", net);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    host_start();
+    Options opt;
+    std::string error;
+    int parsed = parse_options(argc, argv, &opt, &error);
+    if (parsed > 0)
+        return 0;
+    if (parsed < 0) {
+        report_error(PROGRAM, error, true);
+        return 2;
+    }
+    int status = run(opt);
+    std::fflush(stdout);
+    remove_temp_files();
+    return status;
+}

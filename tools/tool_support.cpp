@@ -1,0 +1,208 @@
+#include "tool_support.h"
+
+#include "LIB/NRUTIL.h"
+#include "answers.h"
+#include "dem_files.h"
+#include "host.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+long long units_per_metre(int unit)
+{
+    long long n = 1;
+    for (int k = 0; k < unit; k++)
+        n *= 10;
+    return n;
+}
+
+const char *unit_name(int unit)
+{
+    static const char *const name[UNIT_MAX_RESULT + 1] = {"m", "dm", "cm", "mm", "1/10 mm", "1/100 mm"};
+    return unit >= 0 && unit <= UNIT_MAX_RESULT ? name[unit] : "?";
+}
+
+const char *type_name(int itype) { return itype == DEM_M2 ? "_m2" : "_m4"; }
+
+void report_error(const char *program, const std::string &message, bool usage)
+{
+    std::fprintf(stderr, "%s: %s\n", program, message.c_str());
+    if (usage)
+        std::fprintf(stderr, "Try '%s --help'.\n", program);
+}
+
+bool take_value(int argc, char **argv, int *k, std::string *value, std::string *error)
+{
+    if (*k + 1 >= argc) {
+        *error = std::string(argv[*k]) + " needs a value";
+        return false;
+    }
+    *k += 1;
+    *value = argv[*k];
+    return true;
+}
+
+bool parse_int(const std::string &option, const std::string &text, int lo, int hi, int *value, std::string *error)
+{
+    int v;
+    if (!word_to_int(text, &v) || v < lo || v > hi) {
+        *error = option + "=" + text + " - must be a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool parse_real(const std::string &option, const std::string &text, double *value, std::string *error)
+{
+    if (!word_to_real(text, value)) {
+        *error = option + "=" + text + " - must be a number";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Reads the raster into an int matrix of the frame: _m4 straight in, _m2
+// through an unsigned 16-bit matrix, widened with or without sign.
+RasterRead read_widened(FILE *f, int itype, bool m2_signed, int **values, int nb_lig, int nb_col, bool *no_memory)
+{
+    if (itype == DEM_M4)
+        return read_raster(f, values, nb_lig, nb_col);
+    unsigned short **staging = usmatrice(nb_col, nb_lig);
+    if (staging == nullptr) {
+        *no_memory = true;
+        return RASTER_FAILED;
+    }
+    RasterRead outcome = read_raster(f, staging, nb_lig, nb_col);
+    for (int i = 0; i < nb_lig; i++)
+        for (int j = 0; j < nb_col; j++)
+            values[i][j] = m2_signed ? static_cast<int>(static_cast<short>(staging[i][j])) : staging[i][j];
+    frusmatrice(staging, nb_lig);
+    return outcome;
+}
+
+} // namespace
+
+bool load_dem(const std::string &raster_path, const std::string &descr_path, int itype, bool m2_signed,
+              LoadedDem *dem, std::string *error)
+{
+    dem->values = nullptr;
+    dem->nb_lig = dem->nb_col = dem->pix_size = 0;
+
+    FILE *fd = std::fopen(descr_path.c_str(), "r");
+    if (fd == nullptr) {
+        *error = "cannot open the descriptor " + descr_path + ": " + std::strerror(errno);
+        return false;
+    }
+    int field[DESCR_FIELDS] = {0, 0, 0, 0, 0, 0};
+    int n = read_descriptor(fd, field);
+    std::fclose(fd);
+    if (n < 2 || field[0] < 1 || field[1] < 1) {
+        *error = "the descriptor " + descr_path + " gives no frame (its first two numbers must be the lines and columns, at least 1)";
+        return false;
+    }
+    if (n >= 3 && field[2] != bytes_per_value(itype)) {
+        *error = "the descriptor " + descr_path + " records " + std::to_string(field[2]) + " bytes per value, but a " +
+                 type_name(itype) + " raster has " + std::to_string(bytes_per_value(itype));
+        return false;
+    }
+
+    const int nb_lig = field[0];
+    const int nb_col = field[1];
+    const unsigned long long expected = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col) *
+                                        static_cast<unsigned long long>(bytes_per_value(itype));
+    std::error_code ec;
+    const unsigned long long actual = std::filesystem::file_size(raster_path, ec);
+    if (ec) {
+        *error = "cannot open the raster " + raster_path + ": " + ec.message();
+        return false;
+    }
+    if (actual != expected) {
+        *error = "the raster " + raster_path + " holds " + std::to_string(actual) + " bytes, but the frame of " + descr_path +
+                 " (" + std::to_string(nb_lig) + " lines x " + std::to_string(nb_col) + " columns of " +
+                 std::to_string(bytes_per_value(itype)) + " bytes) needs " + std::to_string(expected);
+        return false;
+    }
+
+    FILE *f = std::fopen(raster_path.c_str(), "rb");
+    if (f == nullptr) {
+        *error = "cannot open the raster " + raster_path + ": " + std::strerror(errno);
+        return false;
+    }
+    int **values = imatrice(nb_col, nb_lig);
+    bool no_memory = values == nullptr;
+    RasterRead outcome = RASTER_FAILED;
+    if (values != nullptr)
+        outcome = read_widened(f, itype, m2_signed, values, nb_lig, nb_col, &no_memory);
+    std::fclose(f);
+    if (outcome != RASTER_COMPLETE) {
+        frimatrice(values, nb_lig);
+        if (no_memory)
+            *error = "not enough memory for the frame of " + raster_path + " (" + std::to_string(nb_lig) + " x " +
+                     std::to_string(nb_col) + ")";
+        else
+            *error = "cannot read the raster " + raster_path + " (it changed while being read, or a read failed)";
+        return false;
+    }
+    dem->values = values;
+    dem->nb_lig = nb_lig;
+    dem->nb_col = nb_col;
+    dem->pix_size = n >= 6 ? field[5] : 0;
+    return true;
+}
+
+void free_dem(LoadedDem *dem)
+{
+    frimatrice(dem->values, dem->nb_lig);
+    dem->values = nullptr;
+}
+
+namespace {
+std::string part_path(const std::string &path) { return path + ".part"; }
+} // namespace
+
+FILE *open_part(const std::string &path, const char *mode, std::string *error)
+{
+    const std::string part = part_path(path);
+    FILE *f = std::fopen(part.c_str(), mode);
+    if (f == nullptr) {
+        *error = "cannot create " + part + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    register_temp_file(part);
+    return f;
+}
+
+bool commit_part(FILE *f, const std::string &path, std::string *error)
+{
+    const std::string part = part_path(path);
+    bool written = !std::ferror(f);
+    if (std::fclose(f) != 0)
+        written = false;
+    if (!written) {
+        *error = "cannot write " + part + " (disk full or write error)";
+        std::remove(part.c_str());
+        forget_temp_file(part);
+        return false;
+    }
+    if (!replace_file(part, path)) {
+        *error = "cannot replace " + path + " with " + part + ": " + std::strerror(errno);
+        std::remove(part.c_str());
+        forget_temp_file(part);
+        return false;
+    }
+    forget_temp_file(part);
+    return true;
+}
+
+void abandon_part(FILE *f, const std::string &path)
+{
+    const std::string part = part_path(path);
+    if (f != nullptr)
+        std::fclose(f);
+    std::remove(part.c_str());
+    forget_temp_file(part);
+}

@@ -1,0 +1,62 @@
+// What the companion programs under tools/ share: height units, the reading
+// of command-line values, messages, loading a DEM pair with its checks, and
+// files that replace their target only once complete.
+#ifndef TOOL_SUPPORT_H
+#define TOOL_SUPPORT_H
+
+#include <cstdio>
+#include <string>
+
+// Height unit codes: 0 m, 1 dm, 2 cm, 3 mm for DEMs; results also 4 tenths
+// and 5 hundredths of a millimetre.
+const int UNIT_MAX_DEM = 3;
+const int UNIT_MAX_RESULT = 5;
+
+// 10^unit: how many units make a metre.
+long long units_per_metre(int unit);
+// "m", "dm", "cm", "mm", "1/10 mm", "1/100 mm".
+const char *unit_name(int unit);
+// "_m2" or "_m4".
+const char *type_name(int itype);
+
+// Prints "program: message" on standard error; a usage error adds the hint
+// "Try 'program --help'.".
+void report_error(const char *program, const std::string &message, bool usage);
+
+// Command-line values. The value of an option is the argument after it:
+// take_value moves *k onto it and fails when there is none. The parsers
+// take the whole argument or nothing; on failure *error names the option,
+// the text and what is expected.
+bool take_value(int argc, char **argv, int *k, std::string *value, std::string *error);
+bool parse_int(const std::string &option, const std::string &text, int lo, int hi, int *value, std::string *error);
+bool parse_real(const std::string &option, const std::string &text, double *value, std::string *error);
+
+// A DEM read back from its raster and descriptor: values widened to int
+// (_m2 as unsigned 16-bit, or as signed 16-bit when asked), the frame and
+// the descriptor's integer pixel size (0 when it has none).
+struct LoadedDem {
+    int **values;
+    int nb_lig, nb_col;
+    int pix_size;
+};
+
+// Loads a DEM pair. The descriptor must give a frame of at least one line
+// and one column and, when it records the bytes per value, agree with the
+// value type; the raster must hold exactly that frame. On failure dem->values
+// is null and *error says which file is wrong and how.
+bool load_dem(const std::string &raster_path, const std::string &descr_path, int itype, bool m2_signed,
+              LoadedDem *dem, std::string *error);
+void free_dem(LoadedDem *dem);
+
+// Files written through a temporary "<path>.part" that replaces the target
+// only once it is complete, so that a failure never leaves a half-written
+// file nor destroys the previous one. The temporary is registered with the
+// host layer, which removes it on interruption.
+FILE *open_part(const std::string &path, const char *mode, std::string *error);
+// Closes the stream and moves the temporary onto path; on failure the
+// temporary is removed.
+bool commit_part(FILE *f, const std::string &path, std::string *error);
+// Closes the stream and removes the temporary.
+void abandon_part(FILE *f, const std::string &path);
+
+#endif
