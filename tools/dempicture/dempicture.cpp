@@ -1,0 +1,510 @@
+// dempicture: draws a DEM, or a 2D or 3D result of the comparison tool, as a
+// PNG picture with a colour bar.
+//
+// Heights get a hypsometric colour map (green lowlands to pale summits),
+// optionally with hill shading; differences get a diverging map centred on
+// 0: positive values (first DEM above second: erosion when the first is the
+// earlier survey) in reds, negative values (deposition) in blues, 0 white.
+#include "LIB/NRUTIL.h"
+#include "dem_files.h"
+#include "host.h"
+#include "tool_support.h"
+
+#include <png.h>
+
+#include <cmath>
+#include <csetjmp>
+#include <cstring>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char *const PROGRAM = "dempicture";
+
+const int MAP_AUTO = -1;
+const int MAP_HEIGHTS = 0;
+const int MAP_DIFFERENCES = 1;
+
+// Layout, in pixels: the map's upper-left cell at (MARGIN, MARGIN), the
+// colour bar GAP pixels to its right, the labels LABEL_GAP pixels right of
+// the bar. The bar is at least MIN_BAR pixels tall so that its labels fit.
+const int MARGIN = 10;
+const int GAP = 14;
+const int BAR_WIDTH = 16;
+const int LABEL_GAP = 6;
+const int MIN_BAR = 100;
+// Labels are drawn with a 5 x 7 font, each font dot TEXT_SCALE pixels wide.
+const int GLYPH_W = 5;
+const int GLYPH_H = 7;
+const int TEXT_SCALE = 2;
+const int ADVANCE = (GLYPH_W + 1) * TEXT_SCALE;
+// Pictures above this many pixels are refused (--shrink makes them smaller).
+const long long MAX_PIXELS = 200000000LL;
+
+struct Options {
+    std::string raster, png;
+    int itype = -1;      // -1: from the raster's name
+    int unit = 0;
+    int map = MAP_AUTO;
+    double limit = 0;    // metres at the ends of a difference bar (0: largest |value|)
+    bool shade = false;
+    double pixel_size = 0; // metres, for the shading (0: the descriptor's)
+    bool m2_signed = false;
+    int zoom = 1, shrink = 1;
+};
+
+void print_usage()
+{
+    std::printf(
+        "Usage: dempicture RASTER OUT.png [options]\n"
+        "\n"
+        "Draws a DEM or a result of the comparison tool as a PNG picture with a colour\n"
+        "bar. RASTER is a raw raster whose name ends in _m2.raw or _m4.raw (results:\n"
+        "_2D_m4.raw and so on); its descriptor is the same path ending in .txt, and\n"
+        "gives the frame, which the raster must fill exactly.\n"
+        "\n"
+        "Options:\n"
+        "  --type T        0 _m2 (unsigned 16-bit), 1 _m4 (signed 32-bit); default: from\n"
+        "                  the name\n"
+        "  --unit U        unit of the values: 0 m, 1 dm, 2 cm, 3 mm, 4 1/10 mm,\n"
+        "                  5 1/100 mm (default 0); the colour bar is labelled in metres\n"
+        "  --map M         heights: hypsometric colours, lowest green to highest pale;\n"
+        "                  differences: diverging colours centred on 0, positive (first\n"
+        "                  DEM above second) red, negative blue, 0 white.\n"
+        "                  Default: differences for _2D_ and _3D_ names, heights otherwise\n"
+        "  --limit M       differences: metres at both ends of the bar (default: the\n"
+        "                  largest absolute value); values beyond take the end colours\n"
+        "  --shade         heights: hill shading, light from the north-west\n"
+        "  --pixel-size P  cell side in metres for the shading (default: the descriptor's)\n"
+        "  --signed        read _m2 values as signed 16-bit, for a result written as _m2\n"
+        "                  whose negative values wrapped (65531 for -5)\n"
+        "  --zoom N        N x N pixels per cell (default 1)\n"
+        "  --shrink N      draw one cell in N along lines and columns (default 1)\n"
+        "\n"
+        "Line 0 is at the top. The map's upper-left cell is drawn at pixel (10, 10);\n"
+        "the colour bar stands to the right of the map with its end values (and 0 for\n"
+        "differences). Exit status: 0 on success, 2 for a bad command line, 1 when\n"
+        "the DEM cannot be read or the picture written.\n");
+}
+
+bool ends_with(const std::string &s, const std::string &end)
+{
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// Reads the command line into *o. Returns 1 after --help, 0 when *o is ready,
+// -1 with *error set otherwise.
+int parse_options(int argc, char **argv, Options *o, std::string *error)
+{
+    std::vector<std::string> files;
+    for (int k = 1; k < argc; k++) {
+        const std::string arg = argv[k];
+        std::string v;
+        bool ok = true;
+        if (arg == "--help" || arg == "-h") {
+            print_usage();
+            return 1;
+        } else if (arg == "--shade")
+            o->shade = true;
+        else if (arg == "--signed")
+            o->m2_signed = true;
+        else if (arg.compare(0, 2, "--") != 0)
+            files.push_back(arg);
+        else if (!take_value(argc, argv, &k, &v, error))
+            return -1;
+        else if (arg == "--type")
+            ok = parse_int(arg, v, 0, 1, &o->itype, error);
+        else if (arg == "--unit")
+            ok = parse_int(arg, v, 0, UNIT_MAX_RESULT, &o->unit, error);
+        else if (arg == "--map") {
+            if (v == "heights")
+                o->map = MAP_HEIGHTS;
+            else if (v == "differences")
+                o->map = MAP_DIFFERENCES;
+            else {
+                *error = "--map=" + v + " - must be heights or differences";
+                ok = false;
+            }
+        } else if (arg == "--limit") {
+            ok = parse_real(arg, v, &o->limit, error);
+            if (ok && !(o->limit > 0)) {
+                *error = arg + "=" + v + " - must be a number of metres above 0";
+                ok = false;
+            }
+        } else if (arg == "--pixel-size") {
+            ok = parse_real(arg, v, &o->pixel_size, error);
+            if (ok && !(o->pixel_size > 0)) {
+                *error = arg + "=" + v + " - must be a number of metres above 0";
+                ok = false;
+            }
+        } else if (arg == "--zoom")
+            ok = parse_int(arg, v, 1, 64, &o->zoom, error);
+        else if (arg == "--shrink")
+            ok = parse_int(arg, v, 1, 100000, &o->shrink, error);
+        else {
+            *error = "unknown option " + arg;
+            return -1;
+        }
+        if (!ok)
+            return -1;
+    }
+    if (files.size() != 2) {
+        *error = files.size() < 2 ? "a raster and the picture to write are needed"
+                                  : "unexpected argument '" + files[2] + "'";
+        return -1;
+    }
+    o->raster = files[0];
+    o->png = files[1];
+    if (!ends_with(o->raster, ".raw")) {
+        *error = "the raster " + o->raster + " must end in .raw (its descriptor ends in .txt)";
+        return -1;
+    }
+    if (o->itype < 0) {
+        if (ends_with(o->raster, "_m2.raw"))
+            o->itype = DEM_M2;
+        else if (ends_with(o->raster, "_m4.raw"))
+            o->itype = DEM_M4;
+        else {
+            *error = "cannot tell the value type of " + o->raster + " from its name: give --type 0 or 1";
+            return -1;
+        }
+    }
+    if (o->map == MAP_AUTO)
+        o->map = o->raster.find("_2D_") != std::string::npos || o->raster.find("_3D_") != std::string::npos
+                     ? MAP_DIFFERENCES
+                     : MAP_HEIGHTS;
+    if (o->m2_signed && o->itype != DEM_M2) {
+        *error = "--signed is for _m2 rasters; _m4 values are signed already";
+        return -1;
+    }
+    if (o->shade && o->map != MAP_HEIGHTS) {
+        *error = "--shade applies to a map of heights";
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Colours: piecewise-linear between stops.
+// ---------------------------------------------------------------------------
+
+struct Stop {
+    double t;
+    unsigned char rgb[3];
+};
+
+void colour_between(const Stop *stops, int n, double t, unsigned char rgb[3])
+{
+    if (t <= stops[0].t)
+        t = stops[0].t;
+    if (t >= stops[n - 1].t)
+        t = stops[n - 1].t;
+    int k = 0;
+    while (k < n - 2 && t > stops[k + 1].t)
+        k++;
+    double w = (t - stops[k].t) / (stops[k + 1].t - stops[k].t);
+    for (int c = 0; c < 3; c++)
+        rgb[c] = static_cast<unsigned char>(std::lround(stops[k].rgb[c] + w * (stops[k + 1].rgb[c] - stops[k].rgb[c])));
+}
+
+// t from -1 (most negative, deep blue) through 0 (white) to 1 (deep red).
+void diverging_colour(double t, unsigned char rgb[3])
+{
+    static const Stop stops[] = {{-1.0, {33, 102, 172}},
+                                 {-0.5, {103, 169, 207}},
+                                 {0.0, {247, 247, 247}},
+                                 {0.5, {239, 138, 98}},
+                                 {1.0, {178, 24, 43}}};
+    colour_between(stops, 5, t, rgb);
+}
+
+// t from 0 (lowest, green) through yellow and brown to 1 (highest, pale).
+void hypsometric_colour(double t, unsigned char rgb[3])
+{
+    static const Stop stops[] = {{0.0, {44, 123, 58}},
+                                 {0.3, {166, 206, 110}},
+                                 {0.55, {240, 228, 150}},
+                                 {0.8, {176, 124, 74}},
+                                 {1.0, {245, 240, 235}}};
+    colour_between(stops, 5, t, rgb);
+}
+
+// ---------------------------------------------------------------------------
+// Hill shading (Horn's slope estimate over the 3 x 3 window):
+//
+//     a b c
+//     d e f      e the cell; lines run south, columns east; cells beyond
+//     g h i      the border repeat the border cell
+//
+// dz/dx (east)  = ((c + 2f + i) - (a + 2d + g)) / (8 pixel)
+// dz/dy (south) = ((g + 2h + i) - (a + 2b + c)) / (8 pixel)
+// The light is the cosine between the surface normal (-dz/dx, -dz/dy, 1)
+// and the direction of the sun, 45 degrees above the north-west horizon:
+// (east, south, up) = (-1/2, -1/2, 1/sqrt 2).
+// Returns a brightness factor: 1 on flat ground, more on slopes facing the
+// sun, less on slopes turned away.
+// ---------------------------------------------------------------------------
+double hill_shade(int *const *v, int nb_lig, int nb_col, int i, int j, double metres_per_unit, double pixel)
+{
+    auto at = [&](int di, int dj) {
+        int y = i + di < 0 ? 0 : (i + di >= nb_lig ? nb_lig - 1 : i + di);
+        int x = j + dj < 0 ? 0 : (j + dj >= nb_col ? nb_col - 1 : j + dj);
+        return v[y][x] * metres_per_unit;
+    };
+    double a = at(-1, -1), b = at(-1, 0), c = at(-1, 1);
+    double d = at(0, -1), f = at(0, 1);
+    double g = at(1, -1), h = at(1, 0), k = at(1, 1);
+    double dzdx = ((c + 2 * f + k) - (a + 2 * d + g)) / (8 * pixel);
+    double dzdy = ((g + 2 * h + k) - (a + 2 * b + c)) / (8 * pixel);
+    double light = (0.5 * dzdx + 0.5 * dzdy + std::sqrt(0.5)) / std::sqrt(dzdx * dzdx + dzdy * dzdy + 1);
+    if (light < 0)
+        light = 0;
+    return 0.3 + 0.7 * light / std::sqrt(0.5);
+}
+
+// ---------------------------------------------------------------------------
+// The picture: an RGB buffer, white at first.
+// ---------------------------------------------------------------------------
+
+struct Picture {
+    int width, height;
+    std::vector<unsigned char> rgb;
+};
+
+void set_pixel(Picture *p, int x, int y, const unsigned char rgb[3])
+{
+    if (x < 0 || y < 0 || x >= p->width || y >= p->height)
+        return;
+    unsigned char *px = &p->rgb[(static_cast<size_t>(y) * static_cast<size_t>(p->width) + static_cast<size_t>(x)) * 3];
+    px[0] = rgb[0];
+    px[1] = rgb[1];
+    px[2] = rgb[2];
+}
+
+// Rows of a 5 x 7 font, bit 4 the leftmost dot, for the characters of the
+// labels.
+const char *const GLYPH_CHARS = "0123456789+-.em ";
+const unsigned char GLYPHS[][GLYPH_H] = {
+    {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}, // 0
+    {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E}, // 1
+    {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}, // 2
+    {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E}, // 3
+    {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}, // 4
+    {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E}, // 5
+    {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}, // 6
+    {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08}, // 7
+    {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, // 8
+    {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C}, // 9
+    {0x00, 0x04, 0x04, 0x1F, 0x04, 0x04, 0x00}, // +
+    {0x00, 0x00, 0x00, 0x1F, 0x00, 0x00, 0x00}, // -
+    {0x00, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x0C}, // .
+    {0x00, 0x00, 0x0E, 0x11, 0x1F, 0x10, 0x0E}, // e
+    {0x00, 0x00, 0x1A, 0x15, 0x15, 0x11, 0x11}, // m
+    {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}, // blank
+};
+
+// Draws text in black with its upper-left corner at (x, y).
+void draw_text(Picture *p, int x, int y, const std::string &text)
+{
+    static const unsigned char black[3] = {0, 0, 0};
+    for (char ch : text) {
+        const char *found = std::strchr(GLYPH_CHARS, ch);
+        const unsigned char *rows = GLYPHS[found != nullptr && ch != '\0' ? found - GLYPH_CHARS : 15];
+        for (int r = 0; r < GLYPH_H; r++)
+            for (int c = 0; c < GLYPH_W; c++)
+                if (rows[r] & (0x10 >> c))
+                    for (int dy = 0; dy < TEXT_SCALE; dy++)
+                        for (int dx = 0; dx < TEXT_SCALE; dx++)
+                            set_pixel(p, x + c * TEXT_SCALE + dx, y + r * TEXT_SCALE + dy, black);
+        x += ADVANCE;
+    }
+}
+
+// A label in metres with four significant digits; differences carry their
+// sign.
+std::string label(double metres, bool with_sign)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, with_sign && metres != 0 ? "%+.4g m" : "%.4g m", metres);
+    return text;
+}
+
+// PNG output through libpng; its errors come back by longjmp to this frame.
+bool write_png(FILE *f, const Picture &p, std::string *error)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
+    if (info == nullptr) {
+        png_destroy_write_struct(&png, nullptr);
+        *error = "libpng could not start";
+        return false;
+    }
+    std::vector<png_bytep> rows(static_cast<size_t>(p.height));
+    for (int y = 0; y < p.height; y++)
+        rows[static_cast<size_t>(y)] =
+            const_cast<png_bytep>(&p.rgb[static_cast<size_t>(y) * static_cast<size_t>(p.width) * 3]);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        *error = "libpng failed while writing the picture";
+        return false;
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(p.width), static_cast<png_uint_32>(p.height), 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, 9);
+    png_write_info(png, info);
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+int run(const Options &opt)
+{
+    std::string error;
+    std::string descr = opt.raster.substr(0, opt.raster.size() - 4) + ".txt";
+    LoadedDem dem;
+    if (!load_dem(opt.raster, descr, opt.itype, opt.m2_signed, &dem, &error)) {
+        report_error(PROGRAM, error, false);
+        return 1;
+    }
+    const int nb_lig = dem.nb_lig, nb_col = dem.nb_col;
+    const double metres_per_unit = 1.0 / static_cast<double>(units_per_metre(opt.unit));
+    double pixel = opt.pixel_size > 0 ? opt.pixel_size : dem.pix_size;
+    if (opt.shade && !(pixel > 0)) {
+        report_error(PROGRAM, "the descriptor " + descr + " gives no pixel size for the shading: give --pixel-size", false);
+        free_dem(&dem);
+        return 1;
+    }
+
+    // Size of the picture.
+    const long long cells_down = (nb_lig + opt.shrink - 1) / opt.shrink;
+    const long long cells_across = (nb_col + opt.shrink - 1) / opt.shrink;
+    const long long map_h = cells_down * opt.zoom, map_w = cells_across * opt.zoom;
+    const long long bar_h = map_h > MIN_BAR ? map_h : MIN_BAR;
+    int lo, hi;
+    scan_range(dem.values, nb_lig, nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
+    double end_low, end_high; // metres at the bottom and top of the bar
+    if (opt.map == MAP_DIFFERENCES) {
+        double largest = std::fabs(lo * metres_per_unit) > std::fabs(hi * metres_per_unit) ? std::fabs(lo * metres_per_unit)
+                                                                                          : std::fabs(hi * metres_per_unit);
+        end_high = opt.limit > 0 ? opt.limit : largest;
+        end_low = -end_high;
+    } else {
+        end_low = lo * metres_per_unit;
+        end_high = hi * metres_per_unit;
+    }
+    const bool signed_labels = opt.map == MAP_DIFFERENCES;
+    const std::string top = label(end_high, signed_labels), bottom = label(end_low, signed_labels);
+    const size_t label_chars = top.size() > bottom.size() ? top.size() : bottom.size();
+    const long long bar_x = MARGIN + map_w + GAP;
+    const long long width = bar_x + BAR_WIDTH + LABEL_GAP + static_cast<long long>(label_chars) * ADVANCE + MARGIN;
+    const long long height = MARGIN + (map_h > bar_h ? map_h : bar_h) + MARGIN;
+    if (width * height > MAX_PIXELS) {
+        report_error(PROGRAM,
+                     "the picture would be " + std::to_string(width) + " x " + std::to_string(height) +
+                         " pixels; draw fewer cells with --shrink or a smaller --zoom",
+                     false);
+        free_dem(&dem);
+        return 1;
+    }
+    Picture pic;
+    pic.width = static_cast<int>(width);
+    pic.height = static_cast<int>(height);
+    pic.rgb.assign(static_cast<size_t>(width * height * 3), 255);
+
+    // The map.
+    unsigned char rgb[3];
+    for (long long ci = 0; ci < cells_down; ci++)
+        for (long long cj = 0; cj < cells_across; cj++) {
+            const int i = static_cast<int>(ci * opt.shrink), j = static_cast<int>(cj * opt.shrink);
+            const double metres = dem.values[i][j] * metres_per_unit;
+            if (opt.map == MAP_DIFFERENCES) {
+                diverging_colour(end_high > 0 ? metres / end_high : 0, rgb);
+            } else {
+                hypsometric_colour(end_high > end_low ? (metres - end_low) / (end_high - end_low) : 0.5, rgb);
+                if (opt.shade) {
+                    double factor = hill_shade(dem.values, nb_lig, nb_col, i, j, metres_per_unit, pixel);
+                    for (int c = 0; c < 3; c++) {
+                        double v = rgb[c] * factor;
+                        rgb[c] = static_cast<unsigned char>(v > 255 ? 255 : v);
+                    }
+                }
+            }
+            for (int dy = 0; dy < opt.zoom; dy++)
+                for (int dx = 0; dx < opt.zoom; dx++)
+                    set_pixel(&pic, static_cast<int>(MARGIN + cj * opt.zoom + dx), static_cast<int>(MARGIN + ci * opt.zoom + dy),
+                              rgb);
+        }
+    free_dem(&dem);
+
+    // A black frame just outside the map, so that white cells stand out
+    // from the white page.
+    static const unsigned char black[3] = {0, 0, 0};
+    for (long long x = MARGIN - 1; x <= MARGIN + map_w; x++) {
+        set_pixel(&pic, static_cast<int>(x), MARGIN - 1, black);
+        set_pixel(&pic, static_cast<int>(x), static_cast<int>(MARGIN + map_h), black);
+    }
+    for (long long y = MARGIN - 1; y <= MARGIN + map_h; y++) {
+        set_pixel(&pic, MARGIN - 1, static_cast<int>(y), black);
+        set_pixel(&pic, static_cast<int>(MARGIN + map_w), static_cast<int>(y), black);
+    }
+
+    // The colour bar, top = end_high, with a black frame and its labels.
+    for (long long y = 0; y < bar_h; y++) {
+        double t = bar_h > 1 ? 1 - static_cast<double>(y) / static_cast<double>(bar_h - 1) : 1;
+        if (opt.map == MAP_DIFFERENCES)
+            diverging_colour(2 * t - 1, rgb);
+        else
+            hypsometric_colour(t, rgb);
+        for (int x = 0; x < BAR_WIDTH; x++) {
+            bool edge = x == 0 || x == BAR_WIDTH - 1 || y == 0 || y == bar_h - 1;
+            set_pixel(&pic, static_cast<int>(bar_x + x), static_cast<int>(MARGIN + y), edge ? black : rgb);
+        }
+    }
+    const int label_x = static_cast<int>(bar_x + BAR_WIDTH + LABEL_GAP);
+    draw_text(&pic, label_x, MARGIN, top);
+    draw_text(&pic, label_x, static_cast<int>(MARGIN + bar_h - GLYPH_H * TEXT_SCALE), bottom);
+    if (opt.map == MAP_DIFFERENCES)
+        draw_text(&pic, label_x, static_cast<int>(MARGIN + (bar_h - GLYPH_H * TEXT_SCALE) / 2), "0 m");
+
+    FILE *f = open_part(opt.png, "wb", &error);
+    if (f == nullptr) {
+        report_error(PROGRAM, error, false);
+        return 1;
+    }
+    if (!write_png(f, pic, &error)) {
+        abandon_part(f, opt.png);
+        report_error(PROGRAM, error, false);
+        return 1;
+    }
+    if (!commit_part(f, opt.png, &error)) {
+        report_error(PROGRAM, error, false);
+        return 1;
+    }
+    std::printf("%s: %d x %d pixels, %s of %s (%d x %d, %s in %s), colour bar %s to %s\n", opt.png.c_str(), pic.width,
+                pic.height, opt.map == MAP_DIFFERENCES ? "differences" : "heights", opt.raster.c_str(), nb_lig, nb_col,
+                type_name(opt.itype), unit_name(opt.unit), bottom.c_str(), top.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    host_start();
+    Options opt;
+    std::string error;
+    int parsed = parse_options(argc, argv, &opt, &error);
+    if (parsed > 0)
+        return 0;
+    if (parsed < 0) {
+        report_error(PROGRAM, error, true);
+        return 2;
+    }
+    int status = run(opt);
+    remove_temp_files();
+    return status;
+}
