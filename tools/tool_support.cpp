@@ -3,6 +3,7 @@
 #include "LIB/NRUTIL.h"
 #include "answers.h"
 #include "dem_files.h"
+#include "difference.h"
 #include "host.h"
 
 #include <cerrno>
@@ -19,8 +20,8 @@ long long units_per_metre(int unit)
 
 const char *unit_name(int unit)
 {
-    static const char *const name[UNIT_MAX_RESULT + 1] = {"m", "dm", "cm", "mm", "1/10 mm", "1/100 mm"};
-    return unit >= 0 && unit <= UNIT_MAX_RESULT ? name[unit] : "?";
+    static const char *const name[UNITS_OUT] = {"m", "dm", "cm", "mm", "1/10 mm", "1/100 mm"};
+    return unit >= 0 && unit < UNITS_OUT ? name[unit] : "?";
 }
 
 const char *type_name(int itype) { return itype == DEM_M2 ? "_m2" : "_m4"; }
@@ -160,49 +161,37 @@ void free_dem(LoadedDem *dem)
     dem->values = nullptr;
 }
 
-namespace {
-std::string part_path(const std::string &path) { return path + ".part"; }
-} // namespace
-
-FILE *open_part(const std::string &path, const char *mode, std::string *error)
+FILE *open_temp(const std::string &path, const char *mode, std::string *temp, std::string *error)
 {
-    const std::string part = part_path(path);
-    FILE *f = std::fopen(part.c_str(), mode);
-    if (f == nullptr) {
-        *error = "cannot create " + part + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    register_temp_file(part);
+    FILE *f = create_temp_file(path, mode, temp);
+    if (f == nullptr)
+        *error = "cannot create a file beside " + path + ": " + std::strerror(errno);
     return f;
 }
 
-bool commit_part(FILE *f, const std::string &path, std::string *error)
+bool commit_temp(FILE *f, const std::string &temp, const std::string &path, std::string *error)
 {
-    const std::string part = part_path(path);
     bool written = !std::ferror(f);
     if (std::fclose(f) != 0)
         written = false;
     if (!written) {
-        *error = "cannot write " + part + " (disk full or write error)";
-        std::remove(part.c_str());
-        forget_temp_file(part);
+        *error = "cannot write " + path + " (disk full or write error)";
+        abandon_temp(nullptr, temp);
         return false;
     }
-    if (!replace_file(part, path)) {
-        *error = "cannot replace " + path + " with " + part + ": " + std::strerror(errno);
-        std::remove(part.c_str());
-        forget_temp_file(part);
+    if (!replace_file(temp, path)) {
+        *error = "cannot replace " + path + ": " + std::strerror(errno);
+        abandon_temp(nullptr, temp);
         return false;
     }
-    forget_temp_file(part);
+    forget_temp_file(temp);
     return true;
 }
 
-void abandon_part(FILE *f, const std::string &path)
+void abandon_temp(FILE *f, const std::string &temp)
 {
-    const std::string part = part_path(path);
     if (f != nullptr)
         std::fclose(f);
-    std::remove(part.c_str());
-    forget_temp_file(part);
+    std::remove(temp.c_str());
+    forget_temp_file(temp);
 }

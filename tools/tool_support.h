@@ -7,10 +7,9 @@
 #include <cstdio>
 #include <string>
 
-// Height unit codes: 0 m, 1 dm, 2 cm, 3 mm for DEMs; results also 4 tenths
-// and 5 hundredths of a millimetre.
-const int UNIT_MAX_DEM = 3;
-const int UNIT_MAX_RESULT = 5;
+// Height unit codes (difference.h): 0 m, 1 dm, 2 cm, 3 mm for DEMs
+// (UNITS_IN of them); results also 4 tenths and 5 hundredths of a
+// millimetre (UNITS_OUT).
 
 // 10^unit: how many units make a metre.
 long long units_per_metre(int unit);
@@ -48,15 +47,15 @@ bool load_dem(const std::string &raster_path, const std::string &descr_path, int
               LoadedDem *dem, std::string *error);
 void free_dem(LoadedDem *dem);
 
-// Files written through a temporary "<path>.part" that replaces the target
-// only once it is complete, so that a failure never leaves a half-written
-// file nor destroys the previous one. The temporary is registered with the
-// host layer, which removes it on interruption.
-FILE *open_part(const std::string &path, const char *mode, std::string *error);
+// Files written through a temporary beside the target (the host's
+// create_temp_file, removed on interruption), which replaces the target only
+// once it is complete, so that a failure never leaves a half-written file
+// nor destroys the previous one.
+FILE *open_temp(const std::string &path, const char *mode, std::string *temp, std::string *error);
 // Closes the stream and moves the temporary onto path; on failure the
 // temporary is removed.
-bool commit_part(FILE *f, const std::string &path, std::string *error);
-// Closes the stream and removes the temporary.
-void abandon_part(FILE *f, const std::string &path);
+bool commit_temp(FILE *f, const std::string &temp, const std::string &path, std::string *error);
+// Closes the stream (when not null) and removes the temporary.
+void abandon_temp(FILE *f, const std::string &temp);
 
 #endif

@@ -11,6 +11,7 @@
 // width of the frame only (plus the source DEM when one is given).
 #include "LIB/NRUTIL.h"
 #include "dem_files.h"
+#include "difference.h"
 #include "host.h"
 #include "tool_support.h"
 
@@ -150,9 +151,9 @@ int parse_options(int argc, char **argv, Options *o, std::string *error)
         else if (arg == "--second-type")
             ok = parse_int(arg, v, 0, 1, &o->itype[1], error);
         else if (arg == "--first-unit")
-            ok = parse_int(arg, v, 0, UNIT_MAX_DEM, &o->unit[0], error);
+            ok = parse_int(arg, v, 0, UNITS_IN - 1, &o->unit[0], error);
         else if (arg == "--second-unit")
-            ok = parse_int(arg, v, 0, UNIT_MAX_DEM, &o->unit[1], error);
+            ok = parse_int(arg, v, 0, UNITS_IN - 1, &o->unit[1], error);
         else if (arg == "--pixel-size") {
             ok = parse_real(arg, v, &o->pixel_size, error);
             if (ok && !(o->pixel_size > 0 && o->pixel_size < 1e9)) {
@@ -200,7 +201,7 @@ int parse_options(int argc, char **argv, Options *o, std::string *error)
         else if (arg == "--from-type")
             ok = parse_int(arg, v, 0, 1, &o->from_type, error);
         else if (arg == "--from-unit")
-            ok = parse_int(arg, v, 0, UNIT_MAX_DEM, &o->from_unit, error);
+            ok = parse_int(arg, v, 0, UNITS_IN - 1, &o->from_unit, error);
         else {
             *error = "unknown option " + arg;
             return -1;
@@ -518,6 +519,7 @@ bool place_landslide(const Surface &s, int nb_lig, int nb_col, uint64_t seed, do
 // the running range of its values for the descriptor.
 struct Output {
     std::string raster, descr;
+    std::string raster_temp, descr_temp; // where they are written until complete
     int itype, unit;
     FILE *f, *fd;
     std::vector<unsigned short> line2;
@@ -548,20 +550,20 @@ bool open_output(Output *out, const std::string &dir, const std::string &name, i
         out->line2.resize(static_cast<size_t>(nb_col));
     else
         out->line4.resize(static_cast<size_t>(nb_col));
-    out->f = open_part(out->raster, "wb", error);
+    out->f = open_temp(out->raster, "wb", &out->raster_temp, error);
     if (out->f == nullptr)
         return false;
     std::setvbuf(out->f, nullptr, _IOFBF, 1 << 20);
-    out->fd = open_part(out->descr, "w", error);
+    out->fd = open_temp(out->descr, "w", &out->descr_temp, error);
     return out->fd != nullptr;
 }
 
 void abandon_output(Output *out)
 {
     if (out->f != nullptr)
-        abandon_part(out->f, out->raster);
+        abandon_temp(out->f, out->raster_temp);
     if (out->fd != nullptr)
-        abandon_part(out->fd, out->descr);
+        abandon_temp(out->fd, out->descr_temp);
     out->f = out->fd = nullptr;
 }
 
@@ -595,7 +597,7 @@ bool put_line(Output *out, const char *which, int i, const long long *q, int nb_
         ok = write_raster(out->f, &row, 1, nb_col);
     }
     if (!ok)
-        *error = "cannot write " + out->raster + ".part (disk full or write error)";
+        *error = "cannot write " + out->raster + " (disk full or write error)";
     return ok;
 }
 
@@ -605,16 +607,16 @@ bool finish_output(Output *out, int nb_lig, int nb_col, int pix_size, std::strin
     bool ok = write_descriptor_fields(out->fd, nb_lig, nb_col, bytes_per_value(out->itype)) &&
               write_descriptor_fields(out->fd, out->lo, out->hi, pix_size);
     if (!ok) {
-        *error = "cannot write " + out->descr + ".part";
+        *error = "cannot write " + out->descr;
         return false;
     }
     FILE *f = out->f, *fd = out->fd;
     out->f = out->fd = nullptr;
-    if (!commit_part(f, out->raster, error)) {
-        abandon_part(fd, out->descr);
+    if (!commit_temp(f, out->raster_temp, out->raster, error)) {
+        abandon_temp(fd, out->descr_temp);
         return false;
     }
-    return commit_part(fd, out->descr, error);
+    return commit_temp(fd, out->descr_temp, out->descr, error);
 }
 
 // Volumes of the change, first minus second, as whole millimetres summed

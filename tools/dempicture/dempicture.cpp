@@ -7,6 +7,7 @@
 // earlier survey) in reds, negative values (deposition) in blues, 0 white.
 #include "LIB/NRUTIL.h"
 #include "dem_files.h"
+#include "difference.h"
 #include "host.h"
 #include "tool_support.h"
 
@@ -117,7 +118,7 @@ int parse_options(int argc, char **argv, Options *o, std::string *error)
         else if (arg == "--type")
             ok = parse_int(arg, v, 0, 1, &o->itype, error);
         else if (arg == "--unit")
-            ok = parse_int(arg, v, 0, UNIT_MAX_RESULT, &o->unit, error);
+            ok = parse_int(arg, v, 0, UNITS_OUT - 1, &o->unit, error);
         else if (arg == "--map") {
             if (v == "heights")
                 o->map = MAP_HEIGHTS;
@@ -470,17 +471,18 @@ int run(const Options &opt)
     if (opt.map == MAP_DIFFERENCES)
         draw_text(&pic, label_x, static_cast<int>(MARGIN + (bar_h - GLYPH_H * TEXT_SCALE) / 2), "0 m");
 
-    FILE *f = open_part(opt.png, "wb", &error);
+    std::string temp;
+    FILE *f = open_temp(opt.png, "wb", &temp, &error);
     if (f == nullptr) {
         report_error(PROGRAM, error, false);
         return 1;
     }
     if (!write_png(f, pic, &error)) {
-        abandon_part(f, opt.png);
+        abandon_temp(f, temp);
         report_error(PROGRAM, error, false);
         return 1;
     }
-    if (!commit_part(f, opt.png, &error)) {
+    if (!commit_temp(f, temp, opt.png, &error)) {
         report_error(PROGRAM, error, false);
         return 1;
     }
