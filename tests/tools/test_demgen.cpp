@@ -269,3 +269,92 @@ TEST_F(DemgenTest, ImpossibleDemsLeaveNoFileAndKeepTheOldOnes)
     EXPECT_NE(r.err.find("holds 10 bytes"), std::string::npos) << r.err;
     EXPECT_EQ(files(), (std::vector<std::string>{"first_m2.raw", "short_m2.raw", "short_m2.txt"}));
 }
+
+// ---------------------------------------------------------------------------
+// The generator's volumes against the tool's, over whole scripted runs.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct ToolVolumes {
+    double v2D = 0, v3D = 0;
+};
+
+// Runs the tool in the scratch folder on images/site/first and second, the
+// results named r in _m4 millimetres, with the pixel size and treatment.
+ToolVolumes run_tool(const std::string &dir, const std::string &types_and_units, const std::string &pixel, int treatment)
+{
+    Outcome r = run_program(SKARNOVELT, {}, dir, types_and_units + "\n" + pixel + "\n" + std::to_string(treatment) + "\nk\n");
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    ToolVolumes v;
+    size_t at = r.out.find("2D Volume ");
+    EXPECT_NE(at, std::string::npos) << r.out;
+    if (at != std::string::npos) {
+        EXPECT_EQ(std::sscanf(r.out.c_str() + at, "2D Volume %lf 3D Volume %lf", &v.v2D, &v.v3D), 2) << r.out;
+    }
+    return v;
+}
+
+} // namespace
+
+TEST_F(DemgenTest, TheToolFindsTheGeneratedVolumes)
+{
+    ASSERT_EQ(std::system(("mkdir -p '" + path("images/site") + "'").c_str()), 0);
+    struct Case {
+        std::vector<std::string> args;
+        const char *answers; // folder to results unit, as the tool asks them
+    };
+    const Case cases[] = {
+        {{"--scenario", "landslide", "--lines", "50", "--columns", "60", "--second-type", "1", "--second-unit", "2",
+          "--seed", "5"},
+         "site\nfirst\n0\nsecond\n1\nr\n1\n0\n2\n3"},
+        {{"--scenario", "landslide", "--lines", "45", "--columns", "40", "--first-type", "1", "--first-unit", "3",
+          "--second-unit", "1", "--depth", "3.7", "--seed", "9"},
+         "site\nfirst\n1\nsecond\n0\nr\n1\n3\n1\n3"},
+        {{"--scenario", "offset", "--lines", "30", "--columns", "20", "--second-unit", "1", "--offset", "-1.3"},
+         "site\nfirst\n0\nsecond\n0\nr\n1\n0\n1\n3"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--pixel-size", "2.5", "--out-dir", path("images/site")});
+        Outcome g = run_program(DEMGEN, args, dir);
+        ASSERT_EQ(g.status, 0) << g.err;
+        const double positive = number_after(g.out, "positive"), negative = number_after(g.out, "negative"),
+                     net = number_after(g.out, "net");
+        ASSERT_NE(positive, 0);
+        // Both sums are rounded sums of many cells; a millionth is far below
+        // the volume of a single unit of height on a single cell.
+        const double tolerance = 1e-6 * positive;
+
+        // Positive values: the tool reports its final sums, which are the
+        // net change; the 3D weights sum to 1 and every changed cell's
+        // neighbours are interior, so the 3D volume is the same.
+        ToolVolumes v = run_tool(dir, c.answers, "2.5", 2);
+        EXPECT_NEAR(v.v2D, net, tolerance) << g.out;
+        EXPECT_NEAR(v.v3D, net, tolerance) << g.out;
+
+        // The kept positive values, in whole millimetres, hold the positive
+        // volume less at most one truncated millimetre per cell.
+        Grid kept = read_grid(path("images/site/r_2D_m4.raw"), DEM_M4, std::stoi(c.args[3]), std::stoi(c.args[5]));
+        long long sum = 0, cells = 0;
+        for (const auto &line : kept)
+            for (long long mm : line) {
+                sum += mm;
+                cells += mm != 0;
+            }
+        EXPECT_LE(sum * 0.001 * 6.25, positive + tolerance);
+        EXPECT_GE(sum * 0.001 * 6.25, positive - cells * 0.001 * 6.25 - tolerance);
+
+        // Negative values: the kept values hold the negative volume.
+        run_tool(dir, c.answers, "2.5", 1);
+        kept = read_grid(path("images/site/r_2D_m4.raw"), DEM_M4, std::stoi(c.args[3]), std::stoi(c.args[5]));
+        sum = cells = 0;
+        for (const auto &line : kept)
+            for (long long mm : line) {
+                sum += mm;
+                cells += mm != 0;
+            }
+        EXPECT_GE(sum * 0.001 * 6.25, negative - tolerance);
+        EXPECT_LE(sum * 0.001 * 6.25, negative + cells * 0.001 * 6.25 + tolerance);
+    }
+}
