@@ -3,7 +3,8 @@
 // Plan:
 //   DempictureDifferences  the map sits at (10, 10) in its frame, positive
 //                          values red, negative blue, 0 white, and so does
-//                          the colour bar; --limit saturates; wrapped _m2
+//                          the colour bar; --limit saturates; a window draws
+//                          its cells with its own range; wrapped _m2
 //                          negatives read with --signed;
 //   DempictureHeights      low ground green, high ground pale, shading
 //                          brighter on slopes facing the north-west sun;
@@ -143,6 +144,31 @@ TEST_F(DempictureTest, DifferencesAreRedAboveZeroBlueBelowWhiteAtZero)
     Image limited = read_png(path("limited.png"));
     EXPECT_LT(cell(limited, 2, 5, 1)[0], 60);
     EXPECT_TRUE(red(cell(limited, 2, 2, 1)));
+}
+
+TEST_F(DempictureTest, AWindowDrawsItsCellsWithItsOwnRange)
+{
+    write_pair(path("change_2D"), DEM_M4, two_signs(500, -250), 90);
+    // Lines 1 to 4, columns 4 to 6: the negative side alone.
+    Outcome r = picture({"change_2D_m4.raw", "window.png", "--unit", "3", "--zoom", "2", "--window", "1,4,4,3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("colour bar -0.25 m to +0.25 m"), std::string::npos) << r.out;
+    Image img = read_png(path("window.png"));
+    EXPECT_TRUE(black(img.at(MARGIN + 6, MARGIN + 3))); // right edge of a 6 x 8 pixel map
+    EXPECT_TRUE(black(img.at(MARGIN + 3, MARGIN + 8))); // its bottom edge
+    for (int i = 0; i < 4; i++)
+        for (int j = 0; j < 3; j++) {
+            const unsigned char *p = cell(img, i, j, 2);
+            EXPECT_TRUE(blue(p) && p[0] < 60) << i << "," << j << ": not the deepest blue";
+        }
+
+    r = picture({"change_2D_m4.raw", "window.png", "--window", "3,0,4,8"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the window of 4 x 8 cells from line 3, column 0 goes beyond the 6 x 8 frame"), std::string::npos)
+        << r.err;
+    r = picture({"change_2D_m4.raw", "window.png", "--window", "1,2,3"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--window=1,2,3 - must be L,C,NL,NC"), std::string::npos) << r.err;
 }
 
 TEST_F(DempictureTest, WrappedM2NegativesAreReadBackWithSigned)

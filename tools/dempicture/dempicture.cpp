@@ -54,6 +54,7 @@ struct Options {
     double pixel_size = 0; // metres, for the shading (0: the descriptor's)
     bool m2_signed = false;
     int zoom = 1, shrink = 1;
+    int window[4] = {0, 0, 0, 0}; // first line, first column, lines, columns (0 lines: the whole frame)
 };
 
 void print_usage()
@@ -83,6 +84,9 @@ void print_usage()
         "                  whose negative values wrapped (65531 for -5)\n"
         "  --zoom N        N x N pixels per cell (default 1)\n"
         "  --shrink N      draw one cell in N along lines and columns (default 1)\n"
+        "  --window L,C,NL,NC\n"
+        "                  draw only NL lines and NC columns from line L, column C\n"
+        "                  (from 0); the colour bar spans the values drawn\n"
         "\n"
         "Line 0 is at the top. The map's upper-left cell is drawn at pixel (10, 10);\n"
         "the colour bar stands to the right of the map with its end values (and 0 for\n"
@@ -93,6 +97,23 @@ void print_usage()
 bool ends_with(const std::string &s, const std::string &end)
 {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// "L,C,NL,NC": four whole numbers, the sizes at least 1.
+bool parse_window(const std::string &text, int window[4], std::string *error)
+{
+    size_t start = 0;
+    for (int k = 0; k < 4; k++) {
+        size_t comma = text.find(',', start);
+        if ((k < 3) != (comma != std::string::npos) ||
+            !parse_int("--window", text.substr(start, comma == std::string::npos ? std::string::npos : comma - start),
+                       k < 2 ? 0 : 1, 2147483647, &window[k], error)) {
+            *error = "--window=" + text + " - must be L,C,NL,NC: first line and column from 0, then lines and columns from 1";
+            return false;
+        }
+        start = comma + 1;
+    }
+    return true;
 }
 
 // Reads the command line into *o. Returns 1 after --help, 0 when *o is ready,
@@ -144,6 +165,8 @@ int parse_options(int argc, char **argv, Options *o, std::string *error)
             ok = parse_int(arg, v, 1, 64, &o->zoom, error);
         else if (arg == "--shrink")
             ok = parse_int(arg, v, 1, 100000, &o->shrink, error);
+        else if (arg == "--window")
+            ok = parse_window(v, o->window, error);
         else {
             *error = "unknown option " + arg;
             return -1;
@@ -380,13 +403,30 @@ int run(const Options &opt)
         return 1;
     }
 
+    // The cells drawn: the window, or the whole frame.
+    const int line0 = opt.window[0], col0 = opt.window[1];
+    const int lines = opt.window[2] > 0 ? opt.window[2] : nb_lig;
+    const int cols = opt.window[2] > 0 ? opt.window[3] : nb_col;
+    if (static_cast<long long>(line0) + lines > nb_lig || static_cast<long long>(col0) + cols > nb_col) {
+        report_error(PROGRAM,
+                     "the window of " + std::to_string(lines) + " x " + std::to_string(cols) + " cells from line " +
+                         std::to_string(line0) + ", column " + std::to_string(col0) + " goes beyond the " +
+                         std::to_string(nb_lig) + " x " + std::to_string(nb_col) + " frame of " + opt.raster,
+                     false);
+        free_dem(&dem);
+        return 1;
+    }
+    std::vector<int *> window_rows(static_cast<size_t>(lines));
+    for (int i = 0; i < lines; i++)
+        window_rows[static_cast<size_t>(i)] = dem.values[line0 + i] + col0;
+    int lo, hi;
+    scan_range(window_rows.data(), lines, cols, 2147483647, -2147483647 - 1, &lo, &hi);
+
     // Size of the picture.
-    const long long cells_down = (nb_lig + opt.shrink - 1) / opt.shrink;
-    const long long cells_across = (nb_col + opt.shrink - 1) / opt.shrink;
+    const long long cells_down = (lines + opt.shrink - 1) / opt.shrink;
+    const long long cells_across = (cols + opt.shrink - 1) / opt.shrink;
     const long long map_h = cells_down * opt.zoom, map_w = cells_across * opt.zoom;
     const long long bar_h = map_h > MIN_BAR ? map_h : MIN_BAR;
-    int lo, hi;
-    scan_range(dem.values, nb_lig, nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
     double end_low, end_high; // metres at the bottom and top of the bar
     if (opt.map == MAP_DIFFERENCES) {
         double largest = std::fabs(lo * metres_per_unit) > std::fabs(hi * metres_per_unit) ? std::fabs(lo * metres_per_unit)
@@ -420,7 +460,7 @@ int run(const Options &opt)
     unsigned char rgb[3];
     for (long long ci = 0; ci < cells_down; ci++)
         for (long long cj = 0; cj < cells_across; cj++) {
-            const int i = static_cast<int>(ci * opt.shrink), j = static_cast<int>(cj * opt.shrink);
+            const int i = line0 + static_cast<int>(ci * opt.shrink), j = col0 + static_cast<int>(cj * opt.shrink);
             const double metres = dem.values[i][j] * metres_per_unit;
             if (opt.map == MAP_DIFFERENCES) {
                 diverging_colour(end_high > 0 ? metres / end_high : 0, rgb);
