@@ -4,7 +4,7 @@ SANITIZE_BUILD ?= build-sanitize
 WINDOWS_BUILD ?= build-windows
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test test-sanitize windows test-windows clean
+.PHONY: all build run demo test test-sanitize windows test-windows clean
 
 all: build
 
@@ -18,6 +18,16 @@ build: $(BUILD)/CMakeCache.txt
 run: build
 	mkdir -p examples/images
 	cd examples && ../$(BUILD)/skarnovelt_v2
+
+# The same dialogue from a script (examples/demo.answers): compares the demo
+# surveys and shows the volumes beside those of the landslide they hold.
+demo: build
+	@cd examples && out=$$(../$(BUILD)/skarnovelt_v2 < demo.answers) || { printf '%s\n' "$$out"; exit 1; }; \
+	printf 'Answers: %s\n' "$$(tr '\n' ' ' < demo.answers)"; \
+	printf '%s\n' "$$out" | tail -n 1 | sed 's/^[[:space:]]*/Tool: /'; \
+	echo "Results: examples/images/demo/change_2D_m4.raw, change_3D_m4.raw and their .txt descriptors"; \
+	echo "The landslide as it was made (examples/images/demo/landslide.txt):"; \
+	sed -n '3,$$p' images/demo/landslide.txt
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
