@@ -628,86 +628,99 @@ struct Volumes {
 // The largest range of metres an _m2 DEM in the given unit holds.
 double m2_capacity(int unit) { return 65535.0 / static_cast<double>(units_per_metre(unit)); }
 
-int run(const Options &opt)
+// Everything the writing needs besides the options.
+struct Plan {
+    int nb_lig, nb_col;
+    double pixel;                   // metres, for the volumes
+    int pix_size;                   // the descriptors' whole pixel size
+    double relief_low, relief_high; // height range of the first surface, metres
+    Surface base;                   // the first surface
+    Surface other;                  // the second surface of the random scenario
+    Landslide slide;                // the change of the landslide scenario
+};
+
+// Sets the frame, the surfaces and the change up. Returns 0, or the exit
+// status after saying what is wrong.
+int prepare(const Options &opt, LoadedDem *source, Plan *p)
 {
     std::string error;
-    LoadedDem source = {nullptr, 0, 0, 0};
-    Surface base = {};
-    int nb_lig = opt.nb_lig, nb_col = opt.nb_col;
-    double pixel = opt.pixel_size;
-    int pix_size = 0;
-    double relief_low, relief_high; // height range of the first surface, metres
-
+    p->nb_lig = opt.nb_lig;
+    p->nb_col = opt.nb_col;
+    p->pixel = opt.pixel_size;
     if (!opt.from.empty()) {
         const std::string raster = opt.from + raster_suffix(PAIR_INPUT, opt.from_type);
         const std::string descr = opt.from + descr_suffix(PAIR_INPUT, opt.from_type);
-        if (!load_dem(raster, descr, opt.from_type, false, &source, &error)) {
+        if (!load_dem(raster, descr, opt.from_type, false, source, &error)) {
             report_error(PROGRAM, error, false);
             return 1;
         }
-        if ((nb_lig != 0 && nb_lig != source.nb_lig) || (nb_col != 0 && nb_col != source.nb_col)) {
+        if ((p->nb_lig != 0 && p->nb_lig != source->nb_lig) || (p->nb_col != 0 && p->nb_col != source->nb_col)) {
             report_error(PROGRAM,
-                         "--lines/--columns (" + std::to_string(nb_lig) + " x " + std::to_string(nb_col) +
-                             ") differ from the frame of " + descr + " (" + std::to_string(source.nb_lig) + " x " +
-                             std::to_string(source.nb_col) + ")",
+                         "--lines/--columns (" + std::to_string(p->nb_lig) + " x " + std::to_string(p->nb_col) +
+                             ") differ from the frame of " + descr + " (" + std::to_string(source->nb_lig) + " x " +
+                             std::to_string(source->nb_col) + ")",
                          true);
-            free_dem(&source);
             return 2;
         }
-        nb_lig = source.nb_lig;
-        nb_col = source.nb_col;
-        if (pixel == 0 && source.pix_size > 0)
-            pixel = source.pix_size;
-        base.kind = SURFACE_DEM;
-        base.dem = source.values;
-        base.dem_unit = opt.from_unit;
-        base.octaves = 0;
+        p->nb_lig = source->nb_lig;
+        p->nb_col = source->nb_col;
+        if (p->pixel == 0 && source->pix_size > 0)
+            p->pixel = source->pix_size;
+        p->base.kind = SURFACE_DEM;
+        p->base.dem = source->values;
+        p->base.dem_unit = opt.from_unit;
         int lo, hi;
-        scan_range(source.values, nb_lig, nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
-        relief_low = lo / static_cast<double>(units_per_metre(opt.from_unit));
-        relief_high = hi / static_cast<double>(units_per_metre(opt.from_unit));
+        scan_range(source->values, p->nb_lig, p->nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
+        p->relief_low = lo / static_cast<double>(units_per_metre(opt.from_unit));
+        p->relief_high = hi / static_cast<double>(units_per_metre(opt.from_unit));
     } else {
-        relief_low = opt.low;
-        relief_high = opt.high;
-        if (relief_low == 0 && relief_high == 0) {
-            relief_low = 100;
-            relief_high = 600;
+        p->relief_low = opt.low;
+        p->relief_high = opt.high;
+        if (p->relief_low == 0 && p->relief_high == 0) {
+            p->relief_low = 100;
+            p->relief_high = 600;
             // Keep the default within what an _m2 DEM in a fine unit holds.
             for (int d = 0; d < 2; d++)
-                if (opt.itype[d] == DEM_M2 && relief_high > 0.9 * m2_capacity(opt.unit[d])) {
-                    relief_low = 0.1 * m2_capacity(opt.unit[d]);
-                    relief_high = 0.9 * m2_capacity(opt.unit[d]);
+                if (opt.itype[d] == DEM_M2 && p->relief_high > 0.9 * m2_capacity(opt.unit[d])) {
+                    p->relief_low = 0.1 * m2_capacity(opt.unit[d]);
+                    p->relief_high = 0.9 * m2_capacity(opt.unit[d]);
                 }
         }
-        setup_generated(&base, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed), relief_low, relief_high, nb_lig,
-                        nb_col);
+        setup_generated(&p->base, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed), p->relief_low,
+                        p->relief_high, p->nb_lig, p->nb_col);
     }
-    if (pixel == 0)
-        pixel = 1;
-    pix_size = static_cast<int>(std::lround(pixel)) < 1 ? 1 : static_cast<int>(std::lround(pixel));
+    if (p->pixel == 0)
+        p->pixel = 1;
+    p->pix_size = std::lround(p->pixel) < 1 ? 1 : static_cast<int>(std::lround(p->pixel));
 
     // The second surface of the random scenario: the same kind of relief
     // over the same range, from another seed.
-    Surface other = {};
     if (opt.scenario == SCENARIO_RANDOM)
-        setup_generated(&other, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed + 0x5EC0ADULL), relief_low,
-                        relief_high, nb_lig, nb_col);
+        setup_generated(&p->other, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed + 0x5EC0ADULL),
+                        p->relief_low, p->relief_high, p->nb_lig, p->nb_col);
 
-    Landslide slide = {};
     if (opt.scenario == SCENARIO_LANDSLIDE) {
-        double depth = opt.depth > 0 ? opt.depth : (relief_high - relief_low) / 25;
+        double depth = opt.depth > 0 ? opt.depth : (p->relief_high - p->relief_low) / 25;
         if (depth <= 0)
             depth = 1;
-        if (!place_landslide(base, nb_lig, nb_col, opt.seed, opt.length, depth, &slide)) {
+        if (!place_landslide(p->base, p->nb_lig, p->nb_col, opt.seed, opt.length, depth, &p->slide)) {
             report_error(PROGRAM,
-                         "the " + std::to_string(nb_lig) + " x " + std::to_string(nb_col) +
-                             " frame is too small for a landslide of this length 2 cells inside its border (take at least 20 x 20, or a shorter --length)",
+                         "the " + std::to_string(p->nb_lig) + " x " + std::to_string(p->nb_col) +
+                             " frame is too small for a landslide of this length 2 cells inside its border (take at "
+                             "least 20 x 20, or a shorter --length)",
                          false);
-            free_dem(&source);
             return 1;
         }
     }
+    return 0;
+}
 
+// Generates both DEMs line by line into out[0] and out[1], summing the
+// volumes. False, with *error set, when a value does not fit or a file
+// cannot be written; the files are then left untouched.
+bool generate(const Options &opt, Plan *p, Output out[2], Volumes *vol, std::string *error)
+{
+    const int nb_lig = p->nb_lig, nb_col = p->nb_col;
     // Unchanged ground must be equal in both DEMs: the first surface is
     // rounded to the coarser of the two units (and of the source's), which
     // both DEMs then represent exactly.
@@ -722,73 +735,91 @@ int run(const Options &opt)
     const long long mm1 = units_per_metre(3 - opt.unit[0]);
     const long long mm2 = units_per_metre(3 - opt.unit[1]);
 
-    Output out[2];
-    const char *which[2] = {"first", "second"};
-    for (int d = 0; d < 2; d++)
-        out[d].f = out[d].fd = nullptr;
     bool ok = true;
     for (int d = 0; d < 2 && ok; d++)
-        ok = open_output(&out[d], opt.out_dir, opt.name[d], opt.itype[d], opt.unit[d], nb_col, &error);
+        ok = open_output(&out[d], opt.out_dir, opt.name[d], opt.itype[d], opt.unit[d], nb_col, error);
 
     std::vector<double> work(static_cast<size_t>(nb_col));
     std::vector<long long> qb(static_cast<size_t>(nb_col)), q1(static_cast<size_t>(nb_col)), q2(static_cast<size_t>(nb_col));
-    Volumes vol = {0, 0};
+    vol->positive_mm = vol->negative_mm = 0;
     for (int i = 0; i < nb_lig && ok; i++) {
-        integer_line(&base, i, coarse, work.data(), qb.data(), nb_col);
+        integer_line(&p->base, i, coarse, work.data(), qb.data(), nb_col);
         for (int j = 0; j < nb_col; j++)
             q1[static_cast<size_t>(j)] = qb[static_cast<size_t>(j)] * up1;
         if (opt.scenario == SCENARIO_RANDOM)
-            integer_line(&other, i, opt.unit[1], work.data(), q2.data(), nb_col);
+            integer_line(&p->other, i, opt.unit[1], work.data(), q2.data(), nb_col);
         else
             for (int j = 0; j < nb_col; j++) {
-                long long change = opt.scenario == SCENARIO_OFFSET ? offset2
-                                                                   : std::llround(landslide_change(slide, i, j) * per_metre2);
+                long long change = opt.scenario == SCENARIO_OFFSET
+                                       ? offset2
+                                       : std::llround(landslide_change(p->slide, i, j) * per_metre2);
                 q2[static_cast<size_t>(j)] = qb[static_cast<size_t>(j)] * up2 + change;
             }
-        ok = put_line(&out[0], which[0], i, q1.data(), nb_col, &error) &&
-             put_line(&out[1], which[1], i, q2.data(), nb_col, &error);
+        ok = put_line(&out[0], "first", i, q1.data(), nb_col, error) &&
+             put_line(&out[1], "second", i, q2.data(), nb_col, error);
         if (i > 0 && i < nb_lig - 1)
             for (int j = 1; j < nb_col - 1; j++) {
                 long long dmm = q1[static_cast<size_t>(j)] * mm1 - q2[static_cast<size_t>(j)] * mm2;
                 if (dmm > 0)
-                    vol.positive_mm += dmm;
+                    vol->positive_mm += dmm;
                 else
-                    vol.negative_mm += dmm;
+                    vol->negative_mm += dmm;
             }
     }
     for (int d = 0; d < 2 && ok; d++)
-        ok = finish_output(&out[d], nb_lig, nb_col, pix_size, &error);
+        ok = finish_output(&out[d], nb_lig, nb_col, p->pix_size, error);
     for (int d = 0; d < 2; d++)
         abandon_output(&out[d]);
-    free_dem(&source);
-    if (!ok) {
-        report_error(PROGRAM, error, false);
-        return 1;
-    }
+    return ok;
+}
 
+// What was written, and the volumes.
+void report(const Options &opt, const Plan &p, const Output out[2], const Volumes &vol)
+{
+    const char *which[2] = {"first", "second"};
     for (int d = 0; d < 2; d++)
         std::printf("%s DEM: %s and %s, %d x %d, %s in %s, values %d to %d\n", which[d], out[d].raster.c_str(),
-                    out[d].descr.c_str(), nb_lig, nb_col, type_name(opt.itype[d]), unit_name(opt.unit[d]), out[d].lo,
-                    out[d].hi);
-    if (opt.scenario == SCENARIO_OFFSET)
-        std::printf("offset: the second DEM is the first raised by %.6f m\n", offset2 / per_metre2);
+                    out[d].descr.c_str(), p.nb_lig, p.nb_col, type_name(opt.itype[d]), unit_name(opt.unit[d]),
+                    out[d].lo, out[d].hi);
+    if (opt.scenario == SCENARIO_OFFSET) {
+        const double per_metre2 = static_cast<double>(units_per_metre(opt.unit[1]));
+        std::printf("offset: the second DEM is the first raised by %.6f m\n",
+                    std::llround(opt.offset * per_metre2) / per_metre2);
+    }
     if (opt.scenario == SCENARIO_LANDSLIDE)
         std::printf("landslide: scar centred on line %.0f, column %.0f, %.1f x %.1f cells, %.3f m deep; deposit centred on "
                     "line %.1f, column %.1f, %.1f x %.1f cells, %.3f m thick\n",
-                    slide.ci, slide.cj, 2 * slide.a, 2 * slide.b, slide.depth, slide.ki, slide.kj, 2 * slide.a2,
-                    2 * slide.b2, slide.height);
+                    p.slide.ci, p.slide.cj, 2 * p.slide.a, 2 * p.slide.b, p.slide.depth, p.slide.ki, p.slide.kj,
+                    2 * p.slide.a2, 2 * p.slide.b2, p.slide.height);
     // Volume of a cell difference: metres times the cell area.
-    const long double cell_m3_per_mm = static_cast<long double>(pixel) * pixel / 1000;
+    const long double cell_m3_per_mm = static_cast<long double>(p.pixel) * p.pixel / 1000;
     const double positive = static_cast<double>(vol.positive_mm * cell_m3_per_mm);
     const double negative = static_cast<double>(vol.negative_mm * cell_m3_per_mm);
     const double net = static_cast<double>((vol.positive_mm + vol.negative_mm) * cell_m3_per_mm);
-    std::printf("volumes in m3, first DEM minus second, over the interior cells, pixel size %g m:\n", pixel);
+    std::printf("volumes in m3, first DEM minus second, over the interior cells, pixel size %g m:\n", p.pixel);
     std::printf("  positive %18.6f   (first above second%s)\n", positive,
                 opt.scenario == SCENARIO_LANDSLIDE ? ": the scar" : "");
     std::printf("  negative %18.6f   (first below second%s)\n", negative,
                 opt.scenario == SCENARIO_LANDSLIDE ? ": the deposit" : "");
     std::printf("  net      %18.6f\n", net);
-    return 0;
+}
+
+int run(const Options &opt)
+{
+    LoadedDem source = {nullptr, 0, 0, 0};
+    Plan plan = {};
+    Output out[2] = {};
+    Volumes vol = {0, 0};
+    std::string error;
+    int status = prepare(opt, &source, &plan);
+    if (status == 0 && !generate(opt, &plan, out, &vol, &error)) {
+        report_error(PROGRAM, error, false);
+        status = 1;
+    }
+    free_dem(&source);
+    if (status == 0)
+        report(opt, plan, out, vol);
+    return status;
 }
 
 } // namespace

@@ -385,64 +385,139 @@ bool write_png(FILE *f, const Picture &p, std::string *error)
     return true;
 }
 
+// What is drawn and where: the window of cells, its scale and the colour
+// bar's values.
+struct View {
+    int line0, col0, lines, cols;         // the cells drawn
+    long long cells_down, cells_across;   // after --shrink
+    long long map_w, map_h, bar_h, bar_x; // pixels
+    double metres_per_unit, pixel;        // pixel: metres, for the shading
+    double end_low, end_high;             // metres at the bottom and top of the bar
+};
+
+// The map: one zoom x zoom block per drawn cell, in a black frame just
+// outside it, so that white cells stand out from the white page.
+void draw_map(Picture *pic, const LoadedDem &dem, const Options &opt, const View &v)
+{
+    unsigned char rgb[3];
+    for (long long ci = 0; ci < v.cells_down; ci++)
+        for (long long cj = 0; cj < v.cells_across; cj++) {
+            const int i = v.line0 + static_cast<int>(ci * opt.shrink), j = v.col0 + static_cast<int>(cj * opt.shrink);
+            const double metres = dem.values[i][j] * v.metres_per_unit;
+            if (opt.map == MAP_DIFFERENCES) {
+                diverging_colour(v.end_high > 0 ? metres / v.end_high : 0, rgb);
+            } else {
+                hypsometric_colour(v.end_high > v.end_low ? (metres - v.end_low) / (v.end_high - v.end_low) : 0.5, rgb);
+                if (opt.shade) {
+                    double factor = hill_shade(dem.values, dem.nb_lig, dem.nb_col, i, j, v.metres_per_unit, v.pixel);
+                    for (int c = 0; c < 3; c++) {
+                        double lit = rgb[c] * factor;
+                        rgb[c] = static_cast<unsigned char>(lit > 255 ? 255 : lit);
+                    }
+                }
+            }
+            for (int dy = 0; dy < opt.zoom; dy++)
+                for (int dx = 0; dx < opt.zoom; dx++)
+                    set_pixel(pic, static_cast<int>(MARGIN + cj * opt.zoom + dx),
+                              static_cast<int>(MARGIN + ci * opt.zoom + dy), rgb);
+        }
+    static const unsigned char black[3] = {0, 0, 0};
+    for (long long x = MARGIN - 1; x <= MARGIN + v.map_w; x++) {
+        set_pixel(pic, static_cast<int>(x), MARGIN - 1, black);
+        set_pixel(pic, static_cast<int>(x), static_cast<int>(MARGIN + v.map_h), black);
+    }
+    for (long long y = MARGIN - 1; y <= MARGIN + v.map_h; y++) {
+        set_pixel(pic, MARGIN - 1, static_cast<int>(y), black);
+        set_pixel(pic, static_cast<int>(MARGIN + v.map_w), static_cast<int>(y), black);
+    }
+}
+
+// The colour bar, end_high at the top, in a black frame, with its labels.
+void draw_bar(Picture *pic, const Options &opt, const View &v, const std::string &top, const std::string &bottom)
+{
+    static const unsigned char black[3] = {0, 0, 0};
+    unsigned char rgb[3];
+    for (long long y = 0; y < v.bar_h; y++) {
+        double t = v.bar_h > 1 ? 1 - static_cast<double>(y) / static_cast<double>(v.bar_h - 1) : 1;
+        if (opt.map == MAP_DIFFERENCES)
+            diverging_colour(2 * t - 1, rgb);
+        else
+            hypsometric_colour(t, rgb);
+        for (int x = 0; x < BAR_WIDTH; x++) {
+            bool edge = x == 0 || x == BAR_WIDTH - 1 || y == 0 || y == v.bar_h - 1;
+            set_pixel(pic, static_cast<int>(v.bar_x + x), static_cast<int>(MARGIN + y), edge ? black : rgb);
+        }
+    }
+    const int label_x = static_cast<int>(v.bar_x + BAR_WIDTH + LABEL_GAP);
+    draw_text(pic, label_x, MARGIN, top);
+    draw_text(pic, label_x, static_cast<int>(MARGIN + v.bar_h - GLYPH_H * TEXT_SCALE), bottom);
+    if (opt.map == MAP_DIFFERENCES)
+        draw_text(pic, label_x, static_cast<int>(MARGIN + (v.bar_h - GLYPH_H * TEXT_SCALE) / 2), "0 m");
+}
+
+// Sets the view up from the options and the loaded DEM. False, with *error
+// set, when the window does not fit the frame or a pixel size is missing.
+bool set_view(const Options &opt, const LoadedDem &dem, const std::string &descr, View *v, std::string *error)
+{
+    v->metres_per_unit = 1.0 / static_cast<double>(units_per_metre(opt.unit));
+    v->pixel = opt.pixel_size > 0 ? opt.pixel_size : dem.pix_size;
+    if (opt.shade && !(v->pixel > 0)) {
+        *error = "the descriptor " + descr + " gives no pixel size for the shading: give --pixel-size";
+        return false;
+    }
+    v->line0 = opt.window[0];
+    v->col0 = opt.window[1];
+    v->lines = opt.window[2] > 0 ? opt.window[2] : dem.nb_lig;
+    v->cols = opt.window[2] > 0 ? opt.window[3] : dem.nb_col;
+    if (static_cast<long long>(v->line0) + v->lines > dem.nb_lig || static_cast<long long>(v->col0) + v->cols > dem.nb_col) {
+        *error = "the window of " + std::to_string(v->lines) + " x " + std::to_string(v->cols) + " cells from line " +
+                 std::to_string(v->line0) + ", column " + std::to_string(v->col0) + " goes beyond the " +
+                 std::to_string(dem.nb_lig) + " x " + std::to_string(dem.nb_col) + " frame of " + opt.raster;
+        return false;
+    }
+
+    // The range of the drawn cells gives the ends of the bar: symmetric
+    // about 0 for differences.
+    std::vector<int *> rows(static_cast<size_t>(v->lines));
+    for (int i = 0; i < v->lines; i++)
+        rows[static_cast<size_t>(i)] = dem.values[v->line0 + i] + v->col0;
+    int lo, hi;
+    scan_range(rows.data(), v->lines, v->cols, 2147483647, -2147483647 - 1, &lo, &hi);
+    if (opt.map == MAP_DIFFERENCES) {
+        const double largest = std::fmax(std::fabs(lo * v->metres_per_unit), std::fabs(hi * v->metres_per_unit));
+        v->end_high = opt.limit > 0 ? opt.limit : largest;
+        v->end_low = -v->end_high;
+    } else {
+        v->end_low = lo * v->metres_per_unit;
+        v->end_high = hi * v->metres_per_unit;
+    }
+
+    v->cells_down = (v->lines + opt.shrink - 1) / opt.shrink;
+    v->cells_across = (v->cols + opt.shrink - 1) / opt.shrink;
+    v->map_h = v->cells_down * opt.zoom;
+    v->map_w = v->cells_across * opt.zoom;
+    v->bar_h = v->map_h > MIN_BAR ? v->map_h : MIN_BAR;
+    v->bar_x = MARGIN + v->map_w + GAP;
+    return true;
+}
+
 int run(const Options &opt)
 {
     std::string error;
-    std::string descr = opt.raster.substr(0, opt.raster.size() - 4) + ".txt";
+    const std::string descr = opt.raster.substr(0, opt.raster.size() - 4) + ".txt";
     LoadedDem dem;
-    if (!load_dem(opt.raster, descr, opt.itype, opt.m2_signed, &dem, &error)) {
+    View v;
+    if (!load_dem(opt.raster, descr, opt.itype, opt.m2_signed, &dem, &error) || !set_view(opt, dem, descr, &v, &error)) {
+        free_dem(&dem);
         report_error(PROGRAM, error, false);
         return 1;
     }
-    const int nb_lig = dem.nb_lig, nb_col = dem.nb_col;
-    const double metres_per_unit = 1.0 / static_cast<double>(units_per_metre(opt.unit));
-    double pixel = opt.pixel_size > 0 ? opt.pixel_size : dem.pix_size;
-    if (opt.shade && !(pixel > 0)) {
-        report_error(PROGRAM, "the descriptor " + descr + " gives no pixel size for the shading: give --pixel-size", false);
-        free_dem(&dem);
-        return 1;
-    }
 
-    // The cells drawn: the window, or the whole frame.
-    const int line0 = opt.window[0], col0 = opt.window[1];
-    const int lines = opt.window[2] > 0 ? opt.window[2] : nb_lig;
-    const int cols = opt.window[2] > 0 ? opt.window[3] : nb_col;
-    if (static_cast<long long>(line0) + lines > nb_lig || static_cast<long long>(col0) + cols > nb_col) {
-        report_error(PROGRAM,
-                     "the window of " + std::to_string(lines) + " x " + std::to_string(cols) + " cells from line " +
-                         std::to_string(line0) + ", column " + std::to_string(col0) + " goes beyond the " +
-                         std::to_string(nb_lig) + " x " + std::to_string(nb_col) + " frame of " + opt.raster,
-                     false);
-        free_dem(&dem);
-        return 1;
-    }
-    std::vector<int *> window_rows(static_cast<size_t>(lines));
-    for (int i = 0; i < lines; i++)
-        window_rows[static_cast<size_t>(i)] = dem.values[line0 + i] + col0;
-    int lo, hi;
-    scan_range(window_rows.data(), lines, cols, 2147483647, -2147483647 - 1, &lo, &hi);
-
-    // Size of the picture.
-    const long long cells_down = (lines + opt.shrink - 1) / opt.shrink;
-    const long long cells_across = (cols + opt.shrink - 1) / opt.shrink;
-    const long long map_h = cells_down * opt.zoom, map_w = cells_across * opt.zoom;
-    const long long bar_h = map_h > MIN_BAR ? map_h : MIN_BAR;
-    double end_low, end_high; // metres at the bottom and top of the bar
-    if (opt.map == MAP_DIFFERENCES) {
-        double largest = std::fabs(lo * metres_per_unit) > std::fabs(hi * metres_per_unit) ? std::fabs(lo * metres_per_unit)
-                                                                                          : std::fabs(hi * metres_per_unit);
-        end_high = opt.limit > 0 ? opt.limit : largest;
-        end_low = -end_high;
-    } else {
-        end_low = lo * metres_per_unit;
-        end_high = hi * metres_per_unit;
-    }
     const bool signed_labels = opt.map == MAP_DIFFERENCES;
-    const std::string top = label(end_high, signed_labels), bottom = label(end_low, signed_labels);
+    const std::string top = label(v.end_high, signed_labels), bottom = label(v.end_low, signed_labels);
     const size_t label_chars = top.size() > bottom.size() ? top.size() : bottom.size();
-    const long long bar_x = MARGIN + map_w + GAP;
-    const long long width = bar_x + BAR_WIDTH + LABEL_GAP + static_cast<long long>(label_chars) * ADVANCE + MARGIN;
-    const long long height = MARGIN + (map_h > bar_h ? map_h : bar_h) + MARGIN;
+    const long long width = v.bar_x + BAR_WIDTH + LABEL_GAP + static_cast<long long>(label_chars) * ADVANCE + MARGIN;
+    const long long height = MARGIN + (v.map_h > v.bar_h ? v.map_h : v.bar_h) + MARGIN;
     if (width * height > MAX_PIXELS) {
         report_error(PROGRAM,
                      "the picture would be " + std::to_string(width) + " x " + std::to_string(height) +
@@ -455,80 +530,26 @@ int run(const Options &opt)
     pic.width = static_cast<int>(width);
     pic.height = static_cast<int>(height);
     pic.rgb.assign(static_cast<size_t>(width * height * 3), 255);
-
-    // The map.
-    unsigned char rgb[3];
-    for (long long ci = 0; ci < cells_down; ci++)
-        for (long long cj = 0; cj < cells_across; cj++) {
-            const int i = line0 + static_cast<int>(ci * opt.shrink), j = col0 + static_cast<int>(cj * opt.shrink);
-            const double metres = dem.values[i][j] * metres_per_unit;
-            if (opt.map == MAP_DIFFERENCES) {
-                diverging_colour(end_high > 0 ? metres / end_high : 0, rgb);
-            } else {
-                hypsometric_colour(end_high > end_low ? (metres - end_low) / (end_high - end_low) : 0.5, rgb);
-                if (opt.shade) {
-                    double factor = hill_shade(dem.values, nb_lig, nb_col, i, j, metres_per_unit, pixel);
-                    for (int c = 0; c < 3; c++) {
-                        double v = rgb[c] * factor;
-                        rgb[c] = static_cast<unsigned char>(v > 255 ? 255 : v);
-                    }
-                }
-            }
-            for (int dy = 0; dy < opt.zoom; dy++)
-                for (int dx = 0; dx < opt.zoom; dx++)
-                    set_pixel(&pic, static_cast<int>(MARGIN + cj * opt.zoom + dx), static_cast<int>(MARGIN + ci * opt.zoom + dy),
-                              rgb);
-        }
+    draw_map(&pic, dem, opt, v);
+    draw_bar(&pic, opt, v, top, bottom);
     free_dem(&dem);
-
-    // A black frame just outside the map, so that white cells stand out
-    // from the white page.
-    static const unsigned char black[3] = {0, 0, 0};
-    for (long long x = MARGIN - 1; x <= MARGIN + map_w; x++) {
-        set_pixel(&pic, static_cast<int>(x), MARGIN - 1, black);
-        set_pixel(&pic, static_cast<int>(x), static_cast<int>(MARGIN + map_h), black);
-    }
-    for (long long y = MARGIN - 1; y <= MARGIN + map_h; y++) {
-        set_pixel(&pic, MARGIN - 1, static_cast<int>(y), black);
-        set_pixel(&pic, static_cast<int>(MARGIN + map_w), static_cast<int>(y), black);
-    }
-
-    // The colour bar, top = end_high, with a black frame and its labels.
-    for (long long y = 0; y < bar_h; y++) {
-        double t = bar_h > 1 ? 1 - static_cast<double>(y) / static_cast<double>(bar_h - 1) : 1;
-        if (opt.map == MAP_DIFFERENCES)
-            diverging_colour(2 * t - 1, rgb);
-        else
-            hypsometric_colour(t, rgb);
-        for (int x = 0; x < BAR_WIDTH; x++) {
-            bool edge = x == 0 || x == BAR_WIDTH - 1 || y == 0 || y == bar_h - 1;
-            set_pixel(&pic, static_cast<int>(bar_x + x), static_cast<int>(MARGIN + y), edge ? black : rgb);
-        }
-    }
-    const int label_x = static_cast<int>(bar_x + BAR_WIDTH + LABEL_GAP);
-    draw_text(&pic, label_x, MARGIN, top);
-    draw_text(&pic, label_x, static_cast<int>(MARGIN + bar_h - GLYPH_H * TEXT_SCALE), bottom);
-    if (opt.map == MAP_DIFFERENCES)
-        draw_text(&pic, label_x, static_cast<int>(MARGIN + (bar_h - GLYPH_H * TEXT_SCALE) / 2), "0 m");
 
     std::string temp;
     FILE *f = open_temp(opt.png, "wb", &temp, &error);
-    if (f == nullptr) {
-        report_error(PROGRAM, error, false);
-        return 1;
-    }
-    if (!write_png(f, pic, &error)) {
+    bool ok = f != nullptr;
+    if (ok && !write_png(f, pic, &error)) {
         abandon_temp(f, temp);
-        report_error(PROGRAM, error, false);
-        return 1;
+        ok = false;
     }
-    if (!commit_temp(f, temp, opt.png, &error)) {
+    if (ok)
+        ok = commit_temp(f, temp, opt.png, &error);
+    if (!ok) {
         report_error(PROGRAM, error, false);
         return 1;
     }
     std::printf("%s: %d x %d pixels, %s of %s (%d x %d, %s in %s), colour bar %s to %s\n", opt.png.c_str(), pic.width,
-                pic.height, opt.map == MAP_DIFFERENCES ? "differences" : "heights", opt.raster.c_str(), nb_lig, nb_col,
-                type_name(opt.itype), unit_name(opt.unit), bottom.c_str(), top.c_str());
+                pic.height, opt.map == MAP_DIFFERENCES ? "differences" : "heights", opt.raster.c_str(), dem.nb_lig,
+                dem.nb_col, type_name(opt.itype), unit_name(opt.unit), bottom.c_str(), top.c_str());
     return 0;
 }
 
