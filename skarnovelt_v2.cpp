@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
@@ -324,9 +325,11 @@ static void parameters()
     convert_to_metres(itab2, dtab2, nb_lig, nb_col, interv2);
     progress_end();
 
+    // A pixel size must be positive, and its cell area a finite double (a
+    // side beyond about 1e154 m would make every volume infinite or NaN).
     do
         sizepix = ask_real("\n\tPixel size (in meters) ? ");
-    while (!(sizepix > 0));
+    while (!(sizepix > 0) || !std::isfinite(cell_area(sizepix)));
     type_treat = ask_choice("\n\tType of treatment : "
                             "\n\t\t0 ====> absolute values\n\t\t1 ====> negative values"
                             "\n\t\t2 ====> positive values\n\t\t",

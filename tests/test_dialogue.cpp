@@ -479,10 +479,10 @@ TEST_F(Dialogue, PixelSizeAndTreatmentAreAskedUntilTheyAreUsable)
     put("a_m2.txt", descriptor(3, 3, 2, 9, 18, 1));
     put_m2("b_m2.raw", frame(3, 3, 9));
     put("b_m2.txt", descriptor(3, 3, 2, 9, 9, 1));
-    RunResult r = run(folder() + " a 0 b 0 d 1 0 0 0 0 -2 nan 1e999 two 1 3 -1 x 0 \n");
+    RunResult r = run(folder() + " a 0 b 0 d 1 0 0 0 0 -2 1e200 nan 1e999 two 1 3 -1 x 0 \n");
     EXPECT_EQ(r.status, 0) << r.output;
     const std::string pixel = "\n\tPixel size (in meters) ? ";
-    EXPECT_NE(r.output.find(pixel + pixel + pixel + "\n\tnan is not a number " + pixel + "\n\t1e999 is not a number " +
+    EXPECT_NE(r.output.find(pixel + pixel + pixel + pixel + "\n\tnan is not a number " + pixel + "\n\t1e999 is not a number " +
                             pixel + "\n\ttwo is not a number " + pixel + "\n\tType of treatment : "),
               std::string::npos)
         << r.output;
