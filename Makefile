@@ -2,9 +2,10 @@
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 WINDOWS_BUILD ?= build-windows
+RELEASE_BUILD ?= build-release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run demo test test-sanitize windows test-windows clean
+.PHONY: all build run demo test test-sanitize windows test-windows bench clean
 
 all: build
 
@@ -50,5 +51,19 @@ test-windows: build
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	cd $(WINDOWS_BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Benchmarks of whole runs on large rasters against the I/O floor, and the
+# microbenchmarks of the stages, on a Release build; by hand, never in CI.
+# Tables on the console, CSV files in $(BUILD)/bench/; the generated DEMs
+# lie in $(RELEASE_BUILD)/bench-data while they are measured, then are
+# removed. Fails when a run's peak memory exceeds 34 bytes per cell + 64 MiB.
+bench:
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSKARNOVELT_TESTS=OFF
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+	@test -x $(RELEASE_BUILD)/bench/bench_stages || \
+	  { echo "make bench needs Google Benchmark: apt-get install libbenchmark-dev"; exit 1; }
+	$(RELEASE_BUILD)/bench/run_bench --tool $(RELEASE_BUILD)/skarnovelt_v2 \
+	  --demgen $(RELEASE_BUILD)/tools/demgen/demgen --stages $(RELEASE_BUILD)/bench/bench_stages \
+	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
+
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(RELEASE_BUILD)
