@@ -58,9 +58,7 @@ test-windows: build
 # removed. Fails when a run's peak memory exceeds 34 bytes per cell + 64 MiB.
 bench:
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSKARNOVELT_TESTS=OFF
-	cmake --build $(RELEASE_BUILD) -j $(JOBS)
-	@test -x $(RELEASE_BUILD)/bench/bench_stages || \
-	  { echo "make bench needs Google Benchmark: apt-get install libbenchmark-dev"; exit 1; }
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages
 	$(RELEASE_BUILD)/bench/run_bench --tool $(RELEASE_BUILD)/skarnovelt_v2 \
 	  --demgen $(RELEASE_BUILD)/tools/demgen/demgen --stages $(RELEASE_BUILD)/bench/bench_stages \
 	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
