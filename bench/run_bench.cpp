@@ -254,7 +254,7 @@ bool run_tool(const Options &o, Measure *m, std::string *error)
     return true;
 }
 
-// The I/O floor of the frame's runs: both inputs read, four files of the
+// The I/O floor of a run of the frame: both inputs read, four files of the
 // sizes of the tool's results written beside them.
 bool measure_floor(const Options &o, Measure *m, std::string *error)
 {
@@ -273,12 +273,12 @@ bool measure_floor(const Options &o, Measure *m, std::string *error)
             }
             outputs.push_back({dir + FLOOR + suffix, static_cast<long long>(size)});
         }
+    // The files stay until the frame is done, so that the next floor
+    // replaces them as the next run of the tool replaces its results.
     double seconds = 0;
     if (!io_floor(inputs, outputs, &seconds, error))
         return false;
     m->floor_s.push_back(seconds);
-    for (const FloorFile &f : outputs)
-        std::remove(f.path.c_str());
     return true;
 }
 

@@ -212,6 +212,9 @@ TEST_F(BenchChild, FloorWritesFilesOfTheGivenSizes)
     EXPECT_EQ(std::filesystem::file_size(path("o1")), static_cast<uintmax_t>(big));
     EXPECT_EQ(std::filesystem::file_size(path("o2")), 0u);
     EXPECT_EQ(std::filesystem::file_size(path("o3")), 77u);
+    // A floor replaces the files of the previous one, as a run its results.
+    ASSERT_TRUE(io_floor({path("in1")}, {{path("o1"), 5}}, &seconds, &error)) << error;
+    EXPECT_EQ(std::filesystem::file_size(path("o1")), 5u);
 
     EXPECT_FALSE(io_floor({path("missing")}, {{path("o4"), 10}}, &seconds, &error));
     EXPECT_NE(error.find(path("missing")), std::string::npos) << error;
