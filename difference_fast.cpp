@@ -4,6 +4,7 @@
 #include "difference_kernels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 KernelPath host_kernel_path()
@@ -94,26 +95,27 @@ static void centre_segment(const RowKernels &k, const double *c1, const double *
     SCALAR_KERNELS.centre(c1 + m, c2 + m, d + m, n - m, exact);
 }
 
-static int cell_segment(const RowKernels &k, const double *const term[9], double *dif3, int n, bool exact, int *redo)
+static int cell_segment(const RowKernels &k, const double *const term[9], double *dif3, int n, bool exact,
+                        double magic, int *redo)
 {
     const int m = whole_lanes(k, n);
-    const int c = k.cells(term, dif3, m, exact, redo);
+    const int c = k.cells(term, dif3, m, exact, magic, redo);
     const double *tail_term[9];
     for (int t = 0; t < 9; t++)
         tail_term[t] = term[t] + m;
-    const int tail = SCALAR_KERNELS.cells(tail_term, dif3 + m, n - m, exact, redo + c);
+    const int tail = SCALAR_KERNELS.cells(tail_term, dif3 + m, n - m, exact, magic, redo + c);
     shift_indices(redo, c, c + tail, m);
     return c + tail;
 }
 
 static int result_segment(const RowKernels &k, const double *dif2, const double *dif3, int n,
-                          const ResultParams *params, bool checked, double *vol2, double *vol3, int *out2, int *out3,
-                          long long misfits[2], int *redo)
+                          const ResultParams *params, bool checked, double *vol2, double *vol3, double *run2,
+                          double *run3, int *out2, int *out3, long long misfits[2], int *redo)
 {
     const int m = whole_lanes(k, n);
-    const int c = k.results(dif2, dif3, m, params, checked, vol2, vol3, out2, out3, misfits, redo);
-    const int tail = SCALAR_KERNELS.results(dif2 + m, dif3 + m, n - m, params, checked, vol2 + m, vol3 + m,
-                                            out2 + m, out3 + m, misfits, redo + c);
+    const int c = k.results(dif2, dif3, m, params, checked, vol2, vol3, run2, run3, out2, out3, misfits, redo);
+    const int tail = SCALAR_KERNELS.results(dif2 + m, dif3 + m, n - m, params, checked, vol2 + m, vol3 + m, run2 + m,
+                                            run3 + m, out2 + m, out3 + m, misfits, redo + c);
     shift_indices(redo, c, c + tail, m);
     return c + tail;
 }
@@ -137,7 +139,9 @@ void convert_to_metres_fast(int *const *itab, double *const *dtab, int nb_lig, i
     const long long cells = static_cast<long long>(nb_lig) * nb_col;
     if (counts != nullptr)
         counts->converted += cells;
-    if (k == nullptr || cells == 0) {
+    // Heights in metres are copied, without a product to round: the
+    // reference's loop is as fast as it gets.
+    if (k == nullptr || cells == 0 || interv == 0) {
         convert_to_metres(itab, dtab, nb_lig, nb_col, interv);
         if (counts != nullptr && k == nullptr)
             counts->converted_redone += cells;
@@ -236,25 +240,28 @@ static void compute_edges_between(const RowKernels &k, double *const *dtab1, dou
     edge_segment(k, u1 + 1, l1, u2 + 1, l2, e->rising.data() + 1, nb_col - 1, exact);
 }
 
-// The running sums: run[q + 1] = D(E(run[q] + local[q])) for both volumes,
-// summed in double and checked, with the extended-precision step where the
-// check fails. The double sums are redone from there, a block at a time,
-// so that a line of failing steps costs no more than a block per step.
-static void add_line_volumes(const RowKernels &k, const double *vol2, const double *vol3, int n, bool checkable,
-                             double *run2, double *run3, DifferenceSums *sums, KernelCounts *counts)
+// The running sums: run[q + 1] = D(E(run[q] + local[q])) for both volumes.
+// The result kernel summed them in double up to step `plain` (where its
+// first cell to redo lies); the rest is summed here. The double sums are
+// checked a block at a time, the extended-precision step taken where the
+// check fails and the double sums redone from there, so that a line of
+// failing steps costs no more than a block per step.
+static void add_line_volumes(const RowKernels &k, const double *vol2, const double *vol3, int n, int plain,
+                             bool checkable, double *run2, double *run3, DifferenceSums *sums, KernelCounts *counts)
 {
     const int BLOCK = 64;
-    run2[0] = sums->vol_total_2D;
-    run3[0] = sums->vol_total_3D;
     int from = 0;
     while (from < n) {
         const int to = checkable ? std::min(n, from + BLOCK) : from + 1;
-        double t2 = run2[from], t3 = run3[from];
-        for (int q = from; q < to; q++) {
-            t2 += vol2[q];
-            run2[q + 1] = t2;
-            t3 += vol3[q];
-            run3[q + 1] = t3;
+        if (plain < to) {
+            double t2 = run2[plain], t3 = run3[plain];
+            for (int q = plain; q < to; q++) {
+                t2 += vol2[q];
+                run2[q + 1] = t2;
+                t3 += vol3[q];
+                run3[q + 1] = t3;
+            }
+            plain = to;
         }
         int bad = from;
         if (checkable) {
@@ -269,7 +276,7 @@ static void add_line_volumes(const RowKernels &k, const double *vol2, const doub
         run3[bad + 1] = static_cast<double>(static_cast<long double>(run3[bad]) + vol3[bad]);
         if (counts != nullptr)
             counts->sum_steps_redone++;
-        from = bad + 1;
+        from = plain = bad + 1;
     }
     sums->vol_total_2D = run2[n];
     sums->vol_total_3D = run3[n];
@@ -341,7 +348,8 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
         range[(i + 1) % 3] = line_range(*k, dtab1, dtab2, i + 1, nb_col);
         const RowRange &here = range[i % 3];
         const RowRange below = merged(here, range[(i + 1) % 3]);
-        const LineMode band = line_mode(merged(range[(i - 1) % 3], below));
+        const RowRange band_range = merged(range[(i - 1) % 3], below);
+        const LineMode band = line_mode(band_range);
         compute_edges_between(*k, dtab1, dtab2, i, nb_col, line_mode(below), down);
         const LineMode own = line_mode(here);
         if (own == LINE_OUTSIDE) {
@@ -369,7 +377,9 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
             centre.data() + 1,        // I: the cell itself
         };
         double *dif2 = centre.data() + 1;
-        int c = cell_segment(*k, term, dif3.data(), n, band == LINE_CELLS_EXACT, redo.data());
+        int b;
+        std::frexp(band_range.max_abs, &b); // the heights lie below 2^b
+        int c = cell_segment(*k, term, dif3.data(), n, band == LINE_CELLS_EXACT, std::ldexp(1.5, b + 4), redo.data());
         // Differences computed here from heights within the domain lie
         // within the result kernel's domain; those of the reference may not.
         bool checked = band == LINE_OUTSIDE;
@@ -382,8 +392,11 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
 
         int *out2 = itab_2D[i] + 1, *out3 = itab_3D[i] + 1;
         long long misfits[2] = {0, 0};
-        c = result_segment(*k, dif2, dif3.data(), n, &params, checked, vol2.data(), vol3.data(), out2, out3,
-                           misfits, redo.data());
+        run2[0] = sums.vol_total_2D;
+        run3[0] = sums.vol_total_3D;
+        c = result_segment(*k, dif2, dif3.data(), n, &params, checked, vol2.data(), vol3.data(), run2.data(),
+                           run3.data(), out2, out3, misfits, redo.data());
+        const int plain = c > 0 ? redo[0] : n; // the indices come in increasing order
         bool checkable = true;
         for (int r = 0; r < c; r++) {
             const int q = redo[r];
@@ -403,7 +416,7 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
         itab_2D[i][0] = itab_2D[i][nb_col - 1] = 0;
         itab_3D[i][0] = itab_3D[i][nb_col - 1] = 0;
 
-        add_line_volumes(*k, vol2.data(), vol3.data(), n, checkable, run2.data(), run3.data(), &sums, counts);
+        add_line_volumes(*k, vol2.data(), vol3.data(), n, plain, checkable, run2.data(), run3.data(), &sums, counts);
         std::swap(up, down);
     }
     return sums;

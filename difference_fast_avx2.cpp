@@ -22,6 +22,7 @@ inline void store(double *p, Lane v) { _mm256_storeu_pd(p, v); }
 inline Lane load_int(const int *p) { return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p))); }
 inline void store_int(int *p, Lane v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), _mm256_cvttpd_epi32(v)); }
 inline Lane fmadd(Lane a, Lane b, Lane c) { return _mm256_fmadd_pd(a, b, c); }
+inline Lane fmsub(Lane a, Lane b, Lane c) { return _mm256_fmsub_pd(a, b, c); }
 inline Lane absval(Lane a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
 inline Lane pow2_floor(Lane a)
 {

@@ -22,6 +22,7 @@ inline Lane load_int(const int *p) { return static_cast<double>(*p); }
 // v is an integer within the int range, as the kernels guarantee.
 inline void store_int(int *p, Lane v) { *p = static_cast<int>(v); }
 inline Lane fmadd(Lane a, Lane b, Lane c) { return std::fma(a, b, c); }
+inline Lane fmsub(Lane a, Lane b, Lane c) { return std::fma(a, b, -c); }
 inline Lane absval(Lane a) { return std::fabs(a); }
 inline Lane pow2_floor(Lane a)
 {

@@ -58,15 +58,20 @@ struct RowKernels {
     // c1 - c2 rounded as the 2D difference, NaN where the check fails.
     void (*centre)(const double *c1, const double *c2, double *d, int n, bool exact);
     // The 3D difference of n cells from their nine terms A … I. `exact` says
-    // the caller has shown that every partial sum fits a 64-bit significand.
-    int (*cells)(const double *const term[9], double *dif3, int n, bool exact, int *redo);
-    // Volumes of n cells and their scaled results; misfits[0] and [1] count
-    // the 2D and 3D results outside the result type among the cells not sent
-    // back for redoing. With `checked`, differences outside [DIFFERENCE_MIN,
-    // DIFFERENCE_MAX] (other than 0) are sent back; without, the caller
-    // vouches that there are none.
+    // the caller has shown that every partial sum fits a 64-bit significand,
+    // the heights lying in [2^a, 2^b) with b - a <= 6; `magic` is then
+    // 1.5 × 2^(b+4).
+    int (*cells)(const double *const term[9], double *dif3, int n, bool exact, double magic, int *redo);
+    // Volumes of n cells, the running sums of the volumes in double
+    // (run[q + 1] = run[q] + vol[q], from the run[0] given), and the scaled
+    // results; misfits[0] and [1] count the 2D and 3D results outside the
+    // result type among the cells not sent back for redoing. The running sums
+    // from the first cell sent back on are stale. With `checked`,
+    // differences outside [DIFFERENCE_MIN, DIFFERENCE_MAX] (other than 0)
+    // are sent back; without, the caller vouches that there are none.
     int (*results)(const double *dif2, const double *dif3, int n, const ResultParams *params, bool checked,
-                   double *vol2, double *vol3, int *out2, int *out3, long long misfits[2], int *redo);
+                   double *vol2, double *vol3, double *run2, double *run3, int *out2, int *out3,
+                   long long misfits[2], int *redo);
     // For the running sums run[q + 1] = run[q] + local[q] (q from 0 to n - 1)
     // of both volumes, computed in double: the first q whose step may differ
     // in either sum from the extended-precision step, or n.
