@@ -2,6 +2,7 @@
 
 #include "dem_files.h"
 #include "difference_kernels.h"
+#include "progress.h"
 
 #include <algorithm>
 #include <cmath>
@@ -157,13 +158,13 @@ void convert_to_metres_fast(int *const *itab, double *const *dtab, int nb_lig, i
     std::vector<int> redo(nb_col);
     for (int i = 0; i < nb_lig; i++) {
         const int c = convert_segment(*k, itab[i], dtab[i], nb_col, factor, redo.data());
-        for (int q = 0; q < c; q++) {
-            int *in = &itab[i][redo[q]];
-            double *out = &dtab[i][redo[q]];
-            convert_to_metres(&in, &out, 1, 1, interv);
-        }
+        // The cells sent back take the reference's product, extended then
+        // rounded to double.
+        for (int q = 0; q < c; q++)
+            dtab[i][redo[q]] = static_cast<double>(static_cast<long double>(itab[i][redo[q]]) * factor);
         if (counts != nullptr)
             counts->converted_redone += c;
+        progress_step(i + 1);
     }
 }
 
@@ -306,8 +307,7 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
     const RowKernels *k = kernels_for(path);
     const long long interior =
         nb_lig >= 3 && nb_col >= 3 ? static_cast<long long>(nb_lig - 2) * static_cast<long long>(nb_col - 2) : 0;
-    // The reference's cell area.
-    const double pix_surf = static_cast<double>(static_cast<long double>(sizepix) * sizepix);
+    const double pix_surf = cell_area(sizepix);
     if (counts != nullptr)
         counts->cells += interior;
     if (k == nullptr || interior == 0 || !(pix_surf >= HEIGHT_MIN && pix_surf <= HEIGHT_MAX)) {
@@ -345,6 +345,7 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
     compute_edges_between(*k, dtab1, dtab2, 0, nb_col, line_mode(merged(range[0], range[1])), up);
 
     for (int i = 1; i < nb_lig - 1; i++) {
+        progress_step(i);
         range[(i + 1) % 3] = line_range(*k, dtab1, dtab2, i + 1, nb_col);
         const RowRange &here = range[i % 3];
         const RowRange below = merged(here, range[(i + 1) % 3]);
