@@ -141,7 +141,7 @@ TEST(Differential, RandomFramesOfEveryFamilyMatchTheReference)
     // Small frames, so that the whole test takes seconds under the
     // sanitizers; fastkernel_check runs the same cases by the hundred
     // million.
-    const int CASES_PER_FAMILY = 200;
+    const int CASES_PER_FAMILY = 500;
     for (KernelPath path : runnable_paths())
         for (int family = 0; family < FAMILY_COUNT; family++) {
             KernelCounts counts = {};
