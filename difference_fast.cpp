@@ -310,6 +310,8 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
     const double pix_surf = cell_area(sizepix);
     if (counts != nullptr)
         counts->cells += interior;
+    // A cell area outside the kernels' domain could make a volume's error
+    // term underflow: such a pass is the reference's.
     if (k == nullptr || interior == 0 || !(pix_surf >= HEIGHT_MIN && pix_surf <= HEIGHT_MAX)) {
         if (counts != nullptr)
             counts->cells_redone += interior;

@@ -7,14 +7,14 @@
 //   cmake --build build-release --target bench_kernels
 //   build-release/bench/bench_kernels
 //
-// Counters: ns_per_cell (time per cell), redone_pct (share of the cells the
-// reference recomputed). Surfaces:
+// Counters: ns_per_cell (CPU time per cell), redone_pct (share of the cells
+// the reference recomputed). Surfaces:
 //   terrain  a smooth terrain in centimetres against a later survey of it
 //            (noise of ±3 cm everywhere, a few scars and deposits of metres)
 //   random   two unrelated surfaces of independent decimetre values over the
 //            2-byte range
 //   real     the real DEM of the shared data (whole metres) against a later
-//            survey made from it (an extra step to ±1 m, scars and deposits)
+//            survey made from it (noise of ±1 m, a few changes of up to 30 m)
 // The I/O benchmarks write their rasters to $TMPDIR (default /tmp).
 #include "LIB/NRUTIL.h"
 #include "dem_files.h"
