@@ -141,10 +141,11 @@ void convert_to_metres_fast(int *const *itab, double *const *dtab, int nb_lig, i
     if (counts != nullptr)
         counts->converted += cells;
     // Heights in metres are copied, without a product to round: the
-    // reference's loop is as fast as it gets.
-    if (k == nullptr || cells == 0 || interv == 0) {
+    // reference's loop is as fast as it gets. Its x87 product pipelines well
+    // too: only four cells at a time beat it, not one.
+    if (k == nullptr || k->width == 1 || cells == 0 || interv == 0) {
         convert_to_metres(itab, dtab, nb_lig, nb_col, interv);
-        if (counts != nullptr && k == nullptr)
+        if (counts != nullptr && (k == nullptr || (k->width == 1 && interv != 0)))
             counts->converted_redone += cells;
         return;
     }
