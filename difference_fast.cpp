@@ -370,20 +370,21 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
         //      H  I  D
         //      G  F  E
         const double *const term[9] = {
-            up->falling.data(),       // A: (i-1, j-1)
-            up->vertical.data() + 1,  // B: (i-1, j)
-            up->rising.data() + 2,    // C: (i-1, j+1)
-            along.data() + 1,         // D: (i, j+1)
-            down->falling.data() + 1, // E: (i+1, j+1)
+            up->falling.data(),        // A: (i-1, j-1)
+            up->vertical.data() + 1,   // B: (i-1, j)
+            up->rising.data() + 2,     // C: (i-1, j+1)
+            along.data() + 1,          // D: (i, j+1)
+            down->falling.data() + 1,  // E: (i+1, j+1)
             down->vertical.data() + 1, // F: (i+1, j)
-            down->rising.data() + 1,  // G: (i+1, j-1)
-            along.data(),             // H: (i, j-1)
-            centre.data() + 1,        // I: the cell itself
+            down->rising.data() + 1,   // G: (i+1, j-1)
+            along.data(),              // H: (i, j-1)
+            centre.data() + 1,         // I: the cell itself
         };
         double *dif2 = centre.data() + 1;
         int b;
         std::frexp(band_range.max_abs, &b); // the heights lie below 2^b
-        int c = cell_segment(*k, term, dif3.data(), n, band == LINE_CELLS_EXACT, std::ldexp(1.5, b + 4), redo.data());
+        int c = cell_segment(*k, term, dif3.data(), n, band == LINE_CELLS_EXACT, std::ldexp(1.5, b + 4),
+                             redo.data());
         // Differences computed here from heights within the domain lie
         // within the result kernel's domain; those of the reference may not.
         bool checked = band == LINE_OUTSIDE;
