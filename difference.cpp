@@ -70,9 +70,7 @@ int scale_result(double kept, int interv3, int itype, bool *fits)
     return static_cast<int>(static_cast<uint32_t>(static_cast<long long>(low)));
 }
 
-// The value the treatment keeps of a difference: its magnitude (0), the
-// difference itself when negative (1) or positive (2), otherwise 0.
-static double kept_value(double dif, int type_treat)
+double kept_value(double dif, int type_treat)
 {
     switch (type_treat) {
     case TREAT_ABSOLUTE:

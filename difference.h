@@ -72,6 +72,10 @@ typedef void (*CellVisit)(const CellDifference &cell, void *context);
 void visit_interior_cells(double *const *dtab1, double *const *dtab2, int nb_lig, int nb_col, double sizepix,
                           CellVisit visit, void *context, double *vol_total_2D, double *vol_total_3D);
 
+// The value the treatment keeps of a difference: its magnitude (0), the
+// difference itself when negative (1) or positive (2), otherwise 0.
+double kept_value(double dif, int type_treat);
+
 // What a difference pass returns besides the result matrices.
 struct DifferenceSums {
     double vol_total_2D;   // sum of dif_2D × cell area over the interior cells, m³

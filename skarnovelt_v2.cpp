@@ -11,7 +11,7 @@
 #include "LIB/NRUTIL.h"
 #include "answers.h"
 #include "dem_files.h"
-#include "difference.h"
+#include "difference_fast.h"
 #include "host.h"
 #include "progress.h"
 
@@ -320,9 +320,9 @@ static void parameters()
                          0, 5);
 
     progress_begin("Converting the first DEM to metres", nb_lig);
-    convert_to_metres(itab1, dtab1, nb_lig, nb_col, interv);
+    convert_to_metres_fast(itab1, dtab1, nb_lig, nb_col, interv);
     progress_begin("Converting the second DEM to metres", nb_lig);
-    convert_to_metres(itab2, dtab2, nb_lig, nb_col, interv2);
+    convert_to_metres_fast(itab2, dtab2, nb_lig, nb_col, interv2);
     progress_end();
 
     // A pixel size must be positive, and its cell area a finite double (a
@@ -381,8 +381,8 @@ static void replace_result(const std::string &temp, const std::string &result)
 static void treatment()
 {
     progress_begin("Computing the differences", nb_lig);
-    const DifferenceSums sums = difference_pass(dtab1, dtab2, nb_lig, nb_col, sizepix, type_treat, interv3, itype_dem3,
-                                                itab_2D, itab_3D);
+    const DifferenceSums sums = difference_pass_fast(dtab1, dtab2, nb_lig, nb_col, sizepix, type_treat, interv3,
+                                                     itype_dem3, itab_2D, itab_3D);
     progress_end();
     vol1 = sums.vol_total_2D;
     vol2 = sums.vol_total_3D;

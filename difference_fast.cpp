@@ -1,0 +1,428 @@
+#include "difference_fast.h"
+
+#include "dem_files.h"
+#include "difference_kernels.h"
+#include "progress.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+KernelPath host_kernel_path()
+{
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+        return KERNEL_AVX2;
+    if (__builtin_cpu_supports("fma"))
+        return KERNEL_SCALAR;
+    return KERNEL_REFERENCE;
+}
+
+bool kernel_path_available(KernelPath path)
+{
+    switch (path) {
+    case KERNEL_AVX2:
+        return host_kernel_path() == KERNEL_AVX2;
+    case KERNEL_SCALAR:
+        return host_kernel_path() != KERNEL_REFERENCE;
+    default:
+        return true;
+    }
+}
+
+const char *kernel_path_name(KernelPath path)
+{
+    static const char *const name[4] = {"auto", "avx2", "scalar", "reference"};
+    return name[path];
+}
+
+// The row kernels a path runs with, or null for the reference.
+static const RowKernels *kernels_for(KernelPath path)
+{
+    if (path == KERNEL_AUTO || !kernel_path_available(path))
+        path = host_kernel_path();
+    if (path == KERNEL_AVX2)
+        return &AVX2_KERNELS;
+    if (path == KERNEL_SCALAR)
+        return &SCALAR_KERNELS;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Kernels over whole line segments: the chosen table over the largest
+// multiple of its width, the scalar table over the rest. Indices to redo
+// come back from the start of the segment.
+// ---------------------------------------------------------------------------
+
+static int whole_lanes(const RowKernels &k, int n)
+{
+    return n - n % k.width;
+}
+
+static void shift_indices(int *redo, int from, int to, int by)
+{
+    for (int q = from; q < to; q++)
+        redo[q] += by;
+}
+
+static int convert_segment(const RowKernels &k, const int *in, double *out, int n, double factor, int *redo)
+{
+    const int m = whole_lanes(k, n);
+    const int c = k.convert(in, out, m, factor, redo);
+    const int tail = SCALAR_KERNELS.convert(in + m, out + m, n - m, factor, redo + c);
+    shift_indices(redo, c, c + tail, m);
+    return c + tail;
+}
+
+static void range_segment(const RowKernels &k, const double *v, int n, RowRange *acc)
+{
+    const int m = whole_lanes(k, n);
+    k.range(v, m, acc);
+    SCALAR_KERNELS.range(v + m, n - m, acc);
+}
+
+static void edge_segment(const RowKernels &k, const double *a1, const double *b1, const double *a2,
+                         const double *b2, double *d, int n, bool exact)
+{
+    const int m = whole_lanes(k, n);
+    k.edges(a1, b1, a2, b2, d, m, exact);
+    SCALAR_KERNELS.edges(a1 + m, b1 + m, a2 + m, b2 + m, d + m, n - m, exact);
+}
+
+static void centre_segment(const RowKernels &k, const double *c1, const double *c2, double *d, int n, bool exact)
+{
+    const int m = whole_lanes(k, n);
+    k.centre(c1, c2, d, m, exact);
+    SCALAR_KERNELS.centre(c1 + m, c2 + m, d + m, n - m, exact);
+}
+
+static int cell_segment(const RowKernels &k, const double *const term[9], double *dif3, int n, bool exact,
+                        double magic, int *redo)
+{
+    const int m = whole_lanes(k, n);
+    const int c = k.cells(term, dif3, m, exact, magic, redo);
+    const double *tail_term[9];
+    for (int t = 0; t < 9; t++)
+        tail_term[t] = term[t] + m;
+    const int tail = SCALAR_KERNELS.cells(tail_term, dif3 + m, n - m, exact, magic, redo + c);
+    shift_indices(redo, c, c + tail, m);
+    return c + tail;
+}
+
+static int result_segment(const RowKernels &k, const double *dif2, const double *dif3, int n,
+                          const ResultParams *params, bool checked, double *vol2, double *vol3, double *run2,
+                          double *run3, int *out2, int *out3, long long misfits[2], int *redo)
+{
+    const int m = whole_lanes(k, n);
+    const int c = k.results(dif2, dif3, m, params, checked, vol2, vol3, run2, run3, out2, out3, misfits, redo);
+    const int tail = SCALAR_KERNELS.results(dif2 + m, dif3 + m, n - m, params, checked, vol2 + m, vol3 + m, run2 + m,
+                                            run3 + m, out2 + m, out3 + m, misfits, redo + c);
+    shift_indices(redo, c, c + tail, m);
+    return c + tail;
+}
+
+static int first_unsafe_segment(const RowKernels &k, const double *run2, const double *local2, const double *run3,
+                                const double *local3, int n)
+{
+    const int m = whole_lanes(k, n);
+    const int q = k.first_unsafe_step(run2, local2, run3, local3, m);
+    return q < m ? q : m + SCALAR_KERNELS.first_unsafe_step(run2 + m, local2 + m, run3 + m, local3 + m, n - m);
+}
+
+// ---------------------------------------------------------------------------
+// Conversion to metres
+// ---------------------------------------------------------------------------
+
+void convert_to_metres_fast(int *const *itab, double *const *dtab, int nb_lig, int nb_col, int interv,
+                            KernelPath path, KernelCounts *counts)
+{
+    const RowKernels *k = kernels_for(path);
+    const long long cells = static_cast<long long>(nb_lig) * nb_col;
+    if (counts != nullptr)
+        counts->converted += cells;
+    // Heights in metres are copied, without a product to round: the
+    // reference's loop is as fast as it gets. Its x87 product pipelines well
+    // too: only four cells at a time beat it, not one.
+    if (k == nullptr || k->width == 1 || cells == 0 || interv == 0) {
+        convert_to_metres(itab, dtab, nb_lig, nb_col, interv);
+        if (counts != nullptr && (k == nullptr || (k->width == 1 && interv != 0)))
+            counts->converted_redone += cells;
+        return;
+    }
+    // The factor of the unit is whatever the reference makes of a 1.
+    int one = 1;
+    int *one_row = &one;
+    double factor;
+    double *factor_row = &factor;
+    convert_to_metres(&one_row, &factor_row, 1, 1, interv);
+
+    std::vector<int> redo(nb_col);
+    for (int i = 0; i < nb_lig; i++) {
+        const int c = convert_segment(*k, itab[i], dtab[i], nb_col, factor, redo.data());
+        // The cells sent back take the reference's product, extended then
+        // rounded to double.
+        for (int q = 0; q < c; q++)
+            dtab[i][redo[q]] = static_cast<double>(static_cast<long double>(itab[i][redo[q]]) * factor);
+        if (counts != nullptr)
+            counts->converted_redone += c;
+        progress_step(i + 1);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Difference pass
+// ---------------------------------------------------------------------------
+
+// How the edges between lines, or the cells of a line, can be computed, from
+// the magnitudes of the heights involved. Every height is a multiple of the
+// ulp of the smallest non-zero one, 2^(emin-52), and below 2^(emax+1).
+// - Below a factor 2^9 between the largest and the smallest non-zero
+//   magnitude (emax - emin <= 9), the sums of two heights and the
+//   differences of two half-way heights are multiples of 2^(emin-53) below
+//   2^(emax+2): each fits a 64-bit significand, so rounding it once to
+//   double is what the reference stores (EDGES_EXACT).
+// - Below a factor 2^5 (emax - emin <= 5), the partial sums of the nine
+//   terms of a cell, below 9 × 2^(emax+2), fit a 64-bit significand as well
+//   (CELLS_EXACT).
+// - Heights outside the kernels' domain leave the edges NaN, so that every
+//   cell using them goes to the reference.
+enum LineMode { LINE_OUTSIDE, LINE_CHECKED, LINE_EDGES_EXACT, LINE_CELLS_EXACT };
+
+static LineMode line_mode(const RowRange &r)
+{
+    if (!r.in_domain)
+        return LINE_OUTSIDE;
+    if (r.max_abs < 32 * r.min_nonzero)
+        return LINE_CELLS_EXACT;
+    if (r.max_abs < 512 * r.min_nonzero)
+        return LINE_EDGES_EXACT;
+    return LINE_CHECKED;
+}
+
+static RowRange merged(const RowRange &a, const RowRange &b)
+{
+    return {std::min(a.min_nonzero, b.min_nonzero), std::max(a.max_abs, b.max_abs), a.in_domain && b.in_domain};
+}
+
+// The magnitudes of line i of both DEMs.
+static RowRange line_range(const RowKernels &k, double *const *dtab1, double *const *dtab2, int i, int nb_col)
+{
+    RowRange r = {__builtin_inf(), 0.0, true};
+    range_segment(k, dtab1[i], nb_col, &r);
+    range_segment(k, dtab2[i], nb_col, &r);
+    return r;
+}
+
+// Line buffers of one pass. Edge values are indexed by the column of their
+// cell on the upper line (or the left cell for the edges along a line):
+//   vertical[k]  between (r, k) and (r+1, k)
+//   falling[k]   between (r, k) and (r+1, k+1)
+//   rising[k]    between (r, k) and (r+1, k-1)
+//   along[k]     between (i, k) and (i, k+1)
+// `up` holds the edges between lines i-1 and i, `down` those between i and
+// i+1; down becomes up for the next line.
+struct EdgeLines {
+    std::vector<double> vertical, falling, rising;
+};
+
+static void compute_edges_between(const RowKernels &k, double *const *dtab1, double *const *dtab2, int r,
+                                  int nb_col, LineMode mode, EdgeLines *e)
+{
+    if (mode == LINE_OUTSIDE) {
+        std::fill(e->vertical.begin(), e->vertical.end(), __builtin_nan(""));
+        std::fill(e->falling.begin(), e->falling.end(), __builtin_nan(""));
+        std::fill(e->rising.begin(), e->rising.end(), __builtin_nan(""));
+        return;
+    }
+    const bool exact = mode >= LINE_EDGES_EXACT;
+    const double *u1 = dtab1[r], *l1 = dtab1[r + 1];
+    const double *u2 = dtab2[r], *l2 = dtab2[r + 1];
+    edge_segment(k, u1, l1, u2, l2, e->vertical.data(), nb_col, exact);
+    edge_segment(k, u1, l1 + 1, u2, l2 + 1, e->falling.data(), nb_col - 1, exact);
+    edge_segment(k, u1 + 1, l1, u2 + 1, l2, e->rising.data() + 1, nb_col - 1, exact);
+}
+
+// The running sums: run[q + 1] = D(E(run[q] + local[q])) for both volumes.
+// The result kernel summed them in double up to step `plain` (where its
+// first cell to redo lies); the rest is summed here. The double sums are
+// checked a block at a time, the extended-precision step taken where the
+// check fails and the double sums redone from there, so that a line of
+// failing steps costs no more than a block per step.
+static void add_line_volumes(const RowKernels &k, const double *vol2, const double *vol3, int n, int plain,
+                             bool checkable, double *run2, double *run3, DifferenceSums *sums, KernelCounts *counts)
+{
+    const int BLOCK = 64;
+    int from = 0;
+    while (from < n) {
+        const int to = checkable ? std::min(n, from + BLOCK) : from + 1;
+        if (plain < to) {
+            double t2 = run2[plain], t3 = run3[plain];
+            for (int q = plain; q < to; q++) {
+                t2 += vol2[q];
+                run2[q + 1] = t2;
+                t3 += vol3[q];
+                run3[q + 1] = t3;
+            }
+            plain = to;
+        }
+        int bad = from;
+        if (checkable) {
+            bad += first_unsafe_segment(k, run2 + from, vol2 + from, run3 + from, vol3 + from, to - from);
+            if (bad == to) {
+                from = to;
+                continue;
+            }
+        }
+        // The reference's step.
+        run2[bad + 1] = static_cast<double>(static_cast<long double>(run2[bad]) + vol2[bad]);
+        run3[bad + 1] = static_cast<double>(static_cast<long double>(run3[bad]) + vol3[bad]);
+        if (counts != nullptr)
+            counts->sum_steps_redone++;
+        from = plain = bad + 1;
+    }
+    sums->vol_total_2D = run2[n];
+    sums->vol_total_3D = run3[n];
+}
+
+static bool within(double v, double lowest, double highest)
+{
+    const double a = v < 0 ? -v : v;
+    return a == 0 || (a >= lowest && a <= highest);
+}
+
+static bool difference_in_domain(double d)
+{
+    return within(d, DIFFERENCE_MIN, DIFFERENCE_MAX);
+}
+
+static bool volume_in_domain(double v)
+{
+    return within(v, VOLUME_MIN, VOLUME_MAX);
+}
+
+DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, int nb_lig, int nb_col,
+                                    double sizepix, int type_treat, int interv3, int itype_dem3,
+                                    int *const *itab_2D, int *const *itab_3D, KernelPath path,
+                                    KernelCounts *counts)
+{
+    const RowKernels *k = kernels_for(path);
+    const long long interior =
+        nb_lig >= 3 && nb_col >= 3 ? static_cast<long long>(nb_lig - 2) * static_cast<long long>(nb_col - 2) : 0;
+    const double pix_surf = cell_area(sizepix);
+    if (counts != nullptr)
+        counts->cells += interior;
+    // A cell area outside the kernels' domain could make a volume's error
+    // term underflow: such a pass is the reference's.
+    if (k == nullptr || interior == 0 || !(pix_surf >= HEIGHT_MIN && pix_surf <= HEIGHT_MAX)) {
+        if (counts != nullptr)
+            counts->cells_redone += interior;
+        return difference_pass(dtab1, dtab2, nb_lig, nb_col, sizepix, type_treat, interv3, itype_dem3, itab_2D,
+                               itab_3D);
+    }
+
+    DifferenceSums sums = {0.0, 0.0, 0, 0};
+    bool fits;
+    // The factor of the result unit is what the reference makes of 1 m.
+    const ResultParams params = {pix_surf, static_cast<double>(scale_result(1.0, interv3, DEM_M4, &fits)),
+                                 type_treat, itype_dem3 == DEM_M2};
+    const int n = nb_col - 2; // interior cells of a line, columns 1 to nb_col - 2
+    EdgeLines lines[2];
+    for (EdgeLines &e : lines) {
+        e.vertical.resize(nb_col);
+        e.falling.resize(nb_col);
+        e.rising.resize(nb_col);
+    }
+    EdgeLines *up = &lines[0], *down = &lines[1];
+    std::vector<double> along(nb_col), centre(nb_col), dif3(n), vol2(n), vol3(n), run2(n + 1), run3(n + 1);
+    std::vector<int> redo(nb_col);
+
+    std::fill(itab_2D[0], itab_2D[0] + nb_col, 0);
+    std::fill(itab_3D[0], itab_3D[0] + nb_col, 0);
+    std::fill(itab_2D[nb_lig - 1], itab_2D[nb_lig - 1] + nb_col, 0);
+    std::fill(itab_3D[nb_lig - 1], itab_3D[nb_lig - 1] + nb_col, 0);
+
+    // Magnitudes of lines i-1, i and i+1 of both DEMs, by line number mod 3.
+    RowRange range[3];
+    range[0] = line_range(*k, dtab1, dtab2, 0, nb_col);
+    range[1] = line_range(*k, dtab1, dtab2, 1, nb_col);
+    compute_edges_between(*k, dtab1, dtab2, 0, nb_col, line_mode(merged(range[0], range[1])), up);
+
+    for (int i = 1; i < nb_lig - 1; i++) {
+        progress_step(i);
+        range[(i + 1) % 3] = line_range(*k, dtab1, dtab2, i + 1, nb_col);
+        const RowRange &here = range[i % 3];
+        const RowRange below = merged(here, range[(i + 1) % 3]);
+        const RowRange band_range = merged(range[(i - 1) % 3], below);
+        const LineMode band = line_mode(band_range);
+        compute_edges_between(*k, dtab1, dtab2, i, nb_col, line_mode(below), down);
+        const LineMode own = line_mode(here);
+        if (own == LINE_OUTSIDE) {
+            std::fill(along.begin(), along.end(), __builtin_nan(""));
+            std::fill(centre.begin(), centre.end(), __builtin_nan(""));
+        } else {
+            const bool exact = own >= LINE_EDGES_EXACT;
+            edge_segment(*k, dtab1[i], dtab1[i] + 1, dtab2[i], dtab2[i] + 1, along.data(), nb_col - 1, exact);
+            centre_segment(*k, dtab1[i] + 1, dtab2[i] + 1, centre.data() + 1, n, exact);
+        }
+
+        // The nine terms of cell (i, q + 1), in the order of cell_differences:
+        //      A  B  C
+        //      H  I  D
+        //      G  F  E
+        const double *const term[9] = {
+            up->falling.data(),        // A: (i-1, j-1)
+            up->vertical.data() + 1,   // B: (i-1, j)
+            up->rising.data() + 2,     // C: (i-1, j+1)
+            along.data() + 1,          // D: (i, j+1)
+            down->falling.data() + 1,  // E: (i+1, j+1)
+            down->vertical.data() + 1, // F: (i+1, j)
+            down->rising.data() + 1,   // G: (i+1, j-1)
+            along.data(),              // H: (i, j-1)
+            centre.data() + 1,         // I: the cell itself
+        };
+        double *dif2 = centre.data() + 1;
+        int b;
+        std::frexp(band_range.max_abs, &b); // the heights lie below 2^b
+        int c = cell_segment(*k, term, dif3.data(), n, band == LINE_CELLS_EXACT, std::ldexp(1.5, b + 4),
+                             redo.data());
+        // Differences computed here from heights within the domain lie
+        // within the result kernel's domain; those of the reference may not.
+        bool checked = band == LINE_OUTSIDE;
+        for (int q = 0; q < c; q++) {
+            cell_differences(dtab1, dtab2, i, redo[q] + 1, &dif2[redo[q]], &dif3[redo[q]]);
+            checked = checked || !difference_in_domain(dif2[redo[q]]) || !difference_in_domain(dif3[redo[q]]);
+        }
+        if (counts != nullptr)
+            counts->cells_redone += c;
+
+        int *out2 = itab_2D[i] + 1, *out3 = itab_3D[i] + 1;
+        long long misfits[2] = {0, 0};
+        run2[0] = sums.vol_total_2D;
+        run3[0] = sums.vol_total_3D;
+        c = result_segment(*k, dif2, dif3.data(), n, &params, checked, vol2.data(), vol3.data(), run2.data(),
+                           run3.data(), out2, out3, misfits, redo.data());
+        const int plain = c > 0 ? redo[0] : n; // the indices come in increasing order
+        bool checkable = true;
+        for (int r = 0; r < c; r++) {
+            const int q = redo[r];
+            // The reference's volumes and scaled results of the cell.
+            vol2[q] = static_cast<double>(static_cast<long double>(dif2[q]) * pix_surf);
+            vol3[q] = static_cast<double>(static_cast<long double>(dif3[q]) * pix_surf);
+            checkable = checkable && volume_in_domain(vol2[q]) && volume_in_domain(vol3[q]);
+            out2[q] = scale_result(kept_value(dif2[q], type_treat), interv3, itype_dem3, &fits);
+            misfits[0] += !fits;
+            out3[q] = scale_result(kept_value(dif3[q], type_treat), interv3, itype_dem3, &fits);
+            misfits[1] += !fits;
+        }
+        if (counts != nullptr)
+            counts->results_redone += c;
+        sums.misfit_2D += misfits[0];
+        sums.misfit_3D += misfits[1];
+        itab_2D[i][0] = itab_2D[i][nb_col - 1] = 0;
+        itab_3D[i][0] = itab_3D[i][nb_col - 1] = 0;
+
+        add_line_volumes(*k, vol2.data(), vol3.data(), n, plain, checkable, run2.data(), run3.data(), &sums, counts);
+        std::swap(up, down);
+    }
+    return sums;
+}
