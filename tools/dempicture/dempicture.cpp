@@ -355,7 +355,24 @@ std::string label(double metres, bool with_sign)
     return text;
 }
 
-// PNG output through libpng; its errors come back by longjmp to this frame.
+// Writes the rows through libpng, whose errors come back here by longjmp.
+// Nothing but plain pointers lives in this frame, so that nothing can be
+// clobbered by the jump.
+bool write_png_rows(FILE *f, png_structp png, png_infop info, int width, int height, png_bytep *rows)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_init_io(png, f);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_compression_level(png, 9);
+    png_write_info(png, info);
+    png_write_image(png, rows);
+    png_write_end(png, nullptr);
+    return true;
+}
+
+// PNG output through libpng.
 bool write_png(FILE *f, const Picture &p, std::string *error)
 {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -369,20 +386,11 @@ bool write_png(FILE *f, const Picture &p, std::string *error)
     for (int y = 0; y < p.height; y++)
         rows[static_cast<size_t>(y)] =
             const_cast<png_bytep>(&p.rgb[static_cast<size_t>(y) * static_cast<size_t>(p.width) * 3]);
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        *error = "libpng failed while writing the picture";
-        return false;
-    }
-    png_init_io(png, f);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(p.width), static_cast<png_uint_32>(p.height), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_compression_level(png, 9);
-    png_write_info(png, info);
-    png_write_image(png, rows.data());
-    png_write_end(png, nullptr);
+    const bool written = write_png_rows(f, png, info, p.width, p.height, rows.data());
     png_destroy_write_struct(&png, &info);
-    return true;
+    if (!written)
+        *error = "libpng failed while writing the picture";
+    return written;
 }
 
 // What is drawn and where: the window of cells, its scale and the colour
