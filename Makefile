@@ -52,16 +52,19 @@ test-windows: build
 	cd $(WINDOWS_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Benchmarks of whole runs on large rasters against the I/O floor, and the
-# microbenchmarks of the stages, on a Release build; by hand, never in CI.
+# microbenchmarks of the stages and of the reference and fast kernels
+# (with the share of cells the fast path hands to the reference), on a Release build; by hand, never in CI.
 # Tables on the console, CSV files in $(BUILD)/bench/; the generated DEMs
 # lie in $(RELEASE_BUILD)/bench-data while they are measured, then are
 # removed. Fails when a run's peak memory exceeds 34 bytes per cell + 64 MiB.
 bench:
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSKARNOVELT_TESTS=OFF
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages bench_kernels
 	$(RELEASE_BUILD)/bench/run_bench --tool $(RELEASE_BUILD)/skarnovelt_v2 \
 	  --demgen $(RELEASE_BUILD)/tools/demgen/demgen --stages $(RELEASE_BUILD)/bench/bench_stages \
 	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
+	@echo "Reference and fast kernels (redone_pct: cells the reference recomputed):"
+	$(RELEASE_BUILD)/bench/bench_kernels --benchmark_out=$(BUILD)/bench/kernels.csv --benchmark_out_format=csv
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(RELEASE_BUILD)
