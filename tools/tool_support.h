@@ -4,6 +4,8 @@
 #ifndef TOOL_SUPPORT_H
 #define TOOL_SUPPORT_H
 
+#include "host.h"
+
 #include <cstdio>
 #include <string>
 
@@ -57,5 +59,29 @@ FILE *open_temp(const std::string &path, const char *mode, std::string *temp, st
 bool commit_temp(FILE *f, const std::string &temp, const std::string &path, std::string *error);
 // Closes the stream (when not null) and removes the temporary.
 void abandon_temp(FILE *f, const std::string &temp);
+
+// The main of a companion program: starts the host layer, parses the
+// options (parse returns 1 when --help or the like was answered, -1 for a
+// usage error, which is reported with exit status 2), runs, and removes the
+// temporaries a failed run left.
+template <typename Options>
+int run_program(const char *program, int argc, char **argv, int (*parse)(int, char **, Options *, std::string *),
+                int (*run)(const Options &))
+{
+    host_start();
+    Options opt;
+    std::string error;
+    int parsed = parse(argc, argv, &opt, &error);
+    if (parsed > 0)
+        return 0;
+    if (parsed < 0) {
+        report_error(program, error, true);
+        return 2;
+    }
+    int status = run(opt);
+    std::fflush(stdout);
+    remove_temp_files();
+    return status;
+}
 
 #endif

@@ -824,20 +824,4 @@ int run(const Options &opt)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
-    host_start();
-    Options opt;
-    std::string error;
-    int parsed = parse_options(argc, argv, &opt, &error);
-    if (parsed > 0)
-        return 0;
-    if (parsed < 0) {
-        report_error(PROGRAM, error, true);
-        return 2;
-    }
-    int status = run(opt);
-    std::fflush(stdout);
-    remove_temp_files();
-    return status;
-}
+int main(int argc, char **argv) { return run_program(PROGRAM, argc, argv, parse_options, run); }

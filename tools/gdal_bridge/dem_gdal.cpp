@@ -102,6 +102,28 @@ bool is_option(const char *arg, const char *short_name, const char *long_name)
     return std::strncmp(arg, long_name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
 }
 
+// Takes what import and export read alike: -q/--quiet, an operand ("-" is
+// one), or "--" and every argument after it as operands. False when argv[*i]
+// is some other option.
+bool quiet_or_operand(int argc, char **argv, int *i, bool *quiet, std::vector<std::string> *operands)
+{
+    const char *arg = argv[*i];
+    if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
+        *quiet = true;
+        return true;
+    }
+    if (std::strcmp(arg, "--") == 0) {
+        for (*i += 1; *i < argc; *i += 1)
+            operands->push_back(argv[*i]);
+        return true;
+    }
+    if (arg[0] != '-' || std::strcmp(arg, "-") == 0) {
+        operands->push_back(arg);
+        return true;
+    }
+    return false;
+}
+
 int run_import(int argc, char **argv)
 {
     ImportOptions o;
@@ -109,15 +131,9 @@ int run_import(int argc, char **argv)
     for (int i = 0; i < argc; i++) {
         const char *arg = argv[i];
         std::string value;
-        if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
-            o.quiet = true;
-        } else if (arg[0] != '-' || std::strcmp(arg, "-") == 0 || std::strcmp(arg, "--") == 0) {
-            if (std::strcmp(arg, "--") == 0)
-                for (i++; i < argc; i++)
-                    operands.push_back(argv[i]);
-            else
-                operands.push_back(arg);
-        } else if (is_option(arg, "-t", "--type")) {
+        if (quiet_or_operand(argc, argv, &i, &o.quiet, &operands))
+            continue;
+        if (is_option(arg, "-t", "--type")) {
             if (!option_value(argc, argv, &i, &value))
                 return usage_error("missing value after ", arg);
             if (value == "m2" || value == "0")
@@ -166,15 +182,9 @@ int run_export(int argc, char **argv)
     for (int i = 0; i < argc; i++) {
         const char *arg = argv[i];
         std::string value;
-        if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
-            o.quiet = true;
-        } else if (arg[0] != '-' || std::strcmp(arg, "-") == 0 || std::strcmp(arg, "--") == 0) {
-            if (std::strcmp(arg, "--") == 0)
-                for (i++; i < argc; i++)
-                    operands.push_back(argv[i]);
-            else
-                operands.push_back(arg);
-        } else if (is_option(arg, "-u", "--unit")) {
+        if (quiet_or_operand(argc, argv, &i, &o.quiet, &operands))
+            continue;
+        if (is_option(arg, "-u", "--unit")) {
             if (!option_value(argc, argv, &i, &value))
                 return usage_error("missing value after ", arg);
             o.unit = parse_unit(value, UNIT_MAX_RESULT);
