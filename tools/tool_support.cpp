@@ -64,10 +64,6 @@ bool parse_real(const std::string &option, const std::string &text, double *valu
     return true;
 }
 
-namespace {
-
-// Reads the raster into an int matrix of the frame: _m4 straight in, _m2
-// through an unsigned 16-bit matrix, widened with or without sign.
 RasterRead read_widened(FILE *f, int itype, bool m2_signed, int **values, int nb_lig, int nb_col, bool *no_memory)
 {
     if (itype == DEM_M4)
@@ -84,8 +80,6 @@ RasterRead read_widened(FILE *f, int itype, bool m2_signed, int **values, int nb
     frusmatrice(staging, nb_lig);
     return outcome;
 }
-
-} // namespace
 
 bool load_dem(const std::string &raster_path, const std::string &descr_path, int itype, bool m2_signed,
               LoadedDem *dem, std::string *error)

@@ -4,6 +4,7 @@
 #ifndef TOOL_SUPPORT_H
 #define TOOL_SUPPORT_H
 
+#include "dem_files.h"
 #include "host.h"
 
 #include <cstdio>
@@ -31,6 +32,12 @@ void report_error(const char *program, const std::string &message, bool usage);
 bool take_value(int argc, char **argv, int *k, std::string *value, std::string *error);
 bool parse_int(const std::string &option, const std::string &text, int lo, int hi, int *value, std::string *error);
 bool parse_real(const std::string &option, const std::string &text, double *value, std::string *error);
+
+// Reads a raster into an int matrix of the frame: _m4 straight in, _m2
+// through a staging unsigned 16-bit matrix, widened without sign, or as
+// signed 16-bit values when m2_signed. When the staging matrix cannot be
+// allocated, *no_memory is set and RASTER_FAILED returned.
+RasterRead read_widened(FILE *f, int itype, bool m2_signed, int **values, int nb_lig, int nb_col, bool *no_memory);
 
 // A DEM read back from its raster and descriptor: values widened to int
 // (_m2 as unsigned 16-bit, or as signed 16-bit when asked), the frame and

@@ -15,6 +15,7 @@
 #include "difference.h"
 #include "host.h"
 #include "progress.h"
+#include "tool_support.h"
 
 #include <cerrno>
 #include <cmath>
@@ -408,22 +409,15 @@ int **load_values(const Pair &p, int lig, int col, bool signed16)
         return nullptr;
     }
     int **itab = imatrice(col, lig);
-    unsigned short **jtab = p.itype == DEM_M2 && itab != nullptr ? usmatrice(col, lig) : nullptr;
-    if (itab == nullptr || (p.itype == DEM_M2 && jtab == nullptr)) {
+    bool no_memory = itab == nullptr;
+    RasterRead outcome = RASTER_FAILED;
+    if (itab != nullptr)
+        outcome = read_widened(f, p.itype, signed16, itab, lig, col, &no_memory);
+    if (no_memory) {
         std::fclose(f);
         frimatrice(itab, lig);
         complain("not enough memory for %d lines and %d columns", lig, col);
         return nullptr;
-    }
-    RasterRead outcome;
-    if (p.itype == DEM_M2) {
-        outcome = read_raster(f, jtab, lig, col);
-        for (int i = 0; i < lig; i++)
-            for (int j = 0; j < col; j++)
-                itab[i][j] = signed16 && jtab[i][j] >= 32768 ? jtab[i][j] - 65536 : jtab[i][j];
-        frusmatrice(jtab, lig);
-    } else {
-        outcome = read_raster(f, itab, lig, col);
     }
     std::fclose(f);
     if (outcome != RASTER_COMPLETE) {
