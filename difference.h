@@ -16,10 +16,10 @@
 #error "The results are defined in extended precision: long double must have a 64-bit significand (x87)"
 #endif
 
-// Units of heights: 0 metres, 1 decimetres, 2 centimetres, 3 millimetres
-// (inputs and results), 4 tenths and 5 hundredths of millimetres (results).
-const int UNITS_IN = 4;
-const int UNITS_OUT = 6;
+// Units of heights (units.h): 0 metres, 1 decimetres, 2 centimetres,
+// 3 millimetres (inputs and results), 4 tenths and 5 hundredths of
+// millimetres (results).
+#include "units.h"
 
 // Treatment codes.
 const int TREAT_ABSOLUTE = 0;
