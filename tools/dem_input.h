@@ -1,0 +1,90 @@
+// A DEM read by lines in metres, whatever holds it: a band of any raster
+// GDAL opens (GeoTIFF, VRT, ASCII grid, …) or a DEM pair of this system's
+// own format (its .raw, .txt or .vrt sidecar named as dem_budget names it).
+//
+// Heights are converted to metres by the project's rule: for a pair, the
+// stored integer times the double constant of its unit in extended
+// precision, rounded once to double (convert_to_metres, so that the values
+// are the interactive tool's own); for a GDAL band, value × scale + offset,
+// times the metres of the band's vertical unit, evaluated in extended
+// precision and rounded once to double.
+//
+// Nodata: the band's nodata value, its mask (or the dataset's), and NaN are
+// nodata; a pair has none. Nodata cells are flagged, never filled.
+#ifndef DEM_INPUT_H
+#define DEM_INPUT_H
+
+#include <gdal.h>
+
+#include <cstdio>
+#include <string>
+
+// What a DEM input knows of its grid, passed once instead of ten parameters.
+struct GridFacts {
+    int nb_lig = 0, nb_col = 0;
+    bool has_geotransform = false;
+    double geotransform[6] = {0, 1, 0, 0, 0, -1}; // GDAL's: x0, dx/col, dx/line, y0, dy/col, dy/line
+    std::string crs_wkt;       // empty when the input has no CRS
+    bool geographic = false;   // the CRS is in degrees (cell areas from the ellipsoid)
+    double semi_major = 0;     // ellipsoid of a geographic CRS, metres
+    double inv_flattening = 0; // 0 for a sphere
+    double linear_metres = 1;  // metres in one horizontal unit of a projected CRS
+};
+
+// How the heights of an input were read, for the reports.
+struct HeightFacts {
+    std::string unit_as_read;  // the band's unit text ("metre", "ft", "") or the pair's unit name
+    bool unit_assumed = false; // no unit declared: taken as metres
+    long double z_scale = 1;   // metres in one unit of the values after scale and offset
+    bool has_scale = false;    // the band declares a scale or an offset
+    double scale = 1, offset = 0;
+    bool has_nodata = false;
+    double nodata = 0;         // the band's nodata value, when has_nodata
+    bool has_mask = false;     // a mask band (or alpha) says which cells hold data
+};
+
+// Choices of the user for one input.
+struct DemInputOptions {
+    std::string path;          // raster GDAL opens, or a pair's .raw/.txt/.vrt
+    int band = 1;              // band of a GDAL raster, from 1
+    int unit = -1;             // unit code of a pair (-1: from its sidecar); ignored for GDAL rasters
+    bool z_scale_given = false;
+    double z_scale = 1;        // metres in one unit of the values: overrides the band's unit
+    double pixel_size = 0;     // cell size in metres for an input without geotransform (0: none given)
+};
+
+// An open input. Read it by consecutive lines from line 0 with
+// read_dem_lines; the members are for the reading functions.
+struct DemInput {
+    std::string path;          // as the user named it
+    std::string kind;          // "GTiff raster", "DEM pair _m4", …: what it was opened as
+    GridFacts grid;
+    HeightFacts heights;
+    // A GDAL raster:
+    GDALDatasetH dataset = nullptr;
+    GDALRasterBandH band = nullptr;
+    GDALRasterBandH mask = nullptr; // null when every cell is valid by the mask
+    // A pair of this system's own format:
+    FILE *raw = nullptr;
+    int itype = -1;            // DEM_M2 or DEM_M4
+    int unit = -1;             // unit code of the stored values
+    int pix_size = 0;          // the descriptor's integer pixel size
+    int next_line = 0;         // the line read_dem_lines reads next from a pair
+};
+
+// Opens the input and reads what it knows of itself. False, with a message
+// naming the file and what is wrong in *error, when it cannot be used.
+bool open_dem_input(const DemInputOptions &options, DemInput *input, std::string *error);
+
+// Reads count lines from line first (a pair must be read in order, from
+// line 0, by consecutive calls): heights in metres into metres[count *
+// nb_col], and valid[k] = 1 where the cell holds data, 0 where it is
+// nodata (metres[k] is then NaN). False, with the reason in *error, when a
+// read fails or the raster is shorter than its frame.
+bool read_dem_lines(DemInput *input, int first, int count, double *metres, unsigned char *valid,
+                    std::string *error);
+
+// Closes what the input holds.
+void close_dem_input(DemInput *input);
+
+#endif
