@@ -1,0 +1,155 @@
+#include "change_error.h"
+
+#include <boost/math/distributions/normal.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+namespace {
+
+const double NO_ERROR_VALUE = std::numeric_limits<double>::quiet_NaN();
+
+// Weights of the 3D difference: the centre's 2D difference counts 5/9,
+// each neighbour's 1/18 (the nine terms are the centre's difference and the
+// eight half-way differences between the centre and a neighbour, averaged).
+const long double CENTRE_WEIGHT = 5.0L / 9.0L;
+const long double NEIGHBOUR_WEIGHT = 1.0L / 18.0L;
+
+} // namespace
+
+double sigma_2D(double sigma_before, double sigma_after)
+{
+    const long double b = sigma_before, a = sigma_after;
+    return static_cast<double>(std::sqrt(b * b + a * a));
+}
+
+double sigma_3D(const double window[9])
+{
+    long double sum = 0;
+    for (int k = 0; k < 9; k++) {
+        const long double w = k == 4 ? CENTRE_WEIGHT : NEIGHBOUR_WEIGHT;
+        const long double s = window[k];
+        sum += w * w * s * s;
+    }
+    return static_cast<double>(std::sqrt(sum));
+}
+
+void sigma_3D_line(const double *above, const double *line, const double *below, int nb_col, double *out)
+{
+    for (int j = 0; j < nb_col; j++) {
+        if (above == nullptr || below == nullptr || j == 0 || j == nb_col - 1) {
+            out[j] = NO_ERROR_VALUE;
+            continue;
+        }
+        const double window[9] = {above[j - 1], above[j], above[j + 1], line[j - 1], line[j],
+                                  line[j + 1],  below[j - 1], below[j], below[j + 1]};
+        bool complete = true;
+        for (double s : window)
+            complete = complete && !std::isnan(s);
+        out[j] = complete ? sigma_3D(window) : NO_ERROR_VALUE;
+    }
+}
+
+double two_sided_quantile(double p)
+{
+    const boost::math::normal_distribution<long double> standard(0, 1);
+    return static_cast<double>(boost::math::quantile(standard, (1.0L + p) / 2.0L));
+}
+
+Detection make_detection(double lod, double p)
+{
+    Detection d;
+    d.lod = lod;
+    if (p > 0) {
+        d.confidence = true;
+        d.p = p;
+        d.z = two_sided_quantile(p);
+    }
+    return d;
+}
+
+bool is_detected(const Detection &detection, double d, double sigma)
+{
+    if (d == 0 || std::fabs(d) < detection.lod)
+        return false;
+    if (!detection.confidence || sigma == 0)
+        return true;
+    return std::fabs(static_cast<long double>(d)) / sigma >= detection.z;
+}
+
+bool open_sigma_input(const std::string &option, const std::string &spec, const GridFacts &grid, SigmaInput *input,
+                      std::string *error)
+{
+    input->spec = spec;
+    // A number: the whole text read as one.
+    char *end = nullptr;
+    errno = 0;
+    const double value = std::strtod(spec.c_str(), &end);
+    if (!spec.empty() && end != nullptr && *end == '\0') {
+        if (errno != 0 || !std::isfinite(value) || value < 0) {
+            *error = option + " " + spec + ": the error must be a finite number of metres, 0 or more";
+            return false;
+        }
+        input->is_raster = false;
+        input->value = value;
+        return true;
+    }
+    DemInputOptions o;
+    o.path = spec;
+    if (!open_dem_input(o, &input->raster, error)) {
+        *error = option + ": " + *error;
+        return false;
+    }
+    input->is_raster = true;
+    const GridFacts &g = input->raster.grid;
+    bool same = g.nb_lig == grid.nb_lig && g.nb_col == grid.nb_col;
+    // The geotransform within a millionth of a cell, as the DEMs are matched.
+    const double cell = std::fabs(grid.geotransform[1]) + std::fabs(grid.geotransform[5]);
+    if (same && g.has_geotransform && grid.has_geotransform)
+        for (int k = 0; k < 6; k++)
+            same = same && std::fabs(g.geotransform[k] - grid.geotransform[k]) <= 1e-6 * cell;
+    if (!same) {
+        *error = option + ": " + spec + ": not on the grid of the DEMs (" + std::to_string(g.nb_col) + " x " +
+                 std::to_string(g.nb_lig) + " cells against " + std::to_string(grid.nb_col) + " x " +
+                 std::to_string(grid.nb_lig) + ", or another geotransform)";
+        close_dem_input(&input->raster);
+        input->is_raster = false;
+        return false;
+    }
+    return true;
+}
+
+bool read_sigma_lines(SigmaInput *input, int first, int count, int nb_col, double *sigma, std::string *error)
+{
+    const size_t n = static_cast<size_t>(count) * static_cast<size_t>(nb_col);
+    if (!input->is_raster) {
+        for (size_t k = 0; k < n; k++)
+            sigma[k] = input->value;
+        return true;
+    }
+    std::vector<unsigned char> valid(n);
+    if (!read_dem_lines(&input->raster, first, count, sigma, valid.data(), error))
+        return false;
+    for (size_t k = 0; k < n; k++) {
+        if (!valid[k]) {
+            sigma[k] = NO_ERROR_VALUE;
+            input->nodata_cells++;
+        } else if (!(sigma[k] >= 0) || std::isinf(sigma[k])) {
+            *error = input->spec + ": the error at line " + std::to_string(first + k / nb_col) + ", column " +
+                     std::to_string(k % nb_col) + " is " + std::to_string(sigma[k]) +
+                     " m: an error must be a finite number, 0 or more";
+            return false;
+        }
+    }
+    return true;
+}
+
+void close_sigma_input(SigmaInput *input)
+{
+    if (input->is_raster)
+        close_dem_input(&input->raster);
+    input->is_raster = false;
+}

@@ -1,0 +1,78 @@
+#include "volume_error.h"
+
+#include <cmath>
+
+namespace {
+
+double add(double sum, long double term)
+{
+    return static_cast<double>(sum + term);
+}
+
+} // namespace
+
+const char *const INDEPENDENT_ASSUMPTION =
+    "Independent: each cell's error is independent of every other's, so the errors of a volume add in "
+    "quadrature (the smallest of the three).";
+const char *const CORRELATED_ASSUMPTION =
+    "Fully correlated: every cell errs by its sigma in the same direction at once, so the errors add up "
+    "(the upper bound).";
+const char *const SPATIAL_ASSUMPTION =
+    "Spatially correlated: errors are correlated by a spherical model that falls to zero at the correlation "
+    "range, and the row's area is taken as a disk (Rolstad, Haug and Denby 2009, J. Glaciol. 55(192)).";
+
+std::string error_model_assumptions()
+{
+    return std::string(INDEPENDENT_ASSUMPTION) + " " + CORRELATED_ASSUMPTION + " " + SPATIAL_ASSUMPTION;
+}
+
+void error_count(ErrorTally *t, double sigma, double area)
+{
+    const long double s = sigma, a = area;
+    t->cells++;
+    t->sum_sigma2 = add(t->sum_sigma2, s * s);
+    t->sum_a2_sigma2 = add(t->sum_a2_sigma2, a * s * a * s);
+    t->sum_a_sigma = add(t->sum_a_sigma, a * s);
+}
+
+void error_merge(ErrorTally *into, const ErrorTally &from)
+{
+    into->cells += from.cells;
+    into->sum_sigma2 = add(into->sum_sigma2, from.sum_sigma2);
+    into->sum_a2_sigma2 = add(into->sum_a2_sigma2, from.sum_a2_sigma2);
+    into->sum_a_sigma = add(into->sum_a_sigma, from.sum_a_sigma);
+}
+
+// Rolstad, Haug and Denby (2009), Journal of Glaciology 55(192), 666–680:
+// the variance of the mean of a field whose errors follow a spherical
+// semivariogram of sill σ² and range R, averaged over a disk of radius L
+// integrated from its centre. It assumes second-order stationarity (one σ
+// and one correlation model over the area) and a roughly round area.
+double rolstad_mean_error(double sigma_rms, double area, double range)
+{
+    if (!(area > 0))
+        return 0;
+    const long double pi = 3.141592653589793238462643383279502884L;
+    const long double L = std::sqrt(area / pi);
+    const long double R = range;
+    const long double s = sigma_rms;
+    if (L < R) {
+        const long double q = L / R;
+        return static_cast<double>(s * std::sqrt(1 - q + q * q * q / 5));
+    }
+    return static_cast<double>(s * R / (std::sqrt(5.0L) * L));
+}
+
+VolumeErrors volume_errors(const ErrorTally &t, double area, double range)
+{
+    VolumeErrors e;
+    e.independent = static_cast<double>(std::sqrt(static_cast<long double>(t.sum_a2_sigma2)));
+    e.correlated = t.sum_a_sigma;
+    if (range > 0) {
+        e.has_spatial = true;
+        const double rms =
+            t.cells > 0 ? static_cast<double>(std::sqrt(static_cast<long double>(t.sum_sigma2) / t.cells)) : 0.0;
+        e.spatial = static_cast<double>(static_cast<long double>(area) * rolstad_mean_error(rms, area, range));
+    }
+    return e;
+}

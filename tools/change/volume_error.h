@@ -1,0 +1,59 @@
+// The uncertainty of a volume of change, three ways, for any set of cells
+// (a row of a budget): the cells' errors independent, fully correlated, or
+// correlated over a range after Rolstad, Haug and Denby (2009).
+//
+// A tally gathers, cell by cell, what the three models need; the errors
+// are worked out once the row is complete, from its area as the budget
+// sums it.
+#ifndef VOLUME_ERROR_H
+#define VOLUME_ERROR_H
+
+#include <string>
+
+// What the three models need of a row's cells: σ_d the error of each
+// cell's difference (m), a its area (m²). Sums rounded to double after each
+// cell, evaluated in extended precision.
+struct ErrorTally {
+    long long cells = 0;
+    double sum_sigma2 = 0;   // Σ σ²      (m²)
+    double sum_a2_sigma2 = 0; // Σ (a σ)²  (m⁶)
+    double sum_a_sigma = 0;  // Σ a σ     (m³)
+};
+
+// Adds a cell of error sigma (m) and area area (m²).
+void error_count(ErrorTally *t, double sigma, double area);
+
+// Adds the sums of another tally (a class's rows into the whole).
+void error_merge(ErrorTally *into, const ErrorTally &from);
+
+// The standard error (m) of the mean of a field of error sigma_rms (m)
+// averaged over an area (m²) when the errors follow a spherical
+// correlation model of range R (m), the area taken as a disk of radius
+// L = √(area / π) integrated from its centre: Rolstad, Haug and Denby
+// (2009, Journal of Glaciology 55(192), 666–680):
+//   σ_mean = σ √(1 − L/R + (L/R)³ / 5)  for L < R,
+//   σ_mean = σ R / (√5 L)               for L ≥ R;
+// both forms give σ / √5 at L = R. 0 for an empty area.
+double rolstad_mean_error(double sigma_rms, double area, double range);
+
+// The three errors of a row's volume (m³, one standard deviation).
+struct VolumeErrors {
+    double independent = 0; // √(Σ (a σ)²)
+    double correlated = 0;  // Σ a σ, the upper bound
+    bool has_spatial = false;
+    double spatial = 0;     // area × rolstad_mean_error(RMS of σ, area, range)
+};
+
+// The errors of a row of the given area (m², as the budget sums it); the
+// spatial one when range > 0.
+VolumeErrors volume_errors(const ErrorTally &t, double area, double range);
+
+// What each model assumes, one sentence each, shown by --help, the report
+// and the README.
+extern const char *const INDEPENDENT_ASSUMPTION;
+extern const char *const CORRELATED_ASSUMPTION;
+extern const char *const SPATIAL_ASSUMPTION;
+// The three in one paragraph.
+std::string error_model_assumptions();
+
+#endif
