@@ -1,0 +1,293 @@
+#include "histogram_picture.h"
+
+#include <cairo.h>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// The ends of the project's diverging map (deep blue for lowering, deep red
+// for raising) and its half-way tones for the change below detection.
+struct Rgb {
+    double r, g, b;
+};
+const Rgb LOWERING = {33 / 255.0, 102 / 255.0, 172 / 255.0};
+const Rgb LOWERING_PALE = {103 / 255.0, 169 / 255.0, 207 / 255.0};
+const Rgb RAISING = {178 / 255.0, 24 / 255.0, 43 / 255.0};
+const Rgb RAISING_PALE = {239 / 255.0, 138 / 255.0, 98 / 255.0};
+const Rgb INK = {0.13, 0.13, 0.13};
+const Rgb GRID = {0.88, 0.88, 0.88};
+const Rgb THRESHOLD = {0.25, 0.25, 0.25};
+
+const char *const FONT = "DejaVu Sans";
+
+void colour(cairo_t *cr, const Rgb &c)
+{
+    cairo_set_source_rgb(cr, c.r, c.g, c.b);
+}
+
+// A round step (1, 2 or 5 times a power of ten) giving about `target`
+// intervals over span.
+double nice_step(double span, int target)
+{
+    if (!(span > 0))
+        return 1;
+    const double raw = span / target;
+    const double decade = std::pow(10.0, std::floor(std::log10(raw)));
+    const double f = raw / decade;
+    return (f < 1.5 ? 1 : f < 3.5 ? 2 : f < 7.5 ? 5 : 10) * decade;
+}
+
+// Decimals that show a multiple of step exactly.
+int decimals_for(double step)
+{
+    const int d = static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
+    return d > 0 ? d : 0;
+}
+
+// A tick label: the decimals of the step, thousands grouped by thin spaces,
+// a true minus sign.
+std::string tick_label(double v, int decimals)
+{
+    if (std::fabs(v) < 1e-12)
+        v = 0;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, std::fabs(v));
+    std::string digits = text;
+    const size_t point = digits.find('.');
+    const size_t whole = point == std::string::npos ? digits.size() : point;
+    std::string out;
+    for (size_t k = 0; k < whole; k++) {
+        if (k > 0 && (whole - k) % 3 == 0)
+            out += "\u2009";
+        out += digits[k];
+    }
+    out += digits.substr(whole);
+    return (v < 0 ? "\u2212" : "") + out;
+}
+
+double text_width(cairo_t *cr, const std::string &text)
+{
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, text.c_str(), &e);
+    return e.x_advance;
+}
+
+void text_at(cairo_t *cr, double x, double y, const std::string &text, double align)
+{
+    cairo_move_to(cr, x - align * text_width(cr, text), y);
+    cairo_show_text(cr, text.c_str());
+}
+
+double bar_value(const BinTally &t, bool of_volume)
+{
+    return of_volume ? std::fabs(t.volume) : t.area;
+}
+
+cairo_status_t append_bytes(void *closure, const unsigned char *data, unsigned int length)
+{
+    static_cast<std::string *>(closure)->append(reinterpret_cast<const char *>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+// Width of a legend entry: the swatch, the text and the gap after it.
+double legend_width(cairo_t *cr, const std::string &text)
+{
+    return 20 + text_width(cr, text) + 22;
+}
+
+// One legend entry at (x, y): a swatch (or a dashed line) and its text.
+void legend_entry(cairo_t *cr, double x, double y, const Rgb &c, bool dashed, const std::string &text)
+{
+    if (dashed) {
+        const double dash[] = {5, 3};
+        cairo_set_dash(cr, dash, 2, 0);
+        cairo_set_line_width(cr, 1.5);
+        colour(cr, c);
+        cairo_move_to(cr, x, y - 5);
+        cairo_line_to(cr, x + 14, y - 5);
+        cairo_stroke(cr);
+        cairo_set_dash(cr, nullptr, 0, 0);
+    } else {
+        colour(cr, c);
+        cairo_rectangle(cr, x, y - 11, 14, 12);
+        cairo_fill(cr);
+    }
+    colour(cr, INK);
+    text_at(cr, x + 20, y, text, 0);
+}
+
+} // namespace
+
+bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o, std::string *png,
+                   std::string *error)
+{
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, o.width, o.height);
+    cairo_t *cr = cairo_create(surface);
+    colour(cr, {1, 1, 1});
+    cairo_paint(cr);
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+
+    // Ranges: x over the bins, 0 and the thresholds; y from 0 to the
+    // tallest stacked bar.
+    double x_lo = 0, x_hi = 0, y_hi = 0;
+    if (!table.bins.empty()) {
+        x_lo = table.bins.front().low;
+        x_hi = table.bins.back().high;
+    }
+    for (double t : o.thresholds) {
+        x_lo = t < x_lo ? t : x_lo;
+        x_hi = t > x_hi ? t : x_hi;
+    }
+    if (x_hi - x_lo <= 0) {
+        x_lo -= 1;
+        x_hi += 1;
+    }
+    const double pad = (x_hi - x_lo) * 0.02;
+    x_lo -= pad;
+    x_hi += pad;
+    for (const ShownBin &b : table.bins) {
+        const double h = bar_value(b.detected, o.of_volume) + bar_value(b.below, o.of_volume);
+        y_hi = h > y_hi ? h : y_hi;
+    }
+    const double y_step = nice_step(y_hi > 0 ? y_hi : 1, 5);
+    y_hi = std::ceil((y_hi > 0 ? y_hi : 1) / y_step) * y_step;
+    const double x_step = nice_step(x_hi - x_lo, 8);
+
+    // The legend's entries, in rows that fit the picture's width.
+    struct Entry {
+        Rgb c;
+        bool dashed;
+        std::string text;
+        double x, y;
+    };
+    std::vector<Entry> legend = {{LOWERING, false, "lowering, detected", 0, 0},
+                                 {LOWERING_PALE, false, "lowering, below detection", 0, 0},
+                                 {RAISING, false, "raising, detected", 0, 0},
+                                 {RAISING_PALE, false, "raising, below detection", 0, 0}};
+    if (!o.thresholds.empty())
+        legend.push_back({THRESHOLD, true, o.threshold_label, 0, 0});
+    cairo_set_font_size(cr, 13);
+    const double legend_left = 24;
+    double lx = legend_left, ly = 60;
+    for (Entry &e : legend) {
+        const double w = legend_width(cr, e.text);
+        if (lx > legend_left && lx + w > o.width - 12.0) {
+            lx = legend_left;
+            ly += 22;
+        }
+        e.x = lx;
+        e.y = ly;
+        lx += w;
+    }
+
+    // Frame: the left margin fits the widest label of the y axis.
+    cairo_set_font_size(cr, 14);
+    const int y_decimals = decimals_for(y_step);
+    double label_w = 0;
+    for (double v = 0; v <= y_hi * (1 + 1e-9); v += y_step) {
+        const double w = text_width(cr, tick_label(v, y_decimals));
+        label_w = w > label_w ? w : label_w;
+    }
+    const double left = 38 + label_w + 12, right = o.width - 28.0, top = ly + 26, bottom = o.height - 64.0;
+    auto px = [&](double x) { return left + (x - x_lo) / (x_hi - x_lo) * (right - left); };
+    auto py = [&](double y) { return bottom - y / y_hi * (bottom - top); };
+
+    // Grid and y labels.
+    cairo_set_line_width(cr, 1);
+    for (double v = 0; v <= y_hi * (1 + 1e-9); v += y_step) {
+        const double y = std::round(py(v)) + 0.5;
+        colour(cr, GRID);
+        cairo_move_to(cr, left, y);
+        cairo_line_to(cr, right, y);
+        cairo_stroke(cr);
+        colour(cr, INK);
+        text_at(cr, left - 8, y + 5, tick_label(v, y_decimals), 1);
+    }
+
+    // Bars: the detected part at the bottom, the part below detection on it.
+    for (const ShownBin &b : table.bins) {
+        double x0 = px(b.low), x1 = px(b.high);
+        if (x1 - x0 > 4) {
+            x0 += 0.5;
+            x1 -= 0.5;
+        }
+        const double h0 = bar_value(b.detected, o.of_volume), h1 = bar_value(b.below, o.of_volume);
+        colour(cr, b.lowering ? LOWERING : RAISING);
+        cairo_rectangle(cr, x0, py(h0), x1 - x0, bottom - py(h0));
+        cairo_fill(cr);
+        colour(cr, b.lowering ? LOWERING_PALE : RAISING_PALE);
+        cairo_rectangle(cr, x0, py(h0 + h1), x1 - x0, py(h0) - py(h0 + h1));
+        cairo_fill(cr);
+    }
+
+    // Zero, the thresholds, the axes.
+    colour(cr, INK);
+    cairo_set_line_width(cr, 1);
+    cairo_move_to(cr, std::round(px(0)) + 0.5, top);
+    cairo_line_to(cr, std::round(px(0)) + 0.5, bottom);
+    cairo_stroke(cr);
+    const double dash[] = {6, 4};
+    cairo_set_dash(cr, dash, 2, 0);
+    cairo_set_line_width(cr, 1.5);
+    colour(cr, THRESHOLD);
+    for (double t : o.thresholds) {
+        cairo_move_to(cr, px(t), top);
+        cairo_line_to(cr, px(t), bottom);
+        cairo_stroke(cr);
+    }
+    cairo_set_dash(cr, nullptr, 0, 0);
+    colour(cr, INK);
+    cairo_set_line_width(cr, 1.2);
+    cairo_move_to(cr, left, top);
+    cairo_line_to(cr, left, bottom);
+    cairo_line_to(cr, right, bottom);
+    cairo_stroke(cr);
+
+    // x ticks and labels.
+    const int x_decimals = decimals_for(x_step);
+    for (double v = std::ceil(x_lo / x_step) * x_step; v <= x_hi; v += x_step) {
+        const double x = std::round(px(v)) + 0.5;
+        cairo_move_to(cr, x, bottom);
+        cairo_line_to(cr, x, bottom + 5);
+        cairo_stroke(cr);
+        text_at(cr, x, bottom + 22, tick_label(v, x_decimals), 0.5);
+    }
+
+    // Axis titles.
+    cairo_set_font_size(cr, 15);
+    char width_text[64];
+    std::snprintf(width_text, sizeof width_text, "%g", table.width);
+    text_at(cr, (left + right) / 2, o.height - 14.0,
+            std::string("Difference, after \u2212 before (m); bins of ") + width_text + " m", 0.5);
+    cairo_save(cr);
+    cairo_translate(cr, 22, (top + bottom) / 2);
+    cairo_rotate(cr, -M_PI / 2);
+    text_at(cr, 0, 0, o.of_volume ? "Volume per bin, absolute (m\u00b3)" : "Area per bin (m\u00b2)", 0.5);
+    cairo_restore(cr);
+
+    // Title and legend.
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_set_font_size(cr, 18);
+    text_at(cr, legend_left, 30, o.title, 0);
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, 13);
+    for (const Entry &e : legend)
+        legend_entry(cr, e.x, e.y, e.c, e.dashed, e.text);
+    if (table.bins.empty()) {
+        cairo_set_font_size(cr, 16);
+        text_at(cr, (left + right) / 2, (top + bottom) / 2, "no change", 0.5);
+    }
+
+    cairo_destroy(cr);
+    png->clear();
+    const cairo_status_t status = cairo_surface_write_to_png_stream(surface, append_bytes, png);
+    cairo_surface_destroy(surface);
+    if (status != CAIRO_STATUS_SUCCESS) {
+        *error = std::string("the histogram cannot be drawn: ") + cairo_status_to_string(status);
+        return false;
+    }
+    return true;
+}
