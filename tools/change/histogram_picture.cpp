@@ -152,8 +152,36 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
         const double h = bar_value(b.detected, o.of_volume) + bar_value(b.below, o.of_volume);
         y_hi = h > y_hi ? h : y_hi;
     }
-    const double y_step = nice_step(y_hi > 0 ? y_hi : 1, 5);
-    y_hi = std::ceil((y_hi > 0 ? y_hi : 1) / y_step) * y_step;
+    // A logarithmic scale when one bar holds more than half of what the
+    // bars show (a few bins near 0 would otherwise flatten the rest).
+    double total = 0, smallest = 0;
+    for (const ShownBin &b : table.bins)
+        for (double h : {bar_value(b.detected, o.of_volume), bar_value(b.below, o.of_volume)}) {
+            total += h;
+            if (h > 0 && (smallest == 0 || h < smallest))
+                smallest = h;
+        }
+    const bool log_scale = o.log_scale > 0 || (o.log_scale < 0 && table.bins.size() > 1 && y_hi > 0.5 * total);
+    std::vector<double> ticks;
+    double y_lo = 0;
+    int y_decimals = 0;
+    if (log_scale && smallest > 0) {
+        const int lo_exp = static_cast<int>(std::floor(std::log10(smallest)));
+        int hi_exp = static_cast<int>(std::ceil(std::log10(y_hi)));
+        hi_exp = hi_exp > lo_exp ? hi_exp : lo_exp + 1;
+        y_lo = std::pow(10.0, lo_exp);
+        y_hi = std::pow(10.0, hi_exp);
+        for (int e = lo_exp; e <= hi_exp; e++)
+            ticks.push_back(std::pow(10.0, e));
+        y_decimals = lo_exp < 0 ? -lo_exp : 0;
+    } else {
+        const double y_step = nice_step(y_hi > 0 ? y_hi : 1, 5);
+        y_hi = std::ceil((y_hi > 0 ? y_hi : 1) / y_step) * y_step;
+        for (double v = 0; v <= y_hi * (1 + 1e-9); v += y_step)
+            ticks.push_back(v);
+        y_decimals = decimals_for(y_step);
+    }
+    const bool logarithmic = y_lo > 0;
     const double x_step = nice_step(x_hi - x_lo, 8);
 
     // The legend's entries, in rows that fit the picture's width.
@@ -185,19 +213,23 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
 
     // Frame: the left margin fits the widest label of the y axis.
     cairo_set_font_size(cr, 14);
-    const int y_decimals = decimals_for(y_step);
     double label_w = 0;
-    for (double v = 0; v <= y_hi * (1 + 1e-9); v += y_step) {
+    for (double v : ticks) {
         const double w = text_width(cr, tick_label(v, y_decimals));
         label_w = w > label_w ? w : label_w;
     }
     const double left = 38 + label_w + 12, right = o.width - 28.0, top = ly + 26, bottom = o.height - 64.0;
     auto px = [&](double x) { return left + (x - x_lo) / (x_hi - x_lo) * (right - left); };
-    auto py = [&](double y) { return bottom - y / y_hi * (bottom - top); };
+    auto py = [&](double y) {
+        if (logarithmic)
+            return bottom - (std::log10(y > y_lo ? y : y_lo) - std::log10(y_lo)) /
+                                (std::log10(y_hi) - std::log10(y_lo)) * (bottom - top);
+        return bottom - y / y_hi * (bottom - top);
+    };
 
     // Grid and y labels.
     cairo_set_line_width(cr, 1);
-    for (double v = 0; v <= y_hi * (1 + 1e-9); v += y_step) {
+    for (double v : ticks) {
         const double y = std::round(py(v)) + 0.5;
         colour(cr, GRID);
         cairo_move_to(cr, left, y);
@@ -265,7 +297,8 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     cairo_save(cr);
     cairo_translate(cr, 22, (top + bottom) / 2);
     cairo_rotate(cr, -M_PI / 2);
-    text_at(cr, 0, 0, o.of_volume ? "Volume per bin, absolute (m\u00b3)" : "Area per bin (m\u00b2)", 0.5);
+    std::string y_title = o.of_volume ? "Volume per bin, absolute (m\u00b3" : "Area per bin (m\u00b2";
+    text_at(cr, 0, 0, y_title + (logarithmic ? ", logarithmic scale)" : ")"), 0.5);
     cairo_restore(cr);
 
     // Title and legend.
@@ -276,6 +309,14 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     cairo_set_font_size(cr, 13);
     for (const Entry &e : legend)
         legend_entry(cr, e.x, e.y, e.c, e.dashed, e.text);
+    if (table.unchanged.cells > 0) {
+        const std::string note = "unchanged (d = 0): " + tick_label(table.unchanged.area, 0) + " m\u00b2, not drawn";
+        colour(cr, {1, 1, 1});
+        cairo_rectangle(cr, right - text_width(cr, note) - 12, top + 4, text_width(cr, note) + 8, 20);
+        cairo_fill(cr);
+        colour(cr, INK);
+        text_at(cr, right - 8, top + 19, note, 1);
+    }
     if (table.bins.empty()) {
         cairo_set_font_size(cr, 16);
         text_at(cr, (left + right) / 2, (top + bottom) / 2, "no change", 0.5);

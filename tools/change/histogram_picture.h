@@ -2,7 +2,8 @@
 // bars of area (or of volume) per bin, lowering and raising in the project's
 // two diverging colours, change below detection in their paler tones
 // stacked on the detected part, the thresholds as dashed lines, axes
-// labelled with their units.
+// labelled with their units. Unchanged cells (d = 0) are not drawn; their
+// area is written in a corner.
 #ifndef HISTOGRAM_PICTURE_H
 #define HISTOGRAM_PICTURE_H
 
@@ -13,6 +14,7 @@
 
 struct HistogramPictureOptions {
     bool of_volume = false;          // bars of |volume| (m³) instead of area (m²)
+    int log_scale = -1;              // 1 logarithmic, 0 linear, -1 logarithmic when one bar holds more than half
     std::string title;               // at the top
     std::vector<double> thresholds;  // m, drawn as dashed lines
     std::string threshold_label;     // their legend ("level of detection ±0.1 m")
