@@ -267,8 +267,23 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
     }
     if (s.contains("nodata_cells") && s["nodata_cells"].is_object()) {
         html += "<table><thead><tr><th>cells without data or difference</th><th>cells</th></tr></thead><tbody>\n";
-        for (const auto &item : s["nodata_cells"].items())
-            html += "<tr>" + cell(html_escape(item.key())) + number_cell(item.value(), 0) + "</tr>\n";
+        // The counts the program names, in their order, then any other.
+        const char *const known[][2] = {{"before", "nodata in before"},
+                                        {"after", "nodata in after"},
+                                        {"no_error", "no error in an error raster"},
+                                        {"2D", "without a 2D difference"},
+                                        {"3D", "without a 3D difference"}};
+        const nlohmann::json &counts = s["nodata_cells"];
+        for (const auto &k : known)
+            if (counts.contains(k[0]))
+                html += "<tr>" + cell(k[1]) + number_cell(counts[k[0]], 0) + "</tr>\n";
+        for (const auto &item : counts.items()) {
+            bool listed = false;
+            for (const auto &k : known)
+                listed = listed || item.key() == k[0];
+            if (!listed)
+                html += "<tr>" + cell(html_escape(item.key())) + number_cell(item.value(), 0) + "</tr>\n";
+        }
         html += "</tbody></table>\n";
     }
 
@@ -276,8 +291,7 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
     if (s.contains("parameters") && s["parameters"].is_object() && !s["parameters"].empty()) {
         html += "<table><thead><tr><th>parameter</th><th>value</th></tr></thead><tbody>\n";
         for (const auto &item : s["parameters"].items())
-            html += "<tr>" + cell("<code>" + html_escape(item.key()) + "</code>") +
-                    cell(html_escape(text_of(item.value()))) + "</tr>\n";
+            html += "<tr>" + cell(html_escape(item.key())) + cell(html_escape(text_of(item.value()))) + "</tr>\n";
         html += "</tbody></table>\n";
     }
     if (s.contains("command_line"))
