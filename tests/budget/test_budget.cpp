@@ -160,6 +160,40 @@ TEST_F(Budget, ARaisedBlockIsCutWithItsAreaVolumeAndErrorBound)
     EXPECT_EQ(t["3D,net"].volume, rows("a_m2.raw b_m4.raw --unit m --pixel 2")["3D,net"].volume);
 }
 
+TEST_F(Budget, WithACorrelationRangeTheThreeErrorModels)
+{
+    // The raised block again: sigma_d = 0.5 m, cells of 4 m².
+    put_m2("a_m2.raw", frame(6, 6, 100, {{2, 2, 103}, {2, 3, 103}, {3, 2, 103}, {3, 3, 103}}));
+    put("a_m2.txt", descriptor(6, 6, 2));
+    put_m4("b_m4.raw", frame(6, 6, 100));
+    put("b_m4.txt", descriptor(6, 6, 4));
+    // R = 2 m. The cut, 4 cells, A = 16 m²: independent 0.5 × 4 × √4 = 4,
+    // correlated 0.5 × 4 × 4 = 8, L = √(16/π) = 2.2568 m ≥ R: spatial
+    // 16 × 0.5 × 2 / (√5 × 2.2568) = 3.170662. The net, 16 cells, A = 64
+    // m², L = 4.5135 m: 8, 32 and 6.341324.
+    BudgetRun r = budget("a_m2.raw b_m4.raw --unit m --pixel 2 --sigma1 0.3 --sigma2 0.4 --correlation-range 2");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(table_fields(r.out, "cut (d > 0)"),
+              (std::vector<std::string>{"4", "16.000000", "48.000000", "4.000000", "8.000000", "3.170662"}))
+        << r.out;
+    EXPECT_EQ(table_fields(r.out, "net, raw (all cells)"),
+              (std::vector<std::string>{"16", "64.000000", "48.000000", "8.000000", "32.000000", "6.341324"}));
+    EXPECT_NE(r.out.find("Rolstad, Haug and Denby 2009"), std::string::npos);
+    // R = 10 m > L for the cut: 16 × 0.5 × √(1 − L/R + (L/R)³/5) = 7.050097.
+    r = budget("a_m2.raw b_m4.raw --unit m --pixel 2 --sigma1 0.3 --sigma2 0.4 --correlation-range 10 --csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("volume_error_m3,volume_error_correlated_m3,volume_error_spatial_m3\n"), std::string::npos);
+    EXPECT_NE(r.out.find("2D,cut,4,16,48,4,8,7.0500967675360"), std::string::npos) << r.out;
+    r = budget("a_m2.raw b_m4.raw --unit m --pixel 2 --sigma1 0.3 --sigma2 0.4 --correlation-range 10 --json");
+    EXPECT_NE(r.out.find("\"volume_error_correlated_m3\": 8, \"volume_error_spatial_m3\": 7.0500967675360"),
+              std::string::npos)
+        << r.out;
+    // The range needs the errors.
+    r = budget("a_m2.raw b_m4.raw --unit m --pixel 2 --correlation-range 10");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--correlation-range needs"), std::string::npos) << r.err;
+}
+
 TEST_F(Budget, APitIsFillInTheUnitsOfEachDem)
 {
     // First DEM in decimetres with a 2 m pit, second in metres; 0.5 m cells.

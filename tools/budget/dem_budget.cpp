@@ -16,6 +16,7 @@
 #include "host.h"
 #include "progress.h"
 #include "tool_support.h"
+#include "volume_error.h"
 
 #include <cerrno>
 #include <cmath>
@@ -74,6 +75,13 @@ const char *const USAGE =
     "  --sigma2 S2   vertical error of the second DEM, metres (with --sigma1): each\n"
     "                volume gets +/- sqrt(S1^2 + S2^2) x cell area x sqrt(cells),\n"
     "                assuming uniform, uncorrelated errors\n"
+    "  --correlation-range R\n"
+    "                with the sigmas, also the fully correlated error\n"
+    "                sigma_d x cell area x cells and the spatially correlated one\n"
+    "                for errors correlated over R metres (Rolstad, Haug and Denby\n"
+    "                2009): the area A of a row taken as a disk of radius\n"
+    "                L = sqrt(A / pi), A x sigma_d x sqrt(1 - L/R + (L/R)^3 / 5) for\n"
+    "                L < R, A x sigma_d x R / (sqrt(5) L) for L >= R\n"
     "  --json        print the budget as JSON (full precision)\n"
     "  --csv         print the budget as CSV (full precision)\n"
     "  -h, --help    print this help and exit\n"
@@ -152,6 +160,8 @@ struct Options {
     double lod = 0;
     bool has_sigma1 = false, has_sigma2 = false;
     double sigma1 = 0, sigma2 = 0;
+    bool has_range = false;
+    double range = 0; // correlation range of the errors, m
     Format format = FORMAT_TABLE;
 };
 
@@ -227,7 +237,8 @@ int parse_command_line(int argc, char **argv, Options *o)
             value = arg.substr(equals + 1);
         }
         static const char *const WITH_VALUE[] = {"--result", "--unit", "--unit1", "--unit2",
-                                                 "--pixel",  "--lod",  "--sigma1", "--sigma2"};
+                                                 "--pixel",  "--lod",  "--sigma1", "--sigma2",
+                                                 "--correlation-range"};
         bool known = false;
         for (const char *w : WITH_VALUE)
             known = known || name == w;
@@ -256,6 +267,9 @@ int parse_command_line(int argc, char **argv, Options *o)
         } else if (name == "--lod") {
             ok = parse_length("--lod", value, false, &o->lod);
             o->has_lod = true;
+        } else if (name == "--correlation-range") {
+            ok = parse_length("--correlation-range", value, true, &o->range);
+            o->has_range = true;
         } else if (name == "--sigma1") {
             ok = parse_length("--sigma1", value, false, &o->sigma1);
             o->has_sigma1 = true;
@@ -337,6 +351,10 @@ int parse_command_line(int argc, char **argv, Options *o)
     }
     if (o->has_sigma1 != o->has_sigma2) {
         complain("the error bound needs both --sigma1 and --sigma2");
+        return EXIT_USAGE;
+    }
+    if (o->has_range && !o->has_sigma1) {
+        complain("--correlation-range needs the errors: --sigma1 and --sigma2");
         return EXIT_USAGE;
     }
     return -1;
@@ -574,6 +592,21 @@ double volume_error(const Report &r, long long cells)
                                std::sqrt(static_cast<long double>(cells)));
 }
 
+// The fully correlated error and the spatially correlated one of a set of
+// cells of uniform error sigma_dz (volume_error.h): sigma_dz × area × cells,
+// and the area A = cells × area times the standard error of the mean over
+// A after Rolstad, Haug and Denby (2009).
+VolumeErrors correlated_errors(const Options &o, const Report &r, long long cells)
+{
+    VolumeErrors e;
+    e.independent = volume_error(r, cells);
+    e.correlated = static_cast<double>(static_cast<long double>(r.sigma_dz) * r.area * cells);
+    e.has_spatial = true;
+    const double area = area_of(r, cells);
+    e.spatial = static_cast<double>(static_cast<long double>(area) * rolstad_mean_error(r.sigma_dz, area, o.range));
+    return e;
+}
+
 long long interior_cells(const Budget &b) { return b.cut.cells + b.fill.cells + b.unchanged.cells; }
 
 // The rows of a budget, in the order every format prints them.
@@ -627,18 +660,26 @@ void print_table(const Options &o, const Report &r)
         std::printf("Errors: sigma_d = sqrt(%g^2 + %g^2) = %g m per cell; uniform, uncorrelated errors assumed;\n"
                     "  +/- = sigma_d x cell area x sqrt(cells) m3\n",
                     o.sigma1, o.sigma2, r.sigma_dz);
+    if (o.has_range)
+        std::printf("  with the correlation range R = %g m, three errors, one standard deviation:\n  %s\n  %s\n  %s\n",
+                    o.range, INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION);
     for (int k = 0; k < r.nbudgets; k++) {
         const Budget &b = r.budget[k];
         Row rows[7];
         const int n = budget_rows(b, o.has_lod, rows);
         std::printf("\n%-30s%14s %20s %20s", (std::string(b.name) + " difference").c_str(), "cells", "area (m2)",
                     "volume (m3)");
-        std::printf(sigma ? " %18s\n" : "\n", "+/- (m3)");
+        std::printf(sigma ? " %18s" : "", "+/- (m3)");
+        std::printf(o.has_range ? " %18s %18s\n" : "\n", "+/- corr. (m3)", "+/- spatial (m3)");
         for (int m = 0; m < n; m++) {
             std::printf("  %-28s%14lld %20lf %20lf", rows[m].label, rows[m].cells, area_of(r, rows[m].cells),
                         rows[m].volume);
             if (sigma)
                 std::printf(" %18lf", volume_error(r, rows[m].cells));
+            if (o.has_range) {
+                const VolumeErrors e = correlated_errors(o, r, rows[m].cells);
+                std::printf(" %18lf %18lf", e.correlated, e.spatial);
+            }
             std::printf("\n");
         }
     }
@@ -707,6 +748,16 @@ void print_json(const Options &o, const Report &r)
                 sigma ? "\"uniform, uncorrelated errors assumed: volume_error_m3 = sigma_d_m x cell_area_m2 x "
                         "sqrt(cells)\""
                       : "null");
+    if (o.has_range) {
+        std::printf("  \"correlation_range_m\": ");
+        print_json_number(o.range);
+        std::printf(",\n  \"error_models\": [");
+        const char *const models[3] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION};
+        for (int k = 0; k < 3; k++) {
+            print_json_string(models[k]);
+            std::printf(k < 2 ? ", " : "],\n");
+        }
+    }
     std::printf("  \"budgets\": [");
     for (int k = 0; k < r.nbudgets; k++) {
         const Budget &b = r.budget[k];
@@ -723,6 +774,13 @@ void print_json(const Options &o, const Report &r)
                 print_json_number(volume_error(r, rows[m].cells));
             else
                 std::printf("null");
+            if (o.has_range) {
+                const VolumeErrors e = correlated_errors(o, r, rows[m].cells);
+                std::printf(", \"volume_error_correlated_m3\": ");
+                print_json_number(e.correlated);
+                std::printf(", \"volume_error_spatial_m3\": ");
+                print_json_number(e.spatial);
+            }
             std::printf("}");
         }
         std::printf("\n    }");
@@ -732,7 +790,9 @@ void print_json(const Options &o, const Report &r)
 
 void print_csv(const Options &o, const Report &r)
 {
-    std::printf("difference,set,cells,area_m2,volume_m3,volume_error_m3\n");
+    std::printf(o.has_range ? "difference,set,cells,area_m2,volume_m3,volume_error_m3,volume_error_correlated_m3,"
+                              "volume_error_spatial_m3\n"
+                            : "difference,set,cells,area_m2,volume_m3,volume_error_m3\n");
     for (int k = 0; k < r.nbudgets; k++) {
         Row rows[7];
         const int n = budget_rows(r.budget[k], o.has_lod, rows);
@@ -741,6 +801,10 @@ void print_csv(const Options &o, const Report &r)
                         area_of(r, rows[m].cells), rows[m].volume);
             if (o.has_sigma1)
                 std::printf("%.17g", volume_error(r, rows[m].cells));
+            if (o.has_range) {
+                const VolumeErrors e = correlated_errors(o, r, rows[m].cells);
+                std::printf(",%.17g,%.17g", e.correlated, e.spatial);
+            }
             std::printf("\n");
         }
     }
