@@ -21,6 +21,8 @@ bool fail(std::string *error, const std::string &path, const std::string &what)
 
 // Geometries rasterised at a time: memory bounded by a batch, not the file.
 const size_t RASTERISE_BATCH = 1000;
+// GDAL's block cache while rasterising, bytes.
+const GIntBig RASTERISE_CACHE = 32 * 1024 * 1024;
 
 // A raster of classes must lie on the DEMs' grid.
 bool on_grid(GDALDatasetH ds, const GridFacts &grid, std::string *what)
@@ -186,7 +188,13 @@ bool open_vector(const GridFacts &grid, const std::string &temp_beside, ClassSou
     GDALSetGeoTransform(s->dataset, const_cast<double *>(grid.geotransform));
     if (!grid.crs_wkt.empty())
         GDALSetProjection(s->dataset, grid.crs_wkt.c_str());
+    // GDAL rasterises by chunks of lines as large as its block cache
+    // allows: a bounded cache keeps the memory independent of the grid.
+    const GIntBig cache = GDALGetCacheMax64();
+    GDALSetCacheMax64(RASTERISE_CACHE);
     const bool ok = rasterise_layers(vector, s->dataset, grid, s, error);
+    GDALFlushCache(s->dataset);
+    GDALSetCacheMax64(cache);
     GDALClose(vector);
     if (!ok)
         return false;
