@@ -167,7 +167,9 @@ bool open_vector(const GridFacts &grid, const std::string &temp_beside, ClassSou
 {
     GDALDatasetH vector = GDALOpenEx(s->path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
     if (vector == nullptr)
-        return fail(error, s->path, "neither a raster nor a vector file GDAL can open");
+        return fail(error, s->path,
+                    s->field.empty() ? "neither a raster nor a vector file GDAL can open"
+                                     : "not a vector file GDAL can open (a class raster takes no class field)");
     if (!grid.has_geotransform) {
         GDALClose(vector);
         return fail(error, s->path, "classes from a vector file need DEMs with a geotransform");
