@@ -71,15 +71,6 @@ Detection make_detection(double lod, double p)
     return d;
 }
 
-bool is_detected(const Detection &detection, double d, double sigma)
-{
-    if (d == 0 || std::fabs(d) < detection.lod)
-        return false;
-    if (!detection.confidence || sigma == 0)
-        return true;
-    return std::fabs(static_cast<long double>(d)) / sigma >= detection.z;
-}
-
 bool open_sigma_input(const std::string &option, const std::string &spec, const GridFacts &grid, SigmaInput *input,
                       std::string *error)
 {

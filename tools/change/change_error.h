@@ -12,6 +12,7 @@
 
 #include "dem_input.h"
 
+#include <cmath>
 #include <string>
 
 // σ_d of the 2D difference of two independent errors (m).
@@ -46,7 +47,15 @@ Detection make_detection(double lod, double p);
 // True when the difference d (σ its error) is detected change: d ≠ 0,
 // |d| ≥ lod, and, with a confidence level, |d| / σ ≥ z (a cell of σ = 0
 // passes whenever d ≠ 0).
-bool is_detected(const Detection &detection, double d, double sigma);
+// Inline: it is asked of every cell.
+inline bool is_detected(const Detection &detection, double d, double sigma)
+{
+    if (d == 0 || std::fabs(d) < detection.lod)
+        return false;
+    if (!detection.confidence || sigma == 0)
+        return true;
+    return std::fabs(static_cast<long double>(d)) / sigma >= detection.z;
+}
 
 // The error of one survey: one value for every cell, or a raster on the
 // grid of the DEMs read by lines (its band's unit converted as a DEM's).
