@@ -111,6 +111,19 @@ TEST(CoregResampling, ZeroShiftGivesTheCellsAndNodataStaysLocal)
         EXPECT_FALSE(std::isnan(resample_at(g, frame, r, 0, 0.25)));
         EXPECT_TRUE(std::isnan(resample_at(g, frame, r, 5, 29.25)));
     }
+    // A whole line resampled at once is the same, cell by cell.
+    for (Resampling r : {RESAMPLE_BILINEAR, RESAMPLE_CUBIC}) {
+        std::vector<double> lines(3 * 30);
+        resample_lines(g, frame, r, 9, 3, 0.4, -0.7, lines.data());
+        for (int k = 0; k < 3; ++k)
+            for (int c = 0; c < 30; ++c) {
+                const double one = resample_at(g, frame, r, 9 + k + 0.4, c - 0.7);
+                if (std::isnan(one))
+                    EXPECT_TRUE(std::isnan(lines[k * 30 + c]));
+                else
+                    EXPECT_EQ(lines[k * 30 + c], one);
+            }
+    }
     // Between two cells, bilinear is their mean.
     const double mean = (static_cast<double>(g.z[2 * 30 + 3]) + g.z[2 * 30 + 4]) / 2;
     EXPECT_NEAR(resample_at(g, frame, RESAMPLE_BILINEAR, 2, 3.5), mean, 1e-9);

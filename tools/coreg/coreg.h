@@ -143,6 +143,11 @@ void fit_alignment(const FitSample &sample, const Frame &reference, const Source
 double resample_at(const SourceGrid &source, const Frame &reference, Resampling resampling, double line,
                    double col);
 
+// Lines first to first + count - 1 of the reference's grid, TO_ALIGN moved by
+// the shift and resampled as resample_at does, into values[count * nb_col].
+void resample_lines(const SourceGrid &source, const Frame &reference, Resampling resampling, int first, int count,
+                    double shift_lines, double shift_cols, double *values);
+
 // ---------------------------------------------------------------------------
 // The whole alignment from files
 
@@ -181,7 +186,9 @@ void read_aligned_lines(const Alignment &alignment, int first, int count, double
 // Writes the aligned TO_ALIGN as a float32 GeoTIFF in metres on the
 // reference's grid (its georeferencing, nodata -3.4028235e38 where TO_ALIGN
 // does not cover), through a temporary file renamed when complete.
-// creation_options: NAME=VALUE pairs added to the defaults (tiled, DEFLATE).
+// creation_options: NAME=VALUE pairs over the defaults (TILED=YES,
+// COMPRESS=DEFLATE, PREDICTOR=3, ZLEVEL=1, NUM_THREADS=ALL_CPUS,
+// BIGTIFF=IF_SAFER).
 bool write_aligned(const Alignment &alignment, const std::string &path,
                    const std::vector<std::string> &creation_options, bool progress, std::string *error);
 

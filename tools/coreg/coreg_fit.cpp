@@ -66,7 +66,7 @@ void cubic_taps(long double u, Taps *taps)
 long double weighted_sum(const SourceGrid &source, const Taps &col_taps, const Taps &line_taps)
 {
     const int nb_lig = source.frame.nb_lig, nb_col = source.frame.nb_col;
-    if (col_taps.first < 0 || col_taps.first + col_taps.n > nb_col || line_taps.first < 0 ||
+    if (col_taps.n == 0 || line_taps.n == 0 || col_taps.first < 0 || col_taps.first + col_taps.n > nb_col || line_taps.first < 0 ||
         line_taps.first + line_taps.n > nb_lig)
         return NOT_A_NUMBER;
     long double sum = 0;
@@ -81,6 +81,46 @@ long double weighted_sum(const SourceGrid &source, const Taps &col_taps, const T
         sum += line_taps.w[j] * across;
     }
     return sum;
+}
+
+// The kernel's taps along one axis at source position u (cell centres at
+// integers) of an axis of count cells: primary, and the bilinear fallback
+// of cubic convolution. No taps (n = 0) far outside the axis.
+void axis_taps(long double u, int count, Resampling resampling, Taps *primary, Taps *fallback)
+{
+    primary->n = fallback->n = 0;
+    if (!(u > -2 && u < count + 2))
+        return;
+    bilinear_taps(u, fallback);
+    if (resampling == RESAMPLE_CUBIC)
+        cubic_taps(u, primary);
+    else
+        *primary = *fallback;
+}
+
+// Where the centre of a reference cell, moved by a shift (in reference
+// cells), falls in TO_ALIGN's window: column and line positions.
+long double source_col(const SourceGrid &source, const Frame &reference, long double col)
+{
+    const long double x = reference.gt[0] + (col + 0.5L) * reference.gt[1];
+    return (x - source.frame.gt[0]) / source.frame.gt[1] - 0.5L;
+}
+
+long double source_line(const SourceGrid &source, const Frame &reference, long double line)
+{
+    const long double y = reference.gt[3] + (line + 0.5L) * reference.gt[5];
+    return (y - source.frame.gt[3]) / source.frame.gt[5] - 0.5L;
+}
+
+// Cubic convolution, and bilinear where its four-by-four window meets
+// nodata or the edge but the two-by-two one does not.
+double resample_with(const SourceGrid &source, Resampling resampling, const Taps &col, const Taps &col_fallback,
+                     const Taps &line, const Taps &line_fallback)
+{
+    long double value = weighted_sum(source, col, line);
+    if (std::isnan(value) && resampling == RESAMPLE_CUBIC)
+        value = weighted_sum(source, col_fallback, line_fallback);
+    return static_cast<double>(value);
 }
 
 // Median of the values (reordered); 0 for none.
@@ -117,10 +157,26 @@ DhStats stats_of(std::vector<double> values)
 void differences(const FitSample &sample, const Frame &reference, const SourceGrid &source, Resampling resampling,
                  double shift_lines, double shift_cols, std::vector<double> *dh)
 {
+    // The sample lies on lines and columns of the grid: the taps of each
+    // column once per pass, those of each line once per line.
+    std::vector<Taps> cols(reference.nb_col), cols_fallback(reference.nb_col);
+    std::vector<unsigned char> cols_done(reference.nb_col, 0);
+    Taps line, line_fallback;
+    int taps_line = -1;
     dh->resize(sample.cells.size());
     for (size_t k = 0; k < sample.cells.size(); ++k) {
         const FitCell &cell = sample.cells[k];
-        const double v = resample_at(source, reference, resampling, cell.line + shift_lines, cell.col + shift_cols);
+        if (!cols_done[cell.col]) {
+            axis_taps(source_col(source, reference, cell.col + static_cast<long double>(shift_cols)),
+                      source.frame.nb_col, resampling, &cols[cell.col], &cols_fallback[cell.col]);
+            cols_done[cell.col] = 1;
+        }
+        if (cell.line != taps_line) {
+            axis_taps(source_line(source, reference, cell.line + static_cast<long double>(shift_lines)),
+                      source.frame.nb_lig, resampling, &line, &line_fallback);
+            taps_line = cell.line;
+        }
+        const double v = resample_with(source, resampling, cols[cell.col], cols_fallback[cell.col], line, line_fallback);
         (*dh)[k] = static_cast<double>(static_cast<long double>(v) - cell.z);
     }
 }
@@ -207,29 +263,29 @@ double Frame::cell_h_m() const
 
 double resample_at(const SourceGrid &source, const Frame &reference, Resampling resampling, double line, double col)
 {
-    // The reference cell's centre on the map, then in TO_ALIGN's window
-    // (cell centres at integer positions).
-    const long double x = reference.gt[0] + (col + 0.5L) * reference.gt[1];
-    const long double y = reference.gt[3] + (line + 0.5L) * reference.gt[5];
-    const long double u = (x - source.frame.gt[0]) / source.frame.gt[1] - 0.5L;
-    const long double v = (y - source.frame.gt[3]) / source.frame.gt[5] - 0.5L;
-    if (!(u > -2 && u < source.frame.nb_col + 2 && v > -2 && v < source.frame.nb_lig + 2))
-        return NOT_A_NUMBER;
-    Taps col_taps, line_taps;
-    long double value = NOT_A_NUMBER;
-    if (resampling == RESAMPLE_CUBIC) {
-        cubic_taps(u, &col_taps);
-        cubic_taps(v, &line_taps);
-        value = weighted_sum(source, col_taps, line_taps);
+    Taps c, c_fallback, l, l_fallback;
+    axis_taps(source_col(source, reference, col), source.frame.nb_col, resampling, &c, &c_fallback);
+    axis_taps(source_line(source, reference, line), source.frame.nb_lig, resampling, &l, &l_fallback);
+    return resample_with(source, resampling, c, c_fallback, l, l_fallback);
+}
+
+void resample_lines(const SourceGrid &source, const Frame &reference, Resampling resampling, int first, int count,
+                    double shift_lines, double shift_cols, double *values)
+{
+    // The columns' taps are the same on every line: computed once.
+    const int nb_col = reference.nb_col;
+    std::vector<Taps> cols(nb_col), cols_fallback(nb_col);
+    for (int c = 0; c < nb_col; ++c)
+        axis_taps(source_col(source, reference, c + static_cast<long double>(shift_cols)), source.frame.nb_col,
+                  resampling, &cols[c], &cols_fallback[c]);
+    for (int k = 0; k < count; ++k) {
+        Taps l, l_fallback;
+        axis_taps(source_line(source, reference, first + k + static_cast<long double>(shift_lines)),
+                  source.frame.nb_lig, resampling, &l, &l_fallback);
+        double *out = values + static_cast<size_t>(k) * nb_col;
+        for (int c = 0; c < nb_col; ++c)
+            out[c] = resample_with(source, resampling, cols[c], cols_fallback[c], l, l_fallback);
     }
-    // Bilinear, and cubic where its four-by-four window meets nodata or the
-    // edge but the two-by-two one does not.
-    if (std::isnan(value)) {
-        bilinear_taps(u, &col_taps);
-        bilinear_taps(v, &line_taps);
-        value = weighted_sum(source, col_taps, line_taps);
-    }
-    return static_cast<double>(value);
 }
 
 bool build_fit_sample(const Frame &reference, long long max_cells, const ReferenceLineReader &read_line,

@@ -7,6 +7,7 @@
 #include "coreg.h"
 #include "host.h"
 
+#include <cpl_conv.h>
 #include <gdal.h>
 
 #include <cstdio>
@@ -19,6 +20,8 @@ const char *const PROGRAM = "dem_coreg";
 
 // Rasters of at least this many cells show the progress of their writing.
 const long long PROGRESS_CELLS = 4000000;
+// GDAL's block cache, unless GDAL_CACHEMAX says otherwise.
+const GIntBig GDAL_CACHE_BYTES = 64LL << 20;
 
 const char *const DESCRIPTION =
     "Aligns TO_ALIGN onto REFERENCE before differencing: estimates on stable ground\n"
@@ -141,6 +144,10 @@ int main(int argc, char **argv)
 {
     host_start();
     GDALAllRegister();
+    // GDAL's block cache holds what one strip of lines touches; its default
+    // (a share of the machine's memory) would outgrow TO_ALIGN itself.
+    if (CPLGetConfigOption("GDAL_CACHEMAX", nullptr) == nullptr)
+        GDALSetCacheMax64(GDAL_CACHE_BYTES);
     CLI::App app;
     setup_command_line(app, PROGRAM, DESCRIPTION);
     Options o;
