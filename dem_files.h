@@ -40,7 +40,7 @@ int bytes_per_value(int itype);
 enum RasterRead {
     RASTER_COMPLETE, // exactly the frame
     RASTER_SHORT,    // fewer values than the frame; the cells not delivered are untouched
-    RASTER_LONG,     // the frame was read and more bytes follow; they are not read
+    RASTER_LONG,     // the frame was read and more bytes follow; the stream stands at the first of them
     RASTER_FAILED    // a read error other than the end of the file
 };
 
