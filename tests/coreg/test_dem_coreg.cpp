@@ -214,6 +214,30 @@ TEST_F(DemCoregTest, LandslideLeftOutByItsOutline)
     EXPECT_GT(j["stable_cells"].get<long long>(), LINES * COLS - 90 * 65 - 3 * (LINES + COLS));
 }
 
+TEST_F(DemCoregTest, DemPairsOfTheSameFrameNeedNoShift)
+{
+    // The demo's pairs (no georeferencing, 90 m cells from the descriptor):
+    // the same grid, the landslide the only change. No shift, no bias, and
+    // OUT holds the second survey's heights in metres, cell for cell.
+    const std::string demo = DEMO_DIR;
+    const Outcome r = coreg({demo + "/before_m2.raw", demo + "/after_m4.raw", "out", "--unit-ref", "m",
+                             "--unit-align", "dm", "--json", "r.json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json j = json("r.json");
+    EXPECT_EQ(j["shift_x_m"].get<double>(), 0);
+    EXPECT_EQ(j["shift_y_m"].get<double>(), 0);
+    EXPECT_EQ(j["bias_z_m"].get<double>(), 0);
+    EXPECT_EQ(j["iterations"].get<int>(), 1);
+    double gt[6], nodata = 0;
+    const std::vector<double> out = read_tif(path("out.tif"), gt, &nodata);
+    EXPECT_EQ(gt[1], CELL);
+    EXPECT_EQ(gt[5], -CELL);
+    const std::vector<double> after = demo_heights("after_m4.raw", 4, 0.1);
+    ASSERT_EQ(out.size(), after.size());
+    for (size_t k = 0; k < out.size(); ++k)
+        ASSERT_EQ(out[k], static_cast<float>(after[k])) << k;
+}
+
 TEST_F(DemCoregTest, UndeterminedShiftIsRefusedWithoutWriting)
 {
     // A flat plane, raised by 1 m.

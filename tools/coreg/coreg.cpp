@@ -31,19 +31,19 @@ const double OUTPUT_NODATA = -FLT_MAX;
 
 // The grid of an input as a north-up frame in map units. False, with the
 // reason, for a rotated or geographic grid, or one without a cell size.
-bool frame_of(const DemInput &input, double pixel_size, Frame *frame, std::string *error)
+bool frame_of(const DemInput &input, Frame *frame, std::string *error)
 {
     const GridFacts &g = input.grid;
     frame->nb_lig = g.nb_lig;
     frame->nb_col = g.nb_col;
     if (!g.has_geotransform) {
-        const double cell = pixel_size > 0 ? pixel_size : input.pix_size;
-        if (!(cell > 0)) {
+        // The cell size given (the pair's descriptor or --pixel) stands in
+        // the geotransform, the origin at 0, 0.
+        if (!g.cell_size_known) {
             *error = "it has no georeferencing and no cell size: give --pixel";
             return false;
         }
-        const double gt[6] = {0, cell, 0, 0, 0, -cell};
-        std::copy(gt, gt + 6, frame->gt);
+        std::copy(g.geotransform, g.geotransform + 6, frame->gt);
         frame->linear_metres = 1;
         return true;
     }
@@ -285,11 +285,11 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
     // The grids: both georeferenced in one coordinate system, or neither,
     // then on one frame.
     Frame ref_frame, src_frame;
-    if (!frame_of(in.reference, options.reference.pixel_size, &ref_frame, &why)) {
+    if (!frame_of(in.reference, &ref_frame, &why)) {
         *error = named("REFERENCE", options.reference.path, why);
         return false;
     }
-    if (!frame_of(in.to_align, options.to_align.pixel_size, &src_frame, &why)) {
+    if (!frame_of(in.to_align, &src_frame, &why)) {
         *error = named("TO_ALIGN", options.to_align.path, why);
         return false;
     }
@@ -315,7 +315,9 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         alignment->warnings.push_back(std::string(rg.crs_wkt.empty() ? "REFERENCE" : "TO_ALIGN") +
                                       " has no coordinate system: taken to be the other's");
     alignment->reference = ref_frame;
-    alignment->has_geotransform = rg.has_geotransform;
+    // Without georeferencing, the cell size alone goes into OUT's
+    // geotransform (origin 0, 0), so that OUT keeps it.
+    alignment->has_geotransform = true;
     alignment->crs_wkt = rg.crs_wkt.empty() ? sg.crs_wkt : rg.crs_wkt;
 
     // TO_ALIGN over the reference's extent and a margin for the largest shift.
