@@ -62,6 +62,7 @@ void write_tif(const std::string &path, int lines, int cols, const std::vector<d
 
 std::vector<double> read_tif(const std::string &path, double gt[6], double *nodata)
 {
+    GDALAllRegister();
     GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
     EXPECT_NE(ds, nullptr);
     if (ds == nullptr)

@@ -314,15 +314,15 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
     if (rg.crs_wkt.empty() != sg.crs_wkt.empty())
         alignment->warnings.push_back(std::string(rg.crs_wkt.empty() ? "REFERENCE" : "TO_ALIGN") +
                                       " has no coordinate system: taken to be the other's");
+    for (const DemInput *input : {&in.reference, &in.to_align})
+        if (input->heights.unit_assumed)
+            alignment->warnings.push_back(input->path + " declares no height unit: its heights are taken as metres");
     alignment->reference = ref_frame;
-    // Without georeferencing, the cell size alone goes into OUT's
-    // geotransform (origin 0, 0), so that OUT keeps it.
-    alignment->has_geotransform = true;
     alignment->crs_wkt = rg.crs_wkt.empty() ? sg.crs_wkt : rg.crs_wkt;
 
     // TO_ALIGN over the reference's extent and a margin for the largest shift.
-    const long double ref_x0 = ref_frame.gt[0], ref_x1 = ref_frame.gt[0] + ref_frame.nb_col * (long double)ref_frame.gt[1];
-    const long double ref_y0 = ref_frame.gt[3], ref_y1 = ref_frame.gt[3] + ref_frame.nb_lig * (long double)ref_frame.gt[5];
+    const long double ref_x0 = ref_frame.gt[0], ref_x1 = ref_frame.gt[0] + ref_frame.nb_col * static_cast<long double>(ref_frame.gt[1]);
+    const long double ref_y0 = ref_frame.gt[3], ref_y1 = ref_frame.gt[3] + ref_frame.nb_lig * static_cast<long double>(ref_frame.gt[5]);
     const long double margin =
         (MAX_SHIFT_CELLS + 3) * std::max(std::fabs(ref_frame.gt[1]), std::fabs(ref_frame.gt[5])) +
         3 * std::max(std::fabs(src_frame.gt[1]), std::fabs(src_frame.gt[5]));
@@ -453,7 +453,9 @@ bool write_aligned(const Alignment &alignment, const std::string &path,
     CSLDestroy(co);
     bool ok = ds != nullptr;
     GDALRasterBandH band = ok ? GDALGetRasterBand(ds, 1) : nullptr;
-    if (ok && alignment.has_geotransform) {
+    // Without georeferencing, REFERENCE's cell size alone (origin 0, 0), so
+    // that OUT keeps it.
+    if (ok) {
         double gt[6];
         std::copy(frame.gt, frame.gt + 6, gt);
         ok = GDALSetGeoTransform(ds, gt) == CE_None;

@@ -165,7 +165,6 @@ struct CoregOptions {
 struct Alignment {
     Frame reference;
     std::string crs_wkt;   // the reference's
-    bool has_geotransform = false; // OUT gets the reference's geotransform (or cell size)
     SourceGrid source;
     Resampling resampling = RESAMPLE_BILINEAR;
     CoregResult result;
