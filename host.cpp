@@ -410,6 +410,15 @@ void forget_temp_file(const std::string &path)
         }
 }
 
+void discard_temp_file(const std::string &path)
+{
+    for (int k = 0; k < MAX_TEMP_FILES; k++)
+        if (temp_files[k] != nullptr && path == temp_files[k])
+            release_lock(k);
+    std::remove(path.c_str());
+    forget_temp_file(path);
+}
+
 void remove_temp_files()
 {
     for (int k = 0; k < MAX_TEMP_FILES; k++)

@@ -48,6 +48,9 @@ void getch();
 // handlers unless forgotten first (once they have replaced their targets).
 void register_temp_file(const std::string &path);
 void forget_temp_file(const std::string &path);
+// Removes one temporary file now (its lock released first, which Windows
+// needs) and forgets it.
+void discard_temp_file(const std::string &path);
 void remove_temp_files();
 
 // Ends the run with the given exit status: flushes the console and removes

@@ -520,12 +520,6 @@ bool address_sanitized()
 
 class Hostile : public EarlyEnd {
   protected:
-    void SetUp() override
-    {
-        EarlyEnd::SetUp();
-        if (!native())
-            GTEST_SKIP() << "links, signals, limits and FIFOs are tried on the native tool";
-    }
     // Temporary files in the DEM folder.
     std::vector<std::string> temporaries() const
     {
@@ -548,7 +542,18 @@ class Hostile : public EarlyEnd {
     }
 };
 
-TEST_F(Hostile, LinksPlantedAtGuessableTemporaryNamesAreNeverWrittenThrough)
+// Links, signals, process limits and FIFOs are tried on the native tool.
+class HostileNative : public Hostile {
+  protected:
+    void SetUp() override
+    {
+        Hostile::SetUp();
+        if (!native())
+            GTEST_SKIP() << "links, signals, limits and FIFOs are tried on the native tool";
+    }
+};
+
+TEST_F(HostileNative, LinksPlantedAtGuessableTemporaryNamesAreNeverWrittenThrough)
 {
     // Symbolic and hard links at the names a result's temporary file could
     // be guessed to take: the result's name and the next process ids.
@@ -575,7 +580,7 @@ TEST_F(Hostile, LinksPlantedAtGuessableTemporaryNamesAreNeverWrittenThrough)
     EXPECT_EQ(temporaries().size(), 600u); // the planted links only
 }
 
-TEST_F(Hostile, AResultNameTheFileSystemTakesIsNotRefusedForItsTemporaryName)
+TEST_F(HostileNative, AResultNameTheFileSystemTakesIsNotRefusedForItsTemporaryName)
 {
     // 240 characters and "_2D_m4.raw": 250 of the 255 a name may have.
     const std::string name(240, 'r');
@@ -585,7 +590,7 @@ TEST_F(Hostile, AResultNameTheFileSystemTakesIsNotRefusedForItsTemporaryName)
     EXPECT_TRUE(temporaries().empty());
 }
 
-TEST_F(Hostile, TemporaryFilesOfKilledRunsAreRemovedButNeverThoseOfLiveRuns)
+TEST_F(HostileNative, TemporaryFilesOfKilledRunsAreRemovedButNeverThoseOfLiveRuns)
 {
     HeldRun killed = start_held(folder() + FULL_RUN + "\n", "3D Volume");
     EXPECT_EQ(temporaries().size(), 4u);
@@ -611,7 +616,7 @@ TEST_F(Hostile, TemporaryFilesOfKilledRunsAreRemovedButNeverThoseOfLiveRuns)
         EXPECT_EQ(contents(f), "earlier " + f);
 }
 
-TEST_F(Hostile, EverySignalThatEndsARunRemovesItsTemporaryFiles)
+TEST_F(HostileNative, EverySignalThatEndsARunRemovesItsTemporaryFiles)
 {
     // At the key wait, the temporary files being written.
     for (int sig : {SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGXFSZ}) {
@@ -630,7 +635,7 @@ TEST_F(Hostile, EverySignalThatEndsARunRemovesItsTemporaryFiles)
     expect_earlier_results_intact();
 }
 
-TEST_F(Hostile, ASignalDuringTheRenamesTakesEffectOnlyAfterTheLast)
+TEST_F(HostileNative, ASignalDuringTheRenamesTakesEffectOnlyAfterTheLast)
 {
     for (int at = 1; at <= 4; at++) {
         RunSetting setting;
@@ -667,7 +672,7 @@ TEST_F(Hostile, AnAnswerHoldingANulByteIsNeitherANameNorANumber)
                                                  "d_2D_m4.txt", "d_3D_m4.raw", "d_3D_m4.txt", "zz"}));
 }
 
-TEST_F(Hostile, FifosAndFoldersAreRefusedAsInputsWithoutWaiting)
+TEST_F(HostileNative, FifosAndFoldersAreRefusedAsInputsWithoutWaiting)
 {
     ASSERT_EQ(mkfifo(path("f_m2.raw").c_str(), 0644), 0);
     put("f_m2.txt", descriptor(3, 3, 2, 0, 0, 1));
@@ -687,7 +692,7 @@ TEST_F(Hostile, FifosAndFoldersAreRefusedAsInputsWithoutWaiting)
     expect_earlier_results_intact();
 }
 
-TEST_F(Hostile, ADescriptorTheRunCreatedIsRemovedWhenItsWritingFails)
+TEST_F(HostileNative, ADescriptorTheRunCreatedIsRemovedWhenItsWritingFails)
 {
     // "3\n3\n2\n" does not fit 4 bytes; its second half "1\n1\n1\n" not 8.
     put_m2("c_m2.raw", frame(3, 3, 1));
@@ -702,7 +707,7 @@ TEST_F(Hostile, ADescriptorTheRunCreatedIsRemovedWhenItsWritingFails)
     expect_earlier_results_intact();
 }
 
-TEST_F(Hostile, AFrameTheProcessCannotHoldIsRefusedBeforeTheNextQuestion)
+TEST_F(HostileNative, AFrameTheProcessCannotHoldIsRefusedBeforeTheNextQuestion)
 {
     if (address_sanitized())
         GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer";
@@ -723,7 +728,7 @@ TEST_F(Hostile, AFrameTheProcessCannotHoldIsRefusedBeforeTheNextQuestion)
     expect_earlier_results_intact();
 }
 
-TEST_F(Hostile, TheMemoryEstimateIsWithinATenthOfThePeakOfARun)
+TEST_F(HostileNative, TheMemoryEstimateIsWithinATenthOfThePeakOfARun)
 {
     if (address_sanitized())
         GTEST_SKIP() << "AddressSanitizer changes what allocations cost";
