@@ -728,6 +728,37 @@ TEST_F(HostileNative, AFrameTheProcessCannotHoldIsRefusedBeforeTheNextQuestion)
     expect_earlier_results_intact();
 }
 
+TEST_F(HostileNative, AnyAllocationThatFailsEndsTheRunWithTheMemoryMessage)
+{
+    if (address_sanitized())
+        GTEST_SKIP() << "AddressSanitizer has its own allocator";
+    // Each large allocation of a run in turn fails (matrices, staging
+    // matrices, line buffers of the difference pass), until a run has none
+    // left to fail.
+    put("big_m2.raw", "");
+    put("big_m2.txt", descriptor(3, 100000, 2, 0, 0, 1));
+    int failed = 0;
+    for (int at = 1; at < 200; at++) {
+        for (const std::string &f : OLD_RESULTS)
+            put(f, "earlier " + f);
+        RunSetting setting;
+        setting.env = {std::string("LD_PRELOAD=") + ALLOC_FAILURE_SHIM, "FAIL_LARGE_ALLOCATION=" + std::to_string(at)};
+        RunResult r = run_native(folder() + " big 0 big 0 d 1 2 2 0 1 0 \n\n", setting);
+        if (r.status == 0 && failed > 0)
+            break;
+        if (r.status == 0)
+            continue; // a failure the program's start-up absorbs
+        failed++;
+        EXPECT_EQ(r.status, 1) << at << r.output;
+        EXPECT_NE(r.output.find("\n\tNot enough memory for 3 lines and 100000 columns \n"), std::string::npos)
+            << at << r.output;
+        EXPECT_TRUE(temporaries().empty()) << at;
+        for (const std::string &f : OLD_RESULTS)
+            EXPECT_TRUE(contents(f) == "earlier " + f) << at << ": " << f << " was replaced";
+    }
+    EXPECT_GE(failed, 24); // 18 matrix lines, 6 staging lines at least
+}
+
 TEST_F(HostileNative, TheMemoryEstimateIsWithinATenthOfThePeakOfARun)
 {
     if (address_sanitized())
