@@ -1,7 +1,7 @@
-// Files the host layer creates and opens: temporary files that nothing
-// planted at their name can redirect, files created only where nothing
-// exists, inputs that must be regular files, and the removal of temporary
-// files left by runs that were killed.
+// Files the host layer creates: temporary files that nothing planted at
+// their name can redirect, files created only where nothing exists, and the
+// removal of temporary files left by runs that were killed. (Inputs that are
+// no regular files are tried in whole runs.)
 #include "host.h"
 
 #include <gtest/gtest.h>
@@ -112,27 +112,6 @@ TEST_F(HostFiles, ANewFileIsNeverCreatedThroughALink)
     }
     EXPECT_EQ(text(dir_ + "victim"), "keep me");
     EXPECT_FALSE(exists("absent"));
-}
-
-TEST_F(HostFiles, OnlyRegularFilesAreOpenedAsInputsAndAFifoNeverBlocks)
-{
-    put("plain", "1 2");
-    ASSERT_EQ(mkfifo((dir_ + "fifo").c_str(), 0644), 0);
-    ASSERT_EQ(mkdir((dir_ + "folder").c_str(), 0755), 0);
-    bool not_regular = true;
-    FILE *f = open_regular_file(dir_ + "plain", "r", &not_regular);
-    ASSERT_NE(f, nullptr);
-    EXPECT_FALSE(not_regular);
-    std::fclose(f);
-    for (const char *name : {"fifo", "folder"}) {
-        not_regular = false;
-        EXPECT_EQ(open_regular_file(dir_ + name, "r", &not_regular), nullptr) << name;
-        EXPECT_TRUE(not_regular) << name;
-    }
-    not_regular = true;
-    EXPECT_EQ(open_regular_file(dir_ + "absent", "r", &not_regular), nullptr);
-    EXPECT_FALSE(not_regular);
-    EXPECT_EQ(errno, ENOENT);
 }
 
 TEST_F(HostFiles, StaleTemporaryFilesAreRemovedButNotHeldOnesNorOthers)
