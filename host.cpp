@@ -289,10 +289,12 @@ FILE *create_exclusive(const std::string &path, const char *mode, int *lock, boo
         return nullptr;
     }
     if (lock != nullptr) {
-        // A later run may have removed the file before it was locked (it
-        // then looked stale): a new name is tried.
+        // A later run may have taken or removed the file before it was
+        // locked (it then looked stale): a new name is tried. A file system
+        // without locks leaves the file unlocked, and no run removes it.
         struct stat by_fd, by_name;
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0 || fstat(fd, &by_fd) != 0 || lstat(path.c_str(), &by_name) != 0 ||
+        const bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (taken || fstat(fd, &by_fd) != 0 || lstat(path.c_str(), &by_name) != 0 ||
             by_fd.st_dev != by_name.st_dev || by_fd.st_ino != by_name.st_ino) {
             close(fd);
             *exists = true;
