@@ -497,15 +497,13 @@ bool write_aligned(const Alignment &alignment, const std::string &path,
     ok = ok && CPLGetLastErrorType() != CE_Failure;
     if (ok && !replace_file(tmp, path)) {
         *error = path + ": cannot be replaced: " + std::strerror(errno);
-        std::remove(tmp.c_str());
-        forget_temp_file(tmp);
+        discard_temp_file(tmp);
         return false;
     }
     if (!ok) {
         const char *why = CPLGetLastErrorMsg();
         *error = path + ": cannot be written" + (*why ? std::string(": ") + why : "");
-        std::remove(tmp.c_str());
-        forget_temp_file(tmp);
+        discard_temp_file(tmp);
         return false;
     }
     forget_temp_file(tmp);
