@@ -6,7 +6,9 @@
 //   Unstable ground: the demo's second survey (a landslide) shifted the same
 //     way, aligned with the landslide's outline as --unstable polygons.
 //   Refusals: a flat plane, a mask leaving too few cells: exit 1, nothing
-//     written, an earlier OUT intact; --force writes the bias alone.
+//     written, an earlier OUT intact; --force writes the bias alone. An
+//     output that cannot be written, a mask off the grid.
+//   The demo's own pairs (no georeferencing): no shift, OUT their heights.
 #include "tool_test_support.h"
 
 #include <cpl_conv.h>
@@ -278,6 +280,12 @@ TEST_F(DemCoregTest, UndeterminedShiftIsRefusedWithoutWriting)
     EXPECT_NE(r.err.find("only "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("nothing written"), std::string::npos) << r.err;
     EXPECT_EQ(out, read_tif(path("out.tif"), gt, &nodata)); // the forced result of before, intact
+
+    // An output folder that does not exist is said before any fit.
+    r = coreg({"ref.tif", "moved.tif", "missing/out.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing/out.tif: cannot be written"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
 
     // A mask off REFERENCE's grid is refused as such.
     write_tif(path("small_mask.tif"), 10, 10, std::vector<double>(100, 1), X0, Y0);

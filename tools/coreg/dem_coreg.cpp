@@ -10,7 +10,9 @@
 #include <cpl_conv.h>
 #include <gdal.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,14 @@ int run(const Options &o)
     for (const std::string *input : {&o.coreg.reference.path, &o.coreg.to_align.path})
         if (same_file(*input, o.output))
             return input_error(PROGRAM, o.output, "is an input: choose another output");
+    // A folder where OUT cannot be written is said before the fit, not after.
+    std::string probe;
+    FILE *f = create_temp_file(o.output, "wb", &probe);
+    if (f == nullptr)
+        return input_error(PROGRAM, o.output, std::string("cannot be written: ") + std::strerror(errno));
+    std::fclose(f);
+    discard_temp_file(probe);
+
     Alignment alignment;
     std::string error;
     if (!coregister(o.coreg, &alignment, &error)) {
