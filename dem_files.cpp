@@ -123,6 +123,14 @@ bool read_decimal_int(FILE *f, int *value)
 
 int read_descriptor(FILE *f, int field[DESCR_FIELDS])
 {
+    // A UTF-8 byte-order mark, as some editors begin a text with, is skipped.
+    int c = std::fgetc(f);
+    if (c == 0xEF) {
+        if (std::fgetc(f) != 0xBB || std::fgetc(f) != 0xBF)
+            return 0;
+    } else if (c != EOF) {
+        std::ungetc(c, f);
+    }
     int n = 0;
     while (n < DESCR_FIELDS && read_decimal_int(f, &field[n]))
         n++;

@@ -194,6 +194,5 @@ void abandon_temp(FILE *f, const std::string &temp)
 {
     if (f != nullptr)
         std::fclose(f);
-    std::remove(temp.c_str());
-    forget_temp_file(temp);
+    discard_temp_file(temp);
 }
