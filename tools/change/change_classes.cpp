@@ -310,8 +310,7 @@ void close_classes(ClassSource *s)
     s->dataset = nullptr;
     s->band = nullptr;
     if (!s->temp_path.empty()) {
-        std::remove(s->temp_path.c_str());
-        forget_temp_file(s->temp_path);
+        discard_temp_file(s->temp_path);
         s->temp_path.clear();
     }
 }
