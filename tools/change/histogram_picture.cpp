@@ -1,6 +1,7 @@
 #include "histogram_picture.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <cmath>
 #include <cstdio>
@@ -331,4 +332,10 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
         return false;
     }
     return true;
+}
+
+void release_picture_fonts()
+{
+    cairo_debug_reset_static_data();
+    FcFini();
 }

@@ -26,4 +26,8 @@ struct HistogramPictureOptions {
 bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &options, std::string *png,
                    std::string *error);
 
+// Frees the fonts' caches of cairo and fontconfig, at the end of a run
+// that drew (they would otherwise be reported as leaks).
+void release_picture_fonts();
+
 #endif
