@@ -100,9 +100,30 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
         *error = after_path + ": has no band " + std::to_string(band);
         return false;
     }
-    GDALRasterBandH source_band = GDALGetRasterBand(source, band);
+    // The warper takes every band: another band than the first is first
+    // picked into a VRT of its own.
+    std::string band_vrt;
+    if (band != 1) {
+        band_vrt = "/vsimem/dem_change_band.vrt";
+        char **pick = nullptr;
+        pick = CSLAddString(pick, "-of");
+        pick = CSLAddString(pick, "VRT");
+        pick = CSLAddString(pick, "-b");
+        pick = CSLAddString(pick, std::to_string(band).c_str());
+        GDALTranslateOptions *pick_options = GDALTranslateOptionsNew(pick, nullptr);
+        CSLDestroy(pick);
+        GDALDatasetH picked = GDALTranslate(band_vrt.c_str(), source, pick_options, nullptr);
+        GDALTranslateOptionsFree(pick_options);
+        GDALClose(source);
+        source = picked;
+        if (source == nullptr) {
+            *error = after_path + ": cannot pick band " + std::to_string(band);
+            return false;
+        }
+    }
+    GDALRasterBandH source_band = GDALGetRasterBand(source, 1);
     const double x1 = gt[0] + before.nb_col * gt[1], y1 = gt[3] + before.nb_lig * gt[5];
-    std::vector<std::string> args = {"-of", "VRT", "-b", std::to_string(band), "-r", method, "-ot", "Float64",
+    std::vector<std::string> args = {"-of", "VRT", "-r", method, "-ot", "Float64",
                                      "-wt", "Float64", "-dstnodata", "nan", "-te",
                                      number(std::fmin(gt[0], x1)), number(std::fmin(gt[3], y1)),
                                      number(std::fmax(gt[0], x1)), number(std::fmax(gt[3], y1)), "-ts",
@@ -124,6 +145,8 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
     GDALWarpAppOptionsFree(options);
     if (warped == nullptr) {
         GDALClose(source);
+        if (!band_vrt.empty())
+            VSIUnlink(band_vrt.c_str());
         *error = after_path + ": GDAL's warper cannot resample it onto BEFORE's grid: " + CPLGetLastErrorMsg();
         return false;
     }
@@ -140,5 +163,7 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
         GDALSetRasterOffset(out, offset);
     GDALClose(warped);
     GDALClose(source);
+    if (!band_vrt.empty())
+        VSIUnlink(band_vrt.c_str());
     return true;
 }
