@@ -13,7 +13,7 @@ int change_block_lines(int nb_col)
     // Per line: heights (8 bytes) and flags (1) of both inputs, both
     // differences (8 each).
     const double line_bytes = 34.0 * nb_col;
-    const double lines = 24.0 * 1024 * 1024 / line_bytes;
+    const double lines = 12.0 * 1024 * 1024 / line_bytes;
     return lines >= 256 ? 256 : lines < 1 ? 1 : static_cast<int>(lines);
 }
 

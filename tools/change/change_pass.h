@@ -33,7 +33,7 @@ struct ChangeResult {
 };
 
 // Lines per block for a grid of nb_col columns: as many as keep the pass's
-// own buffers within about 24 MiB, at most 256.
+// own buffers within about 12 MiB, at most 256.
 int change_block_lines(int nb_col);
 
 // Runs the pass over two open inputs of the same grid: out_2D and out_3D
