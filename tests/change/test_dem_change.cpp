@@ -495,6 +495,18 @@ TEST_F(Change, BadCommandLinesAreRefusedWithUsage)
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("--help"), std::string::npos) << args << ": " << r.err;
     }
+    // An output that would replace an input is refused before anything is written.
+    write_geotiff(at("x_2D.tif"), frame(4, 4, 1));
+    write_geotiff(at("y.tif"), frame(4, 4, 2));
+    const std::string input = read_file(at("x_2D.tif"));
+    Outcome same = change("--json y.tif x_2D.tif y.tif z");
+    EXPECT_EQ(same.status, 1);
+    same = change("x_2D.tif y.tif x");
+    EXPECT_EQ(same.status, 1);
+    EXPECT_NE(same.err.find("would replace the input"), std::string::npos) << same.err;
+    EXPECT_EQ(read_file(at("x_2D.tif")), input);
+    EXPECT_FALSE(exists(at("x_3D.tif")));
+
     Outcome r = change("missing.tif other.tif out");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.tif"), std::string::npos) << r.err;

@@ -64,6 +64,9 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
                 run.areas.how.c_str());
     std::printf("  wrote : %s, %s (%s metres, nodata %.17g)\n", run.out_2D.c_str(), run.out_3D.c_str(),
                 run.type_name.c_str(), run.nodata);
+    if (run.pictures)
+        std::printf("  pictures: %s_2D.png (colours to +/- %g m), %s_3D.png (+/- %g m), no difference in grey\n",
+                    run.out.c_str(), r.max_abs_2D, run.out.c_str(), r.max_abs_3D);
     std::printf("\nBudget over the %lld cells with a 3D difference (every cell of the 3 x 3 window has data in both)\n",
                 r.budget_3D.all.cells);
     std::printf("%-24s%14s %22s %22s\n", "", "cells", "area (m2)", "volume (m3)");

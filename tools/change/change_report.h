@@ -19,6 +19,8 @@ struct ChangeRun {
     std::string out_2D, out_3D;          // output rasters
     std::string type_name;               // "float32" or "float64"
     double nodata = 0;                   // the outputs' nodata value
+    bool pictures = false;               // OUT_2D.png and OUT_3D.png were drawn
+    std::string out;                     // base of the outputs
     GridAreas areas;
 };
 

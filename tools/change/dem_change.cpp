@@ -63,7 +63,12 @@ const char *const DESCRIPTION =
     "\n"
     "skarnovelt_v2 computes first - second: 'dem_change X Y OUT' gives exactly the negation of the tool's\n"
     "differences and volumes with X as first DEM and Y as second, bit for bit (a zero is stored as +0).\n"
-    "Outputs are written through temporary files and replace earlier ones only once complete.\n"
+    "\n"
+    "Outputs: float32 (or float64) tiled GeoTIFFs, DEFLATE with the floating-point predictor, in metres. Their\n"
+    "nodata value is the type's lowest (-3.4028234663852886e38 in float32), which no difference can take: one\n"
+    "beyond the type's range stops the run. They are written through temporary files and replace earlier ones\n"
+    "only once complete. --picture: red where the surface rose, blue where it was lowered, white at 0, the ends\n"
+    "of the colours at the largest |d|, mid grey where there is no difference.\n"
     "Exit status: 0 done, 1 an input or output cannot be used, 2 a bad command line.";
 
 void add_options(CLI::App &app, Options *o)
@@ -164,9 +169,14 @@ int run_change(const Options &o)
     if (!warning.empty())
         std::fprintf(stderr, "%s: warning: %s\n", PROGRAM, warning.c_str());
 
-    // The outputs, the pass, the outputs in place.
+    // The outputs, the pass, the outputs in place. No output may replace an
+    // input: it would be lost once the run renames the output onto it.
     const GDALDataType type = o.type == "float64" ? GDT_Float64 : GDT_Float32;
     const std::string path_2D = o.out + "_2D.tif", path_3D = o.out + "_3D.tif";
+    for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.json, o.csv})
+        for (const std::string &input : {o.before.path, o.after.path})
+            if (!output.empty() && same_file(output, input))
+                return run_error(PROGRAM, output + " would replace the input " + input + ": choose another name");
     if (!open_output(path_2D, run.before.grid, type, o.creation_options, o.threads, &run.out_2D, &error) ||
         !open_output(path_3D, run.before.grid, type, o.creation_options, o.threads, &run.out_3D, &error))
         return run_error(PROGRAM, error);
@@ -191,6 +201,8 @@ int run_change(const Options &o)
     facts.out_3D = path_3D;
     facts.type_name = o.type;
     facts.nodata = output_nodata(type);
+    facts.pictures = o.picture;
+    facts.out = o.out;
     facts.areas = areas;
     if (!o.json.empty() && !write_json_file(o.json, change_json(facts, result), &error))
         return run_error(PROGRAM, error);
