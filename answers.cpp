@@ -44,6 +44,12 @@ std::string read_word()
     }
     std::string word;
     while (c != EOF && !std::isspace(c)) {
+        if (word.size() == MAX_ANSWER) {
+            // No answer is that long: endless input (a device, a binary
+            // file) would otherwise take all the memory.
+            say("\n\tAn answer longer than %d characters is refused \n", static_cast<int>(MAX_ANSWER));
+            end_run(1);
+        }
         word.push_back(static_cast<char>(c));
         c = std::fgetc(f);
     }
@@ -58,9 +64,29 @@ std::string ask_word(const char *prompt)
     return read_word();
 }
 
+std::string ask_name(const char *prompt)
+{
+    for (;;) {
+        std::string word = ask_word(prompt);
+        if (word.find('\0') == std::string::npos)
+            return word;
+        say("\n\tA name cannot hold a NUL character \n");
+    }
+}
+
+namespace {
+// Words the strict conversions look at: not empty, not starting with white
+// space, and no NUL byte, which would end the text the conversion sees.
+bool convertible(const std::string &word)
+{
+    return !word.empty() && !std::isspace(static_cast<unsigned char>(word[0])) &&
+           word.find('\0') == std::string::npos;
+}
+} // namespace
+
 bool word_to_int(const std::string &word, int *value)
 {
-    if (word.empty() || std::isspace(static_cast<unsigned char>(word[0])))
+    if (!convertible(word))
         return false;
     char *end = nullptr;
     errno = 0;
@@ -73,7 +99,7 @@ bool word_to_int(const std::string &word, int *value)
 
 bool word_to_real(const std::string &word, double *value)
 {
-    if (word.empty() || std::isspace(static_cast<unsigned char>(word[0])))
+    if (!convertible(word))
         return false;
     char *end = nullptr;
     errno = 0;

@@ -60,9 +60,13 @@ template <typename T> RasterRead read_lines(FILE *f, T **Mat, int nb_lig, int nb
             return std::ferror(f) ? RASTER_FAILED : RASTER_SHORT;
         progress_step(i + 1);
     }
-    int c = std::fgetc(f); // one byte past the frame tells whether more follow
-    if (c != EOF)
+    // One byte past the frame tells whether more follow; it is put back, so
+    // that a reader of consecutive blocks of lines reads on from there.
+    int c = std::fgetc(f);
+    if (c != EOF) {
+        std::ungetc(c, f);
         return RASTER_LONG;
+    }
     return std::ferror(f) ? RASTER_FAILED : RASTER_COMPLETE;
 }
 
@@ -119,6 +123,14 @@ bool read_decimal_int(FILE *f, int *value)
 
 int read_descriptor(FILE *f, int field[DESCR_FIELDS])
 {
+    // A UTF-8 byte-order mark, as some editors begin a text with, is skipped.
+    int c = std::fgetc(f);
+    if (c == 0xEF) {
+        if (std::fgetc(f) != 0xBB || std::fgetc(f) != 0xBF)
+            return 0;
+    } else if (c != EOF) {
+        std::ungetc(c, f);
+    }
     int n = 0;
     while (n < DESCR_FIELDS && read_decimal_int(f, &field[n]))
         n++;

@@ -40,7 +40,7 @@ int bytes_per_value(int itype);
 enum RasterRead {
     RASTER_COMPLETE, // exactly the frame
     RASTER_SHORT,    // fewer values than the frame; the cells not delivered are untouched
-    RASTER_LONG,     // the frame was read and more bytes follow; they are not read
+    RASTER_LONG,     // the frame was read and more bytes follow; the stream stands at the first of them
     RASTER_FAILED    // a read error other than the end of the file
 };
 
@@ -56,7 +56,8 @@ bool write_raster(FILE *f, int **Mat, int nb_lig, int nb_col);
 
 // Reads up to six descriptor fields, separated by any white space, into
 // field[0..5] (lines, columns, bytes per value, minimum, maximum, pixel
-// size). Reading stops at the first field that is not an integer or does not
+// size), after a UTF-8 byte-order mark if the text begins with one. Reading
+// stops at the first field that is not an integer or does not
 // fit an int; the fields after it keep their values. Text after the sixth
 // field is ignored. Returns the number of fields read.
 int read_descriptor(FILE *f, int field[DESCR_FIELDS]);

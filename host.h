@@ -15,10 +15,18 @@ const char *base_directory();
 // Separator placed between a folder name and a file name.
 const char *path_separator();
 
-// Installs the handlers that, on Ctrl-C or a termination request, restore
-// the terminal and remove the run's temporary files before the process dies,
-// and sets the arithmetic's precision (set_extended_precision).
+// Installs the handlers that, on Ctrl-C, a termination request, the loss of
+// the terminal, Ctrl-\, a closed output (SIGPIPE) or a file-size limit
+// (SIGXFSZ), restore the terminal and remove the run's temporary files before
+// the process dies of that signal, and sets the arithmetic's precision
+// (set_extended_precision).
 void host_start();
+
+// Between hold_signals and release_signals no catchable signal takes effect:
+// one that arrives waits until release_signals, so that steps done in
+// between (the renames of a set of results) happen all or not at all.
+void hold_signals();
+void release_signals();
 
 // Expressions are evaluated in long double, which on x86 is the x87 unit
 // with its 64-bit significand; but the unit rounds every result to the
@@ -40,6 +48,9 @@ void getch();
 // handlers unless forgotten first (once they have replaced their targets).
 void register_temp_file(const std::string &path);
 void forget_temp_file(const std::string &path);
+// Removes one temporary file now (its lock released first, which Windows
+// needs) and forgets it.
+void discard_temp_file(const std::string &path);
 void remove_temp_files();
 
 // Ends the run with the given exit status: flushes the console and removes
@@ -48,8 +59,22 @@ void remove_temp_files();
 [[noreturn]] void end_run(int status);
 
 // Creates a temporary file beside target (same folder, so that it can
-// replace target by a rename), registered for removal. Null on failure.
+// replace target by a rename), registered for removal. Its name is short
+// and unpredictable ("skarnovelt-" and eight random letters, ".tmp"); it is
+// created exclusively, so that nothing already under that name, a link
+// least of all, is ever opened, with the permissions of any new file of the
+// user. The run holds a lock on it while it is a temporary file, and the
+// first creation in a folder removes the temporary files of that pattern no
+// live run holds (left by killed runs). Null, errno set, on failure.
 FILE *create_temp_file(const std::string &target, const char *mode, std::string *temp_path);
+// Creates a file that does not exist yet (nothing under its name, not even a
+// link) and opens it for writing. Null, errno set (EEXIST when the name is
+// taken), on failure.
+FILE *create_new_file(const std::string &path, const char *mode);
+// Opens an existing regular file for reading, without waiting on a FIFO.
+// Null on failure, errno set; *not_regular tells that the name exists but is
+// not a regular file (folder, FIFO, device).
+FILE *open_regular_file(const std::string &path, const char *mode, bool *not_regular);
 // True when both paths name the same file: the same text, or the same
 // existing file reached another way.
 bool same_file(const std::string &a, const std::string &b);
@@ -59,8 +84,9 @@ bool flush_to_disk(FILE *f);
 // Renames from over to, replacing an existing file of that name in one step.
 bool replace_file(const std::string &from, const std::string &to);
 
-// Physical memory the host can give this process now, in bytes (0 when it
-// cannot be told).
+// Memory the host can give this process now, in bytes: the physical memory
+// available, or less when a limit on the process (address space, data)
+// leaves less. 0 when it cannot be told.
 unsigned long long available_memory();
 
 #endif

@@ -14,11 +14,13 @@
 #include "difference_fast.h"
 #include "host.h"
 #include "progress.h"
+#include "run_memory.h"
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <new>
 #include <string>
 
 // ---------------------------------------------------------------------------
@@ -73,12 +75,24 @@ static void banner()
         say("%s", l);
 }
 
+// Ends the run when the host cannot give what a run on a frame of lig × col
+// cells allocates.
+static void check_memory(int lig, int col)
+{
+    const unsigned long long available = available_memory();
+    if (available != 0 && run_memory_estimate(lig, col) > available)
+        fatal("\n\tNot enough memory for %d lines and %d columns \n", lig, col);
+}
+
 // Reads the descriptor of a DEM, or creates it after asking its frame and
 // pixel size. The lines, columns and pixel size go to *lig, *col, *pix.
+// With frame_check, the memory for the frame is checked as soon as it is
+// known.
 static void read_or_create_descriptor(const std::string &nomdescr, int itype, FILE **fd, bool *descr_OK, int *lig,
-                                      int *col, int *pix)
+                                      int *col, int *pix, bool frame_check)
 {
-    *fd = std::fopen(nomdescr.c_str(), "r");
+    bool not_regular;
+    *fd = open_regular_file(nomdescr, "r", &not_regular);
     if (*fd != nullptr) {
         int field[DESCR_FIELDS] = {*lig, *col, 0, 0, 0, *pix};
         int n = read_descriptor(*fd, field);
@@ -90,22 +104,32 @@ static void read_or_create_descriptor(const std::string &nomdescr, int itype, FI
         *col = field[1];
         *pix = field[5];
         *descr_OK = true;
+        if (frame_check)
+            check_memory(*lig, *col);
         return;
     }
-    // A descriptor that exists but cannot be read is not replaced.
-    if (errno != ENOENT)
+    // A descriptor that exists but cannot be read (or is no regular file) is
+    // not replaced.
+    if (not_regular || errno != ENOENT)
         fatal("\n\tCannot read %s \n", nomdescr.c_str());
 
     say("\n\tNo File %s \n\n", nomdescr.c_str());
     *lig = ask_choice("\n\tNumber of lines   ? ", 0, INT_MAX);
     *col = ask_choice("\tNumber of columns ? ", 0, INT_MAX);
+    if (frame_check)
+        check_memory(*lig, *col);
     *pix = ask_int("\tPixel size ? ");
-    // Created only now, so that a dialogue cut short leaves no empty file.
-    *fd = std::fopen(nomdescr.c_str(), "w");
+    // Created only now, so that a dialogue cut short leaves no empty file;
+    // never through a link or over a file that appeared meanwhile. While it
+    // is written it goes with the run's temporary files if the run ends, so
+    // that a failed write leaves no partial descriptor.
+    *fd = create_new_file(nomdescr, "w");
     if (*fd == nullptr)
         fatal("\n\tCannot create %s \n", nomdescr.c_str());
+    register_temp_file(nomdescr);
     if (!write_descriptor_fields(*fd, *lig, *col, bytes_per_value(itype)) || std::fflush(*fd) != 0)
         fatal("\n\tCannot write %s \n", nomdescr.c_str());
+    forget_temp_file(nomdescr);
     *descr_OK = false; // its second half comes once the raster is loaded
 }
 
@@ -113,19 +137,22 @@ static void read_or_create_descriptor(const std::string &nomdescr, int itype, FI
 // or creates its descriptor. `ordinal` is "FIRST" or "SECOND".
 static void open_input_dem(const std::string &folder, const char *name_prompt, const char *type_prompt,
                            const char *ordinal, int *itype, std::string *nomim, std::string *nomdescr, FILE **f,
-                           FILE **fd, bool *descr_OK, int *lig, int *col, int *pix)
+                           FILE **fd, bool *descr_OK, int *lig, int *col, int *pix, bool frame_check)
 {
-    std::string nomfic = ask_word(name_prompt);
+    std::string nomfic = ask_name(name_prompt);
     *nomim = folder + nomfic;
     *nomdescr = *nomim;
     *itype = ask_choice(type_prompt, 0, 1);
     *nomim += raster_suffix(PAIR_INPUT, *itype);
     *nomdescr += descr_suffix(PAIR_INPUT, *itype);
 
-    *f = std::fopen(nomim->c_str(), "rb");
+    bool not_regular;
+    *f = open_regular_file(*nomim, "rb", &not_regular);
+    if (not_regular)
+        fatal("\n\tCannot read %s \n", nomim->c_str());
     if (*f == nullptr)
         fatal("\n\tFile %s unknown\n", nomim->c_str());
-    read_or_create_descriptor(*nomdescr, *itype, fd, descr_OK, lig, col, pix);
+    read_or_create_descriptor(*nomdescr, *itype, fd, descr_OK, lig, col, pix, frame_check);
     if (*pix == 0)
         *pix = ask_int("\n\tPixel Size (in meters) ? ");
 
@@ -152,7 +179,7 @@ static const std::string *result_replacing_input()
 static void name_results(const std::string &folder)
 {
     for (;;) {
-        std::string nomfic1 = ask_word("\n\tName of the two DEMs that will be created (without any extension) ? ");
+        std::string nomfic1 = ask_name("\n\tName of the two DEMs that will be created (without any extension) ? ");
         itype_dem3 = ask_choice("\n\tType of the two DEM\n\t\t0 ====> _m2\n\t\t1 ====> _m4\n\t\t", 0, 1);
         const std::string base = folder + nomfic1;
         nomim3 = base + raster_suffix(PAIR_2D, itype_dem3);
@@ -175,26 +202,18 @@ static FILE *create_result(const std::string &result, const char *mode, std::str
     return f;
 }
 
-// Allocates the six frame matrices, after making sure the host has the
-// memory for them and for the staging matrix of a 2-byte raster.
+// Allocates the six frame matrices, after making sure the host still has
+// the memory for everything the run allocates.
 static void allocate_matrices()
 {
-    const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
-    // 4 int and 2 double matrices, a 2-byte staging matrix, row tables.
-    const unsigned long long per_cell = 4 * sizeof(int) + 2 * sizeof(double) + sizeof(unsigned short);
-    const unsigned long long per_line = 7 * (sizeof(void *) + 16);
-    const unsigned long long available = available_memory();
-    const bool fits = available == 0 || (cells <= available / per_cell &&
-                                         cells * per_cell + static_cast<unsigned long long>(nb_lig) * per_line <= available);
-    if (fits) {
-        itab1 = imatrice(nb_col, nb_lig);
-        itab2 = imatrice(nb_col, nb_lig);
-        itab_2D = imatrice(nb_col, nb_lig);
-        itab_3D = imatrice(nb_col, nb_lig);
-        dtab1 = dmatrice(nb_col, nb_lig);
-        dtab2 = dmatrice(nb_col, nb_lig);
-    }
-    if (!fits || !itab1 || !itab2 || !itab_2D || !itab_3D || !dtab1 || !dtab2)
+    check_memory(nb_lig, nb_col);
+    itab1 = imatrice(nb_col, nb_lig);
+    itab2 = imatrice(nb_col, nb_lig);
+    itab_2D = imatrice(nb_col, nb_lig);
+    itab_3D = imatrice(nb_col, nb_lig);
+    dtab1 = dmatrice(nb_col, nb_lig);
+    dtab2 = dmatrice(nb_col, nb_lig);
+    if (!itab1 || !itab2 || !itab_2D || !itab_3D || !dtab1 || !dtab2)
         fatal("\n\tNot enough memory for %d lines and %d columns \n", nb_lig, nb_col);
 }
 
@@ -203,16 +222,17 @@ static void allocate_matrices()
 static void opening()
 {
     banner();
-    say("\n\n\tName of the File Folder located in the Directory %s : ", base_directory());
-    const std::string folder = folder_path(read_word());
+    const std::string folder_prompt =
+        std::string("\n\n\tName of the File Folder located in the Directory ") + base_directory() + " : ";
+    const std::string folder = folder_path(ask_name(folder_prompt.c_str()));
 
     open_input_dem(folder, "\n\tName of the first DEM (whitout extension _m4.raw or _m2.raw) ? ",
                    "\n\tType of DEM\n\t\t0 ====> _m2\n\t\t1 ====> _m4\n\t\t", "FIRST", &itype_dem1, &nomim1, &nomdescr1,
-                   &f1, &f1d, &descr_dem1_OK, &nb_lig, &nb_col, &pix_size1);
+                   &f1, &f1d, &descr_dem1_OK, &nb_lig, &nb_col, &pix_size1, true);
     int nb_lig2 = 0, nb_col2 = 0;
     open_input_dem(folder, "\n\tName of the second DEM (whitout extension _m4.raw or _m2.raw) ? ",
                    "\n\tType of MNT\n\t\t0 ====> _m2\n\t\t1 ====> _m4\n\t\t", "SECOND", &itype_dem2, &nomim2, &nomdescr2,
-                   &f2, &f2d, &descr_dem2_OK, &nb_lig2, &nb_col2, &pix_size2);
+                   &f2, &f2d, &descr_dem2_OK, &nb_lig2, &nb_col2, &pix_size2, false);
     if (nb_lig != nb_lig2 || nb_col != nb_col2)
         fatal("\n\n\tThe size of the frame is different ");
 
@@ -264,9 +284,11 @@ static void complete_descriptor(FILE *fd, int **itab, int pix_size, const std::s
 {
     int mind, maxd;
     scan_range(itab, nb_lig, nb_col, 10000000, 0, &mind, &maxd);
+    register_temp_file(nomdescr); // this run created it: a failed write removes it
     bool written = write_descriptor_fields(fd, mind, maxd, pix_size);
     if (std::fclose(fd) != 0 || !written)
         fatal("\n\tCannot write %s \n", nomdescr.c_str());
+    forget_temp_file(nomdescr);
     *descr_OK = true;
 }
 
@@ -369,12 +391,24 @@ static void finish_result(FILE *f, const std::string &result)
         fatal("\n\tCannot write %s \n", result.c_str());
 }
 
-// Replaces a result by its completed temporary file.
-static void replace_result(const std::string &temp, const std::string &result)
+// Replaces the four results by their completed temporary files, as one
+// step for the signals: one that arrives meanwhile takes effect after the
+// last rename. The renames stop at the first that fails.
+static void replace_results()
 {
-    if (!replace_file(temp, result))
-        fatal("\n\tCannot write %s \n", result.c_str());
-    forget_temp_file(temp);
+    const std::string *temps[4] = {&temp3, &temp3d, &temp4, &temp4d};
+    const std::string *results[4] = {&nomim3, &nomdescr3, &nomim4, &nomdescr4};
+    const std::string *failed = nullptr;
+    hold_signals();
+    for (int k = 0; k < 4 && failed == nullptr; k++) {
+        if (replace_file(*temps[k], *results[k]))
+            forget_temp_file(*temps[k]);
+        else
+            failed = results[k];
+    }
+    release_signals();
+    if (failed != nullptr)
+        fatal("\n\tCannot write %s \n", failed->c_str());
 }
 
 // Computes the differences and volumes, shows them, writes the results.
@@ -413,10 +447,7 @@ static void treatment()
     finish_result(f3d, nomdescr3);
     finish_result(f4, nomim4);
     finish_result(f4d, nomdescr4);
-    replace_result(temp3, nomim3);
-    replace_result(temp3d, nomdescr3);
-    replace_result(temp4, nomim4);
-    replace_result(temp4d, nomdescr4);
+    replace_results();
 
     frimatrice(itab1, nb_lig);
     frimatrice(itab2, nb_lig);
@@ -427,9 +458,14 @@ static void treatment()
 int main()
 {
     host_start();
-    opening();
-    lecture();
-    parameters();
-    treatment();
+    try {
+        opening();
+        lecture();
+        parameters();
+        treatment();
+    } catch (const std::bad_alloc &) {
+        // Whatever allocation failed, the run ends as when the frame is too large.
+        fatal("\n\tNot enough memory for %d lines and %d columns \n", nb_lig, nb_col);
+    }
     end_run(0);
 }

@@ -1,5 +1,7 @@
 #include "units.h"
 
+#include <cmath>
+
 static const HeightUnit UNIT_TABLE[UNITS_OUT] = {
     {0, "m", "meters", 1, 1.0},
     {1, "dm", "decimeters", 10, 0.1},
@@ -12,6 +14,11 @@ static const HeightUnit UNIT_TABLE[UNITS_OUT] = {
 const HeightUnit &height_unit(int code)
 {
     return UNIT_TABLE[code];
+}
+
+const char *unit_name(int code)
+{
+    return code >= 0 && code < UNITS_OUT ? UNIT_TABLE[code].name : "?";
 }
 
 int parse_height_unit(const std::string &word, int max_code)
@@ -28,4 +35,12 @@ std::string height_unit_names(int max_code)
     for (int code = 0; code <= max_code && code < UNITS_OUT; code++)
         names += (code ? ", " : "") + std::string(UNIT_TABLE[code].name);
     return names;
+}
+
+int height_unit_of_scale(double scale)
+{
+    for (int code = 0; code < UNITS_OUT; code++)
+        if (std::fabs(scale * static_cast<double>(UNIT_TABLE[code].per_metre) - 1) < 1e-9)
+            return code;
+    return -1;
 }

@@ -24,9 +24,16 @@ struct HeightUnit {
 // The unit of a code; code must lie in 0 .. UNITS_OUT - 1.
 const HeightUnit &height_unit(int code);
 
+// The short name of a code, "?" outside 0 .. UNITS_OUT - 1.
+const char *unit_name(int code);
+
 // A unit named by its short name or by its code ("cm" or "2"), up to
 // max_code; -1 when the word is neither.
 int parse_height_unit(const std::string &word, int max_code);
+
+// The unit whose metres per stored value is scale (the scale a pair's
+// sidecar records), to 1e-9 relative; -1 when no unit has it.
+int height_unit_of_scale(double scale);
 
 // "m, dm, cm, mm" (up to max_code): the names, for help texts and messages.
 std::string height_unit_names(int max_code);

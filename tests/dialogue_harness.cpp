@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +55,45 @@ std::string fold_crlf(const std::string &s)
 int exit_status(int status)
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int status_or_signal(int status)
+{
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : exit_status(status);
+}
+
+// In the child: the setting, no core file, half a minute at most (a run that
+// blocks ends by SIGALRM), then the tool from the working folder.
+void exec_tool(const std::string &work, const std::string &tool, const RunSetting &setting)
+{
+    struct rlimit none = {0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    if (setting.file_size_limit >= 0) {
+        struct rlimit l = {static_cast<rlim_t>(setting.file_size_limit), static_cast<rlim_t>(setting.file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &l);
+    }
+    if (setting.address_limit >= 0) {
+        struct rlimit l = {static_cast<rlim_t>(setting.address_limit), static_cast<rlim_t>(setting.address_limit)};
+        setrlimit(RLIMIT_AS, &l);
+    }
+    for (const std::string &e : setting.env)
+        putenv(strdup(e.c_str()));
+    signal(SIGPIPE, SIG_DFL);
+    alarm(30);
+    if (chdir(work.c_str()) != 0)
+        _exit(127);
+    execl(tool.c_str(), tool.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+}
+
+std::string read_all(int fd)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        s.append(buf, static_cast<size_t>(n));
+    return s;
 }
 
 } // namespace
@@ -120,6 +161,103 @@ RunResult Dialogue::run_with_terminal_errors(const std::string &answers)
     waitpid(pid, &status, 0);
     close(master);
     return {exit_status(status), read_file(work_ + "/output.txt"), shown_on_terminal};
+}
+
+RunResult Dialogue::run_native(const std::string &answers, const RunSetting &setting)
+{
+    write_file(work_ + "/answers.txt", answers);
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open((work_ + "/answers.txt").c_str(), O_RDONLY);
+        int err = open((work_ + "/errors.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || err < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out[1], 1);
+        dup2(err, 2);
+        close(out[0]);
+        exec_tool(work_, tool_, setting);
+    }
+    close(out[1]);
+    std::string output = read_all(out[0]);
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {status_or_signal(status), output, read_file(work_ + "/errors.txt")};
+}
+
+RunResult Dialogue::run_closing_output(const std::string &first, const std::string &mark, const std::string &rest)
+{
+    int in[2], out[2];
+    EXPECT_EQ(pipe(in), 0);
+    EXPECT_EQ(pipe(out), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[1]);
+        close(out[0]);
+        exec_tool(work_, tool_, RunSetting());
+    }
+    close(in[0]);
+    close(out[1]);
+    void (*before)(int) = signal(SIGPIPE, SIG_IGN); // this process's writes must not end it
+    EXPECT_EQ(write(in[1], first.data(), first.size()), static_cast<ssize_t>(first.size()));
+    std::string output;
+    char buf[4096];
+    ssize_t n;
+    while (output.find(mark) == std::string::npos && (n = read(out[0], buf, sizeof buf)) > 0)
+        output.append(buf, static_cast<size_t>(n));
+    EXPECT_NE(output.find(mark), std::string::npos) << output;
+    close(out[0]);
+    EXPECT_EQ(write(in[1], rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+    close(in[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    signal(SIGPIPE, before);
+    return {status_or_signal(status), output, ""};
+}
+
+HeldRun Dialogue::start_held(const std::string &answers, const std::string &mark)
+{
+    const std::string output_file = work_ + "/held-" + std::to_string(++held_runs_) + ".txt";
+    int master;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        int out = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0)
+            _exit(127);
+        dup2(out, 1);
+        exec_tool(work_, tool_, RunSetting());
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    if (write(master, answers.data(), answers.size()) != static_cast<ssize_t>(answers.size()))
+        ADD_FAILURE() << "could not write the answers";
+    std::string output;
+    char echo[4096];
+    for (int waited = 0; waited < 20000 && output.find(mark) == std::string::npos; waited += 20) {
+        usleep(20000);
+        while (read(master, echo, sizeof echo) > 0) {
+        }
+        output = read_file(output_file);
+    }
+    EXPECT_NE(output.find(mark), std::string::npos) << output;
+    usleep(100000); // let the tool enter its key wait
+    return {pid, master, output_file};
+}
+
+RunResult Dialogue::finish_held(HeldRun held, int sig)
+{
+    if (sig != 0)
+        EXPECT_EQ(kill(held.pid, sig), 0);
+    else
+        EXPECT_EQ(write(held.master, "k", 1), 1);
+    int status = 0;
+    waitpid(held.pid, &status, 0);
+    close(held.master);
+    return {status_or_signal(status), read_file(held.output), ""};
 }
 
 RunResult Dialogue::run_interrupted(const std::string &answers, const std::string &mark)

@@ -16,9 +16,23 @@
 #include <vector>
 
 struct RunResult {
-    int status;         // exit status, or -1 when the tool did not exit normally
+    int status;         // exit status, or -1 when the tool did not exit normally (-signal where said)
     std::string output; // everything printed on standard output
     std::string errors; // everything printed on standard error
+};
+
+// What a native run is started with beyond its answers.
+struct RunSetting {
+    std::vector<std::string> env;   // NAME=value added to its environment
+    long long file_size_limit = -1; // bytes (RLIMIT_FSIZE), -1 none
+    long long address_limit = -1;   // bytes of address space (RLIMIT_AS), -1 none
+};
+
+// A native run held at its key wait, its input a terminal.
+struct HeldRun {
+    int pid;
+    int master;         // the terminal's master side
+    std::string output; // the file its output goes to
 };
 
 class Dialogue : public testing::Test {
@@ -39,6 +53,21 @@ class Dialogue : public testing::Test {
     // Starts the tool with the answers, waits until its output holds `mark`,
     // then sends it SIGINT (native tool only).
     RunResult run_interrupted(const std::string &answers, const std::string &mark);
+
+    // Native tool only, with a core-dump limit of 0 and at most half a minute to
+    // run; a run killed by a signal has status -signal.
+    // Runs the tool with the answers as its input and the setting; its
+    // output comes through a pipe.
+    RunResult run_native(const std::string &answers, const RunSetting &setting);
+    // Gives the tool `first`, reads its output until it holds `mark`, closes
+    // the output (as `| head` does), then gives it `rest`.
+    RunResult run_closing_output(const std::string &first, const std::string &mark, const std::string &rest);
+    // Starts the tool with the answers typed on its terminal and waits until
+    // its output holds `mark`.
+    HeldRun start_held(const std::string &answers, const std::string &mark);
+    // Ends a held run: sends the signal (when not 0), else types a key; waits
+    // for its end.
+    RunResult finish_held(HeldRun held, int sig);
 
     // The test's DEM folder name, as answered to the first question.
     const std::string &folder() const { return folder_; }
@@ -66,6 +95,7 @@ class Dialogue : public testing::Test {
     std::string folder_;
     std::string tool_;
     bool tool_overridden_ = false;
+    int held_runs_ = 0;
 };
 
 #endif

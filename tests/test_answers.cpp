@@ -16,7 +16,7 @@ struct Console {
     explicit Console(const std::string &input)
     {
         in = std::tmpfile();
-        std::fputs(input.c_str(), in);
+        std::fwrite(input.data(), 1, input.size(), in); // NUL bytes included
         std::rewind(in);
         out = std::tmpfile();
         set_console(in, out);
@@ -92,6 +92,23 @@ TEST(Answers, RealsMustBeFinite)
     EXPECT_FALSE(word_to_real("m", &d));
 }
 
+TEST(Answers, AWordHoldingANulByteIsNeitherANumberNorAName)
+{
+    int v = 7;
+    double d = 7;
+    EXPECT_FALSE(word_to_int(std::string("1\0zz", 4), &v));
+    EXPECT_FALSE(word_to_int(std::string("\0", 1), &v));
+    EXPECT_FALSE(word_to_real(std::string("2.5\0", 4), &d));
+    EXPECT_FALSE(word_to_real(std::string("\0", 1), &d));
+    EXPECT_EQ(v, 7);
+    EXPECT_EQ(d, 7);
+
+    Console c(std::string("zz\0 ../x\0y ok\n", 14));
+    EXPECT_EQ(ask_name("N ? "), "ok");
+    EXPECT_EQ(c.printed(), "N ? \n\tA name cannot hold a NUL character \nN ? "
+                           "\n\tA name cannot hold a NUL character \nN ? ");
+}
+
 TEST(Answers, AMenuRepeatsSilentlyUntilTheAnswerIsInRange)
 {
     Console c("2 -1 x 1\n");
@@ -121,4 +138,16 @@ TEST(AnswersDeathTest, TheEndOfTheInputEndsTheRunWithStatusOne)
             ask_real("? ");
         },
         testing::ExitedWithCode(1), "abc is not a number .*The input ended");
+    // An answer without end (a device read as input) is refused before it
+    // takes all the memory.
+    EXPECT_EXIT(
+        {
+            FILE *in = std::tmpfile();
+            const std::string endless(MAX_ANSWER + 1, '7');
+            std::fputs(endless.c_str(), in);
+            std::rewind(in);
+            set_console(in, stderr);
+            ask_int("? ");
+        },
+        testing::ExitedWithCode(1), "\n\tAn answer longer than 65536 characters is refused \n");
 }

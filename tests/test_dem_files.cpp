@@ -161,6 +161,20 @@ TEST(Descriptors, SixFieldsSeparatedByAnyWhiteSpace)
     std::fclose(f);
 }
 
+TEST(Descriptors, AUtf8ByteOrderMarkIsSkipped)
+{
+    int field[DESCR_FIELDS] = {0, 0, 0, 0, 0, 0};
+    FILE *f = stream_of("\xEF\xBB\xBF" "4\r\n5\r\n2\r\n0\r\n9\r\n3\r\n");
+    EXPECT_EQ(read_descriptor(f, field), 6);
+    EXPECT_EQ(field[0], 4);
+    EXPECT_EQ(field[5], 3);
+    std::fclose(f);
+    // Only a whole mark at the very start.
+    f = stream_of("\xEF\xBB" "4\n5\n");
+    EXPECT_EQ(read_descriptor(f, field), 0);
+    std::fclose(f);
+}
+
 TEST(Descriptors, ReadingStopsAtTheFirstFieldThatIsNotAnInt)
 {
     // The first half only: the pixel size keeps its earlier value.

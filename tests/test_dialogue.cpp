@@ -9,8 +9,15 @@
 //      the input, no memory, results that cannot be created or written,
 //      Ctrl-C. Earlier results always survive and no temporary file stays.
 //   5. Answers asked again: results over an input, pixel size, treatment.
+//   6. A hostile host: links planted at temporary names, killed runs, every
+//      signal, a signal between the renames, NUL bytes in answers, special
+//      files, too little memory, descriptors whose writing fails.
 #include "dialogue_harness.h"
+#include "run_memory.h"
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -492,4 +499,295 @@ TEST_F(Dialogue, PixelSizeAndTreatmentAreAskedUntilTheyAreUsable)
               std::string::npos);
     // Only the raised centre cell is interior: its 3D share is 5/9 of 9 m.
     EXPECT_NE(r.output.find("2D Volume 9.000000 3D Volume 5.000000 "), std::string::npos);
+}
+
+// 6. A hostile host ----------------------------------------------------------------
+
+namespace {
+const std::string FULL_RUN = " a 0 b 0 d 1 0 0 0 1 0 "; // after the folder; the key follows
+
+// True when the tests run under AddressSanitizer, whose shadow memory makes
+// address-space limits and sizes meaningless.
+bool address_sanitized()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#else
+    return false;
+#endif
+}
+} // namespace
+
+class Hostile : public EarlyEnd {
+  protected:
+    // Temporary files in the DEM folder.
+    std::vector<std::string> temporaries() const
+    {
+        std::vector<std::string> t;
+        for (const std::string &f : files())
+            if (f.size() > 4 && f.compare(f.size() - 4, 4, ".tmp") == 0)
+                t.push_back(f);
+        return t;
+    }
+    // The four results of FULL_RUN under the given name: 10 m - 4 m at the
+    // only interior cell, in metres.
+    void expect_new_results(const std::string &name)
+    {
+        const std::string raster = m4_bytes(frame(3, 3, 0, {{1, 1, 6}}));
+        const std::string descr = result_descriptor(3, 3, 4, 0, 6, 1, "absolute values", "6.000000");
+        EXPECT_EQ(contents(name + "_2D_m4.raw"), raster);
+        EXPECT_EQ(contents(name + "_3D_m4.raw"), raster);
+        EXPECT_EQ(contents(name + "_2D_m4.txt"), descr);
+        EXPECT_EQ(contents(name + "_3D_m4.txt"), descr);
+    }
+};
+
+// Links, signals, process limits and FIFOs are tried on the native tool.
+class HostileNative : public Hostile {
+  protected:
+    void SetUp() override
+    {
+        Hostile::SetUp();
+        if (!native())
+            GTEST_SKIP() << "links, signals, limits and FIFOs are tried on the native tool";
+    }
+};
+
+TEST_F(HostileNative, LinksPlantedAtGuessableTemporaryNamesAreNeverWrittenThrough)
+{
+    // Symbolic and hard links at the names a result's temporary file could
+    // be guessed to take: the result's name and the next process ids.
+    put("victim", "victim of a link");
+    unsigned long last = 0;
+    if (FILE *f = std::fopen("/proc/sys/kernel/ns_last_pid", "r")) {
+        if (std::fscanf(f, "%lu", &last) != 1)
+            last = 0;
+        std::fclose(f);
+    }
+    ASSERT_NE(last, 0u);
+    for (unsigned long pid = last + 1; pid <= last + 150; pid++)
+        for (const std::string &result : OLD_RESULTS) {
+            const std::string planted = path(result + "." + std::to_string(pid) + ".tmp");
+            if (result[2] == '2')
+                ASSERT_EQ(symlink(path("victim").c_str(), planted.c_str()), 0);
+            else
+                ASSERT_EQ(link(path("victim").c_str(), planted.c_str()), 0);
+        }
+    RunResult r = run(folder() + FULL_RUN + "\n");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(contents("victim"), "victim of a link");
+    expect_new_results("d");
+    EXPECT_EQ(temporaries().size(), 600u); // the planted links only
+}
+
+TEST_F(HostileNative, AResultNameTheFileSystemTakesIsNotRefusedForItsTemporaryName)
+{
+    // 240 characters and "_2D_m4.raw": 250 of the 255 a name may have.
+    const std::string name(240, 'r');
+    RunResult r = run(folder() + " a 0 b 0 " + name + " 1 0 0 0 1 0 \n");
+    EXPECT_EQ(r.status, 0) << r.output;
+    expect_new_results(name);
+    EXPECT_TRUE(temporaries().empty());
+}
+
+TEST_F(HostileNative, TemporaryFilesOfKilledRunsAreRemovedButNeverThoseOfLiveRuns)
+{
+    HeldRun killed = start_held(folder() + FULL_RUN + "\n", "3D Volume");
+    EXPECT_EQ(temporaries().size(), 4u);
+    EXPECT_EQ(finish_held(killed, SIGKILL).status, -SIGKILL);
+    const std::vector<std::string> stale = temporaries();
+    EXPECT_EQ(stale.size(), 4u);
+
+    // A later run in the folder removes them; its own stay while it goes on,
+    // also when a third run writes its results beside it.
+    HeldRun going = start_held(folder() + " a 0 b 0 e 1 0 0 0 1 0\n", "3D Volume");
+    const std::vector<std::string> live = temporaries();
+    EXPECT_EQ(live.size(), 4u);
+    for (const std::string &t : stale)
+        EXPECT_EQ(std::find(live.begin(), live.end(), t), live.end()) << t;
+    EXPECT_EQ(run(folder() + " a 0 b 0 f 1 0 0 0 1 0 \n").status, 0);
+    EXPECT_EQ(temporaries(), live);
+    RunResult r = finish_held(going, 0);
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_TRUE(temporaries().empty());
+    expect_new_results("e");
+    expect_new_results("f");
+    for (const std::string &f : OLD_RESULTS)
+        EXPECT_EQ(contents(f), "earlier " + f);
+}
+
+TEST_F(HostileNative, EverySignalThatEndsARunRemovesItsTemporaryFiles)
+{
+    // At the key wait, the temporary files being written.
+    for (int sig : {SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGXFSZ}) {
+        HeldRun held = start_held(folder() + FULL_RUN + "\n", "3D Volume");
+        EXPECT_EQ(finish_held(held, sig).status, -sig) << sig;
+        expect_earlier_results_intact();
+    }
+    // A file-size limit reached while a result is written (36 bytes of raster).
+    RunSetting limited;
+    limited.file_size_limit = 20;
+    EXPECT_EQ(run_native(folder() + FULL_RUN + "\n", limited).status, -SIGXFSZ);
+    expect_earlier_results_intact();
+    // An output closed by its reader (as `| head` does) before the volumes are shown.
+    RunResult r = run_closing_output(folder() + " a 0 b 0 d 1 0 0 0 1 0", "Type of treatment", " \n\n");
+    EXPECT_EQ(r.status, -SIGPIPE);
+    expect_earlier_results_intact();
+}
+
+TEST_F(HostileNative, ASignalDuringTheRenamesTakesEffectOnlyAfterTheLast)
+{
+    for (int at = 1; at <= 4; at++) {
+        RunSetting setting;
+        setting.env = {std::string("LD_PRELOAD=") + RENAME_SHIM, "SIGNAL_AT_RENAME=" + std::to_string(at),
+                       "ASAN_OPTIONS=verify_asan_link_order=0"};
+        RunResult r = run_native(folder() + FULL_RUN + "\n", setting);
+        EXPECT_EQ(r.status, -SIGTERM) << at;
+        // All four results are the new ones, none is left behind.
+        expect_new_results("d");
+        EXPECT_TRUE(temporaries().empty()) << at;
+        for (const std::string &f : OLD_RESULTS)
+            put(f, "earlier " + f);
+    }
+}
+
+TEST_F(Hostile, AnAnswerHoldingANulByteIsNeitherANameNorANumber)
+{
+    // Each name is refused and asked again; a treatment "\0" is no 0.
+    put("zz", "earlier zz");
+    const std::string nul(1, '\0');
+    RunResult r = run("x" + nul + " " + folder() + " a" + nul + " a 0 b 0 zz" + nul + " ../../outside/any.conf" + nul +
+                      " d 1 0 0 0 1 " + nul + " 0 \n");
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string refused = "\n\tA name cannot hold a NUL character \n";
+    size_t count = 0;
+    for (size_t at = r.output.find(refused); at != std::string::npos; at = r.output.find(refused, at + 1))
+        count++;
+    EXPECT_EQ(count, 4u) << r.output;
+    EXPECT_NE(r.output.find(refused + "\n\n\tName of the File Folder located in the Directory "), std::string::npos);
+    EXPECT_NE(r.output.find("\n\t is not a number \n\tType of treatment : "), std::string::npos) << r.output;
+    EXPECT_EQ(contents("zz"), "earlier zz");
+    expect_new_results("d");
+    EXPECT_EQ(files(), (std::vector<std::string>{"a_m2.raw", "a_m2.txt", "b_m2.raw", "b_m2.txt", "d_2D_m4.raw",
+                                                 "d_2D_m4.txt", "d_3D_m4.raw", "d_3D_m4.txt", "zz"}));
+}
+
+TEST_F(HostileNative, FifosAndFoldersAreRefusedAsInputsWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo(path("f_m2.raw").c_str(), 0644), 0);
+    put("f_m2.txt", descriptor(3, 3, 2, 0, 0, 1));
+    ASSERT_EQ(mkfifo(path("g_m2.txt").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(path("h_m2.txt").c_str(), 0755), 0);
+    put_m2("g_m2.raw", frame(3, 3, 1));
+    put_m2("h_m2.raw", frame(3, 3, 1));
+    const char *const refused[][2] = {{"a 0 f 0", "f_m2.raw"}, {"g 0", "g_m2.txt"}, {"h 0", "h_m2.txt"}};
+    for (const auto &c : refused) {
+        RunResult r = run_native(folder() + " " + c[0] + " 3 3 1 \n", RunSetting());
+        EXPECT_EQ(r.status, 1) << c[1];
+        EXPECT_NE(r.output.find("\n\tCannot read " + shown(c[1]) + " \n"), std::string::npos) << r.output;
+    }
+    for (const char *f : {"f_m2.raw", "f_m2.txt", "g_m2.txt", "g_m2.raw", "h_m2.raw"})
+        std::remove(path(f).c_str());
+    rmdir(path("h_m2.txt").c_str());
+    expect_earlier_results_intact();
+}
+
+TEST_F(HostileNative, ADescriptorTheRunCreatedIsRemovedWhenItsWritingFails)
+{
+    // "3\n3\n2\n" does not fit 4 bytes; its second half "1\n1\n1\n" not 8.
+    put_m2("c_m2.raw", frame(3, 3, 1));
+    for (long long limit : {4, 8}) {
+        RunSetting limited;
+        limited.file_size_limit = limit;
+        RunResult r = run_native(folder() + " c 0 3 3 1 a 0 d 1 0 0 0 1 0 \n", limited);
+        EXPECT_NE(r.status, 0) << limit;
+        EXPECT_FALSE(exists("c_m2.txt")) << limit << ": " << contents("c_m2.txt");
+    }
+    std::remove(path("c_m2.raw").c_str());
+    expect_earlier_results_intact();
+}
+
+TEST_F(HostileNative, AFrameTheProcessCannotHoldIsRefusedBeforeTheNextQuestion)
+{
+    if (address_sanitized())
+        GTEST_SKIP() << "an address-space limit cannot be set under AddressSanitizer";
+    // The six matrices fit under the limit, the line buffers of the
+    // difference pass do not.
+    put("big_m2.raw", "");
+    put("big_m2.txt", descriptor(3, 2000000, 2, 0, 0, 1));
+    RunSetting limited;
+    limited.address_limit = static_cast<long long>(run_memory_estimate(3, 2000000));
+    RunResult r = run_native(folder() + " big 0 big 0 d 1 0 0 0 1 0 \n\n", limited);
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find(std::string("\n\tType of DEM") + TYPE_MENU +
+                            "\n\tNot enough memory for 3 lines and 2000000 columns \n"),
+              std::string::npos)
+        << r.output;
+    std::remove(path("big_m2.raw").c_str());
+    std::remove(path("big_m2.txt").c_str());
+    expect_earlier_results_intact();
+}
+
+TEST_F(HostileNative, AnyAllocationThatFailsEndsTheRunWithTheMemoryMessage)
+{
+    if (address_sanitized())
+        GTEST_SKIP() << "AddressSanitizer has its own allocator";
+    // Each large allocation of a run in turn fails (matrices, staging
+    // matrices, line buffers of the difference pass), until a run has none
+    // left to fail.
+    put("big_m2.raw", "");
+    put("big_m2.txt", descriptor(3, 100000, 2, 0, 0, 1));
+    int failed = 0;
+    for (int at = 1; at < 200; at++) {
+        for (const std::string &f : OLD_RESULTS)
+            put(f, "earlier " + f);
+        RunSetting setting;
+        setting.env = {std::string("LD_PRELOAD=") + ALLOC_FAILURE_SHIM, "FAIL_LARGE_ALLOCATION=" + std::to_string(at)};
+        RunResult r = run_native(folder() + " big 0 big 0 d 1 2 2 0 1 0 \n\n", setting);
+        if (r.status == 0 && failed > 0)
+            break;
+        if (r.status == 0)
+            continue; // a failure the program's start-up absorbs
+        failed++;
+        EXPECT_EQ(r.status, 1) << at << r.output;
+        EXPECT_NE(r.output.find("\n\tNot enough memory for 3 lines and 100000 columns \n"), std::string::npos)
+            << at << r.output;
+        EXPECT_TRUE(temporaries().empty()) << at;
+        for (const std::string &f : OLD_RESULTS)
+            EXPECT_TRUE(contents(f) == "earlier " + f) << at << ": " << f << " was replaced";
+    }
+    EXPECT_GE(failed, 24); // 18 matrix lines, 6 staging lines at least
+}
+
+TEST_F(HostileNative, TheMemoryEstimateIsWithinATenthOfThePeakOfARun)
+{
+    if (address_sanitized())
+        GTEST_SKIP() << "AddressSanitizer changes what allocations cost";
+    // Rasters without values (read as 0) in frames long and thin both ways
+    // round and without columns; a 3 × 3 run gives the program's own size.
+    struct Frame {
+        int lig, col;
+    };
+    auto peak_of = [this](Frame f) {
+        put("big_m2.raw", "");
+        put("big_m2.txt", descriptor(f.lig, f.col, 2, 0, 0, 1));
+        HeldRun held = start_held(folder() + " big 0 big 0 p 1 0 0 0 1 0\n", "3D Volume");
+        long long kib = 0;
+        if (FILE *status = std::fopen(("/proc/" + std::to_string(held.pid) + "/status").c_str(), "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, status) != nullptr)
+                if (std::sscanf(line, "VmPeak: %lld kB", &kib) == 1)
+                    break;
+            std::fclose(status);
+        }
+        EXPECT_EQ(finish_held(held, 0).status, 0) << f.lig << " x " << f.col;
+        return static_cast<double>(kib) * 1024.0;
+    };
+    const double base = peak_of({3, 3});
+    for (Frame f : {Frame{3, 1000000}, Frame{1000000, 3}, Frame{400000, 0}}) {
+        const double grown = peak_of(f) - base;
+        const double estimated =
+            static_cast<double>(run_memory_estimate(f.lig, f.col)) - static_cast<double>(run_memory_estimate(3, 3));
+        EXPECT_NEAR(estimated, grown, 0.1 * grown) << f.lig << " x " << f.col;
+    }
 }

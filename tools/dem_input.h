@@ -23,7 +23,11 @@
 struct GridFacts {
     int nb_lig = 0, nb_col = 0;
     bool has_geotransform = false;
-    double geotransform[6] = {0, 1, 0, 0, 0, -1}; // GDAL's: x0, dx/col, dx/line, y0, dy/col, dy/line
+    // GDAL's: x0, dx/col, dx/line, y0, dy/col, dy/line. Without a
+    // geotransform, the cell size given (the pair's descriptor or the user)
+    // stands in dx/col and -dy/line.
+    double geotransform[6] = {0, 1, 0, 0, 0, -1};
+    bool cell_size_known = false; // a geotransform or a given cell size
     std::string crs_wkt;       // empty when the input has no CRS
     bool geographic = false;   // the CRS is in degrees (cell areas from the ellipsoid)
     double semi_major = 0;     // ellipsoid of a geographic CRS, metres

@@ -18,12 +18,6 @@ long long units_per_metre(int unit)
     return n;
 }
 
-const char *unit_name(int unit)
-{
-    static const char *const name[UNITS_OUT] = {"m", "dm", "cm", "mm", "1/10 mm", "1/100 mm"};
-    return unit >= 0 && unit < UNITS_OUT ? name[unit] : "?";
-}
-
 const char *type_name(int itype) { return itype == DEM_M2 ? "_m2" : "_m4"; }
 
 void report_error(const char *program, const std::string &message, bool usage)
@@ -81,12 +75,9 @@ RasterRead read_widened(FILE *f, int itype, bool m2_signed, int **values, int nb
     return outcome;
 }
 
-bool load_dem(const std::string &raster_path, const std::string &descr_path, int itype, bool m2_signed,
-              LoadedDem *dem, std::string *error)
+bool read_pair_frame(const std::string &raster_path, const std::string &descr_path, int itype, PairFrame *frame,
+                     std::string *error)
 {
-    dem->values = nullptr;
-    dem->nb_lig = dem->nb_col = dem->pix_size = 0;
-
     FILE *fd = std::fopen(descr_path.c_str(), "r");
     if (fd == nullptr) {
         *error = "cannot open the descriptor " + descr_path + ": " + std::strerror(errno);
@@ -121,6 +112,23 @@ bool load_dem(const std::string &raster_path, const std::string &descr_path, int
                  std::to_string(bytes_per_value(itype)) + " bytes) needs " + std::to_string(expected);
         return false;
     }
+    frame->nb_lig = nb_lig;
+    frame->nb_col = nb_col;
+    frame->pix_size = n >= 6 ? field[5] : 0;
+    return true;
+}
+
+bool load_dem(const std::string &raster_path, const std::string &descr_path, int itype, bool m2_signed,
+              LoadedDem *dem, std::string *error)
+{
+    dem->values = nullptr;
+    dem->nb_lig = dem->nb_col = dem->pix_size = 0;
+
+    PairFrame frame;
+    if (!read_pair_frame(raster_path, descr_path, itype, &frame, error))
+        return false;
+    const int nb_lig = frame.nb_lig;
+    const int nb_col = frame.nb_col;
 
     FILE *f = std::fopen(raster_path.c_str(), "rb");
     if (f == nullptr) {
@@ -145,7 +153,7 @@ bool load_dem(const std::string &raster_path, const std::string &descr_path, int
     dem->values = values;
     dem->nb_lig = nb_lig;
     dem->nb_col = nb_col;
-    dem->pix_size = n >= 6 ? field[5] : 0;
+    dem->pix_size = frame.pix_size;
     return true;
 }
 
@@ -186,6 +194,5 @@ void abandon_temp(FILE *f, const std::string &temp)
 {
     if (f != nullptr)
         std::fclose(f);
-    std::remove(temp.c_str());
-    forget_temp_file(temp);
+    discard_temp_file(temp);
 }

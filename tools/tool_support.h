@@ -6,6 +6,7 @@
 
 #include "dem_files.h"
 #include "host.h"
+#include "units.h"
 
 #include <cstdio>
 #include <string>
@@ -16,8 +17,7 @@
 
 // 10^unit: how many units make a metre.
 long long units_per_metre(int unit);
-// "m", "dm", "cm", "mm", "1/10 mm", "1/100 mm".
-const char *unit_name(int unit);
+// unit_name (units.h): "m", "dm", "cm", "mm", "0.1mm", "0.01mm".
 // "_m2" or "_m4".
 const char *type_name(int itype);
 
@@ -47,6 +47,18 @@ struct LoadedDem {
     int nb_lig, nb_col;
     int pix_size;
 };
+
+// The frame of a DEM pair from its descriptor, checked against its raster:
+// at least one line and one column, the bytes per value of the type when the
+// descriptor records them, and a raster of exactly that frame. pix_size is
+// the descriptor's pixel size (0 when it has none). On failure *error says
+// which file is wrong and how.
+struct PairFrame {
+    int nb_lig = 0, nb_col = 0;
+    int pix_size = 0;
+};
+bool read_pair_frame(const std::string &raster_path, const std::string &descr_path, int itype, PairFrame *frame,
+                     std::string *error);
 
 // Loads a DEM pair. The descriptor must give a frame of at least one line
 // and one column and, when it records the bytes per value, agree with the

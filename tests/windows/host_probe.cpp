@@ -8,6 +8,7 @@
 #include "dem_files.h"
 #include "host.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -86,6 +87,28 @@ bool replacement(const std::string &target, const std::string &temp)
     return ok;
 }
 
+// A file that exists is never created again; a temporary file of a killed
+// run is removed when the folder gets a new one, which nobody else may
+// remove while the run holds it, and which its own rename replaces a file.
+bool exclusive(const std::string &dir)
+{
+    if (!write_text(dir + "taken.txt", "taken\n") || !write_text(dir + "skarnovelt-Stale123.tmp", "stale\n"))
+        return false;
+    bool ok = create_new_file(dir + "taken.txt", "w") == nullptr && errno == EEXIST;
+    std::string temp;
+    FILE *f = create_temp_file(dir + "fresh.txt", "w", &temp);
+    if (f == nullptr)
+        return false;
+    ok = ok && std::fopen((dir + "skarnovelt-Stale123.tmp").c_str(), "r") == nullptr;
+    ok = ok && temp.size() == dir.size() + 23 && temp.compare(0, dir.size() + 11, dir + "skarnovelt-") == 0;
+    ok = ok && std::remove(temp.c_str()) != 0; // held by this run
+    ok = std::fputs("fresh\n", f) >= 0 && flush_to_disk(f) && ok;
+    ok = std::fclose(f) == 0 && ok;
+    ok = ok && replace_file(temp, dir + "fresh.txt");
+    forget_temp_file(temp);
+    return ok;
+}
+
 } // namespace
 
 int main()
@@ -98,6 +121,7 @@ int main()
     ok &= step(raster(dir + "probe_m2.raw"), "raster");
     ok &= step(replacement(dir + "replaced.txt", dir + "replaced.tmp"), "replace");
     ok &= step(available_memory() > 0, "memory");
+    ok &= step(exclusive(dir), "exclusive creation");
 
     // The key read with piped input: one character taken, the rest left.
     getch();

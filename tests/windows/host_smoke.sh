@@ -24,6 +24,7 @@ descriptor: ok
 raster: ok
 replace: ok
 memory: ok
+exclusive creation: ok
 after the key: bc
 temporary file: ok'
 [ "$out" = "$expected" ] || fail "the probe's output is not the expected one"
@@ -38,6 +39,10 @@ want_bytes() { printf "$1" | od -An -tx1 -v | tr -s ' \n' ' '; }
     fail "probe_m2.raw does not hold the values' bytes: $(bytes "$dir/probe_m2.raw")"
 [ "$(bytes "$dir/replaced.txt")" = "$(want_bytes 'new\r\n')" ] ||
     fail "replaced.txt was not replaced: $(bytes "$dir/replaced.txt")"
+[ "$(bytes "$dir/fresh.txt")" = "$(want_bytes 'fresh\r\n')" ] ||
+    fail "fresh.txt was not written through a temporary file in text mode: $(bytes "$dir/fresh.txt")"
+[ "$(bytes "$dir/taken.txt")" = "$(want_bytes 'taken\r\n')" ] ||
+    fail "taken.txt was written over: $(bytes "$dir/taken.txt")"
 leftover=$(cd "$dir" && ls -- *.tmp 2>/dev/null)
 [ -z "$leftover" ] || fail "temporary files left: $leftover"
 exit $failed

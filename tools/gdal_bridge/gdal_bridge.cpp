@@ -3,6 +3,7 @@
 #include "LIB/NRUTIL.h"
 #include "dem_files.h"
 #include "host.h"
+#include "units.h"
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
@@ -22,19 +23,12 @@
 // Units, value ranges, rounding
 // ---------------------------------------------------------------------------
 
-namespace {
-const char *const unit_names[UNIT_MAX_RESULT + 1] = {"m", "dm", "cm", "mm", "0.1mm", "0.01mm"};
-const double unit_factors[UNIT_MAX_RESULT + 1] = {1, 10, 100, 1000, 10000, 100000};
-} // namespace
-
-const char *unit_name(int unit) { return unit_names[unit]; }
-
-double unit_factor(int unit) { return unit_factors[unit]; }
+double unit_factor(int unit) { return static_cast<double>(height_unit(unit).per_metre); }
 
 int parse_unit(const std::string &word, int max_unit)
 {
     for (int unit = 0; unit <= max_unit; unit++)
-        if (word == unit_names[unit] || word == std::to_string(unit))
+        if (word == unit_name(unit) || word == std::to_string(unit))
             return unit;
     return -1;
 }

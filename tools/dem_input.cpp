@@ -1,0 +1,319 @@
+#include "dem_input.h"
+
+#include "dem_files.h"
+#include "difference.h"
+#include "gdal_bridge.h"
+#include "tool_support.h"
+#include "units.h"
+
+#include <cpl_string.h>
+#include <ogr_srs_api.h>
+
+#include <cmath>
+#include <filesystem>
+#include <vector>
+
+namespace {
+
+bool ends_with(const std::string &s, const std::string &end)
+{
+    return s.size() > end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// A pair named by its raster, its descriptor, its base with the type, or
+// the sidecar dem_gdal import writes ("x_m4.vrt"); *pair tells a DEM from a
+// result.
+bool names_a_pair(const std::string &path, std::string *base, int *pair, int *itype)
+{
+    *pair = PAIR_INPUT;
+    for (int t = DEM_M2; t <= DEM_M4; t++)
+        if (ends_with(path, t == DEM_M2 ? "_m2.vrt" : "_m4.vrt")) {
+            *base = path.substr(0, path.size() - 7);
+            *itype = t;
+            return true;
+        }
+    if (!split_pair_name(path, base, pair, itype))
+        return false;
+    // A GDAL raster that merely ends like a pair ("x_m4" without its .raw)
+    // is taken as a raster when the pair's raster is not there.
+    return std::filesystem::exists(*base + raster_suffix(*pair, *itype));
+}
+
+// Metres in one unit of a band's vertical unit text; 0 when it is not a
+// length this program knows. An empty text is taken as metres (assumed).
+long double metres_per_unit(const std::string &unit)
+{
+    const char *const metres[] = {"m", "metre", "meter", "metres", "meters"};
+    for (const char *m : metres)
+        if (EQUAL(unit.c_str(), m))
+            return 1;
+    const char *const feet[] = {"ft", "foot", "feet", "international foot", "international feet"};
+    for (const char *f : feet)
+        if (EQUAL(unit.c_str(), f))
+            return 0.3048L; // the international foot, exactly 0.3048 m
+    const char *const us_feet[] = {"US survey foot", "US survey feet", "ftUS", "us-ft", "foot_us", "US foot"};
+    for (const char *f : us_feet)
+        if (EQUAL(unit.c_str(), f))
+            return 1200.0L / 3937.0L; // the US survey foot, 1200/3937 m
+    return 0;
+}
+
+// The CRS facts the budget needs: geographic or projected, the ellipsoid,
+// the metres of a projected unit.
+void read_crs(GDALDatasetH ds, GridFacts *grid)
+{
+    OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
+    if (srs == nullptr)
+        return;
+    char *wkt = nullptr;
+    if (OSRExportToWkt(srs, &wkt) == OGRERR_NONE && wkt != nullptr)
+        grid->crs_wkt = wkt;
+    CPLFree(wkt);
+    grid->geographic = OSRIsGeographic(srs) != 0;
+    OGRErr err = OGRERR_NONE;
+    grid->semi_major = OSRGetSemiMajor(srs, &err);
+    grid->inv_flattening = OSRGetInvFlattening(srs, &err);
+    if (!grid->geographic)
+        grid->linear_metres = OSRGetLinearUnits(srs, nullptr);
+}
+
+bool fail(std::string *error, const std::string &path, const std::string &what)
+{
+    *error = path + ": " + what;
+    return false;
+}
+
+bool open_pair(const DemInputOptions &o, const std::string &base, int itype, DemInput *in, std::string *error)
+{
+    const std::string raw = base + raster_suffix(PAIR_INPUT, itype);
+    const std::string descr = base + descr_suffix(PAIR_INPUT, itype);
+    PairFrame frame;
+    if (!read_pair_frame(raw, descr, itype, &frame, error))
+        return false;
+    in->kind = std::string("DEM pair ") + (itype == DEM_M2 ? "_m2" : "_m4");
+    in->itype = itype;
+    in->pix_size = frame.pix_size;
+    in->grid.nb_lig = frame.nb_lig;
+    in->grid.nb_col = frame.nb_col;
+
+    // The sidecar of an imported pair knows the exact georeferencing and the
+    // unit of the stored values.
+    int sidecar_unit = -1;
+    const std::string sidecar = sidecar_path(base, itype);
+    if (std::filesystem::exists(sidecar)) {
+        GDALDatasetH ds = GDALOpenEx(sidecar.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr);
+        if (ds == nullptr)
+            return fail(error, sidecar, "cannot be opened as the pair's sidecar");
+        if (GDALGetRasterXSize(ds) != frame.nb_col || GDALGetRasterYSize(ds) != frame.nb_lig) {
+            GDALClose(ds);
+            return fail(error, sidecar, "describes another frame than the descriptor " + descr);
+        }
+        in->grid.has_geotransform = GDALGetGeoTransform(ds, in->grid.geotransform) == CE_None;
+        read_crs(ds, &in->grid);
+        int has_scale = 0;
+        double scale = GDALGetRasterCount(ds) > 0 ? GDALGetRasterScale(GDALGetRasterBand(ds, 1), &has_scale) : 1;
+        if (has_scale)
+            sidecar_unit = height_unit_of_scale(scale);
+        GDALClose(ds);
+    }
+    in->unit = o.unit >= 0 ? o.unit : sidecar_unit;
+    if (in->unit < 0)
+        return fail(error, o.path, "the unit of its heights is unknown (no sidecar records it): give it with the unit option");
+    if (in->unit >= UNITS_IN)
+        return fail(error, o.path, "a DEM's heights are stored in m, dm, cm or mm");
+    in->heights.unit_as_read = height_unit(in->unit).name;
+
+    if (!in->grid.has_geotransform) {
+        const double size = o.pixel_size > 0 ? o.pixel_size : frame.pix_size;
+        if (size > 0) {
+            in->grid.geotransform[1] = size;
+            in->grid.geotransform[5] = -size;
+        }
+        in->grid.cell_size_known = size > 0;
+    } else {
+        in->grid.cell_size_known = true;
+    }
+
+    in->raw = std::fopen(raw.c_str(), "rb");
+    if (in->raw == nullptr)
+        return fail(error, raw, "cannot be opened");
+    return true;
+}
+
+bool open_raster(const DemInputOptions &o, DemInput *in, std::string *error)
+{
+    in->dataset = GDALOpenEx(o.path.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr);
+    if (in->dataset == nullptr)
+        return fail(error, o.path, "GDAL cannot open it as a raster");
+    const int bands = GDALGetRasterCount(in->dataset);
+    if (o.band < 1 || o.band > bands)
+        return fail(error, o.path, "has " + std::to_string(bands) + " band(s); band " + std::to_string(o.band) +
+                                       " does not exist");
+    in->band = GDALGetRasterBand(in->dataset, o.band);
+    in->kind = std::string(GDALGetDriverShortName(GDALGetDatasetDriver(in->dataset))) + " raster, band " +
+               std::to_string(o.band);
+    in->grid.nb_col = GDALGetRasterXSize(in->dataset);
+    in->grid.nb_lig = GDALGetRasterYSize(in->dataset);
+    in->grid.has_geotransform = GDALGetGeoTransform(in->dataset, in->grid.geotransform) == CE_None;
+    read_crs(in->dataset, &in->grid);
+    if (!in->grid.has_geotransform && o.pixel_size > 0) {
+        in->grid.geotransform[1] = o.pixel_size;
+        in->grid.geotransform[5] = -o.pixel_size;
+    }
+    in->grid.cell_size_known = in->grid.has_geotransform || o.pixel_size > 0;
+
+    HeightFacts &h = in->heights;
+    h.unit_as_read = GDALGetRasterUnitType(in->band);
+    if (o.z_scale_given) {
+        if (!(o.z_scale > 0) || !std::isfinite(o.z_scale))
+            return fail(error, o.path, "the vertical scale must be a positive number of metres");
+        h.z_scale = o.z_scale;
+    } else if (h.unit_as_read.empty()) {
+        h.unit_assumed = true;
+        h.z_scale = 1;
+    } else {
+        h.z_scale = metres_per_unit(h.unit_as_read);
+        if (h.z_scale == 0)
+            return fail(error, o.path, "its heights are in '" + h.unit_as_read +
+                                           "', not a length unit known here (m, ft, US survey ft): give the metres in "
+                                           "one of its units with the vertical scale option");
+    }
+    int has_scale = 0, has_offset = 0;
+    h.scale = GDALGetRasterScale(in->band, &has_scale);
+    h.offset = GDALGetRasterOffset(in->band, &has_offset);
+    if (!has_scale)
+        h.scale = 1;
+    if (!has_offset)
+        h.offset = 0;
+    h.has_scale = h.scale != 1 || h.offset != 0;
+    int has_nodata = 0;
+    h.nodata = GDALGetRasterNoDataValue(in->band, &has_nodata);
+    h.has_nodata = has_nodata != 0;
+    // A mask that is not just the nodata value (an alpha band, a per-dataset
+    // mask, an internal mask) is read beside the values.
+    const int flags = GDALGetMaskFlags(in->band);
+    if (!(flags & GMF_ALL_VALID) && !(flags & GMF_NODATA)) {
+        in->mask = GDALGetMaskBand(in->band);
+        h.has_mask = in->mask != nullptr;
+    }
+    return true;
+}
+
+// Whether a value read from the band is its nodata value, compared in the
+// band's own type (a float32 band holds the float nearest its nodata).
+bool is_nodata_value(double v, const HeightFacts &h, GDALDataType type)
+{
+    if (!h.has_nodata)
+        return false;
+    if (type == GDT_Float32)
+        return static_cast<float>(v) == static_cast<float>(h.nodata);
+    return v == h.nodata;
+}
+
+bool read_pair_lines(DemInput *in, int first, int count, double *metres, unsigned char *valid, std::string *error)
+{
+    if (first != in->next_line)
+        return fail(error, in->path, "a pair is read line after line");
+    const int nb_col = in->grid.nb_col;
+    std::vector<int> values(static_cast<size_t>(count) * nb_col);
+    std::vector<int *> value_rows(count);
+    std::vector<double *> metre_rows(count);
+    for (int k = 0; k < count; k++) {
+        value_rows[k] = values.data() + static_cast<size_t>(k) * nb_col;
+        metre_rows[k] = metres + static_cast<size_t>(k) * nb_col;
+    }
+    // Lines before the last leave the rest of the raster unread.
+    bool no_memory = false;
+    const RasterRead outcome = read_widened(in->raw, in->itype, false, value_rows.data(), count, nb_col, &no_memory);
+    const bool last = first + count == in->grid.nb_lig;
+    if (!(outcome == RASTER_COMPLETE || (outcome == RASTER_LONG && !last)))
+        return fail(error, in->path, no_memory ? "not enough memory to read its lines"
+                                               : "cannot read lines " + std::to_string(first) + " to " +
+                                                     std::to_string(first + count - 1) + " of its raster");
+    // The tool's own conversion, so that the heights are bit for bit its own.
+    convert_to_metres(value_rows.data(), metre_rows.data(), count, nb_col, in->unit);
+    std::fill(valid, valid + static_cast<size_t>(count) * nb_col, 1);
+    in->next_line += count;
+    return true;
+}
+
+bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsigned char *valid, std::string *error)
+{
+    const int nb_col = in->grid.nb_col;
+    const size_t cells = static_cast<size_t>(count) * nb_col;
+    // Every GDAL data type up to 32 bits, and float64, converts to double
+    // exactly, so the values below are the band's own.
+    if (GDALRasterIO(in->band, GF_Read, 0, first, nb_col, count, metres, nb_col, count, GDT_Float64, 0, 0) != CE_None)
+        return fail(error, in->path, "cannot read lines " + std::to_string(first) + " to " +
+                                         std::to_string(first + count - 1));
+    if (in->mask != nullptr) {
+        if (GDALRasterIO(in->mask, GF_Read, 0, first, nb_col, count, valid, nb_col, count, GDT_Byte, 0, 0) != CE_None)
+            return fail(error, in->path, "cannot read the mask of lines " + std::to_string(first) + " to " +
+                                             std::to_string(first + count - 1));
+    } else {
+        std::fill(valid, valid + cells, 1);
+    }
+    const HeightFacts &h = in->heights;
+    const GDALDataType type = GDALGetRasterDataType(in->band);
+    const bool scaled = h.has_scale || h.z_scale != 1;
+    const long double scale = h.scale, offset = h.offset;
+    for (size_t k = 0; k < cells; k++) {
+        const double v = metres[k];
+        if (!valid[k] || std::isnan(v) || is_nodata_value(v, h, type)) {
+            valid[k] = 0;
+            metres[k] = NAN;
+        } else {
+            valid[k] = 1;
+            // One expression in extended precision, rounded once to double.
+            if (scaled)
+                metres[k] = static_cast<double>((static_cast<long double>(v) * scale + offset) * h.z_scale);
+            if (!std::isfinite(metres[k])) {
+                valid[k] = 0;
+                metres[k] = NAN;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool open_dem_input(const DemInputOptions &options, DemInput *input, std::string *error)
+{
+    *input = DemInput();
+    input->path = options.path;
+    std::string base;
+    int pair = PAIR_INPUT, itype = -1;
+    bool ok;
+    if (!names_a_pair(options.path, &base, &pair, &itype))
+        ok = open_raster(options, input, error);
+    else if (pair != PAIR_INPUT)
+        ok = fail(error, options.path, "is a result pair (a difference the tool wrote), not a DEM");
+    else
+        ok = open_pair(options, base, itype, input, error);
+    if (!ok)
+        close_dem_input(input);
+    return ok;
+}
+
+bool read_dem_lines(DemInput *input, int first, int count, double *metres, unsigned char *valid, std::string *error)
+{
+    if (first < 0 || count < 0 || first + count > input->grid.nb_lig)
+        return fail(error, input->path, "lines " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+                                            " lie outside its frame");
+    if (count == 0)
+        return true;
+    return input->raw != nullptr ? read_pair_lines(input, first, count, metres, valid, error)
+                                 : read_raster_lines(input, first, count, metres, valid, error);
+}
+
+void close_dem_input(DemInput *input)
+{
+    if (input->dataset != nullptr)
+        GDALClose(input->dataset);
+    if (input->raw != nullptr)
+        std::fclose(input->raw);
+    input->dataset = nullptr;
+    input->band = input->mask = nullptr;
+    input->raw = nullptr;
+}
