@@ -48,13 +48,13 @@ TEST(GridAreas, ProjectedGridsTakeTheDeterminantAndGridsInDegreesAreaPerLine)
     g.crs_wkt = "PROJCS[...]";
     GridAreas areas;
     std::string warning, error;
-    ASSERT_TRUE(grid_areas(g, 0, &areas, &warning, &error)) << error;
+    ASSERT_TRUE(grid_areas(g, &areas, &warning, &error)) << error;
     EXPECT_FALSE(areas.per_line);
     EXPECT_EQ(line_cell_area(areas, 2), 6.25);
     EXPECT_TRUE(warning.empty());
     // In feet: 2.5 ft cells are 2.5 x 0.3048 m wide.
     g.linear_metres = 0.3048;
-    ASSERT_TRUE(grid_areas(g, 0, &areas, &warning, &error));
+    ASSERT_TRUE(grid_areas(g, &areas, &warning, &error));
     EXPECT_NEAR(areas.cell_area, 6.25 * 0.3048 * 0.3048, 1e-15);
 
     // Degrees on a sphere: line 1 lies between 2° and 1° N.
@@ -63,16 +63,19 @@ TEST(GridAreas, ProjectedGridsTakeTheDeterminantAndGridsInDegreesAreaPerLine)
     g.inv_flattening = 0;
     const double geo[6] = {10, 1, 0, 3, 0, -1};
     std::copy(geo, geo + 6, g.geotransform);
-    ASSERT_TRUE(grid_areas(g, 0, &areas, &warning, &error)) << error;
+    ASSERT_TRUE(grid_areas(g, &areas, &warning, &error)) << error;
     EXPECT_TRUE(areas.per_line);
     EXPECT_EQ(line_cell_area(areas, 1), quadrangle_area(6371000, 0, 2, 1, 1));
     // Beyond the pole, or without georeferencing and --pixel: refused.
     g.geotransform[3] = 91;
-    EXPECT_FALSE(grid_areas(g, 0, &areas, &warning, &error));
+    EXPECT_FALSE(grid_areas(g, &areas, &warning, &error));
     g.has_geotransform = false;
-    EXPECT_FALSE(grid_areas(g, 0, &areas, &warning, &error));
+    EXPECT_FALSE(grid_areas(g, &areas, &warning, &error));
     EXPECT_NE(error.find("--pixel"), std::string::npos);
-    ASSERT_TRUE(grid_areas(g, 0.5, &areas, &warning, &error));
+    g.cell_size_known = true;
+    g.geotransform[1] = 0.5;
+    g.geotransform[5] = -0.5;
+    ASSERT_TRUE(grid_areas(g, &areas, &warning, &error));
     EXPECT_EQ(areas.cell_area, 0.25);
 }
 

@@ -164,7 +164,7 @@ int run_change(const Options &o)
         return run_error(PROGRAM, "BEFORE and AFTER lie on different grids: " + what + ".\nPut AFTER onto BEFORE's grid: " +
                                       gdalwarp_command(run.before.grid, o.after.path));
     GridAreas areas;
-    if (!grid_areas(run.before.grid, o.pixel, &areas, &warning, &error))
+    if (!grid_areas(run.before.grid, &areas, &warning, &error))
         return input_error(PROGRAM, o.before.path, error);
     if (!warning.empty())
         std::fprintf(stderr, "%s: warning: %s\n", PROGRAM, warning.c_str());

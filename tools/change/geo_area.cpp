@@ -40,18 +40,19 @@ double quadrangle_area(double a, double inv_f, double lat1, double lat2, double 
     return static_cast<double>(area);
 }
 
-bool grid_areas(const GridFacts &grid, double pixel_size, GridAreas *areas, std::string *warning,
-                std::string *error)
+bool grid_areas(const GridFacts &grid, GridAreas *areas, std::string *warning, std::string *error)
 {
     char text[256];
     const double *gt = grid.geotransform;
     if (!grid.has_geotransform) {
-        if (!(pixel_size > 0)) {
+        // The cell size given for the input (--pixel, or a pair's
+        // descriptor) stands in the geotransform.
+        if (!grid.cell_size_known || !(gt[1] > 0)) {
             *error = "the grid has no georeferencing: give its cell size in metres with --pixel";
             return false;
         }
-        areas->cell_area = static_cast<double>(static_cast<long double>(pixel_size) * pixel_size);
-        std::snprintf(text, sizeof text, "cells of %.17g m x %.17g m = %.17g m2 (--pixel)", pixel_size, pixel_size,
+        areas->cell_area = static_cast<double>(static_cast<long double>(gt[1]) * gt[1]);
+        std::snprintf(text, sizeof text, "cells of %.17g m x %.17g m = %.17g m2 (no georeferencing)", gt[1], gt[1],
                       areas->cell_area);
         areas->how = text;
         return true;

@@ -28,13 +28,12 @@ struct GridAreas {
     std::string how;             // one line for the report
 };
 
-// Works out the areas of the grid's cells; pixel_size (m, 0 when not given)
-// serves a grid without geotransform. A grid with geotransform but no CRS
+// Works out the areas of the grid's cells; a grid without geotransform
+// takes the cell size given for it (dem_input). A grid with geotransform but no CRS
 // has its units taken as metres, and *warning says so. False, with *error,
 // when the areas cannot be known (no geotransform and no pixel size; a
 // rotated grid in degrees; latitudes beyond the poles).
-bool grid_areas(const GridFacts &grid, double pixel_size, GridAreas *areas, std::string *warning,
-                std::string *error);
+bool grid_areas(const GridFacts &grid, GridAreas *areas, std::string *warning, std::string *error);
 
 // The area of each cell of the line (m²).
 double line_cell_area(const GridAreas &areas, int line);
