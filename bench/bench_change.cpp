@@ -121,7 +121,7 @@ int run_floor(const std::string &before, const std::string &after, const std::st
         GDALGetBlockSize(GDALGetRasterBand(ds, 1), &bx, &by);
         cache += static_cast<long long>(by) * n * 5;
     }
-    GDALSetCacheMax64(cache + 16LL * 1024 * 1024);
+    GDALSetCacheMax64(cache + 8LL * 1024 * 1024);
     const int block = change_block_lines(grid.nb_col);
     std::vector<double> a(static_cast<size_t>(block) * n), b(a.size()), d2(a.size()), d3(a.size());
     for (int first = 0; first < grid.nb_lig; first += block) {

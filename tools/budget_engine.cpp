@@ -3,17 +3,17 @@
 #include <cmath>
 #include <initializer_list>
 
-Budget budget_with_cell_area(double cell_area, double lod)
+BudgetRows budget_with_cell_area(double cell_area, double lod)
 {
-    Budget b;
+    BudgetRows b;
     b.cell_area = cell_area;
     b.lod = lod;
     return b;
 }
 
-Budget budget_with_line_areas(double lod)
+BudgetRows budget_with_line_areas(double lod)
 {
-    Budget b;
+    BudgetRows b;
     b.per_line_areas = true;
     b.lod = lod;
     return b;
@@ -26,7 +26,7 @@ static void add(BudgetTally *t, double vol)
     t->volume = static_cast<double>(static_cast<long double>(t->volume) + vol);
 }
 
-void budget_count(Budget *b, double dif, double vol)
+void budget_count(BudgetRows *b, double dif, double vol)
 {
     add(dif < 0 ? &b->negative : dif > 0 ? &b->positive : &b->zero, vol);
     // A cell is detected change when |d| reaches the level of detection; with
@@ -43,14 +43,14 @@ static void close_line(BudgetTally *t, double line_area)
     t->line_cells = 0;
 }
 
-void budget_end_line(Budget *b, double line_area)
+void budget_end_line(BudgetRows *b, double line_area)
 {
     for (BudgetTally *t : {&b->negative, &b->positive, &b->zero, &b->lod_negative, &b->lod_positive, &b->lod_below,
                            &b->all})
         close_line(t, line_area);
 }
 
-double budget_area(const Budget &b, const BudgetTally &t)
+double budget_area(const BudgetRows &b, const BudgetTally &t)
 {
     if (b.per_line_areas)
         return t.area;

@@ -24,7 +24,7 @@ struct BudgetTally {
 };
 
 // The budget of one difference.
-struct Budget {
+struct BudgetRows {
     BudgetTally negative, positive, zero;           // d < 0, d > 0, d = 0
     BudgetTally lod_negative, lod_positive, lod_below; // with the level of detection: d <= -lod, d >= lod, |d| < lod
     BudgetTally all;                                // every counted cell: the net
@@ -34,19 +34,19 @@ struct Budget {
 };
 
 // A budget with one cell area for every cell (m²).
-Budget budget_with_cell_area(double cell_area, double lod);
+BudgetRows budget_with_cell_area(double cell_area, double lod);
 // A budget whose cell areas are given line by line (budget_end_line).
-Budget budget_with_line_areas(double lod);
+BudgetRows budget_with_line_areas(double lod);
 
 // Counts a cell of difference dif (m) and volume vol (m³, dif × its cell
 // area as the caller rounds it).
-void budget_count(Budget *b, double dif, double vol);
+void budget_count(BudgetRows *b, double dif, double vol);
 
 // Closes a line of cells of area line_area (m² each) in a budget with
 // areas per line: the cells it counted add their area to each row.
-void budget_end_line(Budget *b, double line_area);
+void budget_end_line(BudgetRows *b, double line_area);
 
 // The area of a row, m².
-double budget_area(const Budget &b, const BudgetTally &t);
+double budget_area(const BudgetRows &b, const BudgetTally &t);
 
 #endif

@@ -81,7 +81,7 @@ TEST(GridAreas, ProjectedGridsTakeTheDeterminantAndGridsInDegreesAreaPerLine)
 
 TEST(BudgetEngine, RowsBySignWithTheLevelOfDetectionAndAreasPerLine)
 {
-    Budget b = budget_with_cell_area(4, 0.5);
+    BudgetRows b = budget_with_cell_area(4, 0.5);
     const double difs[] = {-1, -0.25, 0, 0.25, 2, 2};
     for (double d : difs)
         budget_count(&b, d, d * 4);
@@ -99,7 +99,7 @@ TEST(BudgetEngine, RowsBySignWithTheLevelOfDetectionAndAreasPerLine)
     EXPECT_EQ(b.all.volume, 12);
 
     // Lines of different cell areas: 2 cells of 10 m², then 1 of 3 m².
-    Budget g = budget_with_line_areas(0);
+    BudgetRows g = budget_with_line_areas(0);
     budget_count(&g, 1, 10);
     budget_count(&g, -1, -10);
     budget_end_line(&g, 10);
@@ -115,7 +115,7 @@ TEST(BudgetEngine, VolumesAreRunningSumsRoundedAtEachStep)
 {
     // 1 + 2^-54 + 2^-54 + … : each partial sum rounds back to 1, as the
     // interactive tool's sum does; the exact sum is 1 + 2^-51.
-    Budget b = budget_with_cell_area(1, 0);
+    BudgetRows b = budget_with_cell_area(1, 0);
     budget_count(&b, 1, 1);
     for (int k = 0; k < 8; k++)
         budget_count(&b, 1, std::ldexp(1.0, -54));

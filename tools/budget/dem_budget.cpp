@@ -11,6 +11,7 @@
 // (visit_interior_cells), so that the net volume is the tool's to the bit.
 #include "LIB/NRUTIL.h"
 #include "answers.h"
+#include "budget_engine.h"
 #include "dem_files.h"
 #include "difference.h"
 #include "host.h"
@@ -448,37 +449,16 @@ bool load_metres(const Pair &p, int lig, int col, int unit, bool signed16, doubl
 // The budget
 // ---------------------------------------------------------------------------
 
-// Cells of one class and the sum of their volumes in scan order, m³, signed.
-struct Tally {
-    long long cells;
-    double volume;
-};
-
-// The budget of one difference.
+// The budget of one difference: the rows of the shared budget engine, in
+// which cut is the positive rows (d > 0) and fill the negative ones.
 struct Budget {
-    const char *name;                       // "2D" or "3D"
-    Tally cut, fill, unchanged;             // by the sign of the difference
-    Tally lod_cut, lod_fill, lod_unchanged; // with the level of detection
-    double net;                             // the tool's volume: every interior cell
+    const char *name; // "2D" or "3D"
+    BudgetRows rows;  // by the sign of the difference, and with the level of detection
+    double net;       // the tool's volume: every interior cell
 };
-
-void add(Tally *t, double volume)
-{
-    t->cells++;
-    t->volume = static_cast<double>(static_cast<long double>(t->volume) + volume);
-}
-
-// Counts a cell of difference dif (m) and volume vol (m³) in a budget.
-void count_cell(Budget *b, double dif, double vol, double lod)
-{
-    add(dif > 0 ? &b->cut : dif < 0 ? &b->fill : &b->unchanged, vol);
-    const bool detected = dif != 0 && !(std::fabs(dif) < lod);
-    add(!detected ? &b->lod_unchanged : dif > 0 ? &b->lod_cut : &b->lod_fill, vol);
-}
 
 // What the visit of the cells fills in.
 struct BudgetPass {
-    double lod;
     Budget *side_2D; // budget of the 2D differences
     Budget *side_3D; // budget of the 3D differences, or null
 };
@@ -486,9 +466,9 @@ struct BudgetPass {
 void count_differences(const CellDifference &cell, void *context)
 {
     const BudgetPass *pass = static_cast<const BudgetPass *>(context);
-    count_cell(pass->side_2D, cell.dif_2D, cell.vol_2D, pass->lod);
+    budget_count(&pass->side_2D->rows, cell.dif_2D, cell.vol_2D);
     if (pass->side_3D != nullptr)
-        count_cell(pass->side_3D, cell.dif_3D, cell.vol_3D, pass->lod);
+        budget_count(&pass->side_3D->rows, cell.dif_3D, cell.vol_3D);
 }
 
 // Everything the report shows.
@@ -537,12 +517,11 @@ bool compute(const Options &o, Report *r)
         ok = load_metres(o.first, lig, col, o.unit1, false, dtab1) &&
              load_metres(o.second, lig, col, o.unit2, false, dtab2);
     if (ok) {
-        r->budget[0] = Budget();
-        r->budget[1] = Budget();
+        r->budget[0].rows = r->budget[1].rows = budget_with_cell_area(cell_area(o.pixel), o.has_lod ? o.lod : 0.0);
         r->budget[0].name = o.result_mode && o.result.pair == PAIR_3D ? "3D" : "2D";
         r->budget[1].name = "3D";
         r->nbudgets = o.result_mode ? 1 : 2;
-        BudgetPass pass = {o.has_lod ? o.lod : 0.0, &r->budget[0], o.result_mode ? nullptr : &r->budget[1]};
+        BudgetPass pass = {&r->budget[0], o.result_mode ? nullptr : &r->budget[1]};
         double net_3D;
         progress_begin("Computing the budget", lig);
         visit_interior_cells(dtab1, dtab2, lig, col, o.pixel, count_differences, &pass, &r->budget[0].net, &net_3D);
@@ -574,7 +553,7 @@ double volume_error(const Report &r, long long cells)
                                std::sqrt(static_cast<long double>(cells)));
 }
 
-long long interior_cells(const Budget &b) { return b.cut.cells + b.fill.cells + b.unchanged.cells; }
+long long interior_cells(const Budget &b) { return b.rows.all.cells; }
 
 // The rows of a budget, in the order every format prints them.
 struct Row {
@@ -587,13 +566,14 @@ struct Row {
 int budget_rows(const Budget &b, bool with_lod, Row rows[7])
 {
     int n = 0;
-    rows[n++] = {"cut", "cut (d > 0)", b.cut.cells, b.cut.volume};
-    rows[n++] = {"fill", "fill (d < 0)", b.fill.cells, b.fill.volume};
-    rows[n++] = {"unchanged", "unchanged (d = 0)", b.unchanged.cells, b.unchanged.volume};
+    const BudgetRows &r = b.rows;
+    rows[n++] = {"cut", "cut (d > 0)", r.positive.cells, r.positive.volume};
+    rows[n++] = {"fill", "fill (d < 0)", r.negative.cells, r.negative.volume};
+    rows[n++] = {"unchanged", "unchanged (d = 0)", r.zero.cells, r.zero.volume};
     if (with_lod) {
-        rows[n++] = {"lod_cut", "cut above lod (d >= lod)", b.lod_cut.cells, b.lod_cut.volume};
-        rows[n++] = {"lod_fill", "fill above lod (d <= -lod)", b.lod_fill.cells, b.lod_fill.volume};
-        rows[n++] = {"lod_unchanged", "unchanged (|d| < lod)", b.lod_unchanged.cells, b.lod_unchanged.volume};
+        rows[n++] = {"lod_cut", "cut above lod (d >= lod)", r.lod_positive.cells, r.lod_positive.volume};
+        rows[n++] = {"lod_fill", "fill above lod (d <= -lod)", r.lod_negative.cells, r.lod_negative.volume};
+        rows[n++] = {"lod_unchanged", "unchanged (|d| < lod)", r.lod_below.cells, r.lod_below.volume};
     }
     // The net is always the raw one: a net of thresholded parts is biased.
     rows[n++] = {"net", "net, raw (all cells)", interior_cells(b), b.net};

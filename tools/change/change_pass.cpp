@@ -158,7 +158,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     w.ok_a.resize(static_cast<size_t>(block_lines + 2) * n);
     std::vector<double> d2(static_cast<size_t>(block_lines) * n), d3(static_cast<size_t>(block_lines) * n);
 
-    const Budget empty = areas.per_line ? budget_with_line_areas(0) : budget_with_cell_area(areas.cell_area, 0);
+    const BudgetRows empty = areas.per_line ? budget_with_line_areas(0) : budget_with_cell_area(areas.cell_area, 0);
     result->budget_2D = empty;
     result->budget_3D = empty;
     result->all_2D = empty;

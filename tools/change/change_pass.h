@@ -26,8 +26,8 @@ struct ChangeCounts {
 
 // What the pass finds.
 struct ChangeResult {
-    Budget budget_2D, budget_3D; // over the cells with a 3D difference
-    Budget all_2D;               // over every cell with a 2D difference
+    BudgetRows budget_2D, budget_3D; // over the cells with a 3D difference
+    BudgetRows all_2D;               // over every cell with a 2D difference
     ChangeCounts counts;
     double max_abs_2D = 0, max_abs_3D = 0; // largest |d| of each difference, m
 };

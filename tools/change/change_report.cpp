@@ -12,7 +12,7 @@ struct Row {
 };
 
 // The rows of the budget of AFTER − BEFORE: lowering is d < 0.
-int rows_of(const Budget &b, Row rows[4])
+int rows_of(const BudgetRows &b, Row rows[4])
 {
     rows[0] = {"lowering", "lowering (d < 0)", &b.negative};
     rows[1] = {"raising", "raising (d > 0)", &b.positive};
@@ -31,7 +31,7 @@ std::string input_line(const DemInput &in, const std::string &path)
     return text;
 }
 
-nlohmann::json tally_json(const Budget &b, const BudgetTally &t)
+nlohmann::json tally_json(const BudgetRows &b, const BudgetTally &t)
 {
     return {{"cells", t.cells}, {"area_m2", budget_area(b, t)}, {"volume_m3", t.volume}};
 }
@@ -70,7 +70,7 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
     std::printf("\nBudget over the %lld cells with a 3D difference (every cell of the 3 x 3 window has data in both)\n",
                 r.budget_3D.all.cells);
     std::printf("%-24s%14s %22s %22s\n", "", "cells", "area (m2)", "volume (m3)");
-    const Budget *budgets[2] = {&r.budget_2D, &r.budget_3D};
+    const BudgetRows *budgets[2] = {&r.budget_2D, &r.budget_3D};
     const char *names[2] = {"2D difference", "3D difference"};
     for (int k = 0; k < 2; k++) {
         std::printf("%s\n", names[k]);
@@ -94,7 +94,7 @@ nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
 {
     const ChangeCounts &c = r.counts;
     nlohmann::json budgets = nlohmann::json::array();
-    const Budget *list[2] = {&r.budget_2D, &r.budget_3D};
+    const BudgetRows *list[2] = {&r.budget_2D, &r.budget_3D};
     const char *names[2] = {"2D", "3D"};
     for (int k = 0; k < 2; k++) {
         nlohmann::json b = {{"difference", names[k]}};
@@ -124,7 +124,7 @@ std::string change_csv(const ChangeResult &r)
 {
     std::string text = "difference,set,cells,area_m2,volume_m3\n";
     char line[256];
-    const Budget *list[2] = {&r.budget_2D, &r.budget_3D};
+    const BudgetRows *list[2] = {&r.budget_2D, &r.budget_3D};
     const char *names[2] = {"2D", "3D"};
     for (int k = 0; k < 2; k++) {
         Row rows[4];

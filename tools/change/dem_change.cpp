@@ -136,7 +136,7 @@ void limit_block_cache(const Run &run, const Options &o)
             GDALGetBlockSize(in->band, &bx, &by);
             bytes += static_cast<long long>(by) * nb_col * (GDALGetDataTypeSizeBytes(GDALGetRasterDataType(in->band)) + 1);
         }
-    GDALSetCacheMax64(bytes + 16LL * 1024 * 1024);
+    GDALSetCacheMax64(bytes + 8LL * 1024 * 1024);
 }
 
 int run_change(const Options &o)

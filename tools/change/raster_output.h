@@ -27,8 +27,9 @@ struct RasterOutput {
 // difference that does not lie strictly inside the type's finite range.
 double output_nodata(GDALDataType type);
 
-// Tile lines for an output of nb_col columns: 256, fewer for very wide grids
-// so that a row of tiles of both outputs stays within the block cache.
+// Tile lines for an output of nb_col columns: 256, fewer for wide grids so
+// that a row of tiles of both outputs, which the block cache holds while
+// the pass fills it, stays within 16 MiB (128 lines at 10000 columns).
 int output_tile_lines(int nb_col, GDALDataType type);
 
 // Creates the temporary GeoTIFF for path: the grid's size, georeferencing
