@@ -56,15 +56,19 @@ test-windows: build
 # (with the share of cells the fast path hands to the reference), on a Release build; by hand, never in CI.
 # Tables on the console, CSV files in $(BUILD)/bench/; the generated DEMs
 # lie in $(RELEASE_BUILD)/bench-data while they are measured, then are
-# removed. Fails when a run's peak memory exceeds 34 bytes per cell + 64 MiB.
+# removed. Fails when a run's peak memory exceeds 34 bytes per cell + 64 MiB,
+# or dem_change's exceeds 128 MiB.
 bench:
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSKARNOVELT_TESTS=OFF
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages bench_kernels
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages bench_kernels dem_change bench_change
 	$(RELEASE_BUILD)/bench/run_bench --tool $(RELEASE_BUILD)/skarnovelt_v2 \
 	  --demgen $(RELEASE_BUILD)/tools/demgen/demgen --stages $(RELEASE_BUILD)/bench/bench_stages \
 	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
 	@echo "Reference and fast kernels (redone_pct: cells the reference recomputed):"
 	$(RELEASE_BUILD)/bench/bench_kernels --benchmark_out=$(BUILD)/bench/kernels.csv --benchmark_out_format=csv
+	@echo "dem_change against the GDAL floor and gdal_calc.py (float32 GeoTIFF pairs):"
+	$(RELEASE_BUILD)/bench/bench_change --dem-change $(RELEASE_BUILD)/tools/change/dem_change \
+	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(RELEASE_BUILD)

@@ -18,7 +18,9 @@
 //   - gdal_calc.py -A BEFORE -B AFTER --calc="B.astype(float64)-A" (float32
 //     output with the same creation options), when it runs.
 // Prints a Markdown table of the medians (wall, user, system seconds, peak
-// resident MiB, ratio to the floor) and writes it to OUT/change.md.
+// resident MiB, ratio to the floor) and writes it to OUT/change.md. Fails
+// (status 1, MEMORY LIMIT EXCEEDED) when dem_change's peak resident memory
+// exceeds 128 MiB.
 #include "bench_support.h"
 #include "change_pass.h"
 #include "raster_output.h"
@@ -35,6 +37,9 @@
 #include <vector>
 
 namespace {
+
+// Peak resident memory dem_change may use, whatever the size of the grid.
+const double MEMORY_LIMIT_MIB = 128;
 
 // A deterministic centimetre of noise per cell.
 double noise(long long i, long long j, unsigned salt)
@@ -250,6 +255,13 @@ int main(int argc, char **argv)
                                           work, ""));
         }
         failed = failed || change.failed || floor.failed;
+        // The pass must hold a few blocks of lines, whatever the number of lines.
+        for (double mib : change.rss_mib)
+            if (mib > MEMORY_LIMIT_MIB) {
+                std::fprintf(stderr, "bench_change: MEMORY LIMIT EXCEEDED: dem_change peaked at %.1f MiB at %s\n", mib,
+                             size.c_str());
+                failed = true;
+            }
         const double floor_wall = floor.wall.empty() ? 0 : median(floor.wall);
         table += row(size, "GDAL floor (read both, write two float32 GeoTIFFs)", floor, floor_wall);
         table += row(size, "dem_change (2D and 3D, budget)", change, floor_wall);
