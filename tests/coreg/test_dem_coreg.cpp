@@ -1,0 +1,297 @@
+// dem_coreg on GeoTIFFs made from the demo DEM (344 x 403 cells of 90 m).
+//   Recovery: the DEM shifted by GDAL's own warper (cubic) by a known
+//     fraction of a cell and raised: the shift within 0.1 cell, the bias
+//     within 0.05 m, the NMAD of dh falls; OUT lies on REFERENCE's grid and
+//     differs little from it.
+//   Unstable ground: the demo's second survey (a landslide) shifted the same
+//     way, aligned with the landslide's outline as --unstable polygons.
+//   Refusals: a flat plane, a mask leaving too few cells: exit 1, nothing
+//     written, an earlier OUT intact; --force writes the bias alone. An
+//     output that cannot be written, a mask off the grid.
+//   The demo's own pairs (no georeferencing): no shift, OUT their heights.
+#include "tool_test_support.h"
+
+#include <cpl_conv.h>
+#include <gdal.h>
+#include <gdal_utils.h>
+#include <ogr_srs_api.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+namespace {
+
+const int LINES = 344, COLS = 403;
+const double CELL = 90;
+const double X0 = 500000, Y0 = 4800000;
+const int EPSG = 32632;
+
+std::string wkt_of(int epsg)
+{
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    OSRImportFromEPSG(srs, epsg);
+    char *wkt = nullptr;
+    OSRExportToWkt(srs, &wkt);
+    std::string text = wkt;
+    CPLFree(wkt);
+    OSRDestroySpatialReference(srs);
+    return text;
+}
+
+// A float32 GeoTIFF of the values with origin (x0, y0) and 90 m cells.
+void write_tif(const std::string &path, int lines, int cols, const std::vector<double> &values, double x0, double y0,
+               bool nodata = false)
+{
+    GDALAllRegister();
+    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), cols, lines, 1, GDT_Float32, nullptr);
+    ASSERT_NE(ds, nullptr);
+    double gt[6] = {x0, CELL, 0, y0, 0, -CELL};
+    GDALSetGeoTransform(ds, gt);
+    GDALSetProjection(ds, wkt_of(EPSG).c_str());
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    if (nodata)
+        GDALSetRasterNoDataValue(band, -9999);
+    std::vector<float> f(values.begin(), values.end());
+    ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, cols, lines, f.data(), cols, lines, GDT_Float32, 0, 0), CE_None);
+    GDALClose(ds);
+}
+
+std::vector<double> read_tif(const std::string &path, double gt[6], double *nodata)
+{
+    GDALAllRegister();
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+    EXPECT_NE(ds, nullptr);
+    if (ds == nullptr)
+        return {};
+    GDALGetGeoTransform(ds, gt);
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    EXPECT_EQ(GDALGetRasterDataType(band), GDT_Float32);
+    *nodata = GDALGetRasterNoDataValue(band, nullptr);
+    const int cols = GDALGetRasterXSize(ds), lines = GDALGetRasterYSize(ds);
+    std::vector<double> v(static_cast<size_t>(lines) * cols);
+    EXPECT_EQ(GDALRasterIO(band, GF_Read, 0, 0, cols, lines, v.data(), cols, lines, GDT_Float64, 0, 0), CE_None);
+    GDALClose(ds);
+    return v;
+}
+
+// The demo's surveys in metres: the first (_m2, metres), the second (_m4,
+// decimetres), which holds a landslide.
+std::vector<double> demo_heights(const std::string &name, int bytes, double metres_per_unit)
+{
+    std::ifstream in(std::string(DEMO_DIR) + "/" + name, std::ios::binary);
+    std::vector<unsigned char> raw(static_cast<size_t>(LINES) * COLS * bytes);
+    in.read(reinterpret_cast<char *>(raw.data()), static_cast<std::streamsize>(raw.size()));
+    EXPECT_TRUE(in.good());
+    std::vector<double> v(static_cast<size_t>(LINES) * COLS);
+    for (size_t k = 0; k < v.size(); ++k) {
+        const unsigned char *b = &raw[k * bytes];
+        const long long stored = bytes == 2 ? static_cast<long long>(b[0] | b[1] << 8)
+                                            : static_cast<int32_t>(b[0] | b[1] << 8 | b[2] << 16 |
+                                                                   static_cast<uint32_t>(b[3]) << 24);
+        v[k] = stored * metres_per_unit;
+    }
+    return v;
+}
+
+class DemCoregTest : public ScratchTest {
+protected:
+    // The values raised by bias and moved by (dx, dy) metres, warped back
+    // onto the demo's grid by GDAL's warper with cubic convolution: a
+    // feature at (x, y) in the values lies at (x + dx, y + dy) in the result.
+    void shifted(const std::vector<double> &values, double dx, double dy, double bias, const std::string &name)
+    {
+        std::vector<double> raised(values);
+        for (double &v : raised)
+            v += bias;
+        write_tif(path("moved_source.tif"), LINES, COLS, raised, X0 + dx, Y0 + dy);
+        GDALDatasetH src = GDALOpen(path("moved_source.tif").c_str(), GA_ReadOnly);
+        ASSERT_NE(src, nullptr);
+        const std::string te[4] = {std::to_string(X0), std::to_string(Y0 - LINES * CELL),
+                                   std::to_string(X0 + COLS * CELL), std::to_string(Y0)};
+        const char *args[] = {"-r", "cubic", "-te", te[0].c_str(), te[1].c_str(), te[2].c_str(), te[3].c_str(),
+                              "-tr", "90", "90", "-dstnodata", "-9999", "-ot", "Float32", nullptr};
+        GDALWarpAppOptions *options = GDALWarpAppOptionsNew(const_cast<char **>(args), nullptr);
+        int usage_error = 0;
+        GDALDatasetH out = GDALWarp(path(name).c_str(), nullptr, 1, &src, options, &usage_error);
+        GDALWarpAppOptionsFree(options);
+        ASSERT_NE(out, nullptr);
+        GDALClose(out);
+        GDALClose(src);
+    }
+
+    Outcome coreg(const std::vector<std::string> &args) { return run_program(DEM_COREG, args, dir); }
+
+    nlohmann::json json(const std::string &name) { return nlohmann::json::parse(file_bytes(path(name))); }
+};
+
+TEST_F(DemCoregTest, RealDemShiftedByGdalWarperIsRecovered)
+{
+    const std::vector<double> before = demo_heights("before_m2.raw", 2, 1);
+    write_tif(path("ref.tif"), LINES, COLS, before, X0, Y0);
+    const double dx = 0.3 * CELL, dy = -0.2 * CELL, bias = 2.5;
+    shifted(before, dx, dy, bias, "moved.tif");
+
+    for (const char *resampling : {"bilinear", "cubic"}) {
+        SCOPED_TRACE(resampling);
+        const Outcome r = coreg({"ref.tif", "moved.tif", "out", "--json", "r.json", "--resample", resampling});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("every cell is taken as stable"), std::string::npos);
+        const nlohmann::json j = json("r.json");
+        EXPECT_NEAR(j["shift_x_m"].get<double>(), dx, 0.1 * CELL);
+        EXPECT_NEAR(j["shift_y_m"].get<double>(), dy, 0.1 * CELL);
+        EXPECT_NEAR(j["shift_x_cells"].get<double>(), 0.3, 0.1);
+        EXPECT_NEAR(j["shift_y_cells"].get<double>(), -0.2, 0.1);
+        EXPECT_NEAR(j["bias_z_m"].get<double>(), bias, 0.05);
+        EXPECT_TRUE(j["converged"].get<bool>());
+        EXPECT_GT(j["cells_used"].get<long long>(), 50000);
+        const double nmad_before = j["before"]["nmad_m"], nmad_after = j["after"]["nmad_m"];
+        EXPECT_LT(nmad_after, nmad_before / 2);
+        EXPECT_NEAR(j["before"]["median_m"].get<double>(), bias, 1.0);
+        std::cout << "[ figures  ] " << resampling << ": shift " << j["shift_x_m"] << " m, " << j["shift_y_m"]
+                  << " m (" << j["shift_x_cells"] << ", " << j["shift_y_cells"] << " cells), bias " << j["bias_z_m"]
+                  << " m, " << j["iterations"] << " iterations, " << j["cells_used"] << " cells; NMAD "
+                  << nmad_before << " -> " << nmad_after << " m, median " << j["before"]["median_m"] << " -> "
+                  << j["after"]["median_m"] << " m\n";
+
+        // OUT: on REFERENCE's grid, close to it inside, nodata on the edge
+        // TO_ALIGN does not cover (it lies 0.3 cell east: the last column).
+        double gt[6], nodata = 0;
+        const std::vector<double> out = read_tif(path("out.tif"), gt, &nodata);
+        ASSERT_EQ(out.size(), before.size());
+        EXPECT_EQ(gt[0], X0);
+        EXPECT_EQ(gt[3], Y0);
+        EXPECT_EQ(gt[1], CELL);
+        std::vector<double> gaps;
+        long double sum = 0;
+        for (int l = 3; l < LINES - 3; ++l)
+            for (int c = 3; c < COLS - 3; ++c) {
+                const size_t k = static_cast<size_t>(l) * COLS + c;
+                sum += out[k] - before[k];
+                gaps.push_back(std::fabs(out[k] - before[k]));
+            }
+        std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+        EXPECT_LT(gaps[gaps.size() / 2], nmad_before / 3);
+        EXPECT_NEAR(static_cast<double>(sum / gaps.size()), 0, 0.2);
+        EXPECT_EQ(out[5], out[5]); // not NaN
+        EXPECT_EQ(out[static_cast<size_t>(LINES / 2) * COLS + COLS - 1], nodata);
+    }
+    EXPECT_EQ(files(), (std::vector<std::string>{"moved.tif", "moved_source.tif", "out.tif", "r.json", "ref.tif"}));
+}
+
+TEST_F(DemCoregTest, LandslideLeftOutByItsOutline)
+{
+    const std::vector<double> before = demo_heights("before_m2.raw", 2, 1);
+    const std::vector<double> after = demo_heights("after_m4.raw", 4, 0.1);
+    write_tif(path("ref.tif"), LINES, COLS, before, X0, Y0);
+    const double dx = -0.4 * CELL, dy = 0.25 * CELL, bias = -1.2;
+    shifted(after, dx, dy, bias, "moved.tif");
+    // The scar and the deposit (examples/images/demo/landslide.txt: lines
+    // 269 to 326, columns 172 to 211) inside a box of lines 255 to 345 and
+    // columns 160 to 225, as polygons in the grid's coordinate system.
+    const double left = X0 + 160 * CELL, right = X0 + 225 * CELL, top = Y0 - 255 * CELL, bottom = Y0 - 345 * CELL;
+    char polygon[512];
+    std::snprintf(polygon, sizeof polygon, "[[[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f]]]", left,
+                  top, right, top, right, bottom, left, bottom, left, top);
+    write_text(path("landslide.geojson"),
+               "{\"type\":\"FeatureCollection\",\"crs\":{\"type\":\"name\",\"properties\":{\"name\":"
+               "\"urn:ogc:def:crs:EPSG::32632\"}},\"features\":[{\"type\":\"Feature\",\"properties\":{},"
+               "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":" +
+                   std::string(polygon) + "}}]}");
+
+    const Outcome r = coreg({"ref.tif", "moved.tif", "out.tif", "--unstable", "landslide.geojson", "--json", "r.json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.find("every cell"), std::string::npos);
+    const nlohmann::json j = json("r.json");
+    EXPECT_NEAR(j["shift_x_cells"].get<double>(), -0.4, 0.1);
+    EXPECT_NEAR(j["shift_y_cells"].get<double>(), 0.25, 0.1);
+    EXPECT_NEAR(j["bias_z_m"].get<double>(), bias, 0.05);
+    // The 90 x 65 cells whose centres lie in the box are not stable ground;
+    // nor are the edge cells TO_ALIGN does not cover.
+    EXPECT_LE(j["stable_cells"].get<long long>(), LINES * COLS - 90 * 65);
+    EXPECT_GT(j["stable_cells"].get<long long>(), LINES * COLS - 90 * 65 - 3 * (LINES + COLS));
+}
+
+TEST_F(DemCoregTest, DemPairsOfTheSameFrameNeedNoShift)
+{
+    // The demo's pairs (no georeferencing, 90 m cells from the descriptor):
+    // the same grid, the landslide the only change. No shift, no bias, and
+    // OUT holds the second survey's heights in metres, cell for cell.
+    const std::string demo = DEMO_DIR;
+    const Outcome r = coreg({demo + "/before_m2.raw", demo + "/after_m4.raw", "out", "--unit-ref", "m",
+                             "--unit-align", "dm", "--json", "r.json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json j = json("r.json");
+    EXPECT_EQ(j["shift_x_m"].get<double>(), 0);
+    EXPECT_EQ(j["shift_y_m"].get<double>(), 0);
+    EXPECT_EQ(j["bias_z_m"].get<double>(), 0);
+    EXPECT_EQ(j["iterations"].get<int>(), 1);
+    double gt[6], nodata = 0;
+    const std::vector<double> out = read_tif(path("out.tif"), gt, &nodata);
+    EXPECT_EQ(gt[1], CELL);
+    EXPECT_EQ(gt[5], -CELL);
+    const std::vector<double> after = demo_heights("after_m4.raw", 4, 0.1);
+    ASSERT_EQ(out.size(), after.size());
+    for (size_t k = 0; k < out.size(); ++k)
+        ASSERT_EQ(out[k], static_cast<float>(after[k])) << k;
+}
+
+TEST_F(DemCoregTest, UndeterminedShiftIsRefusedWithoutWriting)
+{
+    // A flat plane, raised by 1 m.
+    const int n = 60;
+    write_tif(path("flat.tif"), n, n, std::vector<double>(n * n, 300), X0, Y0);
+    write_tif(path("flat_up.tif"), n, n, std::vector<double>(n * n, 301), X0, Y0);
+    write_text(path("out.tif"), "an earlier result");
+    Outcome r = coreg({"flat.tif", "flat_up.tif", "out.tif", "--json", "r.json"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the shift cannot be determined"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("slopes between 3 and 70 degrees"), std::string::npos) << r.err;
+    EXPECT_EQ(file_bytes(path("out.tif")), "an earlier result");
+    EXPECT_EQ(files(), (std::vector<std::string>{"flat.tif", "flat_up.tif", "out.tif"}));
+
+    // Forced: the bias alone is removed.
+    r = coreg({"flat.tif", "flat_up.tif", "out.tif", "--force", "--json", "r.json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("--force applies no shift"), std::string::npos);
+    EXPECT_FALSE(json("r.json")["determined"].get<bool>());
+    double gt[6], nodata = 0;
+    const std::vector<double> out = read_tif(path("out.tif"), gt, &nodata);
+    ASSERT_EQ(out.size(), static_cast<size_t>(n * n));
+    EXPECT_EQ(out[0], 300);
+    EXPECT_EQ(out[n * n - 1], 300);
+
+    // The real DEM, but a stable mask of 12 x 12 cells.
+    const std::vector<double> before = demo_heights("before_m2.raw", 2, 1);
+    write_tif(path("ref.tif"), LINES, COLS, before, X0, Y0);
+    shifted(before, 0.3 * CELL, 0.1 * CELL, 1, "moved.tif");
+    std::vector<double> mask(static_cast<size_t>(LINES) * COLS, 0);
+    for (int l = 100; l < 112; ++l)
+        for (int c = 200; c < 212; ++c)
+            mask[static_cast<size_t>(l) * COLS + c] = 1;
+    write_tif(path("mask.tif"), LINES, COLS, mask, X0, Y0);
+    r = coreg({"ref.tif", "moved.tif", "out.tif", "--stable", "mask.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("only "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing written"), std::string::npos) << r.err;
+    EXPECT_EQ(out, read_tif(path("out.tif"), gt, &nodata)); // the forced result of before, intact
+
+    // An output folder that does not exist is said before any fit.
+    r = coreg({"ref.tif", "moved.tif", "missing/out.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing/out.tif: cannot be written"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+
+    // A mask off REFERENCE's grid is refused as such.
+    write_tif(path("small_mask.tif"), 10, 10, std::vector<double>(100, 1), X0, Y0);
+    r = coreg({"ref.tif", "moved.tif", "out.tif", "--stable", "small_mask.tif"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("must lie on REFERENCE's grid"), std::string::npos) << r.err;
+}
+
+} // namespace
