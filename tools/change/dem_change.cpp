@@ -184,6 +184,7 @@ int run_change(const Options &o)
     ChangeResult result;
     if (!change_pass(&run.before, &run.after, areas, change_block_lines(run.before.grid.nb_col), &run.out_2D,
                      &run.out_3D, &result, &error) ||
+        !finish_output(&run.out_2D, &error) || !finish_output(&run.out_3D, &error) ||
         !commit_output(&run.out_2D, &error) || !commit_output(&run.out_3D, &error))
         return run_error(PROGRAM, error);
     if (o.picture && (!write_change_picture(path_2D, o.out + "_2D.png", result.max_abs_2D, &error) ||

@@ -108,7 +108,7 @@ bool write_output_lines(RasterOutput *out, int first, int count, double *lines, 
     return true;
 }
 
-bool commit_output(RasterOutput *out, std::string *error)
+bool finish_output(RasterOutput *out, std::string *error)
 {
     CPLErrorReset();
     GDALClose(out->dataset);
@@ -118,6 +118,13 @@ bool commit_output(RasterOutput *out, std::string *error)
         abandon_output(out);
         return false;
     }
+    return true;
+}
+
+bool commit_output(RasterOutput *out, std::string *error)
+{
+    if (out->dataset != nullptr && !finish_output(out, error))
+        return false;
     if (!replace_file(out->temp, out->path)) {
         *error = out->path + ": cannot replace it by its completed temporary " + out->temp;
         abandon_output(out);

@@ -46,7 +46,9 @@ bool open_output(const std::string &path, const GridFacts &grid, GDALDataType ty
 // (*error says where) or the write fails.
 bool write_output_lines(RasterOutput *out, int first, int count, double *values, std::string *error);
 
-// Closes the dataset and moves the temporary onto the target.
+// Closes the dataset, completing the temporary file.
+bool finish_output(RasterOutput *out, std::string *error);
+// Moves the finished temporary onto the target.
 bool commit_output(RasterOutput *out, std::string *error);
 // Closes the dataset (when open) and removes the temporary.
 void abandon_output(RasterOutput *out);
