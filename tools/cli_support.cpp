@@ -18,8 +18,8 @@ namespace {
 const int HELP_COLUMN = 30;
 
 // CLI11's help with the usage first, so that "program --help | head" shows
-// how the program is called, and with usage lines of the program's own when
-// it has them.
+// how the program is called, with usage lines of the program's own when it
+// has them, and with the options of its commands.
 class CompanionFormatter : public CLI::Formatter {
   public:
     std::string usage; // empty: CLI11's usage line
@@ -33,7 +33,8 @@ class CompanionFormatter : public CLI::Formatter {
         const std::string description = make_description(app);
         if (!description.empty())
             out << "\n" << description;
-        out << make_positionals(app) << make_groups(app, mode) << make_subcommands(app, mode);
+        // A program with commands shows each command's options too.
+        out << make_positionals(app) << make_groups(app, mode) << make_subcommands(app, CLI::AppFormatMode::All);
         const std::string footer = make_footer(app);
         if (!footer.empty())
             out << "\n" << footer;
