@@ -166,8 +166,7 @@ void define_options(CLI::App &app, Options *o)
                    "or sidecar (NAME_m2.raw, NAME_m4.txt,\n"
                    "NAME_m4.vrt, ...); the suffix gives the value\n"
                    "type, the descriptor the frame")
-        ->expected(0, 2)
-        ->type_name("");
+        ->type_name(""); // any number, so that a stray option is named as such; counted below
     app.add_option("--result", o->result_path,
                    "a result instead: NAME_2D_m2.raw, NAME_3D_m4.raw,\n"
                    "... (or its .txt); its stored values divided by\n"
@@ -248,6 +247,8 @@ int check_options(const CLI::App &app, Options *o)
             return usage_error(PROGRAM, "--signed applies to _m2 results; " + o->result.raster +
                                             " holds signed 4-byte values already");
     } else {
+        if (o->dems.size() > 2)
+            return usage_error(PROGRAM, "too many DEMs: '" + o->dems[2] + "' (two DEMs, or --result and one result)");
         if (o->dems.size() != 2)
             return usage_error(PROGRAM, o->dems.empty() ? "two DEMs are needed, or --result and a result"
                                                         : "a second DEM is needed");
