@@ -50,6 +50,15 @@ std::shared_ptr<CompanionFormatter> new_formatter(const std::string &usage)
     return formatter;
 }
 
+// CLI11 checks what is required before it looks at the arguments it did not
+// recognise, so "demgen --bogus" would only hear that --scenario is
+// required: the arguments it could not place are named first.
+std::string stray_arguments_or(const CLI::App &app, const std::string &what)
+{
+    const std::vector<std::string> stray = app.remaining(true);
+    return stray.empty() ? what : CLI::ExtrasError(stray).what();
+}
+
 } // namespace
 
 const char *project_version()
@@ -80,6 +89,8 @@ int parse_command_line(CLI::App &app, int argc, char **argv)
         return app.exit(e) == 0 ? EXIT_DONE : EXIT_USAGE;
     } catch (const CLI::CallForVersion &e) {
         return app.exit(e) == 0 ? EXIT_DONE : EXIT_USAGE;
+    } catch (const CLI::RequiredError &e) {
+        return usage_error(app.get_name(), stray_arguments_or(app, e.what()));
     } catch (const CLI::ArgumentMismatch &e) {
         // CLI11 says "--seed: 1 required N missing" of an option given
         // without its value; said plainly instead.
@@ -89,7 +100,7 @@ int parse_command_line(CLI::App &app, int argc, char **argv)
         if (colon != std::string::npos && what.size() > tail.size() &&
             what.compare(what.size() - tail.size(), tail.size(), tail) == 0 && what.find(" required ") != std::string::npos)
             return usage_error(app.get_name(), what.substr(0, colon) + " needs a value");
-        return usage_error(app.get_name(), what);
+        return usage_error(app.get_name(), stray_arguments_or(app, what));
     } catch (const CLI::ParseError &e) {
         return usage_error(app.get_name(), e.what());
     }
