@@ -8,7 +8,9 @@
 //      and the difference pass itself to the last bit.
 //   3. Results of the tool as input: signed and unsigned _m2 values, 3D.
 //   4. The formats: table and JSON carry the sign convention and the units.
-//   5. Bad command lines and unusable inputs fail with a message.
+//   5. The pixel size: from the descriptors unless --pixel is given, with a
+//      warning when the two DEMs record different sizes.
+//   6. Bad command lines and unusable inputs fail with a message.
 #include "LIB/NRUTIL.h"
 #include "dem_files.h"
 #include "dialogue_harness.h"
@@ -349,7 +351,57 @@ TEST_F(Budget, TheTableAndJsonStateTheSignUnitsAndErrorModel)
               rows("a_m2.raw b_m4.raw --unit m --pixel 2")["3D,net"].volume);
 }
 
-// 5. Failures -------------------------------------------------------------------------
+// 5. The pixel size --------------------------------------------------------------------
+
+TEST_F(Budget, ThePixelSizeComesFromTheDescriptorsUnlessGiven)
+{
+    // A 2 m cell recorded by both descriptors: the same budget as --pixel 2.
+    put_m2("a_m2.raw", frame(4, 5, 100, {{1, 1, 103}, {2, 3, 98}}));
+    put("a_m2.txt", "4\n5\n2\n98\n103\n2\n");
+    put_m4("b_m4.raw", frame(4, 5, 100));
+    put("b_m4.txt", "4\n5\n4\n100\n100\n2\n");
+    auto recorded = rows("a_m2.raw b_m4.raw --unit m");
+    auto given = rows("a_m2.raw b_m4.raw --unit m --pixel 2");
+    expect_row(recorded, "2D,cut", 1, 4, 12);
+    expect_row(recorded, "2D,fill", 1, 4, -8);
+    for (const char *key : {"2D,cut", "2D,fill", "2D,net", "3D,net"})
+        expect_row(recorded, key, given[key].cells, given[key].area, given[key].volume);
+    // --pixel overrides the descriptors.
+    expect_row(rows("a_m2.raw b_m4.raw --unit m --pixel 0.5"), "2D,cut", 1, 0.25, 0.75);
+    BudgetRun r = budget("a_m2.raw b_m4.raw --unit m");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Cell: 2 m x 2 m = 4 m2"), std::string::npos) << r.out;
+    // A result carries the first DEM's pixel size in its descriptor.
+    put_m4("c_2D_m4.raw", frame(3, 3, 0, {{1, 1, 250}}));
+    put("c_2D_m4.txt", "3\n3\n4\n0\n250\n3\n");
+    expect_row(rows("--result c_2D_m4.raw --unit cm"), "2D,cut", 1, 9, 22.5);
+}
+
+TEST_F(Budget, DifferentPixelSizesInTheDescriptorsAreWarnedOf)
+{
+    put_m2("a_m2.raw", frame(3, 3, 100, {{1, 1, 101}}));
+    put("a_m2.txt", "3\n3\n2\n100\n101\n2\n");
+    put_m2("b_m2.raw", frame(3, 3, 100));
+    put("b_m2.txt", "3\n3\n2\n100\n100\n3\n");
+    BudgetRun r = budget("a_m2.raw b_m2.raw --unit m --csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("dem_budget: warning: the DEMs record different pixel sizes: 2 m (the descriptor a_m2.txt), "
+                          "3 m (the descriptor b_m2.txt); the budget takes the first DEM's",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_NE(r.out.find("2D,cut,1,4,4,"), std::string::npos) << r.out; // 1 m over 2 m x 2 m
+    // With --pixel the warning stays, and says which size is taken.
+    r = budget("a_m2.raw b_m2.raw --unit m --pixel 5 --csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("the budget takes --pixel 5 m"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("2D,cut,1,25,25,"), std::string::npos) << r.out;
+    // The same sizes, no warning.
+    put("b_m2.txt", "3\n3\n2\n100\n100\n2\n");
+    EXPECT_EQ(budget("a_m2.raw b_m2.raw --unit m").err, "");
+}
+
+// 6. Failures -------------------------------------------------------------------------
 
 TEST_F(Budget, BadCommandLinesAreRefusedWithUsage)
 {
