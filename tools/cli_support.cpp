@@ -38,7 +38,11 @@ class CompanionFormatter : public CLI::Formatter {
         const std::string footer = make_footer(app);
         if (!footer.empty())
             out << "\n" << footer;
-        return out.str();
+        // CLI11 leaves two empty lines before each group: one is enough.
+        std::string help = out.str();
+        for (size_t at = help.find("\n\n\n"); at != std::string::npos; at = help.find("\n\n\n", at))
+            help.erase(at, 1);
+        return help;
     }
 };
 

@@ -387,6 +387,7 @@ bool read_pair_sidecar(const Options &o, const Pair &p, int unit, PairFacts *f)
     }
     f->unit = sidecar.unit;
 #else
+    (void)f;
     warning(PROGRAM, "this build reads no sidecars (it was built without GDAL): " + p.sidecar +
                          " is left aside, the pixel size is the descriptor's whole number");
 #endif

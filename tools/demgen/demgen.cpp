@@ -88,26 +88,10 @@ CLI::Validator plain_name()
         "", "file name");
 }
 
-// The options, in the help's groups.
-void define_options(CLI::App &app, Options *o)
+// The options of the frame and of the files written.
+void add_frame_options(CLI::App &app, Options *o)
 {
-    setup_command_line(app, PROGRAM, DESCRIPTION);
-    set_usage(app, USAGE);
-    app.footer(NOTES);
     const std::string input_units = height_unit_names(UNITS_IN - 1) + " (or 0 to 3)";
-
-    add_choice_option(app, "--scenario", &o->scenario, {"random", "offset", "landslide"},
-                      "random: the second DEM is another random\n"
-                      "surface of the same height range;\n"
-                      "offset: the first raised by --offset metres;\n"
-                      "landslide: the first with a scar lowered by up\n"
-                      "to --depth metres on a steep slope and its\n"
-                      "deposit just downslope, both at least 2 cells\n"
-                      "from the border; the scar gives the positive\n"
-                      "volume, the deposit the negative one")
-        ->required()
-        ->group("Scenario");
-
     const char *frame = "Frame and files";
     add_whole_option(app, "--lines", &o->nb_lig, 1, MAX_SIDE, "lines of both DEMs (from --from when given)")
         ->group(frame);
@@ -137,7 +121,11 @@ void define_options(CLI::App &app, Options *o)
                     "descriptor); the descriptors record it rounded\n"
                     "to a whole number >= 1")
         ->group(frame);
+}
 
+// The options of the surfaces and of the change.
+void add_surface_options(CLI::App &app, Options *o)
+{
     const char *surface = "Surface";
     add_whole_option(app, "--seed", &o->seed, 0, 2147483647, "seed of every random choice (default 1)")->group(surface);
     add_real_option(app, "--low", &o->low, -1e6, 1e6, false, "a height in metres within 1000000",
@@ -172,6 +160,27 @@ void define_options(CLI::App &app, Options *o)
                     "seventh of the shorter side of the frame)")
         ->type_name("CELLS")
         ->group(surface);
+}
+
+// The options, in the help's groups.
+void define_options(CLI::App &app, Options *o)
+{
+    setup_command_line(app, PROGRAM, DESCRIPTION);
+    set_usage(app, USAGE);
+    app.footer(NOTES);
+    add_choice_option(app, "--scenario", &o->scenario, {"random", "offset", "landslide"},
+                      "random: the second DEM is another random\n"
+                      "surface of the same height range;\n"
+                      "offset: the first raised by --offset metres;\n"
+                      "landslide: the first with a scar lowered by up\n"
+                      "to --depth metres on a steep slope and its\n"
+                      "deposit just downslope, both at least 2 cells\n"
+                      "from the border; the scar gives the positive\n"
+                      "volume, the deposit the negative one")
+        ->required()
+        ->group("Scenario");
+    add_frame_options(app, o);
+    add_surface_options(app, o);
 }
 
 // What no single option says. Returns -1 when the options can be run,
@@ -601,53 +610,64 @@ struct Plan {
     Landslide slide;                // the change of the landslide scenario
 };
 
+// The first surface from the --from DEM: its frame, pixel size and range.
+// Returns 0, or the exit status after saying what is wrong.
+int take_source(const Options &opt, LoadedDem *source, Plan *p)
+{
+    std::string error;
+    const std::string raster = opt.from + raster_suffix(PAIR_INPUT, opt.from_type);
+    const std::string descr = opt.from + descr_suffix(PAIR_INPUT, opt.from_type);
+    if (!load_dem(raster, descr, opt.from_type, false, source, &error))
+        return run_error(PROGRAM, error);
+    if ((p->nb_lig != 0 && p->nb_lig != source->nb_lig) || (p->nb_col != 0 && p->nb_col != source->nb_col))
+        return usage_error(PROGRAM, "--lines/--columns (" + std::to_string(p->nb_lig) + " x " +
+                                        std::to_string(p->nb_col) + ") differ from the frame of " + descr + " (" +
+                                        std::to_string(source->nb_lig) + " x " + std::to_string(source->nb_col) + ")");
+    p->nb_lig = source->nb_lig;
+    p->nb_col = source->nb_col;
+    if (p->pixel == 0 && source->pix_size > 0)
+        p->pixel = source->pix_size;
+    p->base.kind = SURFACE_DEM;
+    p->base.dem = source->values;
+    p->base.dem_unit = opt.from_unit;
+    int lo, hi;
+    scan_range(source->values, p->nb_lig, p->nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
+    p->relief_low = lo / per_metre(opt.from_unit);
+    p->relief_high = hi / per_metre(opt.from_unit);
+    return 0;
+}
+
+// A generated first surface over the asked range, or a default one that
+// the DEMs' types and units can hold.
+void generate_base(const Options &opt, Plan *p)
+{
+    p->relief_low = opt.low;
+    p->relief_high = opt.high;
+    if (p->relief_low == 0 && p->relief_high == 0) {
+        p->relief_low = 100;
+        p->relief_high = 600;
+        // Keep the default within what an _m2 DEM in a fine unit holds.
+        for (int d = 0; d < 2; d++)
+            if (opt.itype[d] == DEM_M2 && p->relief_high > 0.9 * m2_capacity(opt.unit[d])) {
+                p->relief_low = 0.1 * m2_capacity(opt.unit[d]);
+                p->relief_high = 0.9 * m2_capacity(opt.unit[d]);
+            }
+    }
+    setup_generated(&p->base, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed), p->relief_low,
+                    p->relief_high, p->nb_lig, p->nb_col);
+}
+
 // Sets the frame, the surfaces and the change up. Returns 0, or the exit
 // status after saying what is wrong.
 int prepare(const Options &opt, LoadedDem *source, Plan *p)
 {
-    std::string error;
     p->nb_lig = opt.nb_lig;
     p->nb_col = opt.nb_col;
     p->pixel = opt.pixel_size;
-    if (!opt.from.empty()) {
-        const std::string raster = opt.from + raster_suffix(PAIR_INPUT, opt.from_type);
-        const std::string descr = opt.from + descr_suffix(PAIR_INPUT, opt.from_type);
-        if (!load_dem(raster, descr, opt.from_type, false, source, &error)) {
-            return run_error(PROGRAM, error);
-        }
-        if ((p->nb_lig != 0 && p->nb_lig != source->nb_lig) || (p->nb_col != 0 && p->nb_col != source->nb_col)) {
-            return usage_error(PROGRAM, "--lines/--columns (" + std::to_string(p->nb_lig) + " x " +
-                                            std::to_string(p->nb_col) + ") differ from the frame of " + descr + " (" +
-                                            std::to_string(source->nb_lig) + " x " + std::to_string(source->nb_col) +
-                                            ")");
-        }
-        p->nb_lig = source->nb_lig;
-        p->nb_col = source->nb_col;
-        if (p->pixel == 0 && source->pix_size > 0)
-            p->pixel = source->pix_size;
-        p->base.kind = SURFACE_DEM;
-        p->base.dem = source->values;
-        p->base.dem_unit = opt.from_unit;
-        int lo, hi;
-        scan_range(source->values, p->nb_lig, p->nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
-        p->relief_low = lo / per_metre(opt.from_unit);
-        p->relief_high = hi / per_metre(opt.from_unit);
-    } else {
-        p->relief_low = opt.low;
-        p->relief_high = opt.high;
-        if (p->relief_low == 0 && p->relief_high == 0) {
-            p->relief_low = 100;
-            p->relief_high = 600;
-            // Keep the default within what an _m2 DEM in a fine unit holds.
-            for (int d = 0; d < 2; d++)
-                if (opt.itype[d] == DEM_M2 && p->relief_high > 0.9 * m2_capacity(opt.unit[d])) {
-                    p->relief_low = 0.1 * m2_capacity(opt.unit[d]);
-                    p->relief_high = 0.9 * m2_capacity(opt.unit[d]);
-                }
-        }
-        setup_generated(&p->base, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed), p->relief_low,
-                        p->relief_high, p->nb_lig, p->nb_col);
-    }
+    if (opt.from.empty())
+        generate_base(opt, p);
+    else if (int status = take_source(opt, source, p))
+        return status;
     if (p->pixel == 0)
         p->pixel = 1;
     p->pix_size = std::lround(p->pixel) < 1 ? 1 : static_cast<int>(std::lround(p->pixel));
@@ -662,11 +682,10 @@ int prepare(const Options &opt, LoadedDem *source, Plan *p)
         double depth = opt.depth > 0 ? opt.depth : (p->relief_high - p->relief_low) / 25;
         if (depth <= 0)
             depth = 1;
-        if (!place_landslide(p->base, p->nb_lig, p->nb_col, opt.seed, opt.length, depth, &p->slide)) {
+        if (!place_landslide(p->base, p->nb_lig, p->nb_col, opt.seed, opt.length, depth, &p->slide))
             return run_error(PROGRAM, "the " + std::to_string(p->nb_lig) + " x " + std::to_string(p->nb_col) +
                                           " frame is too small for a landslide of this length 2 cells inside its "
                                           "border (take at least 20 x 20, or a shorter --length)");
-        }
     }
     return 0;
 }
