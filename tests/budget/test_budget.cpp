@@ -342,6 +342,7 @@ TEST_F(Budget, TheTableAndJsonStateTheSignUnitsAndErrorModel)
         << r.out;
     EXPECT_EQ(doc["inputs"]["first"], (json{{"raster", "a_m2.raw"}, {"unit", "m"}})) << r.out;
     EXPECT_EQ(doc["cell_area_m2"], 4) << r.out;
+    EXPECT_EQ(doc["pixel_size_from"], "--pixel") << r.out;
     EXPECT_TRUE(doc["lod_m"].is_null()) << r.out;
     EXPECT_EQ(doc["budgets"][0]["net"], (json{{"cells", 4}, {"area_m2", 16}, {"volume_m3", 24}, {"volume_error_m3", nullptr}}))
         << r.out;
@@ -370,7 +371,8 @@ TEST_F(Budget, ThePixelSizeComesFromTheDescriptorsUnlessGiven)
     expect_row(rows("a_m2.raw b_m4.raw --unit m --pixel 0.5"), "2D,cut", 1, 0.25, 0.75);
     BudgetRun r = budget("a_m2.raw b_m4.raw --unit m");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Cell: 2 m x 2 m = 4 m2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Cell: 2 m x 2 m = 4 m2 (pixel size from the descriptor a_m2.txt)"), std::string::npos)
+        << r.out;
     // A result carries the first DEM's pixel size in its descriptor.
     put_m4("c_2D_m4.raw", frame(3, 3, 0, {{1, 1, 250}}));
     put("c_2D_m4.txt", "3\n3\n4\n0\n250\n3\n");

@@ -52,7 +52,8 @@ TEST_F(BudgetSidecar, TheSidecarGivesTheExactCellSizeAndTheUnit)
     EXPECT_EQ(r.out, given.out);
     r = dem_budget("s1_m4.vrt s2_m4.txt");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Cell: 2.5 m x 2.5 m = 6.25 m2"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Cell: 2.5 m x 2.5 m = 6.25 m2 (pixel size from the sidecar s1_m4.vrt)"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("first DEM : s1_m4.raw (heights in mm)"), std::string::npos) << r.out;
     // A unit on the command line wins over the sidecar's.
     r = dem_budget("s1_m4.raw s2_m4.raw --unit m --csv");

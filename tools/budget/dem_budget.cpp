@@ -146,6 +146,7 @@ struct Options {
     int unit = -1, unit1 = -1, unit2 = -1;
     bool has_pixel = false;   // given with --pixel
     double pixel = 0;         // metres: given, or from the descriptors once the inputs are checked
+    std::string pixel_from;   // "--pixel", or the descriptor or sidecar it comes from
     bool is_signed = false;
     bool has_lod = false;
     double lod = 0;
@@ -226,6 +227,7 @@ int check_options(const CLI::App &app, Options *o)
 {
     o->result_mode = app.count("--result") > 0;
     o->has_pixel = app.count("--pixel") > 0;
+    o->pixel_from = "--pixel";
     o->has_lod = app.count("--lod") > 0;
     o->has_sigma1 = app.count("--sigma1") > 0;
     o->has_sigma2 = app.count("--sigma2") > 0;
@@ -413,6 +415,7 @@ int choose_pixel(Options *o, const PairFacts f[2])
         if (!(f[k].cell > 0))
             return usage_error(PROGRAM, f[k].cell_from + " records no pixel size: give --pixel P (metres)");
     o->pixel = f[0].cell;
+    o->pixel_from = f[0].cell_from;
     return -1;
 }
 
@@ -430,6 +433,7 @@ int check_result(Options *o, int *lig, int *col)
     if (!(f.cell > 0))
         return usage_error(PROGRAM, f.cell_from + " records no pixel size: give --pixel P (metres)");
     o->pixel = f.cell;
+    o->pixel_from = f.cell_from;
     return -1;
 }
 
@@ -677,7 +681,7 @@ void print_table(const Options &o, const Report &r)
                 "  cut : d > 0, the surface is lower in the second DEM (erosion when the first is the earlier survey)\n"
                 "  fill: d < 0, the surface is higher in the second DEM (deposition)\n"
                 "  Volumes carry the sign of d: cut >= 0 m3, fill <= 0 m3, net = sum over every interior cell.\n");
-    std::printf("Cell: %g m x %g m = %g m2\n", o.pixel, o.pixel, r.area);
+    std::printf("Cell: %g m x %g m = %g m2 (pixel size from %s)\n", o.pixel, o.pixel, r.area, o.pixel_from.c_str());
     if (o.has_lod)
         std::printf("Level of detection: lod = %g m; cells with |d| < %g m count as unchanged in the thresholded rows.\n",
                     o.lod, o.lod);
@@ -722,6 +726,7 @@ nlohmann::ordered_json budget_json(const Options &o, const Report &r)
     }
     doc["inputs"] = inputs;
     doc["pixel_size_m"] = json(json_number(o.pixel));
+    doc["pixel_size_from"] = o.pixel_from;
     doc["cell_area_m2"] = json(json_number(r.area));
     doc["lod_m"] = o.has_lod ? json(json_number(o.lod)) : json(nullptr);
     doc["sigma_d_m"] = sigma ? json(json_number(r.sigma_dz)) : json(nullptr);
