@@ -221,6 +221,54 @@ void define_options(CLI::App &app, Options *o)
     app.add_flag("--csv", o->csv, "print the budget as CSV (full precision)")->group(formats);
 }
 
+// The options of a result: its name and unit. Returns -1 to go on,
+// otherwise EXIT_USAGE after saying why.
+int check_result_options(Options *o)
+{
+    if (!o->dems.empty())
+        return usage_error(PROGRAM, "--result takes the place of the two DEMs: '" + o->dems[0] + "' is one too many");
+    if (o->unit1 >= 0 || o->unit2 >= 0)
+        return usage_error(PROGRAM, "a result has one unit: give it with --unit");
+    if (o->unit < 0)
+        return usage_error(PROGRAM, "the unit of the result is needed: --unit " + height_unit_names(UNITS_OUT - 1));
+    if (!name_pair(o->result_path, PAIR_2D, PAIR_3D, &o->result))
+        return usage_error(PROGRAM, "cannot tell the kind of result of '" + o->result_path +
+                                        "': name its raster, ending in _2D_m2.raw, _2D_m4.raw, _3D_m2.raw or "
+                                        "_3D_m4.raw, or its descriptor");
+    if (o->is_signed && o->result.itype != DEM_M2)
+        return usage_error(PROGRAM, "--signed applies to _m2 results; " + o->result.raster +
+                                        " holds signed 4-byte values already");
+    return -1;
+}
+
+// The options of two DEMs: their names and units (a unit left out may come
+// from a sidecar). Returns -1 to go on, otherwise EXIT_USAGE after saying
+// why.
+int check_dem_options(Options *o)
+{
+    if (o->dems.size() > 2)
+        return usage_error(PROGRAM, "too many DEMs: '" + o->dems[2] + "' (two DEMs, or --result and one result)");
+    if (o->dems.size() != 2)
+        return usage_error(PROGRAM, o->dems.empty() ? "two DEMs are needed, or --result and a result"
+                                                    : "a second DEM is needed");
+    for (int k = 0; k < 2; k++)
+        if (!name_pair(o->dems[k], PAIR_INPUT, PAIR_INPUT, k == 0 ? &o->first : &o->second))
+            return usage_error(PROGRAM, "cannot tell the value type of '" + o->dems[k] +
+                                            "': name its raster, ending in _m2.raw or _m4.raw, its descriptor or its "
+                                            "sidecar (.vrt)");
+    if (o->is_signed)
+        return usage_error(PROGRAM, "--signed applies to a _m2 result only");
+    if (o->unit >= UNITS_IN)
+        return usage_error(PROGRAM, "--unit: '" + std::string(height_unit(o->unit).name) +
+                                        "' is not a height unit of a DEM: give " + height_unit_names(UNITS_IN - 1) +
+                                        " or 0 to 3");
+    if (o->unit1 < 0)
+        o->unit1 = o->unit;
+    if (o->unit2 < 0)
+        o->unit2 = o->unit;
+    return -1;
+}
+
 // What no single option says, and the pairs the names give. Returns -1 to
 // go on, otherwise EXIT_USAGE after saying why.
 int check_options(const CLI::App &app, Options *o)
@@ -234,42 +282,9 @@ int check_options(const CLI::App &app, Options *o)
     if (o->json && o->csv)
         return usage_error(PROGRAM, "--json and --csv exclude each other");
     o->format = o->json ? FORMAT_JSON : o->csv ? FORMAT_CSV : FORMAT_TABLE;
-    if (o->result_mode) {
-        if (!o->dems.empty())
-            return usage_error(PROGRAM, "--result takes the place of the two DEMs: '" + o->dems[0] + "' is one too many");
-        if (o->unit1 >= 0 || o->unit2 >= 0)
-            return usage_error(PROGRAM, "a result has one unit: give it with --unit");
-        if (o->unit < 0)
-            return usage_error(PROGRAM, "the unit of the result is needed: --unit " + height_unit_names(UNITS_OUT - 1));
-        if (!name_pair(o->result_path, PAIR_2D, PAIR_3D, &o->result))
-            return usage_error(PROGRAM, "cannot tell the kind of result of '" + o->result_path +
-                                            "': name its raster, ending in _2D_m2.raw, _2D_m4.raw, _3D_m2.raw or "
-                                            "_3D_m4.raw, or its descriptor");
-        if (o->is_signed && o->result.itype != DEM_M2)
-            return usage_error(PROGRAM, "--signed applies to _m2 results; " + o->result.raster +
-                                            " holds signed 4-byte values already");
-    } else {
-        if (o->dems.size() > 2)
-            return usage_error(PROGRAM, "too many DEMs: '" + o->dems[2] + "' (two DEMs, or --result and one result)");
-        if (o->dems.size() != 2)
-            return usage_error(PROGRAM, o->dems.empty() ? "two DEMs are needed, or --result and a result"
-                                                        : "a second DEM is needed");
-        for (int k = 0; k < 2; k++)
-            if (!name_pair(o->dems[k], PAIR_INPUT, PAIR_INPUT, k == 0 ? &o->first : &o->second))
-                return usage_error(PROGRAM, "cannot tell the value type of '" + o->dems[k] +
-                                                "': name its raster, ending in _m2.raw or _m4.raw, its descriptor "
-                                                "or its sidecar (.vrt)");
-        if (o->is_signed)
-            return usage_error(PROGRAM, "--signed applies to a _m2 result only");
-        if (o->unit >= UNITS_IN)
-            return usage_error(PROGRAM, "--unit: '" + std::string(height_unit(o->unit).name) +
-                                            "' is not a height unit of a DEM: give " + height_unit_names(UNITS_IN - 1) +
-                                            " or 0 to 3");
-        if (o->unit1 < 0)
-            o->unit1 = o->unit;
-        if (o->unit2 < 0)
-            o->unit2 = o->unit;
-    }
+    const int status = o->result_mode ? check_result_options(o) : check_dem_options(o);
+    if (status >= 0)
+        return status;
     if (o->has_pixel && !std::isfinite(cell_area(o->pixel))) {
         char text[160];
         std::snprintf(text, sizeof text, "the pixel size %g m gives a cell area beyond the range of a double", o->pixel);
