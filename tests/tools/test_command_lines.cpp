@@ -8,6 +8,9 @@
 
 #include "dem_files.h"
 
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <filesystem>
 
 namespace {
@@ -53,6 +56,10 @@ TEST_F(CommandLines, EveryProgramAnswersHelpVersionAndBadCommandLinesAlike)
         EXPECT_NE(r.out.find("--version"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("Exit status"), std::string::npos) << r.out;
         EXPECT_EQ(r.err, "");
+
+        // Help that cannot be written is a failure, not a success.
+        const int full = std::system(("'" + std::string(p.path) + "' --help >/dev/full 2>/dev/null").c_str());
+        EXPECT_TRUE(WIFEXITED(full) && WEXITSTATUS(full) == 1) << full;
 
         r = run_program(p.path, {"--version"}, dir);
         EXPECT_EQ(r.status, 0);

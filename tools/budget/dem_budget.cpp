@@ -808,7 +808,7 @@ int main(int argc, char **argv)
     define_options(app, &o);
     int status = parse_command_line(app, argc, argv);
     if (status >= 0)
-        return status; // --help, --version or a usage error
+        return finish_run(PROGRAM, status); // --help, --version or a usage error
     status = check_options(app, &o);
     int lig = 0, col = 0;
     if (status < 0)

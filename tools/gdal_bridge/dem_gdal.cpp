@@ -134,7 +134,7 @@ int main(int argc, char **argv)
     define_export(app, &exp);
     int status = parse_command_line(app, argc, argv);
     if (status >= 0)
-        return status;
+        return finish_run(PROGRAM, status);
     const bool importing = app.got_subcommand("import");
     if (importing) {
         CLI::App *sub = app.get_subcommand("import");
