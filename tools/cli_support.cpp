@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <sstream>
 
@@ -229,7 +230,11 @@ void warning(const std::string &program, const std::string &what)
 
 int finish_run(const std::string &program, int status)
 {
-    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == EXIT_DONE)
+    // CLI11 writes the help and the version through std::cout, which need
+    // not share the C stream's buffer and error state.
+    std::cout.flush();
+    const bool lost = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (lost && status == EXIT_DONE)
         status = run_error(program, std::string("cannot write the output: ") + std::strerror(errno));
     remove_temp_files();
     return status;
