@@ -30,7 +30,7 @@ nine-term error bound B dropped|difference_kernels.inc| + bound * splat(NINE_TER
 _m2 upper misfit limit 65535 moved to 65536|difference_kernels.h|M2_RESULT_MAX = 65535.0;|M2_RESULT_MAX = 65536.0;
 exact cells up to a factor 512 instead of 32|difference_kernels.h|CELLS_EXACT_RATIO = 32;|CELLS_EXACT_RATIO = 512;
 exact edges up to a factor 4096 instead of 512|difference_kernels.h|EDGES_EXACT_RATIO = 512;|EDGES_EXACT_RATIO = 4096;
-results of cells the reference recomputed not checked (checked forced false)|difference_fast.cpp|bool checked = band_outside;|bool checked = band_outside && false;
+results of cells the reference recomputed not checked (checked forced false)|difference_fast.cpp|&params, checked, out,|&params, checked && false, out,
 single-rounding margin 2^-11 lowered to 2^-12|difference_kernels.h|EXTENDED_HALF_ULP = 0x1p-11;|EXTENDED_HALF_ULP = 0x1p-12;
 conversion check dropped|difference_kernels.inc|single_rounding_safe(p, fmsub(v, f, p))|eq(p, p)
 edge check dropped|difference_kernels.inc|value = select(safe, value, splat(__builtin_nan("")));|(void)safe;

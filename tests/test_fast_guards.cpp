@@ -20,10 +20,12 @@
 #include "LIB/NRUTIL.h"
 #include "dem_files.h"
 #include "difference_fast.h"
+#include "difference_kernels.h"
 #include "lane_probe.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -140,6 +142,80 @@ void place_pattern(MetreFrame &f, int column, const double first[3][3], const do
         }
 }
 
+// Every interior cell of a 3-line frame with the 2D difference d and the 3D
+// difference 0: the middle line of the first DEM holds d, the others -2d,
+// the second DEM 0 (the nine terms sum to 0 exactly).
+void one_difference(MetreFrame &f, double d)
+{
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < f.col; j++) {
+            f.d1[i][j] = i == 1 ? d : -2 * d;
+            f.d2[i][j] = 0;
+        }
+}
+
+// The nine terms A … I of the centre cell of a 3 × 3 pattern and its 3D
+// difference, as cell_differences forms them.
+const int NEIGHBOUR_LINE[8] = {-1, -1, -1, 0, 1, 1, 1, 0};
+const int NEIGHBOUR_COLUMN[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
+
+void pattern_terms(const double first[3][3], const double second[3][3], double term[9])
+{
+    for (int k = 0; k < 8; k++) {
+        const double n1 = first[1 + NEIGHBOUR_LINE[k]][1 + NEIGHBOUR_COLUMN[k]];
+        const double n2 = second[1 + NEIGHBOUR_LINE[k]][1 + NEIGHBOUR_COLUMN[k]];
+        const double h1 = static_cast<double>((first[1][1] + static_cast<long double>(n1)) * 0.5L);
+        const double h2 = static_cast<double>((second[1][1] + static_cast<long double>(n2)) * 0.5L);
+        term[k] = static_cast<double>(static_cast<long double>(h1) - h2);
+    }
+    term[8] = static_cast<double>(static_cast<long double>(first[1][1]) - second[1][1]);
+}
+
+double pattern_dif3(const double first[3][3], const double second[3][3])
+{
+    MetreFrame f(3, 3, 0.0, 0.0);
+    place_pattern(f, 1, first, second);
+    double dif2, dif3;
+    cell_differences(f.d1, f.d2, 1, 1, &dif2, &dif3);
+    return dif3;
+}
+
+// The nine-term kernel of each instruction set on a row of 8 cells holding
+// the pattern's terms at cells 1 (first lane) and 6 (second lane), zeros
+// elsewhere: each of the two cells must come out as the reference's 3D
+// difference or be sent back. `exact` and `magic` as the kernel takes them.
+void expect_cells_kernel_safe(const double first[3][3], const double second[3][3], bool exact)
+{
+    double term[9];
+    pattern_terms(first, second, term);
+    double max_abs = 0;
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 3; j++)
+            max_abs = std::max({max_abs, std::fabs(first[i][j]), std::fabs(second[i][j])});
+    int e;
+    std::frexp(max_abs, &e);
+    const double magic = std::ldexp(1.5, e + 4);
+    const double ref = pattern_dif3(first, second);
+    std::vector<std::vector<double>> rows(9, std::vector<double>(8, 0.0));
+    const double *row[9];
+    for (int k = 0; k < 9; k++) {
+        rows[k][1] = rows[k][6] = term[k];
+        row[k] = rows[k].data();
+    }
+    std::vector<const RowKernels *> tables = {&SCALAR_KERNELS};
+    if (kernel_path_available(KERNEL_AVX2))
+        tables.push_back(&AVX2_KERNELS);
+    for (const RowKernels *k : tables) {
+        double dif3[8];
+        int redo[8];
+        const int c = k->cells(row, dif3, 8, exact, magic, redo);
+        for (int q : {1, 6}) {
+            const bool sent_back = std::find(redo, redo + c, q) != redo + c;
+            EXPECT_TRUE(sent_back || bits(dif3[q]) == bits(ref)) << "width " << k->width << ", cell " << q;
+        }
+    }
+}
+
 const double P52 = 0x1p-52;
 
 } // namespace
@@ -199,12 +275,17 @@ TEST(GuardEdges, SumsOfTwoHeightsWithinAFactor4096AreChecked)
 TEST(GuardEdges, TheTwoDimensionalDifferenceIsChecked)
 {
     // 1 - (-2^-53 (1 + 2^-27)): D rounds up to 1 + 2^-52, E then D to 1.
+    // Every other height is 2^-53 in both DEMs, so that every edge of the
+    // cell passes its check (1 + 2^-53 lies on a midpoint, -tiny + 2^-53 is
+    // exact) and every other 2D difference is 0: the 2D volume is the cell's.
     const double tiny = -0x1p-53 * (1 + 0x1p-27);
     ASSERT_NE(bits(1 - tiny), bits(static_cast<double>(1 - static_cast<long double>(tiny))));
     expect_reference_everywhere(
         [&](MetreFrame &f, int column) {
-            for (int j = 0; j < f.col; j++)
-                f.d1[1][j] = 1;
+            for (int i = 0; i < 3; i++)
+                for (int j = 0; j < f.col; j++)
+                    f.d1[i][j] = f.d2[i][j] = 0x1p-53;
+            f.d1[1][column] = 1;
             f.d2[1][column] = tiny;
         },
         PLAIN);
@@ -212,34 +293,44 @@ TEST(GuardEdges, TheTwoDimensionalDifferenceIsChecked)
 
 // The nine-term mean -------------------------------------------------------------
 
+// Heights within a factor 32: the nine-term sum of the centre cell is exact,
+// and its product with 0.1111… lies at 0.78 of the margin from a midpoint.
+const double EXACT_FIRST[3][3] = {{0x1.a9937076d99d3p+4, 0x1.a8761e6ce4e14p+4, 0x1.a515c2d6d9fe7p+3},
+                                  {0x1.3f89a7d796899p+4, 0x1.d6111e54ceb34p+2, 0x1.1d450bc1ba9f2p+4},
+                                  {0x1.666c3a44db749p+3, 0x1.9574887108178p+4, 0x1.872b8c79b73e2p+2}};
+const double EXACT_SECOND[3][3] = {{0x1.840a6ac5a2b7p+3, 0x1.13b632d7654aep+2, 0x1.c0ab973d0cacdp+1},
+                                   {0x1.c8d969b1ad01cp+1, 0x1.802e3a71d4598p+4, 0x1.0ca9bd7b26237p+2},
+                                   {0x1.4caf811edaf14p+4, 0x1.735455d471321p+4, 0x1.4504476c5343cp+4}};
+// Heights within a factor 512 but not 32: small terms of 2^-52 steps and
+// partial sums beyond 4096, which the reference rounds twice to 64 bits.
+// The exact sum's mean lies 1.8 margins from a midpoint that the
+// reference's lies beyond: only the bound B sends the cell back.
+const double BOUND_FIRST[3][3] = {{0x1.eb343c0c5b8eep+0, 0x1.7e7a51089c5a4p+9, 0x1.69a8db25438c1p+9},
+                                  {0x1.5e0ba195da069p+9, 0x1.8389498e84288p+0, 0x1.76acc3279604ap+9},
+                                  {0x1.68fe40d0e1f7ep+9, 0x1.7655ff64c9ea1p+9, 0x1.6f94a7f11f168p+9}};
+const double BOUND_SECOND[3][3] = {{0x1.cc252997b74b6p+0, -0x1.7777f1d5ba22cp+9, -0x1.7e6ddb8fdf251p+9},
+                                   {-0x1.7a609f4e1af5dp+9, 0x1.9e777fc6e5be9p+0, -0x1.732781482ef7bp+9},
+                                   {-0x1.79427342f92e2p+9, -0x1.654354d7dce32p+9, -0x1.62ebf7499831fp+9}};
+
 TEST(GuardCells, TheMeanOfExactSumsIsCheckedNextToAMidpoint)
 {
-    // Heights within a factor 32: the nine-term sum is exact, and its product
-    // with 0.1111… lies at 0.78 of the margin from a midpoint.
-    const double first[3][3] = {{0x1.a9937076d99d3p+4, 0x1.a8761e6ce4e14p+4, 0x1.a515c2d6d9fe7p+3},
-                                {0x1.3f89a7d796899p+4, 0x1.d6111e54ceb34p+2, 0x1.1d450bc1ba9f2p+4},
-                                {0x1.666c3a44db749p+3, 0x1.9574887108178p+4, 0x1.872b8c79b73e2p+2}};
-    const double second[3][3] = {{0x1.840a6ac5a2b7p+3, 0x1.13b632d7654aep+2, 0x1.c0ab973d0cacdp+1},
-                                 {0x1.c8d969b1ad01cp+1, 0x1.802e3a71d4598p+4, 0x1.0ca9bd7b26237p+2},
-                                 {0x1.4caf811edaf14p+4, 0x1.735455d471321p+4, 0x1.4504476c5343cp+4}};
-    expect_reference_everywhere([&](MetreFrame &f, int column) { place_pattern(f, column, first, second); },
-                                PLAIN);
+    expect_cells_kernel_safe(EXACT_FIRST, EXACT_SECOND, true);
 }
 
 TEST(GuardCells, TheErrorBoundCoversPartialSumsBeyond64Bits)
 {
-    // Heights within a factor 512 but not 32: small terms of 2^-52 steps and
-    // partial sums beyond 4096, which the reference rounds twice to 64 bits.
-    // The exact sum's mean lies 1.8 margins from a midpoint that the
-    // reference's lies beyond: only the bound B sends the cell back.
-    const double first[3][3] = {{0x1.eb343c0c5b8eep+0, 0x1.7e7a51089c5a4p+9, 0x1.69a8db25438c1p+9},
-                                {0x1.5e0ba195da069p+9, 0x1.8389498e84288p+0, 0x1.76acc3279604ap+9},
-                                {0x1.68fe40d0e1f7ep+9, 0x1.7655ff64c9ea1p+9, 0x1.6f94a7f11f168p+9}};
-    const double second[3][3] = {{0x1.cc252997b74b6p+0, -0x1.7777f1d5ba22cp+9, -0x1.7e6ddb8fdf251p+9},
-                                 {-0x1.7a609f4e1af5dp+9, 0x1.9e777fc6e5be9p+0, -0x1.732781482ef7bp+9},
-                                 {-0x1.79427342f92e2p+9, -0x1.654354d7dce32p+9, -0x1.62ebf7499831fp+9}};
-    expect_reference_everywhere([&](MetreFrame &f, int column) { place_pattern(f, column, first, second); },
-                                PLAIN);
+    expect_cells_kernel_safe(BOUND_FIRST, BOUND_SECOND, false);
+}
+
+TEST(GuardCells, LinesWithin512ButNot32AreSummedWithTheBound)
+{
+    // The same cell alone in its frame, through the pass: its 3D volume
+    // (cell area 1) is its 3D difference, so that summing it as exact shows.
+    for (KernelPath path : runnable_paths()) {
+        MetreFrame f(3, 3, 0.0, 0.0);
+        place_pattern(f, 1, BOUND_FIRST, BOUND_SECOND);
+        EXPECT_EQ(against_reference(f, path, PLAIN), "") << kernel_path_name(path);
+    }
 }
 
 // Volumes, sums and scaled results -------------------------------------------------
@@ -247,12 +338,13 @@ TEST(GuardCells, TheErrorBoundCoversPartialSumsBeyond64Bits)
 TEST(GuardResults, VolumesNextToAMidpointAreChecked)
 {
     // (1.25 + 2^-51) × (1 + 2^-51), the area of a cell of 1 + 2^-52 m: D
-    // rounds up, E onto the midpoint, whose tie goes down.
+    // rounds up, E onto the midpoint, whose tie goes down; every cell has
+    // this 2D difference and a 3D difference of 0.
     const double d = 1.25 + 2 * P52;
     const PassQuestion q = {1 + P52, TREAT_ABSOLUTE, 3, DEM_M4};
     const double area = cell_area(q.sizepix);
     ASSERT_NE(bits(d * area), bits(static_cast<double>(static_cast<long double>(d) * area)));
-    expect_reference_everywhere([&](MetreFrame &f, int column) { f.d1[1][column] = d; }, q);
+    expect_reference_everywhere([&](MetreFrame &f, int) { one_difference(f, d); }, q);
 }
 
 TEST(GuardResults, RunningSumsAreChecked)
@@ -313,21 +405,16 @@ TEST(GuardResults, MisfitsAreCountedAtBothEndsOfBothTypes)
 
 TEST(GuardDomain, SubnormalVolumesOfTheReferencesDifferencesAreChecked)
 {
-    // Heights of 2^-774 × (1.5 - 3 × 2^-52), below the kernels' domain: the
-    // reference computes the differences; their volume with a cell area of
-    // 2^-300 (1 + 2^-51) is 1.5 × 2^-1074 less a trifle, whose rounding
-    // error underflows to 0. Only the domain check of the result kernel
-    // sends it back.
+    // 2D differences of 2^-774 × (1.5 - 3 × 2^-52), below the kernels'
+    // domain: the reference computes the differences; their volume with a
+    // cell area of 2^-300 (1 + 2^-51) is 1.5 × 2^-1074 less a trifle, whose
+    // rounding error underflows to 0. Only the domain check of the result
+    // kernel sends the cells back.
     const double d = 0x1p-774 * (1.5 - 3 * P52);
     const PassQuestion q = {0x1p-150 * (1 + P52), TREAT_ABSOLUTE, 3, DEM_M4};
     ASSERT_NE(bits(d * cell_area(q.sizepix)),
               bits(static_cast<double>(static_cast<long double>(d) * cell_area(q.sizepix))));
-    expect_reference_everywhere(
-        [&](MetreFrame &f, int) {
-            for (int j = 0; j < f.col; j++)
-                f.d1[1][j] = d;
-        },
-        q);
+    expect_reference_everywhere([&](MetreFrame &f, int) { one_difference(f, d); }, q);
 }
 
 TEST(GuardDomain, CellAreasBelowTheDomainAreTheReferences)
@@ -336,12 +423,9 @@ TEST(GuardDomain, CellAreasBelowTheDomainAreTheReferences)
     // 2^-52), and a cell area of 2^-774 (1 + 2^-51).
     const double d = 0x1p-300 * (1.5 - 3 * P52);
     const PassQuestion q = {0x1p-387 * (1 + P52), TREAT_ABSOLUTE, 3, DEM_M4};
-    expect_reference_everywhere(
-        [&](MetreFrame &f, int) {
-            for (int j = 0; j < f.col; j++)
-                f.d1[1][j] = d;
-        },
-        q);
+    ASSERT_NE(bits(d * cell_area(q.sizepix)),
+              bits(static_cast<double>(static_cast<long double>(d) * cell_area(q.sizepix))));
+    expect_reference_everywhere([&](MetreFrame &f, int) { one_difference(f, d); }, q);
 }
 
 // Lane primitives --------------------------------------------------------------------
