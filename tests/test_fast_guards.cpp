@@ -6,7 +6,7 @@
 // its case fail (tests/mutate_fast_path.sh applies such changes).
 //
 // Plan:
-//   GuardConversion  the single-rounding check of the conversion, at 0.5 to
+//   GuardConversion  the single-rounding check of the conversion, at 0.82 to
 //                    0.99 of its margin
 //   GuardEdges       sums of two heights (a band of lines within 2^12) and the
 //                    2D difference, checked
