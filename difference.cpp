@@ -12,6 +12,9 @@ static const double TO_METRES[UNITS_IN] = {1.0, 0.1, 0.01, 0.001};
 // Factors from metres of the result units.
 static const int FROM_METRES[UNITS_OUT] = {1, 10, 100, 1000, 10000, 100000};
 
+double unit_to_metres(int interv) { return TO_METRES[interv]; }
+double unit_from_metres(int interv3) { return FROM_METRES[interv3]; }
+
 void convert_to_metres(int *const *itab, double *const *dtab, int nb_lig, int nb_col, int interv)
 {
     const long double factor = TO_METRES[interv];
