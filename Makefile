@@ -5,14 +5,19 @@ WINDOWS_BUILD ?= build-windows
 RELEASE_BUILD ?= build-release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run demo test test-sanitize windows test-windows bench clean
+.PHONY: all deps build run demo test test-sanitize windows test-windows bench clean
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
+# What a fresh Debian machine lacks, installed by scripts/install-deps (the
+# one list of packages); a few dpkg queries when everything is there.
+deps:
+	@scripts/install-deps
+
+$(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD)
 
-build: $(BUILD)/CMakeCache.txt
+build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Starts the tool in examples/, where the demo DEMs lie under images/.
@@ -33,7 +38,7 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-sanitize:
+test-sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSKARNOVELT_SANITIZE=ON
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -42,11 +47,13 @@ test-sanitize:
 WINDOWS_CMAKE = cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 windows:
+	@scripts/install-deps --windows
 	$(WINDOWS_CMAKE) -DSKARNOVELT_TESTS=OFF
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 # The Windows build's tests, run under Wine and compared with the Linux build.
 test-windows: build
+	@scripts/install-deps --windows
 	$(WINDOWS_CMAKE) -DSKARNOVELT_TESTS=ON -DSKARNOVELT_NATIVE_BUILD=$(abspath $(BUILD))
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	cd $(WINDOWS_BUILD) && ctest --output-on-failure -j $(JOBS)
