@@ -35,6 +35,10 @@ const Program PROGRAMS[] = {
     {"dem_gdal", DEM_GDAL, {"export", "bad_m2.raw", "x.tif", "--nodata"}, {"import", "-t", "m2", "-u", "m", "x.tif"},
      "PAIR is required", {"export", "--unit", "m", "bad_m2.raw", "x.tif"}},
 #endif
+#ifdef DEM_CHANGE
+    {"dem_change", DEM_CHANGE, {"bad_m2.raw", "bad_m2.raw", "x", "--json"}, {"bad_m2.raw", "bad_m2.raw"},
+     "OUT is required", {"--unit-before", "m", "--unit-after", "m", "bad_m2.raw", "bad_m2.raw", "x"}},
+#endif
 #ifdef DEM_COREG
     {"dem_coreg", DEM_COREG, {"bad_m2.raw", "bad_m2.raw", "x.tif", "--max-iterations"}, {"bad_m2.raw", "bad_m2.raw"},
      "OUT is required", {"--unit-ref", "m", "--unit-align", "m", "bad_m2.raw", "bad_m2.raw", "x.tif"}},

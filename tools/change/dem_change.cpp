@@ -218,8 +218,6 @@ int run_change(const Options &o)
             return run_error(PROGRAM, error);
     }
     print_change_table(facts, result);
-    if (std::fflush(stdout) != 0)
-        return run_error(PROGRAM, "cannot write the report on standard output");
     return EXIT_DONE;
 }
 
@@ -234,11 +232,9 @@ int main(int argc, char **argv)
     add_options(app, &o);
     const int parsed = parse_command_line(app, argc, argv);
     if (parsed >= 0)
-        return parsed;
+        return finish_run(PROGRAM, parsed); // --help, --version or a usage error
     o.before.z_scale_given = app.count("--z-scale-before") > 0;
     o.after.z_scale_given = app.count("--z-scale-after") > 0;
     GDALAllRegister();
-    const int status = run_change(o);
-    remove_temp_files();
-    return status;
+    return finish_run(PROGRAM, run_change(o));
 }
