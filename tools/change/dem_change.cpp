@@ -22,6 +22,7 @@
 #include <cpl_vsi.h>
 #include <gdal.h>
 
+#include <cfloat>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -82,12 +83,12 @@ void add_options(CLI::App &app, Options *o)
                     "height unit of a BEFORE pair (default: from its sidecar)");
     add_unit_option(app, "--unit-after", &o->after.unit, UNITS_IN - 1,
                     "height unit of an AFTER pair (default: from its sidecar)");
-    app.add_option("--z-scale-before", o->before.z_scale, "metres in one height unit of BEFORE (overrides its unit)")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--z-scale-after", o->after.z_scale, "metres in one height unit of AFTER (overrides its unit)")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--pixel", o->pixel, "cell size in metres of inputs without georeferencing")
-        ->check(CLI::PositiveNumber);
+    add_real_option(app, "--z-scale-before", &o->before.z_scale, 0, DBL_MAX, true, "a number of metres above 0",
+                    "metres in one height unit of BEFORE (overrides its unit)");
+    add_real_option(app, "--z-scale-after", &o->after.z_scale, 0, DBL_MAX, true, "a number of metres above 0",
+                    "metres in one height unit of AFTER (overrides its unit)");
+    add_real_option(app, "--pixel", &o->pixel, 0, DBL_MAX, true, "a length in metres above 0",
+                    "cell size in metres of inputs without georeferencing");
     app.add_option("--resample", o->resample,
                    "warp AFTER onto BEFORE's grid with GDAL's warper when the grids differ")
         ->check(CLI::IsMember({"bilinear", "cubic"}));
@@ -97,8 +98,8 @@ void add_options(CLI::App &app, Options *o)
         ->check([](const std::string &v) {
             return v.find('=') == std::string::npos || v[0] == '=' ? "a creation option is NAME=VALUE" : "";
         });
-    app.add_option("--threads", o->threads, "threads compressing the outputs (the bytes do not depend on it)")
-        ->check(CLI::Range(1, 64));
+    add_whole_option(app, "--threads", &o->threads, 1, 64,
+                     "threads compressing the outputs, 1 to 64 (the bytes do not depend on it)");
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
     app.add_flag("--picture", o->picture, "also write OUT_2D.png and OUT_3D.png (diverging colours)");
@@ -142,7 +143,7 @@ void limit_block_cache(const Run &run, const Options &o)
 int run_change(const Options &o)
 {
     Run run;
-    std::string error, warning;
+    std::string error, area_note;
     DemInputOptions before_options = o.before, after_options = o.after;
     before_options.pixel_size = after_options.pixel_size = o.pixel;
 
@@ -164,10 +165,10 @@ int run_change(const Options &o)
         return run_error(PROGRAM, "BEFORE and AFTER lie on different grids: " + what + ".\nPut AFTER onto BEFORE's grid: " +
                                       gdalwarp_command(run.before.grid, o.after.path));
     GridAreas areas;
-    if (!grid_areas(run.before.grid, &areas, &warning, &error))
+    if (!grid_areas(run.before.grid, &areas, &area_note, &error))
         return input_error(PROGRAM, o.before.path, error);
-    if (!warning.empty())
-        std::fprintf(stderr, "%s: warning: %s\n", PROGRAM, warning.c_str());
+    if (!area_note.empty())
+        warning(PROGRAM, area_note);
 
     // The outputs, the pass, the outputs in place. No output may replace an
     // input: it would be lost once the run renames the output onto it.
