@@ -301,6 +301,19 @@ TEST_F(Change, Float32AndFloat64KeepTheGeoreferencingAndDeclareNodata)
     }
 }
 
+TEST_F(Change, WithoutACoordinateSystemTheUnitsAreTakenAsMetresWithAWarning)
+{
+    Grid before = frame(4, 5, 10), after = frame(4, 5, 11);
+    before.epsg = after.epsg = 0;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("--json b.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("taken as metres"), std::string::npos) << r.err;
+    EXPECT_EQ(json("b.json")["budgets"][0]["raising"]["area_m2"], 6 * 6.25);
+}
+
 TEST_F(Change, OneAndTwoThreadsWriteTheSameBytes)
 {
     // Several tiles of irregular values.
