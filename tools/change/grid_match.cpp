@@ -24,6 +24,22 @@ bool same_crs(const std::string &a, const std::string &b)
     return same;
 }
 
+// The CRS as gdalwarp's -t_srs takes it: its EPSG code when it has one.
+std::string crs_name(const std::string &wkt)
+{
+    std::string name = "<BEFORE's coordinate system>";
+    OGRSpatialReferenceH srs = wkt.empty() ? nullptr : OSRNewSpatialReference(wkt.c_str());
+    if (srs != nullptr) {
+        OSRAutoIdentifyEPSG(srs);
+        const char *authority = OSRGetAuthorityName(srs, nullptr);
+        const char *code = OSRGetAuthorityCode(srs, nullptr);
+        if (authority != nullptr && code != nullptr && EQUAL(authority, "EPSG"))
+            name = std::string("EPSG:") + code;
+        OSRDestroySpatialReference(srs);
+    }
+    return name;
+}
+
 std::string number(double v)
 {
     char text[64];
@@ -76,7 +92,7 @@ std::string gdalwarp_command(const GridFacts &b, const std::string &after_path)
     const double *gt = b.geotransform;
     const double x0 = gt[0], y0 = gt[3];
     const double x1 = gt[0] + b.nb_col * gt[1], y1 = gt[3] + b.nb_lig * gt[5];
-    return "gdalwarp -t_srs <BEFORE's CRS, e.g. EPSG:xxxx> -te " + number(std::fmin(x0, x1)) + " " +
+    return "gdalwarp -t_srs " + crs_name(b.crs_wkt) + " -te " + number(std::fmin(x0, x1)) + " " +
            number(std::fmin(y0, y1)) + " " + number(std::fmax(x0, x1)) + " " + number(std::fmax(y0, y1)) + " -ts " +
            std::to_string(b.nb_col) + " " + std::to_string(b.nb_lig) + " -r bilinear " + after_path +
            " after_on_before_grid.tif  (or run dem_change with --resample bilinear)";
