@@ -139,10 +139,16 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
     }
     GDALRasterBandH source_band = GDALGetRasterBand(source, 1);
     const double x1 = gt[0] + before.nb_col * gt[1], y1 = gt[3] + before.nb_lig * gt[5];
-    // The warper works by chunks of at most 16 MB (-wm), within the pass's
-    // memory.
-    std::vector<std::string> args = {"-of", "VRT", "-r", method, "-ot", "Float64",
-                                     "-wt", "Float64", "-dstnodata", "nan", "-wm", "16", "-te",
+    // The warper interpolates in double precision and works by chunks of at
+    // most 4 MB (-wm), within the pass's memory. Its values are stored as
+    // float32 when the source's own values fit float32 exactly (float32 and
+    // 8- or 16-bit integers): interpolated heights then keep the source's
+    // precision, in half the memory.
+    const GDALDataType source_type = GDALGetRasterDataType(source_band);
+    const bool narrow = source_type == GDT_Float32 || source_type == GDT_Byte || source_type == GDT_Int16 ||
+                        source_type == GDT_UInt16;
+    std::vector<std::string> args = {"-of", "VRT", "-r", method, "-ot", narrow ? "Float32" : "Float64",
+                                     "-wt", "Float64", "-dstnodata", "nan", "-wm", "4", "-te",
                                      number(std::fmin(gt[0], x1)), number(std::fmin(gt[3], y1)),
                                      number(std::fmax(gt[0], x1)), number(std::fmax(gt[3], y1)), "-ts",
                                      std::to_string(before.nb_col), std::to_string(before.nb_lig)};

@@ -18,7 +18,8 @@ std::string gdalwarp_command(const GridFacts &before, const std::string &after_p
 // Builds a warped VRT in GDAL's memory file system (streamed by the warper
 // as it is read) holding band `band` of after_path resampled onto before's
 // grid by method ("bilinear" or "cubic"), in float64 with NaN where there
-// is no data, keeping the band's unit, scale and offset. *vrt_path receives
+// is no data (float32 when the band's values are float32 or 8- or 16-bit
+// integers), keeping the band's unit, scale and offset. *vrt_path receives
 // its name, to be opened as any raster; remove it with VSIUnlink after use.
 bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &before, const std::string &method,
                     std::string *vrt_path, std::string *error);
