@@ -36,7 +36,8 @@ struct Window {
 
 // Keeps the lines from new_base on (at most two) at the front and reads the
 // lines up to end − 1 after them.
-bool slide_window(Window *w, DemInput *before, DemInput *after, int new_base, int end, ChangeCounts *counts,
+bool slide_window(Window *w, DemInput *before, DemInput *after, const Alignment *aligned, int new_base, int end,
+                  ChangeCounts *counts,
                   std::string *error)
 {
     const size_t n = static_cast<size_t>(w->nb_col);
@@ -54,8 +55,11 @@ bool slide_window(Window *w, DemInput *before, DemInput *after, int new_base, in
     if (count <= 0)
         return true;
     const size_t at = static_cast<size_t>(w->held) * n;
-    if (!read_dem_lines(before, first_new, count, &w->before[at], &w->ok_b[0], error) ||
-        !read_dem_lines(after, first_new, count, &w->after[at], &w->ok_a[0], error))
+    if (!read_dem_lines(before, first_new, count, &w->before[at], &w->ok_b[0], error))
+        return false;
+    if (aligned != nullptr)
+        read_aligned_lines(*aligned, first_new, count, &w->after[at], &w->ok_a[0]);
+    else if (!read_dem_lines(after, first_new, count, &w->after[at], &w->ok_a[0], error))
         return false;
     for (size_t k = 0; k < static_cast<size_t>(count) * n; k++) {
         counts->nodata_before += !w->ok_b[k];
@@ -144,7 +148,7 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, d
 } // namespace
 
 bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
-                 RasterOutput *out_3D, ChangeResult *result, std::string *error)
+                 RasterOutput *out_3D, ChangeResult *result, std::string *error, const Alignment *aligned)
 {
     const int nb_lig = before->grid.nb_lig, nb_col = before->grid.nb_col;
     const size_t n = static_cast<size_t>(nb_col);
@@ -171,7 +175,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         // Lines first − 1 .. first + count (those that exist).
         const int new_base = first > 0 ? first - 1 : 0;
         const int end = first + count < nb_lig ? first + count + 1 : nb_lig;
-        if (!slide_window(&w, before, after, new_base, end, &result->counts, error)) {
+        if (!slide_window(&w, before, after, aligned, new_base, end, &result->counts, error)) {
             progress_end();
             return false;
         }

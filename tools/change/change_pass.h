@@ -6,6 +6,7 @@
 #define CHANGE_PASS_H
 
 #include "budget_engine.h"
+#include "coreg.h"
 #include "dem_input.h"
 #include "geo_area.h"
 #include "raster_output.h"
@@ -37,9 +38,11 @@ struct ChangeResult {
 int change_block_lines(int nb_col);
 
 // Runs the pass over two open inputs of the same grid: out_2D and out_3D
-// (open, same grid) receive the differences, *result the budgets. False,
-// with *error, when a read or a write fails.
+// (open, same grid) receive the differences, *result the budgets. With
+// aligned, AFTER's lines are those of its alignment onto BEFORE's grid
+// (coreg.h) instead of after's own. False, with *error, when a read or a
+// write fails.
 bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
-                 RasterOutput *out_3D, ChangeResult *result, std::string *error);
+                 RasterOutput *out_3D, ChangeResult *result, std::string *error, const Alignment *aligned = nullptr);
 
 #endif

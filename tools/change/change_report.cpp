@@ -60,6 +60,18 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
     std::printf("  AFTER : %s\n", input_line(*run.after, run.after_path).c_str());
     if (!run.resampled.empty())
         std::printf("  AFTER was resampled onto BEFORE's grid by GDAL's warper (%s)\n", run.resampled.c_str());
+    if (run.aligned != nullptr) {
+        const CoregResult &a = run.aligned->result;
+        std::printf("  AFTER was aligned onto BEFORE first (Nuth and Kaab 2011, %s): shift of AFTER x %+.3f m, "
+                    "y %+.3f m (%+.3f, %+.3f cells), bias %+.4f m\n",
+                    run.aligned->resampling == RESAMPLE_CUBIC ? "cubic" : "bilinear", a.shift_x_m, a.shift_y_m,
+                    a.shift_x_cells, a.shift_y_cells, a.bias_z_m);
+        std::printf("          %d fits, %lld cells used; dh on stable ground: median %+.4f m, NMAD %.4f m before, "
+                    "median %+.4f m, NMAD %.4f m after\n",
+                    a.iterations, a.cells_used, a.before.median_m, a.before.nmad_m, a.after.median_m, a.after.nmad_m);
+        for (const std::string &w : run.aligned->warnings)
+            std::printf("          note: %s\n", w.c_str());
+    }
     std::printf("  grid  : %d lines x %d columns; %s\n", run.before->grid.nb_lig, run.before->grid.nb_col,
                 run.areas.how.c_str());
     std::printf("  wrote : %s, %s (%s metres, nodata %.17g)\n", run.out_2D.c_str(), run.out_3D.c_str(),
@@ -117,6 +129,11 @@ nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
          {{"nodata_at_cell", c.no_3D_cell}, {"frame_border", c.no_3D_border}, {"window_incomplete", c.no_3D_window}}},
         {"cells", c.cells}};
     doc["resampled"] = run.resampled.empty() ? nlohmann::json(nullptr) : nlohmann::json(run.resampled);
+    if (run.aligned != nullptr) {
+        nlohmann::json coreg = coreg_json(run.aligned->result, run.aligned->resampling);
+        coreg["warnings"] = run.aligned->warnings;
+        doc["coregistration"] = coreg;
+    }
     return doc;
 }
 

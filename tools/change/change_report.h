@@ -4,6 +4,7 @@
 #define CHANGE_REPORT_H
 
 #include "change_pass.h"
+#include "coreg.h"
 #include "dem_input.h"
 #include "geo_area.h"
 
@@ -22,6 +23,7 @@ struct ChangeRun {
     bool pictures = false;               // OUT_2D.png and OUT_3D.png were drawn
     std::string out;                     // base of the outputs
     GridAreas areas;
+    const Alignment *aligned = nullptr; // AFTER was aligned onto BEFORE first (--coregister)
 };
 
 void print_change_table(const ChangeRun &run, const ChangeResult &r);

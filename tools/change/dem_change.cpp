@@ -10,6 +10,7 @@
 #include "change_picture.h"
 #include "change_report.h"
 #include "cli_support.h"
+#include "coreg.h"
 #include "dem_input.h"
 #include "geo_area.h"
 #include "grid_match.h"
@@ -41,6 +42,8 @@ struct Options {
     bool picture = false;
     int threads = 1;
     double pixel = 0;
+    bool coregister = false;
+    std::string stable, unstable;
 };
 
 const char *const DESCRIPTION =
@@ -64,6 +67,13 @@ const char *const DESCRIPTION =
     "\n"
     "skarnovelt_v2 computes first - second: 'dem_change X Y OUT' gives exactly the negation of the tool's\n"
     "differences and volumes with X as first DEM and Y as second, bit for bit (a zero is stored as +0).\n"
+    "\n"
+    "--coregister: AFTER is first aligned onto BEFORE as dem_coreg aligns it (Nuth and Kaab 2011: the horizontal\n"
+    "shift fitted on stable ground, given by --stable or --unstable, then the vertical bias, the median of the\n"
+    "differences there) and resampled onto BEFORE's grid (--resample, bilinear by default); the shift, the bias\n"
+    "and the NMAD of the stable differences before and after go into the table and the JSON. It assumes the\n"
+    "stable ground did not change and the surveys differ by a pure translation; AFTER is then held in memory\n"
+    "(4 bytes a cell).\n"
     "\n"
     "Outputs: float32 (or float64) tiled GeoTIFFs, DEFLATE with the floating-point predictor, in metres. Their\n"
     "nodata value is the type's lowest (-3.4028234663852886e38 in float32), which no difference can take: one\n"
@@ -90,8 +100,14 @@ void add_options(CLI::App &app, Options *o)
     add_real_option(app, "--pixel", &o->pixel, 0, DBL_MAX, true, "a length in metres above 0",
                     "cell size in metres of inputs without georeferencing");
     app.add_option("--resample", o->resample,
-                   "warp AFTER onto BEFORE's grid with GDAL's warper when the grids differ")
+                   "warp AFTER onto BEFORE's grid with GDAL's warper when the grids differ (with --coregister: "
+                   "the resampling of the alignment)")
         ->check(CLI::IsMember({"bilinear", "cubic"}));
+    app.add_flag("--coregister", o->coregister, "align AFTER onto BEFORE first (horizontal shift and vertical bias)");
+    app.add_option("--stable", o->stable, "with --coregister: where the ground is stable (raster or polygons)")
+        ->type_name("RASTER|VECTOR");
+    app.add_option("--unstable", o->unstable, "with --coregister: where it changed, left out of the alignment")
+        ->type_name("RASTER|VECTOR");
     app.add_option("--type", o->type, "output type: float32 (default) or float64 (the differences exactly)")
         ->check(CLI::IsMember({"float32", "float64"}));
     app.add_option("--co", o->creation_options, "GeoTIFF creation option NAME=VALUE (repeatable)")
@@ -108,6 +124,7 @@ void add_options(CLI::App &app, Options *o)
 // Everything open during a run, released on every way out.
 struct Run {
     DemInput before, after;
+    Alignment aligned; // AFTER aligned onto BEFORE, with --coregister
     bool before_open = false, after_open = false;
     std::string warped; // AFTER's warped VRT in GDAL's memory, when resampled
     RasterOutput out_2D, out_3D;
@@ -151,7 +168,17 @@ int run_change(const Options &o)
     if (!open_dem_input(before_options, &run.before, &error))
         return run_error(PROGRAM, error);
     run.before_open = true;
-    if (!o.resample.empty()) {
+    if (o.coregister) {
+        // AFTER aligned onto BEFORE's grid; its own grid may differ.
+        CoregOptions c;
+        c.reference = before_options;
+        c.to_align = after_options;
+        c.stable = o.stable;
+        c.unstable = o.unstable;
+        c.resampling = o.resample == "cubic" ? RESAMPLE_CUBIC : RESAMPLE_BILINEAR;
+        if (!coregister(c, &run.aligned, &error))
+            return run_error(PROGRAM, "the alignment of AFTER onto BEFORE failed: " + error);
+    } else if (!o.resample.empty()) {
         if (!warp_onto_grid(o.after.path, o.after.band, run.before.grid, o.resample, &run.warped, &error))
             return run_error(PROGRAM, error);
         after_options.path = run.warped;
@@ -161,7 +188,7 @@ int run_change(const Options &o)
         return run_error(PROGRAM, error);
     run.after_open = true;
     std::string what;
-    if (!same_grid(run.before.grid, run.after.grid, &what))
+    if (!o.coregister && !same_grid(run.before.grid, run.after.grid, &what))
         return run_error(PROGRAM, "BEFORE and AFTER lie on different grids: " + what + ".\nPut AFTER onto BEFORE's grid: " +
                                       gdalwarp_command(run.before.grid, o.after.path));
     GridAreas areas;
@@ -184,7 +211,7 @@ int run_change(const Options &o)
     limit_block_cache(run, o);
     ChangeResult result;
     if (!change_pass(&run.before, &run.after, areas, change_block_lines(run.before.grid.nb_col), &run.out_2D,
-                     &run.out_3D, &result, &error) ||
+                     &run.out_3D, &result, &error, o.coregister ? &run.aligned : nullptr) ||
         !finish_output(&run.out_2D, &error) || !finish_output(&run.out_3D, &error) ||
         !commit_output(&run.out_2D, &error) || !commit_output(&run.out_3D, &error))
         return run_error(PROGRAM, error);
@@ -206,6 +233,7 @@ int run_change(const Options &o)
     facts.pictures = o.picture;
     facts.out = o.out;
     facts.areas = areas;
+    facts.aligned = o.coregister ? &run.aligned : nullptr;
     if (!o.json.empty() && !write_json_file(o.json, change_json(facts, result), &error))
         return run_error(PROGRAM, error);
     if (!o.csv.empty()) {
@@ -236,6 +264,8 @@ int main(int argc, char **argv)
         return finish_run(PROGRAM, parsed); // --help, --version or a usage error
     o.before.z_scale_given = app.count("--z-scale-before") > 0;
     o.after.z_scale_given = app.count("--z-scale-after") > 0;
+    if (!o.coregister && (!o.stable.empty() || !o.unstable.empty()))
+        return finish_run(PROGRAM, usage_error(PROGRAM, "--stable and --unstable need --coregister"));
     GDALAllRegister();
     return finish_run(PROGRAM, run_change(o));
 }
