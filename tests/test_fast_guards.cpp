@@ -21,6 +21,7 @@
 #include "dem_files.h"
 #include "difference_fast.h"
 #include "difference_kernels.h"
+#include "fast_path_paths.h"
 #include "lane_probe.h"
 
 #include <gtest/gtest.h>
@@ -32,22 +33,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<KernelPath> runnable_paths()
-{
-    std::vector<KernelPath> paths;
-    for (KernelPath p : {KERNEL_AVX2, KERNEL_SCALAR})
-        if (kernel_path_available(p))
-            paths.push_back(p);
-    return paths;
-}
-
-uint64_t bits(double d)
-{
-    uint64_t b;
-    std::memcpy(&b, &d, sizeof b);
-    return b;
-}
 
 // Lines of COLUMNS cells: nine interior cells, eight in two whole AVX2 lanes
 // (columns 1 to 8) and one in the scalar tail (column 9). A case centred on

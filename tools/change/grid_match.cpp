@@ -12,18 +12,6 @@
 
 namespace {
 
-bool same_crs(const std::string &a, const std::string &b)
-{
-    if (a.empty() || b.empty())
-        return a.empty() && b.empty();
-    OGRSpatialReferenceH sa = OSRNewSpatialReference(a.c_str());
-    OGRSpatialReferenceH sb = OSRNewSpatialReference(b.c_str());
-    const bool same = sa != nullptr && sb != nullptr && OSRIsSame(sa, sb);
-    OSRDestroySpatialReference(sa);
-    OSRDestroySpatialReference(sb);
-    return same;
-}
-
 // The CRS as gdalwarp's -t_srs takes it: its EPSG code when it has one.
 std::string crs_name(const std::string &wkt)
 {
