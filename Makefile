@@ -5,14 +5,19 @@ WINDOWS_BUILD ?= build-windows
 RELEASE_BUILD ?= build-release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run demo test test-sanitize windows test-windows bench clean
+.PHONY: all deps build run demo test test-sanitize windows test-windows bench clean
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
+# What a fresh Debian machine lacks, installed by scripts/install-deps (the
+# one list of packages); a few dpkg queries when everything is there.
+deps:
+	@scripts/install-deps
+
+$(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD)
 
-build: $(BUILD)/CMakeCache.txt
+build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Starts the tool in examples/, where the demo DEMs lie under images/.
@@ -33,7 +38,7 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-sanitize:
+test-sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSKARNOVELT_SANITIZE=ON
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -42,11 +47,13 @@ test-sanitize:
 WINDOWS_CMAKE = cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 windows:
+	@scripts/install-deps --windows
 	$(WINDOWS_CMAKE) -DSKARNOVELT_TESTS=OFF
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
 # The Windows build's tests, run under Wine and compared with the Linux build.
 test-windows: build
+	@scripts/install-deps --windows
 	$(WINDOWS_CMAKE) -DSKARNOVELT_TESTS=ON -DSKARNOVELT_NATIVE_BUILD=$(abspath $(BUILD))
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	cd $(WINDOWS_BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -56,15 +63,19 @@ test-windows: build
 # (with the share of cells the fast path hands to the reference), on a Release build; by hand, never in CI.
 # Tables on the console, CSV files in $(BUILD)/bench/; the generated DEMs
 # lie in $(RELEASE_BUILD)/bench-data while they are measured, then are
-# removed. Fails when a run's peak memory exceeds 34 bytes per cell + 64 MiB.
+# removed. Fails when a run's peak memory exceeds 34 bytes per cell + 64 MiB,
+# or dem_change's exceeds 128 MiB.
 bench:
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSKARNOVELT_TESTS=OFF
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages bench_kernels
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages bench_kernels dem_change bench_change
 	$(RELEASE_BUILD)/bench/run_bench --tool $(RELEASE_BUILD)/skarnovelt_v2 \
 	  --demgen $(RELEASE_BUILD)/tools/demgen/demgen --stages $(RELEASE_BUILD)/bench/bench_stages \
 	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
 	@echo "Reference and fast kernels (redone_pct: cells the reference recomputed):"
 	$(RELEASE_BUILD)/bench/bench_kernels --benchmark_out=$(BUILD)/bench/kernels.csv --benchmark_out_format=csv
+	@echo "dem_change against the GDAL floor and gdal_calc.py (float32 GeoTIFF pairs):"
+	$(RELEASE_BUILD)/bench/bench_change --dem-change $(RELEASE_BUILD)/tools/change/dem_change \
+	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(RELEASE_BUILD)

@@ -7,14 +7,15 @@
 #include <cmath>
 #include <cstdint>
 
-// Factors to metres of the input units, as double constants.
-static const double TO_METRES[UNITS_IN] = {1.0, 0.1, 0.01, 0.001};
-// Factors from metres of the result units.
-static const int FROM_METRES[UNITS_OUT] = {1, 10, 100, 1000, 10000, 100000};
+// The factors of the units come from the one table (units.h): to metres,
+// the double constants 1, 0.1, 0.01, 0.001; from metres, the whole numbers
+// 1, 10, …, 100000.
+double unit_to_metres(int interv) { return height_unit(interv).to_metres; }
+double unit_from_metres(int interv3) { return static_cast<double>(height_unit(interv3).per_metre); }
 
 void convert_to_metres(int *const *itab, double *const *dtab, int nb_lig, int nb_col, int interv)
 {
-    const long double factor = TO_METRES[interv];
+    const long double factor = unit_to_metres(interv);
     for (int i = 0; i < nb_lig; i++) {
         for (int j = 0; j < nb_col; j++)
             dtab[i][j] = interv == 0 ? static_cast<double>(itab[i][j])
@@ -58,7 +59,7 @@ int scale_result(double kept, int interv3, int itype, bool *fits)
 {
     // The product is truncated in extended precision, never rounded to double
     // first (43 dm - 0 m gives 4.29999… m, which scales to 42, not 43).
-    const long double scaled = std::trunc(static_cast<long double>(kept) * FROM_METRES[interv3]);
+    const long double scaled = std::trunc(static_cast<long double>(kept) * unit_from_metres(interv3));
     if (itype == DEM_M2)
         *fits = scaled >= -32768.0L && scaled <= 65535.0L;
     else
@@ -88,7 +89,7 @@ double cell_area(double sizepix) { return static_cast<double>(static_cast<long d
 
 void result_to_metres(int *const *itab, double *const *dtab, int nb_lig, int nb_col, int interv3)
 {
-    const long double factor = FROM_METRES[interv3];
+    const long double factor = unit_from_metres(interv3);
     for (int i = 0; i < nb_lig; i++)
         for (int j = 0; j < nb_col; j++)
             dtab[i][j] = static_cast<double>(static_cast<long double>(itab[i][j]) / factor);

@@ -15,11 +15,26 @@
 #if !(defined(__x86_64__) || defined(__i386__)) || LDBL_MANT_DIG != 64
 #error "The results are defined in extended precision: long double must have a 64-bit significand (x87)"
 #endif
+// Every rounding must be the one written: no relaxed semantics, and no
+// product and sum fused into one FMA. The compiler tells no macro for
+// contraction: the build gives -ffp-contract=off together with this
+// definition (PUBLIC options of the core library, CMakeLists.txt).
+#ifdef __FAST_MATH__
+#error "The results are defined to the last bit: build without -ffast-math"
+#endif
+#ifndef SKARNOVELT_FP_CONTRACT_OFF
+#error "The results are defined to the last bit: build with -ffp-contract=off and -DSKARNOVELT_FP_CONTRACT_OFF"
+#endif
 
 // Units of heights (units.h): 0 metres, 1 decimetres, 2 centimetres,
 // 3 millimetres (inputs and results), 4 tenths and 5 hundredths of
 // millimetres (results).
 #include "units.h"
+
+// The factor to metres of an input unit (1, 0.1, 0.01 or 0.001, the double
+// constants) and the factor from metres of a result unit (1, 10, …, 100000).
+double unit_to_metres(int interv);
+double unit_from_metres(int interv3);
 
 // Treatment codes.
 const int TREAT_ABSOLUTE = 0;

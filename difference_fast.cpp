@@ -10,6 +10,10 @@
 
 KernelPath host_kernel_path()
 {
+#ifdef SKARNOVELT_REFERENCE_ONLY
+    // The tests' copy of the tool, whose results are the reference's.
+    return KERNEL_REFERENCE;
+#endif
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
         return KERNEL_AVX2;
@@ -110,13 +114,13 @@ static int cell_segment(const RowKernels &k, const double *const term[9], double
 }
 
 static int result_segment(const RowKernels &k, const double *dif2, const double *dif3, int n,
-                          const ResultParams *params, bool checked, double *vol2, double *vol3, double *run2,
-                          double *run3, int *out2, int *out3, long long misfits[2], int *redo)
+                          const ResultParams *params, bool checked, const ResultLine &out, long long misfits[2],
+                          int *redo)
 {
     const int m = whole_lanes(k, n);
-    const int c = k.results(dif2, dif3, m, params, checked, vol2, vol3, run2, run3, out2, out3, misfits, redo);
-    const int tail = SCALAR_KERNELS.results(dif2 + m, dif3 + m, n - m, params, checked, vol2 + m, vol3 + m, run2 + m,
-                                            run3 + m, out2 + m, out3 + m, misfits, redo + c);
+    const int c = k.results(dif2, dif3, m, params, checked, out, misfits, redo);
+    const ResultLine tail_out = {out.vol2 + m, out.vol3 + m, out.run2 + m, out.run3 + m, out.out2 + m, out.out3 + m};
+    const int tail = SCALAR_KERNELS.results(dif2 + m, dif3 + m, n - m, params, checked, tail_out, misfits, redo + c);
     shift_indices(redo, c, c + tail, m);
     return c + tail;
 }
@@ -149,13 +153,7 @@ void convert_to_metres_fast(int *const *itab, double *const *dtab, int nb_lig, i
             counts->converted_redone += cells;
         return;
     }
-    // The factor of the unit is whatever the reference makes of a 1.
-    int one = 1;
-    int *one_row = &one;
-    double factor;
-    double *factor_row = &factor;
-    convert_to_metres(&one_row, &factor_row, 1, 1, interv);
-
+    const double factor = unit_to_metres(interv);
     std::vector<int> redo(nb_col);
     for (int i = 0; i < nb_lig; i++) {
         const int c = convert_segment(*k, itab[i], dtab[i], nb_col, factor, redo.data());
@@ -192,9 +190,9 @@ static LineMode line_mode(const RowRange &r)
 {
     if (!r.in_domain)
         return LINE_OUTSIDE;
-    if (r.max_abs < 32 * r.min_nonzero)
+    if (r.max_abs < CELLS_EXACT_RATIO * r.min_nonzero)
         return LINE_CELLS_EXACT;
-    if (r.max_abs < 512 * r.min_nonzero)
+    if (r.max_abs < EDGES_EXACT_RATIO * r.min_nonzero)
         return LINE_EDGES_EXACT;
     return LINE_CHECKED;
 }
@@ -213,25 +211,72 @@ static RowRange line_range(const RowKernels &k, double *const *dtab1, double *co
     return r;
 }
 
-// Line buffers of one pass. Edge values are indexed by the column of their
-// cell on the upper line (or the left cell for the edges along a line):
+// The buffers of one pass, and how the edges are indexed.
+//
+// An edge joins two neighbouring cells; its value is the difference (first
+// DEM minus second) of the two half-way heights between them, the term that
+// both cells take from it. A buffer holds the edges of one direction, indexed
+// by the column k of their upper cell (or left cell, along a line):
 //   vertical[k]  between (r, k) and (r+1, k)
 //   falling[k]   between (r, k) and (r+1, k+1)
-//   rising[k]    between (r, k) and (r+1, k-1)
+//   rising[k]    between (r, k) and (r+1, k-1)   (rising[0] is not used)
 //   along[k]     between (i, k) and (i, k+1)
-// `up` holds the edges between lines i-1 and i, `down` those between i and
-// i+1; down becomes up for the next line.
+// and centre[k] holds the 2D difference of cell (i, k). While line i is
+// computed, `up` holds the edges between lines i-1 and i and `down` those
+// between i and i+1; down becomes up for the next line. The nine terms of
+// cell (i, j), in the order of cell_differences, are then
+//      A  B  C        up.falling[j-1]  up.vertical[j]    up.rising[j+1]
+//      H  I  D        along[j-1]       centre[j]         along[j]
+//      G  F  E        down.rising[j]   down.vertical[j]  down.falling[j]
+// The kernels count the interior cells of a line from q = j - 1 = 0: a term's
+// row starts at the index its column takes for j = 1 (nine_terms).
 struct EdgeLines {
     std::vector<double> vertical, falling, rising;
 };
 
+struct PassBuffers {
+    EdgeLines lines[2];
+    EdgeLines *up, *down;
+    std::vector<double> along, centre;      // indexed by column
+    std::vector<double> dif3, vol2, vol3;   // indexed by q = j - 1
+    std::vector<double> run2, run3;         // running sums, run[q + 1] after cell q
+    std::vector<int> redo;                  // cells (q) a kernel sent back
+    RowRange range[3];                      // magnitudes of line r of both DEMs at r mod 3
+};
+
+static void make_buffers(int nb_col, PassBuffers *b)
+{
+    const int n = nb_col - 2;
+    for (EdgeLines &e : b->lines) {
+        e.vertical.resize(nb_col);
+        e.falling.resize(nb_col);
+        e.rising.resize(nb_col);
+    }
+    b->up = &b->lines[0];
+    b->down = &b->lines[1];
+    b->along.resize(nb_col);
+    b->centre.resize(nb_col);
+    b->dif3.resize(n);
+    b->vol2.resize(n);
+    b->vol3.resize(n);
+    b->run2.resize(n + 1);
+    b->run3.resize(n + 1);
+    b->redo.resize(nb_col);
+}
+
+static void fill_nan(std::vector<double> *v)
+{
+    std::fill(v->begin(), v->end(), __builtin_nan(""));
+}
+
+// The edges between lines r and r + 1.
 static void compute_edges_between(const RowKernels &k, double *const *dtab1, double *const *dtab2, int r,
                                   int nb_col, LineMode mode, EdgeLines *e)
 {
     if (mode == LINE_OUTSIDE) {
-        std::fill(e->vertical.begin(), e->vertical.end(), __builtin_nan(""));
-        std::fill(e->falling.begin(), e->falling.end(), __builtin_nan(""));
-        std::fill(e->rising.begin(), e->rising.end(), __builtin_nan(""));
+        fill_nan(&e->vertical);
+        fill_nan(&e->falling);
+        fill_nan(&e->rising);
         return;
     }
     const bool exact = mode >= LINE_EDGES_EXACT;
@@ -240,6 +285,114 @@ static void compute_edges_between(const RowKernels &k, double *const *dtab1, dou
     edge_segment(k, u1, l1, u2, l2, e->vertical.data(), nb_col, exact);
     edge_segment(k, u1, l1 + 1, u2, l2 + 1, e->falling.data(), nb_col - 1, exact);
     edge_segment(k, u1 + 1, l1, u2 + 1, l2, e->rising.data() + 1, nb_col - 1, exact);
+}
+
+// What the set-up of a line found about its band, lines i-1 to i+1.
+struct BandMode {
+    LineMode mode;
+    double magic; // 1.5 × 2^(b+4), the heights of the band lying below 2^b
+};
+
+// Line set-up: the magnitudes of line i + 1, the edges down to it, the edges
+// along line i and its 2D differences, each as exact as the magnitudes of
+// the lines involved allow.
+static BandMode set_up_line(const RowKernels &k, double *const *dtab1, double *const *dtab2, int i, int nb_col,
+                            PassBuffers *b)
+{
+    RowRange *range = b->range;
+    range[(i + 1) % 3] = line_range(k, dtab1, dtab2, i + 1, nb_col);
+    const RowRange &here = range[i % 3];
+    const RowRange below = merged(here, range[(i + 1) % 3]);
+    const RowRange band = merged(range[(i - 1) % 3], below);
+    compute_edges_between(k, dtab1, dtab2, i, nb_col, line_mode(below), b->down);
+    const LineMode own = line_mode(here);
+    if (own == LINE_OUTSIDE) {
+        fill_nan(&b->along);
+        fill_nan(&b->centre);
+    } else {
+        const bool exact = own >= LINE_EDGES_EXACT;
+        edge_segment(k, dtab1[i], dtab1[i] + 1, dtab2[i], dtab2[i] + 1, b->along.data(), nb_col - 1, exact);
+        centre_segment(k, dtab1[i] + 1, dtab2[i] + 1, b->centre.data() + 1, nb_col - 2, exact);
+    }
+    int e;
+    std::frexp(band.max_abs, &e); // the heights lie below 2^e
+    return {line_mode(band), std::ldexp(1.5, e + 4)};
+}
+
+// The nine-term table: the rows of the terms A … I of the interior cells of
+// the line, from the cell j = 1 (see PassBuffers).
+static void nine_terms(const PassBuffers &b, const double *term[9])
+{
+    term[0] = b.up->falling.data();        // A: falling[j-1]
+    term[1] = b.up->vertical.data() + 1;   // B: vertical[j]
+    term[2] = b.up->rising.data() + 2;     // C: rising[j+1]
+    term[3] = b.along.data() + 1;          // D: along[j]
+    term[4] = b.down->falling.data() + 1;  // E: falling[j]
+    term[5] = b.down->vertical.data() + 1; // F: vertical[j]
+    term[6] = b.down->rising.data() + 1;   // G: rising[j]
+    term[7] = b.along.data();              // H: along[j-1]
+    term[8] = b.centre.data() + 1;         // I: centre[j]
+}
+
+static bool within(double v, double lowest, double highest)
+{
+    const double a = v < 0 ? -v : v;
+    return a == 0 || (a >= lowest && a <= highest);
+}
+
+static bool difference_in_domain(double d)
+{
+    return within(d, DIFFERENCE_MIN, DIFFERENCE_MAX);
+}
+
+static bool volume_in_domain(double v)
+{
+    return within(v, VOLUME_MIN, VOLUME_MAX);
+}
+
+// The cells handed to the reference: the differences of the c cells of line
+// i listed in redo, recomputed by cell_differences. Whether the result
+// kernel must check the domain of the differences: differences computed by
+// the kernels from heights within the domain lie within the result kernel's
+// domain, those of the reference may not.
+static bool redo_cells(double *const *dtab1, double *const *dtab2, int i, const int *redo, int c, bool band_outside,
+                       double *dif2, double *dif3)
+{
+    bool checked = band_outside;
+    for (int r = 0; r < c; r++) {
+        const int q = redo[r];
+        cell_differences(dtab1, dtab2, i, q + 1, &dif2[q], &dif3[q]);
+        checked = checked || !difference_in_domain(dif2[q]) || !difference_in_domain(dif3[q]);
+    }
+    return checked;
+}
+
+// What the difference pass needs of its caller's answers.
+struct PassParams {
+    double pix_surf;
+    int type_treat, interv3, itype_dem3;
+};
+
+// The results handed to the reference: the volumes and scaled results of
+// the c cells listed in redo, by the reference's expressions; misfits are
+// counted. Whether the volumes of the line can be summed with the checks
+// of first_unsafe_step, which need them within the domain.
+static bool redo_results(const PassParams &pp, const int *redo, int c, const double *dif2, const double *dif3,
+                         const ResultLine &out, long long misfits[2])
+{
+    bool checkable = true;
+    bool fits;
+    for (int r = 0; r < c; r++) {
+        const int q = redo[r];
+        out.vol2[q] = static_cast<double>(static_cast<long double>(dif2[q]) * pp.pix_surf);
+        out.vol3[q] = static_cast<double>(static_cast<long double>(dif3[q]) * pp.pix_surf);
+        checkable = checkable && volume_in_domain(out.vol2[q]) && volume_in_domain(out.vol3[q]);
+        out.out2[q] = scale_result(kept_value(dif2[q], pp.type_treat), pp.interv3, pp.itype_dem3, &fits);
+        misfits[0] += !fits;
+        out.out3[q] = scale_result(kept_value(dif3[q], pp.type_treat), pp.interv3, pp.itype_dem3, &fits);
+        misfits[1] += !fits;
+    }
+    return checkable;
 }
 
 // The running sums: run[q + 1] = D(E(run[q] + local[q])) for both volumes.
@@ -284,22 +437,6 @@ static void add_line_volumes(const RowKernels &k, const double *vol2, const doub
     sums->vol_total_3D = run3[n];
 }
 
-static bool within(double v, double lowest, double highest)
-{
-    const double a = v < 0 ? -v : v;
-    return a == 0 || (a >= lowest && a <= highest);
-}
-
-static bool difference_in_domain(double d)
-{
-    return within(d, DIFFERENCE_MIN, DIFFERENCE_MAX);
-}
-
-static bool volume_in_domain(double v)
-{
-    return within(v, VOLUME_MIN, VOLUME_MAX);
-}
-
 DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, int nb_lig, int nb_col,
                                     double sizepix, int type_treat, int interv3, int itype_dem3,
                                     int *const *itab_2D, int *const *itab_3D, KernelPath path,
@@ -321,99 +458,42 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
     }
 
     DifferenceSums sums = {0.0, 0.0, 0, 0};
-    bool fits;
-    // The factor of the result unit is what the reference makes of 1 m.
-    const ResultParams params = {pix_surf, static_cast<double>(scale_result(1.0, interv3, DEM_M4, &fits)),
-                                 type_treat, itype_dem3 == DEM_M2};
+    const PassParams pp = {pix_surf, type_treat, interv3, itype_dem3};
+    const ResultParams params = {pix_surf, unit_from_metres(interv3), type_treat, itype_dem3 == DEM_M2};
     const int n = nb_col - 2; // interior cells of a line, columns 1 to nb_col - 2
-    EdgeLines lines[2];
-    for (EdgeLines &e : lines) {
-        e.vertical.resize(nb_col);
-        e.falling.resize(nb_col);
-        e.rising.resize(nb_col);
-    }
-    EdgeLines *up = &lines[0], *down = &lines[1];
-    std::vector<double> along(nb_col), centre(nb_col), dif3(n), vol2(n), vol3(n), run2(n + 1), run3(n + 1);
-    std::vector<int> redo(nb_col);
+    PassBuffers b;
+    make_buffers(nb_col, &b);
+    int *const redo = b.redo.data();
 
     std::fill(itab_2D[0], itab_2D[0] + nb_col, 0);
     std::fill(itab_3D[0], itab_3D[0] + nb_col, 0);
     std::fill(itab_2D[nb_lig - 1], itab_2D[nb_lig - 1] + nb_col, 0);
     std::fill(itab_3D[nb_lig - 1], itab_3D[nb_lig - 1] + nb_col, 0);
 
-    // Magnitudes of lines i-1, i and i+1 of both DEMs, by line number mod 3.
-    RowRange range[3];
-    range[0] = line_range(*k, dtab1, dtab2, 0, nb_col);
-    range[1] = line_range(*k, dtab1, dtab2, 1, nb_col);
-    compute_edges_between(*k, dtab1, dtab2, 0, nb_col, line_mode(merged(range[0], range[1])), up);
+    b.range[0] = line_range(*k, dtab1, dtab2, 0, nb_col);
+    b.range[1] = line_range(*k, dtab1, dtab2, 1, nb_col);
+    compute_edges_between(*k, dtab1, dtab2, 0, nb_col, line_mode(merged(b.range[0], b.range[1])), b.up);
 
     for (int i = 1; i < nb_lig - 1; i++) {
         progress_step(i);
-        range[(i + 1) % 3] = line_range(*k, dtab1, dtab2, i + 1, nb_col);
-        const RowRange &here = range[i % 3];
-        const RowRange below = merged(here, range[(i + 1) % 3]);
-        const RowRange band_range = merged(range[(i - 1) % 3], below);
-        const LineMode band = line_mode(band_range);
-        compute_edges_between(*k, dtab1, dtab2, i, nb_col, line_mode(below), down);
-        const LineMode own = line_mode(here);
-        if (own == LINE_OUTSIDE) {
-            std::fill(along.begin(), along.end(), __builtin_nan(""));
-            std::fill(centre.begin(), centre.end(), __builtin_nan(""));
-        } else {
-            const bool exact = own >= LINE_EDGES_EXACT;
-            edge_segment(*k, dtab1[i], dtab1[i] + 1, dtab2[i], dtab2[i] + 1, along.data(), nb_col - 1, exact);
-            centre_segment(*k, dtab1[i] + 1, dtab2[i] + 1, centre.data() + 1, n, exact);
-        }
-
-        // The nine terms of cell (i, q + 1), in the order of cell_differences:
-        //      A  B  C
-        //      H  I  D
-        //      G  F  E
-        const double *const term[9] = {
-            up->falling.data(),        // A: (i-1, j-1)
-            up->vertical.data() + 1,   // B: (i-1, j)
-            up->rising.data() + 2,     // C: (i-1, j+1)
-            along.data() + 1,          // D: (i, j+1)
-            down->falling.data() + 1,  // E: (i+1, j+1)
-            down->vertical.data() + 1, // F: (i+1, j)
-            down->rising.data() + 1,   // G: (i+1, j-1)
-            along.data(),              // H: (i, j-1)
-            centre.data() + 1,         // I: the cell itself
-        };
-        double *dif2 = centre.data() + 1;
-        int b;
-        std::frexp(band_range.max_abs, &b); // the heights lie below 2^b
-        int c = cell_segment(*k, term, dif3.data(), n, band == LINE_CELLS_EXACT, std::ldexp(1.5, b + 4),
-                             redo.data());
-        // Differences computed here from heights within the domain lie
-        // within the result kernel's domain; those of the reference may not.
-        bool checked = band == LINE_OUTSIDE;
-        for (int q = 0; q < c; q++) {
-            cell_differences(dtab1, dtab2, i, redo[q] + 1, &dif2[redo[q]], &dif3[redo[q]]);
-            checked = checked || !difference_in_domain(dif2[redo[q]]) || !difference_in_domain(dif3[redo[q]]);
-        }
+        const BandMode band = set_up_line(*k, dtab1, dtab2, i, nb_col, &b);
+        const double *term[9];
+        nine_terms(b, term);
+        double *dif2 = b.centre.data() + 1; // the 2D differences, from q = 0
+        double *dif3 = b.dif3.data();
+        int c = cell_segment(*k, term, dif3, n, band.mode == LINE_CELLS_EXACT, band.magic, redo);
+        const bool checked = redo_cells(dtab1, dtab2, i, redo, c, band.mode == LINE_OUTSIDE, dif2, dif3);
         if (counts != nullptr)
             counts->cells_redone += c;
 
-        int *out2 = itab_2D[i] + 1, *out3 = itab_3D[i] + 1;
+        const ResultLine out = {b.vol2.data(), b.vol3.data(), b.run2.data(), b.run3.data(),
+                                itab_2D[i] + 1, itab_3D[i] + 1};
         long long misfits[2] = {0, 0};
-        run2[0] = sums.vol_total_2D;
-        run3[0] = sums.vol_total_3D;
-        c = result_segment(*k, dif2, dif3.data(), n, &params, checked, vol2.data(), vol3.data(), run2.data(),
-                           run3.data(), out2, out3, misfits, redo.data());
+        out.run2[0] = sums.vol_total_2D;
+        out.run3[0] = sums.vol_total_3D;
+        c = result_segment(*k, dif2, dif3, n, &params, checked, out, misfits, redo);
         const int plain = c > 0 ? redo[0] : n; // the indices come in increasing order
-        bool checkable = true;
-        for (int r = 0; r < c; r++) {
-            const int q = redo[r];
-            // The reference's volumes and scaled results of the cell.
-            vol2[q] = static_cast<double>(static_cast<long double>(dif2[q]) * pix_surf);
-            vol3[q] = static_cast<double>(static_cast<long double>(dif3[q]) * pix_surf);
-            checkable = checkable && volume_in_domain(vol2[q]) && volume_in_domain(vol3[q]);
-            out2[q] = scale_result(kept_value(dif2[q], type_treat), interv3, itype_dem3, &fits);
-            misfits[0] += !fits;
-            out3[q] = scale_result(kept_value(dif3[q], type_treat), interv3, itype_dem3, &fits);
-            misfits[1] += !fits;
-        }
+        const bool checkable = redo_results(pp, redo, c, dif2, dif3, out, misfits);
         if (counts != nullptr)
             counts->results_redone += c;
         sums.misfit_2D += misfits[0];
@@ -421,8 +501,8 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
         itab_2D[i][0] = itab_2D[i][nb_col - 1] = 0;
         itab_3D[i][0] = itab_3D[i][nb_col - 1] = 0;
 
-        add_line_volumes(*k, vol2.data(), vol3.data(), n, plain, checkable, run2.data(), run3.data(), &sums, counts);
-        std::swap(up, down);
+        add_line_volumes(*k, out.vol2, out.vol3, n, plain, checkable, out.run2, out.run3, &sums, counts);
+        std::swap(b.up, b.down);
     }
     return sums;
 }

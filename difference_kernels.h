@@ -23,6 +23,43 @@ const double DIFFERENCE_MIN = 0x1p-400;
 const double VOLUME_MAX = 0x1p700;
 const double VOLUME_MIN = 0x1p-700;
 
+// The limits of the checks, each where it comes from. E(x) rounds x to a
+// 64-bit significand, D(x) to double (difference_kernels.inc).
+//
+// Half a 64-bit ulp is 2^-11 of half a double ulp: E can move a value onto
+// a midpoint between two doubles only from within this fraction of half an
+// ulp of it.
+const double EXTENDED_HALF_ULP = 0x1p-11;
+// The error of a product of two doubles formed as a double-double r + t,
+// relative to half an ulp of r: the nine-term mean is formed so.
+const double PRODUCT_ERROR = 0x1p-45;
+// The bound B of the nine-term sum is 2^-64 of the sum of the magnitudes of
+// its partial sums (each E-rounding moves a partial sum by at most that
+// much), widened by 2^-30 for the rounding of the bound itself; the mean
+// multiplies the error by 0.1111…, taken as NINE_TERM_BOUND_FACTOR = 0.12.
+const double NINE_TERM_ROUNDING = 0x1p-64 * (1 + 0x1p-30);
+const double NINE_TERM_BOUND_FACTOR = 0.12;
+// A product truncated to an integer: E keeps an exact product that lies
+// below an integer p within 2^-64 of p's power of two on p.
+const double TRUNCATION_CLOSE = 0x1p-64;
+// Products decided by the result kernel: below 2^51, where every integer
+// and every half lies on the double grid and the low 32 bits of the
+// truncation follow from the double.
+const double TRUNCATION_PRODUCT_MAX = 0x1p51;
+// Ratios of the largest to the smallest non-zero magnitude of the heights
+// of a band of lines below which a sum is exact in 64 bits (line_mode,
+// difference_fast.cpp): heights within a factor 2^9 give sums of two
+// heights and differences of two half-way heights of at most 64 bits
+// (EDGES_EXACT_RATIO); within 2^5, the partial sums of the nine terms of a
+// cell as well (CELLS_EXACT_RATIO).
+const double EDGES_EXACT_RATIO = 512;
+const double CELLS_EXACT_RATIO = 32;
+// The ranges of the result types, as scale_result checks them.
+const double M2_RESULT_MIN = -32768.0;
+const double M2_RESULT_MAX = 65535.0;
+const double M4_RESULT_MIN = -0x1p31;
+const double M4_RESULT_MAX = 0x1p31 - 1;
+
 // The magnitudes of one line of heights: the smallest non-zero magnitude
 // (infinity when every value is 0), the largest magnitude, and whether every
 // value is 0 or within [HEIGHT_MIN, HEIGHT_MAX].
@@ -39,6 +76,15 @@ struct ResultParams {
     double factor;
     int type_treat;
     bool m2;
+};
+
+// Where the result kernel writes for cells 0 to n - 1 of a line segment:
+// the volumes, the running sums of the volumes (run[q + 1] after cell q,
+// run[0] given) and the scaled results.
+struct ResultLine {
+    double *vol2, *vol3;
+    double *run2, *run3;
+    int *out2, *out3;
 };
 
 struct RowKernels {
@@ -70,8 +116,7 @@ struct RowKernels {
     // differences outside [DIFFERENCE_MIN, DIFFERENCE_MAX] (other than 0)
     // are sent back; without, the caller vouches that there are none.
     int (*results)(const double *dif2, const double *dif3, int n, const ResultParams *params, bool checked,
-                   double *vol2, double *vol3, double *run2, double *run3, int *out2, int *out3,
-                   long long misfits[2], int *redo);
+                   const ResultLine &out, long long misfits[2], int *redo);
     // For the running sums run[q + 1] = run[q] + local[q] (q from 0 to n - 1)
     // of both volumes, computed in double: the first q whose step may differ
     // in either sum from the extended-precision step, or n.

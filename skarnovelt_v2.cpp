@@ -15,6 +15,7 @@
 #include "host.h"
 #include "progress.h"
 #include "run_memory.h"
+#include "units.h"
 
 #include <cerrno>
 #include <climits>
@@ -329,9 +330,8 @@ static void parameters()
     show_range("\n\tDynamic scale of the second DEM: ", itab2);
     interv2 = ask_choice((std::string("\n\n\tHypsometric Interval of the second DEM : ") + INPUT_UNIT_MENU).c_str(), 0, 3);
 
-    static const char *const unit_name[UNITS_IN] = {"meters", "decimeters", "centimeters", "milimeters"};
-    say("\n\n\tThe hypsometric interval of the first DEM is in %s ", unit_name[interv]);
-    say("\n\tand the hypsometric interval of the second one is in %s ", unit_name[interv2]);
+    say("\n\n\tThe hypsometric interval of the first DEM is in %s ", height_unit(interv).dialogue);
+    say("\n\tand the hypsometric interval of the second one is in %s ", height_unit(interv2).dialogue);
     say("\n\tNote: the algorithm uses float values and will transform the data_in");
     say("\n\n\tAs the resulting data use an integer 4 format, you must define the interval ");
     interv3 = ask_choice("\n\n\tHypsometric Interval of the resulting DEMs : "

@@ -13,7 +13,7 @@
 //            (noise of ±3 cm everywhere, a few scars and deposits of metres)
 //   random   two unrelated surfaces of independent decimetre values over the
 //            2-byte range
-//   real     the real DEM of the shared data (whole metres) against a later
+//   real     the real DEM of examples/images/demo (whole metres) against a later
 //            survey made from it (noise of ±1 m, a few changes of up to 30 m)
 // The I/O benchmarks write their rasters to $TMPDIR (default /tmp).
 #include "LIB/NRUTIL.h"
@@ -54,8 +54,7 @@ void release_frame()
 
 bool load_real(int **itab, int lig, int col)
 {
-    const std::string path = std::string(SHARED_DATA_DIR) + "/jacksboro_m2.raw";
-    FILE *f = std::fopen(path.c_str(), "rb");
+    FILE *f = std::fopen(REAL_DEM, "rb");
     if (f == nullptr)
         return false;
     unsigned short **jtab = usmatrice(col, lig);
@@ -103,7 +102,7 @@ bool use_frame(Surface surface, int side, benchmark::State &state)
     case SURFACE_REAL:
         frame.interv = 0;
         if (!load_real(frame.in1, lig, col)) {
-            state.SkipWithError("cannot read " SHARED_DATA_DIR "/jacksboro_m2.raw");
+            state.SkipWithError("cannot read " REAL_DEM);
             release_frame();
             return false;
         }

@@ -65,8 +65,21 @@ double metres(int value, int interv)
 
 } // namespace
 
+// tests/contraction_probe.cpp
+double multiply_then_add(double a, double b, double c);
+
+TEST(FloatingPointContract, ProductsAndSumsAreRoundedApartInEveryProgramLinkingTheCore)
+{
+    // (1 + 2^-30)(1 - 2^-30) = 1 - 2^-60 rounds to 1, so adding -1 gives 0;
+    // fused into one FMA it would give -2^-60.
+    EXPECT_EQ(multiply_then_add(1 + 0x1p-30, 1 - 0x1p-30, -1), 0.0);
+}
+
 TEST(Conversion, ProductsAreRoundedToExtendedThenToDouble)
 {
+    EXPECT_EQ(unit_to_metres(1), 0.1);
+    EXPECT_EQ(unit_to_metres(3), 0.001);
+    EXPECT_EQ(unit_from_metres(5), 100000.0);
     // 6139 × 0.1 rounds to the double just above 613.9, where one rounding of
     // the exact product would give the double nearest 613.9.
     EXPECT_EQ(metres(6139, 1), 613.9000000000001);

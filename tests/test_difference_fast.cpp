@@ -12,6 +12,7 @@
 #include "dem_files.h"
 #include "difference_fast.h"
 #include "differential.h"
+#include "fast_path_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -19,23 +20,6 @@
 #include <vector>
 
 namespace {
-
-// The paths this host can run, each forced in turn.
-std::vector<KernelPath> runnable_paths()
-{
-    std::vector<KernelPath> paths;
-    for (KernelPath p : {KERNEL_AVX2, KERNEL_SCALAR})
-        if (kernel_path_available(p))
-            paths.push_back(p);
-    return paths;
-}
-
-uint64_t bits(double d)
-{
-    uint64_t b;
-    std::memcpy(&b, &d, sizeof b);
-    return b;
-}
 
 // A frame of two DEMs given as integers in one unit, converted and compared
 // on one path; the conversions must agree with the reference.

@@ -1,8 +1,11 @@
 // What every companion program's command line has in common, on CLI11:
-// --help, --version (the project's version), a usage error answered with the
-// parser's message, a hint and exit status 2; height units given by code or
-// by name; messages naming the file that cannot be used (exit status 1);
-// JSON files written with nlohmann-json through a temporary file.
+// --help (the usage line first, then what the program does, the options in
+// their groups, and the notes), --version (the project's version), a usage
+// error answered with the parser's message, a hint and exit status 2;
+// height units given by code or by name; whole and real numbers read as the
+// interactive tool reads them; messages naming the file that cannot be used
+// (exit status 1); JSON files written with nlohmann-json through a
+// temporary file.
 //
 // Exit status of every companion program: 0 done, 1 an input or output
 // could not be used (said once on standard error), 2 a bad command line.
@@ -13,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <vector>
 
 const int EXIT_DONE = 0;
 const int EXIT_FAILED = 1;
@@ -22,8 +26,14 @@ const int EXIT_USAGE = 2;
 const char *project_version();
 
 // Sets the program's name, description and --version; --help is CLI11's.
-// Option groups given later put the help in order.
+// Option groups given later put the help in order; the footer (app.footer)
+// ends it.
 void setup_command_line(CLI::App &app, const std::string &program, const std::string &description);
+
+// Replaces the usage line CLI11 derives ("Usage: program [OPTIONS] ...") by
+// the given lines, for a program whose operands depend on its options. A
+// subcommand gets its own.
+void set_usage(CLI::App &app, const std::string &usage);
 
 // Parses the command line. Returns -1 when the run goes on, otherwise the
 // exit status: 0 after --help or --version (printed on standard output),
@@ -37,15 +47,54 @@ int parse_command_line(CLI::App &app, int argc, char **argv);
 CLI::Option *add_unit_option(CLI::App &app, const std::string &flags, int *unit, int max_code,
                              const std::string &help);
 
+// An option taking the value type of a DEM pair: m2 (unsigned 16-bit) or
+// m4 (signed 32-bit), or their codes 0 and 1 as in the tool's dialogue;
+// stored as DEM_M2 or DEM_M4 in *itype.
+CLI::Option *add_type_option(CLI::App &app, const std::string &flags, int *itype, const std::string &help);
+
+// An option taking a whole number from lo to hi, the whole word as the
+// tool's dialogue reads it (decimal, no trailing characters): "--zoom: '0'
+// is not a whole number from 1 to 64" otherwise.
+CLI::Option *add_whole_option(CLI::App &app, const std::string &flags, int *value, int lo, int hi,
+                              const std::string &help);
+
+// An option taking a finite real from lo to hi (lo itself excluded when
+// above_lo), converted as the tool's dialogue converts it (strtod's nearest
+// double): "--pixel: '0' is not <what>" otherwise, what being for example
+// "a length in metres above 0".
+CLI::Option *add_real_option(CLI::App &app, const std::string &flags, double *value, double lo, double hi,
+                             bool above_lo, const std::string &what, const std::string &help);
+
+// An option taking one of the words, stored as its index in *choice:
+// "--map: 'slope' is not one of heights, differences" otherwise.
+CLI::Option *add_choice_option(CLI::App &app, const std::string &flags, int *choice,
+                               const std::vector<std::string> &words, const std::string &help);
+
+// "program: what" and "Try 'program --help'." on standard error, for a
+// command line that parses but cannot be run; returns EXIT_USAGE.
+int usage_error(const std::string &program, const std::string &what);
+
 // "program: file: what" on standard error; returns EXIT_FAILED.
 int input_error(const std::string &program, const std::string &file, const std::string &what);
 
 // "program: what" on standard error; returns EXIT_FAILED.
 int run_error(const std::string &program, const std::string &what);
 
+// "program: warning: what" on standard error.
+void warning(const std::string &program, const std::string &what);
+
+// Ends a run: flushes standard output (a report that cannot be written is a
+// failure, said once) and removes the temporaries a failed run left.
+// Returns the exit status.
+int finish_run(const std::string &program, int status);
+
 // Writes the JSON document, indented, with a final newline, through a
 // temporary file beside path that replaces path only once complete. False,
 // with the reason in *error, when it cannot.
 bool write_json_file(const std::string &path, const nlohmann::json &document, std::string *error);
+
+// A double for a JSON document: the number (written so that it reads back
+// to the same double), or null when it is not finite (JSON has no NaN).
+nlohmann::json json_number(double value);
 
 #endif

@@ -278,6 +278,18 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
 
 } // namespace
 
+bool same_crs(const std::string &a, const std::string &b)
+{
+    if (a.empty() || b.empty())
+        return a.empty() && b.empty();
+    OGRSpatialReferenceH sa = OSRNewSpatialReference(a.c_str());
+    OGRSpatialReferenceH sb = OSRNewSpatialReference(b.c_str());
+    const bool same = sa != nullptr && sb != nullptr && OSRIsSame(sa, sb);
+    OSRDestroySpatialReference(sa);
+    OSRDestroySpatialReference(sb);
+    return same;
+}
+
 bool open_dem_input(const DemInputOptions &options, DemInput *input, std::string *error)
 {
     *input = DemInput();

@@ -47,6 +47,10 @@ struct HeightFacts {
     bool has_mask = false;     // a mask band (or alpha) says which cells hold data
 };
 
+// Whether two coordinate systems given as WKT are the same (OSRIsSame);
+// two inputs without one are alike, one with and one without are not.
+bool same_crs(const std::string &a, const std::string &b);
+
 // Choices of the user for one input.
 struct DemInputOptions {
     std::string path;          // raster GDAL opens, or a pair's .raw/.txt/.vrt

@@ -10,14 +10,6 @@
 #include <cstring>
 #include <filesystem>
 
-long long units_per_metre(int unit)
-{
-    long long n = 1;
-    for (int k = 0; k < unit; k++)
-        n *= 10;
-    return n;
-}
-
 const char *type_name(int itype) { return itype == DEM_M2 ? "_m2" : "_m4"; }
 
 void report_error(const char *program, const std::string &message, bool usage)
@@ -46,15 +38,6 @@ bool parse_int(const std::string &option, const std::string &text, int lo, int h
         return false;
     }
     *value = v;
-    return true;
-}
-
-bool parse_real(const std::string &option, const std::string &text, double *value, std::string *error)
-{
-    if (!word_to_real(text, value)) {
-        *error = option + "=" + text + " - must be a number";
-        return false;
-    }
     return true;
 }
 

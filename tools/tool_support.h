@@ -1,23 +1,14 @@
-// What the companion programs under tools/ share: height units, the reading
-// of command-line values, messages, loading a DEM pair with its checks, and
-// files that replace their target only once complete.
+// What the companion programs under tools/ share besides their command line
+// (cli_support.h): loading a DEM pair with its checks, and files that
+// replace their target only once complete. Height units are in units.h.
 #ifndef TOOL_SUPPORT_H
 #define TOOL_SUPPORT_H
 
 #include "dem_files.h"
-#include "host.h"
-#include "units.h"
 
 #include <cstdio>
 #include <string>
 
-// Height unit codes (difference.h): 0 m, 1 dm, 2 cm, 3 mm for DEMs
-// (UNITS_IN of them); results also 4 tenths and 5 hundredths of a
-// millimetre (UNITS_OUT).
-
-// 10^unit: how many units make a metre.
-long long units_per_metre(int unit);
-// unit_name (units.h): "m", "dm", "cm", "mm", "0.1mm", "0.01mm".
 // "_m2" or "_m4".
 const char *type_name(int itype);
 
@@ -25,13 +16,13 @@ const char *type_name(int itype);
 // "Try 'program --help'.".
 void report_error(const char *program, const std::string &message, bool usage);
 
-// Command-line values. The value of an option is the argument after it:
-// take_value moves *k onto it and fails when there is none. The parsers
-// take the whole argument or nothing; on failure *error names the option,
-// the text and what is expected.
+// Command-line values of the benchmark driver (the companion programs read
+// theirs with CLI11). The value of an option is the argument after it:
+// take_value moves *k onto it and fails when there is none. parse_int takes
+// the whole argument or nothing; on failure *error names the option, the
+// text and what is expected.
 bool take_value(int argc, char **argv, int *k, std::string *value, std::string *error);
 bool parse_int(const std::string &option, const std::string &text, int lo, int hi, int *value, std::string *error);
-bool parse_real(const std::string &option, const std::string &text, double *value, std::string *error);
 
 // Reads a raster into an int matrix of the frame: _m4 straight in, _m2
 // through a staging unsigned 16-bit matrix, widened without sign, or as
@@ -78,29 +69,5 @@ FILE *open_temp(const std::string &path, const char *mode, std::string *temp, st
 bool commit_temp(FILE *f, const std::string &temp, const std::string &path, std::string *error);
 // Closes the stream (when not null) and removes the temporary.
 void abandon_temp(FILE *f, const std::string &temp);
-
-// The main of a companion program: starts the host layer, parses the
-// options (parse returns 1 when --help or the like was answered, -1 for a
-// usage error, which is reported with exit status 2), runs, and removes the
-// temporaries a failed run left.
-template <typename Options>
-int run_program(const char *program, int argc, char **argv, int (*parse)(int, char **, Options *, std::string *),
-                int (*run)(const Options &))
-{
-    host_start();
-    Options opt;
-    std::string error;
-    int parsed = parse(argc, argv, &opt, &error);
-    if (parsed > 0)
-        return 0;
-    if (parsed < 0) {
-        report_error(program, error, true);
-        return 2;
-    }
-    int status = run(opt);
-    std::fflush(stdout);
-    remove_temp_files();
-    return status;
-}
 
 #endif

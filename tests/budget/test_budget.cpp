@@ -8,7 +8,9 @@
 //      and the difference pass itself to the last bit.
 //   3. Results of the tool as input: signed and unsigned _m2 values, 3D.
 //   4. The formats: table and JSON carry the sign convention and the units.
-//   5. Bad command lines and unusable inputs fail with a message.
+//   5. The pixel size: from the descriptors unless --pixel is given, with a
+//      warning when the two DEMs record different sizes.
+//   6. Bad command lines and unusable inputs fail with a message.
 #include "LIB/NRUTIL.h"
 #include "dem_files.h"
 #include "dialogue_harness.h"
@@ -17,6 +19,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
+
 #include <map>
 #include <sstream>
 #include <string>
@@ -363,36 +367,96 @@ TEST_F(Budget, TheTableAndJsonStateTheSignUnitsAndErrorModel)
 
     r = budget("a_m2.raw b_m4.raw --unit m --pixel 2 --json");
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char *text :
-         {"\"sign\": \"positive = the first DEM is higher; cut: difference > 0, fill: difference < 0",
-          "\"first\": {\"raster\": \"a_m2.raw\", \"unit\": \"m\"}", "\"cell_area_m2\": 4", "\"lod_m\": null",
-          "\"net\": {\"cells\": 4, \"area_m2\": 16, \"volume_m3\": 24, \"volume_error_m3\": null}",
-          "\"difference\": \"3D\""})
-        EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
-    // Full precision: the 3D net of the CSV, digit for digit.
-    char net[64];
-    std::snprintf(net, sizeof net, "\"volume_m3\": %.17g", rows("a_m2.raw b_m4.raw --unit m --pixel 2")["3D,net"].volume);
-    EXPECT_NE(r.out.find(net), std::string::npos) << net << "\n" << r.out;
+    using json = nlohmann::json;
+    const json doc = json::parse(r.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << r.out;
+    EXPECT_EQ(doc["sign"].get<std::string>().rfind(
+                  "positive = the first DEM is higher; cut: difference > 0, fill: difference < 0", 0),
+              0u)
+        << r.out;
+    EXPECT_EQ(doc["inputs"]["first"], (json{{"raster", "a_m2.raw"}, {"unit", "m"}})) << r.out;
+    EXPECT_EQ(doc["cell_area_m2"], 4) << r.out;
+    EXPECT_EQ(doc["pixel_size_from"], "--pixel") << r.out;
+    EXPECT_TRUE(doc["lod_m"].is_null()) << r.out;
+    EXPECT_EQ(doc["budgets"][0]["net"], (json{{"cells", 4}, {"area_m2", 16}, {"volume_m3", 24}, {"volume_error_m3", nullptr}}))
+        << r.out;
+    EXPECT_EQ(doc["budgets"][1]["difference"], "3D") << r.out;
+    // Full precision: the 3D net of the CSV (%.17g) reads back to the same double.
+    EXPECT_EQ(doc["budgets"][1]["net"]["volume_m3"].get<double>(),
+              rows("a_m2.raw b_m4.raw --unit m --pixel 2")["3D,net"].volume);
 }
 
-// 5. Failures -------------------------------------------------------------------------
+// 5. The pixel size --------------------------------------------------------------------
+
+TEST_F(Budget, ThePixelSizeComesFromTheDescriptorsUnlessGiven)
+{
+    // A 2 m cell recorded by both descriptors: the same budget as --pixel 2.
+    put_m2("a_m2.raw", frame(4, 5, 100, {{1, 1, 103}, {2, 3, 98}}));
+    put("a_m2.txt", "4\n5\n2\n98\n103\n2\n");
+    put_m4("b_m4.raw", frame(4, 5, 100));
+    put("b_m4.txt", "4\n5\n4\n100\n100\n2\n");
+    auto recorded = rows("a_m2.raw b_m4.raw --unit m");
+    auto given = rows("a_m2.raw b_m4.raw --unit m --pixel 2");
+    expect_row(recorded, "2D,cut", 1, 4, 12);
+    expect_row(recorded, "2D,fill", 1, 4, -8);
+    for (const char *key : {"2D,cut", "2D,fill", "2D,net", "3D,net"})
+        expect_row(recorded, key, given[key].cells, given[key].area, given[key].volume);
+    // --pixel overrides the descriptors.
+    expect_row(rows("a_m2.raw b_m4.raw --unit m --pixel 0.5"), "2D,cut", 1, 0.25, 0.75);
+    BudgetRun r = budget("a_m2.raw b_m4.raw --unit m");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Cell: 2 m x 2 m = 4 m2 (pixel size from the descriptor a_m2.txt)"), std::string::npos)
+        << r.out;
+    // A result carries the first DEM's pixel size in its descriptor.
+    put_m4("c_2D_m4.raw", frame(3, 3, 0, {{1, 1, 250}}));
+    put("c_2D_m4.txt", "3\n3\n4\n0\n250\n3\n");
+    expect_row(rows("--result c_2D_m4.raw --unit cm"), "2D,cut", 1, 9, 22.5);
+}
+
+TEST_F(Budget, DifferentPixelSizesInTheDescriptorsAreWarnedOf)
+{
+    put_m2("a_m2.raw", frame(3, 3, 100, {{1, 1, 101}}));
+    put("a_m2.txt", "3\n3\n2\n100\n101\n2\n");
+    put_m2("b_m2.raw", frame(3, 3, 100));
+    put("b_m2.txt", "3\n3\n2\n100\n100\n3\n");
+    BudgetRun r = budget("a_m2.raw b_m2.raw --unit m --csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err.rfind("dem_budget: warning: the DEMs record different pixel sizes: 2 m (the descriptor a_m2.txt), "
+                          "3 m (the descriptor b_m2.txt); the budget takes the first DEM's",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_NE(r.out.find("2D,cut,1,4,4,"), std::string::npos) << r.out; // 1 m over 2 m x 2 m
+    // With --pixel the warning stays, and says which size is taken.
+    r = budget("a_m2.raw b_m2.raw --unit m --pixel 5 --csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("the budget takes --pixel 5 m"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("2D,cut,1,25,25,"), std::string::npos) << r.out;
+    // The same sizes, no warning.
+    put("b_m2.txt", "3\n3\n2\n100\n100\n2\n");
+    EXPECT_EQ(budget("a_m2.raw b_m2.raw --unit m").err, "");
+}
+
+// 6. Failures -------------------------------------------------------------------------
 
 TEST_F(Budget, BadCommandLinesAreRefusedWithUsage)
 {
     put_m2("a_m2.raw", frame(3, 3, 1));
     put("a_m2.txt", descriptor(3, 3, 2));
+    put_m2("nopix_m2.raw", frame(3, 3, 1));
+    put("nopix_m2.txt", "3\n3\n2\n");
     const char *const bad[][2] = {
         {"", "two DEMs are needed"},
         {"a_m2.raw a_m2.raw --unit1 m --pixel 1", "height unit of the second DEM is needed"},
-        {"a_m2.raw a_m2.raw --unit m", "pixel size is needed"},
-        {"a_m2.raw a_m2.raw --unit 0.1mm --pixel 1", "unknown height unit '0.1mm'"},
-        {"a_m2.raw a_m2.raw --unit m --pixel 0", "--pixel needs a length in metres above 0, not '0'"},
+        {"a_m2.raw nopix_m2.raw --unit m", "the descriptor nopix_m2.txt records no pixel size: give --pixel"},
+        {"a_m2.raw a_m2.raw --unit 0.1mm --pixel 1", "'0.1mm' is not a height unit of a DEM"},
+        {"a_m2.raw a_m2.raw --unit m --pixel 0", "--pixel: '0' is not a length in metres above 0"},
         {"a_m2.raw a_m2.raw --unit m --pixel 1e300", "beyond the range of a double"},
-        {"a_m2.raw a_m2.raw --unit m --pixel 1 --lod -1", "--lod needs"},
+        {"a_m2.raw a_m2.raw --unit m --pixel 1 --lod -1", "--lod: '-1' is not a length in metres of 0 or more"},
         {"a_m2.raw a_m2.raw --unit m --pixel 1 --sigma2 1", "needs both --sigma1 and --sigma2"},
         {"a_m2.raw a_m2.raw --unit m --pixel 1 --json --csv", "exclude each other"},
         {"a_m2.raw a_m2.raw --unit m --pixel 1 --lod", "--lod needs a value"},
-        {"a_m2.raw a_m2.raw --unit m --pixel 1 --width 3", "unknown option '--width'"},
+        {"a_m2.raw a_m2.raw --unit m --pixel 1 --width 3", "not expected: --width"},
         {"a.raw a_m2.raw --unit m --pixel 1", "cannot tell the value type of 'a.raw'"},
         {"--result a_m2.raw --unit m --pixel 1", "cannot tell the kind of result of 'a_m2.raw'"},
         {"--result a_2D_m4.raw --unit m --pixel 1 --signed", "--signed applies to _m2 results"},

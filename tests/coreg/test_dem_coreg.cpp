@@ -295,3 +295,39 @@ TEST_F(DemCoregTest, UndeterminedShiftIsRefusedWithoutWriting)
 }
 
 } // namespace
+
+#ifdef DEM_CHANGE
+// dem_change --coregister aligns AFTER with the same code before
+// differencing: its figures are dem_coreg's, and the change a shift and a
+// bias alone made all but vanishes from the budget.
+TEST_F(DemCoregTest, DemChangeAlignsAfterFirstWithTheSameFigures)
+{
+    const std::vector<double> before = demo_heights("before_m2.raw", 2, 1);
+    write_tif(path("ref.tif"), LINES, COLS, before, X0, Y0);
+    shifted(before, 0.3 * CELL, -0.2 * CELL, 2.5, "moved.tif");
+
+    ASSERT_EQ(coreg({"ref.tif", "moved.tif", "out.tif", "--json", "coreg.json"}).status, 0);
+    const Outcome plain = run_program(DEM_CHANGE, {"ref.tif", "moved.tif", "plain", "--json", "plain.json"}, dir);
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    const Outcome aligned =
+        run_program(DEM_CHANGE, {"ref.tif", "moved.tif", "aligned", "--coregister", "--json", "aligned.json"}, dir);
+    ASSERT_EQ(aligned.status, 0) << aligned.err;
+    EXPECT_NE(aligned.out.find("AFTER was aligned onto BEFORE first"), std::string::npos) << aligned.out;
+
+    const nlohmann::json c = json("coreg.json"), a = json("aligned.json")["coregistration"];
+    for (const char *key : {"shift_x_m", "shift_y_m", "bias_z_m", "cells_used"})
+        EXPECT_EQ(a[key], c[key]) << key;
+    EXPECT_NEAR(a["shift_x_cells"].get<double>(), 0.3, 0.1);
+    EXPECT_NEAR(a["bias_z_m"].get<double>(), 2.5, 0.05);
+
+    // The raised surface shows as about 2.5 m times the area without the
+    // alignment, and as little with it.
+    auto net_3D = [](const nlohmann::json &j) { return j["budgets"][1]["net"]["volume_m3"].get<double>(); };
+    const double raw = net_3D(json("plain.json")), corrected = net_3D(json("aligned.json"));
+    EXPECT_GT(raw, 2.4 * CELL * CELL * (LINES - 4) * (COLS - 4));
+    EXPECT_LT(std::fabs(corrected), 0.01 * raw);
+
+    // --stable and --unstable belong to the alignment.
+    EXPECT_EQ(run_program(DEM_CHANGE, {"ref.tif", "moved.tif", "x", "--unstable", "ref.tif"}, dir).status, 2);
+}
+#endif

@@ -10,15 +10,15 @@
 
 TEST(Units, NamesAndDialogueCodesUpToTheAllowedUnit)
 {
-    EXPECT_EQ(parse_unit("m", UNIT_MAX_INPUT), 0);
-    EXPECT_EQ(parse_unit("mm", UNIT_MAX_INPUT), 3);
-    EXPECT_EQ(parse_unit("2", UNIT_MAX_INPUT), 2);
-    EXPECT_EQ(parse_unit("0.1mm", UNIT_MAX_INPUT), -1); // results only
-    EXPECT_EQ(parse_unit("0.1mm", UNIT_MAX_RESULT), 4);
-    EXPECT_EQ(parse_unit("5", UNIT_MAX_RESULT), 5);
-    EXPECT_EQ(parse_unit("km", UNIT_MAX_RESULT), -1);
-    EXPECT_EQ(parse_unit("", UNIT_MAX_RESULT), -1);
-    EXPECT_EQ(unit_factor(5), 100000);
+    EXPECT_EQ(parse_height_unit("m", UNITS_IN - 1), 0);
+    EXPECT_EQ(parse_height_unit("mm", UNITS_IN - 1), 3);
+    EXPECT_EQ(parse_height_unit("2", UNITS_IN - 1), 2);
+    EXPECT_EQ(parse_height_unit("0.1mm", UNITS_IN - 1), -1); // results only
+    EXPECT_EQ(parse_height_unit("0.1mm", UNITS_OUT - 1), 4);
+    EXPECT_EQ(parse_height_unit("5", UNITS_OUT - 1), 5);
+    EXPECT_EQ(parse_height_unit("km", UNITS_OUT - 1), -1);
+    EXPECT_EQ(parse_height_unit("", UNITS_OUT - 1), -1);
+    EXPECT_EQ(height_unit(5).per_metre, 100000);
 }
 
 namespace {

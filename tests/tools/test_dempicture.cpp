@@ -168,7 +168,7 @@ TEST_F(DempictureTest, AWindowDrawsItsCellsWithItsOwnRange)
         << r.err;
     r = picture({"change_2D_m4.raw", "window.png", "--window", "1,2,3"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("--window=1,2,3 - must be L,C,NL,NC"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--window: '1,2,3' is not L,C,NL,NC"), std::string::npos) << r.err;
 }
 
 TEST_F(DempictureTest, WrappedM2NegativesAreReadBackWithSigned)
@@ -233,12 +233,12 @@ TEST_F(DempictureTest, MismatchedRastersAndBadArgumentsAreRefused)
         {good, "4\n", {}, 1, "gives no frame"},
         {good, "", {}, 1, "cannot open the descriptor"},
         {good, "4\n6\n2\n", {"--signed", "--type", "1"}, 2, "--signed is for _m2 rasters"},
-        {good, "4\n6\n2\n", {"--map", "slope"}, 2, "--map=slope - must be heights or differences"},
+        {good, "4\n6\n2\n", {"--map", "slope"}, 2, "--map: 'slope' is not one of heights, differences"},
         {good, "4\n6\n2\n", {"--map", "differences", "--shade"}, 2, "--shade applies to a map of heights"},
-        {good, "4\n6\n2\n", {"--zoom", "0"}, 2, "--zoom=0 - must be a whole number from 1 to 64"},
-        {good, "4\n6\n2\n", {"--limit", "-1"}, 2, "--limit=-1"},
+        {good, "4\n6\n2\n", {"--zoom", "0"}, 2, "--zoom: '0' is not a whole number from 1 to 64"},
+        {good, "4\n6\n2\n", {"--limit", "-1"}, 2, "--limit: '-1' is not"},
         {good, "4\n6\n2\n", {"--unit"}, 2, "--unit needs a value"},
-        {good, "4\n6\n2\n", {"extra"}, 2, "unexpected argument 'extra'"},
+        {good, "4\n6\n2\n", {"extra"}, 2, "not expected: extra"},
     };
     for (const Case &c : cases) {
         write_text(path("x_m2.raw"), c.raster);
@@ -262,7 +262,7 @@ TEST_F(DempictureTest, MismatchedRastersAndBadArgumentsAreRefused)
     EXPECT_NE(r.err.find("cannot tell the value type of dem.raw"), std::string::npos) << r.err;
     r = picture({"dem_m2.raw"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("a raster and the picture to write are needed"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("OUT.png is required"), std::string::npos) << r.err;
     r = picture({"dem_m2.raw", "nowhere/x.png"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot create a file beside nowhere/x.png"), std::string::npos) << r.err;

@@ -9,16 +9,33 @@
 // The DEM pairs are read and converted to metres as the tool does, and the
 // per-cell differences and volumes come from the tool's own pass
 // (visit_interior_cells), so that the net volume is the tool's to the bit.
+// The pixel size comes from the descriptors, as the tool takes it, refined
+// by the sidecar that dem_gdal import writes beside a pair (whose
+// geotransform keeps a size such as 2.5 m that the descriptor rounds).
+//
+// The run goes in four steps: read the options, check the inputs (frames,
+// units, pixel size), compute the budgets, report them.
 #include "LIB/NRUTIL.h"
 #include "answers.h"
+#include "budget_engine.h"
+#include "cli_support.h"
 #include "dem_files.h"
 #include "difference.h"
 #include "host.h"
 #include "progress.h"
 #include "tool_support.h"
+#include "units.h"
 #include "volume_error.h"
 
+#if DEM_BUDGET_READS_SIDECARS
+#include "gdal_bridge.h"
+
+#include <cpl_error.h>
+#include <gdal.h>
+#endif
+
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -31,16 +48,11 @@
 namespace {
 
 const char *const PROGRAM = "dem_budget";
-const int EXIT_FAILED = 1; // an input that cannot be used, or the report cannot be written
-const int EXIT_USAGE = 2;  // a command line that cannot be understood
 
-// Unit names, by unit code: 0 to 3 for DEMs, 0 to 5 for results.
-const char *const UNIT_NAME[UNITS_OUT] = {"m", "dm", "cm", "mm", "0.1mm", "0.01mm"};
+const char *const USAGE = "Usage: dem_budget [OPTION]... FIRST SECOND [--unit U | --unit1 U --unit2 U]\n"
+                          "       dem_budget [OPTION]... --result RESULT --unit U";
 
-const char *const USAGE =
-    "Usage: dem_budget [OPTION]... FIRST SECOND --unit1 U --unit2 U --pixel P\n"
-    "       dem_budget [OPTION]... --result RESULT --unit U --pixel P\n"
-    "\n"
+const char *const DESCRIPTION =
     "Change budget of two DEMs of the same frame, or of a result of skarnovelt_v2:\n"
     "cells, areas (m2) and volumes (m3) of cut, fill and unchanged ground, and the\n"
     "net volume, for the 2D and the 3D difference, interior cells only.\n"
@@ -51,43 +63,16 @@ const char *const USAGE =
     "        DEM is the earlier survey)\n"
     "  fill  d < 0: the surface is higher in the second DEM (deposition)\n"
     "Volumes carry the sign of d: cut >= 0, fill <= 0; the net volume is the sum\n"
-    "over every interior cell, the volume skarnovelt_v2 reports.\n"
-    "\n"
-    "FIRST, SECOND  the DEMs, each named by its raster or descriptor path\n"
-    "               (NAME_m2.raw, NAME_m4.raw or the .txt beside it); the suffix\n"
-    "               gives the value type, the descriptor gives the frame\n"
-    "--result RESULT  a result instead: NAME_2D_m2.raw, NAME_3D_m4.raw, ... (or\n"
-    "               its .txt); its stored values divided by the factor of its unit\n"
-    "               are the differences\n"
-    "\n"
-    "Options:\n"
-    "  --unit1 U     height unit of the first DEM: m, dm, cm, mm (or 0 to 3)\n"
-    "  --unit2 U     height unit of the second DEM\n"
-    "  --unit U      the unit of both DEMs; with --result, the unit of the result:\n"
-    "                m, dm, cm, mm, 0.1mm, 0.01mm (or 0 to 5)\n"
-    "  --pixel P     pixel size in metres (> 0); the cell area is P x P\n"
-    "  --signed      read a _m2 result as signed 16-bit values (the tool stores\n"
-    "                negative differences in _m2 results wrapped)\n"
-    "  --lod T       minimum level of detection in metres: cells with |d| < T count\n"
-    "                as unchanged in a second, thresholded budget; the raw net\n"
-    "                volume is always reported beside it\n"
-    "  --sigma1 S1   vertical error of the first DEM, metres (with --sigma2)\n"
-    "  --sigma2 S2   vertical error of the second DEM, metres (with --sigma1): each\n"
-    "                volume gets +/- sqrt(S1^2 + S2^2) x cell area x sqrt(cells),\n"
-    "                assuming uniform, uncorrelated errors\n"
-    "  --correlation-range R\n"
-    "                with the sigmas, also the fully correlated error\n"
-    "                sigma_d x cell area x cells and the spatially correlated one\n"
-    "                for errors correlated over R metres (Rolstad, Haug and Denby\n"
-    "                2009): the area A of a row taken as a disk of radius\n"
-    "                L = sqrt(A / pi), A x sigma_d x sqrt(1 - L/R + (L/R)^3 / 5) for\n"
-    "                L < R, A x sigma_d x R / (sqrt(5) L) for L >= R\n"
-    "  --json        print the budget as JSON (full precision)\n"
-    "  --csv         print the budget as CSV (full precision)\n"
-    "  -h, --help    print this help and exit\n"
-    "\n"
+    "over every interior cell, the volume skarnovelt_v2 reports.";
+
+const char *const NOTES =
+    "Pixel size: the descriptors' (their sixth number), or the exact cell size of the\n"
+    "sidecar NAME_m2.vrt / NAME_m4.vrt that dem_gdal import writes beside a pair;\n"
+    "a warning when the two DEMs record different sizes (the first DEM's is used).\n"
+    "The unit of a DEM may also come from its sidecar.\n"
+    "Example: dem_budget site/s1_m4.raw site/s2_m4.raw --unit mm --lod 0.05 --csv\n"
     "Exit status: 0 on success, 1 when an input cannot be used, 2 for a bad\n"
-    "command line.\n";
+    "command line.";
 
 // A message on the error stream, after the program name.
 void complain(const char *format, ...)
@@ -109,12 +94,15 @@ void complain(const char *format, ...)
 // Command line
 // ---------------------------------------------------------------------------
 
-// A DEM pair on disk.
+// A DEM pair on disk, with the sidecar an imported DEM has beside it.
 struct Pair {
-    std::string raster, descr;
+    std::string raster, descr, sidecar;
     int pair = PAIR_INPUT; // PAIR_INPUT, PAIR_2D or PAIR_3D
     int itype = DEM_M2;    // DEM_M2 or DEM_M4
 };
+
+// The sidecar dem_gdal import writes beside an input pair, by value type.
+const char *const SIDECAR_SUFFIX[2] = {"_m2.vrt", "_m4.vrt"};
 
 bool ends_with(const std::string &s, const char *suffix)
 {
@@ -123,8 +111,8 @@ bool ends_with(const std::string &s, const char *suffix)
 }
 
 // Names the pair of a raster or descriptor path among the given kinds of
-// pair (PAIR_INPUT alone, or PAIR_2D and PAIR_3D); false when no suffix of
-// theirs ends the path.
+// pair (PAIR_INPUT alone, or PAIR_2D and PAIR_3D), or of the sidecar of an
+// input pair; false when no suffix of theirs ends the path.
 bool name_pair(const std::string &path, int first_pair, int last_pair, Pair *p)
 {
     for (int pair = first_pair; pair <= last_pair; pair++)
@@ -134,11 +122,14 @@ bool name_pair(const std::string &path, int first_pair, int last_pair, Pair *p)
                 suffix = raster_suffix(pair, itype);
             else if (ends_with(path, descr_suffix(pair, itype)))
                 suffix = descr_suffix(pair, itype);
+            else if (pair == PAIR_INPUT && ends_with(path, SIDECAR_SUFFIX[itype]))
+                suffix = SIDECAR_SUFFIX[itype];
             if (suffix == nullptr)
                 continue;
             const std::string base = path.substr(0, path.size() - std::strlen(suffix));
             p->raster = base + raster_suffix(pair, itype);
             p->descr = base + descr_suffix(pair, itype);
+            p->sidecar = pair == PAIR_INPUT ? base + SIDECAR_SUFFIX[itype] : "";
             p->pair = pair;
             p->itype = itype;
             return true;
@@ -150,11 +141,14 @@ enum Format { FORMAT_TABLE, FORMAT_JSON, FORMAT_CSV };
 
 struct Options {
     bool result_mode = false; // a result rather than two DEMs
+    std::vector<std::string> dems; // the DEMs as named
+    std::string result_path;  // the result as named
     Pair first, second;       // the DEMs
     Pair result;              // the result
     int unit = -1, unit1 = -1, unit2 = -1;
-    bool has_pixel = false;
-    double pixel = 0;
+    bool has_pixel = false;   // given with --pixel
+    double pixel = 0;         // metres: given, or from the descriptors once the inputs are checked
+    std::string pixel_from;   // "--pixel", or the descriptor or sidecar it comes from
     bool is_signed = false;
     bool has_lod = false;
     double lod = 0;
@@ -162,227 +156,165 @@ struct Options {
     double sigma1 = 0, sigma2 = 0;
     bool has_range = false;
     double range = 0; // correlation range of the errors, m
+    bool json = false, csv = false;
     Format format = FORMAT_TABLE;
 };
 
-// A unit code from its name or its code, up to `last`.
-bool parse_unit(const std::string &word, int last, int *unit)
+// The options, in the help's groups.
+void define_options(CLI::App &app, Options *o)
 {
-    for (int u = 0; u <= last; u++)
-        if (word == UNIT_NAME[u] || word == std::to_string(u)) {
-            *unit = u;
-            return true;
-        }
-    return false;
+    setup_command_line(app, PROGRAM, DESCRIPTION);
+    set_usage(app, USAGE);
+    app.footer(NOTES);
+    app.add_option("FIRST SECOND", o->dems,
+                   "the DEMs, each named by its raster, descriptor\n"
+                   "or sidecar (NAME_m2.raw, NAME_m4.txt,\n"
+                   "NAME_m4.vrt, ...); the suffix gives the value\n"
+                   "type, the descriptor the frame")
+        ->type_name(""); // any number, so that a stray option is named as such; counted below
+    app.add_option("--result", o->result_path,
+                   "a result instead: NAME_2D_m2.raw, NAME_3D_m4.raw,\n"
+                   "... (or its .txt); its stored values divided by\n"
+                   "the factor of its unit are the differences")
+        ->type_name("RESULT");
+
+    const char *inputs = "Units and cells";
+    add_unit_option(app, "--unit1", &o->unit1, UNITS_IN - 1,
+                    "height unit of the first DEM: " + height_unit_names(UNITS_IN - 1) + "\n"
+                    "(or 0 to 3); default: from its sidecar")
+        ->group(inputs);
+    add_unit_option(app, "--unit2", &o->unit2, UNITS_IN - 1, "height unit of the second DEM")->group(inputs);
+    add_unit_option(app, "--unit", &o->unit, UNITS_OUT - 1,
+                    "the unit of both DEMs; with --result, the unit of\n"
+                    "the result: " + height_unit_names(UNITS_OUT - 1) + "\n"
+                    "(or 0 to 5)")
+        ->group(inputs);
+    add_real_option(app, "--pixel", &o->pixel, 0, DBL_MAX, true, "a length in metres above 0",
+                    "pixel size in metres (> 0); the cell area is\n"
+                    "P x P. Default: the descriptors' (or sidecars')")
+        ->type_name("P")
+        ->group(inputs);
+    app.add_flag("--signed", o->is_signed,
+                 "read a _m2 result as signed 16-bit values (the\n"
+                 "tool stores negative differences in _m2 results\n"
+                 "wrapped)")
+        ->group(inputs);
+
+    const char *thresholds = "Detection and errors";
+    add_real_option(app, "--lod", &o->lod, 0, DBL_MAX, false, "a length in metres of 0 or more",
+                    "minimum level of detection in metres: cells with\n"
+                    "|d| < T count as unchanged in a second,\n"
+                    "thresholded budget; the raw net volume is always\n"
+                    "reported beside it")
+        ->type_name("T")
+        ->group(thresholds);
+    add_real_option(app, "--sigma1", &o->sigma1, 0, DBL_MAX, false, "a length in metres of 0 or more",
+                    "vertical error of the first DEM, metres (with\n--sigma2)")
+        ->type_name("S1")
+        ->group(thresholds);
+    add_real_option(app, "--sigma2", &o->sigma2, 0, DBL_MAX, false, "a length in metres of 0 or more",
+                    "vertical error of the second DEM, metres (with\n"
+                    "--sigma1): each volume gets +/- sqrt(S1^2 + S2^2)\n"
+                    "x cell area x sqrt(cells), assuming uniform,\n"
+                    "uncorrelated errors")
+        ->type_name("S2")
+        ->group(thresholds);
+    add_real_option(app, "--correlation-range", &o->range, 0, DBL_MAX, true, "a length in metres above 0",
+                    "with the sigmas, also the fully correlated error\n"
+                    "sigma_d x cell area x cells and the spatially\n"
+                    "correlated one for errors correlated over R\n"
+                    "metres (Rolstad, Haug and Denby 2009): the area A\n"
+                    "of a row taken as a disk of radius L = sqrt(A/pi),\n"
+                    "A x sigma_d x sqrt(1 - L/R + (L/R)^3/5) for L < R,\n"
+                    "A x sigma_d x R / (sqrt(5) L) for L >= R")
+        ->type_name("R")
+        ->group(thresholds);
+
+    const char *formats = "Report";
+    app.add_flag("--json", o->json, "print the budget as JSON (full precision)")->group(formats);
+    app.add_flag("--csv", o->csv, "print the budget as CSV (full precision)")->group(formats);
 }
 
-// A real option value that must be finite and at least 0 (above 0 when
-// `positive`).
-bool parse_length(const char *option, const std::string &word, bool positive, double *value)
+// The options of a result: its name and unit. Returns -1 to go on,
+// otherwise EXIT_USAGE after saying why.
+int check_result_options(Options *o)
 {
-    if (!word_to_real(word, value) || !(positive ? *value > 0 : *value >= 0)) {
-        complain("%s needs a length in metres %s, not '%s'", option, positive ? "above 0" : "of 0 or more",
-                 word.c_str());
-        return false;
-    }
-    return true;
+    if (!o->dems.empty())
+        return usage_error(PROGRAM, "--result takes the place of the two DEMs: '" + o->dems[0] + "' is one too many");
+    if (o->unit1 >= 0 || o->unit2 >= 0)
+        return usage_error(PROGRAM, "a result has one unit: give it with --unit");
+    if (o->unit < 0)
+        return usage_error(PROGRAM, "the unit of the result is needed: --unit " + height_unit_names(UNITS_OUT - 1));
+    if (!name_pair(o->result_path, PAIR_2D, PAIR_3D, &o->result))
+        return usage_error(PROGRAM, "cannot tell the kind of result of '" + o->result_path +
+                                        "': name its raster, ending in _2D_m2.raw, _2D_m4.raw, _3D_m2.raw or "
+                                        "_3D_m4.raw, or its descriptor");
+    if (o->is_signed && o->result.itype != DEM_M2)
+        return usage_error(PROGRAM, "--signed applies to _m2 results; " + o->result.raster +
+                                        " holds signed 4-byte values already");
+    return -1;
 }
 
-// Reads the command line into *o. Returns -1 to go on, otherwise the exit
-// status (0 after --help).
-int parse_command_line(int argc, char **argv, Options *o)
+// The options of two DEMs: their names and units (a unit left out may come
+// from a sidecar). Returns -1 to go on, otherwise EXIT_USAGE after saying
+// why.
+int check_dem_options(Options *o)
 {
-    std::string positional[2];
-    int npositional = 0;
-    bool options_ended = false;
-    bool units_given[3] = {false, false, false};
-    std::string unit_word[3];
-    std::string result_path;
-    for (int k = 1; k < argc; k++) {
-        std::string arg = argv[k];
-        if (options_ended || arg.empty() || arg[0] != '-' || arg == "-") {
-            if (npositional == 2) {
-                complain("too many DEMs: '%s' (two DEMs, or --result and one result)", arg.c_str());
-                return EXIT_USAGE;
-            }
-            positional[npositional++] = arg;
-            continue;
-        }
-        if (arg == "--") {
-            options_ended = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(USAGE, stdout);
-            return std::fflush(stdout) == 0 ? 0 : EXIT_FAILED;
-        }
-        if (arg == "--signed") {
-            o->is_signed = true;
-            continue;
-        }
-        if (arg == "--json" || arg == "--csv") {
-            const Format f = arg == "--json" ? FORMAT_JSON : FORMAT_CSV;
-            if (o->format != FORMAT_TABLE && o->format != f) {
-                complain("--json and --csv exclude each other");
-                return EXIT_USAGE;
-            }
-            o->format = f;
-            continue;
-        }
-        // Options with a value: "--name value" or "--name=value".
-        std::string name = arg, value;
-        const size_t equals = arg.find('=');
-        if (equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-        }
-        static const char *const WITH_VALUE[] = {"--result", "--unit", "--unit1", "--unit2",
-                                                 "--pixel",  "--lod",  "--sigma1", "--sigma2",
-                                                 "--correlation-range"};
-        bool known = false;
-        for (const char *w : WITH_VALUE)
-            known = known || name == w;
-        if (!known) {
-            complain("unknown option '%s'", arg.c_str());
-            return EXIT_USAGE;
-        }
-        if (equals == std::string::npos) {
-            if (k + 1 >= argc) {
-                complain("%s needs a value", name.c_str());
-                return EXIT_USAGE;
-            }
-            value = argv[++k];
-        }
-        bool ok = true;
-        if (name == "--result") {
-            o->result_mode = true;
-            result_path = value;
-        } else if (name == "--unit" || name == "--unit1" || name == "--unit2") {
-            const int which = name == "--unit" ? 0 : name == "--unit1" ? 1 : 2;
-            units_given[which] = true;
-            unit_word[which] = value;
-        } else if (name == "--pixel") {
-            ok = parse_length("--pixel", value, true, &o->pixel);
-            o->has_pixel = true;
-        } else if (name == "--lod") {
-            ok = parse_length("--lod", value, false, &o->lod);
-            o->has_lod = true;
-        } else if (name == "--correlation-range") {
-            ok = parse_length("--correlation-range", value, true, &o->range);
-            o->has_range = true;
-        } else if (name == "--sigma1") {
-            ok = parse_length("--sigma1", value, false, &o->sigma1);
-            o->has_sigma1 = true;
-        } else {
-            ok = parse_length("--sigma2", value, false, &o->sigma2);
-            o->has_sigma2 = true;
-        }
-        if (!ok)
-            return EXIT_USAGE;
-    }
+    if (o->dems.size() > 2)
+        return usage_error(PROGRAM, "too many DEMs: '" + o->dems[2] + "' (two DEMs, or --result and one result)");
+    if (o->dems.size() != 2)
+        return usage_error(PROGRAM, o->dems.empty() ? "two DEMs are needed, or --result and a result"
+                                                    : "a second DEM is needed");
+    for (int k = 0; k < 2; k++)
+        if (!name_pair(o->dems[k], PAIR_INPUT, PAIR_INPUT, k == 0 ? &o->first : &o->second))
+            return usage_error(PROGRAM, "cannot tell the value type of '" + o->dems[k] +
+                                            "': name its raster, ending in _m2.raw or _m4.raw, its descriptor or its "
+                                            "sidecar (.vrt)");
+    if (o->is_signed)
+        return usage_error(PROGRAM, "--signed applies to a _m2 result only");
+    if (o->unit >= UNITS_IN)
+        return usage_error(PROGRAM, "--unit: '" + std::string(height_unit(o->unit).name) +
+                                        "' is not a height unit of a DEM: give " + height_unit_names(UNITS_IN - 1) +
+                                        " or 0 to 3");
+    if (o->unit1 < 0)
+        o->unit1 = o->unit;
+    if (o->unit2 < 0)
+        o->unit2 = o->unit;
+    return -1;
+}
 
-    if (o->result_mode) {
-        if (npositional != 0) {
-            complain("--result takes the place of the two DEMs: '%s' is one too many", positional[0].c_str());
-            return EXIT_USAGE;
-        }
-        if (units_given[1] || units_given[2]) {
-            complain("a result has one unit: give it with --unit");
-            return EXIT_USAGE;
-        }
-        if (!units_given[0]) {
-            complain("the unit of the result is needed: --unit m|dm|cm|mm|0.1mm|0.01mm");
-            return EXIT_USAGE;
-        }
-        if (!parse_unit(unit_word[0], UNITS_OUT - 1, &o->unit)) {
-            complain("unknown unit of a result '%s' (m, dm, cm, mm, 0.1mm, 0.01mm or 0 to 5)", unit_word[0].c_str());
-            return EXIT_USAGE;
-        }
-        if (!name_pair(result_path, PAIR_2D, PAIR_3D, &o->result)) {
-            complain("cannot tell the kind of result of '%s': name its raster, ending in _2D_m2.raw, _2D_m4.raw, "
-                     "_3D_m2.raw or _3D_m4.raw, or its descriptor",
-                     result_path.c_str());
-            return EXIT_USAGE;
-        }
-        if (o->is_signed && o->result.itype != DEM_M2) {
-            complain("--signed applies to _m2 results; %s holds signed 4-byte values already", o->result.raster.c_str());
-            return EXIT_USAGE;
-        }
-    } else {
-        if (npositional != 2) {
-            complain(npositional == 0 ? "two DEMs are needed, or --result and a result"
-                                      : "a second DEM is needed");
-            return EXIT_USAGE;
-        }
-        for (int k = 0; k < 2; k++)
-            if (!name_pair(positional[k], PAIR_INPUT, PAIR_INPUT, k == 0 ? &o->first : &o->second)) {
-                complain("cannot tell the value type of '%s': name its raster, ending in _m2.raw or _m4.raw, or its "
-                         "descriptor",
-                         positional[k].c_str());
-                return EXIT_USAGE;
-            }
-        if (o->is_signed) {
-            complain("--signed applies to a _m2 result only");
-            return EXIT_USAGE;
-        }
-        int *const target[3] = {&o->unit, &o->unit1, &o->unit2};
-        for (int which = 0; which < 3; which++)
-            if (units_given[which] && !parse_unit(unit_word[which], UNITS_IN - 1, target[which])) {
-                complain("unknown height unit '%s' (m, dm, cm, mm or 0 to 3)", unit_word[which].c_str());
-                return EXIT_USAGE;
-            }
-        if (o->unit1 < 0)
-            o->unit1 = o->unit;
-        if (o->unit2 < 0)
-            o->unit2 = o->unit;
-        if (o->unit1 < 0 || o->unit2 < 0) {
-            complain("the height unit of the %s DEM is needed: --unit%d m|dm|cm|mm (or --unit for both)",
-                     o->unit1 < 0 ? "first" : "second", o->unit1 < 0 ? 1 : 2);
-            return EXIT_USAGE;
-        }
+// What no single option says, and the pairs the names give. Returns -1 to
+// go on, otherwise EXIT_USAGE after saying why.
+int check_options(const CLI::App &app, Options *o)
+{
+    o->result_mode = app.count("--result") > 0;
+    o->has_pixel = app.count("--pixel") > 0;
+    o->pixel_from = "--pixel";
+    o->has_lod = app.count("--lod") > 0;
+    o->has_sigma1 = app.count("--sigma1") > 0;
+    o->has_sigma2 = app.count("--sigma2") > 0;
+    o->has_range = app.count("--correlation-range") > 0;
+    if (o->json && o->csv)
+        return usage_error(PROGRAM, "--json and --csv exclude each other");
+    o->format = o->json ? FORMAT_JSON : o->csv ? FORMAT_CSV : FORMAT_TABLE;
+    const int status = o->result_mode ? check_result_options(o) : check_dem_options(o);
+    if (status >= 0)
+        return status;
+    if (o->has_pixel && !std::isfinite(cell_area(o->pixel))) {
+        char text[160];
+        std::snprintf(text, sizeof text, "the pixel size %g m gives a cell area beyond the range of a double", o->pixel);
+        return usage_error(PROGRAM, text);
     }
-    if (!o->has_pixel) {
-        complain("the pixel size is needed: --pixel P (metres)");
-        return EXIT_USAGE;
-    }
-    if (!std::isfinite(cell_area(o->pixel))) {
-        complain("the pixel size %g m gives a cell area beyond the range of a double", o->pixel);
-        return EXIT_USAGE;
-    }
-    if (o->has_sigma1 != o->has_sigma2) {
-        complain("the error bound needs both --sigma1 and --sigma2");
-        return EXIT_USAGE;
-    }
-    if (o->has_range && !o->has_sigma1) {
-        complain("--correlation-range needs the errors: --sigma1 and --sigma2");
-        return EXIT_USAGE;
-    }
+    if (o->has_sigma1 != o->has_sigma2)
+        return usage_error(PROGRAM, "the error bound needs both --sigma1 and --sigma2");
+    if (o->has_range && !o->has_sigma1)
+        return usage_error(PROGRAM, "--correlation-range needs the errors: --sigma1 and --sigma2");
     return -1;
 }
 
 // ---------------------------------------------------------------------------
 // Reading the pairs
 // ---------------------------------------------------------------------------
-
-// The frame of a pair, from its descriptor.
-bool read_frame(const Pair &p, int *lig, int *col)
-{
-    FILE *fd = std::fopen(p.descr.c_str(), "r");
-    if (fd == nullptr) {
-        complain("cannot open the descriptor %s: %s", p.descr.c_str(), std::strerror(errno));
-        return false;
-    }
-    int field[DESCR_FIELDS] = {-1, -1, 0, 0, 0, 0};
-    const int n = read_descriptor(fd, field);
-    std::fclose(fd);
-    if (n < 2 || field[0] < 0 || field[1] < 0) {
-        complain("%s does not start with a frame size (lines and columns)", p.descr.c_str());
-        return false;
-    }
-    *lig = field[0];
-    *col = field[1];
-    return true;
-}
 
 // True when the host can give `bytes_per_cell` bytes for each cell of the
 // frame (or cannot tell).
@@ -414,6 +346,158 @@ bool raster_fits_frame(const Pair &p, int lig, int col)
         return false;
     }
     return true;
+}
+
+// What a pair says of itself: the frame and pixel size of its descriptor,
+// refined by its sidecar when that is read.
+struct PairFacts {
+    int lig = 0, col = 0;
+    int pix = 0;           // the descriptor's whole pixel size, 0 when it records none
+    double cell = 0;       // pixel size in metres, 0 when none is recorded
+    std::string cell_from; // "the descriptor x_m2.txt" or "the sidecar x_m2.vrt"
+    int unit = -1;         // height unit recorded by the sidecar, -1 when none
+};
+
+// The frame and pixel size of a pair, from its descriptor.
+bool read_descriptor_facts(const Pair &p, PairFacts *f)
+{
+    FILE *fd = std::fopen(p.descr.c_str(), "r");
+    if (fd == nullptr) {
+        complain("cannot open the descriptor %s: %s", p.descr.c_str(), std::strerror(errno));
+        return false;
+    }
+    int field[DESCR_FIELDS] = {-1, -1, 0, 0, 0, 0};
+    const int n = read_descriptor(fd, field);
+    std::fclose(fd);
+    if (n < 2 || field[0] < 0 || field[1] < 0) {
+        complain("%s does not start with a frame size (lines and columns)", p.descr.c_str());
+        return false;
+    }
+    f->lig = field[0];
+    f->col = field[1];
+    // Zero or less records no pixel size: the tool then asks for one.
+    f->pix = n >= 6 && field[5] > 0 ? field[5] : 0;
+    f->cell = f->pix;
+    f->cell_from = "the descriptor " + p.descr;
+    return true;
+}
+
+// Reads the sidecar of a pair, when there is one and the command line leaves
+// the pixel size or the unit to it. False, after saying why, when it cannot
+// be used.
+bool read_pair_sidecar(const Options &o, const Pair &p, int unit, PairFacts *f)
+{
+    std::error_code ec;
+    if (p.sidecar.empty() || !std::filesystem::exists(p.sidecar, ec) || (o.has_pixel && unit >= 0))
+        return true;
+#if DEM_BUDGET_READS_SIDECARS
+    static bool registered = false;
+    if (!registered) {
+        CPLSetErrorHandler(CPLQuietErrorHandler); // read_sidecar says what went wrong
+        GDALAllRegister();
+        registered = true;
+    }
+    SidecarFacts sidecar;
+    std::string error;
+    if (!read_sidecar(p.sidecar, &sidecar, &error)) {
+        complain("%s: %s", p.sidecar.c_str(), error.c_str());
+        return false;
+    }
+    if (sidecar.nb_lig != f->lig || sidecar.nb_col != f->col) {
+        complain("%s: its frame of %d lines and %d columns is not the frame of %s (%d lines and %d columns)",
+                 p.sidecar.c_str(), sidecar.nb_lig, sidecar.nb_col, p.descr.c_str(), f->lig, f->col);
+        return false;
+    }
+    if (sidecar.cell_metres > 0) {
+        if (f->pix > 0 && std::lround(sidecar.cell_metres) != f->pix) {
+            char text[400];
+            std::snprintf(text, sizeof text, "%s gives cells of %.10g m, but %s records a pixel size of %d: the "
+                                             "sidecar's %.10g m is taken",
+                          p.sidecar.c_str(), sidecar.cell_metres, p.descr.c_str(), f->pix, sidecar.cell_metres);
+            warning(PROGRAM, text);
+        }
+        f->cell = sidecar.cell_metres;
+        f->cell_from = "the sidecar " + p.sidecar;
+    }
+    f->unit = sidecar.unit;
+#else
+    (void)f;
+    warning(PROGRAM, "this build reads no sidecars (it was built without GDAL): " + p.sidecar +
+                         " is left aside, the pixel size is the descriptor's whole number");
+#endif
+    return true;
+}
+
+// The pixel size of the DEMs: --pixel, or the first DEM's recorded one; a
+// warning when the two record different sizes. Returns -1 to go on,
+// otherwise EXIT_USAGE after saying what is missing.
+int choose_pixel(Options *o, const PairFacts f[2])
+{
+    if (f[0].cell > 0 && f[1].cell > 0 && f[0].cell != f[1].cell) {
+        char text[600];
+        std::snprintf(text, sizeof text, "the DEMs record different pixel sizes: %.10g m (%s), %.10g m (%s); %s %.10g m",
+                      f[0].cell, f[0].cell_from.c_str(), f[1].cell, f[1].cell_from.c_str(),
+                      o->has_pixel ? "the budget takes --pixel" : "the budget takes the first DEM's (or give --pixel)",
+                      o->has_pixel ? o->pixel : f[0].cell);
+        warning(PROGRAM, text);
+    }
+    if (o->has_pixel)
+        return -1;
+    for (int k = 0; k < 2; k++)
+        if (!(f[k].cell > 0))
+            return usage_error(PROGRAM, f[k].cell_from + " records no pixel size: give --pixel P (metres)");
+    o->pixel = f[0].cell;
+    o->pixel_from = f[0].cell_from;
+    return -1;
+}
+
+// The frame, units and pixel size of a result. Returns -1 to go on,
+// otherwise the exit status after saying why.
+int check_result(Options *o, int *lig, int *col)
+{
+    PairFacts f;
+    if (!read_descriptor_facts(o->result, &f) || !raster_fits_frame(o->result, f.lig, f.col))
+        return EXIT_FAILED;
+    *lig = f.lig;
+    *col = f.col;
+    if (o->has_pixel)
+        return -1;
+    if (!(f.cell > 0))
+        return usage_error(PROGRAM, f.cell_from + " records no pixel size: give --pixel P (metres)");
+    o->pixel = f.cell;
+    o->pixel_from = f.cell_from;
+    return -1;
+}
+
+// The frames, units and pixel size of two DEMs. Returns -1 to go on,
+// otherwise the exit status after saying why.
+int check_dems(Options *o, int *lig, int *col)
+{
+    PairFacts f[2];
+    const Pair *pair[2] = {&o->first, &o->second};
+    int *unit[2] = {&o->unit1, &o->unit2};
+    for (int k = 0; k < 2; k++)
+        if (!read_descriptor_facts(*pair[k], &f[k]))
+            return EXIT_FAILED;
+    if (f[0].lig != f[1].lig || f[0].col != f[1].col) {
+        complain("the frames differ: %s has %d lines and %d columns, %s has %d lines and %d columns",
+                 o->first.descr.c_str(), f[0].lig, f[0].col, o->second.descr.c_str(), f[1].lig, f[1].col);
+        return EXIT_FAILED;
+    }
+    for (int k = 0; k < 2; k++)
+        if (!raster_fits_frame(*pair[k], f[k].lig, f[k].col) || !read_pair_sidecar(*o, *pair[k], *unit[k], &f[k]))
+            return EXIT_FAILED;
+    for (int k = 0; k < 2; k++) {
+        if (*unit[k] < 0)
+            *unit[k] = f[k].unit;
+        if (*unit[k] < 0)
+            return usage_error(PROGRAM, std::string("the height unit of the ") + (k == 0 ? "first" : "second") +
+                                            " DEM is needed: --unit" + std::to_string(k + 1) +
+                                            " m|dm|cm|mm (or --unit for both)");
+    }
+    *lig = f[0].lig;
+    *col = f[0].col;
+    return choose_pixel(o, f);
 }
 
 // Reads the raster of a pair into a new int matrix of its frame, as the tool
@@ -466,37 +550,16 @@ bool load_metres(const Pair &p, int lig, int col, int unit, bool signed16, doubl
 // The budget
 // ---------------------------------------------------------------------------
 
-// Cells of one class and the sum of their volumes in scan order, m³, signed.
-struct Tally {
-    long long cells;
-    double volume;
-};
-
-// The budget of one difference.
+// The budget of one difference: the rows of the shared budget engine, in
+// which cut is the positive rows (d > 0) and fill the negative ones.
 struct Budget {
-    const char *name;                       // "2D" or "3D"
-    Tally cut, fill, unchanged;             // by the sign of the difference
-    Tally lod_cut, lod_fill, lod_unchanged; // with the level of detection
-    double net;                             // the tool's volume: every interior cell
+    const char *name; // "2D" or "3D"
+    BudgetRows rows;  // by the sign of the difference, and with the level of detection
+    double net;       // the tool's volume: every interior cell
 };
-
-void add(Tally *t, double volume)
-{
-    t->cells++;
-    t->volume = static_cast<double>(static_cast<long double>(t->volume) + volume);
-}
-
-// Counts a cell of difference dif (m) and volume vol (m³) in a budget.
-void count_cell(Budget *b, double dif, double vol, double lod)
-{
-    add(dif > 0 ? &b->cut : dif < 0 ? &b->fill : &b->unchanged, vol);
-    const bool detected = dif != 0 && !(std::fabs(dif) < lod);
-    add(!detected ? &b->lod_unchanged : dif > 0 ? &b->lod_cut : &b->lod_fill, vol);
-}
 
 // What the visit of the cells fills in.
 struct BudgetPass {
-    double lod;
     Budget *side_2D; // budget of the 2D differences
     Budget *side_3D; // budget of the 3D differences, or null
 };
@@ -504,9 +567,9 @@ struct BudgetPass {
 void count_differences(const CellDifference &cell, void *context)
 {
     const BudgetPass *pass = static_cast<const BudgetPass *>(context);
-    count_cell(pass->side_2D, cell.dif_2D, cell.vol_2D, pass->lod);
+    budget_count(&pass->side_2D->rows, cell.dif_2D, cell.vol_2D);
     if (pass->side_3D != nullptr)
-        count_cell(pass->side_3D, cell.dif_3D, cell.vol_3D, pass->lod);
+        budget_count(&pass->side_3D->rows, cell.dif_3D, cell.vol_3D);
 }
 
 // Everything the report shows.
@@ -517,27 +580,30 @@ struct Report {
     double sigma_dz; // per-cell error of a difference, m (with sigmas)
 };
 
-// Reads the pairs and computes the budgets. False, after saying why, when an
-// input cannot be used.
-bool compute(const Options &o, Report *r)
+// Counts every interior cell of the loaded differences into the budgets,
+// and the error of a difference from the sigmas.
+void count_budgets(const Options &o, double **dtab1, double **dtab2, int lig, int col, Report *r)
 {
-    int lig = 0, col = 0;
-    if (o.result_mode) {
-        if (!read_frame(o.result, &lig, &col))
-            return false;
-    } else {
-        int lig2 = 0, col2 = 0;
-        if (!read_frame(o.first, &lig, &col) || !read_frame(o.second, &lig2, &col2))
-            return false;
-        if (lig != lig2 || col != col2) {
-            complain("the frames differ: %s has %d lines and %d columns, %s has %d lines and %d columns",
-                     o.first.descr.c_str(), lig, col, o.second.descr.c_str(), lig2, col2);
-            return false;
-        }
-    }
-    if (o.result_mode ? !raster_fits_frame(o.result, lig, col)
-                      : !raster_fits_frame(o.first, lig, col) || !raster_fits_frame(o.second, lig, col))
-        return false;
+    r->budget[0].rows = r->budget[1].rows = budget_with_cell_area(cell_area(o.pixel), o.has_lod ? o.lod : 0.0);
+    r->budget[0].name = o.result_mode && o.result.pair == PAIR_3D ? "3D" : "2D";
+    r->budget[1].name = "3D";
+    r->nbudgets = o.result_mode ? 1 : 2;
+    BudgetPass pass = {&r->budget[0], o.result_mode ? nullptr : &r->budget[1]};
+    double net_3D;
+    progress_begin("Computing the budget", lig);
+    visit_interior_cells(dtab1, dtab2, lig, col, o.pixel, count_differences, &pass, &r->budget[0].net, &net_3D);
+    progress_end();
+    if (!o.result_mode)
+        r->budget[1].net = net_3D;
+    r->area = cell_area(o.pixel);
+    r->sigma_dz = static_cast<double>(
+        std::sqrt(static_cast<long double>(o.sigma1) * o.sigma1 + static_cast<long double>(o.sigma2) * o.sigma2));
+}
+
+// Loads the pairs of the checked frame and computes the budgets. False,
+// after saying why, when an input cannot be used.
+bool compute(const Options &o, int lig, int col, Report *r)
+{
     // Two double matrices, one int and one 2-byte matrix while a raster loads.
     if (!memory_for(lig, col, 2 * sizeof(double) + sizeof(int) + sizeof(unsigned short)))
         return false;
@@ -554,23 +620,8 @@ bool compute(const Options &o, Report *r)
     if (ok && !o.result_mode)
         ok = load_metres(o.first, lig, col, o.unit1, false, dtab1) &&
              load_metres(o.second, lig, col, o.unit2, false, dtab2);
-    if (ok) {
-        r->budget[0] = Budget();
-        r->budget[1] = Budget();
-        r->budget[0].name = o.result_mode && o.result.pair == PAIR_3D ? "3D" : "2D";
-        r->budget[1].name = "3D";
-        r->nbudgets = o.result_mode ? 1 : 2;
-        BudgetPass pass = {o.has_lod ? o.lod : 0.0, &r->budget[0], o.result_mode ? nullptr : &r->budget[1]};
-        double net_3D;
-        progress_begin("Computing the budget", lig);
-        visit_interior_cells(dtab1, dtab2, lig, col, o.pixel, count_differences, &pass, &r->budget[0].net, &net_3D);
-        progress_end();
-        if (!o.result_mode)
-            r->budget[1].net = net_3D;
-        r->area = cell_area(o.pixel);
-        r->sigma_dz = static_cast<double>(
-            std::sqrt(static_cast<long double>(o.sigma1) * o.sigma1 + static_cast<long double>(o.sigma2) * o.sigma2));
-    }
+    if (ok)
+        count_budgets(o, dtab1, dtab2, lig, col, r);
     frdmatrice(dtab1, lig);
     frdmatrice(dtab2, lig);
     return ok;
@@ -592,6 +643,8 @@ double volume_error(const Report &r, long long cells)
                                std::sqrt(static_cast<long double>(cells)));
 }
 
+long long interior_cells(const Budget &b) { return b.rows.all.cells; }
+
 // The fully correlated error and the spatially correlated one of a set of
 // cells of uniform error sigma_dz (volume_error.h): sigma_dz × area × cells,
 // and the area A = cells × area times the standard error of the mean over
@@ -607,8 +660,6 @@ VolumeErrors correlated_errors(const Options &o, const Report &r, long long cell
     return e;
 }
 
-long long interior_cells(const Budget &b) { return b.cut.cells + b.fill.cells + b.unchanged.cells; }
-
 // The rows of a budget, in the order every format prints them.
 struct Row {
     const char *name; // CSV and JSON name
@@ -620,20 +671,24 @@ struct Row {
 int budget_rows(const Budget &b, bool with_lod, Row rows[7])
 {
     int n = 0;
-    rows[n++] = {"cut", "cut (d > 0)", b.cut.cells, b.cut.volume};
-    rows[n++] = {"fill", "fill (d < 0)", b.fill.cells, b.fill.volume};
-    rows[n++] = {"unchanged", "unchanged (d = 0)", b.unchanged.cells, b.unchanged.volume};
+    const BudgetRows &r = b.rows;
+    rows[n++] = {"cut", "cut (d > 0)", r.positive.cells, r.positive.volume};
+    rows[n++] = {"fill", "fill (d < 0)", r.negative.cells, r.negative.volume};
+    rows[n++] = {"unchanged", "unchanged (d = 0)", r.zero.cells, r.zero.volume};
     if (with_lod) {
-        rows[n++] = {"lod_cut", "cut above lod (d >= lod)", b.lod_cut.cells, b.lod_cut.volume};
-        rows[n++] = {"lod_fill", "fill above lod (d <= -lod)", b.lod_fill.cells, b.lod_fill.volume};
-        rows[n++] = {"lod_unchanged", "unchanged (|d| < lod)", b.lod_unchanged.cells, b.lod_unchanged.volume};
+        rows[n++] = {"lod_cut", "cut above lod (d >= lod)", r.lod_positive.cells, r.lod_positive.volume};
+        rows[n++] = {"lod_fill", "fill above lod (d <= -lod)", r.lod_negative.cells, r.lod_negative.volume};
+        rows[n++] = {"lod_unchanged", "unchanged (|d| < lod)", r.lod_below.cells, r.lod_below.volume};
     }
     // The net is always the raw one: a net of thresholded parts is biased.
     rows[n++] = {"net", "net, raw (all cells)", interior_cells(b), b.net};
     return n;
 }
 
-const char *unit_of(const Options &o, int which) { return UNIT_NAME[which == 1 ? o.unit1 : which == 2 ? o.unit2 : o.unit]; }
+const char *unit_of(const Options &o, int which)
+{
+    return height_unit(which == 1 ? o.unit1 : which == 2 ? o.unit2 : o.unit).name;
+}
 
 void print_table(const Options &o, const Report &r)
 {
@@ -652,7 +707,7 @@ void print_table(const Options &o, const Report &r)
                 "  cut : d > 0, the surface is lower in the second DEM (erosion when the first is the earlier survey)\n"
                 "  fill: d < 0, the surface is higher in the second DEM (deposition)\n"
                 "  Volumes carry the sign of d: cut >= 0 m3, fill <= 0 m3, net = sum over every interior cell.\n");
-    std::printf("Cell: %g m x %g m = %g m2\n", o.pixel, o.pixel, r.area);
+    std::printf("Cell: %g m x %g m = %g m2 (pixel size from %s)\n", o.pixel, o.pixel, r.area, o.pixel_from.c_str());
     if (o.has_lod)
         std::printf("Level of detection: lod = %g m; cells with |d| < %g m count as unchanged in the thresholded rows.\n",
                     o.lod, o.lod);
@@ -685,107 +740,65 @@ void print_table(const Options &o, const Report &r)
     }
 }
 
-// A number in full precision, or null when it is not finite.
-void print_json_number(double v)
+// The budget as a JSON document, keys in the order of the table. Numbers
+// read back to the same doubles; a number that is not finite is null.
+nlohmann::ordered_json budget_json(const Options &o, const Report &r)
 {
-    if (std::isfinite(v))
-        std::printf("%.17g", v);
-    else
-        std::printf("null");
-}
-
-void print_json_string(const std::string &s)
-{
-    std::putchar('"');
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\')
-            std::printf("\\%c", c);
-        else if (c < 0x20)
-            std::printf("\\u%04x", c);
-        else
-            std::putchar(c);
-    }
-    std::putchar('"');
-}
-
-void print_json_pair(const char *key, const Pair &p, const char *unit, bool last)
-{
-    std::printf("    \"%s\": {\"raster\": ", key);
-    print_json_string(p.raster);
-    std::printf(", \"unit\": \"%s\"}%s\n", unit, last ? "" : ",");
-}
-
-void print_json(const Options &o, const Report &r)
-{
+    using json = nlohmann::ordered_json;
     const bool sigma = o.has_sigma1;
-    std::printf("{\n");
-    std::printf("  \"difference\": \"first DEM - second DEM, interior cells only\",\n");
-    std::printf("  \"sign\": \"positive = the first DEM is higher; cut: difference > 0, fill: difference < 0; "
-                "volumes carry the sign of the difference\",\n");
-    std::printf("  \"inputs\": {\n");
+    json doc;
+    doc["difference"] = "first DEM - second DEM, interior cells only";
+    doc["sign"] = "positive = the first DEM is higher; cut: difference > 0, fill: difference < 0; volumes carry the "
+                  "sign of the difference";
+    json inputs = json::object();
     if (o.result_mode) {
-        print_json_pair("result", o.result, unit_of(o, 0), false);
-        std::printf("    \"signed\": %s\n", o.is_signed ? "true" : "false");
+        inputs["result"] = {{"raster", o.result.raster}, {"unit", unit_of(o, 0)}};
+        inputs["signed"] = o.is_signed;
     } else {
-        print_json_pair("first", o.first, unit_of(o, 1), false);
-        print_json_pair("second", o.second, unit_of(o, 2), true);
+        inputs["first"] = {{"raster", o.first.raster}, {"unit", unit_of(o, 1)}};
+        inputs["second"] = {{"raster", o.second.raster}, {"unit", unit_of(o, 2)}};
     }
-    std::printf("  },\n  \"pixel_size_m\": ");
-    print_json_number(o.pixel);
-    std::printf(",\n  \"cell_area_m2\": ");
-    print_json_number(r.area);
-    std::printf(",\n  \"lod_m\": ");
-    if (o.has_lod)
-        print_json_number(o.lod);
-    else
-        std::printf("null");
-    std::printf(",\n  \"sigma_d_m\": ");
-    if (sigma)
-        print_json_number(r.sigma_dz);
-    else
-        std::printf("null");
-    std::printf(",\n  \"error_model\": %s,\n",
-                sigma ? "\"uniform, uncorrelated errors assumed: volume_error_m3 = sigma_d_m x cell_area_m2 x "
-                        "sqrt(cells)\""
-                      : "null");
+    doc["inputs"] = inputs;
+    doc["pixel_size_m"] = json(json_number(o.pixel));
+    doc["pixel_size_from"] = o.pixel_from;
+    doc["cell_area_m2"] = json(json_number(r.area));
+    doc["lod_m"] = o.has_lod ? json(json_number(o.lod)) : json(nullptr);
+    doc["sigma_d_m"] = sigma ? json(json_number(r.sigma_dz)) : json(nullptr);
+    doc["error_model"] =
+        sigma ? json("uniform, uncorrelated errors assumed: volume_error_m3 = sigma_d_m x cell_area_m2 x sqrt(cells)")
+              : json(nullptr);
     if (o.has_range) {
-        std::printf("  \"correlation_range_m\": ");
-        print_json_number(o.range);
-        std::printf(",\n  \"error_models\": [");
-        const char *const models[3] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION};
-        for (int k = 0; k < 3; k++) {
-            print_json_string(models[k]);
-            std::printf(k < 2 ? ", " : "],\n");
-        }
+        doc["correlation_range_m"] = json(json_number(o.range));
+        doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION};
     }
-    std::printf("  \"budgets\": [");
+    json budgets = json::array();
     for (int k = 0; k < r.nbudgets; k++) {
         const Budget &b = r.budget[k];
         Row rows[7];
         const int n = budget_rows(b, o.has_lod, rows);
-        std::printf("%s\n    {\n      \"difference\": \"%s\"", k == 0 ? "" : ",", b.name);
+        json budget;
+        budget["difference"] = b.name;
         for (int m = 0; m < n; m++) {
-            std::printf(",\n      \"%s\": {\"cells\": %lld, \"area_m2\": ", rows[m].name, rows[m].cells);
-            print_json_number(area_of(r, rows[m].cells));
-            std::printf(", \"volume_m3\": ");
-            print_json_number(rows[m].volume);
-            std::printf(", \"volume_error_m3\": ");
-            if (sigma)
-                print_json_number(volume_error(r, rows[m].cells));
-            else
-                std::printf("null");
+            budget[rows[m].name] = {{"cells", rows[m].cells},
+                                    {"area_m2", json(json_number(area_of(r, rows[m].cells)))},
+                                    {"volume_m3", json(json_number(rows[m].volume))},
+                                    {"volume_error_m3",
+                                     sigma ? json(json_number(volume_error(r, rows[m].cells))) : json(nullptr)}};
             if (o.has_range) {
                 const VolumeErrors e = correlated_errors(o, r, rows[m].cells);
-                std::printf(", \"volume_error_correlated_m3\": ");
-                print_json_number(e.correlated);
-                std::printf(", \"volume_error_spatial_m3\": ");
-                print_json_number(e.spatial);
+                budget[rows[m].name]["volume_error_correlated_m3"] = json(json_number(e.correlated));
+                budget[rows[m].name]["volume_error_spatial_m3"] = json(json_number(e.spatial));
             }
-            std::printf("}");
         }
-        std::printf("\n    }");
+        budgets.push_back(budget);
     }
-    std::printf("\n  ]\n}\n");
+    doc["budgets"] = budgets;
+    return doc;
+}
+
+void print_json(const Options &o, const Report &r)
+{
+    std::fputs((budget_json(o, r).dump(2) + "\n").c_str(), stdout);
 }
 
 void print_csv(const Options &o, const Report &r)
@@ -810,29 +823,40 @@ void print_csv(const Options &o, const Report &r)
     }
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+void report(const Options &o, const Report &r)
 {
-    Options o;
-    const int status = parse_command_line(argc, argv, &o);
-    if (status >= 0) {
-        if (status == EXIT_USAGE)
-            std::fprintf(stderr, "Try '%s --help' for more information.\n", PROGRAM);
-        return status;
-    }
-    Report r;
-    if (!compute(o, &r))
-        return EXIT_FAILED;
     if (o.format == FORMAT_JSON)
         print_json(o, r);
     else if (o.format == FORMAT_CSV)
         print_csv(o, r);
     else
         print_table(o, r);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        complain("cannot write the report: %s", std::strerror(errno));
-        return EXIT_FAILED;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    host_start();
+    Options o;
+    CLI::App app;
+    define_options(app, &o);
+    int status = parse_command_line(app, argc, argv);
+    if (status >= 0)
+        return finish_run(PROGRAM, status); // --help, --version or a usage error
+    status = check_options(app, &o);
+    int lig = 0, col = 0;
+    if (status < 0)
+        status = o.result_mode ? check_result(&o, &lig, &col) : check_dems(&o, &lig, &col);
+    Report r;
+    if (status < 0)
+        status = compute(o, lig, col, &r) ? EXIT_DONE : EXIT_FAILED;
+    if (status == EXIT_DONE) {
+        report(o, r);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            complain("cannot write the report: %s", std::strerror(errno));
+            status = EXIT_FAILED;
+        }
     }
-    return 0;
+    return finish_run(PROGRAM, status);
 }

@@ -65,16 +65,6 @@ bool frame_of(const DemInput &input, Frame *frame, std::string *error)
     return true;
 }
 
-bool same_crs(const std::string &a, const std::string &b)
-{
-    OGRSpatialReferenceH sa = OSRNewSpatialReference(a.c_str());
-    OGRSpatialReferenceH sb = OSRNewSpatialReference(b.c_str());
-    const bool same = sa != nullptr && sb != nullptr && OSRIsSame(sa, sb);
-    OSRDestroySpatialReference(sa);
-    OSRDestroySpatialReference(sb);
-    return same;
-}
-
 // The range [first, last) of TO_ALIGN's cells along one axis that can serve
 // the reference's extent [lo, hi) (map units) widened by margin.
 void covering_range(long double lo, long double hi, long double margin, long double origin, long double cell,

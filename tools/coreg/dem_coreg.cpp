@@ -196,11 +196,9 @@ int main(int argc, char **argv)
     app.add_flag("-q,--quiet", o.quiet, "no progress bar");
     const int status = parse_command_line(app, argc, argv);
     if (status >= 0)
-        return status;
+        return finish_run(PROGRAM, status); // --help, --version or a usage error
     o.coreg.resampling = o.resampling == "cubic" ? RESAMPLE_CUBIC : RESAMPLE_BILINEAR;
     o.coreg.reference.pixel_size = o.coreg.to_align.pixel_size = pixel;
     o.output = with_tif(out);
-    const int result = run(o);
-    remove_temp_files();
-    return result;
+    return finish_run(PROGRAM, run(o));
 }

@@ -13,7 +13,9 @@
 #include "dem_files.h"
 #include "difference.h"
 #include "host.h"
+#include "cli_support.h"
 #include "tool_support.h"
+#include "units.h"
 
 #include <cmath>
 #include <cstdint>
@@ -46,7 +48,7 @@ struct Options {
     int itype[2] = {DEM_M2, DEM_M2};
     int unit[2] = {0, 0};
     double pixel_size = 0;        // metres (0: not given)
-    unsigned long long seed = 1;
+    int seed = 1;
     int scenario = -1;
     double offset = 1;            // metres, second minus first (offset scenario)
     double depth = 0;             // metres, deepest point of the scar (0: from the relief)
@@ -57,181 +59,144 @@ struct Options {
     int from_type = DEM_M2, from_unit = 0;
 };
 
-void print_usage()
+const char *const USAGE = "Usage: demgen --scenario random|offset|landslide [options]";
+
+const char *const DESCRIPTION =
+    "Writes two DEMs, each a raw raster and its descriptor (OUT/NAME_m2.raw and\n"
+    "OUT/NAME_m2.txt, or _m4), and prints the volumes of the change between them\n"
+    "in m3, first DEM minus second, over the interior cells (all but the first and\n"
+    "last line and column), as the comparison tool computes them.";
+
+const char *const NOTES =
+    "Heights are rounded to the coarser of the two units first, so that cells the\n"
+    "scenario leaves alone are equal in both DEMs. A value that does not fit its\n"
+    "type is refused and no file is written.\n"
+    "Example: demgen --scenario landslide --lines 200 --columns 300 --first-type m4\n"
+    "         --second-type m4 --first-unit mm --second-unit mm --out-dir site\n"
+    "Exit status: 0 on success, 2 for a bad command line, 1 when the DEMs cannot be\n"
+    "made or written.";
+
+// A base name without a folder (the folder is --out-dir).
+CLI::Validator plain_name()
 {
-    std::printf(
-        "Usage: demgen --scenario random|offset|landslide [options]\n"
-        "\n"
-        "Writes two DEMs, each a raw raster and its descriptor (OUT/NAME_m2.raw and\n"
-        "OUT/NAME_m2.txt, or _m4), and prints the volumes of the change between them\n"
-        "in m3, first DEM minus second, over the interior cells (all but the first and\n"
-        "last line and column), as the comparison tool computes them.\n"
-        "\n"
-        "Scenarios:\n"
-        "  random     the second DEM is another random surface of the same height range\n"
-        "  offset     the second DEM is the first raised by --offset metres\n"
-        "  landslide  the second DEM is the first with a landslide: a scar lowered by up\n"
-        "             to --depth metres on a steep slope and its deposit just downslope,\n"
-        "             both at least 2 cells from the border; the scar gives the positive\n"
-        "             volume, the deposit the negative one\n"
-        "\n"
-        "Frame and files:\n"
-        "  --lines N, --columns N   size of both DEMs (taken from --from when given)\n"
-        "  --out-dir DIR            existing folder receiving the files (default .)\n"
-        "  --first NAME             base name of the first DEM (default first)\n"
-        "  --first-type T           0 _m2 (unsigned 16-bit), 1 _m4 (signed 32-bit); default 0\n"
-        "  --first-unit U           unit of its values: 0 m, 1 dm, 2 cm, 3 mm; default 0\n"
-        "  --second NAME, --second-type T, --second-unit U\n"
-        "                           the same for the second DEM (default second, 0, 0)\n"
-        "  --pixel-size P           side of a cell in metres, for the volumes (default 1,\n"
-        "                           or the pixel size of the --from descriptor); the\n"
-        "                           descriptors record it rounded to a whole number >= 1\n"
-        "\n"
-        "Surface:\n"
-        "  --seed S                 seed of every random choice (default 1)\n"
-        "  --low M, --high M        height range of a generated surface in metres\n"
-        "                           (default 100 to 600, less when an _m2 DEM in a fine\n"
-        "                           unit cannot hold it)\n"
-        "  --white                  independent random heights instead of smooth relief\n"
-        "  --from BASE              take the first surface from the DEM BASE_m2.raw or\n"
-        "                           BASE_m4.raw with its descriptor\n"
-        "  --from-type T            value type of that DEM (default 0)\n"
-        "  --from-unit U            unit of its values (default 0, metres)\n"
-        "  --offset M               offset scenario: metres added to the second DEM\n"
-        "                           (default 1; negative lowers it)\n"
-        "  --depth M                landslide scenario: depth of the scar in metres\n"
-        "                           (default a 25th of the height range)\n"
-        "  --length N               landslide scenario: length of the scar down the\n"
-        "                           slope in cells, at least 5 (default a seventh of\n"
-        "                           the shorter side of the frame)\n"
-        "\n"
-        "Heights are rounded to the coarser of the two units first, so that cells the\n"
-        "scenario leaves alone are equal in both DEMs. A value that does not fit its\n"
-        "type is refused and no file is written. Exit status: 0 on success, 2 for a\n"
-        "bad command line, 1 when the DEMs cannot be made or written.\n");
+    return CLI::Validator(
+        [](std::string &word) {
+            if (word.empty() || word.find_first_of("/\\") != std::string::npos)
+                return "'" + word + "' is not a plain file name (the folder is --out-dir)";
+            return std::string();
+        },
+        "", "file name");
 }
 
-// Reads the command line into *o. Returns 1 after --help, 0 when *o is ready,
-// -1 with *error set otherwise.
-int parse_options(int argc, char **argv, Options *o, std::string *error)
+// The options of the frame and of the files written.
+void add_frame_options(CLI::App &app, Options *o)
 {
-    for (int k = 1; k < argc; k++) {
-        const std::string arg = argv[k];
-        if (arg == "--help" || arg == "-h") {
-            print_usage();
-            return 1;
-        }
-        if (arg == "--white") {
-            o->white = true;
-            continue;
-        }
-        std::string v;
-        if (arg.compare(0, 2, "--") != 0) {
-            *error = "unexpected argument '" + arg + "'";
-            return -1;
-        }
-        if (!take_value(argc, argv, &k, &v, error))
-            return -1;
-        bool ok = true;
-        int seed_part = 0;
-        if (arg == "--lines")
-            ok = parse_int(arg, v, 1, MAX_SIDE, &o->nb_lig, error);
-        else if (arg == "--columns")
-            ok = parse_int(arg, v, 1, MAX_SIDE, &o->nb_col, error);
-        else if (arg == "--out-dir")
-            o->out_dir = v;
-        else if (arg == "--first" || arg == "--second") {
-            if (v.empty() || v.find_first_of("/\\") != std::string::npos) {
-                *error = arg + "=" + v + " - must be a plain file name (the folder is --out-dir)";
-                return -1;
-            }
-            o->name[arg == "--first" ? 0 : 1] = v;
-        } else if (arg == "--first-type")
-            ok = parse_int(arg, v, 0, 1, &o->itype[0], error);
-        else if (arg == "--second-type")
-            ok = parse_int(arg, v, 0, 1, &o->itype[1], error);
-        else if (arg == "--first-unit")
-            ok = parse_int(arg, v, 0, UNITS_IN - 1, &o->unit[0], error);
-        else if (arg == "--second-unit")
-            ok = parse_int(arg, v, 0, UNITS_IN - 1, &o->unit[1], error);
-        else if (arg == "--pixel-size") {
-            ok = parse_real(arg, v, &o->pixel_size, error);
-            if (ok && !(o->pixel_size > 0 && o->pixel_size < 1e9)) {
-                *error = arg + "=" + v + " - must be a number of metres above 0";
-                ok = false;
-            }
-        } else if (arg == "--seed") {
-            ok = parse_int(arg, v, 0, 2147483647, &seed_part, error);
-            o->seed = static_cast<unsigned long long>(seed_part);
-        } else if (arg == "--scenario") {
-            if (v == "random")
-                o->scenario = SCENARIO_RANDOM;
-            else if (v == "offset")
-                o->scenario = SCENARIO_OFFSET;
-            else if (v == "landslide")
-                o->scenario = SCENARIO_LANDSLIDE;
-            else {
-                *error = "--scenario=" + v + " - must be random, offset or landslide";
-                ok = false;
-            }
-        } else if (arg == "--offset") {
-            ok = parse_real(arg, v, &o->offset, error);
-            if (ok && std::fabs(o->offset) > 1e6) {
-                *error = arg + "=" + v + " - must lie within 1000000 metres";
-                ok = false;
-            }
-        } else if (arg == "--depth") {
-            ok = parse_real(arg, v, &o->depth, error);
-            if (ok && !(o->depth > 0 && o->depth <= 1e6)) {
-                *error = arg + "=" + v + " - must be a number of metres above 0 (at most 1000000)";
-                ok = false;
-            }
-        } else if (arg == "--length") {
-            ok = parse_real(arg, v, &o->length, error);
-            if (ok && !(o->length >= 5 && o->length <= MAX_SIDE)) {
-                *error = arg + "=" + v + " - must be a number of cells from 5 to " + std::to_string(MAX_SIDE);
-                ok = false;
-            }
-        } else if (arg == "--low")
-            ok = parse_real(arg, v, &o->low, error);
-        else if (arg == "--high")
-            ok = parse_real(arg, v, &o->high, error);
-        else if (arg == "--from")
-            o->from = v;
-        else if (arg == "--from-type")
-            ok = parse_int(arg, v, 0, 1, &o->from_type, error);
-        else if (arg == "--from-unit")
-            ok = parse_int(arg, v, 0, UNITS_IN - 1, &o->from_unit, error);
-        else {
-            *error = "unknown option " + arg;
-            return -1;
-        }
-        if (!ok)
-            return -1;
-    }
+    const std::string input_units = height_unit_names(UNITS_IN - 1) + " (or 0 to 3)";
+    const char *frame = "Frame and files";
+    add_whole_option(app, "--lines", &o->nb_lig, 1, MAX_SIDE, "lines of both DEMs (from --from when given)")
+        ->group(frame);
+    add_whole_option(app, "--columns", &o->nb_col, 1, MAX_SIDE, "columns of both DEMs (likewise)")->group(frame);
+    app.add_option("--out-dir", o->out_dir, "existing folder receiving the files (default .)")
+        ->type_name("DIR")
+        ->group(frame);
+    app.add_option("--first", o->name[0], "base name of the first DEM (default first)")
+        ->check(plain_name())
+        ->type_name("NAME")
+        ->group(frame);
+    add_type_option(app, "--first-type", &o->itype[0],
+                    "its value type: m2 unsigned 16-bit, m4 signed\n32-bit (or 0, 1); default m2")
+        ->group(frame);
+    add_unit_option(app, "--first-unit", &o->unit[0], UNITS_IN - 1,
+                    "unit of its values: " + input_units + ";\ndefault m")
+        ->group(frame);
+    app.add_option("--second", o->name[1], "base name of the second DEM (default second)")
+        ->check(plain_name())
+        ->type_name("NAME")
+        ->group(frame);
+    add_type_option(app, "--second-type", &o->itype[1], "its value type (default m2)")->group(frame);
+    add_unit_option(app, "--second-unit", &o->unit[1], UNITS_IN - 1, "unit of its values (default m)")->group(frame);
+    add_real_option(app, "--pixel-size", &o->pixel_size, 0, 1e9, true, "a number of metres above 0",
+                    "side of a cell in metres, for the volumes\n"
+                    "(default 1, or the pixel size of the --from\n"
+                    "descriptor); the descriptors record it rounded\n"
+                    "to a whole number >= 1")
+        ->group(frame);
+}
 
-    if (o->scenario < 0) {
-        *error = "--scenario is missing (random, offset or landslide)";
-        return -1;
-    }
-    if (o->from.empty() && (o->nb_lig == 0 || o->nb_col == 0)) {
-        *error = "--lines and --columns are needed (or --from, which gives the frame)";
-        return -1;
-    }
-    if (!o->from.empty() && (o->low != 0 || o->high != 0)) {
-        *error = "--low and --high set a generated surface; with --from the heights are the source's";
-        return -1;
-    }
-    if ((o->low != 0 || o->high != 0) && !(o->low < o->high && std::fabs(o->low) <= 1e6 && std::fabs(o->high) <= 1e6)) {
-        *error = "--low and --high must give a range low < high within 1000000 metres";
-        return -1;
-    }
-    if (o->name[0] == o->name[1] && o->itype[0] == o->itype[1]) {
-        *error = "the two DEMs would be the same files (" + o->name[0] + type_name(o->itype[0]) +
-                 "); give another --second name or type";
-        return -1;
-    }
-    return 0;
+// The options of the surfaces and of the change.
+void add_surface_options(CLI::App &app, Options *o)
+{
+    const char *surface = "Surface";
+    add_whole_option(app, "--seed", &o->seed, 0, 2147483647, "seed of every random choice (default 1)")->group(surface);
+    add_real_option(app, "--low", &o->low, -1e6, 1e6, false, "a height in metres within 1000000",
+                    "lowest height of a generated surface, metres\n"
+                    "(default 100, less when an _m2 DEM in a fine\n"
+                    "unit cannot hold the range)")
+        ->group(surface);
+    add_real_option(app, "--high", &o->high, -1e6, 1e6, false, "a height in metres within 1000000",
+                    "highest height of a generated surface\n"
+                    "(default 600, less likewise)")
+        ->group(surface);
+    app.add_flag("--white", o->white, "independent random heights instead of\nsmooth relief")->group(surface);
+    app.add_option("--from", o->from,
+                   "take the first surface from the DEM\n"
+                   "BASE_m2.raw or BASE_m4.raw with its descriptor")
+        ->type_name("BASE")
+        ->group(surface);
+    add_type_option(app, "--from-type", &o->from_type, "value type of that DEM (default m2)")->group(surface);
+    add_unit_option(app, "--from-unit", &o->from_unit, UNITS_IN - 1, "unit of its values (default m)")->group(surface);
+    add_real_option(app, "--offset", &o->offset, -1e6, 1e6, false, "a number of metres within 1000000",
+                    "offset scenario: metres added to the second\n"
+                    "DEM (default 1; negative lowers it)")
+        ->group(surface);
+    add_real_option(app, "--depth", &o->depth, 0, 1e6, true, "a number of metres above 0 (at most 1000000)",
+                    "landslide scenario: depth of the scar in\n"
+                    "metres (default a 25th of the height range)")
+        ->group(surface);
+    add_real_option(app, "--length", &o->length, 5, MAX_SIDE, false,
+                    "a number of cells from 5 to " + std::to_string(MAX_SIDE),
+                    "landslide scenario: length of the scar down\n"
+                    "the slope in cells, at least 5 (default a\n"
+                    "seventh of the shorter side of the frame)")
+        ->type_name("CELLS")
+        ->group(surface);
+}
+
+// The options, in the help's groups.
+void define_options(CLI::App &app, Options *o)
+{
+    setup_command_line(app, PROGRAM, DESCRIPTION);
+    set_usage(app, USAGE);
+    app.footer(NOTES);
+    add_choice_option(app, "--scenario", &o->scenario, {"random", "offset", "landslide"},
+                      "random: the second DEM is another random\n"
+                      "surface of the same height range;\n"
+                      "offset: the first raised by --offset metres;\n"
+                      "landslide: the first with a scar lowered by up\n"
+                      "to --depth metres on a steep slope and its\n"
+                      "deposit just downslope, both at least 2 cells\n"
+                      "from the border; the scar gives the positive\n"
+                      "volume, the deposit the negative one")
+        ->required()
+        ->group("Scenario");
+    add_frame_options(app, o);
+    add_surface_options(app, o);
+}
+
+// What no single option says. Returns -1 when the options can be run,
+// otherwise EXIT_USAGE after saying why.
+int check_options(const Options &o)
+{
+    if (o.from.empty() && (o.nb_lig == 0 || o.nb_col == 0))
+        return usage_error(PROGRAM, "--lines and --columns are needed (or --from, which gives the frame)");
+    if (!o.from.empty() && (o.low != 0 || o.high != 0))
+        return usage_error(PROGRAM, "--low and --high set a generated surface; with --from the heights are the source's");
+    if ((o.low != 0 || o.high != 0) && !(o.low < o.high))
+        return usage_error(PROGRAM, "--low and --high must give a range low < high");
+    if (o.name[0] == o.name[1] && o.itype[0] == o.itype[1])
+        return usage_error(PROGRAM, "the two DEMs would be the same files (" + o.name[0] + type_name(o.itype[0]) +
+                                        "); give another --second name or type");
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -372,11 +337,17 @@ void smooth_line(Surface *s, int i, double *v, int nb_col)
     }
 }
 
+// Stored values of the unit in one metre, as a double.
+double per_metre(int unit) { return static_cast<double>(height_unit(unit).per_metre); }
+
+// Values of unit `fine` in one value of unit `coarse` (fine >= coarse).
+long long values_per_value(int fine, int coarse) { return height_unit(fine).per_metre / height_unit(coarse).per_metre; }
+
 // Height in metres at one cell.
 double height_at(const Surface &s, int i, int j)
 {
     if (s.kind == SURFACE_DEM)
-        return s.dem[i][j] / static_cast<double>(units_per_metre(s.dem_unit));
+        return s.dem[i][j] / per_metre(s.dem_unit);
     double v = s.kind == SURFACE_SMOOTH ? smooth_at(s, i, j) : lattice(s.seed, MAX_OCTAVES, j, i);
     return s.low + (s.high - s.low) * v;
 }
@@ -406,20 +377,20 @@ void integer_line(Surface *s, int i, int unit, double *work, long long *q, int n
     if (s->kind == SURFACE_DEM) {
         const int *row = s->dem[i];
         if (unit >= s->dem_unit) {
-            long long up = units_per_metre(unit - s->dem_unit);
+            long long up = values_per_value(unit, s->dem_unit);
             for (int j = 0; j < nb_col; j++)
                 q[j] = row[j] * up;
         } else {
-            long long down = units_per_metre(s->dem_unit - unit);
+            long long down = values_per_value(s->dem_unit, unit);
             for (int j = 0; j < nb_col; j++)
                 q[j] = divide_rounded(row[j], down);
         }
         return;
     }
     generated_line(s, i, work, nb_col);
-    const double per_metre = static_cast<double>(units_per_metre(unit));
+    const double values_per_metre = per_metre(unit);
     for (int j = 0; j < nb_col; j++)
-        q[j] = std::llround(work[j] * per_metre);
+        q[j] = std::llround(work[j] * values_per_metre);
 }
 
 // ---------------------------------------------------------------------------
@@ -576,7 +547,7 @@ bool put_line(Output *out, const char *which, int i, const long long *q, int nb_
     const long long hi = out->itype == DEM_M2 ? 65535 : 2147483647LL;
     for (int j = 0; j < nb_col; j++)
         if (q[j] < lo || q[j] > hi) {
-            *error = std::string("the ") + which + " DEM would hold " + std::to_string(q[j]) + " " + unit_name(out->unit) +
+            *error = std::string("the ") + which + " DEM would hold " + std::to_string(q[j]) + " " + height_unit(out->unit).name +
                      " at line " + std::to_string(i) + ", column " + std::to_string(j) + ", outside the range " +
                      std::to_string(lo) + " to " + std::to_string(hi) + " of " + type_name(out->itype) +
                      "; choose _m4, a coarser unit or other heights";
@@ -626,7 +597,7 @@ struct Volumes {
 };
 
 // The largest range of metres an _m2 DEM in the given unit holds.
-double m2_capacity(int unit) { return 65535.0 / static_cast<double>(units_per_metre(unit)); }
+double m2_capacity(int unit) { return 65535.0 / per_metre(unit); }
 
 // Everything the writing needs besides the options.
 struct Plan {
@@ -639,56 +610,64 @@ struct Plan {
     Landslide slide;                // the change of the landslide scenario
 };
 
+// The first surface from the --from DEM: its frame, pixel size and range.
+// Returns 0, or the exit status after saying what is wrong.
+int take_source(const Options &opt, LoadedDem *source, Plan *p)
+{
+    std::string error;
+    const std::string raster = opt.from + raster_suffix(PAIR_INPUT, opt.from_type);
+    const std::string descr = opt.from + descr_suffix(PAIR_INPUT, opt.from_type);
+    if (!load_dem(raster, descr, opt.from_type, false, source, &error))
+        return run_error(PROGRAM, error);
+    if ((p->nb_lig != 0 && p->nb_lig != source->nb_lig) || (p->nb_col != 0 && p->nb_col != source->nb_col))
+        return usage_error(PROGRAM, "--lines/--columns (" + std::to_string(p->nb_lig) + " x " +
+                                        std::to_string(p->nb_col) + ") differ from the frame of " + descr + " (" +
+                                        std::to_string(source->nb_lig) + " x " + std::to_string(source->nb_col) + ")");
+    p->nb_lig = source->nb_lig;
+    p->nb_col = source->nb_col;
+    if (p->pixel == 0 && source->pix_size > 0)
+        p->pixel = source->pix_size;
+    p->base.kind = SURFACE_DEM;
+    p->base.dem = source->values;
+    p->base.dem_unit = opt.from_unit;
+    int lo, hi;
+    scan_range(source->values, p->nb_lig, p->nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
+    p->relief_low = lo / per_metre(opt.from_unit);
+    p->relief_high = hi / per_metre(opt.from_unit);
+    return 0;
+}
+
+// A generated first surface over the asked range, or a default one that
+// the DEMs' types and units can hold.
+void generate_base(const Options &opt, Plan *p)
+{
+    p->relief_low = opt.low;
+    p->relief_high = opt.high;
+    if (p->relief_low == 0 && p->relief_high == 0) {
+        p->relief_low = 100;
+        p->relief_high = 600;
+        // Keep the default within what an _m2 DEM in a fine unit holds.
+        for (int d = 0; d < 2; d++)
+            if (opt.itype[d] == DEM_M2 && p->relief_high > 0.9 * m2_capacity(opt.unit[d])) {
+                p->relief_low = 0.1 * m2_capacity(opt.unit[d]);
+                p->relief_high = 0.9 * m2_capacity(opt.unit[d]);
+            }
+    }
+    setup_generated(&p->base, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed), p->relief_low,
+                    p->relief_high, p->nb_lig, p->nb_col);
+}
+
 // Sets the frame, the surfaces and the change up. Returns 0, or the exit
 // status after saying what is wrong.
 int prepare(const Options &opt, LoadedDem *source, Plan *p)
 {
-    std::string error;
     p->nb_lig = opt.nb_lig;
     p->nb_col = opt.nb_col;
     p->pixel = opt.pixel_size;
-    if (!opt.from.empty()) {
-        const std::string raster = opt.from + raster_suffix(PAIR_INPUT, opt.from_type);
-        const std::string descr = opt.from + descr_suffix(PAIR_INPUT, opt.from_type);
-        if (!load_dem(raster, descr, opt.from_type, false, source, &error)) {
-            report_error(PROGRAM, error, false);
-            return 1;
-        }
-        if ((p->nb_lig != 0 && p->nb_lig != source->nb_lig) || (p->nb_col != 0 && p->nb_col != source->nb_col)) {
-            report_error(PROGRAM,
-                         "--lines/--columns (" + std::to_string(p->nb_lig) + " x " + std::to_string(p->nb_col) +
-                             ") differ from the frame of " + descr + " (" + std::to_string(source->nb_lig) + " x " +
-                             std::to_string(source->nb_col) + ")",
-                         true);
-            return 2;
-        }
-        p->nb_lig = source->nb_lig;
-        p->nb_col = source->nb_col;
-        if (p->pixel == 0 && source->pix_size > 0)
-            p->pixel = source->pix_size;
-        p->base.kind = SURFACE_DEM;
-        p->base.dem = source->values;
-        p->base.dem_unit = opt.from_unit;
-        int lo, hi;
-        scan_range(source->values, p->nb_lig, p->nb_col, 2147483647, -2147483647 - 1, &lo, &hi);
-        p->relief_low = lo / static_cast<double>(units_per_metre(opt.from_unit));
-        p->relief_high = hi / static_cast<double>(units_per_metre(opt.from_unit));
-    } else {
-        p->relief_low = opt.low;
-        p->relief_high = opt.high;
-        if (p->relief_low == 0 && p->relief_high == 0) {
-            p->relief_low = 100;
-            p->relief_high = 600;
-            // Keep the default within what an _m2 DEM in a fine unit holds.
-            for (int d = 0; d < 2; d++)
-                if (opt.itype[d] == DEM_M2 && p->relief_high > 0.9 * m2_capacity(opt.unit[d])) {
-                    p->relief_low = 0.1 * m2_capacity(opt.unit[d]);
-                    p->relief_high = 0.9 * m2_capacity(opt.unit[d]);
-                }
-        }
-        setup_generated(&p->base, opt.white ? SURFACE_WHITE : SURFACE_SMOOTH, mix(opt.seed), p->relief_low,
-                        p->relief_high, p->nb_lig, p->nb_col);
-    }
+    if (opt.from.empty())
+        generate_base(opt, p);
+    else if (int status = take_source(opt, source, p))
+        return status;
     if (p->pixel == 0)
         p->pixel = 1;
     p->pix_size = std::lround(p->pixel) < 1 ? 1 : static_cast<int>(std::lround(p->pixel));
@@ -703,14 +682,10 @@ int prepare(const Options &opt, LoadedDem *source, Plan *p)
         double depth = opt.depth > 0 ? opt.depth : (p->relief_high - p->relief_low) / 25;
         if (depth <= 0)
             depth = 1;
-        if (!place_landslide(p->base, p->nb_lig, p->nb_col, opt.seed, opt.length, depth, &p->slide)) {
-            report_error(PROGRAM,
-                         "the " + std::to_string(p->nb_lig) + " x " + std::to_string(p->nb_col) +
-                             " frame is too small for a landslide of this length 2 cells inside its border (take at "
-                             "least 20 x 20, or a shorter --length)",
-                         false);
-            return 1;
-        }
+        if (!place_landslide(p->base, p->nb_lig, p->nb_col, opt.seed, opt.length, depth, &p->slide))
+            return run_error(PROGRAM, "the " + std::to_string(p->nb_lig) + " x " + std::to_string(p->nb_col) +
+                                          " frame is too small for a landslide of this length 2 cells inside its "
+                                          "border (take at least 20 x 20, or a shorter --length)");
     }
     return 0;
 }
@@ -727,13 +702,13 @@ bool generate(const Options &opt, Plan *p, Output out[2], Volumes *vol, std::str
     int coarse = opt.unit[0] < opt.unit[1] ? opt.unit[0] : opt.unit[1];
     if (!opt.from.empty() && opt.from_unit < coarse)
         coarse = opt.from_unit;
-    const long long up1 = units_per_metre(opt.unit[0] - coarse);
-    const long long up2 = units_per_metre(opt.unit[1] - coarse);
-    const double per_metre2 = static_cast<double>(units_per_metre(opt.unit[1]));
+    const long long up1 = values_per_value(opt.unit[0], coarse);
+    const long long up2 = values_per_value(opt.unit[1], coarse);
+    const double per_metre2 = per_metre(opt.unit[1]);
     const long long offset2 = std::llround(opt.offset * per_metre2);
     // Millimetres per unit of each DEM, for the exact volume sums.
-    const long long mm1 = units_per_metre(3 - opt.unit[0]);
-    const long long mm2 = units_per_metre(3 - opt.unit[1]);
+    const long long mm1 = values_per_value(3, opt.unit[0]);
+    const long long mm2 = values_per_value(3, opt.unit[1]);
 
     bool ok = true;
     for (int d = 0; d < 2 && ok; d++)
@@ -779,10 +754,10 @@ void report(const Options &opt, const Plan &p, const Output out[2], const Volume
     const char *which[2] = {"first", "second"};
     for (int d = 0; d < 2; d++)
         std::printf("%s DEM: %s and %s, %d x %d, %s in %s, values %d to %d\n", which[d], out[d].raster.c_str(),
-                    out[d].descr.c_str(), p.nb_lig, p.nb_col, type_name(opt.itype[d]), unit_name(opt.unit[d]),
+                    out[d].descr.c_str(), p.nb_lig, p.nb_col, type_name(opt.itype[d]), height_unit(opt.unit[d]).name,
                     out[d].lo, out[d].hi);
     if (opt.scenario == SCENARIO_OFFSET) {
-        const double per_metre2 = static_cast<double>(units_per_metre(opt.unit[1]));
+        const double per_metre2 = per_metre(opt.unit[1]);
         std::printf("offset: the second DEM is the first raised by %.6f m\n",
                     std::llround(opt.offset * per_metre2) / per_metre2);
     }
@@ -812,10 +787,8 @@ int run(const Options &opt)
     Volumes vol = {0, 0};
     std::string error;
     int status = prepare(opt, &source, &plan);
-    if (status == 0 && !generate(opt, &plan, out, &vol, &error)) {
-        report_error(PROGRAM, error, false);
-        status = 1;
-    }
+    if (status == 0 && !generate(opt, &plan, out, &vol, &error))
+        status = run_error(PROGRAM, error);
     free_dem(&source);
     if (status == 0)
         report(opt, plan, out, vol);
@@ -824,4 +797,16 @@ int run(const Options &opt)
 
 } // namespace
 
-int main(int argc, char **argv) { return run_program(PROGRAM, argc, argv, parse_options, run); }
+int main(int argc, char **argv)
+{
+    host_start();
+    Options opt;
+    CLI::App app;
+    define_options(app, &opt);
+    int status = parse_command_line(app, argc, argv);
+    if (status < 0)
+        status = check_options(opt);
+    if (status < 0)
+        status = run(opt);
+    return finish_run(PROGRAM, status);
+}

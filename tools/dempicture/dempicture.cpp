@@ -6,10 +6,14 @@
 // 0: positive values (first DEM above second: erosion when the first is the
 // earlier survey) in reds, negative values (deposition) in blues, 0 white.
 #include "LIB/NRUTIL.h"
+#include "colour_maps.h"
 #include "dem_files.h"
 #include "difference.h"
 #include "host.h"
+#include "answers.h"
+#include "cli_support.h"
 #include "tool_support.h"
+#include "units.h"
 
 #include <png.h>
 
@@ -54,205 +58,130 @@ struct Options {
     double pixel_size = 0; // metres, for the shading (0: the descriptor's)
     bool m2_signed = false;
     int zoom = 1, shrink = 1;
+    std::string window_text; // as given
     int window[4] = {0, 0, 0, 0}; // first line, first column, lines, columns (0 lines: the whole frame)
 };
 
-void print_usage()
-{
-    std::printf(
-        "Usage: dempicture RASTER OUT.png [options]\n"
-        "\n"
-        "Draws a DEM or a result of the comparison tool as a PNG picture with a colour\n"
-        "bar. RASTER is a raw raster whose name ends in _m2.raw or _m4.raw (results:\n"
-        "_2D_m4.raw and so on); its descriptor is the same path ending in .txt, and\n"
-        "gives the frame, which the raster must fill exactly.\n"
-        "\n"
-        "Options:\n"
-        "  --type T        0 _m2 (unsigned 16-bit), 1 _m4 (signed 32-bit); default: from\n"
-        "                  the name\n"
-        "  --unit U        unit of the values: 0 m, 1 dm, 2 cm, 3 mm, 4 1/10 mm,\n"
-        "                  5 1/100 mm (default 0); the colour bar is labelled in metres\n"
-        "  --map M         heights: hypsometric colours, lowest green to highest pale;\n"
-        "                  differences: diverging colours centred on 0, positive (first\n"
-        "                  DEM above second) red, negative blue, 0 white.\n"
-        "                  Default: differences for _2D_ and _3D_ names, heights otherwise\n"
-        "  --limit M       differences: metres at both ends of the bar (default: the\n"
-        "                  largest absolute value); values beyond take the end colours\n"
-        "  --shade         heights: hill shading, light from the north-west\n"
-        "  --pixel-size P  cell side in metres for the shading (default: the descriptor's)\n"
-        "  --signed        read _m2 values as signed 16-bit, for a result written as _m2\n"
-        "                  whose negative values wrapped (65531 for -5)\n"
-        "  --zoom N        N x N pixels per cell (default 1)\n"
-        "  --shrink N      draw one cell in N along lines and columns (default 1)\n"
-        "  --window L,C,NL,NC\n"
-        "                  draw only NL lines and NC columns from line L, column C\n"
-        "                  (from 0); the colour bar spans the values drawn\n"
-        "\n"
-        "Line 0 is at the top. The map's upper-left cell is drawn at pixel (10, 10);\n"
-        "the colour bar stands to the right of the map with its end values (and 0 for\n"
-        "differences). Exit status: 0 on success, 2 for a bad command line, 1 when\n"
-        "the DEM cannot be read or the picture written.\n");
-}
+const char *const DESCRIPTION =
+    "Draws a DEM or a result of the comparison tool as a PNG picture with a colour\n"
+    "bar. RASTER is a raw raster whose name ends in _m2.raw or _m4.raw (results:\n"
+    "_2D_m4.raw and so on); its descriptor is the same path ending in .txt, and\n"
+    "gives the frame, which the raster must fill exactly.";
+
+const char *const NOTES =
+    "Line 0 is at the top. The map's upper-left cell is drawn at pixel (10, 10);\n"
+    "the colour bar stands to the right of the map with its end values (and 0 for\n"
+    "differences).\n"
+    "Example: dempicture site/change_2D_m4.raw change.png --unit mm --zoom 2\n"
+    "Exit status: 0 on success, 2 for a bad command line, 1 when the DEM cannot be\n"
+    "read or the picture written.";
 
 bool ends_with(const std::string &s, const std::string &end)
 {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-// "L,C,NL,NC": four whole numbers, the sizes at least 1.
-bool parse_window(const std::string &text, int window[4], std::string *error)
+// "L,C,NL,NC": four whole numbers, the sizes at least 1. False when the text
+// is not that.
+bool parse_window(const std::string &text, int window[4])
 {
     size_t start = 0;
     for (int k = 0; k < 4; k++) {
         size_t comma = text.find(',', start);
-        if ((k < 3) != (comma != std::string::npos) ||
-            !parse_int("--window", text.substr(start, comma == std::string::npos ? std::string::npos : comma - start),
-                       k < 2 ? 0 : 1, 2147483647, &window[k], error)) {
-            *error = "--window=" + text + " - must be L,C,NL,NC: first line and column from 0, then lines and columns from 1";
+        if ((k < 3) != (comma != std::string::npos))
             return false;
-        }
+        const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (!word_to_int(part, &window[k]) || window[k] < (k < 2 ? 0 : 1))
+            return false;
         start = comma + 1;
     }
     return true;
 }
 
-// Reads the command line into *o. Returns 1 after --help, 0 when *o is ready,
-// -1 with *error set otherwise.
-int parse_options(int argc, char **argv, Options *o, std::string *error)
+// The options, in the help's groups.
+void define_options(CLI::App &app, Options *o)
 {
-    std::vector<std::string> files;
-    for (int k = 1; k < argc; k++) {
-        const std::string arg = argv[k];
-        std::string v;
-        bool ok = true;
-        if (arg == "--help" || arg == "-h") {
-            print_usage();
-            return 1;
-        } else if (arg == "--shade")
-            o->shade = true;
-        else if (arg == "--signed")
-            o->m2_signed = true;
-        else if (arg.compare(0, 2, "--") != 0)
-            files.push_back(arg);
-        else if (!take_value(argc, argv, &k, &v, error))
-            return -1;
-        else if (arg == "--type")
-            ok = parse_int(arg, v, 0, 1, &o->itype, error);
-        else if (arg == "--unit")
-            ok = parse_int(arg, v, 0, UNITS_OUT - 1, &o->unit, error);
-        else if (arg == "--map") {
-            if (v == "heights")
-                o->map = MAP_HEIGHTS;
-            else if (v == "differences")
-                o->map = MAP_DIFFERENCES;
-            else {
-                *error = "--map=" + v + " - must be heights or differences";
-                ok = false;
-            }
-        } else if (arg == "--limit") {
-            ok = parse_real(arg, v, &o->limit, error);
-            if (ok && !(o->limit > 0)) {
-                *error = arg + "=" + v + " - must be a number of metres above 0";
-                ok = false;
-            }
-        } else if (arg == "--pixel-size") {
-            ok = parse_real(arg, v, &o->pixel_size, error);
-            if (ok && !(o->pixel_size > 0)) {
-                *error = arg + "=" + v + " - must be a number of metres above 0";
-                ok = false;
-            }
-        } else if (arg == "--zoom")
-            ok = parse_int(arg, v, 1, 64, &o->zoom, error);
-        else if (arg == "--shrink")
-            ok = parse_int(arg, v, 1, 100000, &o->shrink, error);
-        else if (arg == "--window")
-            ok = parse_window(v, o->window, error);
-        else {
-            *error = "unknown option " + arg;
-            return -1;
-        }
-        if (!ok)
-            return -1;
-    }
-    if (files.size() != 2) {
-        *error = files.size() < 2 ? "a raster and the picture to write are needed"
-                                  : "unexpected argument '" + files[2] + "'";
-        return -1;
-    }
-    o->raster = files[0];
-    o->png = files[1];
-    if (!ends_with(o->raster, ".raw")) {
-        *error = "the raster " + o->raster + " must end in .raw (its descriptor ends in .txt)";
-        return -1;
-    }
+    setup_command_line(app, PROGRAM, DESCRIPTION);
+    app.footer(NOTES);
+    app.add_option("RASTER", o->raster, "the raster to draw (NAME_m2.raw, ...)")->required()->type_name("");
+    app.add_option("OUT.png", o->png, "the picture to write")->required()->type_name("");
+
+    const char *values = "Values";
+    add_type_option(app, "--type", &o->itype, "m2 unsigned 16-bit, m4 signed 32-bit (or 0, 1);\ndefault: from the name")
+        ->group(values);
+    add_unit_option(app, "--unit", &o->unit, UNITS_OUT - 1,
+                    "unit of the values: " + height_unit_names(UNITS_OUT - 1) + "\n(or 0 to 5; default m); the colour bar is\nlabelled in metres")
+        ->group(values);
+    app.add_flag("--signed", o->m2_signed,
+                 "read _m2 values as signed 16-bit, for a result\n"
+                 "written as _m2 whose negative values wrapped\n"
+                 "(65531 for -5)")
+        ->group(values);
+
+    const char *colours = "Colours";
+    add_choice_option(app, "--map", &o->map, {"heights", "differences"},
+                      "heights: hypsometric colours, lowest green to\n"
+                      "highest pale; differences: diverging colours\n"
+                      "centred on 0, positive (first DEM above second)\n"
+                      "red, negative blue, 0 white. Default:\n"
+                      "differences for _2D_ and _3D_ names, heights\n"
+                      "otherwise")
+        ->group(colours);
+    add_real_option(app, "--limit", &o->limit, 0, 1e300, true, "a number of metres above 0",
+                    "differences: metres at both ends of the bar\n"
+                    "(default: the largest absolute value); values\n"
+                    "beyond take the end colours")
+        ->group(colours);
+    app.add_flag("--shade", o->shade, "heights: hill shading, light from the north-west")->group(colours);
+    add_real_option(app, "--pixel-size", &o->pixel_size, 0, 1e300, true, "a number of metres above 0",
+                    "cell side in metres for the shading (default:\nthe descriptor's)")
+        ->group(colours);
+
+    const char *cells = "Cells drawn";
+    add_whole_option(app, "--zoom", &o->zoom, 1, 64, "N x N pixels per cell (default 1)")->group(cells);
+    add_whole_option(app, "--shrink", &o->shrink, 1, 100000, "draw one cell in N along lines and columns\n(default 1)")
+        ->group(cells);
+    app.add_option("--window", o->window_text,
+                   "draw only NL lines and NC columns from line L,\n"
+                   "column C (from 0); the colour bar spans the\n"
+                   "values drawn")
+        ->check(CLI::Validator(
+            [](std::string &text) {
+                int window[4];
+                if (!parse_window(text, window))
+                    return "'" + text + "' is not L,C,NL,NC: first line and column from 0, then lines and columns from 1";
+                return std::string();
+            },
+            "", "window"))
+        ->type_name("L,C,NL,NC")
+        ->group(cells);
+}
+
+// What no single option says, and what follows from the raster's name.
+// Returns -1 when *o is ready, otherwise EXIT_USAGE after saying why.
+int check_options(Options *o)
+{
+    if (!o->window_text.empty())
+        parse_window(o->window_text, o->window);
+    if (!ends_with(o->raster, ".raw"))
+        return usage_error(PROGRAM, "the raster " + o->raster + " must end in .raw (its descriptor ends in .txt)");
     if (o->itype < 0) {
         if (ends_with(o->raster, "_m2.raw"))
             o->itype = DEM_M2;
         else if (ends_with(o->raster, "_m4.raw"))
             o->itype = DEM_M4;
-        else {
-            *error = "cannot tell the value type of " + o->raster + " from its name: give --type 0 or 1";
-            return -1;
-        }
+        else
+            return usage_error(PROGRAM, "cannot tell the value type of " + o->raster + " from its name: give --type m2 or m4");
     }
     if (o->map == MAP_AUTO)
         o->map = o->raster.find("_2D_") != std::string::npos || o->raster.find("_3D_") != std::string::npos
                      ? MAP_DIFFERENCES
                      : MAP_HEIGHTS;
-    if (o->m2_signed && o->itype != DEM_M2) {
-        *error = "--signed is for _m2 rasters; _m4 values are signed already";
-        return -1;
-    }
-    if (o->shade && o->map != MAP_HEIGHTS) {
-        *error = "--shade applies to a map of heights";
-        return -1;
-    }
-    return 0;
-}
-
-// ---------------------------------------------------------------------------
-// Colours: piecewise-linear between stops.
-// ---------------------------------------------------------------------------
-
-struct Stop {
-    double t;
-    unsigned char rgb[3];
-};
-
-void colour_between(const Stop *stops, int n, double t, unsigned char rgb[3])
-{
-    if (t <= stops[0].t)
-        t = stops[0].t;
-    if (t >= stops[n - 1].t)
-        t = stops[n - 1].t;
-    int k = 0;
-    while (k < n - 2 && t > stops[k + 1].t)
-        k++;
-    double w = (t - stops[k].t) / (stops[k + 1].t - stops[k].t);
-    for (int c = 0; c < 3; c++)
-        rgb[c] = static_cast<unsigned char>(std::lround(stops[k].rgb[c] + w * (stops[k + 1].rgb[c] - stops[k].rgb[c])));
-}
-
-// t from -1 (most negative, deep blue) through 0 (white) to 1 (deep red).
-void diverging_colour(double t, unsigned char rgb[3])
-{
-    static const Stop stops[] = {{-1.0, {33, 102, 172}},
-                                 {-0.5, {103, 169, 207}},
-                                 {0.0, {247, 247, 247}},
-                                 {0.5, {239, 138, 98}},
-                                 {1.0, {178, 24, 43}}};
-    colour_between(stops, 5, t, rgb);
-}
-
-// t from 0 (lowest, green) through yellow and brown to 1 (highest, pale).
-void hypsometric_colour(double t, unsigned char rgb[3])
-{
-    static const Stop stops[] = {{0.0, {44, 123, 58}},
-                                 {0.3, {166, 206, 110}},
-                                 {0.55, {240, 228, 150}},
-                                 {0.8, {176, 124, 74}},
-                                 {1.0, {245, 240, 235}}};
-    colour_between(stops, 5, t, rgb);
+    if (o->m2_signed && o->itype != DEM_M2)
+        return usage_error(PROGRAM, "--signed is for _m2 rasters; _m4 values are signed already");
+    if (o->shade && o->map != MAP_HEIGHTS)
+        return usage_error(PROGRAM, "--shade applies to a map of heights");
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -467,7 +396,7 @@ void draw_bar(Picture *pic, const Options &opt, const View &v, const std::string
 // set, when the window does not fit the frame or a pixel size is missing.
 bool set_view(const Options &opt, const LoadedDem &dem, const std::string &descr, View *v, std::string *error)
 {
-    v->metres_per_unit = 1.0 / static_cast<double>(units_per_metre(opt.unit));
+    v->metres_per_unit = 1.0 / static_cast<double>(height_unit(opt.unit).per_metre);
     v->pixel = opt.pixel_size > 0 ? opt.pixel_size : dem.pix_size;
     if (opt.shade && !(v->pixel > 0)) {
         *error = "the descriptor " + descr + " gives no pixel size for the shading: give --pixel-size";
@@ -517,8 +446,7 @@ int run(const Options &opt)
     View v;
     if (!load_dem(opt.raster, descr, opt.itype, opt.m2_signed, &dem, &error) || !set_view(opt, dem, descr, &v, &error)) {
         free_dem(&dem);
-        report_error(PROGRAM, error, false);
-        return 1;
+        return run_error(PROGRAM, error);
     }
 
     const bool signed_labels = opt.map == MAP_DIFFERENCES;
@@ -527,12 +455,9 @@ int run(const Options &opt)
     const long long width = v.bar_x + BAR_WIDTH + LABEL_GAP + static_cast<long long>(label_chars) * ADVANCE + MARGIN;
     const long long height = MARGIN + (v.map_h > v.bar_h ? v.map_h : v.bar_h) + MARGIN;
     if (width * height > MAX_PIXELS) {
-        report_error(PROGRAM,
-                     "the picture would be " + std::to_string(width) + " x " + std::to_string(height) +
-                         " pixels; draw fewer cells with --shrink or a smaller --zoom",
-                     false);
         free_dem(&dem);
-        return 1;
+        return run_error(PROGRAM, "the picture would be " + std::to_string(width) + " x " + std::to_string(height) +
+                                      " pixels; draw fewer cells with --shrink or a smaller --zoom");
     }
     Picture pic;
     pic.width = static_cast<int>(width);
@@ -551,16 +476,26 @@ int run(const Options &opt)
     }
     if (ok)
         ok = commit_temp(f, temp, opt.png, &error);
-    if (!ok) {
-        report_error(PROGRAM, error, false);
-        return 1;
-    }
+    if (!ok)
+        return run_error(PROGRAM, error);
     std::printf("%s: %d x %d pixels, %s of %s (%d x %d, %s in %s), colour bar %s to %s\n", opt.png.c_str(), pic.width,
                 pic.height, opt.map == MAP_DIFFERENCES ? "differences" : "heights", opt.raster.c_str(), dem.nb_lig,
-                dem.nb_col, type_name(opt.itype), unit_name(opt.unit), bottom.c_str(), top.c_str());
+                dem.nb_col, type_name(opt.itype), height_unit(opt.unit).name, bottom.c_str(), top.c_str());
     return 0;
 }
 
 } // namespace
 
-int main(int argc, char **argv) { return run_program(PROGRAM, argc, argv, parse_options, run); }
+int main(int argc, char **argv)
+{
+    host_start();
+    Options opt;
+    CLI::App app;
+    define_options(app, &opt);
+    int status = parse_command_line(app, argc, argv);
+    if (status < 0)
+        status = check_options(&opt);
+    if (status < 0)
+        status = run(opt);
+    return finish_run(PROGRAM, status);
+}

@@ -23,15 +23,10 @@
 // Units, value ranges, rounding
 // ---------------------------------------------------------------------------
 
+namespace {
+// Stored values in one metre: 1, 10, …, 100000.
 double unit_factor(int unit) { return static_cast<double>(height_unit(unit).per_metre); }
-
-int parse_unit(const std::string &word, int max_unit)
-{
-    for (int unit = 0; unit <= max_unit; unit++)
-        if (word == unit_name(unit) || word == std::to_string(unit))
-            return unit;
-    return -1;
-}
+} // namespace
 
 long long stored_min(int itype, bool signed16)
 {
@@ -614,7 +609,7 @@ bool load_georef(const std::string &path, int nb_lig, int nb_col, double gt[6], 
 // pair's sidecar; -1 for another scale.
 int unit_of_scale(double scale)
 {
-    for (int unit = 0; unit <= UNIT_MAX_RESULT; unit++)
+    for (int unit = 0; unit < UNITS_OUT; unit++)
         if (std::fabs(scale * unit_factor(unit) - 1) < 1e-9)
             return unit;
     return -1;
@@ -862,4 +857,42 @@ int export_dem(const ExportOptions &o)
         return 1;
     }
     return export_pair(o, pair, itype, base);
+}
+
+// ---------------------------------------------------------------------------
+// Sidecars read by other programs
+// ---------------------------------------------------------------------------
+
+bool read_sidecar(const std::string &path, SidecarFacts *facts, std::string *error)
+{
+    CPLErrorReset();
+    GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER, nullptr, nullptr, nullptr);
+    if (ds == nullptr) {
+        const char *why = CPLGetLastErrorMsg();
+        *error = "cannot open the sidecar" + std::string(why != nullptr && *why != '\0' ? ": " + std::string(why) : "");
+        return false;
+    }
+    *facts = SidecarFacts();
+    facts->nb_lig = GDALGetRasterYSize(ds);
+    facts->nb_col = GDALGetRasterXSize(ds);
+    bool ok = true;
+    double gt[6];
+    if (GDALGetGeoTransform(ds, gt) == CE_None) {
+        double size = 0;
+        ok = square_cell_size(gt, &size, error);
+        OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
+        if (ok && srs != nullptr && OSRIsGeographic(srs)) {
+            *error = "the sidecar's coordinates are geographic (cells in degrees), not a length";
+            ok = false;
+        }
+        if (ok)
+            facts->cell_metres = size * (srs != nullptr ? OSRGetLinearUnits(srs, nullptr) : 1.0);
+    }
+    if (ok && GDALGetRasterCount(ds) > 0) {
+        int has_scale = 0;
+        const double scale = GDALGetRasterScale(GDALGetRasterBand(ds, 1), &has_scale);
+        facts->unit = has_scale ? unit_of_scale(scale) : -1;
+    }
+    GDALClose(ds);
+    return ok;
 }

@@ -14,20 +14,13 @@
 #ifndef GDAL_BRIDGE_H
 #define GDAL_BRIDGE_H
 
+#include "units.h"
+
 #include <string>
 #include <vector>
 
-// Height units, coded as in the tool's dialogue: 0 m, 1 dm, 2 cm, 3 mm, and
-// for results also 4 tenths and 5 hundredths of millimetres.
-const int UNIT_MAX_INPUT = 3;
-const int UNIT_MAX_RESULT = 5;
-
-// "m", "dm", "cm", "mm", "0.1mm", "0.01mm".
-const char *unit_name(int unit);
-// Stored values per metre: 1, 10, 100, 1000, 10000, 100000.
-double unit_factor(int unit);
-// A unit given by name or by code, up to max_unit; -1 when it is neither.
-int parse_unit(const std::string &word, int max_unit);
+// Height units (units.h), coded as in the tool's dialogue: 0 m, 1 dm, 2 cm,
+// 3 mm, and for results also 4 tenths and 5 hundredths of millimetres.
 
 // Smallest and largest value a pair of the value type can store; an _m2
 // raster read as signed holds -32768 to 32767.
@@ -53,11 +46,27 @@ bool split_pair_name(const std::string &path, std::string *base, int *pair, int 
 // Path of the sidecar of an input pair: <base>_m2.vrt or <base>_m4.vrt.
 std::string sidecar_path(const std::string &base, int itype);
 
+// What the sidecar of an imported pair records besides the frame: the side
+// of a cell in metres, from its geotransform and the linear unit of its
+// coordinate system (cell_metres 0 when it has no geotransform), and the
+// height unit of the stored values, from the band's scale (-1 when the
+// scale is no unit's).
+struct SidecarFacts {
+    int nb_lig = 0, nb_col = 0;
+    double cell_metres = 0;
+    int unit = -1;
+};
+
+// Reads a sidecar (GDAL must be registered). False, with the reason in
+// *error, when it cannot be opened, its cells are not square or its
+// coordinates are geographic.
+bool read_sidecar(const std::string &path, SidecarFacts *facts, std::string *error);
+
 struct ImportOptions {
     std::string source;   // any raster GDAL opens
     std::string pair;     // base of the pair to write (a suffix of the type is stripped)
     int itype = -1;       // DEM_M2 or DEM_M4
-    int unit = -1;        // 0 .. UNIT_MAX_INPUT
+    int unit = -1;        // 0 .. UNITS_IN - 1
     int band = 1;         // band of the source, from 1
     bool fill = false;    // fill nodata cells instead of refusing them
     double fill_metres = 0;

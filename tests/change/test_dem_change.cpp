@@ -1,0 +1,528 @@
+// dem_change run as built on small GeoTIFFs and DEM pairs written for each
+// test, its outputs read back with GDAL.
+//
+// Plan:
+//   1. Hand-computed frames: a raised block and a pit; a hole of nodata
+//      inside and at the edges; a grid in degrees whose line areas are the
+//      sphere's.
+//   2. The tie to the interactive tool on its own pairs, through its
+//      dialogue: the same differences and volumes, negated, bit for bit.
+//   3. The outputs: float32 and float64, georeferencing, compression,
+//      nodata; the same bytes whatever the threads; the pictures.
+//   4. Grids that differ are refused with nothing written, or resampled on
+//      request; a failure keeps the earlier outputs; units converted.
+//   5. The real DEM of the examples, exported as GeoTIFFs.
+//   6. Bad command lines.
+#include "LIB/NRUTIL.h"
+#include "dem_files.h"
+#include "difference.h"
+#include "gdal_test_files.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cfloat>
+#include <cmath>
+#include <filesystem>
+
+namespace {
+
+class Change : public BridgeTest {
+  protected:
+    Outcome change(const std::string &args) const { return run_in(dir, std::string(DEM_CHANGE) + " " + args); }
+    nlohmann::json json(const std::string &name) const { return nlohmann::json::parse(read_file(at(name))); }
+    std::vector<std::string> names() const
+    {
+        std::vector<std::string> v;
+        for (const auto &e : std::filesystem::directory_iterator(dir))
+            if (e.path().filename().string()[0] != '.')
+                v.push_back(e.path().filename().string());
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+};
+
+Grid frame(int lines, int columns, double height, GDALDataType type = GDT_Float32)
+{
+    Grid g;
+    g.lines = lines;
+    g.columns = columns;
+    g.values.assign(static_cast<size_t>(lines) * columns, height);
+    g.type = type;
+    return g;
+}
+
+double &at_cell(Grid &g, int i, int j) { return g.values[static_cast<size_t>(i) * g.columns + j]; }
+double cell(const Grid &g, int i, int j) { return g.values[static_cast<size_t>(i) * g.columns + j]; }
+
+// The row "set" of the budget of "2D" or "3D" in a JSON report.
+const nlohmann::json &row(const nlohmann::json &report, int which, const char *set)
+{
+    return report["budgets"][which][set];
+}
+
+void set_crs(const std::string &path, const std::string &wkt)
+{
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_Update);
+    ASSERT_NE(ds, nullptr);
+    GDALSetProjection(ds, wkt.c_str());
+    GDALClose(ds);
+}
+
+} // namespace
+
+// 1. Hand-computed frames ---------------------------------------------------
+
+TEST_F(Change, ARaisedBlockAndAPitGiveSignedDifferencesAndTheirBudget)
+{
+    // 8 x 10 cells of 2.5 m at 100 m; AFTER raised by 2 m on lines 2-4,
+    // columns 2-4, and lowered by 3 m in a pit at (5, 7).
+    Grid before = frame(8, 10, 100), after = frame(8, 10, 100);
+    for (int i = 2; i <= 4; i++)
+        for (int j = 2; j <= 4; j++)
+            at_cell(after, i, j) = 102;
+    at_cell(after, 5, 7) = 97;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("--type float64 --json budget.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    Grid d2 = read_geotiff(at("out_2D.tif")), d3 = read_geotiff(at("out_3D.tif"));
+    EXPECT_EQ(cell(d2, 3, 3), 2);
+    EXPECT_EQ(cell(d2, 5, 7), -3);
+    EXPECT_EQ(cell(d2, 0, 0), 0); // the border has a 2D difference
+    EXPECT_EQ(cell(d3, 0, 0), -DBL_MAX); // but no 3D one
+    EXPECT_NEAR(cell(d3, 3, 3), 2, 1e-15);
+    // The block's corner: 4 raised cells in its window, centre raised:
+    // (2 + 3 x 2 + 5 x 1) / 9; the pit: (-3 + 8 x -1.5) / 9; beside it: -1.5 / 9.
+    EXPECT_NEAR(cell(d3, 2, 2), 13.0 / 9, 1e-15);
+    EXPECT_NEAR(cell(d3, 5, 7), -15.0 / 9, 1e-15);
+    EXPECT_NEAR(cell(d3, 5, 6), -1.5 / 9, 1e-15);
+    EXPECT_EQ(cell(d3, 6, 1), 0);
+
+    nlohmann::json b = json("budget.json");
+    // 2D over the 6 x 8 interior cells: 9 raised, 1 lowered, 38 unchanged,
+    // cells of 6.25 m².
+    EXPECT_EQ(row(b, 0, "raising")["cells"], 9);
+    EXPECT_EQ(row(b, 0, "raising")["volume_m3"], 112.5);
+    EXPECT_EQ(row(b, 0, "lowering")["cells"], 1);
+    EXPECT_EQ(row(b, 0, "lowering")["area_m2"], 6.25);
+    EXPECT_EQ(row(b, 0, "lowering")["volume_m3"], -18.75);
+    EXPECT_EQ(row(b, 0, "unchanged")["cells"], 38);
+    EXPECT_EQ(row(b, 0, "net")["volume_m3"], 93.75);
+    // 3D: the 25 windows touching the block rise, the 9 touching the pit
+    // sink; both lie inside the interior, so the volumes are conserved.
+    EXPECT_EQ(b["budgets"][1]["difference"], "3D");
+    EXPECT_EQ(row(b, 1, "raising")["cells"], 25);
+    EXPECT_EQ(row(b, 1, "lowering")["cells"], 9);
+    EXPECT_EQ(row(b, 1, "unchanged")["cells"], 14);
+    EXPECT_NEAR(row(b, 1, "raising")["volume_m3"].get<double>(), 112.5, 1e-12);
+    EXPECT_NEAR(row(b, 1, "lowering")["volume_m3"].get<double>(), -18.75, 1e-12);
+    EXPECT_EQ(b["net_2D_all_cells"]["cells"], 80);
+    EXPECT_EQ(b["net_2D_all_cells"]["volume_m3"], 93.75);
+    EXPECT_EQ(b["nodata_cells"]["3D"], 80 - 48);
+    // The table says the sign.
+    EXPECT_NE(r.out.find("AFTER - BEFORE"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("lowering (d < 0)"), std::string::npos) << r.out;
+}
+
+TEST_F(Change, NodataInsideAndAtTheEdgesIsLeftOutAndCountedByItsReason)
+{
+    // 7 x 7 cells of 2 m; AFTER 1 m higher everywhere. BEFORE has nodata at
+    // (3, 3) and NaN at (5, 0); AFTER has nodata at (0, 4).
+    Grid before = frame(7, 7, 50), after = frame(7, 7, 51);
+    before.gt[1] = 2;
+    before.gt[5] = -2;
+    after.gt[1] = 2;
+    after.gt[5] = -2;
+    before.has_nodata = after.has_nodata = true;
+    before.nodata = after.nodata = -9999;
+    at_cell(before, 3, 3) = -9999;
+    at_cell(before, 5, 0) = NAN;
+    at_cell(after, 0, 4) = -9999;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("--json b.json --csv b.csv before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+
+    nlohmann::json b = json("b.json");
+    EXPECT_EQ(b["nodata_cells"]["before"], 2);
+    EXPECT_EQ(b["nodata_cells"]["after"], 1);
+    EXPECT_EQ(b["nodata_cells"]["2D"], 3);
+    // Without 3D: the 3 nodata cells, the 22 other border cells, and the
+    // 8 + 3 + 2 interior cells next to a nodata cell.
+    EXPECT_EQ(b["cells_without_3D"]["nodata_at_cell"], 3);
+    EXPECT_EQ(b["cells_without_3D"]["frame_border"], 22);
+    EXPECT_EQ(b["cells_without_3D"]["window_incomplete"], 13);
+    EXPECT_EQ(b["nodata_cells"]["3D"], 38);
+    // Nothing filled: 11 cells of 4 m² rose by 1 m; the 2D net covers 46.
+    EXPECT_EQ(row(b, 0, "raising")["cells"], 11);
+    EXPECT_EQ(row(b, 0, "raising")["volume_m3"], 44);
+    EXPECT_EQ(row(b, 1, "net")["cells"], 11);
+    EXPECT_NEAR(row(b, 1, "net")["volume_m3"].get<double>(), 44, 1e-12);
+    EXPECT_EQ(b["net_2D_all_cells"]["cells"], 46);
+    EXPECT_EQ(b["net_2D_all_cells"]["volume_m3"], 184);
+    EXPECT_NE(read_file(at("b.csv")).find("2D,raising,11,44,44\n"), std::string::npos) << read_file(at("b.csv"));
+
+    Grid d2 = read_geotiff(at("out_2D.tif")), d3 = read_geotiff(at("out_3D.tif"));
+    const double nodata = -static_cast<double>(FLT_MAX);
+    EXPECT_EQ(d2.nodata, nodata);
+    EXPECT_EQ(cell(d2, 3, 3), nodata);
+    EXPECT_EQ(cell(d2, 5, 0), nodata);
+    EXPECT_EQ(cell(d2, 0, 4), nodata);
+    EXPECT_EQ(cell(d2, 0, 3), 1);
+    EXPECT_EQ(cell(d3, 2, 2), nodata); // next to the hole
+    EXPECT_EQ(cell(d3, 1, 4), nodata); // next to the edge's nodata
+    EXPECT_EQ(cell(d3, 5, 5), 1);
+}
+
+TEST_F(Change, AGridInDegreesHasEachLinesCellAreaOnTheEllipsoid)
+{
+    // 4 lines x 3 columns of 1° cells from 4° N down to the equator, on a
+    // sphere of radius 6371 km; AFTER 1 m higher. A line between latitudes
+    // φ1 and φ2 has cells of R² · (π/180) · (sin φ2 − sin φ1).
+    Grid before = frame(4, 3, 10, GDT_Float64), after = frame(4, 3, 11, GDT_Float64);
+    const double gt[6] = {20, 1, 0, 4, 0, -1};
+    std::copy(gt, gt + 6, before.gt);
+    std::copy(gt, gt + 6, after.gt);
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    const std::string sphere = "GEOGCS[\"sphere\",DATUM[\"sphere\",SPHEROID[\"sphere\",6371000,0]],"
+                               "PRIMEM[\"Greenwich\",0],UNIT[\"degree\",0.0174532925199433]]";
+    set_crs(at("before.tif"), sphere);
+    set_crs(at("after.tif"), sphere);
+    Outcome r = change("--json b.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json b = json("b.json");
+
+    const double k = 6371000.0 * 6371000.0 * M_PI / 180;
+    auto line_area = [&](double top) { return k * (std::sin(top * M_PI / 180) - std::sin((top - 1) * M_PI / 180)); };
+    // The 3D cells: column 1 of lines 1 (3° to 2°) and 2 (2° to 1°).
+    const double area_3D = line_area(3) + line_area(2);
+    EXPECT_EQ(row(b, 1, "raising")["cells"], 2);
+    EXPECT_NEAR(row(b, 1, "raising")["area_m2"].get<double>(), area_3D, area_3D * 1e-12);
+    EXPECT_NEAR(row(b, 1, "raising")["volume_m3"].get<double>(), area_3D, area_3D * 1e-12);
+    // Every cell: three columns of the band from 0° to 4°.
+    const double all = 3 * k * std::sin(4 * M_PI / 180);
+    EXPECT_NEAR(b["net_2D_all_cells"]["area_m2"].get<double>(), all, all * 1e-12);
+    EXPECT_EQ(b["grid"]["geographic"], true);
+}
+
+// 2. The tie to the interactive tool ---------------------------------------
+
+TEST_F(Change, OnTheToolsOwnPairsTheDifferencesAndVolumesAreItsOwnNegated)
+{
+    // Irregular heights in decimetres and millimetres: sums whose last bits
+    // depend on every rounding.
+    const int lines = 7, columns = 9;
+    std::vector<long long> first(lines * columns), second(lines * columns);
+    unsigned seed = 4242;
+    for (int k = 0; k < lines * columns; k++) {
+        seed = seed * 1103515245u + 12345u;
+        first[k] = 1000 + static_cast<int>(seed >> 16) % 37;
+        seed = seed * 1103515245u + 12345u;
+        second[k] = 100000 + static_cast<int>(seed >> 16) % 3001;
+    }
+    std::filesystem::create_directories(at("images/site"));
+    write_pair(at("images/site/a"), PAIR_INPUT, DEM_M2, lines, columns, first);
+    write_pair(at("images/site/b"), PAIR_INPUT, DEM_M4, lines, columns, second);
+    // The descriptors give a pixel size of 1; the tool is told 2 m, and so is
+    // dem_change.
+    // Folder, first DEM and type, second and type, result and type, units
+    // (dm, mm), result unit, pixel size, treatment, a key.
+    Outcome tool = run_in(dir, SKARNOVELT, "site\na\n0\nb\n1\nr\n1\n1\n3\n2\n2\n0\n\n");
+    ASSERT_EQ(tool.status, 0) << tool.out;
+    Outcome r = change("--unit-before dm --unit-after mm --pixel 2 --type float64 --json b.json "
+                       "images/site/a_m2.raw images/site/b_m4.raw out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json b = json("b.json");
+    const double net_2D = row(b, 0, "net")["volume_m3"], net_3D = row(b, 1, "net")["volume_m3"];
+    char shown[200];
+    std::snprintf(shown, sizeof shown, "2D Volume %lf 3D Volume %lf ", -net_2D, -net_3D);
+    EXPECT_NE(tool.out.find(shown), std::string::npos) << shown << "\n" << tool.out;
+
+    // The tool's pass on the same heights, to the last bit.
+    int **i1 = imatrice(columns, lines), **i2 = imatrice(columns, lines);
+    int **r2 = imatrice(columns, lines), **r3 = imatrice(columns, lines);
+    double **h1 = dmatrice(columns, lines), **h2 = dmatrice(columns, lines);
+    for (int k = 0; k < lines * columns; k++) {
+        i1[k / columns][k % columns] = static_cast<int>(first[k]);
+        i2[k / columns][k % columns] = static_cast<int>(second[k]);
+    }
+    convert_to_metres(i1, h1, lines, columns, 1);
+    convert_to_metres(i2, h2, lines, columns, 3);
+    DifferenceSums s = difference_pass(h1, h2, lines, columns, 2, TREAT_ABSOLUTE, 2, DEM_M4, r2, r3);
+    EXPECT_EQ(net_2D, -s.vol_total_2D);
+    EXPECT_EQ(net_3D, -s.vol_total_3D);
+    Grid d2 = read_geotiff(at("out_2D.tif")), d3 = read_geotiff(at("out_3D.tif"));
+    for (int i = 1; i < lines - 1; i++)
+        for (int j = 1; j < columns - 1; j++) {
+            double t2, t3;
+            cell_differences(h1, h2, i, j, &t2, &t3);
+            EXPECT_EQ(cell(d2, i, j), -t2) << i << "," << j;
+            EXPECT_EQ(cell(d3, i, j), -t3) << i << "," << j;
+        }
+    frimatrice(i1, lines);
+    frimatrice(i2, lines);
+    frimatrice(r2, lines);
+    frimatrice(r3, lines);
+    frdmatrice(h1, lines);
+    frdmatrice(h2, lines);
+}
+
+// 3. The outputs ----------------------------------------------------------
+
+TEST_F(Change, Float32AndFloat64KeepTheGeoreferencingAndDeclareNodata)
+{
+    Grid before = frame(5, 6, 100.1, GDT_Float64), after = frame(5, 6, 100.3, GDT_Float64);
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    const double exact = static_cast<double>(static_cast<long double>(100.3) - 100.1);
+    for (const char *type : {"float32", "float64"}) {
+        Outcome r = change(std::string("--type ") + type + " before.tif after.tif " + type);
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (const char *dim : {"_2D.tif", "_3D.tif"}) {
+            Grid d = read_geotiff(at(std::string(type) + dim));
+            const bool f32 = std::string(type) == "float32";
+            EXPECT_EQ(d.type, f32 ? GDT_Float32 : GDT_Float64);
+            for (int k = 0; k < 6; k++)
+                EXPECT_EQ(d.gt[k], before.gt[k]);
+            EXPECT_TRUE(same_srs(d.wkt, read_geotiff(at("before.tif")).wkt));
+            EXPECT_TRUE(d.has_nodata);
+            EXPECT_EQ(d.nodata, f32 ? -static_cast<double>(FLT_MAX) : -DBL_MAX);
+            EXPECT_EQ(d.compression, "DEFLATE");
+            EXPECT_EQ(d.block_x, 256);
+            EXPECT_EQ(d.unit, "metre");
+            const double v = cell(d, 2, 2);
+            if (std::string(dim) == "_2D.tif")
+                EXPECT_EQ(v, f32 ? static_cast<double>(static_cast<float>(exact)) : exact);
+            else
+                EXPECT_NEAR(v, exact, f32 ? 1e-7 : 1e-12);
+        }
+    }
+}
+
+TEST_F(Change, WithoutACoordinateSystemTheUnitsAreTakenAsMetresWithAWarning)
+{
+    Grid before = frame(4, 5, 10), after = frame(4, 5, 11);
+    before.epsg = after.epsg = 0;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("--json b.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("taken as metres"), std::string::npos) << r.err;
+    EXPECT_EQ(json("b.json")["budgets"][0]["raising"]["area_m2"], 6 * 6.25);
+}
+
+TEST_F(Change, OneAndTwoThreadsWriteTheSameBytes)
+{
+    // Several tiles of irregular values.
+    Grid before = frame(300, 700, 0), after = frame(300, 700, 0);
+    unsigned seed = 7;
+    for (size_t k = 0; k < before.values.size(); k++) {
+        seed = seed * 1103515245u + 12345u;
+        before.values[k] = 500 + (seed >> 8) % 10000 / 100.0;
+        after.values[k] = before.values[k] + ((seed >> 4) % 7) / 10.0 - 0.3;
+    }
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    ASSERT_EQ(change("--threads 1 --json one.json before.tif after.tif one").status, 0);
+    ASSERT_EQ(change("--threads 2 --json two.json before.tif after.tif two").status, 0);
+    for (const char *dim : {"_2D.tif", "_3D.tif"}) {
+        const std::string one = read_file(at(std::string("one") + dim));
+        EXPECT_GT(one.size(), 1000u);
+        EXPECT_TRUE(one == read_file(at(std::string("two") + dim))) << dim;
+    }
+    nlohmann::json a = json("one.json"), b = json("two.json");
+    EXPECT_EQ(a["budgets"], b["budgets"]);
+}
+
+TEST_F(Change, PicturesShowRaisingInRedLoweringInBlueAndNodataInGrey)
+{
+    Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
+    at_cell(after, 2, 2) = 12;
+    at_cell(after, 3, 4) = 8;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    ASSERT_EQ(change("--picture before.tif after.tif out").status, 0);
+    for (const char *png : {"out_2D.png", "out_3D.png"}) {
+        GDALDatasetH ds = GDALOpen(at(png).c_str(), GA_ReadOnly);
+        ASSERT_NE(ds, nullptr) << png;
+        EXPECT_EQ(GDALGetRasterXSize(ds), 6);
+        EXPECT_EQ(GDALGetRasterCount(ds), 3);
+        auto rgb = [&](int i, int j) {
+            int v[3];
+            for (int c = 0; c < 3; c++) {
+                unsigned char b;
+                EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, j, i, 1, 1, &b, 1, 1, GDT_Byte, 0, 0),
+                          CE_None);
+                v[c] = b;
+            }
+            return std::vector<int>(v, v + 3);
+        };
+        if (std::string(png) == "out_2D.png") {
+            EXPECT_EQ(rgb(2, 2), std::vector<int>({178, 24, 43}));  // +2 m: the largest rise
+            EXPECT_EQ(rgb(3, 4), std::vector<int>({33, 102, 172})); // -2 m
+            EXPECT_EQ(rgb(0, 0), std::vector<int>({247, 247, 247}));
+        } else
+            EXPECT_EQ(rgb(0, 0), std::vector<int>({128, 128, 128})); // no 3D difference on the border
+        GDALClose(ds);
+    }
+}
+
+// 4. Grids, failures, units ---------------------------------------------------
+
+TEST_F(Change, GridsThatDifferAreRefusedAndNothingIsWritten)
+{
+    Grid before = frame(5, 6, 10), shifted = frame(5, 6, 11), other_crs = frame(5, 6, 11), smaller = frame(4, 6, 11);
+    shifted.gt[0] += 2.5;
+    other_crs.epsg = 32634;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("shifted.tif"), shifted);
+    write_geotiff(at("other_crs.tif"), other_crs);
+    write_geotiff(at("smaller.tif"), smaller);
+    {
+        FILE *f = std::fopen(at("out_2D.tif").c_str(), "w");
+        std::fputs("earlier", f);
+        std::fclose(f);
+    }
+    const std::vector<std::string> before_names = names();
+    struct Case {
+        const char *after, *says;
+    } cases[] = {{"shifted.tif", "origin x"}, {"other_crs.tif", "coordinate systems differ"}, {"smaller.tif", "sizes differ"}};
+    for (const Case &c : cases) {
+        Outcome r = change(std::string("--json b.json before.tif ") + c.after + " out");
+        EXPECT_EQ(r.status, 1) << c.after;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("gdalwarp -t_srs EPSG:32633 -te 500000 4599987.5 500015 4600000 -ts 6 5"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(names(), before_names) << c.after;
+        EXPECT_EQ(read_file(at("out_2D.tif")), "earlier");
+    }
+}
+
+TEST_F(Change, AFailureInThePassKeepsTheEarlierOutputsAndLeavesNoTemporary)
+{
+    // A difference beyond float32's range cannot be stored in float32.
+    Grid before = frame(5, 6, 0, GDT_Float64), after = frame(5, 6, 0, GDT_Float64);
+    at_cell(after, 3, 3) = 1e39;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    for (const char *name : {"out_2D.tif", "out_3D.tif"}) {
+        FILE *f = std::fopen(at(name).c_str(), "w");
+        std::fputs("earlier", f);
+        std::fclose(f);
+    }
+    const std::vector<std::string> before_names = names();
+    Outcome r = change("before.tif after.tif out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--type float64"), std::string::npos) << r.err;
+    EXPECT_EQ(names(), before_names);
+    EXPECT_EQ(read_file(at("out_2D.tif")), "earlier");
+    EXPECT_EQ(read_file(at("out_3D.tif")), "earlier");
+    // In float64 it fits.
+    r = change("--type float64 before.tif after.tif out");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(cell(read_geotiff(at("out_2D.tif")), 3, 3), 1e39);
+}
+
+TEST_F(Change, AfterIsResampledOntoBeforesGridOnlyWhenAsked)
+{
+    // A plane, sampled at the cell centres of BEFORE's grid and, 1 m higher,
+    // of a grid shifted by half a cell: bilinear interpolation of a plane is
+    // exact inside AFTER's grid.
+    auto plane = [](double x, double y) { return 100 + 0.01 * (x - 500000) + 0.02 * (4600000 - y); };
+    Grid before = frame(8, 8, 0, GDT_Float64), after = frame(9, 9, 0, GDT_Float64);
+    after.gt[0] -= 1.25;
+    after.gt[3] += 1.25;
+    for (Grid *g : {&before, &after})
+        for (int i = 0; i < g->lines; i++)
+            for (int j = 0; j < g->columns; j++)
+                at_cell(*g, i, j) = plane(g->gt[0] + (j + 0.5) * g->gt[1], g->gt[3] + (i + 0.5) * g->gt[5]) +
+                                    (g == &after ? 1 : 0);
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    EXPECT_EQ(change("before.tif after.tif out").status, 1);
+    Outcome r = change("--resample bilinear --type float64 --json b.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("resampled"), std::string::npos) << r.out;
+    EXPECT_EQ(json("b.json")["resampled"], "bilinear");
+    Grid d2 = read_geotiff(at("out_2D.tif"));
+    for (int i = 0; i < 8; i++)
+        for (int j = 0; j < 8; j++)
+            EXPECT_NEAR(cell(d2, i, j), 1, 1e-9) << i << "," << j;
+}
+
+TEST_F(Change, HeightsInFeetAreConvertedAndAnUnknownUnitNeedsAScale)
+{
+    Grid before = frame(4, 4, 100), after = frame(4, 4, 330);
+    after.unit = "ft";
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("--type float64 before.tif after.tif feet");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NEAR(cell(read_geotiff(at("feet_2D.tif")), 1, 1), 330 * 0.3048 - 100, 1e-12);
+    EXPECT_NE(r.out.find("assumed"), std::string::npos) << r.out; // BEFORE declares no unit
+
+    after.unit = "furlong";
+    write_geotiff(at("after.tif"), after);
+    r = change("before.tif after.tif odd");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(exists(at("odd_2D.tif")));
+    r = change("--z-scale-after 0.5 --type float64 before.tif after.tif odd");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(cell(read_geotiff(at("odd_2D.tif")), 1, 1), 65);
+}
+
+// 5. The real DEM -----------------------------------------------------------------
+
+TEST_F(Change, TheRealDemExportedAsGeoTiffsGivesTheBudgetOfItsPairs)
+{
+    // The example landslide: BEFORE in metres (_m2), AFTER in decimetres
+    // (_m4), 90 m cells; exported as GeoTIFFs of the stored integers with
+    // their scale, as a GIS user would hold them.
+    const std::string demo = DEMO_DIR;
+    ASSERT_EQ(dem_gdal("export --stored --unit m " + demo + "/before_m2.txt before.tif").status, 0);
+    ASSERT_EQ(dem_gdal("export --stored --unit dm " + demo + "/after_m4.txt after.tif").status, 0);
+    Outcome tif = change("--pixel 90 --json tif.json --picture before.tif after.tif tif");
+    ASSERT_EQ(tif.status, 0) << tif.err;
+    Outcome pair = change("--unit-before m --unit-after dm --pixel 90 --json pair.json " + demo + "/before_m2.raw " +
+                          demo + "/after_m4.raw pair");
+    ASSERT_EQ(pair.status, 0) << pair.err;
+    nlohmann::json a = json("tif.json"), b = json("pair.json");
+    EXPECT_EQ(a["budgets"], b["budgets"]);
+    // The example's own figures, first minus second over the interior cells:
+    // the scar (68 739 840 m³) is lowering here, the deposit raising.
+    EXPECT_NEAR(row(a, 0, "lowering")["volume_m3"].get<double>(), -68739840, 1e-6);
+    EXPECT_NEAR(row(a, 0, "raising")["volume_m3"].get<double>(), 68693670, 1e-6);
+    EXPECT_NEAR(row(a, 0, "net")["volume_m3"].get<double>(), -46170, 1e-6);
+    EXPECT_TRUE(exists(at("tif_3D.png")));
+}
+
+// 6. Bad command lines -------------------------------------------------------------
+
+TEST_F(Change, BadCommandLinesAreRefusedWithUsage)
+{
+    for (const char *args : {"", "a.tif b.tif", "--type int16 a.tif b.tif out", "--co TILED a.tif b.tif out",
+                             "--resample nearest a.tif b.tif out", "--threads 0 a.tif b.tif out"}) {
+        Outcome r = change(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find("--help"), std::string::npos) << args << ": " << r.err;
+    }
+    // An output that would replace an input is refused before anything is written.
+    write_geotiff(at("x_2D.tif"), frame(4, 4, 1));
+    write_geotiff(at("y.tif"), frame(4, 4, 2));
+    const std::string input = read_file(at("x_2D.tif"));
+    Outcome same = change("--json y.tif x_2D.tif y.tif z");
+    EXPECT_EQ(same.status, 1);
+    same = change("x_2D.tif y.tif x");
+    EXPECT_EQ(same.status, 1);
+    EXPECT_NE(same.err.find("would replace the input"), std::string::npos) << same.err;
+    EXPECT_EQ(read_file(at("x_2D.tif")), input);
+    EXPECT_FALSE(exists(at("x_3D.tif")));
+
+    Outcome r = change("missing.tif other.tif out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("missing.tif"), std::string::npos) << r.err;
+}

@@ -1,0 +1,58 @@
+#include "budget_engine.h"
+
+#include <cmath>
+#include <initializer_list>
+
+BudgetRows budget_with_cell_area(double cell_area, double lod)
+{
+    BudgetRows b;
+    b.cell_area = cell_area;
+    b.lod = lod;
+    return b;
+}
+
+BudgetRows budget_with_line_areas(double lod)
+{
+    BudgetRows b;
+    b.per_line_areas = true;
+    b.lod = lod;
+    return b;
+}
+
+static void add(BudgetTally *t, double vol)
+{
+    t->cells++;
+    t->line_cells++;
+    t->volume = static_cast<double>(static_cast<long double>(t->volume) + vol);
+}
+
+void budget_count(BudgetRows *b, double dif, double vol)
+{
+    add(dif < 0 ? &b->negative : dif > 0 ? &b->positive : &b->zero, vol);
+    // A cell is detected change when |d| reaches the level of detection; with
+    // no level, every non-zero difference is.
+    const bool detected = dif != 0 && !(std::fabs(dif) < b->lod);
+    add(!detected ? &b->lod_below : dif < 0 ? &b->lod_negative : &b->lod_positive, vol);
+    add(&b->all, vol);
+}
+
+static void close_line(BudgetTally *t, double line_area)
+{
+    if (t->line_cells != 0)
+        t->area = static_cast<double>(t->area + static_cast<long double>(t->line_cells) * line_area);
+    t->line_cells = 0;
+}
+
+void budget_end_line(BudgetRows *b, double line_area)
+{
+    for (BudgetTally *t : {&b->negative, &b->positive, &b->zero, &b->lod_negative, &b->lod_positive, &b->lod_below,
+                           &b->all})
+        close_line(t, line_area);
+}
+
+double budget_area(const BudgetRows &b, const BudgetTally &t)
+{
+    if (b.per_line_areas)
+        return t.area;
+    return static_cast<double>(static_cast<long double>(t.cells) * b.cell_area);
+}

@@ -1,0 +1,48 @@
+// The pass of dem_change: both inputs read by blocks of lines, a window of
+// the lines the 3 × 3 differences need, the signed differences AFTER −
+// BEFORE written block by block and counted in the budgets as they come.
+// Memory: a few blocks of lines, whatever the number of lines.
+#ifndef CHANGE_PASS_H
+#define CHANGE_PASS_H
+
+#include "budget_engine.h"
+#include "coreg.h"
+#include "dem_input.h"
+#include "geo_area.h"
+#include "raster_output.h"
+
+#include <string>
+
+// Cells without a difference, and why.
+struct ChangeCounts {
+    long long cells = 0;         // lines × columns
+    long long nodata_before = 0; // nodata in BEFORE
+    long long nodata_after = 0;  // nodata in AFTER
+    long long no_2D = 0;         // no 2D difference: nodata in either
+    long long no_3D = 0;         // no 3D difference, of which:
+    long long no_3D_cell = 0;    //   the cell itself has no 2D difference
+    long long no_3D_border = 0;  //   the cell lies on the frame's border
+    long long no_3D_window = 0;  //   a neighbour has nodata in either input
+};
+
+// What the pass finds.
+struct ChangeResult {
+    BudgetRows budget_2D, budget_3D; // over the cells with a 3D difference
+    BudgetRows all_2D;               // over every cell with a 2D difference
+    ChangeCounts counts;
+    double max_abs_2D = 0, max_abs_3D = 0; // largest |d| of each difference, m
+};
+
+// Lines per block for a grid of nb_col columns: as many as keep the pass's
+// own buffers within about 12 MiB, at most 256.
+int change_block_lines(int nb_col);
+
+// Runs the pass over two open inputs of the same grid: out_2D and out_3D
+// (open, same grid) receive the differences, *result the budgets. With
+// aligned, AFTER's lines are those of its alignment onto BEFORE's grid
+// (coreg.h) instead of after's own. False, with *error, when a read or a
+// write fails.
+bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
+                 RasterOutput *out_3D, ChangeResult *result, std::string *error, const Alignment *aligned = nullptr);
+
+#endif

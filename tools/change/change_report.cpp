@@ -1,0 +1,158 @@
+#include "change_report.h"
+
+#include <cstdio>
+
+namespace {
+
+// A row of a budget as every format prints it.
+struct Row {
+    const char *name;  // JSON and CSV name
+    const char *label; // table label
+    const BudgetTally *tally;
+};
+
+// The rows of the budget of AFTER − BEFORE: lowering is d < 0.
+int rows_of(const BudgetRows &b, Row rows[4])
+{
+    rows[0] = {"lowering", "lowering (d < 0)", &b.negative};
+    rows[1] = {"raising", "raising (d > 0)", &b.positive};
+    rows[2] = {"unchanged", "unchanged (d = 0)", &b.zero};
+    rows[3] = {"net", "net", &b.all};
+    return 4;
+}
+
+std::string input_line(const DemInput &in, const std::string &path)
+{
+    const HeightFacts &h = in.heights;
+    std::string unit = h.unit_as_read.empty() ? std::string("none") : "'" + h.unit_as_read + "'";
+    char text[512];
+    std::snprintf(text, sizeof text, "%s (%s, heights: unit %s%s, x %.17g m)", path.c_str(), in.kind.c_str(),
+                  unit.c_str(), h.unit_assumed ? ", assumed metres" : "", static_cast<double>(h.z_scale));
+    return text;
+}
+
+nlohmann::json tally_json(const BudgetRows &b, const BudgetTally &t)
+{
+    return {{"cells", t.cells}, {"area_m2", budget_area(b, t)}, {"volume_m3", t.volume}};
+}
+
+nlohmann::json input_json(const DemInput &in, const std::string &path)
+{
+    const HeightFacts &h = in.heights;
+    nlohmann::json j = {{"path", path},
+                        {"kind", in.kind},
+                        {"unit", h.unit_as_read},
+                        {"unit_assumed", h.unit_assumed},
+                        {"metres_per_unit", static_cast<double>(h.z_scale)}};
+    if (h.has_nodata)
+        j["nodata"] = h.nodata;
+    return j;
+}
+
+} // namespace
+
+void print_change_table(const ChangeRun &run, const ChangeResult &r)
+{
+    const ChangeCounts &c = r.counts;
+    std::printf("DEM of difference: d = AFTER - BEFORE, in metres\n"
+                "  positive: the surface rose (deposition, fill); negative: it was lowered (erosion, cut)\n");
+    std::printf("  BEFORE: %s\n", input_line(*run.before, run.before_path).c_str());
+    std::printf("  AFTER : %s\n", input_line(*run.after, run.after_path).c_str());
+    if (!run.resampled.empty())
+        std::printf("  AFTER was resampled onto BEFORE's grid by GDAL's warper (%s)\n", run.resampled.c_str());
+    if (run.aligned != nullptr) {
+        const CoregResult &a = run.aligned->result;
+        std::printf("  AFTER was aligned onto BEFORE first (Nuth and Kaab 2011, %s): shift of AFTER x %+.3f m, "
+                    "y %+.3f m (%+.3f, %+.3f cells), bias %+.4f m\n",
+                    run.aligned->resampling == RESAMPLE_CUBIC ? "cubic" : "bilinear", a.shift_x_m, a.shift_y_m,
+                    a.shift_x_cells, a.shift_y_cells, a.bias_z_m);
+        std::printf("          %d fits, %lld cells used; dh on stable ground: median %+.4f m, NMAD %.4f m before, "
+                    "median %+.4f m, NMAD %.4f m after\n",
+                    a.iterations, a.cells_used, a.before.median_m, a.before.nmad_m, a.after.median_m, a.after.nmad_m);
+        for (const std::string &w : run.aligned->warnings)
+            std::printf("          note: %s\n", w.c_str());
+    }
+    std::printf("  grid  : %d lines x %d columns; %s\n", run.before->grid.nb_lig, run.before->grid.nb_col,
+                run.areas.how.c_str());
+    std::printf("  wrote : %s, %s (%s metres, nodata %.17g)\n", run.out_2D.c_str(), run.out_3D.c_str(),
+                run.type_name.c_str(), run.nodata);
+    if (run.pictures)
+        std::printf("  pictures: %s_2D.png (colours to +/- %g m), %s_3D.png (+/- %g m), no difference in grey\n",
+                    run.out.c_str(), r.max_abs_2D, run.out.c_str(), r.max_abs_3D);
+    std::printf("\nBudget over the %lld cells with a 3D difference (every cell of the 3 x 3 window has data in both)\n",
+                r.budget_3D.all.cells);
+    std::printf("%-24s%14s %22s %22s\n", "", "cells", "area (m2)", "volume (m3)");
+    const BudgetRows *budgets[2] = {&r.budget_2D, &r.budget_3D};
+    const char *names[2] = {"2D difference", "3D difference"};
+    for (int k = 0; k < 2; k++) {
+        std::printf("%s\n", names[k]);
+        Row rows[4];
+        const int n = rows_of(*budgets[k], rows);
+        for (int m = 0; m < n; m++)
+            std::printf("  %-22s%14lld %22.6f %22.6f\n", rows[m].label, rows[m].tally->cells,
+                        budget_area(*budgets[k], *rows[m].tally), rows[m].tally->volume);
+    }
+    std::printf("2D net over every cell with a 2D difference\n");
+    std::printf("  %-22s%14lld %22.6f %22.6f\n", "net (all 2D cells)", r.all_2D.all.cells,
+                budget_area(r.all_2D, r.all_2D.all), r.all_2D.all.volume);
+    std::printf("\nCells left out of %lld: nodata in BEFORE %lld, nodata in AFTER %lld\n", c.cells, c.nodata_before,
+                c.nodata_after);
+    std::printf("  without a 2D difference: %lld (nodata in either)\n", c.no_2D);
+    std::printf("  without a 3D difference: %lld (nodata at the cell %lld, frame border %lld, window incomplete %lld)\n",
+                c.no_3D, c.no_3D_cell, c.no_3D_border, c.no_3D_window);
+}
+
+nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
+{
+    const ChangeCounts &c = r.counts;
+    nlohmann::json budgets = nlohmann::json::array();
+    const BudgetRows *list[2] = {&r.budget_2D, &r.budget_3D};
+    const char *names[2] = {"2D", "3D"};
+    for (int k = 0; k < 2; k++) {
+        nlohmann::json b = {{"difference", names[k]}};
+        Row rows[4];
+        const int n = rows_of(*list[k], rows);
+        for (int m = 0; m < n; m++)
+            b[rows[m].name] = tally_json(*list[k], *rows[m].tally);
+        budgets.push_back(b);
+    }
+    const GridFacts &g = run.before->grid;
+    nlohmann::json doc = {
+        {"difference", "AFTER - BEFORE, metres: positive where the surface rose, negative where it was lowered"},
+        {"inputs", {{"before", input_json(*run.before, run.before_path)}, {"after", input_json(*run.after, run.after_path)}}},
+        {"grid", {{"lines", g.nb_lig}, {"columns", g.nb_col}, {"geographic", run.areas.per_line}, {"cell_areas", run.areas.how}}},
+        {"outputs", {{"2D", run.out_2D}, {"3D", run.out_3D}, {"type", run.type_name}, {"nodata", run.nodata}}},
+        {"budgets", budgets},
+        {"net_2D_all_cells", tally_json(r.all_2D, r.all_2D.all)},
+        {"nodata_cells", {{"before", c.nodata_before}, {"after", c.nodata_after}, {"2D", c.no_2D}, {"3D", c.no_3D}}},
+        {"cells_without_3D",
+         {{"nodata_at_cell", c.no_3D_cell}, {"frame_border", c.no_3D_border}, {"window_incomplete", c.no_3D_window}}},
+        {"cells", c.cells}};
+    doc["resampled"] = run.resampled.empty() ? nlohmann::json(nullptr) : nlohmann::json(run.resampled);
+    if (run.aligned != nullptr) {
+        nlohmann::json coreg = coreg_json(run.aligned->result, run.aligned->resampling);
+        coreg["warnings"] = run.aligned->warnings;
+        doc["coregistration"] = coreg;
+    }
+    return doc;
+}
+
+std::string change_csv(const ChangeResult &r)
+{
+    std::string text = "difference,set,cells,area_m2,volume_m3\n";
+    char line[256];
+    const BudgetRows *list[2] = {&r.budget_2D, &r.budget_3D};
+    const char *names[2] = {"2D", "3D"};
+    for (int k = 0; k < 2; k++) {
+        Row rows[4];
+        const int n = rows_of(*list[k], rows);
+        for (int m = 0; m < n; m++) {
+            std::snprintf(line, sizeof line, "%s,%s,%lld,%.17g,%.17g\n", names[k], rows[m].name, rows[m].tally->cells,
+                          budget_area(*list[k], *rows[m].tally), rows[m].tally->volume);
+            text += line;
+        }
+    }
+    std::snprintf(line, sizeof line, "2D_all_cells,net,%lld,%.17g,%.17g\n", r.all_2D.all.cells,
+                  budget_area(r.all_2D, r.all_2D.all), r.all_2D.all.volume);
+    return text + line;
+}

@@ -1,0 +1,181 @@
+#include "grid_match.h"
+
+#include <cpl_error.h>
+#include <cpl_string.h>
+#include <cpl_vsi.h>
+#include <gdal_utils.h>
+#include <ogr_srs_api.h>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// The CRS as gdalwarp's -t_srs takes it: its EPSG code when it has one.
+std::string crs_name(const std::string &wkt)
+{
+    std::string name = "<BEFORE's coordinate system>";
+    OGRSpatialReferenceH srs = wkt.empty() ? nullptr : OSRNewSpatialReference(wkt.c_str());
+    if (srs != nullptr) {
+        OSRAutoIdentifyEPSG(srs);
+        const char *authority = OSRGetAuthorityName(srs, nullptr);
+        const char *code = OSRGetAuthorityCode(srs, nullptr);
+        if (authority != nullptr && code != nullptr && EQUAL(authority, "EPSG"))
+            name = std::string("EPSG:") + code;
+        OSRDestroySpatialReference(srs);
+    }
+    return name;
+}
+
+std::string number(double v)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+} // namespace
+
+bool same_grid(const GridFacts &before, const GridFacts &after, std::string *what)
+{
+    if (before.nb_lig != after.nb_lig || before.nb_col != after.nb_col) {
+        *what = "the sizes differ: BEFORE has " + std::to_string(before.nb_lig) + " lines x " +
+                std::to_string(before.nb_col) + " columns, AFTER " + std::to_string(after.nb_lig) + " x " +
+                std::to_string(after.nb_col);
+        return false;
+    }
+    if (before.has_geotransform != after.has_geotransform) {
+        *what = std::string("only ") + (before.has_geotransform ? "BEFORE" : "AFTER") + " is georeferenced";
+        return false;
+    }
+    if (before.has_geotransform) {
+        // A term differs when it moves the far corner of the grid by more
+        // than a millionth of a cell.
+        const double *g1 = before.geotransform, *g2 = after.geotransform;
+        const double cell = std::fmax(std::hypot(g1[1], g1[4]), std::hypot(g1[2], g1[5]));
+        const double tolerance = 1e-6 * cell;
+        const double reach[6] = {1, static_cast<double>(before.nb_col), static_cast<double>(before.nb_lig),
+                                 1, static_cast<double>(before.nb_col), static_cast<double>(before.nb_lig)};
+        static const char *const names[6] = {"origin x", "cell width", "row rotation",
+                                             "origin y", "column rotation", "cell height"};
+        for (int k = 0; k < 6; k++)
+            if (!(std::fabs(g1[k] - g2[k]) * reach[k] <= tolerance)) {
+                *what = std::string("the geotransforms differ in their ") + names[k] + ": " + number(g1[k]) +
+                        " in BEFORE, " + number(g2[k]) + " in AFTER";
+                return false;
+            }
+    }
+    if (!same_crs(before.crs_wkt, after.crs_wkt)) {
+        *what = before.crs_wkt.empty() || after.crs_wkt.empty()
+                    ? std::string("only ") + (before.crs_wkt.empty() ? "AFTER" : "BEFORE") + " has a coordinate system"
+                    : "the coordinate systems differ";
+        return false;
+    }
+    return true;
+}
+
+std::string gdalwarp_command(const GridFacts &b, const std::string &after_path)
+{
+    const double *gt = b.geotransform;
+    const double x0 = gt[0], y0 = gt[3];
+    const double x1 = gt[0] + b.nb_col * gt[1], y1 = gt[3] + b.nb_lig * gt[5];
+    return "gdalwarp -t_srs " + crs_name(b.crs_wkt) + " -te " + number(std::fmin(x0, x1)) + " " +
+           number(std::fmin(y0, y1)) + " " + number(std::fmax(x0, x1)) + " " + number(std::fmax(y0, y1)) + " -ts " +
+           std::to_string(b.nb_col) + " " + std::to_string(b.nb_lig) + " -r bilinear " + after_path +
+           " after_on_before_grid.tif  (or run dem_change with --resample bilinear)";
+}
+
+bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &before, const std::string &method,
+                    std::string *vrt_path, std::string *error)
+{
+    const double *gt = before.geotransform;
+    if (!before.has_geotransform || gt[2] != 0 || gt[4] != 0) {
+        *error = "--resample needs BEFORE to be georeferenced on a north-up grid";
+        return false;
+    }
+    GDALDatasetH source = GDALOpen(after_path.c_str(), GA_ReadOnly);
+    if (source == nullptr) {
+        *error = after_path + ": cannot be opened by GDAL";
+        return false;
+    }
+    if (band < 1 || band > GDALGetRasterCount(source)) {
+        GDALClose(source);
+        *error = after_path + ": has no band " + std::to_string(band);
+        return false;
+    }
+    // The warper takes every band: another band than the first is first
+    // picked into a VRT of its own.
+    std::string band_vrt;
+    if (band != 1) {
+        band_vrt = "/vsimem/dem_change_band.vrt";
+        char **pick = nullptr;
+        pick = CSLAddString(pick, "-of");
+        pick = CSLAddString(pick, "VRT");
+        pick = CSLAddString(pick, "-b");
+        pick = CSLAddString(pick, std::to_string(band).c_str());
+        GDALTranslateOptions *pick_options = GDALTranslateOptionsNew(pick, nullptr);
+        CSLDestroy(pick);
+        GDALDatasetH picked = GDALTranslate(band_vrt.c_str(), source, pick_options, nullptr);
+        GDALTranslateOptionsFree(pick_options);
+        GDALClose(source);
+        source = picked;
+        if (source == nullptr) {
+            *error = after_path + ": cannot pick band " + std::to_string(band);
+            return false;
+        }
+    }
+    GDALRasterBandH source_band = GDALGetRasterBand(source, 1);
+    const double x1 = gt[0] + before.nb_col * gt[1], y1 = gt[3] + before.nb_lig * gt[5];
+    // The warper interpolates in double precision and works by chunks of at
+    // most 4 MB (-wm), within the pass's memory. Its values are stored as
+    // float32 when the source's own values fit float32 exactly (float32 and
+    // 8- or 16-bit integers): interpolated heights then keep the source's
+    // precision, in half the memory.
+    const GDALDataType source_type = GDALGetRasterDataType(source_band);
+    const bool narrow = source_type == GDT_Float32 || source_type == GDT_Byte || source_type == GDT_Int16 ||
+                        source_type == GDT_UInt16;
+    std::vector<std::string> args = {"-of", "VRT", "-r", method, "-ot", narrow ? "Float32" : "Float64",
+                                     "-wt", "Float64", "-dstnodata", "nan", "-wm", "4", "-te",
+                                     number(std::fmin(gt[0], x1)), number(std::fmin(gt[3], y1)),
+                                     number(std::fmax(gt[0], x1)), number(std::fmax(gt[3], y1)), "-ts",
+                                     std::to_string(before.nb_col), std::to_string(before.nb_lig)};
+    if (!before.crs_wkt.empty()) {
+        args.push_back("-t_srs");
+        args.push_back(before.crs_wkt);
+    }
+    char **argv = nullptr;
+    for (const std::string &a : args)
+        argv = CSLAddString(argv, a.c_str());
+    GDALWarpAppOptions *options = GDALWarpAppOptionsNew(argv, nullptr);
+    CSLDestroy(argv);
+    static int serial = 0;
+    *vrt_path = "/vsimem/dem_change_after_" + std::to_string(++serial) + ".vrt";
+    int usage_error = 0;
+    CPLErrorReset();
+    GDALDatasetH warped = options == nullptr ? nullptr : GDALWarp(vrt_path->c_str(), nullptr, 1, &source, options, &usage_error);
+    GDALWarpAppOptionsFree(options);
+    if (warped == nullptr) {
+        GDALClose(source);
+        if (!band_vrt.empty())
+            VSIUnlink(band_vrt.c_str());
+        *error = after_path + ": GDAL's warper cannot resample it onto BEFORE's grid: " + CPLGetLastErrorMsg();
+        return false;
+    }
+    // The warper interpolates the stored values: the band's unit, scale and
+    // offset still apply to them.
+    GDALRasterBandH out = GDALGetRasterBand(warped, 1);
+    GDALSetRasterUnitType(out, GDALGetRasterUnitType(source_band));
+    int has = 0;
+    const double scale = GDALGetRasterScale(source_band, &has);
+    if (has)
+        GDALSetRasterScale(out, scale);
+    const double offset = GDALGetRasterOffset(source_band, &has);
+    if (has)
+        GDALSetRasterOffset(out, offset);
+    GDALClose(warped);
+    GDALClose(source);
+    if (!band_vrt.empty())
+        VSIUnlink(band_vrt.c_str());
+    return true;
+}

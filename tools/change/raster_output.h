@@ -1,0 +1,56 @@
+// A one-band floating-point GeoTIFF written line block by line block through
+// a temporary file beside its target, which replaces the target only once
+// complete: a failed run leaves an earlier file of that name intact.
+#ifndef RASTER_OUTPUT_H
+#define RASTER_OUTPUT_H
+
+#include "dem_input.h"
+
+#include <gdal.h>
+
+#include <string>
+#include <vector>
+
+struct RasterOutput {
+    std::string path, temp;
+    GDALDatasetH dataset = nullptr;
+    GDALRasterBandH band = nullptr;
+    GDALDataType type = GDT_Float32;
+    int nb_col = 0;
+    int tile_lines = 0;  // lines of a tile: the cache must hold one row of tiles
+    double nodata = 0;   // the lowest value of the type
+};
+
+// The output's nodata value: the lowest finite value of the type
+// (−3.4028234663852886e38 for float32, −1.7976931348623157e308 for
+// float64). A valid cell never holds it: write_output_lines refuses a
+// difference that does not lie strictly inside the type's finite range.
+double output_nodata(GDALDataType type);
+
+// Tile lines for an output of nb_col columns: 256, fewer for wide grids so
+// that a row of tiles of both outputs, which the block cache holds while
+// the pass fills it, stays within 16 MiB (128 lines at 10000 columns).
+int output_tile_lines(int nb_col, GDALDataType type);
+
+// Creates the temporary GeoTIFF for path: the grid's size, georeferencing
+// and CRS, tiled (tile_lines × 256, unless creation_options say otherwise),
+// DEFLATE with the floating-point predictor, BIGTIFF when needed, threads
+// compressing tiles; then creation_options (NAME=VALUE) replace or add.
+bool open_output(const std::string &path, const GridFacts &grid, GDALDataType type,
+                 const std::vector<std::string> &creation_options, int threads, RasterOutput *out,
+                 std::string *error);
+
+// Writes count lines from line first: values[count × nb_col] in metres, NaN
+// where there is no difference, replaced in the buffer by the nodata value.
+// False when a value does not fit strictly inside the type's finite range
+// (*error says where) or the write fails.
+bool write_output_lines(RasterOutput *out, int first, int count, double *values, std::string *error);
+
+// Closes the dataset, completing the temporary file.
+bool finish_output(RasterOutput *out, std::string *error);
+// Moves the finished temporary onto the target.
+bool commit_output(RasterOutput *out, std::string *error);
+// Closes the dataset (when open) and removes the temporary.
+void abandon_output(RasterOutput *out);
+
+#endif

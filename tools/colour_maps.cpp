@@ -1,0 +1,46 @@
+#include "colour_maps.h"
+
+#include <cmath>
+
+namespace {
+
+struct Stop {
+    double t;
+    unsigned char rgb[3];
+};
+
+void colour_between(const Stop *stops, int n, double t, unsigned char rgb[3])
+{
+    if (t <= stops[0].t)
+        t = stops[0].t;
+    if (t >= stops[n - 1].t)
+        t = stops[n - 1].t;
+    int k = 0;
+    while (k < n - 2 && t > stops[k + 1].t)
+        k++;
+    double w = (t - stops[k].t) / (stops[k + 1].t - stops[k].t);
+    for (int c = 0; c < 3; c++)
+        rgb[c] = static_cast<unsigned char>(std::lround(stops[k].rgb[c] + w * (stops[k + 1].rgb[c] - stops[k].rgb[c])));
+}
+
+} // namespace
+
+void diverging_colour(double t, unsigned char rgb[3])
+{
+    static const Stop stops[] = {{-1.0, {33, 102, 172}},
+                                 {-0.5, {103, 169, 207}},
+                                 {0.0, {247, 247, 247}},
+                                 {0.5, {239, 138, 98}},
+                                 {1.0, {178, 24, 43}}};
+    colour_between(stops, 5, t, rgb);
+}
+
+void hypsometric_colour(double t, unsigned char rgb[3])
+{
+    static const Stop stops[] = {{0.0, {44, 123, 58}},
+                                 {0.3, {166, 206, 110}},
+                                 {0.55, {240, 228, 150}},
+                                 {0.8, {176, 124, 74}},
+                                 {1.0, {245, 240, 235}}};
+    colour_between(stops, 5, t, rgb);
+}
