@@ -26,14 +26,35 @@ static void add(BudgetTally *t, double vol)
     t->volume = static_cast<double>(static_cast<long double>(t->volume) + vol);
 }
 
+// Adds the cell to the row of its sign, to the thresholded row its test
+// gives and to the net; returns the first two.
+static void count_rows(BudgetRows *b, double dif, double vol, bool detected, BudgetTally **sign, BudgetTally **test)
+{
+    *sign = dif < 0 ? &b->negative : dif > 0 ? &b->positive : &b->zero;
+    *test = !detected ? &b->lod_below : dif < 0 ? &b->lod_negative : &b->lod_positive;
+    add(*sign, vol);
+    add(*test, vol);
+    add(&b->all, vol);
+}
+
 void budget_count(BudgetRows *b, double dif, double vol)
 {
-    add(dif < 0 ? &b->negative : dif > 0 ? &b->positive : &b->zero, vol);
     // A cell is detected change when |d| reaches the level of detection; with
     // no level, every non-zero difference is.
     const bool detected = dif != 0 && !(std::fabs(dif) < b->lod);
-    add(!detected ? &b->lod_below : dif < 0 ? &b->lod_negative : &b->lod_positive, vol);
-    add(&b->all, vol);
+    BudgetTally *sign, *test;
+    count_rows(b, dif, vol, detected, &sign, &test);
+}
+
+void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, double sigma, double area)
+{
+    BudgetTally *sign, *test;
+    count_rows(b, dif, vol, detected, &sign, &test);
+    if (!std::isnan(sigma)) {
+        error_count(&sign->errors, sigma, area);
+        error_count(&test->errors, sigma, area);
+        error_count(&b->all.errors, sigma, area);
+    }
 }
 
 static void close_line(BudgetTally *t, double line_area)

@@ -12,8 +12,14 @@
 // area of a row is its cell count times that area, one rounding) or an area
 // per line of cells (grids in degrees): each line's cells of a row times
 // the line's cell area, added line by line.
+//
+// With the errors of the cells, each row also gathers what the three
+// models of volume_error.h need (a cell's error and area); a cell is then
+// detected change by the caller's test (level of detection, confidence).
 #ifndef BUDGET_ENGINE_H
 #define BUDGET_ENGINE_H
+
+#include "volume_error.h"
 
 // One row of a budget.
 struct BudgetTally {
@@ -21,6 +27,7 @@ struct BudgetTally {
     long long line_cells = 0; // cells counted in the current line (areas per line)
     double area = 0;          // m², summed line by line (areas per line)
     double volume = 0;        // m³, signed, running sum in scan order
+    ErrorTally errors;        // the cells' errors (when counted with one)
 };
 
 // The budget of one difference.
@@ -39,8 +46,14 @@ BudgetRows budget_with_cell_area(double cell_area, double lod);
 BudgetRows budget_with_line_areas(double lod);
 
 // Counts a cell of difference dif (m) and volume vol (m³, dif × its cell
-// area as the caller rounds it).
+// area as the caller rounds it); detected change when |d| reaches the
+// budget's level of detection.
 void budget_count(BudgetRows *b, double dif, double vol);
+
+// Counts a cell as budget_count does, detected change or not as the caller
+// tested it, with its error sigma (m; NaN when the cell has none) and its
+// area (m²) added to the errors of its rows.
+void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, double sigma, double area);
 
 // Closes a line of cells of area line_area (m² each) in a budget with
 // areas per line: the cells it counted add their area to each row.

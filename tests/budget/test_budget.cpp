@@ -189,9 +189,8 @@ TEST_F(Budget, WithACorrelationRangeTheThreeErrorModels)
     EXPECT_NE(r.out.find("volume_error_m3,volume_error_correlated_m3,volume_error_spatial_m3\n"), std::string::npos);
     EXPECT_NE(r.out.find("2D,cut,4,16,48,4,8,7.0500967675360"), std::string::npos) << r.out;
     r = budget("a_m2.raw b_m4.raw --unit m --pixel 2 --sigma1 0.3 --sigma2 0.4 --correlation-range 10 --json");
-    EXPECT_NE(r.out.find("\"volume_error_correlated_m3\": 8, \"volume_error_spatial_m3\": 7.0500967675360"),
-              std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("\"volume_error_correlated_m3\": 8"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"volume_error_spatial_m3\": 7.0500967675360"), std::string::npos) << r.out;
     // The range needs the errors.
     r = budget("a_m2.raw b_m4.raw --unit m --pixel 2 --correlation-range 10");
     EXPECT_EQ(r.status, 2);

@@ -27,18 +27,20 @@ struct Window {
     int nb_col = 0, base = 0, held = 0;
     std::vector<double> before, after;       // heights, m
     std::vector<unsigned char> ok_b, ok_a;   // 1 where the input has data
-    std::vector<unsigned char> both;         // 1 where both have data
+    std::vector<unsigned char> both;         // 1 where both have data (and an error, with errors)
+    std::vector<double> sig;                 // σ_d of the 2D difference, NaN where unknown (with errors)
+    std::vector<double> sig_b, sig_a;        // the surveys' errors of the lines read
     std::vector<double *> rows_b, rows_a;    // row tables for cell_differences
     double *row_b(int line) { return &before[static_cast<size_t>(line - base) * nb_col]; }
     double *row_a(int line) { return &after[static_cast<size_t>(line - base) * nb_col]; }
     unsigned char *row_both(int line) { return &both[static_cast<size_t>(line - base) * nb_col]; }
+    double *row_sig(int line) { return &sig[static_cast<size_t>(line - base) * nb_col]; }
 };
 
 // Keeps the lines from new_base on (at most two) at the front and reads the
 // lines up to end − 1 after them.
-bool slide_window(Window *w, DemInput *before, DemInput *after, const Alignment *aligned, int new_base, int end,
-                  ChangeCounts *counts,
-                  std::string *error)
+bool slide_window(Window *w, DemInput *before, DemInput *after, const ChangeExtras &x, int new_base, int end,
+                  ChangeCounts *counts, std::string *error)
 {
     const size_t n = static_cast<size_t>(w->nb_col);
     const int first_new = w->base + w->held; // next line to read
@@ -48,6 +50,8 @@ bool slide_window(Window *w, DemInput *before, DemInput *after, const Alignment 
         std::memmove(w->before.data(), w->before.data() + from, keep * n * sizeof(double));
         std::memmove(w->after.data(), w->after.data() + from, keep * n * sizeof(double));
         std::memmove(w->both.data(), w->both.data() + from, keep * n);
+        if (!w->sig.empty())
+            std::memmove(w->sig.data(), w->sig.data() + from, keep * n * sizeof(double));
     }
     w->base = new_base;
     w->held = keep > 0 ? keep : 0;
@@ -57,8 +61,8 @@ bool slide_window(Window *w, DemInput *before, DemInput *after, const Alignment 
     const size_t at = static_cast<size_t>(w->held) * n;
     if (!read_dem_lines(before, first_new, count, &w->before[at], &w->ok_b[0], error))
         return false;
-    if (aligned != nullptr)
-        read_aligned_lines(*aligned, first_new, count, &w->after[at], &w->ok_a[0]);
+    if (x.aligned != nullptr)
+        read_aligned_lines(*x.aligned, first_new, count, &w->after[at], &w->ok_a[0]);
     else if (!read_dem_lines(after, first_new, count, &w->after[at], &w->ok_a[0], error))
         return false;
     for (size_t k = 0; k < static_cast<size_t>(count) * n; k++) {
@@ -66,15 +70,57 @@ bool slide_window(Window *w, DemInput *before, DemInput *after, const Alignment 
         counts->nodata_after += !w->ok_a[k];
         w->both[at + k] = w->ok_b[k] & w->ok_a[k];
     }
+    // The errors: σ_d where both surveys have one; a cell without one has
+    // no difference.
+    if (x.sigma_before != nullptr) {
+        if (!read_sigma_lines(x.sigma_before, first_new, count, w->nb_col, w->sig_b.data(), error) ||
+            !read_sigma_lines(x.sigma_after, first_new, count, w->nb_col, w->sig_a.data(), error))
+            return false;
+        for (size_t k = 0; k < static_cast<size_t>(count) * n; k++) {
+            const double sb = w->sig_b[k], sa = w->sig_a[k];
+            const double s = std::isnan(sb) || std::isnan(sa) ? NO_DIFFERENCE : sigma_2D(sb, sa);
+            w->sig[at + k] = s;
+            if (w->both[at + k] && std::isnan(s)) {
+                w->both[at + k] = 0;
+                counts->no_sigma++;
+            }
+        }
+    }
     w->held += count;
     return true;
 }
 
+// The σ of the 3D difference at column j of line (window complete).
+double window_sigma(Window *w, int line, int j)
+{
+    const double *up = w->row_sig(line - 1), *mid = w->row_sig(line), *down = w->row_sig(line + 1);
+    const double window[9] = {up[j - 1],   up[j],   up[j + 1],   mid[j - 1], mid[j],
+                              mid[j + 1], down[j - 1], down[j], down[j + 1]};
+    return sigma_3D(window);
+}
+
+// Counts a cell in the budget of its class, growing the list as classes
+// appear.
+void count_in_class(std::vector<BudgetRows> *budgets, const BudgetRows &empty, int c, double dif, double vol,
+                    bool detected, double sigma, double area)
+{
+    if (static_cast<size_t>(c) >= budgets->size())
+        budgets->resize(static_cast<size_t>(c) + 1, empty);
+    budget_count_tested(&(*budgets)[static_cast<size_t>(c)], dif, vol, detected, sigma, area);
+}
+
 // The differences of one line into d2 and d3 (NaN where there is none),
-// counted in the budgets.
-void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, double *d2, double *d3,
+// counted in the budgets (and e2, e3, their errors, when given).
+// EXTRAS: whether the errors, thresholds beyond the level of detection,
+// classes, distributions or error rasters are asked for; the plain pass is
+// built without them.
+template <bool EXTRAS>
+void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, const ChangeExtras &x,
+                      const BudgetRows &empty, const int *classes, double *d2, double *d3, double *e2, double *e3,
                       ChangeResult *r)
 {
+    const bool errors = EXTRAS && !w->sig.empty();
+    const double *sig = errors ? w->row_sig(line) : nullptr;
     const int nb_col = w->nb_col;
     const double area = line_cell_area(areas, line);
     const unsigned char *both = w->row_both(line);
@@ -94,6 +140,10 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, d
     for (int j = 0; j < nb_col; j++) {
         d2[j] = NO_DIFFERENCE;
         d3[j] = NO_DIFFERENCE;
+        if (EXTRAS && e2 != nullptr) {
+            e2[j] = NO_DIFFERENCE;
+            e3[j] = NO_DIFFERENCE;
+        }
         if (!both[j]) {
             c.no_2D++;
             c.no_3D++;
@@ -105,6 +155,8 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, d
         for (int m = j - 1; window && m <= j + 1; m++)
             window = above[m] && both[m] && below[m];
         double dif_2D, vol_2D;
+        const double sigma_2D_cell = errors ? sig[j] : NO_DIFFERENCE;
+        bool detected_2D = false;
         if (window) {
             // The interactive tool's differences, first (BEFORE) minus second
             // (AFTER), negated: negation is exact, so AFTER − BEFORE here is
@@ -116,8 +168,28 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, d
             const double dif_3D = tool_3D == 0 ? 0.0 : -tool_3D;
             vol_2D = static_cast<double>(static_cast<long double>(dif_2D) * area);
             const double vol_3D = static_cast<double>(static_cast<long double>(dif_3D) * area);
-            budget_count(&r->budget_2D, dif_2D, vol_2D);
-            budget_count(&r->budget_3D, dif_3D, vol_3D);
+            if (!EXTRAS) {
+                budget_count(&r->budget_2D, dif_2D, vol_2D);
+                budget_count(&r->budget_3D, dif_3D, vol_3D);
+            } else {
+                const double sigma_3D_cell = errors ? window_sigma(w, line, j) : NO_DIFFERENCE;
+                detected_2D = is_detected(x.detection, dif_2D, sigma_2D_cell);
+                const bool detected_3D = is_detected(x.detection, dif_3D, sigma_3D_cell);
+                budget_count_tested(&r->budget_2D, dif_2D, vol_2D, detected_2D, sigma_2D_cell, area);
+                budget_count_tested(&r->budget_3D, dif_3D, vol_3D, detected_3D, sigma_3D_cell, area);
+                if (classes != nullptr) {
+                    count_in_class(&r->class_2D, empty, classes[j], dif_2D, vol_2D, detected_2D, sigma_2D_cell,
+                                   area);
+                    count_in_class(&r->class_3D, empty, classes[j], dif_3D, vol_3D, detected_3D, sigma_3D_cell,
+                                   area);
+                }
+                if (x.histograms) {
+                    histogram_count(&r->histogram_2D, dif_2D, area, vol_2D, detected_2D);
+                    histogram_count(&r->histogram_3D, dif_3D, area, vol_3D, detected_3D);
+                }
+                if (e3 != nullptr)
+                    e3[j] = sigma_3D_cell;
+            }
             d3[j] = dif_3D;
             if (std::fabs(dif_3D) > r->max_abs_3D)
                 r->max_abs_3D = std::fabs(dif_3D);
@@ -129,13 +201,20 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, d
             if (dif_2D == 0)
                 dif_2D = 0.0;
             vol_2D = static_cast<double>(static_cast<long double>(dif_2D) * area);
+            if (EXTRAS)
+                detected_2D = is_detected(x.detection, dif_2D, sigma_2D_cell);
             c.no_3D++;
             if (interior)
                 c.no_3D_window++;
             else
                 c.no_3D_border++;
         }
-        budget_count(&r->all_2D, dif_2D, vol_2D);
+        if (!EXTRAS)
+            budget_count(&r->all_2D, dif_2D, vol_2D);
+        else
+            budget_count_tested(&r->all_2D, dif_2D, vol_2D, detected_2D, sigma_2D_cell, area);
+        if (EXTRAS && e2 != nullptr)
+            e2[j] = sigma_2D_cell;
         d2[j] = dif_2D;
         if (std::fabs(dif_2D) > r->max_abs_2D)
             r->max_abs_2D = std::fabs(dif_2D);
@@ -143,12 +222,24 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, d
     budget_end_line(&r->budget_2D, area);
     budget_end_line(&r->budget_3D, area);
     budget_end_line(&r->all_2D, area);
+    for (size_t k = 0; k < r->class_2D.size(); k++) {
+        budget_end_line(&r->class_2D[k], area);
+        budget_end_line(&r->class_3D[k], area);
+    }
 }
 
 } // namespace
 
 bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
                  RasterOutput *out_3D, ChangeResult *result, std::string *error, const Alignment *aligned)
+{
+    ChangeExtras x;
+    x.aligned = aligned;
+    return change_pass(before, after, areas, block_lines, out_2D, out_3D, x, result, error);
+}
+
+bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
+                 RasterOutput *out_3D, const ChangeExtras &x, ChangeResult *result, std::string *error)
 {
     const int nb_lig = before->grid.nb_lig, nb_col = before->grid.nb_col;
     const size_t n = static_cast<size_t>(nb_col);
@@ -161,11 +252,37 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     w.ok_b.resize(static_cast<size_t>(block_lines + 2) * n);
     w.ok_a.resize(static_cast<size_t>(block_lines + 2) * n);
     std::vector<double> d2(static_cast<size_t>(block_lines) * n), d3(static_cast<size_t>(block_lines) * n);
+    const bool errors = x.sigma_before != nullptr && x.sigma_after != nullptr;
+    std::vector<double> e2, e3;
+    if (errors) {
+        w.sig.resize(rows * n);
+        w.sig_b.resize(rows * n);
+        w.sig_a.resize(rows * n);
+    }
+    const bool error_rasters = errors && x.error_2D != nullptr && x.error_3D != nullptr;
+    if (error_rasters) {
+        e2.resize(static_cast<size_t>(block_lines) * n);
+        e3.resize(static_cast<size_t>(block_lines) * n);
+    }
+    // The plain pass (a level of detection at most) needs none of the extras.
+    const bool extras = errors || x.detection.confidence || x.classes != nullptr || x.histograms;
+    std::vector<int> classes;
+    if (x.classes != nullptr)
+        classes.resize(static_cast<size_t>(block_lines) * n);
 
-    const BudgetRows empty = areas.per_line ? budget_with_line_areas(0) : budget_with_cell_area(areas.cell_area, 0);
+    const BudgetRows empty = areas.per_line ? budget_with_line_areas(x.detection.lod)
+                                        : budget_with_cell_area(areas.cell_area, x.detection.lod);
     result->budget_2D = empty;
     result->budget_3D = empty;
     result->all_2D = empty;
+    result->class_2D.clear();
+    result->class_3D.clear();
+    if (x.classes != nullptr) {
+        result->class_2D.assign(1, empty); // the cells without a class, listed even when there are none
+        result->class_3D.assign(1, empty);
+    }
+    result->histogram_2D = make_histogram(x.bin_width);
+    result->histogram_3D = make_histogram(x.bin_width);
     result->counts = ChangeCounts();
     result->max_abs_2D = result->max_abs_3D = 0;
     result->counts.cells = static_cast<long long>(nb_lig) * nb_col;
@@ -175,14 +292,28 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         // Lines first − 1 .. first + count (those that exist).
         const int new_base = first > 0 ? first - 1 : 0;
         const int end = first + count < nb_lig ? first + count + 1 : nb_lig;
-        if (!slide_window(&w, before, after, aligned, new_base, end, &result->counts, error)) {
+        bool ok = slide_window(&w, before, after, x, new_base, end, &result->counts, error);
+        if (ok && x.classes != nullptr)
+            ok = read_class_lines(x.classes, first, count, classes.data(), error);
+        if (!ok) {
             progress_end();
             return false;
         }
         for (int k = 0; k < count; k++)
-            line_differences(&w, first + k, nb_lig, areas, &d2[k * n], &d3[k * n], result);
-        if (!write_output_lines(out_2D, first, count, d2.data(), error) ||
-            !write_output_lines(out_3D, first, count, d3.data(), error)) {
+            (extras ? line_differences<true> : line_differences<false>)(
+                &w, first + k, nb_lig, areas, x, empty, x.classes != nullptr ? &classes[k * n] : nullptr, &d2[k * n],
+                &d3[k * n], error_rasters ? &e2[k * n] : nullptr, error_rasters ? &e3[k * n] : nullptr, result);
+        // The classes met on the last lines have budgets too.
+        if (x.classes != nullptr && result->class_2D.size() < x.classes->labels.size()) {
+            result->class_2D.resize(x.classes->labels.size(), empty);
+            result->class_3D.resize(x.classes->labels.size(), empty);
+        }
+        ok = write_output_lines(out_2D, first, count, d2.data(), error) &&
+             write_output_lines(out_3D, first, count, d3.data(), error);
+        if (ok && error_rasters)
+            ok = write_output_lines(x.error_2D, first, count, e2.data(), error) &&
+                 write_output_lines(x.error_3D, first, count, e3.data(), error);
+        if (!ok) {
             progress_end();
             return false;
         }

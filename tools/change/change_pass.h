@@ -6,12 +6,16 @@
 #define CHANGE_PASS_H
 
 #include "budget_engine.h"
+#include "change_classes.h"
+#include "change_error.h"
+#include "change_histogram.h"
 #include "coreg.h"
 #include "dem_input.h"
 #include "geo_area.h"
 #include "raster_output.h"
 
 #include <string>
+#include <vector>
 
 // Cells without a difference, and why.
 struct ChangeCounts {
@@ -23,6 +27,19 @@ struct ChangeCounts {
     long long no_3D_cell = 0;    //   the cell itself has no 2D difference
     long long no_3D_border = 0;  //   the cell lies on the frame's border
     long long no_3D_window = 0;  //   a neighbour has nodata in either input
+    long long no_sigma = 0;      // both inputs have data, an error raster has none (no difference there)
+};
+
+// What the errors, thresholds, classes and distribution add to the pass;
+// all optional.
+struct ChangeExtras {
+    SigmaInput *sigma_before = nullptr, *sigma_after = nullptr; // both or neither
+    Detection detection;          // what counts as detected change
+    ClassSource *classes = nullptr;
+    bool histograms = false;      // the distributions of both differences
+    double bin_width = 0;         // m, 0: chosen from the data
+    RasterOutput *error_2D = nullptr, *error_3D = nullptr; // σ of each difference, when written
+    const Alignment *aligned = nullptr; // AFTER aligned onto BEFORE first (--coregister), read from it
 };
 
 // What the pass finds.
@@ -31,6 +48,11 @@ struct ChangeResult {
     BudgetRows all_2D;               // over every cell with a 2D difference
     ChangeCounts counts;
     double max_abs_2D = 0, max_abs_3D = 0; // largest |d| of each difference, m
+    // With classes: the budgets of each class (by class index), over the
+    // same cells as budget_2D and budget_3D.
+    std::vector<BudgetRows> class_2D, class_3D;
+    // With histograms: the distributions over the same cells.
+    ChangeHistogram histogram_2D, histogram_3D;
 };
 
 // Lines per block for a grid of nb_col columns: as many as keep the pass's
@@ -44,5 +66,11 @@ int change_block_lines(int nb_col);
 // write fails.
 bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
                  RasterOutput *out_3D, ChangeResult *result, std::string *error, const Alignment *aligned = nullptr);
+
+// The same pass with errors (σ_d of each cell from the surveys' errors,
+// cells without an error left out), detection by the extras' thresholds,
+// budgets by class and the distributions.
+bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
+                 RasterOutput *out_3D, const ChangeExtras &extras, ChangeResult *result, std::string *error);
 
 #endif

@@ -11,14 +11,32 @@ struct Row {
     const BudgetTally *tally;
 };
 
-// The rows of the budget of AFTER − BEFORE: lowering is d < 0.
-int rows_of(const BudgetRows &b, Row rows[4])
+// The rows of the budget of AFTER − BEFORE: lowering is d < 0; with
+// thresholds, the detected parts and the rest beside the raw rows.
+int rows_of(const BudgetRows &b, bool thresholds, Row rows[7])
 {
     rows[0] = {"lowering", "lowering (d < 0)", &b.negative};
     rows[1] = {"raising", "raising (d > 0)", &b.positive};
     rows[2] = {"unchanged", "unchanged (d = 0)", &b.zero};
     rows[3] = {"net", "net", &b.all};
-    return 4;
+    if (!thresholds)
+        return 4;
+    rows[4] = {"detected_lowering", "detected lowering", &b.lod_negative};
+    rows[5] = {"detected_raising", "detected raising", &b.lod_positive};
+    rows[6] = {"below_detection", "below detection", &b.lod_below};
+    return 7;
+}
+
+VolumeErrors row_errors(const ChangeRun &run, const BudgetRows &b, const BudgetTally &t)
+{
+    return volume_errors(t.errors, budget_area(b, t), run.correlation_range);
+}
+
+// A class as the reports name it: its value, "none" for the cells without one.
+std::string class_name(const ChangeRun &run, int c)
+{
+    const nlohmann::json &label = run.classes->labels[static_cast<size_t>(c)];
+    return label.is_null() ? "none" : label.is_string() ? label.get<std::string>() : label.dump();
 }
 
 std::string input_line(const DemInput &in, const std::string &path)
@@ -34,6 +52,96 @@ std::string input_line(const DemInput &in, const std::string &path)
 nlohmann::json tally_json(const BudgetRows &b, const BudgetTally &t)
 {
     return {{"cells", t.cells}, {"area_m2", budget_area(b, t)}, {"volume_m3", t.volume}};
+}
+
+nlohmann::json tally_json(const ChangeRun &run, const BudgetRows &b, const BudgetTally &t)
+{
+    nlohmann::json j = tally_json(b, t);
+    if (run.errors) {
+        const VolumeErrors e = row_errors(run, b, t);
+        j["uncertainty_m3"] = {{"independent", e.independent}, {"correlated", e.correlated}};
+        if (e.has_spatial)
+            j["uncertainty_m3"]["spatial"] = e.spatial;
+    }
+    return j;
+}
+
+// The budgets of the 2D and 3D differences.
+nlohmann::json budgets_json(const ChangeRun &run, const BudgetRows &b2, const BudgetRows &b3)
+{
+    nlohmann::json budgets = nlohmann::json::array();
+    const BudgetRows *list[2] = {&b2, &b3};
+    const char *names[2] = {"2D", "3D"};
+    for (int k = 0; k < 2; k++) {
+        nlohmann::json b = {{"difference", names[k]}};
+        Row rows[7];
+        const int n = rows_of(*list[k], run.thresholds, rows);
+        for (int m = 0; m < n; m++)
+            b[rows[m].name] = tally_json(run, *list[k], *rows[m].tally);
+        budgets.push_back(b);
+    }
+    return budgets;
+}
+
+// A line of the table: cells, area, volume and, with errors, the volume's
+// three errors.
+void print_row(const ChangeRun &run, const BudgetRows &b, const char *label, const BudgetTally &t)
+{
+    std::printf("  %-22s%14lld %22.6f %22.6f", label, t.cells, budget_area(b, t), t.volume);
+    if (run.errors) {
+        const VolumeErrors e = row_errors(run, b, t);
+        std::printf(" %16.3f %16.3f", e.independent, e.correlated);
+        if (e.has_spatial)
+            std::printf(" %17.3f", e.spatial);
+    }
+    std::printf("\n");
+}
+
+// The table of the budgets of both differences.
+void print_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows &b3)
+{
+    std::printf("%-24s%14s %22s %22s", "", "cells", "area (m2)", "volume (m3)");
+    if (run.errors)
+        std::printf(" %16s %16s%s", "+/- indep. (m3)", "+/- corr. (m3)", run.correlation_range > 0 ? "  +/- spatial (m3)" : "");
+    std::printf("\n");
+    const BudgetRows *budgets[2] = {&b2, &b3};
+    const char *names[2] = {"2D difference", "3D difference"};
+    for (int k = 0; k < 2; k++) {
+        std::printf("%s\n", names[k]);
+        Row rows[7];
+        const int n = rows_of(*budgets[k], run.thresholds, rows);
+        for (int m = 0; m < n; m++)
+            print_row(run, *budgets[k], rows[m].label, *rows[m].tally);
+    }
+}
+
+// One CSV line per row of both budgets, the class (when any) last.
+void csv_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows &b3, const std::string &klass, std::string *text)
+{
+    const BudgetRows *list[2] = {&b2, &b3};
+    const char *names[2] = {"2D", "3D"};
+    char line[512];
+    for (int k = 0; k < 2; k++) {
+        Row rows[7];
+        const int n = rows_of(*list[k], run.thresholds, rows);
+        for (int m = 0; m < n; m++) {
+            std::snprintf(line, sizeof line, "%s,%s,%lld,%.17g,%.17g", names[k], rows[m].name, rows[m].tally->cells,
+                          budget_area(*list[k], *rows[m].tally), rows[m].tally->volume);
+            *text += line;
+            if (run.errors) {
+                const VolumeErrors e = row_errors(run, *list[k], *rows[m].tally);
+                std::snprintf(line, sizeof line, ",%.17g,%.17g", e.independent, e.correlated);
+                *text += line;
+                if (e.has_spatial) {
+                    std::snprintf(line, sizeof line, ",%.17g", e.spatial);
+                    *text += line;
+                }
+            }
+            if (run.classes != nullptr)
+                *text += "," + klass;
+            *text += "\n";
+        }
+    }
 }
 
 nlohmann::json input_json(const DemInput &in, const std::string &path)
@@ -81,41 +189,38 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
                     run.out.c_str(), r.max_abs_2D, run.out.c_str(), r.max_abs_3D);
     std::printf("\nBudget over the %lld cells with a 3D difference (every cell of the 3 x 3 window has data in both)\n",
                 r.budget_3D.all.cells);
-    std::printf("%-24s%14s %22s %22s\n", "", "cells", "area (m2)", "volume (m3)");
-    const BudgetRows *budgets[2] = {&r.budget_2D, &r.budget_3D};
-    const char *names[2] = {"2D difference", "3D difference"};
-    for (int k = 0; k < 2; k++) {
-        std::printf("%s\n", names[k]);
-        Row rows[4];
-        const int n = rows_of(*budgets[k], rows);
-        for (int m = 0; m < n; m++)
-            std::printf("  %-22s%14lld %22.6f %22.6f\n", rows[m].label, rows[m].tally->cells,
-                        budget_area(*budgets[k], *rows[m].tally), rows[m].tally->volume);
-    }
+    print_budgets(run, r.budget_2D, r.budget_3D);
     std::printf("2D net over every cell with a 2D difference\n");
-    std::printf("  %-22s%14lld %22.6f %22.6f\n", "net (all 2D cells)", r.all_2D.all.cells,
-                budget_area(r.all_2D, r.all_2D.all), r.all_2D.all.volume);
+    print_row(run, r.all_2D, "net (all 2D cells)", r.all_2D.all);
     std::printf("\nCells left out of %lld: nodata in BEFORE %lld, nodata in AFTER %lld\n", c.cells, c.nodata_before,
                 c.nodata_after);
     std::printf("  without a 2D difference: %lld (nodata in either)\n", c.no_2D);
     std::printf("  without a 3D difference: %lld (nodata at the cell %lld, frame border %lld, window incomplete %lld)\n",
                 c.no_3D, c.no_3D_cell, c.no_3D_border, c.no_3D_window);
+    if (run.errors && c.no_sigma > 0)
+        std::printf("  of which without an error in the error rasters: %lld\n", c.no_sigma);
+    if (run.thresholds) {
+        std::printf("\nDetected change: ");
+        if (run.detection.lod > 0)
+            std::printf("|d| >= %g m%s", run.detection.lod, run.detection.confidence ? " and " : "");
+        if (run.detection.confidence)
+            std::printf("|d| / sigma_d >= %.6f (two-sided normal quantile of %g)", run.detection.z, run.detection.p);
+        std::printf("; the raw net is the one to use, a net of the detected parts alone is biased\n");
+    }
+    if (run.errors)
+        std::printf("\nErrors of the volumes, one standard deviation:\n  %s\n  %s\n  %s\n", INDEPENDENT_ASSUMPTION,
+                    CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION);
+    if (run.classes != nullptr)
+        for (int c : class_order(*run.classes)) {
+            std::printf("\nClass %s\n", class_name(run, c).c_str());
+            print_budgets(run, r.class_2D[static_cast<size_t>(c)], r.class_3D[static_cast<size_t>(c)]);
+        }
 }
 
 nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
 {
     const ChangeCounts &c = r.counts;
-    nlohmann::json budgets = nlohmann::json::array();
-    const BudgetRows *list[2] = {&r.budget_2D, &r.budget_3D};
-    const char *names[2] = {"2D", "3D"};
-    for (int k = 0; k < 2; k++) {
-        nlohmann::json b = {{"difference", names[k]}};
-        Row rows[4];
-        const int n = rows_of(*list[k], rows);
-        for (int m = 0; m < n; m++)
-            b[rows[m].name] = tally_json(*list[k], *rows[m].tally);
-        budgets.push_back(b);
-    }
+    const nlohmann::json budgets = budgets_json(run, r.budget_2D, r.budget_3D);
     const GridFacts &g = run.before->grid;
     nlohmann::json doc = {
         {"difference", "AFTER - BEFORE, metres: positive where the surface rose, negative where it was lowered"},
@@ -134,25 +239,65 @@ nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
         coreg["warnings"] = run.aligned->warnings;
         doc["coregistration"] = coreg;
     }
+    if (run.errors) {
+        doc["nodata_cells"]["no_error"] = c.no_sigma;
+        doc["net_2D_all_cells"] = tally_json(run, r.all_2D, r.all_2D.all);
+        doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION};
+        if (!run.error_2D.empty())
+            doc["outputs"]["error_2D"] = run.error_2D, doc["outputs"]["error_3D"] = run.error_3D;
+    }
+    if (run.thresholds) {
+        doc["detection"] = {{"lod_m", run.detection.lod}};
+        if (run.detection.confidence)
+            doc["detection"]["confidence"] = run.detection.p, doc["detection"]["z"] = run.detection.z;
+    }
+    if (run.classes != nullptr) {
+        nlohmann::json classes = nlohmann::json::array();
+        for (int k : class_order(*run.classes))
+            classes.push_back({{"class", run.classes->labels[static_cast<size_t>(k)]},
+                               {"budgets", budgets_json(run, r.class_2D[static_cast<size_t>(k)],
+                                                        r.class_3D[static_cast<size_t>(k)])}});
+        doc["classes"] = classes;
+    }
     return doc;
+}
+
+std::string change_csv(const ChangeRun &run, const ChangeResult &r)
+{
+    std::string text = "difference,set,cells,area_m2,volume_m3";
+    if (run.errors)
+        text += run.correlation_range > 0 ? ",independent_m3,correlated_m3,spatial_m3" : ",independent_m3,correlated_m3";
+    if (run.classes != nullptr)
+        text += ",class";
+    text += "\n";
+    csv_budgets(run, r.budget_2D, r.budget_3D, "", &text);
+    char line[256];
+    std::snprintf(line, sizeof line, "2D_all_cells,net,%lld,%.17g,%.17g", r.all_2D.all.cells,
+                  budget_area(r.all_2D, r.all_2D.all), r.all_2D.all.volume);
+    text += line;
+    if (run.errors) {
+        const VolumeErrors e = row_errors(run, r.all_2D, r.all_2D.all);
+        std::snprintf(line, sizeof line, ",%.17g,%.17g", e.independent, e.correlated);
+        text += line;
+        if (e.has_spatial) {
+            std::snprintf(line, sizeof line, ",%.17g", e.spatial);
+            text += line;
+        }
+    }
+    text += run.classes != nullptr ? ",\n" : "\n";
+    if (run.classes != nullptr)
+        for (int k : class_order(*run.classes)) {
+            // A class named by a text is quoted, its quotes doubled.
+            std::string name = class_name(run, k), quoted = "\"";
+            for (char ch : name)
+                quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+            csv_budgets(run, r.class_2D[static_cast<size_t>(k)], r.class_3D[static_cast<size_t>(k)],
+                        run.classes->labels[static_cast<size_t>(k)].is_string() ? quoted + "\"" : name, &text);
+        }
+    return text;
 }
 
 std::string change_csv(const ChangeResult &r)
 {
-    std::string text = "difference,set,cells,area_m2,volume_m3\n";
-    char line[256];
-    const BudgetRows *list[2] = {&r.budget_2D, &r.budget_3D};
-    const char *names[2] = {"2D", "3D"};
-    for (int k = 0; k < 2; k++) {
-        Row rows[4];
-        const int n = rows_of(*list[k], rows);
-        for (int m = 0; m < n; m++) {
-            std::snprintf(line, sizeof line, "%s,%s,%lld,%.17g,%.17g\n", names[k], rows[m].name, rows[m].tally->cells,
-                          budget_area(*list[k], *rows[m].tally), rows[m].tally->volume);
-            text += line;
-        }
-    }
-    std::snprintf(line, sizeof line, "2D_all_cells,net,%lld,%.17g,%.17g\n", r.all_2D.all.cells,
-                  budget_area(r.all_2D, r.all_2D.all), r.all_2D.all.volume);
-    return text + line;
+    return change_csv(ChangeRun(), r);
 }

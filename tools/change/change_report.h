@@ -24,11 +24,23 @@ struct ChangeRun {
     std::string out;                     // base of the outputs
     GridAreas areas;
     const Alignment *aligned = nullptr; // AFTER was aligned onto BEFORE first (--coregister)
+    // The errors and thresholds, when given.
+    bool errors = false;                 // the surveys' errors are known: volumes get their three errors
+    double correlation_range = 0;        // m, 0: no spatially correlated error
+    bool thresholds = false;             // a level of detection or a confidence level: the thresholded rows
+    Detection detection;
+    const ClassSource *classes = nullptr; // budgets by class
+    std::string error_2D, error_3D;      // the error rasters written, else empty
 };
 
 void print_change_table(const ChangeRun &run, const ChangeResult &r);
 nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r);
-// The CSV text: difference,set,cells,area_m2,volume_m3, full precision.
+// The CSV text: difference,set,cells,area_m2,volume_m3, full precision;
+// with errors also independent_m3,correlated_m3 (and spatial_m3 with a
+// correlation range); with classes a last column class (empty for the
+// whole, "none" for the cells without a class).
+std::string change_csv(const ChangeRun &run, const ChangeResult &r);
+// The same without errors, thresholds or classes.
 std::string change_csv(const ChangeResult &r);
 
 #endif

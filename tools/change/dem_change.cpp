@@ -6,9 +6,15 @@
 // The steps: read the options, open both inputs, check that they share one
 // grid (or warp AFTER onto BEFORE's), open the outputs, the pass, the
 // outputs committed, the report.
+#include "change_classes.h"
+#include "change_error.h"
+#include "change_histogram.h"
 #include "change_pass.h"
 #include "change_picture.h"
 #include "change_report.h"
+#include "histogram_picture.h"
+#include "html_report.h"
+#include "volume_error.h"
 #include "cli_support.h"
 #include "coreg.h"
 #include "dem_input.h"
@@ -22,9 +28,15 @@
 #include <cpl_conv.h>
 #include <cpl_vsi.h>
 #include <gdal.h>
+#include <ogr_srs_api.h>
 
+#include <cctype>
 #include <cfloat>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,9 +56,44 @@ struct Options {
     double pixel = 0;
     bool coregister = false;
     std::string stable, unstable;
+    // Errors, thresholds, classes, distribution, report.
+    std::string sigma_before, sigma_after;
+    bool error_out = false;
+    double lod = 0, confidence = 0, correlation_range = 0;
+    std::string classes, class_field;
+    std::string histogram, histogram_of = "area";
+    double bin_width = 0;
+    std::string report, date;
+    std::string command_line; // as typed, for the report
 };
 
-const char *const DESCRIPTION =
+// A paragraph of the help broken into lines of at most 106 characters,
+// indented by two spaces, its continuation lines by four.
+std::string wrapped(const std::string &text)
+{
+    std::string out, line = "  ", word;
+    auto flush_word = [&]() {
+        if (word.empty())
+            return;
+        if (line.size() + 1 + word.size() > 106 && line.size() > 4) {
+            out += line + "\n";
+            line = "    ";
+        } else if (line.size() > 2 && line != "    ")
+            line += " ";
+        line += word;
+        word.clear();
+    };
+    for (char c : text) {
+        if (c == ' ')
+            flush_word();
+        else
+            word += c;
+    }
+    flush_word();
+    return out + line + "\n";
+}
+
+const std::string DESCRIPTION =
     "The DEMs of difference d = AFTER - BEFORE of two DEMs on one grid, in metres: positive where the surface\n"
     "rose (deposition, fill), negative where it was lowered (erosion, cut). Writes OUT_2D.tif (the plain\n"
     "difference of each cell) and OUT_3D.tif (the mean of the nine differences of the half-way heights of its\n"
@@ -80,6 +127,29 @@ const char *const DESCRIPTION =
     "beyond the type's range stops the run. They are written through temporary files and replace earlier ones\n"
     "only once complete. --picture: red where the surface rose, blue where it was lowered, white at 0, the ends\n"
     "of the colours at the largest |d|, mid grey where there is no difference.\n"
+    "\n"
+    "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
+    "or a raster on the grid; nodata in it is nodata in the result). A cell's 2D difference then has the error\n"
+    "sigma_d = sqrt(sigma_before^2 + sigma_after^2), its 3D difference the error its 3 x 3 weights (5/9 at the\n"
+    "centre, 1/18 at each neighbour) propagate from independent cell errors; --error-out writes both as\n"
+    "OUT_2D_sigma.tif and OUT_3D_sigma.tif. --lod T: |d| < T is below detection; --confidence P: a cell is\n"
+    "detected change when |d| / sigma_d reaches the two-sided normal quantile of P (1.959964 at 0.95); both\n"
+    "given, a cell must pass both. The thresholded rows stand beside the raw ones; the raw net is the one to\n"
+    "use, since a net of the detected parts alone is biased.\n"
+    "Every volume then gets three errors (one standard deviation):\n" +
+    wrapped(std::string("- ") + INDEPENDENT_ASSUMPTION) + wrapped(std::string("- ") + CORRELATED_ASSUMPTION) +
+    wrapped(std::string("- ") + SPATIAL_ASSUMPTION +
+            " Given with --correlation-range R (m): L = sqrt(A / pi) for a row of area A, error of the mean "
+            "sigma_rms * sqrt(1 - L/R + (L/R)^3 / 5) for L < R, sigma_rms * R / (sqrt(5) L) for L >= R, times A.") +
+    "Budgets by area: --classes an integer raster on the grid or a vector file (any OGR format; polygons\n"
+    "rasterised onto the grid, a cell in a polygon when its centre is), classed by --class-field (by feature\n"
+    "id without it); cells outside every feature or in one without the field form a class of their own.\n"
+    "Distribution: --histogram FILE.csv, area and volume per bin of both differences, detected and below\n"
+    "detection apart; bins anchored at 0, --bin-width metres or the round width (1, 2 or 5 x 10^k) giving at\n"
+    "most 100 bins; with --picture also OUT_histogram.png of the 2D difference (--histogram-of area|volume).\n"
+    "--report FILE.html: one self-contained page with the inputs (SHA-256), the parameters, the pictures and\n"
+    "every budget; the same inputs give the same bytes (no clock unless --date TEXT is given).\n"
+    "\n"
     "Exit status: 0 done, 1 an input or output cannot be used, 2 a bad command line.";
 
 void add_options(CLI::App &app, Options *o)
@@ -119,6 +189,25 @@ void add_options(CLI::App &app, Options *o)
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
     app.add_flag("--picture", o->picture, "also write OUT_2D.png and OUT_3D.png (diverging colours)");
+    app.add_option("--sigma-before", o->sigma_before, "vertical error of BEFORE: metres, or a raster on the grid");
+    app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
+    app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");
+    app.add_option("--lod", o->lod, "level of detection, m: |d| below it is below detection")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--confidence", o->confidence, "confidence level P (0 < P < 1) for detected change")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--correlation-range", o->correlation_range,
+                   "range of the spherical correlation of the errors, m (the spatially correlated error)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--classes", o->classes, "budgets by class: integer raster on the grid, or vector file");
+    app.add_option("--class-field", o->class_field, "attribute naming the class of a vector file's features");
+    app.add_option("--histogram", o->histogram, "write the distribution of the differences as CSV");
+    app.add_option("--bin-width", o->bin_width, "width of the histogram's bins, m (default: from the data)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--histogram-of", o->histogram_of, "bars of the histogram picture: area (default) or volume")
+        ->check(CLI::IsMember({"area", "volume"}));
+    app.add_option("--report", o->report, "write a self-contained HTML report");
+    app.add_option("--date", o->date, "date shown in the report (none by default, so that reruns are identical)");
 }
 
 // Everything open during a run, released on every way out.
@@ -128,10 +217,21 @@ struct Run {
     bool before_open = false, after_open = false;
     std::string warped; // AFTER's warped VRT in GDAL's memory, when resampled
     RasterOutput out_2D, out_3D;
+    SigmaInput sigma_before, sigma_after;
+    ClassSource classes;
+    RasterOutput error_2D, error_3D;
+    std::vector<std::string> temp_pictures; // pictures drawn for the report only
     ~Run()
     {
         abandon_output(&out_2D);
         abandon_output(&out_3D);
+        abandon_output(&error_2D);
+        abandon_output(&error_3D);
+        close_sigma_input(&sigma_before);
+        close_sigma_input(&sigma_after);
+        close_classes(&classes);
+        for (const std::string &temp : temp_pictures)
+            discard_temp_file(temp);
         if (before_open)
             close_dem_input(&before);
         if (after_open)
@@ -148,6 +248,19 @@ void limit_block_cache(const Run &run, const Options &o)
     const long long nb_col = run.before.grid.nb_col;
     const int out_bytes = o.type == "float64" ? 8 : 4;
     long long bytes = 2LL * run.out_2D.tile_lines * nb_col * out_bytes;
+    if (o.error_out)
+        bytes += 2LL * run.error_2D.tile_lines * nb_col * 4;
+    for (const DemInput *in : {&run.sigma_before.raster, &run.sigma_after.raster})
+        if (in->band != nullptr) {
+            int bx = 0, by = 0;
+            GDALGetBlockSize(in->band, &bx, &by);
+            bytes += static_cast<long long>(by) * nb_col * (GDALGetDataTypeSizeBytes(GDALGetRasterDataType(in->band)) + 1);
+        }
+    if (run.classes.band != nullptr) {
+        int bx = 0, by = 0;
+        GDALGetBlockSize(run.classes.band, &bx, &by);
+        bytes += static_cast<long long>(by) * nb_col * 8;
+    }
     for (const DemInput *in : {&run.before, &run.after})
         if (in->band != nullptr) {
             int bx = 0, by = 0;
@@ -155,6 +268,108 @@ void limit_block_cache(const Run &run, const Options &o)
             bytes += static_cast<long long>(by) * nb_col * (GDALGetDataTypeSizeBytes(GDALGetRasterDataType(in->band)) + 1);
         }
     GDALSetCacheMax64(bytes + 8LL * 1024 * 1024);
+}
+
+// The whole of a file's bytes (a picture for the report).
+bool read_bytes(const std::string &path, std::string *bytes, std::string *error)
+{
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        *error = path + ": cannot be read back";
+        return false;
+    }
+    bytes->clear();
+    char block[65536];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
+        bytes->append(block, n);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    if (!ok)
+        *error = path + ": cannot be read back";
+    return ok;
+}
+
+// The name of a CRS given as WKT ("ETRS89 / UTM zone 33N"), "none" without one.
+std::string crs_name(const std::string &wkt)
+{
+    if (wkt.empty())
+        return "none";
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(wkt.c_str());
+    const char *name = srs != nullptr ? OSRGetName(srs) : nullptr;
+    const std::string text = name != nullptr ? name : "unnamed";
+    if (srs != nullptr)
+        OSRDestroySpatialReference(srs);
+    return text;
+}
+
+// Adds an input file's digest and size to its entry of the report: the
+// file named, or the raster of a pair named by its base ("x_m4").
+bool describe_file(const std::string &path, nlohmann::json *entry, std::string *error)
+{
+    std::string hex;
+    long long bytes = 0;
+    const std::string file = !std::filesystem::exists(path) && std::filesystem::exists(path + ".raw") ? path + ".raw" : path;
+    if (!file_sha256(file, &hex, &bytes, error))
+        return false;
+    (*entry)["path"] = file;
+    (*entry)["sha256"] = hex;
+    (*entry)["bytes"] = bytes;
+    return true;
+}
+
+// The threshold lines of a histogram: ±T with a level of detection, ±z·σ
+// with a confidence level and one error for every cell (scaled by the 3D
+// weights for the 3D difference); none when the errors vary from cell to
+// cell.
+std::vector<double> threshold_lines(const Options &o, const Run &run, bool three_d, std::string *label)
+{
+    double t = o.lod;
+    char text[160];
+    std::snprintf(text, sizeof text, "level of detection \u00b1%g m", o.lod);
+    if (o.confidence > 0) {
+        if (run.sigma_before.is_raster || run.sigma_after.is_raster)
+            return {};
+        const double sd = sigma_2D(run.sigma_before.value, run.sigma_after.value);
+        const double z_sigma = two_sided_quantile(o.confidence) * (three_d ? sd / std::sqrt(3.0) : sd);
+        if (z_sigma > t) {
+            t = z_sigma;
+            std::snprintf(text, sizeof text, "%g %% confidence \u00b1%.3g m", o.confidence * 100, t);
+        }
+    }
+    if (!(t > 0))
+        return {};
+    *label = text;
+    return {-t, t};
+}
+
+// The pictures of the report: the differences' PNGs (drawn into temporary
+// files when --picture did not ask for them) and the 2D histogram.
+bool report_pictures(const Options &o, Run *run, const ChangeResult &result, const std::string &histogram_png_bytes,
+                     std::map<std::string, std::string> *pictures, std::string *error)
+{
+    const char *names[2] = {"2D", "3D"};
+    const double scale[2] = {result.max_abs_2D, result.max_abs_3D};
+    for (int k = 0; k < 2; k++) {
+        std::string png = o.out + "_" + names[k] + ".png";
+        if (!o.picture) {
+            std::string temp;
+            FILE *f = create_temp_file(png, "wb", &temp);
+            if (f == nullptr) {
+                *error = png + ": cannot create a temporary file in its folder for the report";
+                return false;
+            }
+            std::fclose(f);
+            run->temp_pictures.push_back(temp);
+            if (!write_change_picture(o.out + "_" + names[k] + ".tif", temp, scale[k], error))
+                return false;
+            png = temp;
+        }
+        if (!read_bytes(png, &(*pictures)[names[k]], error))
+            return false;
+    }
+    (*pictures)["histogram"] = histogram_png_bytes;
+    return true;
 }
 
 int run_change(const Options &o)
@@ -197,23 +412,57 @@ int run_change(const Options &o)
     if (!area_note.empty())
         warning(PROGRAM, area_note);
 
+    // The surveys' errors and the classes, on the same grid.
+    const bool errors = !o.sigma_before.empty();
+    if (errors && (!open_sigma_input("--sigma-before", o.sigma_before, run.before.grid, &run.sigma_before, &error) ||
+                   !open_sigma_input("--sigma-after", o.sigma_after, run.before.grid, &run.sigma_after, &error)))
+        return run_error(PROGRAM, error);
+    if (!o.classes.empty() &&
+        !open_classes(o.classes, o.class_field, run.before.grid, o.out + "_classes.tif", &run.classes, &error))
+        return run_error(PROGRAM, error);
+
     // The outputs, the pass, the outputs in place. No output may replace an
     // input: it would be lost once the run renames the output onto it.
     const GDALDataType type = o.type == "float64" ? GDT_Float64 : GDT_Float32;
     const std::string path_2D = o.out + "_2D.tif", path_3D = o.out + "_3D.tif";
-    for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.json, o.csv})
-        for (const std::string &input : {o.before.path, o.after.path})
-            if (!output.empty() && same_file(output, input))
+    const std::string error_path_2D = o.error_out ? o.out + "_2D_sigma.tif" : "",
+                      error_path_3D = o.error_out ? o.out + "_3D_sigma.tif" : "";
+    const std::string histogram_png_path = o.picture && !o.histogram.empty() ? o.out + "_histogram.png" : "";
+    for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.json, o.csv,
+                                      error_path_2D, error_path_3D, o.histogram, histogram_png_path, o.report})
+        for (const std::string &input :
+             {o.before.path, o.after.path, o.sigma_before, o.sigma_after, o.classes})
+            if (!output.empty() && !input.empty() && same_file(output, input))
                 return run_error(PROGRAM, output + " would replace the input " + input + ": choose another name");
     if (!open_output(path_2D, run.before.grid, type, o.creation_options, o.threads, &run.out_2D, &error) ||
         !open_output(path_3D, run.before.grid, type, o.creation_options, o.threads, &run.out_3D, &error))
         return run_error(PROGRAM, error);
+    if (o.error_out &&
+        (!open_output(error_path_2D, run.before.grid, GDT_Float32, o.creation_options, o.threads, &run.error_2D, &error) ||
+         !open_output(error_path_3D, run.before.grid, GDT_Float32, o.creation_options, o.threads, &run.error_3D, &error)))
+        return run_error(PROGRAM, error);
+    ChangeExtras extras;
+    if (errors) {
+        extras.sigma_before = &run.sigma_before;
+        extras.sigma_after = &run.sigma_after;
+    }
+    extras.detection = make_detection(o.lod, o.confidence);
+    extras.classes = o.classes.empty() ? nullptr : &run.classes;
+    extras.histograms = !o.histogram.empty() || !o.report.empty();
+    extras.bin_width = o.bin_width;
+    if (o.error_out) {
+        extras.error_2D = &run.error_2D;
+        extras.error_3D = &run.error_3D;
+    }
+    extras.aligned = o.coregister ? &run.aligned : nullptr;
     limit_block_cache(run, o);
     ChangeResult result;
     if (!change_pass(&run.before, &run.after, areas, change_block_lines(run.before.grid.nb_col), &run.out_2D,
-                     &run.out_3D, &result, &error, o.coregister ? &run.aligned : nullptr) ||
+                     &run.out_3D, extras, &result, &error) ||
         !finish_output(&run.out_2D, &error) || !finish_output(&run.out_3D, &error) ||
-        !commit_output(&run.out_2D, &error) || !commit_output(&run.out_3D, &error))
+        (o.error_out && (!finish_output(&run.error_2D, &error) || !finish_output(&run.error_3D, &error))) ||
+        !commit_output(&run.out_2D, &error) || !commit_output(&run.out_3D, &error) ||
+        (o.error_out && (!commit_output(&run.error_2D, &error) || !commit_output(&run.error_3D, &error))))
         return run_error(PROGRAM, error);
     if (o.picture && (!write_change_picture(path_2D, o.out + "_2D.png", result.max_abs_2D, &error) ||
                       !write_change_picture(path_3D, o.out + "_3D.png", result.max_abs_3D, &error)))
@@ -233,17 +482,99 @@ int run_change(const Options &o)
     facts.pictures = o.picture;
     facts.out = o.out;
     facts.areas = areas;
-    facts.aligned = o.coregister ? &run.aligned : nullptr;
+    facts.errors = errors;
+    facts.correlation_range = o.correlation_range;
+    facts.thresholds = o.lod > 0 || o.confidence > 0;
+    facts.detection = extras.detection;
+    facts.classes = extras.classes;
+    facts.error_2D = error_path_2D;
+    facts.error_3D = error_path_3D;
+
+    // The distributions, their CSV and picture.
+    HistogramTable table_2D, table_3D;
+    std::string histogram_png_bytes;
+    if (extras.histograms) {
+        if (!histogram_table(result.histogram_2D, &table_2D, &error) ||
+            !histogram_table(result.histogram_3D, &table_3D, &error))
+            return run_error(PROGRAM, "--histogram: " + error);
+        if (!o.histogram.empty() &&
+            !write_text_file(o.histogram, histogram_csv({"2D", "3D"}, {table_2D, table_3D}), &error))
+            return run_error(PROGRAM, error);
+        HistogramPictureOptions picture;
+        picture.of_volume = o.histogram_of == "volume";
+        picture.title = "Distribution of the 2D difference, after \u2212 before";
+        picture.thresholds = threshold_lines(o, run, false, &picture.threshold_label);
+        if (!histogram_png(table_2D, picture, &histogram_png_bytes, &error))
+            return run_error(PROGRAM, error);
+        if (!histogram_png_path.empty() && !write_text_file(histogram_png_path, histogram_png_bytes, &error))
+            return run_error(PROGRAM, error);
+    }
     if (!o.json.empty() && !write_json_file(o.json, change_json(facts, result), &error))
         return run_error(PROGRAM, error);
     if (!o.csv.empty()) {
         std::string temp;
         FILE *f = open_temp(o.csv, "w", &temp, &error);
-        const std::string text = change_csv(result);
+        const std::string text = change_csv(facts, result);
         if (f == nullptr)
             return run_error(PROGRAM, error);
         std::fputs(text.c_str(), f);
         if (!commit_temp(f, temp, o.csv, &error))
+            return run_error(PROGRAM, error);
+    }
+    if (!o.report.empty()) {
+        nlohmann::json summary = change_json(facts, result);
+        summary["program"] = PROGRAM;
+        summary["version"] = project_version();
+        summary["command_line"] = o.command_line;
+        if (!o.date.empty())
+            summary["date"] = o.date;
+        nlohmann::json &inputs = summary["inputs"];
+        if (!describe_file(o.before.path, &inputs["before"], &error) ||
+            !describe_file(o.after.path, &inputs["after"], &error))
+            return run_error(PROGRAM, error);
+        inputs["before"]["crs"] = crs_name(run.before.grid.crs_wkt);
+        inputs["after"]["crs"] = crs_name(run.after.grid.crs_wkt);
+        inputs["before"]["nodata_cells"] = result.counts.nodata_before;
+        inputs["after"]["nodata_cells"] = result.counts.nodata_after;
+        const SigmaInput *sigmas[2] = {&run.sigma_before, &run.sigma_after};
+        const char *sigma_roles[2] = {"sigma_before", "sigma_after"};
+        for (int k = 0; k < 2; k++)
+            if (errors && sigmas[k]->is_raster) {
+                if (!describe_file(sigmas[k]->spec, &inputs[sigma_roles[k]], &error))
+                    return run_error(PROGRAM, error);
+                inputs[sigma_roles[k]]["kind"] = "error raster, " + sigmas[k]->raster.kind;
+                inputs[sigma_roles[k]]["nodata_cells"] = sigmas[k]->nodata_cells;
+            }
+        if (!o.classes.empty()) {
+            if (!describe_file(o.classes, &inputs["classes"], &error))
+                return run_error(PROGRAM, error);
+            inputs["classes"]["kind"] = run.classes.from_vector ? "vector, rasterised onto the grid" : "class raster";
+        }
+        nlohmann::json parameters = {{"output type", o.type}};
+        if (errors) {
+            parameters["error of before, sigma (m or raster)"] = o.sigma_before;
+            parameters["error of after, sigma (m or raster)"] = o.sigma_after;
+        }
+        if (o.lod > 0)
+            parameters["level of detection (m)"] = o.lod;
+        if (o.confidence > 0)
+            parameters["confidence level"] = o.confidence, parameters["confidence level, two-sided normal quantile z"] = extras.detection.z;
+        if (o.correlation_range > 0)
+            parameters["correlation range (m)"] = o.correlation_range;
+        if (!o.classes.empty())
+            parameters["class field"] = o.class_field.empty() ? std::string("(feature id)") : o.class_field;
+        parameters["histogram bin width (m)"] = table_2D.width;
+        if (!o.resample.empty())
+            parameters["AFTER resampled"] = o.resample;
+        if (o.coregister)
+            parameters["AFTER aligned onto BEFORE (--coregister)"] = "yes, the fit in the JSON";
+        summary["parameters"] = parameters;
+        if (!errors)
+            summary["error_models"] = nlohmann::json::array(
+                {"No errors were given (--sigma-before, --sigma-after): the volumes carry no uncertainty."});
+        std::map<std::string, std::string> pictures;
+        if (!report_pictures(o, &run, result, histogram_png_bytes, &pictures, &error) ||
+            !write_text_file(o.report, report_html(summary, pictures), &error))
             return run_error(PROGRAM, error);
     }
     print_change_table(facts, result);
@@ -266,6 +597,33 @@ int main(int argc, char **argv)
     o.after.z_scale_given = app.count("--z-scale-after") > 0;
     if (!o.coregister && (!o.stable.empty() || !o.unstable.empty()))
         return finish_run(PROGRAM, usage_error(PROGRAM, "--stable and --unstable need --coregister"));
+    // What the options need of each other.
+    std::string usage;
+    if (o.sigma_before.empty() != o.sigma_after.empty())
+        usage = "give both --sigma-before and --sigma-after (0 for a survey without error)";
+    else if (o.sigma_before.empty() && o.confidence > 0)
+        usage = "--confidence needs the surveys' errors: --sigma-before and --sigma-after";
+    else if (o.sigma_before.empty() && (o.error_out || o.correlation_range > 0))
+        usage = std::string(o.error_out ? "--error-out" : "--correlation-range") +
+                " needs the surveys' errors: --sigma-before and --sigma-after";
+    else if (app.count("--confidence") > 0 && !(o.confidence > 0 && o.confidence < 1))
+        usage = "--confidence: a level strictly between 0 and 1, such as 0.95";
+    else if (!o.class_field.empty() && o.classes.empty())
+        usage = "--class-field needs --classes";
+    if (!usage.empty())
+        return finish_run(PROGRAM, usage_error(PROGRAM, usage));
+    for (int k = 0; k < argc; k++) {
+        const std::string arg = argv[k];
+        bool plain = !arg.empty();
+        for (char c : arg)
+            plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_./=:,+%@", c) != nullptr);
+        std::string quoted = "'";
+        for (char c : arg)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        o.command_line += (k > 0 ? " " : "") + (plain ? arg : quoted + "'");
+    }
     GDALAllRegister();
-    return finish_run(PROGRAM, run_change(o));
+    const int status = run_change(o);
+    release_picture_fonts();
+    return finish_run(PROGRAM, status);
 }
