@@ -482,6 +482,7 @@ int run_change(const Options &o)
     facts.pictures = o.picture;
     facts.out = o.out;
     facts.areas = areas;
+    facts.aligned = o.coregister ? &run.aligned : nullptr;
     facts.errors = errors;
     facts.correlation_range = o.correlation_range;
     facts.thresholds = o.lod > 0 || o.confidence > 0;
