@@ -1,5 +1,7 @@
 #include "histogram_picture.h"
 
+#include "html_report.h"
+
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>
 
@@ -52,21 +54,7 @@ int decimals_for(double step)
 // a true minus sign.
 std::string tick_label(double v, int decimals)
 {
-    if (std::fabs(v) < 1e-12)
-        v = 0;
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, std::fabs(v));
-    std::string digits = text;
-    const size_t point = digits.find('.');
-    const size_t whole = point == std::string::npos ? digits.size() : point;
-    std::string out;
-    for (size_t k = 0; k < whole; k++) {
-        if (k > 0 && (whole - k) % 3 == 0)
-            out += "\u2009";
-        out += digits[k];
-    }
-    out += digits.substr(whole);
-    return (v < 0 ? "\u2212" : "") + out;
+    return grouped_number(std::fabs(v) < 1e-12 ? 0 : v, decimals);
 }
 
 double text_width(cairo_t *cr, const std::string &text)

@@ -58,33 +58,9 @@ std::string text_of(const nlohmann::json &j)
     return j.dump();
 }
 
-// A number with its decimals, thousands grouped by thin spaces, a true
-// minus sign.
-std::string grouped(double v, int decimals)
-{
-    if (!std::isfinite(v))
-        return "";
-    char text[128];
-    std::snprintf(text, sizeof text, "%.*f", decimals, std::fabs(v));
-    const std::string digits = text;
-    const size_t point = digits.find('.');
-    const size_t whole = point == std::string::npos ? digits.size() : point;
-    std::string out;
-    for (size_t k = 0; k < whole; k++) {
-        if (k > 0 && (whole - k) % 3 == 0)
-            out += "\u2009";
-        out += digits[k];
-    }
-    out += digits.substr(whole);
-    bool zero = true;
-    for (char c : digits)
-        zero = zero && (c == '0' || c == '.');
-    return (v < 0 && !zero ? "\u2212" : "") + out;
-}
-
 std::string number_cell(const nlohmann::json &j, int decimals)
 {
-    return "<td class=\"n\">" + (j.is_number() ? grouped(j.get<double>(), decimals) : std::string()) + "</td>";
+    return "<td class=\"n\">" + (j.is_number() ? grouped_number(j.get<double>(), decimals) : std::string()) + "</td>";
 }
 
 std::string cell(const std::string &html)
@@ -186,6 +162,31 @@ std::string picture(const std::map<std::string, std::string> &pictures, const st
 
 } // namespace
 
+// A number with its decimals, thousands grouped by thin spaces, a true
+// minus sign.
+std::string grouped_number(double v, int decimals)
+{
+    if (!std::isfinite(v))
+        return "";
+    char text[128];
+    std::snprintf(text, sizeof text, "%.*f", decimals, std::fabs(v));
+    const std::string digits = text;
+    const size_t point = digits.find('.');
+    const size_t whole = point == std::string::npos ? digits.size() : point;
+    std::string out;
+    for (size_t k = 0; k < whole; k++) {
+        if (k > 0 && (whole - k) % 3 == 0)
+            out += "\u2009";
+        out += digits[k];
+    }
+    out += digits.substr(whole);
+    bool zero = true;
+    for (char c : digits)
+        zero = zero && (c == '0' || c == '.');
+    return (v < 0 && !zero ? "\u2212" : "") + out;
+}
+
+
 bool file_sha256(const std::string &path, std::string *hex, long long *bytes, std::string *error)
 {
     FILE *f = std::fopen(path.c_str(), "rb");
@@ -262,7 +263,7 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
         html += input_rows(s["inputs"]);
     if (s.contains("grid")) {
         const nlohmann::json &g = s["grid"];
-        html += "<p>Grid: " + grouped(g.value("columns", 0), 0) + " columns &times; " + grouped(g.value("lines", 0), 0) +
+        html += "<p>Grid: " + grouped_number(g.value("columns", 0), 0) + " columns &times; " + grouped_number(g.value("lines", 0), 0) +
                 " lines; " + html_escape(text_of(g.value("cell_areas", nlohmann::json("")))) + "</p>\n";
     }
     if (s.contains("nodata_cells") && s["nodata_cells"].is_object()) {

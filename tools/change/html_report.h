@@ -39,6 +39,10 @@ std::string html_escape(const std::string &text);
 // "histogram"; those missing are left out.
 std::string report_html(const nlohmann::json &summary, const std::map<std::string, std::string> &pictures);
 
+// A number with its decimals, thousands grouped by thin spaces, a true
+// minus sign ("" when it is not finite; no sign on a value shown as 0).
+std::string grouped_number(double v, int decimals);
+
 // Writes text to path through a temporary file that replaces path once
 // complete. False, with *error, when it cannot.
 bool write_text_file(const std::string &path, const std::string &text, std::string *error);
