@@ -192,18 +192,17 @@ void add_options(CLI::App &app, Options *o)
     app.add_option("--sigma-before", o->sigma_before, "vertical error of BEFORE: metres, or a raster on the grid");
     app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
     app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");
-    app.add_option("--lod", o->lod, "level of detection, m: |d| below it is below detection")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--confidence", o->confidence, "confidence level P (0 < P < 1) for detected change")
-        ->check(CLI::Range(0.0, 1.0));
-    app.add_option("--correlation-range", o->correlation_range,
-                   "range of the spherical correlation of the errors, m (the spatially correlated error)")
-        ->check(CLI::PositiveNumber);
+    add_real_option(app, "--lod", &o->lod, 0, DBL_MAX, false, "a number of metres, 0 or more",
+                    "level of detection, m: |d| below it is below detection");
+    add_real_option(app, "--confidence", &o->confidence, 0, 1, true, "a level strictly between 0 and 1, such as 0.95",
+                    "confidence level P (0 < P < 1) for detected change");
+    add_real_option(app, "--correlation-range", &o->correlation_range, 0, DBL_MAX, true, "a length in metres above 0",
+                    "range of the spherical correlation of the errors, m (the spatially correlated error)");
     app.add_option("--classes", o->classes, "budgets by class: integer raster on the grid, or vector file");
     app.add_option("--class-field", o->class_field, "attribute naming the class of a vector file's features");
     app.add_option("--histogram", o->histogram, "write the distribution of the differences as CSV");
-    app.add_option("--bin-width", o->bin_width, "width of the histogram's bins, m (default: from the data)")
-        ->check(CLI::PositiveNumber);
+    add_real_option(app, "--bin-width", &o->bin_width, 0, DBL_MAX, true, "a width in metres above 0",
+                    "width of the histogram's bins, m (default: from the data)");
     app.add_option("--histogram-of", o->histogram_of, "bars of the histogram picture: area (default) or volume")
         ->check(CLI::IsMember({"area", "volume"}));
     app.add_option("--report", o->report, "write a self-contained HTML report");
