@@ -248,12 +248,12 @@ HeldRun Dialogue::start_held(const std::string &answers, const std::string &mark
     return {pid, master, output_file};
 }
 
-RunResult Dialogue::finish_held(HeldRun held, int sig)
+RunResult Dialogue::finish_held(HeldRun held, int sig, char key)
 {
     if (sig != 0)
         EXPECT_EQ(kill(held.pid, sig), 0);
     else
-        EXPECT_EQ(write(held.master, "k", 1), 1);
+        EXPECT_EQ(write(held.master, &key, 1), 1);
     int status = 0;
     waitpid(held.pid, &status, 0);
     close(held.master);
@@ -262,36 +262,9 @@ RunResult Dialogue::finish_held(HeldRun held, int sig)
 
 RunResult Dialogue::run_interrupted(const std::string &answers, const std::string &mark)
 {
-    // The tool's input is a terminal, so that its key read really waits; its
-    // output goes to a file.
-    int master;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        int out = open((work_ + "/output.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (chdir(work_.c_str()) != 0 || out < 0)
-            _exit(127);
-        dup2(out, 1);
-        execl(tool_.c_str(), tool_.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    if (write(master, answers.data(), answers.size()) != static_cast<ssize_t>(answers.size()))
-        ADD_FAILURE() << "could not write the answers";
-    std::string output;
-    char echo[4096];
-    for (int waited = 0; waited < 20000 && output.find(mark) == std::string::npos; waited += 20) {
-        usleep(20000);
-        while (read(master, echo, sizeof echo) > 0) {
-        }
-        output = read_file(work_ + "/output.txt");
-    }
-    EXPECT_NE(output.find(mark), std::string::npos) << output;
-    usleep(100000);                                   // let the tool enter its key wait
-    EXPECT_EQ(write(master, "\x03", 1), 1);            // Ctrl-C on its terminal
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(master);
-    return {WIFSIGNALED(status) ? -WTERMSIG(status) : exit_status(status), read_file(work_ + "/output.txt"), ""};
+    // The tool's input is a terminal, so that its key read really waits:
+    // Ctrl-C typed on it at the key wait.
+    return finish_held(start_held(answers, mark), 0, '\x03');
 }
 
 std::string Dialogue::shown(const std::string &file) const

@@ -65,9 +65,9 @@ class Dialogue : public testing::Test {
     // Starts the tool with the answers typed on its terminal and waits until
     // its output holds `mark`.
     HeldRun start_held(const std::string &answers, const std::string &mark);
-    // Ends a held run: sends the signal (when not 0), else types a key; waits
-    // for its end.
-    RunResult finish_held(HeldRun held, int sig);
+    // Ends a held run: sends the signal (when not 0), else types the key on
+    // its terminal; waits for its end.
+    RunResult finish_held(HeldRun held, int sig, char key = 'k');
 
     // The test's DEM folder name, as answered to the first question.
     const std::string &folder() const { return folder_; }

@@ -39,25 +39,6 @@ bool names_a_pair(const std::string &path, std::string *base, int *pair, int *it
     return std::filesystem::exists(*base + raster_suffix(*pair, *itype));
 }
 
-// Metres in one unit of a band's vertical unit text; 0 when it is not a
-// length this program knows. An empty text is taken as metres (assumed).
-long double metres_per_unit(const std::string &unit)
-{
-    const char *const metres[] = {"m", "metre", "meter", "metres", "meters"};
-    for (const char *m : metres)
-        if (EQUAL(unit.c_str(), m))
-            return 1;
-    const char *const feet[] = {"ft", "foot", "feet", "international foot", "international feet"};
-    for (const char *f : feet)
-        if (EQUAL(unit.c_str(), f))
-            return 0.3048L; // the international foot, exactly 0.3048 m
-    const char *const us_feet[] = {"US survey foot", "US survey feet", "ftUS", "us-ft", "foot_us", "US foot"};
-    for (const char *f : us_feet)
-        if (EQUAL(unit.c_str(), f))
-            return 1200.0L / 3937.0L; // the US survey foot, 1200/3937 m
-    return 0;
-}
-
 // The CRS facts the budget needs: geographic or projected, the ellipsoid,
 // the metres of a projected unit.
 void read_crs(GDALDatasetH ds, GridFacts *grid)
@@ -172,7 +153,7 @@ bool open_raster(const DemInputOptions &o, DemInput *in, std::string *error)
         h.unit_assumed = true;
         h.z_scale = 1;
     } else {
-        h.z_scale = metres_per_unit(h.unit_as_read);
+        h.z_scale = band_unit_metres(h.unit_as_read.c_str());
         if (h.z_scale == 0)
             return fail(error, o.path, "its heights are in '" + h.unit_as_read +
                                            "', not a length unit known here (m, ft, US survey ft): give the metres in "

@@ -71,17 +71,17 @@ Detection make_detection(double lod, double p)
     return d;
 }
 
-bool open_sigma_input(const std::string &option, const std::string &spec, const GridFacts &grid, SigmaInput *input,
+bool open_sigma_input(const std::string &option, const std::string &given, const GridFacts &grid, SigmaInput *input,
                       std::string *error)
 {
-    input->spec = spec;
+    input->given = given;
     // A number: the whole text read as one.
     char *end = nullptr;
     errno = 0;
-    const double value = std::strtod(spec.c_str(), &end);
-    if (!spec.empty() && end != nullptr && *end == '\0') {
+    const double value = std::strtod(given.c_str(), &end);
+    if (!given.empty() && end != nullptr && *end == '\0') {
         if (errno != 0 || !std::isfinite(value) || value < 0) {
-            *error = option + " " + spec + ": the error must be a finite number of metres, 0 or more";
+            *error = option + " " + given + ": the error must be a finite number of metres, 0 or more";
             return false;
         }
         input->is_raster = false;
@@ -89,7 +89,7 @@ bool open_sigma_input(const std::string &option, const std::string &spec, const 
         return true;
     }
     DemInputOptions o;
-    o.path = spec;
+    o.path = given;
     if (!open_dem_input(o, &input->raster, error)) {
         *error = option + ": " + *error;
         return false;
@@ -103,7 +103,7 @@ bool open_sigma_input(const std::string &option, const std::string &spec, const 
         for (int k = 0; k < 6; k++)
             same = same && std::fabs(g.geotransform[k] - grid.geotransform[k]) <= 1e-6 * cell;
     if (!same) {
-        *error = option + ": " + spec + ": not on the grid of the DEMs (" + std::to_string(g.nb_col) + " x " +
+        *error = option + ": " + given + ": not on the grid of the DEMs (" + std::to_string(g.nb_col) + " x " +
                  std::to_string(g.nb_lig) + " cells against " + std::to_string(grid.nb_col) + " x " +
                  std::to_string(grid.nb_lig) + ", or another geotransform)";
         close_dem_input(&input->raster);
@@ -129,7 +129,7 @@ bool read_sigma_lines(SigmaInput *input, int first, int count, int nb_col, doubl
             sigma[k] = NO_ERROR_VALUE;
             input->nodata_cells++;
         } else if (!(sigma[k] >= 0) || std::isinf(sigma[k])) {
-            *error = input->spec + ": the error at line " + std::to_string(first + k / nb_col) + ", column " +
+            *error = input->given + ": the error at line " + std::to_string(first + k / nb_col) + ", column " +
                      std::to_string(k % nb_col) + " is " + std::to_string(sigma[k]) +
                      " m: an error must be a finite number, 0 or more";
             return false;

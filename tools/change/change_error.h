@@ -60,7 +60,7 @@ inline bool is_detected(const Detection &detection, double d, double sigma)
 // The error of one survey: one value for every cell, or a raster on the
 // grid of the DEMs read by lines (its band's unit converted as a DEM's).
 struct SigmaInput {
-    std::string spec;        // as given: a number or a raster's path
+    std::string given;       // as given: a number or a raster's path
     bool is_raster = false;
     double value = 0;        // m, when one value
     DemInput raster;         // when a raster
@@ -71,7 +71,7 @@ struct SigmaInput {
 // must lie on the DEMs' grid (same size and geotransform). False, with a
 // message naming the option, when the value is not a finite number ≥ 0
 // or the raster cannot be read or lies on another grid.
-bool open_sigma_input(const std::string &option, const std::string &spec, const GridFacts &grid, SigmaInput *input,
+bool open_sigma_input(const std::string &option, const std::string &given, const GridFacts &grid, SigmaInput *input,
                       std::string *error);
 
 // Reads count lines from line first (consecutive calls from line 0) into

@@ -540,7 +540,7 @@ int run_change(const Options &o)
         const char *sigma_roles[2] = {"sigma_before", "sigma_after"};
         for (int k = 0; k < 2; k++)
             if (errors && sigmas[k]->is_raster) {
-                if (!describe_file(sigmas[k]->spec, &inputs[sigma_roles[k]], &error))
+                if (!describe_file(sigmas[k]->given, &inputs[sigma_roles[k]], &error))
                     return run_error(PROGRAM, error);
                 inputs[sigma_roles[k]]["kind"] = "error raster, " + sigmas[k]->raster.kind;
                 inputs[sigma_roles[k]]["nodata_cells"] = sigmas[k]->nodata_cells;

@@ -191,14 +191,10 @@ GDALProgressFunc progress_for(long long cells, bool quiet)
     return !quiet && cells >= PROGRESS_CELLS ? GDALTermProgress : GDALDummyProgress;
 }
 
-// Unit names GDAL rasters use for metres.
+// Unit names GDAL rasters use for metres; none declared is taken as metres.
 bool is_metre_unit(const char *name)
 {
-    const char *const metres[] = {"", "m", "metre", "meter", "metres", "meters"};
-    for (const char *m : metres)
-        if (EQUAL(name, m))
-            return true;
-    return false;
+    return name[0] == '\0' || band_unit_metres(name) == 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -895,4 +891,21 @@ bool read_sidecar(const std::string &path, SidecarFacts *facts, std::string *err
     }
     GDALClose(ds);
     return ok;
+}
+
+long double band_unit_metres(const char *unit)
+{
+    const char *const metres[] = {"m", "metre", "meter", "metres", "meters"};
+    for (const char *m : metres)
+        if (EQUAL(unit, m))
+            return 1;
+    const char *const feet[] = {"ft", "foot", "feet", "international foot", "international feet"};
+    for (const char *f : feet)
+        if (EQUAL(unit, f))
+            return 0.3048L; // the international foot, exactly 0.3048 m
+    const char *const us_feet[] = {"US survey foot", "US survey feet", "ftUS", "us-ft", "foot_us", "US foot"};
+    for (const char *f : us_feet)
+        if (EQUAL(unit, f))
+            return 1200.0L / 3937.0L; // the US survey foot, 1200/3937 m
+    return 0;
 }

@@ -33,6 +33,11 @@ long long stored_max(int itype, bool signed16);
 // rounding moved the value, in units (0 to 0.5).
 bool metres_to_stored(double metres, int unit, int itype, long long *value, double *change);
 
+// Metres in one unit of a band's vertical unit text (metre, international
+// foot, US survey foot, in the spellings GDAL rasters use); 0 when it is
+// none of them, an empty text included.
+long double band_unit_metres(const char *unit);
+
 // Side of a cell from a geotransform, in the geotransform's own units. Cells
 // must be square: both axes the same length and perpendicular (a rotated
 // grid is accepted). False, with the reason in *why, otherwise.
