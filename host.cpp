@@ -52,13 +52,25 @@ const char *path_separator()
 // others delete it on Windows. A later run removes only temporary files
 // nobody holds that way (remove_stale_temp_files).
 namespace {
-const int MAX_TEMP_FILES = 8;
+// A companion program's run may stage a few dozen outputs at once.
+const int MAX_TEMP_FILES = 64;
 char *temp_files[MAX_TEMP_FILES];
 #ifdef _WIN32
 HANDLE temp_locks[MAX_TEMP_FILES];
 #else
-int temp_locks[MAX_TEMP_FILES] = {-1, -1, -1, -1, -1, -1, -1, -1};
+int temp_locks[MAX_TEMP_FILES];
+// No lock is descriptor 0: every slot starts at -1 before any use.
+struct LocksCleared {
+    LocksCleared()
+    {
+        for (int &fd : temp_locks)
+            fd = -1;
+    }
+} locks_cleared;
 #endif
+// Folders of temporary files, removed after the files.
+const int MAX_TEMP_FOLDERS = 8;
+char *temp_folders[MAX_TEMP_FOLDERS];
 
 #ifndef _WIN32
 // Terminal settings to put back when a key wait is interrupted.
@@ -122,6 +134,9 @@ extern "C" void on_interrupt(int sig)
             release_lock(k);
             std::remove(temp_files[k]); // unlink on POSIX, safe in a handler
         }
+    for (int k = 0; k < MAX_TEMP_FOLDERS; k++)
+        if (temp_folders[k] != nullptr)
+            std::remove(temp_folders[k]); // rmdir of an emptied folder
     std::signal(sig, SIG_DFL);
 #ifndef _WIN32
     // The signal is blocked while its handler runs: let it through at once.
@@ -431,6 +446,54 @@ void remove_temp_files()
             temp_files[k] = nullptr;
             std::free(old);
         }
+    for (int k = 0; k < MAX_TEMP_FOLDERS; k++)
+        if (temp_folders[k] != nullptr) {
+            std::remove(temp_folders[k]);
+            char *old = temp_folders[k];
+            temp_folders[k] = nullptr;
+            std::free(old);
+        }
+}
+
+void register_temp_folder(const std::string &path)
+{
+    for (int k = 0; k < MAX_TEMP_FOLDERS; k++)
+        if (temp_folders[k] == nullptr) {
+            temp_folders[k] = strdup(path.c_str());
+            return;
+        }
+    std::abort(); // more private folders than any run creates: a programming error
+}
+
+void forget_temp_folder(const std::string &path)
+{
+    for (int k = 0; k < MAX_TEMP_FOLDERS; k++)
+        if (temp_folders[k] != nullptr && path == temp_folders[k]) {
+            char *old = temp_folders[k];
+            temp_folders[k] = nullptr;
+            std::free(old);
+        }
+}
+
+bool is_own_temp_file(const std::string &path)
+{
+#ifdef _WIN32
+    // The lock handle lets nobody delete or rename the file while it is held.
+    for (int k = 0; k < MAX_TEMP_FILES; k++)
+        if (temp_files[k] != nullptr && path == temp_files[k])
+            return true;
+    return false;
+#else
+    for (int k = 0; k < MAX_TEMP_FILES; k++)
+        if (temp_files[k] != nullptr && path == temp_files[k]) {
+            if (temp_locks[k] < 0)
+                return true; // registered without a lock: nothing to compare with
+            struct stat held, named;
+            return fstat(temp_locks[k], &held) == 0 && lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+                   held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+        }
+    return false;
+#endif
 }
 
 void end_run(int status)
@@ -570,6 +633,11 @@ bool replace_file(const std::string &from, const std::string &to)
             release_lock(k);
     return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
+    for (int k = 0; k < MAX_TEMP_FILES; k++)
+        if (temp_files[k] != nullptr && from == temp_files[k] && !is_own_temp_file(from)) {
+            errno = EEXIST;
+            return false;
+        }
     return std::rename(from.c_str(), to.c_str()) == 0;
 #endif
 }

@@ -52,6 +52,15 @@ void forget_temp_file(const std::string &path);
 // needs) and forgets it.
 void discard_temp_file(const std::string &path);
 void remove_temp_files();
+// A folder of the run's temporary files (a private folder of its outputs):
+// removed after the files, by end_run and the interrupt handlers, when it
+// is empty by then (a later run removes what a killed one left).
+void register_temp_folder(const std::string &path);
+void forget_temp_folder(const std::string &path);
+// True when path is still the temporary file this run created under that
+// name: a regular file, the same device and inode as the one it holds. A
+// name swapped for another file or a link since its creation is not.
+bool is_own_temp_file(const std::string &path);
 
 // Ends the run with the given exit status: flushes the console and removes
 // the temporary files still registered (on Windows, which cannot remove an
@@ -82,6 +91,9 @@ bool same_file(const std::string &a, const std::string &b);
 // Writes the stream's buffers and asks the host to put them on disk.
 bool flush_to_disk(FILE *f);
 // Renames from over to, replacing an existing file of that name in one step.
+// A temporary file of the run is renamed only while it is still the file
+// the run created (is_own_temp_file); otherwise nothing is renamed and
+// errno is EEXIST.
 bool replace_file(const std::string &from, const std::string &to);
 
 // Memory the host can give this process now, in bytes: the physical memory

@@ -393,13 +393,18 @@ static void finish_result(FILE *f, const std::string &result)
 
 // Replaces the four results by their completed temporary files, as one
 // step for the signals: one that arrives meanwhile takes effect after the
-// last rename. The renames stop at the first that fails.
+// last rename. A temporary file whose name no longer leads to the file the
+// run wrote (swapped for a link or another file) replaces nothing: all four
+// are checked first. The renames stop at the first that fails.
 static void replace_results()
 {
     const std::string *temps[4] = {&temp3, &temp3d, &temp4, &temp4d};
     const std::string *results[4] = {&nomim3, &nomdescr3, &nomim4, &nomdescr4};
     const std::string *failed = nullptr;
     hold_signals();
+    for (int k = 0; k < 4 && failed == nullptr; k++)
+        if (!is_own_temp_file(*temps[k]))
+            failed = results[k];
     for (int k = 0; k < 4 && failed == nullptr; k++) {
         if (replace_file(*temps[k], *results[k]))
             forget_temp_file(*temps[k]);

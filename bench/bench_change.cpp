@@ -23,6 +23,7 @@
 // exceeds 128 MiB.
 #include "bench_support.h"
 #include "change_pass.h"
+#include "output_set.h"
 #include "raster_output.h"
 
 #include <cpl_string.h>
@@ -113,9 +114,12 @@ int run_floor(const std::string &before, const std::string &after, const std::st
     grid.has_geotransform = GDALGetGeoTransform(in[0], grid.geotransform) == CE_None;
     grid.crs_wkt = GDALGetProjectionRef(in[0]);
     RasterOutput o2, o3;
-    std::string error;
-    if (!open_output(out + "_2D.tif", grid, GDT_Float32, {}, threads, &o2, &error) ||
-        !open_output(out + "_3D.tif", grid, GDT_Float32, {}, threads, &o3, &error)) {
+    OutputSet set;
+    std::string error, staged_2D, staged_3D;
+    if (!begin_outputs(out, {before, after}, &set, &error) || !stage_output(&set, out + "_2D.tif", &staged_2D, &error) ||
+        !stage_output(&set, out + "_3D.tif", &staged_3D, &error) ||
+        !open_output(out + "_2D.tif", staged_2D, grid, GDT_Float32, {}, threads, &o2, &error) ||
+        !open_output(out + "_3D.tif", staged_3D, grid, GDT_Float32, {}, threads, &o3, &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
@@ -144,7 +148,7 @@ int run_floor(const std::string &before, const std::string &after, const std::st
     }
     GDALClose(in[0]);
     GDALClose(in[1]);
-    return commit_output(&o2, &error) && commit_output(&o3, &error) ? 0 : 1;
+    return finish_output(&o2, &error) && finish_output(&o3, &error) && commit_outputs(&set, &error) ? 0 : 1;
 }
 
 struct Figures {

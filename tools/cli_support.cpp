@@ -246,7 +246,7 @@ bool write_json_file(const std::string &path, const nlohmann::json &document, st
     FILE *f = open_temp(path, "w", &temp, error);
     if (!f)
         return false;
-    const std::string text = document.dump(2) + "\n";
+    const std::string text = json_text(document);
     if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) {
         abandon_temp(f, temp);
         *error = "cannot write " + path;
@@ -260,4 +260,49 @@ nlohmann::json json_number(double value)
     if (!std::isfinite(value))
         return nullptr;
     return value;
+}
+
+std::string valid_utf8(const std::string &text, bool *changed)
+{
+    std::string out;
+    out.reserve(text.size());
+    bool replaced = false;
+    const size_t n = text.size();
+    for (size_t k = 0; k < n;) {
+        const unsigned char c = static_cast<unsigned char>(text[k]);
+        size_t length = 0;
+        unsigned min = 0, code = 0;
+        if (c < 0x80)
+            length = 1, code = c;
+        else if (c >= 0xC2 && c <= 0xDF)
+            length = 2, code = c & 0x1F, min = 0x80;
+        else if (c >= 0xE0 && c <= 0xEF)
+            length = 3, code = c & 0x0F, min = 0x800;
+        else if (c >= 0xF0 && c <= 0xF4)
+            length = 4, code = c & 0x07, min = 0x10000;
+        bool ok = length > 0 && k + length <= n;
+        for (size_t i = 1; ok && i < length; i++) {
+            const unsigned char t = static_cast<unsigned char>(text[k + i]);
+            ok = (t & 0xC0) == 0x80;
+            code = (code << 6) | (t & 0x3F);
+        }
+        // Overlong forms, surrogates and code points beyond U+10FFFF are not UTF-8.
+        ok = ok && code >= min && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+        if (ok) {
+            out.append(text, k, length);
+            k += length;
+        } else {
+            out += "\xEF\xBF\xBD";
+            replaced = true;
+            k += 1;
+        }
+    }
+    if (changed != nullptr)
+        *changed = replaced;
+    return out;
+}
+
+std::string json_text(const nlohmann::json &document)
+{
+    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -93,6 +93,15 @@ int finish_run(const std::string &program, int status);
 // with the reason in *error, when it cannot.
 bool write_json_file(const std::string &path, const nlohmann::json &document, std::string *error);
 
+// Text that is valid UTF-8: every byte that does not belong to a valid
+// sequence replaced by U+FFFD. *changed (when given) tells whether any was.
+std::string valid_utf8(const std::string &text, bool *changed = nullptr);
+
+// The JSON document as the programs write it: indented, a final newline,
+// any text that is not valid UTF-8 (a file name in another encoding) with
+// its invalid bytes replaced by U+FFFD instead of failing.
+std::string json_text(const nlohmann::json &document);
+
 // A double for a JSON document: the number (written so that it reads back
 // to the same double), or null when it is not finite (JSON has no NaN).
 nlohmann::json json_number(double value);

@@ -228,7 +228,7 @@ TEST_F(BridgeTest, ExportRefusesBadPairsAndNodataClashes)
     write_pair(at("b"), PAIR_INPUT, DEM_M4, 2, 3, {1, 2, 3, 4, 5, 6});
     EXPECT_TRUE(contains(dem_gdal("export --signed -u m b_m4.raw x.tif").err, "--signed is for _m2 pairs"));
     EXPECT_TRUE(contains(dem_gdal("export -u m --georef a.tif b_m4.raw x.tif").err, "not the same frame"));
-    EXPECT_TRUE(contains(dem_gdal("export -u m b_m4.raw nowhere/x.tif").err, "cannot create a file beside nowhere/x.tif"));
+    EXPECT_TRUE(contains(dem_gdal("export -u m b_m4.raw nowhere/x.tif").err, "nowhere/x.tif: cannot be written: its folder nowhere/ does not exist"));
     r = dem_gdal("export -u m --co BLOCKXSIZE=7 b_m4.raw x.tif"); // tiles are multiples of 16
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "GDAL error: _TIFFVSetField")) << r.err;

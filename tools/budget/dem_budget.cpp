@@ -798,7 +798,7 @@ nlohmann::ordered_json budget_json(const Options &o, const Report &r)
 
 void print_json(const Options &o, const Report &r)
 {
-    std::fputs((budget_json(o, r).dump(2) + "\n").c_str(), stdout);
+    std::fputs(json_text(budget_json(o, r)).c_str(), stdout);
 }
 
 void print_csv(const Options &o, const Report &r)

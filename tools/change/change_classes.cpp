@@ -163,7 +163,7 @@ bool rasterise_layers(GDALDatasetH vector, GDALDatasetH ds, const GridFacts &gri
     return ok;
 }
 
-bool open_vector(const GridFacts &grid, const std::string &temp_beside, ClassSource *s, std::string *error)
+bool open_vector(const GridFacts &grid, const std::string &scratch, ClassSource *s, std::string *error)
 {
     GDALDatasetH vector = GDALOpenEx(s->path.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr, nullptr, nullptr);
     if (vector == nullptr)
@@ -174,12 +174,7 @@ bool open_vector(const GridFacts &grid, const std::string &temp_beside, ClassSou
         GDALClose(vector);
         return fail(error, s->path, "classes from a vector file need DEMs with a geotransform");
     }
-    FILE *f = create_temp_file(temp_beside, "wb", &s->temp_path);
-    if (f == nullptr) {
-        GDALClose(vector);
-        return fail(error, temp_beside, "cannot create a temporary file in its folder for the classes");
-    }
-    std::fclose(f);
+    s->temp_path = scratch;
     const char *options[] = {"TILED=YES", "COMPRESS=DEFLATE", nullptr};
     s->dataset = GDALCreate(GDALGetDriverByName("GTiff"), s->temp_path.c_str(), grid.nb_col, grid.nb_lig, 1,
                             GDT_Int32, const_cast<char **>(options));
@@ -217,7 +212,7 @@ bool less_label(const nlohmann::json &a, const nlohmann::json &b)
 } // namespace
 
 bool open_classes(const std::string &path, const std::string &field, const GridFacts &grid,
-                  const std::string &temp_beside, ClassSource *s, std::string *error)
+                  const std::string &scratch, ClassSource *s, std::string *error)
 {
     GDALAllRegister();
     s->path = path;
@@ -246,7 +241,7 @@ bool open_classes(const std::string &path, const std::string &field, const GridF
             GDALClose(raster);
     }
     s->from_vector = true;
-    if (!open_vector(grid, temp_beside, s, error)) {
+    if (!open_vector(grid, scratch, s, error)) {
         close_classes(s);
         return false;
     }

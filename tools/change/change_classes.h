@@ -29,7 +29,7 @@ struct ClassSource {
     GDALRasterBandH band = nullptr;
     bool has_nodata = false;
     double nodata = 0;
-    std::string temp_path;           // the rasterised GeoTIFF, removed by close_classes
+    std::string temp_path;           // the rasterised GeoTIFF (at scratch), removed by close_classes
     std::vector<nlohmann::json> labels;  // index → class as shown (labels[0] is null: no class)
     std::map<double, int> raster_index;  // a class raster's values → index
     int nb_col = 0, nb_lig = 0;
@@ -39,10 +39,11 @@ struct ClassSource {
 // as one and no field is given, otherwise a vector file whose features are
 // rasterised onto the grid, classed by the attribute field (by feature id
 // when field is empty), reprojected to the grid's CRS when both declare
-// one. The temporary GeoTIFF is created beside temp_beside (the run's
-// output). False, with a message naming the file, when it cannot be used.
+// one. The rasterised GeoTIFF is written at scratch (a file of the run's
+// private folder, output_set.h: nobody else can reach it by its name).
+// False, with a message naming the file, when it cannot be used.
 bool open_classes(const std::string &path, const std::string &field, const GridFacts &grid,
-                  const std::string &temp_beside, ClassSource *source, std::string *error);
+                  const std::string &scratch, ClassSource *source, std::string *error);
 
 // Reads count lines from line first into classes[count × nb_col] (class
 // indices). False, with *error, on a read error, a value that is not an

@@ -1,7 +1,6 @@
 #include "change_picture.h"
 
 #include "colour_maps.h"
-#include "host.h"
 
 #include <cpl_error.h>
 #include <gdal.h>
@@ -62,31 +61,21 @@ bool write_change_picture(const std::string &raster, const std::string &png_path
         char *options[] = {pointer, pixel, line_offset, nullptr};
         GDALAddBand(picture, GDT_Byte, options);
     }
-    std::string temp;
-    FILE *f = create_temp_file(png_path, "wb", &temp);
-    if (f == nullptr) {
-        GDALClose(picture);
-        *error = png_path + ": cannot create a temporary file in its folder";
-        return false;
-    }
-    std::fclose(f);
     CPLErrorReset();
     char *png_options[] = {const_cast<char *>("ZLEVEL=9"), nullptr};
-    GDALDatasetH png = GDALCreateCopy(GDALGetDriverByName("PNG"), temp.c_str(), picture, FALSE, png_options, nullptr, nullptr);
+    GDALDatasetH png = GDALCreateCopy(GDALGetDriverByName("PNG"), png_path.c_str(), picture, FALSE, png_options, nullptr,
+                                      nullptr);
     GDALClose(picture);
     ok = png != nullptr;
     if (png != nullptr)
         GDALClose(png);
     ok = ok && CPLGetLastErrorType() != CE_Failure;
     // The PNG driver leaves a sidecar of the georeferencing beside the
-    // temporary; the picture needs none.
-    std::remove((temp + ".aux.xml").c_str());
-    if (!ok || !replace_file(temp, png_path)) {
-        std::remove(temp.c_str());
-        forget_temp_file(temp);
+    // picture; the picture needs none.
+    std::remove((png_path + ".aux.xml").c_str());
+    if (!ok) {
         *error = png_path + ": cannot write the picture";
         return false;
     }
-    forget_temp_file(temp);
     return true;
 }

@@ -15,7 +15,8 @@ const int PICTURE_MAX_SIDE = 2000;
 // Draws the difference raster (written by dem_change) as png_path: red
 // where the surface rose, blue where it was lowered, white at 0, the ends of
 // the map at ±scale metres (the largest |d|), nodata in NODATA_RGB. Written
-// through a temporary file. False, with *error, when it cannot be.
+// at png_path itself (a staged file of the run). False, with *error, when it
+// cannot be.
 bool write_change_picture(const std::string &raster, const std::string &png_path, double scale, std::string *error);
 
 #endif

@@ -21,6 +21,7 @@
 #include "geo_area.h"
 #include "grid_match.h"
 #include "host.h"
+#include "output_set.h"
 #include "raster_output.h"
 #include "tool_support.h"
 #include "units.h"
@@ -124,8 +125,10 @@ const std::string DESCRIPTION =
     "\n"
     "Outputs: float32 (or float64) tiled GeoTIFFs, DEFLATE with the floating-point predictor, in metres. Their\n"
     "nodata value is the type's lowest (-3.4028234663852886e38 in float32), which no difference can take: one\n"
-    "beyond the type's range stops the run. They are written through temporary files and replace earlier ones\n"
-    "only once complete. --picture: red where the surface rose, blue where it was lowered, white at 0, the ends\n"
+    "beyond the type's range stops the run. Every output of a run is written in a private folder beside its\n"
+    "target and all are moved into place together once complete: a run that fails or is interrupted leaves the\n"
+    "earlier files as they were, and a second run writing the same OUT meanwhile stops with a message.\n"
+    "--picture: red where the surface rose, blue where it was lowered, white at 0, the ends\n"
     "of the colours at the largest |d|, mid grey where there is no difference.\n"
     "\n"
     "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
@@ -219,7 +222,7 @@ struct Run {
     SigmaInput sigma_before, sigma_after;
     ClassSource classes;
     RasterOutput error_2D, error_3D;
-    std::vector<std::string> temp_pictures; // pictures drawn for the report only
+    OutputSet outputs; // every file the run writes, put in place together at the end
     ~Run()
     {
         abandon_output(&out_2D);
@@ -229,8 +232,7 @@ struct Run {
         close_sigma_input(&sigma_before);
         close_sigma_input(&sigma_after);
         close_classes(&classes);
-        for (const std::string &temp : temp_pictures)
-            discard_temp_file(temp);
+        abandon_outputs(&outputs);
         if (before_open)
             close_dem_input(&before);
         if (after_open)
@@ -342,32 +344,56 @@ std::vector<double> threshold_lines(const Options &o, const Run &run, bool three
     return {-t, t};
 }
 
-// The pictures of the report: the differences' PNGs (drawn into temporary
-// files when --picture did not ask for them) and the 2D histogram.
+// The pictures of the report: the differences' PNGs (drawn into working
+// files of the run when --picture did not ask for them), all drawn from the
+// run's own staged rasters, and the 2D histogram.
 bool report_pictures(const Options &o, Run *run, const ChangeResult &result, const std::string &histogram_png_bytes,
                      std::map<std::string, std::string> *pictures, std::string *error)
 {
     const char *names[2] = {"2D", "3D"};
     const double scale[2] = {result.max_abs_2D, result.max_abs_3D};
     for (int k = 0; k < 2; k++) {
-        std::string png = o.out + "_" + names[k] + ".png";
-        if (!o.picture) {
-            std::string temp;
-            FILE *f = create_temp_file(png, "wb", &temp);
-            if (f == nullptr) {
-                *error = png + ": cannot create a temporary file in its folder for the report";
-                return false;
-            }
-            std::fclose(f);
-            run->temp_pictures.push_back(temp);
-            if (!write_change_picture(o.out + "_" + names[k] + ".tif", temp, scale[k], error))
-                return false;
-            png = temp;
-        }
+        std::string png = staged_path(run->outputs, o.out + "_" + names[k] + ".png");
+        if (!o.picture &&
+            (!stage_scratch(&run->outputs, o.out, std::string("report_") + names[k] + ".png", &png, error) ||
+             !write_change_picture(staged_path(run->outputs, o.out + "_" + names[k] + ".tif"), png, scale[k], error)))
+            return false;
         if (!read_bytes(png, &(*pictures)[names[k]], error))
             return false;
     }
     (*pictures)["histogram"] = histogram_png_bytes;
+    return true;
+}
+
+// Every file the run writes, in the order they are put in place.
+std::vector<std::string> output_targets(const Options &o)
+{
+    std::vector<std::string> targets = {o.out + "_2D.tif", o.out + "_3D.tif"};
+    if (o.error_out)
+        targets.insert(targets.end(), {o.out + "_2D_sigma.tif", o.out + "_3D_sigma.tif"});
+    if (o.picture)
+        targets.insert(targets.end(), {o.out + "_2D.png", o.out + "_3D.png"});
+    if (o.picture && !o.histogram.empty())
+        targets.push_back(o.out + "_histogram.png");
+    for (const std::string *file : {&o.histogram, &o.json, &o.csv, &o.report})
+        if (!file->empty())
+            targets.push_back(*file);
+    return targets;
+}
+
+// Checks every output and stages it before anything is read: a name that
+// cannot be written, a folder, an input or one taken by a concurrent run
+// stops the run before the work.
+bool stage_outputs(const Options &o, Run *run, std::string *error)
+{
+    const std::vector<std::string> inputs = {o.before.path, o.after.path, o.sigma_before, o.sigma_after,
+                                             o.classes,     o.stable,     o.unstable};
+    if (!begin_outputs(o.out, inputs, &run->outputs, error))
+        return false;
+    std::string staged;
+    for (const std::string &target : output_targets(o))
+        if (!stage_output(&run->outputs, target, &staged, error))
+            return false;
     return true;
 }
 
@@ -377,6 +403,8 @@ int run_change(const Options &o)
     std::string error, area_note;
     DemInputOptions before_options = o.before, after_options = o.after;
     before_options.pixel_size = after_options.pixel_size = o.pixel;
+    if (!stage_outputs(o, &run, &error))
+        return run_error(PROGRAM, error);
 
     // The inputs, on one grid.
     if (!open_dem_input(before_options, &run.before, &error))
@@ -416,29 +444,29 @@ int run_change(const Options &o)
     if (errors && (!open_sigma_input("--sigma-before", o.sigma_before, run.before.grid, &run.sigma_before, &error) ||
                    !open_sigma_input("--sigma-after", o.sigma_after, run.before.grid, &run.sigma_after, &error)))
         return run_error(PROGRAM, error);
+    std::string classes_scratch;
     if (!o.classes.empty() &&
-        !open_classes(o.classes, o.class_field, run.before.grid, o.out + "_classes.tif", &run.classes, &error))
+        (!stage_scratch(&run.outputs, o.out, "classes.tif", &classes_scratch, &error) ||
+         !open_classes(o.classes, o.class_field, run.before.grid, classes_scratch, &run.classes, &error)))
         return run_error(PROGRAM, error);
 
-    // The outputs, the pass, the outputs in place. No output may replace an
-    // input: it would be lost once the run renames the output onto it.
+    // The outputs, at their staged files, and the pass.
     const GDALDataType type = o.type == "float64" ? GDT_Float64 : GDT_Float32;
     const std::string path_2D = o.out + "_2D.tif", path_3D = o.out + "_3D.tif";
     const std::string error_path_2D = o.error_out ? o.out + "_2D_sigma.tif" : "",
                       error_path_3D = o.error_out ? o.out + "_3D_sigma.tif" : "";
     const std::string histogram_png_path = o.picture && !o.histogram.empty() ? o.out + "_histogram.png" : "";
-    for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.json, o.csv,
-                                      error_path_2D, error_path_3D, o.histogram, histogram_png_path, o.report})
-        for (const std::string &input :
-             {o.before.path, o.after.path, o.sigma_before, o.sigma_after, o.classes})
-            if (!output.empty() && !input.empty() && same_file(output, input))
-                return run_error(PROGRAM, output + " would replace the input " + input + ": choose another name");
-    if (!open_output(path_2D, run.before.grid, type, o.creation_options, o.threads, &run.out_2D, &error) ||
-        !open_output(path_3D, run.before.grid, type, o.creation_options, o.threads, &run.out_3D, &error))
+    const OutputSet &set = run.outputs;
+    if (!open_output(path_2D, staged_path(set, path_2D), run.before.grid, type, o.creation_options, o.threads,
+                     &run.out_2D, &error) ||
+        !open_output(path_3D, staged_path(set, path_3D), run.before.grid, type, o.creation_options, o.threads,
+                     &run.out_3D, &error))
         return run_error(PROGRAM, error);
     if (o.error_out &&
-        (!open_output(error_path_2D, run.before.grid, GDT_Float32, o.creation_options, o.threads, &run.error_2D, &error) ||
-         !open_output(error_path_3D, run.before.grid, GDT_Float32, o.creation_options, o.threads, &run.error_3D, &error)))
+        (!open_output(error_path_2D, staged_path(set, error_path_2D), run.before.grid, GDT_Float32,
+                      o.creation_options, o.threads, &run.error_2D, &error) ||
+         !open_output(error_path_3D, staged_path(set, error_path_3D), run.before.grid, GDT_Float32,
+                      o.creation_options, o.threads, &run.error_3D, &error)))
         return run_error(PROGRAM, error);
     ChangeExtras extras;
     if (errors) {
@@ -459,12 +487,12 @@ int run_change(const Options &o)
     if (!change_pass(&run.before, &run.after, areas, change_block_lines(run.before.grid.nb_col), &run.out_2D,
                      &run.out_3D, extras, &result, &error) ||
         !finish_output(&run.out_2D, &error) || !finish_output(&run.out_3D, &error) ||
-        (o.error_out && (!finish_output(&run.error_2D, &error) || !finish_output(&run.error_3D, &error))) ||
-        !commit_output(&run.out_2D, &error) || !commit_output(&run.out_3D, &error) ||
-        (o.error_out && (!commit_output(&run.error_2D, &error) || !commit_output(&run.error_3D, &error))))
+        (o.error_out && (!finish_output(&run.error_2D, &error) || !finish_output(&run.error_3D, &error))))
         return run_error(PROGRAM, error);
-    if (o.picture && (!write_change_picture(path_2D, o.out + "_2D.png", result.max_abs_2D, &error) ||
-                      !write_change_picture(path_3D, o.out + "_3D.png", result.max_abs_3D, &error)))
+    if (o.picture && (!write_change_picture(staged_path(set, path_2D), staged_path(set, o.out + "_2D.png"),
+                                            result.max_abs_2D, &error) ||
+                      !write_change_picture(staged_path(set, path_3D), staged_path(set, o.out + "_3D.png"),
+                                            result.max_abs_3D, &error)))
         return run_error(PROGRAM, error);
 
     // The report.
@@ -498,7 +526,7 @@ int run_change(const Options &o)
             !histogram_table(result.histogram_3D, &table_3D, &error))
             return run_error(PROGRAM, "--histogram: " + error);
         if (!o.histogram.empty() &&
-            !write_text_file(o.histogram, histogram_csv({"2D", "3D"}, {table_2D, table_3D}), &error))
+            !write_staged_text(set, o.histogram, histogram_csv({"2D", "3D"}, {table_2D, table_3D}), &error))
             return run_error(PROGRAM, error);
         HistogramPictureOptions picture;
         picture.of_volume = o.histogram_of == "volume";
@@ -506,21 +534,13 @@ int run_change(const Options &o)
         picture.thresholds = threshold_lines(o, run, false, &picture.threshold_label);
         if (!histogram_png(table_2D, picture, &histogram_png_bytes, &error))
             return run_error(PROGRAM, error);
-        if (!histogram_png_path.empty() && !write_text_file(histogram_png_path, histogram_png_bytes, &error))
+        if (!histogram_png_path.empty() && !write_staged_text(set, histogram_png_path, histogram_png_bytes, &error))
             return run_error(PROGRAM, error);
     }
-    if (!o.json.empty() && !write_json_file(o.json, change_json(facts, result), &error))
+    if (!o.json.empty() && !write_staged_text(set, o.json, json_text(change_json(facts, result)), &error))
         return run_error(PROGRAM, error);
-    if (!o.csv.empty()) {
-        std::string temp;
-        FILE *f = open_temp(o.csv, "w", &temp, &error);
-        const std::string text = change_csv(facts, result);
-        if (f == nullptr)
-            return run_error(PROGRAM, error);
-        std::fputs(text.c_str(), f);
-        if (!commit_temp(f, temp, o.csv, &error))
-            return run_error(PROGRAM, error);
-    }
+    if (!o.csv.empty() && !write_staged_text(set, o.csv, change_csv(facts, result), &error))
+        return run_error(PROGRAM, error);
     if (!o.report.empty()) {
         nlohmann::json summary = change_json(facts, result);
         summary["program"] = PROGRAM;
@@ -574,9 +594,13 @@ int run_change(const Options &o)
                 {"No errors were given (--sigma-before, --sigma-after): the volumes carry no uncertainty."});
         std::map<std::string, std::string> pictures;
         if (!report_pictures(o, &run, result, histogram_png_bytes, &pictures, &error) ||
-            !write_text_file(o.report, report_html(summary, pictures), &error))
+            !write_staged_text(set, o.report, report_html(summary, pictures), &error))
             return run_error(PROGRAM, error);
     }
+    // Every output in place at once, then the table: a run that fails
+    // leaves the earlier files and says nothing of a budget.
+    if (!commit_outputs(&run.outputs, &error))
+        return run_error(PROGRAM, error);
     print_change_table(facts, result);
     return EXIT_DONE;
 }

@@ -1,7 +1,5 @@
 #include "raster_output.h"
 
-#include "host.h"
-
 #include <cpl_error.h>
 #include <cpl_string.h>
 
@@ -26,11 +24,12 @@ static std::string gdal_message(const char *what)
     return std::string(what) + (msg != nullptr && *msg != '\0' ? std::string(": ") + msg : std::string());
 }
 
-bool open_output(const std::string &path, const GridFacts &grid, GDALDataType type,
+bool open_output(const std::string &path, const std::string &write_at, const GridFacts &grid, GDALDataType type,
                  const std::vector<std::string> &creation_options, int threads, RasterOutput *out,
                  std::string *error)
 {
     out->path = path;
+    out->write_at = write_at;
     out->type = type;
     out->nb_col = grid.nb_col;
     out->nodata = output_nodata(type);
@@ -39,13 +38,6 @@ bool open_output(const std::string &path, const GridFacts &grid, GDALDataType ty
         *error = "GDAL has no GTiff driver";
         return false;
     }
-    FILE *f = create_temp_file(path, "wb", &out->temp);
-    if (f == nullptr) {
-        *error = path + ": cannot create a temporary file in its folder";
-        return false;
-    }
-    std::fclose(f);
-
     const int tile_lines = output_tile_lines(grid.nb_col, type);
     char **options = nullptr;
     options = CSLSetNameValue(options, "TILED", "YES");
@@ -60,7 +52,7 @@ bool open_output(const std::string &path, const GridFacts &grid, GDALDataType ty
         options = CSLSetNameValue(options, option.substr(0, eq).c_str(), option.substr(eq + 1).c_str());
     }
     CPLErrorReset();
-    out->dataset = GDALCreate(driver, out->temp.c_str(), grid.nb_col, grid.nb_lig, 1, type, options);
+    out->dataset = GDALCreate(driver, write_at.c_str(), grid.nb_col, grid.nb_lig, 1, type, options);
     CSLDestroy(options);
     if (out->dataset == nullptr) {
         *error = path + ": " + gdal_message("cannot create the GeoTIFF");
@@ -121,28 +113,9 @@ bool finish_output(RasterOutput *out, std::string *error)
     return true;
 }
 
-bool commit_output(RasterOutput *out, std::string *error)
-{
-    if (out->dataset != nullptr && !finish_output(out, error))
-        return false;
-    if (!replace_file(out->temp, out->path)) {
-        *error = out->path + ": cannot replace it by its completed temporary " + out->temp;
-        abandon_output(out);
-        return false;
-    }
-    forget_temp_file(out->temp);
-    out->temp.clear();
-    return true;
-}
-
 void abandon_output(RasterOutput *out)
 {
     if (out->dataset != nullptr)
         GDALClose(out->dataset);
     out->dataset = nullptr;
-    if (!out->temp.empty()) {
-        std::remove(out->temp.c_str());
-        forget_temp_file(out->temp);
-    }
-    out->temp.clear();
 }

@@ -1,6 +1,6 @@
-// A one-band floating-point GeoTIFF written line block by line block through
-// a temporary file beside its target, which replaces the target only once
-// complete: a failed run leaves an earlier file of that name intact.
+// A one-band floating-point GeoTIFF written line block by line block at the
+// path the run's output set staged for it (output_set.h), which puts it in
+// place with the run's other outputs once all are complete.
 #ifndef RASTER_OUTPUT_H
 #define RASTER_OUTPUT_H
 
@@ -12,7 +12,8 @@
 #include <vector>
 
 struct RasterOutput {
-    std::string path, temp;
+    std::string path;     // the target, as messages name it
+    std::string write_at; // where it is written (its staged file)
     GDALDatasetH dataset = nullptr;
     GDALRasterBandH band = nullptr;
     GDALDataType type = GDT_Float32;
@@ -32,11 +33,11 @@ double output_nodata(GDALDataType type);
 // the pass fills it, stays within 16 MiB (128 lines at 10000 columns).
 int output_tile_lines(int nb_col, GDALDataType type);
 
-// Creates the temporary GeoTIFF for path: the grid's size, georeferencing
+// Creates the GeoTIFF of target path at write_at: the grid's size, georeferencing
 // and CRS, tiled (tile_lines × 256, unless creation_options say otherwise),
 // DEFLATE with the floating-point predictor, BIGTIFF when needed, threads
 // compressing tiles; then creation_options (NAME=VALUE) replace or add.
-bool open_output(const std::string &path, const GridFacts &grid, GDALDataType type,
+bool open_output(const std::string &path, const std::string &write_at, const GridFacts &grid, GDALDataType type,
                  const std::vector<std::string> &creation_options, int threads, RasterOutput *out,
                  std::string *error);
 
@@ -46,11 +47,9 @@ bool open_output(const std::string &path, const GridFacts &grid, GDALDataType ty
 // (*error says where) or the write fails.
 bool write_output_lines(RasterOutput *out, int first, int count, double *values, std::string *error);
 
-// Closes the dataset, completing the temporary file.
+// Closes the dataset, completing the file.
 bool finish_output(RasterOutput *out, std::string *error);
-// Moves the finished temporary onto the target.
-bool commit_output(RasterOutput *out, std::string *error);
-// Closes the dataset (when open) and removes the temporary.
+// Closes the dataset when still open (the output set removes the file).
 void abandon_output(RasterOutput *out);
 
 #endif

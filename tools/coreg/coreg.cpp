@@ -413,17 +413,10 @@ void read_aligned_lines(const Alignment &alignment, int first, int count, double
     }
 }
 
-bool write_aligned(const Alignment &alignment, const std::string &path,
+bool write_aligned(const Alignment &alignment, const std::string &path, const std::string &write_at,
                    const std::vector<std::string> &creation_options, bool progress, std::string *error)
 {
     const Frame &frame = alignment.reference;
-    std::string tmp;
-    FILE *reserved = create_temp_file(path, "wb", &tmp);
-    if (reserved == nullptr) {
-        *error = path + ": cannot be written: " + std::strerror(errno);
-        return false;
-    }
-    std::fclose(reserved);
     char **co = nullptr;
     co = CSLSetNameValue(co, "TILED", "YES");
     co = CSLSetNameValue(co, "COMPRESS", "DEFLATE");
@@ -438,7 +431,7 @@ bool write_aligned(const Alignment &alignment, const std::string &path,
         co = CSLSetNameValue(co, option.substr(0, eq).c_str(), eq == std::string::npos ? "" : option.substr(eq + 1).c_str());
     }
     CPLErrorReset();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), tmp.c_str(), frame.nb_col, frame.nb_lig, 1,
+    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), write_at.c_str(), frame.nb_col, frame.nb_lig, 1,
                                  GDT_Float32, co);
     CSLDestroy(co);
     bool ok = ds != nullptr;
@@ -485,17 +478,10 @@ bool write_aligned(const Alignment &alignment, const std::string &path,
     if (ds != nullptr)
         GDALClose(ds); // writes what is left
     ok = ok && CPLGetLastErrorType() != CE_Failure;
-    if (ok && !replace_file(tmp, path)) {
-        *error = path + ": cannot be replaced: " + std::strerror(errno);
-        discard_temp_file(tmp);
-        return false;
-    }
     if (!ok) {
         const char *why = CPLGetLastErrorMsg();
         *error = path + ": cannot be written" + (*why ? std::string(": ") + why : "");
-        discard_temp_file(tmp);
         return false;
     }
-    forget_temp_file(tmp);
     return true;
 }

@@ -184,11 +184,11 @@ void read_aligned_lines(const Alignment &alignment, int first, int count, double
 
 // Writes the aligned TO_ALIGN as a float32 GeoTIFF in metres on the
 // reference's grid (its georeferencing, nodata -3.4028235e38 where TO_ALIGN
-// does not cover), through a temporary file renamed when complete.
-// creation_options: NAME=VALUE pairs over the defaults (TILED=YES,
-// COMPRESS=DEFLATE, PREDICTOR=3, ZLEVEL=1, NUM_THREADS=ALL_CPUS,
+// does not cover), at write_at (its staged file, output_set.h); messages
+// name path. creation_options: NAME=VALUE pairs over the defaults
+// (TILED=YES, COMPRESS=DEFLATE, PREDICTOR=3, ZLEVEL=1, NUM_THREADS=ALL_CPUS,
 // BIGTIFF=IF_SAFER).
-bool write_aligned(const Alignment &alignment, const std::string &path,
+bool write_aligned(const Alignment &alignment, const std::string &path, const std::string &write_at,
                    const std::vector<std::string> &creation_options, bool progress, std::string *error);
 
 // The figures as JSON: shift_x_m, shift_y_m, shift_x_cells, shift_y_cells,

@@ -5,6 +5,7 @@
 // with both removed.
 #include "cli_support.h"
 #include "coreg.h"
+#include "output_set.h"
 #include "host.h"
 
 #include <cpl_conv.h>
@@ -100,19 +101,31 @@ void print_report(const Options &o, const Alignment &a)
     std::printf("  after        %12.4f %12.4f\n", r.after.median_m, r.after.nmad_m);
 }
 
+int fit_and_write(const Options &o, OutputSet *outputs);
+
 int run(const Options &o)
 {
     for (const std::string *input : {&o.coreg.reference.path, &o.coreg.to_align.path})
         if (same_file(*input, o.output))
             return input_error(PROGRAM, o.output, "is an input: choose another output");
-    // A folder where OUT cannot be written is said before the fit, not after.
-    std::string probe;
-    FILE *f = create_temp_file(o.output, "wb", &probe);
-    if (f == nullptr)
-        return input_error(PROGRAM, o.output, std::string("cannot be written: ") + std::strerror(errno));
-    std::fclose(f);
-    discard_temp_file(probe);
+    // OUT and the JSON staged before the fit, so that an output that cannot
+    // be written is said first; both put in place together at the end.
+    OutputSet outputs;
+    std::string error, staged_out, staged_json;
+    if (!begin_outputs(o.output, {o.coreg.reference.path, o.coreg.to_align.path, o.coreg.stable, o.coreg.unstable},
+                       &outputs, &error) ||
+        !stage_output(&outputs, o.output, &staged_out, &error) ||
+        (!o.json.empty() && !stage_output(&outputs, o.json, &staged_json, &error))) {
+        abandon_outputs(&outputs);
+        return run_error(PROGRAM, error);
+    }
+    const int status = fit_and_write(o, &outputs);
+    abandon_outputs(&outputs); // nothing left once committed
+    return status;
+}
 
+int fit_and_write(const Options &o, OutputSet *outputs)
+{
     Alignment alignment;
     std::string error;
     if (!coregister(o.coreg, &alignment, &error)) {
@@ -130,10 +143,9 @@ int run(const Options &o)
     std::fflush(stdout);
 
     const long long cells = static_cast<long long>(alignment.reference.nb_lig) * alignment.reference.nb_col;
-    if (!write_aligned(alignment, o.output, o.creation_options, !o.quiet && cells >= PROGRESS_CELLS, &error))
+    if (!write_aligned(alignment, o.output, staged_path(*outputs, o.output), o.creation_options,
+                       !o.quiet && cells >= PROGRESS_CELLS, &error))
         return run_error(PROGRAM, error);
-    std::printf("wrote %s: %d lines, %d columns, float32 metres\n", o.output.c_str(), alignment.reference.nb_lig,
-                alignment.reference.nb_col);
     if (!o.json.empty()) {
         nlohmann::json doc = coreg_json(alignment.result, alignment.resampling);
         doc["reference"] = o.coreg.reference.path;
@@ -142,9 +154,13 @@ int run(const Options &o)
         doc["stable"] = o.coreg.stable;
         doc["unstable"] = o.coreg.unstable;
         doc["warnings"] = alignment.warnings;
-        if (!write_json_file(o.json, doc, &error))
+        if (!write_staged_text(*outputs, o.json, json_text(doc), &error))
             return run_error(PROGRAM, error);
     }
+    if (!commit_outputs(outputs, &error))
+        return run_error(PROGRAM, error);
+    std::printf("wrote %s: %d lines, %d columns, float32 metres\n", o.output.c_str(), alignment.reference.nb_lig,
+                alignment.reference.nb_col);
     return EXIT_DONE;
 }
 

@@ -1,5 +1,7 @@
 #include "gdal_bridge.h"
 
+#include "output_set.h"
+
 #include "LIB/NRUTIL.h"
 #include "dem_files.h"
 #include "host.h"
@@ -143,28 +145,6 @@ void complain(const char *format, ...)
     std::fputc('\n', stderr);
 }
 
-// A temporary file beside the target, registered for removal; said when
-// it cannot be created.
-FILE *create_temp(const std::string &target, const char *mode, std::string *tmp)
-{
-    FILE *f = create_temp_file(target, mode, tmp);
-    if (f == nullptr)
-        complain("cannot create a file beside %s: %s", target.c_str(), std::strerror(errno));
-    return f;
-}
-
-// A temporary path beside the target for GDAL to write: the file is
-// created empty here, so that the name is reserved and registered, then
-// GDAL writes over it.
-bool reserve_temp(const std::string &target, std::string *tmp)
-{
-    FILE *f = create_temp(target, "wb", tmp);
-    if (f == nullptr)
-        return false;
-    std::fclose(f);
-    return true;
-}
-
 // Puts the file on disk and closes it; false, said, when either fails.
 bool close_file(FILE *f, const std::string &path)
 {
@@ -173,17 +153,6 @@ bool close_file(FILE *f, const std::string &path)
     if (!ok)
         complain("cannot write %s: %s", path.c_str(), std::strerror(errno));
     return ok;
-}
-
-// Moves a finished temporary file over its target.
-bool put_in_place(const std::string &tmp, const std::string &path)
-{
-    if (!replace_file(tmp, path)) {
-        complain("cannot replace %s: %s", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    forget_temp_file(tmp);
-    return true;
 }
 
 GDALProgressFunc progress_for(long long cells, bool quiet)
@@ -305,50 +274,49 @@ bool convert_band(GDALRasterBandH band, const ImportOptions &o, T **Mat, int nb_
     return true;
 }
 
-// Writes the raster and its descriptor through temporary files, then puts
-// both in place: a failure leaves an earlier pair of that name untouched.
+// Writes the raster and its descriptor at their staged files (the set puts
+// them in place with the sidecar, so that a failure leaves an earlier pair
+// of that name untouched).
 template <typename T>
-bool write_pair(const std::string &base, int itype, T **Mat, int nb_lig, int nb_col, int pix_size, int *min, int *max)
+bool write_pair(const OutputSet &set, const std::string &base, int itype, T **Mat, int nb_lig, int nb_col, int pix_size,
+                int *min, int *max)
 {
-    const std::string raw = base + raster_suffix(PAIR_INPUT, itype);
-    const std::string txt = base + descr_suffix(PAIR_INPUT, itype);
-    std::string raw_tmp, txt_tmp;
+    const std::string raw = staged_path(set, base + raster_suffix(PAIR_INPUT, itype));
+    const std::string txt = staged_path(set, base + descr_suffix(PAIR_INPUT, itype));
     // The range as the tool records it when it completes a descriptor.
     scan_range(Mat, nb_lig, nb_col, 10000000, 0, min, max);
 
     bool ok = false;
-    if (FILE *f = create_temp(raw, "wb", &raw_tmp)) {
+    if (FILE *f = std::fopen(raw.c_str(), "wb")) {
         ok = write_raster(f, Mat, nb_lig, nb_col);
         if (!ok)
-            complain("cannot write %s: %s", raw_tmp.c_str(), std::strerror(errno));
-        ok = close_file(f, raw_tmp) && ok;
-    }
+            complain("cannot write %s: %s", raw.c_str(), std::strerror(errno));
+        ok = close_file(f, raw) && ok;
+    } else
+        complain("cannot write %s: %s", raw.c_str(), std::strerror(errno));
     if (ok) {
         ok = false;
-        if (FILE *f = create_temp(txt, "w", &txt_tmp)) {
+        if (FILE *f = std::fopen(txt.c_str(), "w")) {
             ok = write_descriptor_fields(f, nb_lig, nb_col, bytes_per_value(itype)) &&
                  write_descriptor_fields(f, *min, *max, pix_size);
             if (!ok)
-                complain("cannot write %s: %s", txt_tmp.c_str(), std::strerror(errno));
-            ok = close_file(f, txt_tmp) && ok;
-        }
+                complain("cannot write %s: %s", txt.c_str(), std::strerror(errno));
+            ok = close_file(f, txt) && ok;
+        } else
+            complain("cannot write %s: %s", txt.c_str(), std::strerror(errno));
     }
-    ok = ok && put_in_place(raw_tmp, raw) && put_in_place(txt_tmp, txt);
-    remove_temp_files();
     return ok;
 }
 
-// Writes the VRT sidecar of the pair: the raw raster as a band of unsigned
-// 16-bit or signed 32-bit little-endian integers, scaled to metres, with the
-// source's exact geotransform and coordinate system.
-bool write_sidecar(const std::string &base, int itype, int unit, int nb_lig, int nb_col, const double gt[6], bool has_gt,
-                   const char *wkt)
+// Writes the VRT sidecar of the pair at its staged file: the raw raster as
+// a band of unsigned 16-bit or signed 32-bit little-endian integers, scaled
+// to metres, with the source's exact geotransform and coordinate system.
+bool write_sidecar(const OutputSet &set, const std::string &base, int itype, int unit, int nb_lig, int nb_col,
+                   const double gt[6], bool has_gt, const char *wkt)
 {
     const std::string path = sidecar_path(base, itype);
+    const std::string tmp = staged_path(set, path);
     const std::string raw = base + raster_suffix(PAIR_INPUT, itype);
-    std::string tmp;
-    if (!reserve_temp(path, &tmp))
-        return false;
     CPLErrorReset();
     GDALDatasetH vrt = GDALCreate(GDALGetDriverByName("VRT"), tmp.c_str(), nb_col, nb_lig, 0, GDT_Unknown, nullptr);
     bool ok = vrt != nullptr;
@@ -378,13 +346,21 @@ bool write_sidecar(const std::string &base, int itype, int unit, int nb_lig, int
         GDALClose(vrt); // writes the file
         ok = ok && CPLGetLastErrorType() != CE_Failure;
     }
-    ok = ok && put_in_place(tmp, path);
-    if (!ok) {
-        // An earlier sidecar would describe the pair wrongly now.
-        std::remove(path.c_str());
+    if (!ok)
         complain("cannot write the sidecar %s", path.c_str());
-    }
-    remove_temp_files();
+    return ok;
+}
+
+// The three files of an import, staged together.
+bool stage_import(const std::string &source, const std::string &base, int itype, OutputSet *set)
+{
+    std::string error, staged;
+    const bool ok = begin_outputs(base, {source}, set, &error) &&
+                    stage_output(set, base + raster_suffix(PAIR_INPUT, itype), &staged, &error) &&
+                    stage_output(set, base + descr_suffix(PAIR_INPUT, itype), &staged, &error) &&
+                    stage_output(set, sidecar_path(base, itype), &staged, &error);
+    if (!ok)
+        complain("%s", error.c_str());
     return ok;
 }
 
@@ -413,7 +389,17 @@ int import_into(GDALDatasetH src, GDALRasterBandH band, const ImportOptions &o, 
 
     int pix_size = static_cast<int>(std::lround(cell));
     int min, max;
-    if (!write_pair(base, o.itype, Mat, nb_lig, nb_col, pix_size, &min, &max))
+    OutputSet set;
+    std::string error;
+    bool ok = stage_import(o.source, base, o.itype, &set) &&
+              write_pair(set, base, o.itype, Mat, nb_lig, nb_col, pix_size, &min, &max) &&
+              write_sidecar(set, base, o.itype, o.unit, nb_lig, nb_col, gt, has_gt, GDALGetProjectionRef(src));
+    if (ok && !commit_outputs(&set, &error)) {
+        complain("%s", error.c_str());
+        ok = false;
+    }
+    abandon_outputs(&set);
+    if (!ok)
         return 1;
     std::printf("wrote %s%s and %s%s: %d lines, %d columns, heights in %s from %d to %d, pixel size %d\n",
                 base.c_str(), raster_suffix(PAIR_INPUT, o.itype), base.c_str(), descr_suffix(PAIR_INPUT, o.itype),
@@ -421,8 +407,6 @@ int import_into(GDALDatasetH src, GDALRasterBandH band, const ImportOptions &o, 
     std::printf("rounded to the nearest %s: largest change %.3f %s\n", unit, c.max_change, unit);
     if (c.nodata > 0)
         std::printf("%lld nodata cells filled with %.10g m\n", c.nodata, o.fill_metres);
-    if (!write_sidecar(base, o.itype, o.unit, nb_lig, nb_col, gt, has_gt, GDALGetProjectionRef(src)))
-        return 1;
     std::printf("wrote %s: the georeferencing for the way back\n", sidecar_path(base, o.itype).c_str());
     if (std::fabs(cell - pix_size) > 1e-9 * cell)
         std::printf("the cell size %.10g m is not a whole number: the descriptor records %d, the sidecar keeps the "
@@ -684,9 +668,13 @@ template <typename T>
 int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const BandPlan &p, const double gt[6],
                   bool has_gt, const std::string &wkt, int unit)
 {
-    std::string tmp;
-    if (!reserve_temp(o.output, &tmp))
+    OutputSet set;
+    std::string tmp, error;
+    if (!begin_outputs(o.output, {}, &set, &error) || !stage_output(&set, o.output, &tmp, &error)) {
+        complain("%s", error.c_str());
+        abandon_outputs(&set);
         return 1;
+    }
     char **options = nullptr;
     options = CSLSetNameValue(options, "TILED", "YES");
     options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
@@ -701,7 +689,7 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
     CSLDestroy(options);
     if (ds == nullptr) {
         complain("cannot create %s", o.output.c_str());
-        remove_temp_files();
+        abandon_outputs(&set);
         return 1;
     }
     bool ok = true;
@@ -732,8 +720,11 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
     }
     GDALClose(ds); // writes what is left
     ok = ok && CPLGetLastErrorType() != CE_Failure;
-    ok = ok && put_in_place(tmp, o.output);
-    remove_temp_files();
+    if (ok && !commit_outputs(&set, &error)) {
+        complain("%s", error.c_str());
+        ok = false;
+    }
+    abandon_outputs(&set);
     if (!ok) {
         complain("%s not written", o.output.c_str());
         return 1;
