@@ -31,7 +31,10 @@ const double VOLUME_MIN = 0x1p-700;
 // ulp of it.
 const double EXTENDED_HALF_ULP = 0x1p-11;
 // The error of a product of two doubles formed as a double-double r + t,
-// relative to half an ulp of r: the nine-term mean is formed so.
+// relative to half an ulp of r: the nine-term mean is formed so. No result
+// depends on it: the product's one rounded step cannot carry a mean across
+// the edge of a band, and on checked lines the bound B leaves far more room
+// (docs/performance.md).
 const double PRODUCT_ERROR = 0x1p-45;
 // The bound B of the nine-term sum is 2^-64 of the sum of the magnitudes of
 // its partial sums (each E-rounding moves a partial sum by at most that

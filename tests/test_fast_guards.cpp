@@ -10,8 +10,10 @@
 //                    0.99 of its margin
 //   GuardEdges       sums of two heights (a band of lines within 2^12) and the
 //                    2D difference, checked
-//   GuardCells       the nine-term mean: its margin on exactly summed lines,
-//                    its error bound on lines within 2^9
+//   GuardCells       the nine-term mean: its margin on exactly summed lines
+//                    (next to a midpoint, and on the edge of the band where
+//                    the product's rounded step ends), its error bound on
+//                    lines within 2^9
 //   GuardResults     volumes, running sums, the truncation next to an
 //                    integer, products beyond 2^51, the ranges of both result
 //                    types
@@ -317,6 +319,52 @@ TEST(GuardCells, LinesWithin512ButNot32AreSummedWithTheBound)
     for (KernelPath path : runnable_paths()) {
         MetreFrame f(3, 3, 0.0, 0.0);
         place_pattern(f, 1, BOUND_FIRST, BOUND_SECOND);
+        EXPECT_EQ(against_reference(f, path, PLAIN), "") << kernel_path_name(path);
+    }
+}
+
+// Heights within a factor 32 (the second DEM 0): the exact nine-term sum X of
+// the centre cell has 59 bits, so that the kernel's product X × 0.1111… ends
+// with a rounded step (below), and the exact product lies 3 × 2^-56 of half
+// an ulp inside the band of half a 64-bit ulp around a midpoint.
+const double EDGE_FIRST[3][3] = {{0x1.013d38ec11393p+4, 0x1.569fbc24b59a4p+4, 0x1.bb8b5939f64ccp+4},
+                                 {0x1.28ca12a63d181p+4, 0x1.419f5a4af4a6bp+0, 0x1.2aa6687a7d815p+4},
+                                 {0x1.7c2a1c8f7a32ep+4, 0x1.7bf3118fd82b5p+4, 0x1.55c670065d002p+4}};
+const double ZERO_PATTERN[3][3] = {};
+
+TEST(GuardCells, TheRoundedStepOfTheProductStopsOnTheEdgeOfTheBand)
+{
+    // The kernel forms X × NINTH from X = xh + xl as xh × NINTH = yh + e1
+    // (exact) and w = D(e1 + xl × NINTH), its one rounded step, and decides
+    // on yh + w. Here e1 + xl × NINTH lies inside the band, where E rounds the
+    // reference's mean onto the midpoint and the tie goes away from the
+    // kernel's double, and w lies on the band's edge: the edges are doubles,
+    // so the rounding cannot carry w out of the band, and the check (dist not
+    // above the margin) sends the cell back.
+    double term[9];
+    pattern_terms(EDGE_FIRST, ZERO_PATTERN, term);
+    long double x = 0;
+    for (double t : term)
+        x += t; // exact, as the reference sums heights within a factor 32
+    const double ninth = 0.1111111111111111;
+    const double xh = static_cast<double>(x);
+    const double xl = static_cast<double>(x - xh);
+    const double yh = xh * ninth;
+    const double e1 = std::fma(xh, ninth, -yh);
+    const long double step = e1 + static_cast<long double>(xl) * ninth; // exact: 57 bits
+    const double w = static_cast<double>(step);
+    const double h = std::ldexp(1.0, std::ilogb(yh) - 53); // half an ulp of yh
+    const double mid = h * (2 * std::floor(w / (2 * h)) + 1); // the midpoint next to yh + w, from yh
+    ASSERT_NE(step, w);
+    ASSERT_EQ(std::fabs(w - mid), h * EXTENDED_HALF_ULP);
+    ASSERT_LT(std::fabs(step - mid), h * EXTENDED_HALF_ULP);
+    ASSERT_NE(bits(yh + w), bits(pattern_dif3(EDGE_FIRST, ZERO_PATTERN)));
+    expect_cells_kernel_safe(EDGE_FIRST, ZERO_PATTERN, true);
+    // The same cell alone in its frame, through the pass (in the scalar tail
+    // of the AVX2 path): its 3D volume is its 3D difference.
+    for (KernelPath path : runnable_paths()) {
+        MetreFrame f(3, 3, 0.0, 0.0);
+        place_pattern(f, 1, EDGE_FIRST, ZERO_PATTERN);
         EXPECT_EQ(against_reference(f, path, PLAIN), "") << kernel_path_name(path);
     }
 }
