@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <stdio.h>
 #include <unistd.h>
 
 extern "C" int rename(const char *from, const char *to)
@@ -15,4 +16,30 @@ extern "C" int rename(const char *from, const char *to)
     if (at != nullptr && ++calls == atoi(at))
         kill(getpid(), SIGTERM);
     return next(from, to);
+}
+
+// With SWAP_AT_FSYNC=N and SWAP_LINK_TO=PATH: just after the N-th fsync,
+// the file it was called on is replaced, under its name, by a symbolic link
+// to PATH, as another user swapping a temporary file for a link between
+// its writing and its rename would.
+extern "C" int fsync(int fd)
+{
+    using fsync_function = int (*)(int);
+    static fsync_function next = reinterpret_cast<fsync_function>(dlsym(RTLD_NEXT, "fsync"));
+    static int calls = 0;
+    const int result = next(fd);
+    const char *at = getenv("SWAP_AT_FSYNC");
+    const char *to = getenv("SWAP_LINK_TO");
+    if (at != nullptr && to != nullptr && ++calls == atoi(at)) {
+        char link[64], name[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t n = readlink(link, name, sizeof name - 1);
+        if (n > 0) {
+            name[n] = '\0';
+            unlink(name);
+            if (symlink(to, name) != 0)
+                _exit(99);
+        }
+    }
+    return result;
 }

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <string>
 #include <sys/stat.h>
@@ -648,6 +649,28 @@ TEST_F(HostileNative, ASignalDuringTheRenamesTakesEffectOnlyAfterTheLast)
         EXPECT_TRUE(temporaries().empty()) << at;
         for (const std::string &f : OLD_RESULTS)
             put(f, "earlier " + f);
+    }
+}
+
+TEST_F(HostileNative, ATemporaryFileSwappedForALinkReplacesNothing)
+{
+    // Each of the four temporary files in turn swapped for a link to a file
+    // of the user once written: the run fails, every earlier result and the
+    // linked file are left as they were, and no link takes a result's name.
+    put("victim", "victim of a link");
+    for (int at = 1; at <= 4; at++) {
+        RunSetting setting;
+        setting.env = {std::string("LD_PRELOAD=") + RENAME_SHIM, "SWAP_AT_FSYNC=" + std::to_string(at),
+                       "SWAP_LINK_TO=" + path("victim"), "ASAN_OPTIONS=verify_asan_link_order=0"};
+        RunResult r = run_native(folder() + FULL_RUN + "\n", setting);
+        EXPECT_EQ(r.status, 1) << at << r.output;
+        EXPECT_NE(r.output.find("\n\tCannot write "), std::string::npos) << r.output;
+        EXPECT_EQ(contents("victim"), "victim of a link");
+        for (const std::string &f : OLD_RESULTS) {
+            EXPECT_EQ(contents(f), "earlier " + f) << at;
+            EXPECT_FALSE(std::filesystem::is_symlink(path(f))) << f;
+        }
+        EXPECT_TRUE(temporaries().empty()) << at;
     }
 }
 

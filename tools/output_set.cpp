@@ -339,7 +339,9 @@ bool commit_outputs(OutputSet *set, std::string *error)
         struct stat st;
         if (lstat(out.target.c_str(), &st) == 0) {
             backups[k] = out.staged + ".earlier";
-            if (link(out.target.c_str(), backups[k].c_str()) != 0)
+            if (link(out.target.c_str(), backups[k].c_str()) == 0)
+                register_temp_file(backups[k]); // an interruption removes it with the folder
+            else
                 backups[k].clear(); // no hard links here: that target cannot be put back
         }
     }
@@ -365,6 +367,9 @@ bool commit_outputs(OutputSet *set, std::string *error)
     for (size_t k = 0; k < done && failure.empty(); k++)
         forget_temp_file(set->outputs[k].staged);
     release_signals();
+    for (const std::string &backup : backups)
+        if (!backup.empty())
+            discard_temp_file(backup);
     for (const PrivateFolder &p : set->folders)
         sync_folder(p.folder);
     remove_folders(set);

@@ -1,6 +1,9 @@
 #include "change_report.h"
 
+#include "cli_support.h"
+
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -287,8 +290,14 @@ std::string change_csv(const ChangeRun &run, const ChangeResult &r)
     text += run.classes != nullptr ? ",\n" : "\n";
     if (run.classes != nullptr)
         for (int k : class_order(*run.classes)) {
-            // A class named by a text is quoted, its quotes doubled.
-            std::string name = class_name(run, k), quoted = "\"";
+            // A class named by a text is quoted, its quotes doubled, its
+            // bytes made valid UTF-8; one that a spreadsheet would take for
+            // a formula (=, +, -, @, a tab or a carriage return first) gets
+            // a leading apostrophe, as spreadsheets expect.
+            std::string name = valid_utf8(class_name(run, k)), quoted = "\"";
+            if (run.classes->labels[static_cast<size_t>(k)].is_string() && !name.empty() &&
+                std::strchr("=+-@\t\r", name[0]) != nullptr)
+                quoted += "'";
             for (char ch : name)
                 quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
             csv_budgets(run, r.class_2D[static_cast<size_t>(k)], r.class_3D[static_cast<size_t>(k)],
