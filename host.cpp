@@ -601,6 +601,23 @@ FILE *open_regular_file(const std::string &path, const char *mode, bool *not_reg
 #endif
 }
 
+std::string input_file_problem(const std::string &path)
+{
+#ifdef _WIN32
+    (void)path;
+    return std::string();
+#else
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
+        return std::string();
+    if (S_ISFIFO(st.st_mode))
+        return "is a FIFO (named pipe), not a file: reading it would wait for a writer; give a regular file";
+    if (S_ISSOCK(st.st_mode))
+        return "is a socket, not a file: give a regular file";
+    return "is a device, not a file: give a regular file";
+#endif
+}
+
 bool same_file(const std::string &a, const std::string &b)
 {
 #ifdef _WIN32

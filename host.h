@@ -84,6 +84,11 @@ FILE *create_new_file(const std::string &path, const char *mode);
 // Null on failure, errno set; *not_regular tells that the name exists but is
 // not a regular file (folder, FIFO, device).
 FILE *open_regular_file(const std::string &path, const char *mode, bool *not_regular);
+// What keeps a named input from being read as a file, "" when nothing
+// does: a FIFO or a socket (reading it would wait for a writer for ever), a
+// device. Names that are not in the file system (GDAL's /vsi paths) and
+// folders (some raster formats are folders) are left to the reader.
+std::string input_file_problem(const std::string &path);
 // True when both paths name the same file: the same text, or the same
 // existing file reached another way.
 bool same_file(const std::string &a, const std::string &b);

@@ -306,3 +306,14 @@ std::string json_text(const nlohmann::json &document)
 {
     return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
+
+int run_guarded(const std::string &program, const std::function<int()> &work)
+{
+    try {
+        return work();
+    } catch (const std::bad_alloc &) {
+        return run_error(program, "not enough memory for this run: nothing was written");
+    } catch (const std::exception &e) {
+        return run_error(program, std::string("internal error: ") + e.what() + ": nothing was written");
+    }
+}

@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,13 @@ int run_error(const std::string &program, const std::string &what);
 
 // "program: warning: what" on standard error.
 void warning(const std::string &program, const std::string &what);
+
+// Runs the program's work and catches what escapes it, so that no input
+// ends a run in an abort: memory that cannot be had ("not enough memory")
+// and any other exception ("internal error: ...") are said once and give
+// EXIT_FAILED, after the work's own objects have released what they held
+// (an output set removes what it staged).
+int run_guarded(const std::string &program, const std::function<int()> &work);
 
 // Ends a run: flushes standard output (a report that cannot be written is a
 // failure, said once) and removes the temporaries a failed run left.

@@ -10,6 +10,7 @@
 #include <ogr_srs_api.h>
 
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 
@@ -82,6 +83,8 @@ bool open_pair(const DemInputOptions &o, const std::string &base, int itype, Dem
     int sidecar_unit = -1;
     const std::string sidecar = sidecar_path(base, itype);
     if (std::filesystem::exists(sidecar)) {
+        if (!check_input_file(sidecar, error))
+            return false;
         GDALDatasetH ds = GDALOpenEx(sidecar.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr);
         if (ds == nullptr)
             return fail(error, sidecar, "cannot be opened as the pair's sidecar");
@@ -131,6 +134,16 @@ bool open_raster(const DemInputOptions &o, DemInput *in, std::string *error)
         return fail(error, o.path, "has " + std::to_string(bands) + " band(s); band " + std::to_string(o.band) +
                                        " does not exist");
     in->band = GDALGetRasterBand(in->dataset, o.band);
+    // Heights are real numbers that a double holds exactly: complex bands
+    // have none, and 64-bit integers beyond 2^53 would be rounded.
+    const GDALDataType type = GDALGetRasterDataType(in->band);
+    if (GDALDataTypeIsComplex(type))
+        return fail(error, o.path, std::string("band ") + std::to_string(o.band) + " holds complex numbers (" +
+                                       GDALGetDataTypeName(type) + "), not heights");
+    if (GDALGetDataTypeSizeBits(type) > 32 && !GDALDataTypeIsFloating(type))
+        return fail(error, o.path, std::string("band ") + std::to_string(o.band) + " holds 64-bit integers (" +
+                                       GDALGetDataTypeName(type) +
+                                       "), which a double does not hold exactly: convert it to Int32 or Float64 first");
     in->kind = std::string(GDALGetDriverShortName(GDALGetDatasetDriver(in->dataset))) + " raster, band " +
                std::to_string(o.band);
     in->grid.nb_col = GDALGetRasterXSize(in->dataset);
@@ -249,8 +262,13 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
             if (scaled)
                 metres[k] = static_cast<double>((static_cast<long double>(v) * scale + offset) * h.z_scale);
             if (!std::isfinite(metres[k])) {
-                valid[k] = 0;
-                metres[k] = NAN;
+                char text[400];
+                std::snprintf(text, sizeof text,
+                              "the value %g at line %lld, column %lld is no height once scaled (scale %g, "
+                              "offset %g, %Lg m a unit): check the scale, the offset and the vertical scale",
+                              v, static_cast<long long>(first + k / nb_col), static_cast<long long>(k % nb_col),
+                              h.scale, h.offset, h.z_scale);
+                return fail(error, in->path, text);
             }
         }
     }
@@ -275,6 +293,8 @@ bool open_dem_input(const DemInputOptions &options, DemInput *input, std::string
 {
     *input = DemInput();
     input->path = options.path;
+    if (!check_input_file(options.path, error))
+        return false;
     std::string base;
     int pair = PAIR_INPUT, itype = -1;
     bool ok;

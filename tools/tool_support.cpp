@@ -10,6 +10,14 @@
 #include <cstring>
 #include <filesystem>
 
+bool check_input_file(const std::string &path, std::string *error)
+{
+    const std::string problem = input_file_problem(path);
+    if (!problem.empty())
+        *error = path + ": " + problem;
+    return problem.empty();
+}
+
 const char *type_name(int itype) { return itype == DEM_M2 ? "_m2" : "_m4"; }
 
 void report_error(const char *program, const std::string &message, bool usage)
@@ -61,6 +69,8 @@ RasterRead read_widened(FILE *f, int itype, bool m2_signed, int **values, int nb
 bool read_pair_frame(const std::string &raster_path, const std::string &descr_path, int itype, PairFrame *frame,
                      std::string *error)
 {
+    if (!check_input_file(descr_path, error) || !check_input_file(raster_path, error))
+        return false;
     FILE *fd = std::fopen(descr_path.c_str(), "r");
     if (fd == nullptr) {
         *error = "cannot open the descriptor " + descr_path + ": " + std::strerror(errno);

@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <string>
 
+// An input that is not a file to read (input_file_problem) as a message
+// naming it: "path: is a FIFO (named pipe), not a file: ...".
+bool check_input_file(const std::string &path, std::string *error);
+
 // "_m2" or "_m4".
 const char *type_name(int itype);
 

@@ -10,7 +10,12 @@
 //   2. Text made valid UTF-8.
 //   3. dem_change: a late failure and a signal in the renames leave no mixed
 //      set; a second run on the same OUT stops; names that are not UTF-8.
+//   4. Inputs checked before they are read: FIFOs as every kind of input,
+//      complex and 64-bit integer bands, errors and scales that overflow;
+//      what escapes a program's work ends it with a message.
+#include "LIB/NRUTIL.h"
 #include "cli_support.h"
+#include "dem_files.h"
 #include "gdal_test_files.h"
 #include "host.h"
 #include "output_set.h"
@@ -281,6 +286,68 @@ TEST_F(ChangeOutputs, NamesThatAreNotUtf8GoIntoValidJsonAndCsv)
     EXPECT_NE(doc.dump().find("b\xef\xbf\xbd.tif"), std::string::npos);
     EXPECT_EQ(valid_utf8(read_file(at("r.csv"))), read_file(at("r.csv")));
     EXPECT_TRUE(exists(at("r\xfe_2D.tif")));
+}
+
+// 4. Inputs checked before they are read ----------------------------------------
+
+TEST_F(ChangeOutputs, AFifoAsAnyInputIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo(at("pipe").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(at("pipe_m4.txt").c_str(), 0600), 0);
+    std::ofstream(at("pipe_m4.raw")) << "";
+    const std::string refused = "is a FIFO (named pipe), not a file";
+    // Each would block for ever on opening (run_in ends a run after 60 s).
+    const std::vector<std::string> runs = {
+        std::string(DEM_CHANGE) + " pipe after.tif r",
+        std::string(DEM_CHANGE) + " before.tif after.tif r --classes pipe",
+        std::string(DEM_CHANGE) + " before.tif after.tif r --sigma-before pipe --sigma-after 0.1",
+        std::string(DEM_CHANGE) + " before.tif after.tif r --coregister --unstable pipe",
+        std::string(DEM_CHANGE) + " pipe_m4.raw after.tif r --unit-before m",
+        std::string(DEM_GDAL) + " export -u m pipe_m4.raw x.tif",
+        std::string(DEM_GDAL) + " import --type m4 --unit mm pipe x",
+        std::string(DEM_GDAL) + " export -u m --georef pipe b_m4.raw x.tif",
+    };
+    write_pair(at("b"), PAIR_INPUT, DEM_M4, 3, 3, std::vector<long long>(9, 5));
+    for (const std::string &command : runs) {
+        Outcome r = run_in(dir, "timeout 20 " + command);
+        EXPECT_EQ(r.status, 1) << command << "\n" << r.err;
+        EXPECT_NE(r.err.find(refused), std::string::npos) << command << "\n" << r.err;
+    }
+    EXPECT_FALSE(exists(at("r_2D.tif")));
+    EXPECT_FALSE(exists(at("x.tif")));
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(ChangeOutputs, BandsErrorsAndScalesThatAreNoHeightsAreRefused)
+{
+    Grid complex;
+    complex.lines = 6;
+    complex.columns = 7;
+    complex.values.assign(42, 100.0);
+    complex.type = GDT_CFloat32;
+    write_geotiff(at("complex.tif"), complex);
+    Outcome r = change("r", "", "complex.tif");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("band 1 holds complex numbers (CFloat32), not heights"), std::string::npos) << r.err;
+    r = change("r --sigma-before 1e308 --sigma-after 0");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--sigma-before 1e308: an error that large overflows"), std::string::npos) << r.err;
+    r = change("r --z-scale-after 1e308");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is no height once scaled"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(at("r_2D.tif")));
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST(RunGuarded, WhatEscapesTheWorkEndsItWithAMessage)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run_guarded("prog", [] () -> int { throw std::bad_alloc(); }), EXIT_FAILED);
+    EXPECT_EQ(run_guarded("prog", [] () -> int { throw std::runtime_error("broken"); }), EXIT_FAILED);
+    EXPECT_EQ(run_guarded("prog", [] { return EXIT_DONE; }), EXIT_DONE);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("prog: not enough memory for this run: nothing was written\n"), std::string::npos) << err;
+    EXPECT_NE(err.find("prog: internal error: broken: nothing was written\n"), std::string::npos) << err;
 }
 
 } // namespace

@@ -361,6 +361,13 @@ struct PairFacts {
 // The frame and pixel size of a pair, from its descriptor.
 bool read_descriptor_facts(const Pair &p, PairFacts *f)
 {
+    for (const std::string *file : {&p.descr, &p.raster}) {
+        const std::string problem = input_file_problem(*file);
+        if (!problem.empty()) {
+            complain("%s: %s", file->c_str(), problem.c_str());
+            return false;
+        }
+    }
     FILE *fd = std::fopen(p.descr.c_str(), "r");
     if (fd == nullptr) {
         complain("cannot open the descriptor %s: %s", p.descr.c_str(), std::strerror(errno));
@@ -850,9 +857,13 @@ int main(int argc, char **argv)
         status = o.result_mode ? check_result(&o, &lig, &col) : check_dems(&o, &lig, &col);
     Report r;
     if (status < 0)
-        status = compute(o, lig, col, &r) ? EXIT_DONE : EXIT_FAILED;
+        status = run_guarded(PROGRAM, [&] { return compute(o, lig, col, &r) ? EXIT_DONE : EXIT_FAILED; });
+    if (status == EXIT_DONE)
+        status = run_guarded(PROGRAM, [&] {
+            report(o, r);
+            return EXIT_DONE;
+        });
     if (status == EXIT_DONE) {
-        report(o, r);
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
             complain("cannot write the report: %s", std::strerror(errno));
             status = EXIT_FAILED;

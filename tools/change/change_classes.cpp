@@ -1,6 +1,7 @@
 #include "change_classes.h"
 
 #include "host.h"
+#include "tool_support.h"
 
 #include <cpl_error.h>
 #include <gdal_alg.h>
@@ -215,6 +216,8 @@ bool open_classes(const std::string &path, const std::string &field, const GridF
                   const std::string &scratch, ClassSource *s, std::string *error)
 {
     GDALAllRegister();
+    if (!check_input_file(path, error))
+        return false;
     s->path = path;
     s->field = field;
     s->labels.assign(1, nullptr);

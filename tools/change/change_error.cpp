@@ -84,6 +84,11 @@ bool open_sigma_input(const std::string &option, const std::string &given, const
             *error = option + " " + given + ": the error must be a finite number of metres, 0 or more";
             return false;
         }
+        // The error of a difference adds the squares of both errors.
+        if (!std::isfinite(2 * value * value)) {
+            *error = option + " " + given + ": an error that large overflows the arithmetic of the errors";
+            return false;
+        }
         input->is_raster = false;
         input->value = value;
         return true;

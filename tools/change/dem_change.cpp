@@ -647,7 +647,7 @@ int main(int argc, char **argv)
         o.command_line += (k > 0 ? " " : "") + (plain ? arg : quoted + "'");
     }
     GDALAllRegister();
-    const int status = run_change(o);
+    const int status = run_guarded(PROGRAM, [&] { return run_change(o); });
     release_picture_fonts();
     return finish_run(PROGRAM, status);
 }

@@ -5,6 +5,7 @@
 // over the window that can reach the reference, and the aligned raster
 // streamed out by lines through the same resampler as the fit.
 #include "coreg.h"
+#include "tool_support.h"
 
 #include "host.h"
 
@@ -136,6 +137,8 @@ void close_mask(Mask *mask)
 bool open_mask(const std::string &path, const Frame &frame, bool has_geotransform, const std::string &crs_wkt,
                Mask *mask, std::string *error)
 {
+    if (!check_input_file(path, error))
+        return false;
     CPLErrorReset();
     GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr,
                                  nullptr, nullptr);

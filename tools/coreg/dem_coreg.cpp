@@ -216,5 +216,5 @@ int main(int argc, char **argv)
     o.coreg.resampling = o.resampling == "cubic" ? RESAMPLE_CUBIC : RESAMPLE_BILINEAR;
     o.coreg.reference.pixel_size = o.coreg.to_align.pixel_size = pixel;
     o.output = with_tif(out);
-    return finish_run(PROGRAM, run(o));
+    return finish_run(PROGRAM, run_guarded(PROGRAM, [&] { return run(o); }));
 }

@@ -496,6 +496,6 @@ int main(int argc, char **argv)
     if (status < 0)
         status = check_options(&opt);
     if (status < 0)
-        status = run(opt);
+        status = run_guarded(PROGRAM, [&] { return run(opt); });
     return finish_run(PROGRAM, status);
 }

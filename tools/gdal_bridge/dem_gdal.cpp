@@ -149,7 +149,7 @@ int main(int argc, char **argv)
 
     CPLSetErrorHandler(pass_on_gdal_error);
     GDALAllRegister();
-    status = importing ? import_dem(import) : export_dem(exp);
+    status = run_guarded(PROGRAM, [&] { return importing ? import_dem(import) : export_dem(exp); });
     GDALDestroyDriverManager();
     return finish_run(PROGRAM, status);
 }

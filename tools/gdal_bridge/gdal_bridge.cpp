@@ -491,6 +491,11 @@ int import_from(GDALDatasetH src, const ImportOptions &o)
 
 int import_dem(const ImportOptions &o)
 {
+    const std::string problem = input_file_problem(o.source);
+    if (!problem.empty()) {
+        complain("%s: %s", o.source.c_str(), problem.c_str());
+        return 1;
+    }
     GDALDatasetH src = GDALOpenEx(o.source.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr);
     if (src == nullptr) {
         complain("cannot open %s as a raster", o.source.c_str());
@@ -507,9 +512,20 @@ int import_dem(const ImportOptions &o)
 
 namespace {
 
+// Said and false when path is not a file to read (a FIFO, a device).
+bool readable_input(const std::string &path)
+{
+    const std::string problem = input_file_problem(path);
+    if (!problem.empty())
+        complain("%s: %s", path.c_str(), problem.c_str());
+    return problem.empty();
+}
+
 // The frame of a pair from its descriptor, checked against the pair's type.
 bool read_frame(const std::string &descr, int itype, int *nb_lig, int *nb_col)
 {
+    if (!readable_input(descr))
+        return false;
     FILE *f = std::fopen(descr.c_str(), "r");
     if (f == nullptr) {
         complain("cannot open the descriptor %s: %s", descr.c_str(), std::strerror(errno));
@@ -533,6 +549,8 @@ bool read_frame(const std::string &descr, int itype, int *nb_lig, int *nb_col)
 
 template <typename T> bool load_raster(const std::string &raw, T **Mat, int nb_lig, int nb_col)
 {
+    if (!readable_input(raw))
+        return false;
     FILE *f = std::fopen(raw.c_str(), "rb");
     if (f == nullptr) {
         complain("cannot open %s: %s", raw.c_str(), std::strerror(errno));
@@ -561,6 +579,8 @@ template <typename T> bool load_raster(const std::string &raw, T **Mat, int nb_l
 bool load_georef(const std::string &path, int nb_lig, int nb_col, double gt[6], bool *has_gt, std::string *wkt,
                  double *scale)
 {
+    if (!readable_input(path))
+        return false;
     GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr);
     if (ds == nullptr) {
         complain("cannot open %s for its georeferencing", path.c_str());
@@ -852,6 +872,11 @@ int export_dem(const ExportOptions &o)
 
 bool read_sidecar(const std::string &path, SidecarFacts *facts, std::string *error)
 {
+    const std::string problem = input_file_problem(path);
+    if (!problem.empty()) {
+        *error = problem;
+        return false;
+    }
     CPLErrorReset();
     GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER, nullptr, nullptr, nullptr);
     if (ds == nullptr) {
