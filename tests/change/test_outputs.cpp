@@ -339,6 +339,31 @@ TEST_F(ChangeOutputs, BandsErrorsAndScalesThatAreNoHeightsAreRefused)
     EXPECT_TRUE(leftovers().empty());
 }
 
+TEST_F(ChangeOutputs, BlocksTooLargeForTheMemoryAreRefusedBeforeTheyAreRead)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit is tried without the address sanitizer's own reservations";
+#endif
+    // 16384 lines x 20000 columns in compressed tiles 16384 lines high (a
+    // row of tiles of each survey is 1.3 GB), written sparse (a small file),
+    // under a limit of 3 GB of address space for the run.
+    for (const char *name : {"tall_a.tif", "tall_b.tif"}) {
+        const char *options[] = {"SPARSE_OK=TRUE", "TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=16384",
+                                 "COMPRESS=DEFLATE", nullptr};
+        GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), at(name).c_str(), 20000, 16384, 1, GDT_Float32,
+                                     const_cast<char **>(options));
+        ASSERT_NE(ds, nullptr);
+        GDALClose(ds);
+    }
+    Outcome r = run_in(dir, "sh -c 'ulimit -v 3000000 && exec " + std::string(DEM_CHANGE) + " tall_a.tif tall_b.tif r --pixel 1'");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("the grid of 16384 lines x 20000 columns, read in blocks of 16384 lines, needs about"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(exists(at("r_2D.tif")));
+    EXPECT_TRUE(leftovers().empty());
+}
+
 TEST(RunGuarded, WhatEscapesTheWorkEndsItWithAMessage)
 {
     testing::internal::CaptureStderr();

@@ -243,8 +243,10 @@ struct Run {
 };
 
 // GDAL's block cache: a row of tiles of each output and a row of blocks of
-// each input, and a margin; the pass holds no more.
-void limit_block_cache(const Run &run, const Options &o)
+// each input, and a margin; the pass holds no more. False, with a message
+// naming the grid and the inputs' block height, when that and the pass's
+// own lines need more memory than the process can have.
+bool limit_block_cache(const Run &run, const Options &o, std::string *error)
 {
     const long long nb_col = run.before.grid.nb_col;
     const int out_bytes = o.type == "float64" ? 8 : 4;
@@ -268,7 +270,24 @@ void limit_block_cache(const Run &run, const Options &o)
             GDALGetBlockSize(in->band, &bx, &by);
             bytes += static_cast<long long>(by) * nb_col * (GDALGetDataTypeSizeBytes(GDALGetRasterDataType(in->band)) + 1);
         }
-    GDALSetCacheMax64(bytes + 8LL * 1024 * 1024);
+    const long long cache = bytes + 8LL * 1024 * 1024;
+    // The pass's lines: heights, flags and both differences of a block, and
+    // as much again for the errors, classes and histograms.
+    const long long pass = 2LL * 34 * change_block_lines(run.before.grid.nb_col) * nb_col;
+    const unsigned long long available = available_memory();
+    if (available > 0 && static_cast<unsigned long long>(cache + pass) > available) {
+        int bx = 0, by = 0;
+        if (run.before.band != nullptr)
+            GDALGetBlockSize(run.before.band, &bx, &by);
+        *error = "the grid of " + std::to_string(run.before.grid.nb_lig) + " lines x " + std::to_string(nb_col) +
+                 " columns, read in blocks of " + std::to_string(by) + " lines, needs about " +
+                 std::to_string((cache + pass) >> 20) + " MiB; " + std::to_string(available >> 20) +
+                 " MiB are available: rewrite the inputs with smaller tiles (gdal_translate -co TILED=YES) or give "
+                 "the run more memory";
+        return false;
+    }
+    GDALSetCacheMax64(cache);
+    return true;
 }
 
 // The whole of a file's bytes (a picture for the report).
@@ -482,7 +501,8 @@ int run_change(const Options &o)
         extras.error_3D = &run.error_3D;
     }
     extras.aligned = o.coregister ? &run.aligned : nullptr;
-    limit_block_cache(run, o);
+    if (!limit_block_cache(run, o, &error))
+        return run_error(PROGRAM, error);
     ChangeResult result;
     if (!change_pass(&run.before, &run.after, areas, change_block_lines(run.before.grid.nb_col), &run.out_2D,
                      &run.out_3D, extras, &result, &error) ||

@@ -778,6 +778,29 @@ int export_pair(const ExportOptions &o, int pair, int itype, const std::string &
     int nb_lig, nb_col;
     if (!read_frame(descr, itype, &nb_lig, &nb_col))
         return 1;
+    // The raster must hold the frame its descriptor claims, and the frame
+    // fit in memory, before anything is allocated for it.
+    const unsigned long long bytes = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col) *
+                                     static_cast<unsigned long long>(bytes_per_value(itype));
+    VSIStatBufL raw_stat;
+    if (VSIStatL(raw.c_str(), &raw_stat) != 0) {
+        complain("cannot open %s: %s", raw.c_str(), std::strerror(errno));
+        return 1;
+    }
+    if (static_cast<unsigned long long>(raw_stat.st_size) != bytes) {
+        complain("%s holds %s values than the %d x %d frame of its descriptor", raw.c_str(),
+                 static_cast<unsigned long long>(raw_stat.st_size) < bytes ? "fewer" : "more", nb_lig, nb_col);
+        return 1;
+    }
+    const unsigned long long needed = static_cast<unsigned long long>(nb_lig) * nb_col * sizeof(int) +
+                                      static_cast<unsigned long long>(nb_col) * sizeof(double) + (16ULL << 20);
+    const unsigned long long available = available_memory();
+    if (available > 0 && needed > available) {
+        complain("not enough memory for the frame of %s (%d lines x %d columns): it needs %llu MiB, %llu MiB are "
+                 "available",
+                 raw.c_str(), nb_lig, nb_col, needed >> 20, available >> 20);
+        return 1;
+    }
 
     // Georeferencing and unit from the sidecar of an imported pair; the
     // georeferencing of the file given with --georef replaces its own.
