@@ -317,3 +317,11 @@ int run_guarded(const std::string &program, const std::function<int()> &work)
         return run_error(program, std::string("internal error: ") + e.what() + ": nothing was written");
     }
 }
+
+CLI::Option *add_creation_option(CLI::App &app, const std::string &flags, std::vector<std::string> *options,
+                                 const std::string &help)
+{
+    return app.add_option(flags, *options, help)->check([](const std::string &v) {
+        return v.find('=') == std::string::npos || v[0] == '=' ? "a creation option is NAME=VALUE" : "";
+    });
+}

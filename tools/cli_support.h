@@ -71,6 +71,11 @@ CLI::Option *add_real_option(CLI::App &app, const std::string &flags, double *va
 CLI::Option *add_choice_option(CLI::App &app, const std::string &flags, int *choice,
                                const std::vector<std::string> &words, const std::string &help);
 
+// A repeatable option taking GeoTIFF creation options, each NAME=VALUE
+// ("--co: a creation option is NAME=VALUE" otherwise).
+CLI::Option *add_creation_option(CLI::App &app, const std::string &flags, std::vector<std::string> *options,
+                                 const std::string &help);
+
 // "program: what" and "Try 'program --help'." on standard error, for a
 // command line that parses but cannot be run; returns EXIT_USAGE.
 int usage_error(const std::string &program, const std::string &what);

@@ -241,6 +241,21 @@ TEST_F(DemCoregTest, DemPairsOfTheSameFrameNeedNoShift)
         ASSERT_EQ(out[k], static_cast<float>(after[k])) << k;
 }
 
+TEST_F(DemCoregTest, PolygonsWithoutACoordinateSystemAndBadOptionsAreRefused)
+{
+    const int n = 60;
+    write_tif(path("ref.tif"), n, n, std::vector<double>(n * n, 300), X0, Y0);
+    write_tif(path("up.tif"), n, n, std::vector<double>(n * n, 301), X0, Y0);
+    // A layer GDAL's rasteriser could not place would leave every cell stable.
+    write_text(path("nocrs.csv"), "WKT,id\n\"POLYGON((0 0,1 0,1 1,0 0))\",1\n");
+    Outcome r = coreg({"ref.tif", "up.tif", "out.tif", "--unstable", "nocrs.csv", "--force"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("nocrs.csv: its layer nocrs has no coordinate system"), std::string::npos) << r.err;
+    EXPECT_EQ(coreg({"ref.tif", "up.tif", "out.tif", "--pixel", "nan"}).status, 2);
+    EXPECT_EQ(coreg({"ref.tif", "up.tif", "out.tif", "--co", "NOEQUALS"}).status, 2);
+    EXPECT_EQ(files(), (std::vector<std::string>{"nocrs.csv", "ref.tif", "up.tif"}));
+}
+
 TEST_F(DemCoregTest, UndeterminedShiftIsRefusedWithoutWriting)
 {
     // A flat plane, raised by 1 m.

@@ -183,10 +183,7 @@ void add_options(CLI::App &app, Options *o)
         ->type_name("RASTER|VECTOR");
     app.add_option("--type", o->type, "output type: float32 (default) or float64 (the differences exactly)")
         ->check(CLI::IsMember({"float32", "float64"}));
-    app.add_option("--co", o->creation_options, "GeoTIFF creation option NAME=VALUE (repeatable)")
-        ->check([](const std::string &v) {
-            return v.find('=') == std::string::npos || v[0] == '=' ? "a creation option is NAME=VALUE" : "";
-        });
+    add_creation_option(app, "--co", &o->creation_options, "GeoTIFF creation option NAME=VALUE (repeatable)");
     add_whole_option(app, "--threads", &o->threads, 1, 64,
                      "threads compressing the outputs, 1 to 64 (the bytes do not depend on it)");
     app.add_option("--json", o->json, "write the budget as JSON to this file");

@@ -181,6 +181,18 @@ bool open_mask(const std::string &path, const Frame &frame, bool has_geotransfor
         *error = path + ": polygons need a georeferenced REFERENCE to be placed on its grid";
         return false;
     }
+    // GDAL's rasteriser drops a layer it cannot place: every cell would
+    // then count as stable without a word.
+    for (int k = 0; k < layers && !crs_wkt.empty(); ++k) {
+        OGRLayerH layer = GDALDatasetGetLayer(ds, k);
+        if (OGR_L_GetSpatialRef(layer) == nullptr) {
+            *error = path + ": its layer " + OGR_L_GetName(layer) +
+                     " has no coordinate system, so its polygons cannot be placed on REFERENCE's grid: give it "
+                     "one (ogr2ogr -a_srs EPSG:CODE)";
+            GDALClose(ds);
+            return false;
+        }
+    }
     // Burnt onto an in-memory byte raster of the reference's grid; the
     // polygons are reprojected from their layer's coordinate system when it
     // differs from the grid's.

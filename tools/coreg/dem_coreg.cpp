@@ -12,6 +12,7 @@
 #include <gdal.h>
 
 #include <cerrno>
+#include <cfloat>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -203,12 +204,12 @@ int main(int argc, char **argv)
     add_unit_option(app, "--unit-align", &o.coreg.to_align.unit, 3,
                     "height unit of a TO_ALIGN pair (default: from its sidecar)");
     double pixel = 0;
-    app.add_option("--pixel", pixel, "cell size in metres of inputs without georeferencing")
-        ->check(CLI::PositiveNumber);
+    add_real_option(app, "--pixel", &pixel, 0, DBL_MAX, true, "a length in metres above 0",
+                    "cell size in metres of inputs without georeferencing");
     app.add_option("--fit-cells", o.coreg.max_fit_cells,
                    "at most about this many cells in the fit (a regular subsample; default 4000000)")
         ->check(CLI::Range(1000LL, 1000000000LL));
-    app.add_option("--co", o.creation_options, "GeoTIFF creation option NAME=VALUE for OUT (repeatable)");
+    add_creation_option(app, "--co", &o.creation_options, "GeoTIFF creation option NAME=VALUE for OUT (repeatable)");
     app.add_flag("-q,--quiet", o.quiet, "no progress bar");
     const int status = parse_command_line(app, argc, argv);
     if (status >= 0)
