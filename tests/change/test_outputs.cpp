@@ -364,6 +364,20 @@ TEST_F(ChangeOutputs, BlocksTooLargeForTheMemoryAreRefusedBeforeTheyAreRead)
     EXPECT_TRUE(leftovers().empty());
 }
 
+TEST_F(ChangeOutputs, GdalsOwnMessagesFollowTheProgramsOnceEach)
+{
+    // A TIFF cut short: GDAL says why after the program's one-line message.
+    const std::string bytes = read_file(at("after.tif"));
+    std::ofstream(at("cut.tif"), std::ios::binary) << bytes.substr(0, 40);
+    Outcome r = change("r", "", "cut.tif");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("dem_change: cut.tif: GDAL cannot open it as a raster\n"), 0u) << r.err;
+    const size_t gdal = r.err.find("dem_change: GDAL error: ");
+    EXPECT_NE(gdal, std::string::npos) << r.err;
+    const std::string first = r.err.substr(gdal, r.err.find('\n', gdal) - gdal);
+    EXPECT_EQ(r.err.find(first, gdal + first.size()), std::string::npos) << r.err;
+}
+
 TEST(RunGuarded, WhatEscapesTheWorkEndsItWithAMessage)
 {
     testing::internal::CaptureStderr();

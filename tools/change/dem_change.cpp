@@ -18,6 +18,7 @@
 #include "cli_support.h"
 #include "coreg.h"
 #include "dem_input.h"
+#include "gdal_bridge.h"
 #include "geo_area.h"
 #include "grid_match.h"
 #include "host.h"
@@ -663,8 +664,10 @@ int main(int argc, char **argv)
             quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         o.command_line += (k > 0 ? " " : "") + (plain ? arg : quoted + "'");
     }
+    hold_gdal_messages();
     GDALAllRegister();
     const int status = run_guarded(PROGRAM, [&] { return run_change(o); });
+    print_gdal_messages(PROGRAM);
     release_picture_fonts();
     return finish_run(PROGRAM, status);
 }

@@ -5,6 +5,7 @@
 // with both removed.
 #include "cli_support.h"
 #include "coreg.h"
+#include "gdal_bridge.h"
 #include "output_set.h"
 #include "host.h"
 
@@ -170,6 +171,7 @@ int fit_and_write(const Options &o, OutputSet *outputs)
 int main(int argc, char **argv)
 {
     host_start();
+    hold_gdal_messages();
     GDALAllRegister();
     // GDAL's block cache holds what one strip of lines touches; its default
     // (a share of the machine's memory) would outgrow TO_ALIGN itself.
@@ -217,5 +219,7 @@ int main(int argc, char **argv)
     o.coreg.resampling = o.resampling == "cubic" ? RESAMPLE_CUBIC : RESAMPLE_BILINEAR;
     o.coreg.reference.pixel_size = o.coreg.to_align.pixel_size = pixel;
     o.output = with_tif(out);
-    return finish_run(PROGRAM, run_guarded(PROGRAM, [&] { return run(o); }));
+    const int done = run_guarded(PROGRAM, [&] { return run(o); });
+    print_gdal_messages(PROGRAM);
+    return finish_run(PROGRAM, done);
 }

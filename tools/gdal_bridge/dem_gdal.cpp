@@ -32,15 +32,6 @@ const char *const NOTES = "Example: dem_gdal import -t m4 -u mm survey.tif site/
                           "         dem_gdal export site/change_2D_m4.raw change.tif\n"
                           "Exit status: 0 done, 1 failed (said on standard error), 2 bad command line.";
 
-// GDAL's own error and warning texts, passed on as they come.
-void CPL_STDCALL pass_on_gdal_error(CPLErr level, CPLErrorNum, const char *message)
-{
-    if (level == CE_Warning)
-        std::fprintf(stderr, "dem_gdal: GDAL warning: %s\n", message);
-    else if (level == CE_Failure || level == CE_Fatal)
-        std::fprintf(stderr, "dem_gdal: GDAL error: %s\n", message);
-}
-
 // What import and export read alike.
 void add_quiet(CLI::App &command, bool *quiet)
 {
@@ -147,9 +138,10 @@ int main(int argc, char **argv)
         exp.nodata_given = app.get_subcommand("export")->count("--nodata") > 0;
     }
 
-    CPLSetErrorHandler(pass_on_gdal_error);
+    hold_gdal_messages();
     GDALAllRegister();
     status = run_guarded(PROGRAM, [&] { return importing ? import_dem(import) : export_dem(exp); });
+    print_gdal_messages(PROGRAM);
     GDALDestroyDriverManager();
     return finish_run(PROGRAM, status);
 }

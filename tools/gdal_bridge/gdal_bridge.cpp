@@ -13,6 +13,7 @@
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 // ---------------------------------------------------------------------------
 // Units, value ranges, rounding
@@ -947,4 +949,44 @@ long double band_unit_metres(const char *unit)
         if (EQUAL(unit, f))
             return 1200.0L / 3937.0L; // the US survey foot, 1200/3937 m
     return 0;
+}
+
+// ---------------------------------------------------------------------------
+// GDAL's messages
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::mutex gdal_messages_lock;            // GDAL's worker threads report too
+std::vector<std::string> gdal_messages;   // distinct texts, in order
+long long gdal_messages_dropped = 0;
+const size_t MAX_GDAL_MESSAGES = 20;
+
+void CPL_STDCALL hold_gdal_message(CPLErr level, CPLErrorNum, const char *message)
+{
+    if (level != CE_Warning && level != CE_Failure && level != CE_Fatal)
+        return;
+    const std::string text = std::string(level == CE_Warning ? "GDAL warning: " : "GDAL error: ") + message;
+    std::lock_guard<std::mutex> hold(gdal_messages_lock);
+    if (std::find(gdal_messages.begin(), gdal_messages.end(), text) != gdal_messages.end())
+        return;
+    if (gdal_messages.size() < MAX_GDAL_MESSAGES)
+        gdal_messages.push_back(text);
+    else
+        gdal_messages_dropped++;
+}
+
+} // namespace
+
+void hold_gdal_messages() { CPLSetErrorHandler(hold_gdal_message); }
+
+void print_gdal_messages(const char *program)
+{
+    std::lock_guard<std::mutex> hold(gdal_messages_lock);
+    for (const std::string &text : gdal_messages)
+        std::fprintf(stderr, "%s: %s\n", program, text.c_str());
+    if (gdal_messages_dropped > 0)
+        std::fprintf(stderr, "%s: (%lld more messages of GDAL)\n", program, gdal_messages_dropped);
+    gdal_messages.clear();
+    gdal_messages_dropped = 0;
 }

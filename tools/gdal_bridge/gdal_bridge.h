@@ -102,4 +102,13 @@ int export_dem(const ExportOptions &o);
 // Cells from which a progress bar is shown.
 const long long PROGRESS_CELLS = 1 << 20;
 
+// GDAL's own errors and warnings, held while the run goes on instead of
+// printed as they come (before the program's one-line message, and the same
+// one many times): hold_gdal_messages installs the handler;
+// print_gdal_messages prints each distinct one once, as "program: GDAL
+// error: ..." or "program: GDAL warning: ...", at most 20, then how many
+// more there were.
+void hold_gdal_messages();
+void print_gdal_messages(const char *program);
+
 #endif
