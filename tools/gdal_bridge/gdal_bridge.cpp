@@ -699,6 +699,11 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
     }
     char **options = nullptr;
     options = CSLSetNameValue(options, "TILED", "YES");
+    // Tiles no higher than the frame (in steps of 16, as TIFF tiles go): a
+    // frame of a few lines and millions of columns would otherwise fill and
+    // compress tiles of 256 mostly empty lines.
+    const int tile_lines = nb_lig >= 256 ? 256 : (nb_lig + 15) / 16 * 16;
+    options = CSLSetNameValue(options, "BLOCKYSIZE", std::to_string(tile_lines).c_str());
     options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
     options = CSLSetNameValue(options, "PREDICTOR", p.type == GDT_Float32 ? "3" : "2");
     options = CSLSetNameValue(options, "BIGTIFF", "IF_SAFER");
