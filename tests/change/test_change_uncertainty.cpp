@@ -194,7 +194,12 @@ TEST_F(ChangeErrors, BudgetsByClassSumToTheWholeAndTheHistogramToo)
             EXPECT_NEAR(volume, row(b, d, set)["volume_m3"].get<double>(), 1e-9) << d << set;
             EXPECT_NEAR(correlated, error_of(row(b, d, set), "correlated"), 1e-9) << d << set;
         }
-    EXPECT_NE(read_file(at("b.csv")).find(",\"block\"\n"), std::string::npos);
+    // Each row says whether it is the whole, a class or the unclassed cells.
+    const std::string budget_csv = read_file(at("b.csv"));
+    EXPECT_NE(budget_csv.find(",\"block\",class\n"), std::string::npos) << budget_csv;
+    EXPECT_NE(budget_csv.find(",none,unclassed\n"), std::string::npos) << budget_csv;
+    EXPECT_NE(budget_csv.find("2D,net,"), std::string::npos);
+    EXPECT_NE(budget_csv.find(",,all\n"), std::string::npos) << budget_csv;
 
     // Polygons in another coordinate system land on the same cells.
     std::ofstream(at("zones_wgs84.geojson")) << ZONES_WGS84;

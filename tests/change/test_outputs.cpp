@@ -288,6 +288,20 @@ TEST_F(ChangeOutputs, NamesThatAreNotUtf8GoIntoValidJsonAndCsv)
     EXPECT_TRUE(exists(at("r\xfe_2D.tif")));
 }
 
+TEST_F(ChangeOutputs, AClassNamedLikeAFormulaIsNoFormulaInTheCsv)
+{
+    std::ofstream(at("zones.geojson"))
+        << "{\"type\":\"FeatureCollection\",\"crs\":{\"type\":\"name\",\"properties\":{\"name\":"
+           "\"urn:ogc:def:crs:EPSG::32633\"}},\"features\":[{\"type\":\"Feature\",\"properties\":{\"zone\":"
+           "\"=HYPERLINK(\\\"http://x\\\")\"},\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[500000,4600000],"
+           "[500010,4600000],[500010,4599985],[500000,4599985],[500000,4600000]]]}}]}";
+    Outcome r = change("r --classes zones.geojson --class-field zone --csv r.csv");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string csv = read_file(at("r.csv"));
+    EXPECT_NE(csv.find(",\"'=HYPERLINK(\"\"http://x\"\")\",class\n"), std::string::npos) << csv;
+    EXPECT_EQ(csv.find(",\"=HYPERLINK"), std::string::npos) << csv;
+}
+
 // 4. Inputs checked before they are read ----------------------------------------
 
 TEST_F(ChangeOutputs, AFifoAsAnyInputIsRefusedWithoutWaiting)

@@ -118,8 +118,10 @@ void print_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows 
     }
 }
 
-// One CSV line per row of both budgets, the class (when any) last.
-void csv_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows &b3, const std::string &klass, std::string *text)
+// One CSV line per row of both budgets, the class columns (when any, given
+// with their commas) last.
+void csv_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows &b3, const std::string &class_columns,
+                 std::string *text)
 {
     const BudgetRows *list[2] = {&b2, &b3};
     const char *names[2] = {"2D", "3D"};
@@ -141,7 +143,7 @@ void csv_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows &b
                 }
             }
             if (run.classes != nullptr)
-                *text += "," + klass;
+                *text += class_columns;
             *text += "\n";
         }
     }
@@ -270,10 +272,13 @@ std::string change_csv(const ChangeRun &run, const ChangeResult &r)
     std::string text = "difference,set,cells,area_m2,volume_m3";
     if (run.errors)
         text += run.correlation_range > 0 ? ",independent_m3,correlated_m3,spatial_m3" : ",independent_m3,correlated_m3";
+    // With classes, the class of each row and its scope ("all" for the
+    // whole budget, "class", or "unclassed" for the cells outside every
+    // class), so that no class name can pass for the total or the unclassed.
     if (run.classes != nullptr)
-        text += ",class";
+        text += ",class,scope";
     text += "\n";
-    csv_budgets(run, r.budget_2D, r.budget_3D, "", &text);
+    csv_budgets(run, r.budget_2D, r.budget_3D, ",,all", &text);
     char line[256];
     std::snprintf(line, sizeof line, "2D_all_cells,net,%lld,%.17g,%.17g", r.all_2D.all.cells,
                   budget_area(r.all_2D, r.all_2D.all), r.all_2D.all.volume);
@@ -287,7 +292,7 @@ std::string change_csv(const ChangeRun &run, const ChangeResult &r)
             text += line;
         }
     }
-    text += run.classes != nullptr ? ",\n" : "\n";
+    text += run.classes != nullptr ? ",,all\n" : "\n";
     if (run.classes != nullptr)
         for (int k : class_order(*run.classes)) {
             // A class named by a text is quoted, its quotes doubled, its
@@ -300,8 +305,10 @@ std::string change_csv(const ChangeRun &run, const ChangeResult &r)
                 quoted += "'";
             for (char ch : name)
                 quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+            const nlohmann::json &label = run.classes->labels[static_cast<size_t>(k)];
             csv_budgets(run, r.class_2D[static_cast<size_t>(k)], r.class_3D[static_cast<size_t>(k)],
-                        run.classes->labels[static_cast<size_t>(k)].is_string() ? quoted + "\"" : name, &text);
+                        "," + (label.is_string() ? quoted + "\"" : name) + (label.is_null() ? ",unclassed" : ",class"),
+                        &text);
         }
     return text;
 }
