@@ -21,9 +21,17 @@ const char *const SPATIAL_ASSUMPTION =
     "Spatially correlated: errors are correlated by a spherical model that falls to zero at the correlation "
     "range, and the row's area is taken as a disk (Rolstad, Haug and Denby 2009, J. Glaciol. 55(192)).";
 
+const char *const THREE_D_ASSUMPTION =
+    "3D volumes: a 3D difference averages the 2D differences of its 3 x 3 window, so neighbouring 3D cells share "
+    "their errors; a row's 3D errors are taken over the 2D cells, each entering with W_k, the sum of the cell area "
+    "times its weight (5/9 centre, 1/18 neighbour) in the windows of the row's cells: independent sqrt(sum (W_k "
+    "sigma_k)^2), fully correlated sum W_k sigma_k, spatially correlated as in 2D over the row's area with the RMS "
+    "of the cells' 2D sigma_d.";
+
 std::string error_model_assumptions()
 {
-    return std::string(INDEPENDENT_ASSUMPTION) + " " + CORRELATED_ASSUMPTION + " " + SPATIAL_ASSUMPTION;
+    return std::string(INDEPENDENT_ASSUMPTION) + " " + CORRELATED_ASSUMPTION + " " + SPATIAL_ASSUMPTION + " " +
+           THREE_D_ASSUMPTION;
 }
 
 void error_count(ErrorTally *t, double sigma, double area)
@@ -33,6 +41,13 @@ void error_count(ErrorTally *t, double sigma, double area)
     t->sum_sigma2 = add(t->sum_sigma2, s * s);
     t->sum_a2_sigma2 = add(t->sum_a2_sigma2, a * s * a * s);
     t->sum_a_sigma = add(t->sum_a_sigma, a * s);
+}
+
+void error_count_cell(ErrorTally *t, double sigma)
+{
+    const long double s = sigma;
+    t->cells++;
+    t->sum_sigma2 = add(t->sum_sigma2, s * s);
 }
 
 void error_merge(ErrorTally *into, const ErrorTally &from)
@@ -61,6 +76,32 @@ double rolstad_mean_error(double sigma_rms, double area, double range)
         return static_cast<double>(s * std::sqrt(1 - q + q * q * q / 5));
     }
     return static_cast<double>(s * R / (std::sqrt(5.0L) * L));
+}
+
+CorrelationModel spherical_model(double range)
+{
+    CorrelationModel m;
+    m.parts = 1;
+    m.sill[0] = 1;
+    m.range[0] = range;
+    return m;
+}
+
+// The spherical model's correlation (1 − its semivariogram over its sill):
+// 1 − 3h/(2R) + h³/(2R³) for h < R, 0 beyond (e.g. Chilès and Delfiner,
+// Geostatistics, 2012, §2.5).
+double correlation_at(const CorrelationModel &m, double h)
+{
+    if (h == 0)
+        return 1;
+    long double total = m.nugget, sum = 0;
+    for (int k = 0; k < m.parts; k++) {
+        total += m.sill[k];
+        const long double q = h / static_cast<long double>(m.range[k]);
+        if (q < 1)
+            sum += m.sill[k] * (1 - 1.5L * q + 0.5L * q * q * q);
+    }
+    return total > 0 ? static_cast<double>(sum / total) : 0.0;
 }
 
 VolumeErrors volume_errors(const ErrorTally &t, double area, double range)

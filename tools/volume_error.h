@@ -23,6 +23,10 @@ struct ErrorTally {
 // Adds a cell of error sigma (m) and area area (m²).
 void error_count(ErrorTally *t, double sigma, double area);
 
+// Adds a cell of error sigma (m) to the cell count and the RMS error only
+// (the volume sums of 3D differences are propagated: error_propagation.h).
+void error_count_cell(ErrorTally *t, double sigma);
+
 // Adds the sums of another tally (a class's rows into the whole).
 void error_merge(ErrorTally *into, const ErrorTally &from);
 
@@ -35,6 +39,25 @@ void error_merge(ErrorTally *into, const ErrorTally &from);
 //   σ_mean = σ R / (√5 L)               for L ≥ R;
 // both forms give σ / √5 at L = R. 0 for an empty area.
 double rolstad_mean_error(double sigma_rms, double area, double range);
+
+// A model of the correlation of the cells' errors: a nugget and up to two
+// spherical parts, each of a sill and a range (m). The sills are shares of
+// the variance (with the nugget they sum to 1 for standardised errors);
+// no part: the errors are independent.
+struct CorrelationModel {
+    double nugget = 0;
+    int parts = 0;
+    double sill[2] = {0, 0};
+    double range[2] = {0, 0};
+};
+
+// One spherical part of range R (m), no nugget: --correlation-range R.
+CorrelationModel spherical_model(double range);
+
+// The correlation of the errors of two cells h metres apart: 1 at h = 0,
+// otherwise Σ s_i ρ_sph(h, R_i) / (n + Σ s_i) with the spherical
+// correlation ρ_sph(h, R) = 1 − 3h/(2R) + h³/(2R³) for h < R, 0 beyond.
+double correlation_at(const CorrelationModel &m, double h);
 
 // The three errors of a row's volume (m³, one standard deviation).
 struct VolumeErrors {
@@ -53,7 +76,9 @@ VolumeErrors volume_errors(const ErrorTally &t, double area, double range);
 extern const char *const INDEPENDENT_ASSUMPTION;
 extern const char *const CORRELATED_ASSUMPTION;
 extern const char *const SPATIAL_ASSUMPTION;
-// The three in one paragraph.
+// How the three apply to the volumes of 3D differences (error_propagation.h).
+extern const char *const THREE_D_ASSUMPTION;
+// The four in one paragraph.
 std::string error_model_assumptions();
 
 #endif

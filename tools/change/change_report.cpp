@@ -208,8 +208,8 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
         std::printf("; the raw net is the one to use, a net of the detected parts alone is biased\n");
     }
     if (run.errors)
-        std::printf("\nErrors of the volumes, one standard deviation:\n  %s\n  %s\n  %s\n", INDEPENDENT_ASSUMPTION,
-                    CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION);
+        std::printf("\nErrors of the volumes, one standard deviation:\n  %s\n  %s\n  %s\n  %s\n", INDEPENDENT_ASSUMPTION,
+                    CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION);
     if (run.classes != nullptr)
         for (int c : class_order(*run.classes)) {
             std::printf("\nClass %s\n", class_name(run, c).c_str());
@@ -242,7 +242,7 @@ nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
     if (run.errors) {
         doc["nodata_cells"]["no_error"] = c.no_sigma;
         doc["net_2D_all_cells"] = tally_json(run, r.all_2D, r.all_2D.all);
-        doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION};
+        doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION};
         if (!run.error_2D.empty())
             doc["outputs"]["error_2D"] = run.error_2D, doc["outputs"]["error_3D"] = run.error_3D;
     }

@@ -131,7 +131,8 @@ const std::string DESCRIPTION =
     "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
     "or a raster on the grid; nodata in it is nodata in the result). A cell's 2D difference then has the error\n"
     "sigma_d = sqrt(sigma_before^2 + sigma_after^2), its 3D difference the error its 3 x 3 weights (5/9 at the\n"
-    "centre, 1/18 at each neighbour) propagate from independent cell errors; --error-out writes both as\n"
+    "centre, 1/18 at each neighbour) propagate from the cells' errors (independent, or correlated by the model\n"
+    "of --correlation-range; it serves the detection test); --error-out writes both as\n"
     "OUT_2D_sigma.tif and OUT_3D_sigma.tif. --lod T: |d| < T is below detection; --confidence P: a cell is\n"
     "detected change when |d| / sigma_d reaches the two-sided normal quantile of P (1.959964 at 0.95); both\n"
     "given, a cell must pass both. The thresholded rows stand beside the raw ones; the raw net is the one to\n"
@@ -141,6 +142,7 @@ const std::string DESCRIPTION =
     wrapped(std::string("- ") + SPATIAL_ASSUMPTION +
             " Given with --correlation-range R (m): L = sqrt(A / pi) for a row of area A, error of the mean "
             "sigma_rms * sqrt(1 - L/R + (L/R)^3 / 5) for L < R, sigma_rms * R / (sqrt(5) L) for L >= R, times A.") +
+    wrapped(std::string("- ") + THREE_D_ASSUMPTION) +
     "Budgets by area: --classes an integer raster on the grid or a vector file (any OGR format; polygons\n"
     "rasterised onto the grid, a cell in a polygon when its centre is), classed by --class-field (by feature\n"
     "id without it); cells outside every feature or in one without the field form a class of their own.\n"
@@ -197,7 +199,8 @@ void add_options(CLI::App &app, Options *o)
     add_real_option(app, "--confidence", &o->confidence, 0, 1, true, "a level strictly between 0 and 1, such as 0.95",
                     "confidence level P (0 < P < 1) for detected change");
     add_real_option(app, "--correlation-range", &o->correlation_range, 0, DBL_MAX, true, "a length in metres above 0",
-                    "range of the spherical correlation of the errors, m (the spatially correlated error)");
+                    "range of the spherical correlation of the errors, m (the spatially correlated error;\n"
+                    "also the correlation within a 3 x 3 window in each 3D cell's own error)");
     app.add_option("--classes", o->classes, "budgets by class: integer raster on the grid, or vector file");
     app.add_option("--class-field", o->class_field, "attribute naming the class of a vector file's features");
     app.add_option("--histogram", o->histogram, "write the distribution of the differences as CSV");
@@ -446,6 +449,8 @@ int run_change(const Options &o)
         extras.sigma_after = &run.sigma_after;
     }
     extras.detection = make_detection(o.lod, o.confidence);
+    if (o.correlation_range > 0)
+        extras.correlation = spherical_model(o.correlation_range);
     extras.classes = o.classes.empty() ? nullptr : &run.classes;
     extras.histograms = !o.histogram.empty() || !o.report.empty();
     extras.bin_width = o.bin_width;
