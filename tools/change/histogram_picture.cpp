@@ -70,6 +70,26 @@ void text_at(cairo_t *cr, double x, double y, const std::string &text, double al
     cairo_show_text(cr, text.c_str());
 }
 
+// A note on a white ground, its right end at x, its baseline at y.
+void corner_note(cairo_t *cr, double x, double y, const std::string &note)
+{
+    colour(cr, {1, 1, 1});
+    cairo_rectangle(cr, x - text_width(cr, note) - 4, y - 15, text_width(cr, note) + 8, 20);
+    cairo_fill(cr);
+    colour(cr, INK);
+    text_at(cr, x, y, note, 1);
+}
+
+// The note of an underflow or overflow bin: its cells, area and range.
+std::string beyond_note(const char *which, const ShownBin &b)
+{
+    const long long cells = b.detected.cells + b.below.cells;
+    char text[200];
+    std::snprintf(text, sizeof text, "%s: %lld cell%s from %.4g to %.4g m, ", which, cells, cells == 1 ? "" : "s",
+                  b.low, b.high);
+    return text + tick_label(b.detected.area + b.below.area, 0) + " m\u00b2, not drawn";
+}
+
 double bar_value(const BinTally &t, bool of_volume)
 {
     return of_volume ? std::fabs(t.volume) : t.area;
@@ -298,14 +318,19 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     cairo_set_font_size(cr, 13);
     for (const Entry &e : legend)
         legend_entry(cr, e.x, e.y, e.c, e.dashed, e.text);
+    // The cells not drawn: unchanged, and beyond the bars (outliers).
+    double note_y = top + 19;
     if (table.unchanged.cells > 0) {
-        const std::string note = "unchanged (d = 0): " + tick_label(table.unchanged.area, 0) + " m\u00b2, not drawn";
-        colour(cr, {1, 1, 1});
-        cairo_rectangle(cr, right - text_width(cr, note) - 12, top + 4, text_width(cr, note) + 8, 20);
-        cairo_fill(cr);
-        colour(cr, INK);
-        text_at(cr, right - 8, top + 19, note, 1);
+        corner_note(cr, right - 8, note_y,
+                    "unchanged (d = 0): " + tick_label(table.unchanged.area, 0) + " m\u00b2, not drawn");
+        note_y += 22;
     }
+    if (table.has_underflow) {
+        corner_note(cr, right - 8, note_y, beyond_note("below the bars", table.underflow));
+        note_y += 22;
+    }
+    if (table.has_overflow)
+        corner_note(cr, right - 8, note_y, beyond_note("above the bars", table.overflow));
     if (table.bins.empty()) {
         cairo_set_font_size(cr, 16);
         text_at(cr, (left + right) / 2, (top + bottom) / 2, "no change", 0.5);
