@@ -23,9 +23,12 @@ namespace {
 const double NO_DIFFERENCE = std::numeric_limits<double>::quiet_NaN();
 
 // The lines of both inputs in memory: input lines base .. base + held − 1,
-// room for block + 2 lines (the block and the line on either side).
+// room for block + 3 lines (the block, the line on either side, and with
+// errors learned from the slope one more, the slope of the line after the
+// block needing the line after it).
 struct Window {
-    int nb_col = 0, base = 0, held = 0;
+    int nb_col = 0, nb_lig = 0, base = 0, held = 0;
+    int sig_next = 0; // with learned errors: the next line whose σ_d is to be worked out
     std::vector<double> before, after;       // heights, m
     std::vector<unsigned char> ok_b, ok_a;   // 1 where the input has data
     std::vector<unsigned char> both;         // 1 where both have data (and an error, with errors)
@@ -38,8 +41,27 @@ struct Window {
     double *row_sig(int line) { return &sig[static_cast<size_t>(line - base) * nb_col]; }
 };
 
-// Keeps the lines from new_base on (at most two) at the front and reads the
-// lines up to end − 1 after them.
+// σ_d of the lines from w->sig_next on whose next line is held (or that
+// end the frame): the learned σ at BEFORE's slope, NaN where BEFORE has no
+// data.
+void learned_sigma_lines(Window *w, const ChangeExtras &x)
+{
+    const int last = w->base + w->held - 1;
+    for (; w->sig_next <= last && (w->sig_next < last || last == w->nb_lig - 1); w->sig_next++) {
+        const int line = w->sig_next;
+        const double *above = line > 0 ? w->row_b(line - 1) : nullptr;
+        const double *below = line + 1 < w->nb_lig ? w->row_b(line + 1) : nullptr;
+        const double *z = w->row_b(line);
+        double *sig = w->row_sig(line);
+        for (int j = 0; j < w->nb_col; j++)
+            sig[j] = std::isnan(z[j]) ? NO_DIFFERENCE
+                                      : learned_sigma(*x.learned,
+                                                      slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
+    }
+}
+
+// Keeps the lines from new_base on (at most three) at the front and reads
+// the lines up to end − 1 after them.
 bool slide_window(Window *w, DemInput *before, DemInput *after, const ChangeExtras &x, int new_base, int end,
                   ChangeCounts *counts, std::string *error)
 {
@@ -88,6 +110,8 @@ bool slide_window(Window *w, DemInput *before, DemInput *after, const ChangeExtr
         }
     }
     w->held += count;
+    if (x.learned != nullptr)
+        learned_sigma_lines(w, x);
     return true;
 }
 
@@ -263,19 +287,22 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     const size_t n = static_cast<size_t>(nb_col);
     Window w;
     w.nb_col = nb_col;
-    const size_t rows = static_cast<size_t>(block_lines) + 2;
+    w.nb_lig = nb_lig;
+    const size_t rows = static_cast<size_t>(block_lines) + 3;
     w.before.resize(rows * n);
     w.after.resize(rows * n);
     w.both.resize(rows * n);
-    w.ok_b.resize(static_cast<size_t>(block_lines + 2) * n);
-    w.ok_a.resize(static_cast<size_t>(block_lines + 2) * n);
+    w.ok_b.resize(rows * n);
+    w.ok_a.resize(rows * n);
     std::vector<double> d2(static_cast<size_t>(block_lines) * n), d3(static_cast<size_t>(block_lines) * n);
-    const bool errors = x.sigma_before != nullptr && x.sigma_after != nullptr;
+    const bool errors = (x.sigma_before != nullptr && x.sigma_after != nullptr) || x.learned != nullptr;
     std::vector<double> e2, e3;
     if (errors) {
         w.sig.resize(rows * n);
-        w.sig_b.resize(rows * n);
-        w.sig_a.resize(rows * n);
+        if (x.learned == nullptr) {
+            w.sig_b.resize(rows * n);
+            w.sig_a.resize(rows * n);
+        }
     }
     const bool error_rasters = errors && x.error_2D != nullptr && x.error_3D != nullptr;
     if (error_rasters) {
@@ -311,9 +338,11 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     progress_begin("Computing the differences", nb_lig);
     for (int first = 0; first < nb_lig; first += block_lines) {
         const int count = first + block_lines <= nb_lig ? block_lines : nb_lig - first;
-        // Lines first − 1 .. first + count (those that exist).
+        // Lines first − 1 .. first + count (those that exist), and one more
+        // for the slope with learned errors.
         const int new_base = first > 0 ? first - 1 : 0;
-        const int end = first + count < nb_lig ? first + count + 1 : nb_lig;
+        const int beyond = x.learned != nullptr ? 2 : 1;
+        const int end = first + count + beyond < nb_lig ? first + count + beyond : nb_lig;
         bool ok = slide_window(&w, before, after, x, new_base, end, &result->counts, error);
         if (ok && x.classes != nullptr)
             ok = read_class_lines(x.classes, first, count, classes.data(), error);

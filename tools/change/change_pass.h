@@ -13,6 +13,7 @@
 #include "dem_input.h"
 #include "geo_area.h"
 #include "raster_output.h"
+#include "stable_error.h"
 
 #include <string>
 #include <vector>
@@ -41,6 +42,10 @@ struct ChangeExtras {
     RasterOutput *error_2D = nullptr, *error_3D = nullptr; // σ of each difference, when written
     const Alignment *aligned = nullptr; // AFTER aligned onto BEFORE first (--coregister), read from it
     CorrelationModel correlation; // of the cells' errors, for the 3D differences' own errors (none: independent)
+    // The errors learned from stable ground instead of the surveys' errors:
+    // σ_d of each cell from BEFORE's slope there (cells cell_w by cell_h m).
+    const StableErrorModel *learned = nullptr;
+    double cell_w = 0, cell_h = 0;
 };
 
 // What the pass finds.

@@ -207,6 +207,23 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
             std::printf("|d| / sigma_d >= %.6f (two-sided normal quantile of %g)", run.detection.z, run.detection.p);
         std::printf("; the raw net is the one to use, a net of the detected parts alone is biased\n");
     }
+    if (run.learned != nullptr) {
+        const StableErrorModel &m = *run.learned;
+        std::printf("\nError model, learned from stable ground (d = AFTER - BEFORE there)\n");
+        std::printf("  stable cells used: %lld of %lld sampled (one cell in %d x %d), %lld beyond %g NMAD of their\n"
+                    "  slope bin's median left out; over all: median %.6f m, NMAD %.6f m\n",
+                    m.stable_cells, m.sampled_cells, m.sample_step, m.sample_step, m.outliers, STABLE_OUTLIER_NMAD,
+                    m.median_m, m.nmad_m);
+        std::printf("  %-22s %12s %14s %18s\n", "slope (deg)", "cells", "NMAD (m)", "median slope (deg)");
+        for (const SlopeBin &b : m.slope_bins) {
+            char range[40];
+            std::snprintf(range, sizeof range, "%g - %g", b.slope_min_deg, b.slope_max_deg);
+            std::printf("  %-22s %12lld %14.6f %18.3f\n", range, b.cells, b.nmad_m, b.median_slope_deg);
+        }
+        for (const std::string &w : m.warnings)
+            std::printf("  note: %s\n", w.c_str());
+        std::printf("  %s\n", LEARNED_ERROR_ASSUMPTION);
+    }
     if (run.errors)
         std::printf("\nErrors of the volumes, one standard deviation:\n  %s\n  %s\n  %s\n  %s\n", INDEPENDENT_ASSUMPTION,
                     CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION);
@@ -243,6 +260,25 @@ nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
         doc["nodata_cells"]["no_error"] = c.no_sigma;
         doc["net_2D_all_cells"] = tally_json(run, r.all_2D, r.all_2D.all);
         doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION};
+        if (run.learned != nullptr) {
+            const StableErrorModel &m = *run.learned;
+            doc["error_models"].push_back(LEARNED_ERROR_ASSUMPTION);
+            nlohmann::json bins = nlohmann::json::array();
+            for (const SlopeBin &b : m.slope_bins)
+                bins.push_back({{"slope_min_deg", b.slope_min_deg},
+                                {"slope_max_deg", b.slope_max_deg},
+                                {"cells", b.cells},
+                                {"nmad_m", b.nmad_m},
+                                {"median_slope_deg", b.median_slope_deg}});
+            doc["error_model"] = {{"stable_cells", m.stable_cells},
+                                  {"sampled_cells", m.sampled_cells},
+                                  {"sample_step", m.sample_step},
+                                  {"outliers", m.outliers},
+                                  {"median_m", m.median_m},
+                                  {"nmad_m", m.nmad_m},
+                                  {"slope_bins", bins},
+                                  {"warnings", m.warnings}};
+        }
         if (!run.error_2D.empty())
             doc["outputs"]["error_2D"] = run.error_2D, doc["outputs"]["error_3D"] = run.error_3D;
     }

@@ -7,6 +7,7 @@
 #include "coreg.h"
 #include "dem_input.h"
 #include "geo_area.h"
+#include "stable_error.h"
 
 #include <nlohmann/json.hpp>
 
@@ -31,6 +32,7 @@ struct ChangeRun {
     Detection detection;
     const ClassSource *classes = nullptr; // budgets by class
     std::string error_2D, error_3D;      // the error rasters written, else empty
+    const StableErrorModel *learned = nullptr; // the errors learned from stable ground (--error-from-stable)
 };
 
 void print_change_table(const ChangeRun &run, const ChangeResult &r);

@@ -59,6 +59,7 @@ struct Options {
     // Errors, thresholds, classes, distribution, report.
     std::string sigma_before, sigma_after;
     bool error_out = false;
+    bool error_from_stable = false;
     double lod = 0, confidence = 0, correlation_range = 0;
     std::string classes, class_field;
     std::string histogram, histogram_of = "area";
@@ -137,6 +138,11 @@ const std::string DESCRIPTION =
     "detected change when |d| / sigma_d reaches the two-sided normal quantile of P (1.959964 at 0.95); both\n"
     "given, a cell must pass both. The thresholded rows stand beside the raw ones; the raw net is the one to\n"
     "use, since a net of the detected parts alone is biased.\n"
+    "--error-from-stable instead learns sigma_d from stable ground (--stable / --unstable; every cell without\n"
+    "them, with a warning), after the alignment with --coregister: AFTER - BEFORE on a regular sample of the\n"
+    "stable cells binned by BEFORE's slope, the NMAD of each bin (outliers beyond 4 NMAD left out), sigma_d of a\n"
+    "cell interpolated at its slope (Hugonnet et al. 2022, IEEE JSTARS 15); the table's 'Error model' and the\n"
+    "JSON's \"error_model\" give the bins. It excludes --sigma-before/--sigma-after and --correlation-range.\n"
     "Every volume then gets three errors (one standard deviation):\n" +
     wrapped(std::string("- ") + INDEPENDENT_ASSUMPTION) + wrapped(std::string("- ") + CORRELATED_ASSUMPTION) +
     wrapped(std::string("- ") + SPATIAL_ASSUMPTION +
@@ -179,9 +185,12 @@ void add_options(CLI::App &app, Options *o)
                    "the resampling of the alignment)")
         ->check(CLI::IsMember({"bilinear", "cubic"}));
     app.add_flag("--coregister", o->coregister, "align AFTER onto BEFORE first (horizontal shift and vertical bias)");
-    app.add_option("--stable", o->stable, "with --coregister: where the ground is stable (raster or polygons)")
+    app.add_option("--stable", o->stable,
+                   "with --coregister or --error-from-stable: where the ground is stable (raster or polygons)")
         ->type_name("RASTER|VECTOR");
-    app.add_option("--unstable", o->unstable, "with --coregister: where it changed, left out of the alignment")
+    app.add_option("--unstable", o->unstable,
+                   "with --coregister or --error-from-stable: where it changed, left out of the alignment and of "
+                   "the errors learned")
         ->type_name("RASTER|VECTOR");
     app.add_option("--type", o->type, "output type: float32 (default) or float64 (the differences exactly)")
         ->check(CLI::IsMember({"float32", "float64"}));
@@ -197,6 +206,8 @@ void add_options(CLI::App &app, Options *o)
     app.add_option("--sigma-before", o->sigma_before, "vertical error of BEFORE: metres, or a raster on the grid");
     app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
     app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");
+    app.add_flag("--error-from-stable", o->error_from_stable,
+                 "learn each cell's error from the differences on stable ground (--stable / --unstable), by slope");
     add_real_option(app, "--lod", &o->lod, 0, DBL_MAX, false, "a number of metres, 0 or more",
                     "level of detection, m: |d| below it is below detection");
     add_real_option(app, "--confidence", &o->confidence, 0, 1, true, "a level strictly between 0 and 1, such as 0.95",
@@ -333,7 +344,7 @@ std::vector<double> threshold_lines(const Options &o, const Run &run, bool three
     char text[160];
     std::snprintf(text, sizeof text, "level of detection \u00b1%g m", o.lod);
     if (o.confidence > 0) {
-        if (run.sigma_before.is_raster || run.sigma_after.is_raster)
+        if (o.error_from_stable || run.sigma_before.is_raster || run.sigma_after.is_raster)
             return {};
         const double sd = sigma_2D(run.sigma_before.value, run.sigma_after.value);
         const double z_sigma = two_sided_quantile(o.confidence) * (three_d ? sd / std::sqrt(3.0) : sd);
@@ -417,9 +428,22 @@ int run_change(const Options &o)
     if (!area_note.empty())
         warning(PROGRAM, area_note);
 
+    // The errors learned from stable ground, once AFTER is aligned.
+    StableErrorModel learned;
+    if (o.error_from_stable) {
+        std::string note;
+        if (!learn_stable_error(before_options, after_options, o.coregister ? &run.aligned : nullptr, o.stable,
+                                o.unstable, DEFAULT_STABLE_SAMPLE, &learned, &note, &error))
+            return run_error(PROGRAM, "--error-from-stable: " + error);
+        if (!note.empty()) {
+            warning(PROGRAM, note);
+            learned.warnings.push_back(note);
+        }
+    }
+
     // The surveys' errors and the classes, on the same grid.
-    const bool errors = !o.sigma_before.empty();
-    if (errors && (!open_sigma_input("--sigma-before", o.sigma_before, run.before.grid, &run.sigma_before, &error) ||
+    const bool errors = !o.sigma_before.empty() || o.error_from_stable;
+    if (!o.sigma_before.empty() && (!open_sigma_input("--sigma-before", o.sigma_before, run.before.grid, &run.sigma_before, &error) ||
                    !open_sigma_input("--sigma-after", o.sigma_after, run.before.grid, &run.sigma_after, &error)))
         return run_error(PROGRAM, error);
     if (!o.classes.empty() &&
@@ -447,9 +471,13 @@ int run_change(const Options &o)
          !open_output(error_path_3D, run.before.grid, GDT_Float32, o.creation_options, o.threads, &run.error_3D, &error)))
         return run_error(PROGRAM, error);
     ChangeExtras extras;
-    if (errors) {
+    if (!o.sigma_before.empty()) {
         extras.sigma_before = &run.sigma_before;
         extras.sigma_after = &run.sigma_after;
+    }
+    if (o.error_from_stable) {
+        extras.learned = &learned;
+        cell_size_metres(run.before.grid, &extras.cell_w, &extras.cell_h, &error);
     }
     extras.detection = make_detection(o.lod, o.confidence);
     if (o.correlation_range > 0)
@@ -491,6 +519,7 @@ int run_change(const Options &o)
     facts.areas = areas;
     facts.aligned = o.coregister ? &run.aligned : nullptr;
     facts.errors = errors;
+    facts.learned = o.error_from_stable ? &learned : nullptr;
     facts.correlation_range = o.correlation_range;
     facts.thresholds = o.lod > 0 || o.confidence > 0;
     facts.detection = extras.detection;
@@ -559,10 +588,12 @@ int run_change(const Options &o)
             inputs["classes"]["kind"] = run.classes.from_vector ? "vector, rasterised onto the grid" : "class raster";
         }
         nlohmann::json parameters = {{"output type", o.type}};
-        if (errors) {
+        if (!o.sigma_before.empty()) {
             parameters["error of before, sigma (m or raster)"] = o.sigma_before;
             parameters["error of after, sigma (m or raster)"] = o.sigma_after;
         }
+        if (o.error_from_stable)
+            parameters["errors"] = "learned from stable ground by slope (--error-from-stable), the model in the JSON";
         if (o.lod > 0)
             parameters["level of detection (m)"] = o.lod;
         if (o.confidence > 0)
@@ -603,17 +634,24 @@ int main(int argc, char **argv)
         return finish_run(PROGRAM, parsed); // --help, --version or a usage error
     o.before.z_scale_given = app.count("--z-scale-before") > 0;
     o.after.z_scale_given = app.count("--z-scale-after") > 0;
-    if (!o.coregister && (!o.stable.empty() || !o.unstable.empty()))
-        return finish_run(PROGRAM, usage_error(PROGRAM, "--stable and --unstable need --coregister"));
+    if (!o.coregister && !o.error_from_stable && (!o.stable.empty() || !o.unstable.empty()))
+        return finish_run(PROGRAM,
+                          usage_error(PROGRAM, "--stable and --unstable need --coregister or --error-from-stable"));
     // What the options need of each other.
     std::string usage;
-    if (o.sigma_before.empty() != o.sigma_after.empty())
+    const bool errors_known = !o.sigma_before.empty() || o.error_from_stable;
+    if (o.error_from_stable && (!o.sigma_before.empty() || !o.sigma_after.empty()))
+        usage = "--error-from-stable learns the errors: it excludes --sigma-before and --sigma-after";
+    else if (o.error_from_stable && o.correlation_range > 0)
+        usage = "--error-from-stable excludes --correlation-range";
+    else if (o.sigma_before.empty() != o.sigma_after.empty())
         usage = "give both --sigma-before and --sigma-after (0 for a survey without error)";
-    else if (o.sigma_before.empty() && o.confidence > 0)
-        usage = "--confidence needs the surveys' errors: --sigma-before and --sigma-after";
-    else if (o.sigma_before.empty() && (o.error_out || o.correlation_range > 0))
+    else if (!errors_known && o.confidence > 0)
+        usage = "--confidence needs the surveys' errors: --sigma-before and --sigma-after, or --error-from-stable";
+    else if (!errors_known && (o.error_out || o.correlation_range > 0))
         usage = std::string(o.error_out ? "--error-out" : "--correlation-range") +
-                " needs the surveys' errors: --sigma-before and --sigma-after";
+                " needs the surveys' errors: --sigma-before and --sigma-after" +
+                (o.error_out ? ", or --error-from-stable" : "");
     else if (app.count("--confidence") > 0 && !(o.confidence > 0 && o.confidence < 1))
         usage = "--confidence: a level strictly between 0 and 1, such as 0.95";
     else if (!o.class_field.empty() && o.classes.empty())

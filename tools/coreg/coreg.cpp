@@ -24,6 +24,120 @@
 
 namespace {
 
+// A mask of stable or unstable ground on the reference's grid: a raster of
+// the same size (and georeferencing, when both have one) whose valid
+// non-zero cells are in the mask, or the polygons of a vector file burnt
+// onto the grid by GDAL (cells whose centre lies inside).
+void close_mask(GroundMask *mask)
+{
+    if (mask->dataset != nullptr)
+        GDALClose(mask->dataset);
+    *mask = GroundMask();
+}
+
+bool open_mask(const std::string &path, const Frame &frame, bool has_geotransform, const std::string &crs_wkt,
+               GroundMask *mask, std::string *error)
+{
+    CPLErrorReset();
+    GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr,
+                                 nullptr, nullptr);
+    if (ds == nullptr) {
+        const char *why = CPLGetLastErrorMsg();
+        *error = path + ": cannot be opened as a raster or a vector file" + (*why ? std::string(": ") + why : "");
+        return false;
+    }
+    if (GDALGetRasterCount(ds) > 0) {
+        double gt[6];
+        const bool georeferenced = GDALGetGeoTransform(ds, gt) == CE_None;
+        bool same = GDALGetRasterXSize(ds) == frame.nb_col && GDALGetRasterYSize(ds) == frame.nb_lig;
+        if (same && georeferenced && has_geotransform) {
+            const double cell = std::min(std::fabs(frame.gt[1]), std::fabs(frame.gt[5]));
+            for (int k = 0; k < 6; ++k)
+                same = same && std::fabs(gt[k] - frame.gt[k]) <= 1e-6 * cell;
+        }
+        if (!same) {
+            GDALClose(ds);
+            *error = path + ": a mask raster must lie on REFERENCE's grid (" + std::to_string(frame.nb_lig) +
+                     " lines, " + std::to_string(frame.nb_col) +
+                     " columns, the same geotransform); gdalwarp -te/-tr puts it there, or give polygons";
+            return false;
+        }
+        mask->dataset = ds;
+        mask->band = GDALGetRasterBand(ds, 1);
+        int has = 0;
+        mask->nodata = GDALGetRasterNoDataValue(mask->band, &has);
+        mask->has_nodata = has != 0;
+        return true;
+    }
+    const int layers = GDALDatasetGetLayerCount(ds);
+    if (layers == 0) {
+        GDALClose(ds);
+        *error = path + ": holds neither a raster band nor a vector layer";
+        return false;
+    }
+    if (!has_geotransform) {
+        GDALClose(ds);
+        *error = path + ": polygons need a georeferenced REFERENCE to be placed on its grid";
+        return false;
+    }
+    // Burnt onto an in-memory byte raster of the reference's grid; the
+    // polygons are reprojected from their layer's coordinate system when it
+    // differs from the grid's.
+    GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", frame.nb_col, frame.nb_lig, 1, GDT_Byte, nullptr);
+    bool ok = mem != nullptr;
+    if (ok) {
+        double gt[6];
+        std::copy(frame.gt, frame.gt + 6, gt);
+        ok = GDALSetGeoTransform(mem, gt) == CE_None;
+        if (ok && !crs_wkt.empty())
+            ok = GDALSetProjection(mem, crs_wkt.c_str()) == CE_None;
+    }
+    if (ok) {
+        std::vector<OGRLayerH> handles;
+        std::vector<double> burn;
+        for (int k = 0; k < layers; ++k) {
+            handles.push_back(GDALDatasetGetLayer(ds, k));
+            burn.push_back(1);
+        }
+        int band = 1;
+        ok = GDALRasterizeLayers(mem, 1, &band, layers, handles.data(), nullptr, nullptr, burn.data(), nullptr,
+                                 nullptr, nullptr) == CE_None;
+    }
+    GDALClose(ds);
+    if (!ok) {
+        if (mem != nullptr)
+            GDALClose(mem);
+        const char *why = CPLGetLastErrorMsg();
+        *error = path + ": its polygons cannot be rasterised onto REFERENCE's grid" +
+                 (*why ? std::string(": ") + why : "");
+        return false;
+    }
+    mask->dataset = mem;
+    mask->band = GDALGetRasterBand(mem, 1);
+    return true;
+}
+
+// Sets flags[c] to 1 where the mask holds the cell, 0 elsewhere.
+bool read_mask_line(const GroundMask &mask, int line, int nb_col, std::vector<double> *buffer, unsigned char *flags,
+                    const std::string &path, std::string *error)
+{
+    buffer->resize(nb_col);
+    if (GDALRasterIO(mask.band, GF_Read, 0, line, nb_col, 1, buffer->data(), nb_col, 1, GDT_Float64, 0, 0) !=
+        CE_None) {
+        *error = path + ": line " + std::to_string(line) + " cannot be read";
+        return false;
+    }
+    for (int c = 0; c < nb_col; ++c) {
+        const double v = (*buffer)[c];
+        flags[c] = !std::isnan(v) && v != 0 && !(mask.has_nodata && v == mask.nodata);
+    }
+    return true;
+}
+
+} // namespace
+
+namespace {
+
 // Lines read from an input at a time.
 const int CHUNK_LINES = 64;
 // The float32 nodata of the output: no height can equal it.
@@ -115,136 +229,18 @@ bool read_window(DemInput *input, const Frame &whole, int l0, int l1, int c0, in
     return true;
 }
 
-// A mask of stable or unstable ground on the reference's grid: a raster of
-// the same size (and georeferencing, when both have one) whose valid
-// non-zero cells are in the mask, or the polygons of a vector file burnt
-// onto the grid by GDAL (cells whose centre lies inside).
-struct Mask {
-    GDALDatasetH dataset = nullptr; // the raster, or the in-memory raster of the polygons
-    GDALRasterBandH band = nullptr;
-    bool has_nodata = false;
-    double nodata = 0;
-};
-
-void close_mask(Mask *mask)
-{
-    if (mask->dataset != nullptr)
-        GDALClose(mask->dataset);
-    *mask = Mask();
-}
-
-bool open_mask(const std::string &path, const Frame &frame, bool has_geotransform, const std::string &crs_wkt,
-               Mask *mask, std::string *error)
-{
-    CPLErrorReset();
-    GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr,
-                                 nullptr, nullptr);
-    if (ds == nullptr) {
-        const char *why = CPLGetLastErrorMsg();
-        *error = path + ": cannot be opened as a raster or a vector file" + (*why ? std::string(": ") + why : "");
-        return false;
-    }
-    if (GDALGetRasterCount(ds) > 0) {
-        double gt[6];
-        const bool georeferenced = GDALGetGeoTransform(ds, gt) == CE_None;
-        bool same = GDALGetRasterXSize(ds) == frame.nb_col && GDALGetRasterYSize(ds) == frame.nb_lig;
-        if (same && georeferenced && has_geotransform) {
-            const double cell = std::min(std::fabs(frame.gt[1]), std::fabs(frame.gt[5]));
-            for (int k = 0; k < 6; ++k)
-                same = same && std::fabs(gt[k] - frame.gt[k]) <= 1e-6 * cell;
-        }
-        if (!same) {
-            GDALClose(ds);
-            *error = path + ": a mask raster must lie on REFERENCE's grid (" + std::to_string(frame.nb_lig) +
-                     " lines, " + std::to_string(frame.nb_col) +
-                     " columns, the same geotransform); gdalwarp -te/-tr puts it there, or give polygons";
-            return false;
-        }
-        mask->dataset = ds;
-        mask->band = GDALGetRasterBand(ds, 1);
-        int has = 0;
-        mask->nodata = GDALGetRasterNoDataValue(mask->band, &has);
-        mask->has_nodata = has != 0;
-        return true;
-    }
-    const int layers = GDALDatasetGetLayerCount(ds);
-    if (layers == 0) {
-        GDALClose(ds);
-        *error = path + ": holds neither a raster band nor a vector layer";
-        return false;
-    }
-    if (!has_geotransform) {
-        GDALClose(ds);
-        *error = path + ": polygons need a georeferenced REFERENCE to be placed on its grid";
-        return false;
-    }
-    // Burnt onto an in-memory byte raster of the reference's grid; the
-    // polygons are reprojected from their layer's coordinate system when it
-    // differs from the grid's.
-    GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", frame.nb_col, frame.nb_lig, 1, GDT_Byte, nullptr);
-    bool ok = mem != nullptr;
-    if (ok) {
-        double gt[6];
-        std::copy(frame.gt, frame.gt + 6, gt);
-        ok = GDALSetGeoTransform(mem, gt) == CE_None;
-        if (ok && !crs_wkt.empty())
-            ok = GDALSetProjection(mem, crs_wkt.c_str()) == CE_None;
-    }
-    if (ok) {
-        std::vector<OGRLayerH> handles;
-        std::vector<double> burn;
-        for (int k = 0; k < layers; ++k) {
-            handles.push_back(GDALDatasetGetLayer(ds, k));
-            burn.push_back(1);
-        }
-        int band = 1;
-        ok = GDALRasterizeLayers(mem, 1, &band, layers, handles.data(), nullptr, nullptr, burn.data(), nullptr,
-                                 nullptr, nullptr) == CE_None;
-    }
-    GDALClose(ds);
-    if (!ok) {
-        if (mem != nullptr)
-            GDALClose(mem);
-        const char *why = CPLGetLastErrorMsg();
-        *error = path + ": its polygons cannot be rasterised onto REFERENCE's grid" +
-                 (*why ? std::string(": ") + why : "");
-        return false;
-    }
-    mask->dataset = mem;
-    mask->band = GDALGetRasterBand(mem, 1);
-    return true;
-}
-
-// Sets flags[c] to 1 where the mask holds the cell, 0 elsewhere.
-bool read_mask_line(const Mask &mask, int line, int nb_col, std::vector<double> *buffer, unsigned char *flags,
-                    const std::string &path, std::string *error)
-{
-    buffer->resize(nb_col);
-    if (GDALRasterIO(mask.band, GF_Read, 0, line, nb_col, 1, buffer->data(), nb_col, 1, GDT_Float64, 0, 0) !=
-        CE_None) {
-        *error = path + ": line " + std::to_string(line) + " cannot be read";
-        return false;
-    }
-    for (int c = 0; c < nb_col; ++c) {
-        const double v = (*buffer)[c];
-        flags[c] = !std::isnan(v) && v != 0 && !(mask.has_nodata && v == mask.nodata);
-    }
-    return true;
-}
-
 // Everything the reading of the inputs holds, released in one place.
 struct OpenInputs {
     DemInput reference, to_align;
     bool reference_open = false, to_align_open = false;
-    Mask stable, unstable;
+    StableGround ground;
     ~OpenInputs()
     {
         if (reference_open)
             close_dem_input(&reference);
         if (to_align_open)
             close_dem_input(&to_align);
-        close_mask(&stable);
-        close_mask(&unstable);
+        close_stable_ground(&ground);
     }
 };
 
@@ -254,6 +250,53 @@ std::string named(const std::string &role, const std::string &path, const std::s
 }
 
 } // namespace
+
+bool open_stable_ground(const std::string &stable, const std::string &unstable, const DemInput &reference,
+                        const std::string &crs_wkt, StableGround *ground, std::string *error)
+{
+    close_stable_ground(ground);
+    Frame frame;
+    if (!frame_of(reference, &frame, error)) {
+        *error = reference.path + ": " + *error;
+        return false;
+    }
+    ground->stable_path = stable;
+    ground->unstable_path = unstable;
+    ground->nb_col = frame.nb_col;
+    const std::string *paths[2] = {&stable, &unstable};
+    GroundMask *masks[2] = {&ground->stable, &ground->unstable};
+    for (int k = 0; k < 2; ++k)
+        if (!paths[k]->empty() &&
+            !open_mask(*paths[k], frame, reference.grid.has_geotransform, crs_wkt, masks[k], error))
+            return false;
+    return true;
+}
+
+bool read_stable_line(StableGround *ground, int line, unsigned char *stable, std::string *error)
+{
+    const int nb_col = ground->nb_col;
+    if (ground->stable.band != nullptr) {
+        if (!read_mask_line(ground->stable, line, nb_col, &ground->buffer, stable, ground->stable_path, error))
+            return false;
+    } else {
+        std::fill(stable, stable + nb_col, 1);
+    }
+    if (ground->unstable.band != nullptr) {
+        ground->outside.resize(static_cast<size_t>(nb_col));
+        if (!read_mask_line(ground->unstable, line, nb_col, &ground->buffer, ground->outside.data(),
+                            ground->unstable_path, error))
+            return false;
+        for (int c = 0; c < nb_col; ++c)
+            stable[c] = stable[c] && !ground->outside[static_cast<size_t>(c)];
+    }
+    return true;
+}
+
+void close_stable_ground(StableGround *ground)
+{
+    close_mask(&ground->stable);
+    close_mask(&ground->unstable);
+}
 
 bool coregister(const CoregOptions &options, Alignment *alignment, std::string *error)
 {
@@ -333,20 +376,16 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
     in.to_align_open = false;
 
     // The masks.
-    const std::string *mask_paths[2] = {&options.stable, &options.unstable};
-    Mask *masks[2] = {&in.stable, &in.unstable};
-    for (int k = 0; k < 2; ++k)
-        if (!mask_paths[k]->empty() &&
-            !open_mask(*mask_paths[k], ref_frame, rg.has_geotransform, alignment->crs_wkt, masks[k], error))
-            return false;
+    if (!open_stable_ground(options.stable, options.unstable, in.reference, alignment->crs_wkt, &in.ground, error))
+        return false;
     if (options.stable.empty() && options.unstable.empty())
         alignment->warnings.push_back("no --stable or --unstable: every cell is taken as stable ground, so any "
                                       "real change between the surveys biases the shift and the bias");
 
     // The fit sample, streamed from the reference by chunks of lines.
     const int nb_col = ref_frame.nb_col;
-    std::vector<double> metres(static_cast<size_t>(CHUNK_LINES) * nb_col), mask_line;
-    std::vector<unsigned char> valid(static_cast<size_t>(CHUNK_LINES) * nb_col), outside(nb_col);
+    std::vector<double> metres(static_cast<size_t>(CHUNK_LINES) * nb_col);
+    std::vector<unsigned char> valid(static_cast<size_t>(CHUNK_LINES) * nb_col);
     int chunk_first = 0, chunk_count = 0;
     ReferenceLineReader read_line = [&](int line, double *z, unsigned char *ok, unsigned char *stable,
                                         std::string *err) {
@@ -361,19 +400,7 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         const size_t at = static_cast<size_t>(line - chunk_first) * nb_col;
         std::copy(&metres[at], &metres[at] + nb_col, z);
         std::copy(&valid[at], &valid[at] + nb_col, ok);
-        if (in.stable.band != nullptr) {
-            if (!read_mask_line(in.stable, line, nb_col, &mask_line, stable, options.stable, err))
-                return false;
-        } else {
-            std::fill(stable, stable + nb_col, 1);
-        }
-        if (in.unstable.band != nullptr) {
-            if (!read_mask_line(in.unstable, line, nb_col, &mask_line, outside.data(), options.unstable, err))
-                return false;
-            for (int c = 0; c < nb_col; ++c)
-                stable[c] = stable[c] && !outside[c];
-        }
-        return true;
+        return read_stable_line(&in.ground, line, stable, err);
     };
     FitSample sample;
     try {

@@ -1,0 +1,211 @@
+// Errors learned from stable ground: the slope of a cell, the NMAD by slope
+// bin against a known heteroscedastic error, the interpolation, and
+// dem_change run with --error-from-stable on surveys whose error is known.
+#include "gdal_test_files.h"
+#include "stable_error.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+const double PI = 3.14159265358979323846;
+
+TEST(StableError, SlopeOfPlanesOnPaper)
+{
+    // A plane rising 1 m per 2 m cell eastwards and 1 m per 2 m cell
+    // southwards: tan = √(0.5² + 0.5²), 35.26°; the same one-sided at the
+    // frame's edge.
+    const double above[3] = {0, 1, 2}, line[3] = {1, 2, 3}, below[3] = {2, 3, 4};
+    const double expected = std::atan(std::sqrt(0.5)) * 180 / PI;
+    EXPECT_NEAR(slope_degrees(above, line, below, 3, 1, 2, 2), expected, 1e-12);
+    EXPECT_NEAR(slope_degrees(nullptr, line, below, 3, 0, 2, 2), expected, 1e-12);
+    // A missing neighbour (NaN) leaves the other side; none: no gradient.
+    const double gap[3] = {1, 2, NAN};
+    EXPECT_NEAR(slope_degrees(nullptr, gap, nullptr, 3, 1, 2, 2), std::atan(0.5) * 180 / PI, 1e-12);
+    const double alone[1] = {5};
+    EXPECT_EQ(slope_degrees(nullptr, alone, nullptr, 1, 0, 2, 2), 0.0);
+}
+
+TEST(StableError, InterpolationBetweenTheBinsHeldBeyondThem)
+{
+    StableErrorModel m;
+    SlopeBin a, b;
+    a.median_slope_deg = 5;
+    a.nmad_m = 0.1;
+    b.median_slope_deg = 15;
+    b.nmad_m = 0.3;
+    m.slope_bins = {a, b};
+    EXPECT_NEAR(learned_sigma(m, 10), 0.2, 1e-15);
+    EXPECT_NEAR(learned_sigma(m, 12.5), 0.25, 1e-15);
+    EXPECT_EQ(learned_sigma(m, 0), 0.1);
+    EXPECT_EQ(learned_sigma(m, 60), 0.3);
+}
+
+// The true error of dh at a slope (degrees).
+double true_sigma(double slope) { return 0.1 + 0.01 * slope; }
+
+// A surface of five bands of columns, each a plane of its own slope
+// (0, 10, 20, 30, 45° along the columns), cells of 2 m; dh normal of the
+// true σ at the slope; a block of real change (+5 m) and a few spikes.
+struct Synthetic {
+    int lines = 200, columns = 250;
+    double cell = 2;
+    std::vector<double> before, after;
+    std::vector<unsigned char> stable;
+    Synthetic()
+    {
+        const double slopes[5] = {0, 10, 20, 30, 45};
+        std::mt19937_64 random(2022);
+        std::normal_distribution<double> normal(0, 1);
+        before.resize(static_cast<size_t>(lines) * columns);
+        after.resize(before.size());
+        stable.assign(before.size(), 1);
+        for (int i = 0; i < lines; i++)
+            for (int j = 0; j < columns; j++) {
+                const size_t k = static_cast<size_t>(i) * columns + j;
+                const double s = slopes[j / 50];
+                // Within a band the plane's height, continuous across it
+                // (cells at the bands' edges have a slope between the two).
+                before[k] = 100 + j * cell * std::tan(s * PI / 180);
+                after[k] = before[k] + true_sigma(s) * normal(random);
+                if (i >= 20 && i < 60 && j >= 20 && j < 30) {
+                    after[k] += 5; // real change, marked unstable
+                    stable[k] = 0;
+                }
+            }
+        for (int k = 0; k < 5; k++)
+            after[static_cast<size_t>(150 + k) * columns + 120] += 300; // spikes on stable ground
+    }
+    StableLineReader reader() const
+    {
+        return [this](int line, double *b, double *a, unsigned char *s, std::string *) {
+            const size_t at = static_cast<size_t>(line) * columns;
+            std::copy(&before[at], &before[at] + columns, b);
+            std::copy(&after[at], &after[at] + columns, a);
+            std::copy(&stable[at], &stable[at] + columns, s);
+            return true;
+        };
+    }
+};
+
+TEST(StableError, SlopeBinsFindTheKnownHeteroscedasticError)
+{
+    const Synthetic g;
+    StableErrorModel m;
+    std::string error;
+    ASSERT_TRUE(estimate_stable_error(g.lines, g.columns, g.cell, g.cell, 0, g.reader(), &m, &error)) << error;
+    EXPECT_EQ(m.sample_step, 1);
+    EXPECT_EQ(m.sampled_cells, 200 * 250 - 40 * 10);
+    EXPECT_GE(m.outliers, 5); // the spikes at least
+    EXPECT_LT(m.outliers, 200);
+    // The bins holding the five slopes (the bands' edge cells fall between).
+    int found = 0;
+    for (const SlopeBin &b : m.slope_bins) {
+        EXPECT_GE(b.cells, MIN_BIN_CELLS);
+        if (b.cells < 5000)
+            continue;
+        found++;
+        // About 10 000 cells a band: the NMAD known to about 1.2 %.
+        EXPECT_NEAR(b.nmad_m / true_sigma(b.median_slope_deg), 1.0, 0.05)
+            << b.slope_min_deg << " - " << b.slope_max_deg;
+    }
+    EXPECT_EQ(found, 5);
+    EXPECT_NEAR(learned_sigma(m, 30) / true_sigma(30), 1.0, 0.05);
+    // A sample of at most 5000 cells: one cell in 4 x 4, the same bins.
+    StableErrorModel sampled;
+    ASSERT_TRUE(estimate_stable_error(g.lines, g.columns, g.cell, g.cell, 5000, g.reader(), &sampled, &error));
+    EXPECT_EQ(sampled.sample_step, 4); // ⌈√(50 000 / 5000)⌉
+    EXPECT_LE(sampled.sampled_cells, 5000);
+    EXPECT_NEAR(learned_sigma(sampled, 20) / true_sigma(20), 1.0, 0.15);
+}
+
+TEST(StableError, TooFewStableCellsIsAnError)
+{
+    Synthetic g;
+    std::fill(g.stable.begin(), g.stable.end(), 0);
+    for (int k = 0; k < 50; k++)
+        g.stable[static_cast<size_t>(k)] = 1;
+    StableErrorModel m;
+    std::string error;
+    EXPECT_FALSE(estimate_stable_error(g.lines, g.columns, g.cell, g.cell, 0, g.reader(), &m, &error));
+    EXPECT_NE(error.find("only 50 stable cells"), std::string::npos) << error;
+}
+
+class LearnedErrors : public BridgeTest {
+  protected:
+    Outcome change(const std::string &args) const { return run_in(dir, std::string(DEM_CHANGE) + " " + args); }
+};
+
+TEST_F(LearnedErrors, DemChangeLearnsTheErrorsAndUsesThemForTheVolumes)
+{
+    const Synthetic g;
+    Grid before, after, unstable;
+    before.lines = after.lines = unstable.lines = g.lines;
+    before.columns = after.columns = unstable.columns = g.columns;
+    before.gt[1] = after.gt[1] = unstable.gt[1] = 2;
+    before.gt[5] = after.gt[5] = unstable.gt[5] = -2;
+    before.type = after.type = GDT_Float64;
+    before.values = g.before;
+    after.values = g.after;
+    unstable.values.resize(g.stable.size());
+    for (size_t k = 0; k < g.stable.size(); k++)
+        unstable.values[k] = g.stable[k] ? 0 : 1;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    write_geotiff(at("unstable.tif"), unstable);
+    Outcome r = change("--error-from-stable --unstable unstable.tif --json b.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Error model, learned from stable ground"), std::string::npos) << r.out;
+    const nlohmann::json b = nlohmann::json::parse(read_file(at("b.json")));
+    const nlohmann::json &m = b["error_model"];
+    EXPECT_EQ(m["sampled_cells"], 200 * 250 - 400);
+    for (const auto &bin : m["slope_bins"]) {
+        if (bin["cells"].get<long long>() > 5000) {
+            EXPECT_NEAR(bin["nmad_m"].get<double>() / true_sigma(bin["median_slope_deg"].get<double>()), 1, 0.05);
+        }
+    }
+    // The 2D net's independent error against the true variance of the
+    // net over the cells with a 3D difference: Σ (a σ_true)², the cells of
+    // the bands' edges (a slope between two) left out of the comparison.
+    long double truth = 0;
+    const double slopes[5] = {0, 10, 20, 30, 45};
+    for (int i = 1; i < g.lines - 1; i++)
+        for (int j = 1; j < g.columns - 1; j++) {
+            const double s = true_sigma(slopes[j / 50]) * 4;
+            truth += s * s;
+        }
+    const double reported = b["budgets"][0]["net"]["uncertainty_m3"]["independent"].get<double>();
+    EXPECT_NEAR(reported / std::sqrt(static_cast<double>(truth)), 1.0, 0.05);
+    // With neither --stable nor --unstable every cell is stable: a warning.
+    r = change("--error-from-stable --json c.json before.tif after.tif other");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("inflates them"), std::string::npos) << r.err;
+    // The same inputs give the same bytes.
+    r = change("--error-from-stable --unstable unstable.tif --json b2.json before.tif after.tif again");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string again = read_file(at("b2.json")), first = read_file(at("b.json"));
+    for (std::string *text : {&again, &first})
+        for (const char *name : {"again_", "out_"})
+            for (size_t at = text->find(name); at != std::string::npos; at = text->find(name))
+                text->replace(at, std::string(name).size(), "OUT_");
+    EXPECT_EQ(again, first);
+}
+
+TEST_F(LearnedErrors, OptionsItExcludesAreRefused)
+{
+    for (const char *args : {"--error-from-stable --sigma-before 0.1 --sigma-after 0.1 a.tif b.tif out",
+                             "--error-from-stable --correlation-range 100 a.tif b.tif out"}) {
+        const Outcome r = change(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_NE(r.err.find("--error-from-stable"), std::string::npos) << r.err;
+    }
+    const Outcome r = change("--stable s.tif a.tif b.tif out");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--coregister or --error-from-stable"), std::string::npos) << r.err;
+}
+
+} // namespace

@@ -1,0 +1,100 @@
+// The error of the difference learned from stable ground, where the true
+// change is zero and the difference is error alone: after Hugonnet et al.
+// (2022, IEEE JSTARS 15, "Uncertainty analysis of digital elevation models
+// by spatial inference from stable terrain"), the spread of dh = AFTER −
+// BEFORE on stable cells, binned by the terrain's slope (steep ground is
+// measured less well), gives each cell's σ_d as a function of its slope.
+//
+// The estimation: the stable cells of a regular sample of the grid (one
+// cell in step × step, at most about max_cells) with data in both, binned
+// by slope (SLOPE_EDGES, a bin with fewer than MIN_BIN_CELLS cells merged
+// with its smaller neighbour); in each bin the cells whose dh lies beyond
+// STABLE_OUTLIER_NMAD NMADs of the bin's median left out (NMAD = 1.4826
+// median |dh − median|, Höhle and Höhle 2009: one limit for all the bins
+// would trim the tails of the steep ones), the NMAD of the others the
+// bin's σ_dh; σ_d of
+// a cell is interpolated linearly in slope between the bins' median slopes,
+// held constant beyond the first and the last. Assumptions, told to the
+// user: the stable cells did not change; their errors are those of the
+// unstable cells of the same slope; dh is roughly normal within a bin.
+// Memory: the sample (about 30 bytes a cell while the bins are formed), whatever the
+// size of the grid.
+#ifndef STABLE_ERROR_H
+#define STABLE_ERROR_H
+
+#include "coreg.h"
+#include "dem_input.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+const long long DEFAULT_STABLE_SAMPLE = 2000000;
+const double STABLE_OUTLIER_NMAD = 4;
+const long long MIN_BIN_CELLS = 100;
+// Fewer stable cells than this, and no error model is learned.
+const long long MIN_STABLE_CELLS = 100;
+
+// The slope (degrees) of the surface at cell c of line from its 3 × 3
+// neighbourhood (heights in metres, NaN for nodata; above or below null
+// beyond the frame), cells cell_w by cell_h metres: central differences
+// (Zevenbergen and Thorne 1987, Earth Surf. Process. Landforms 12, 47–56),
+// as the alignment's fit takes them; one-sided where one neighbour of an
+// axis has no data, none (0) where both lack it.
+double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+                     double cell_h);
+
+// One bin of slope: its edges, the cells in it, its NMAD (σ_dh, m) and the
+// median slope of its cells (where the interpolation puts its σ).
+struct SlopeBin {
+    double slope_min_deg = 0, slope_max_deg = 0;
+    long long cells = 0;
+    double nmad_m = 0;
+    double median_slope_deg = 0;
+};
+
+struct StableErrorModel {
+    int sample_step = 1;
+    long long sampled_cells = 0;  // stable cells of the sample with data in both
+    long long outliers = 0;       // left out, beyond STABLE_OUTLIER_NMAD NMADs of their bin's median
+    long long stable_cells = 0;   // used
+    double median_m = 0, nmad_m = 0; // of dh over all the sampled cells
+    std::vector<SlopeBin> slope_bins;
+    std::vector<std::string> warnings; // for the reports
+};
+
+// What the learned model assumes, for the reports.
+extern const char *const LEARNED_ERROR_ASSUMPTION;
+
+// Median of the values (reordered); 0 for none.
+double median_of(std::vector<double> *values);
+// NMAD of the values around their median (reordered): 1.4826 median |v − median|.
+double nmad_of(std::vector<double> *values, double median);
+
+// One line of both surveys on BEFORE's grid at a time, in order from line
+// 0: heights in metres (NaN for nodata) and stable flags.
+typedef std::function<bool(int line, double *before, double *after, unsigned char *stable, std::string *error)>
+    StableLineReader;
+
+// Streams the grid once and learns the model. False, with *error, when a
+// line cannot be read or too few stable cells have data in both.
+bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h, long long max_cells,
+                           const StableLineReader &read_line, StableErrorModel *model, std::string *error);
+
+// σ_d (m) of a cell of the given slope (degrees).
+double learned_sigma(const StableErrorModel &model, double slope_deg);
+
+// The cell's width and height in metres of a grid in a projected system
+// or without georeferencing; false, with *error, for a grid in degrees or
+// a rotated one (the slope needs metres).
+bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std::string *error);
+
+// Learns the model from the inputs as files: BEFORE and AFTER opened anew
+// and read once (AFTER's lines those of its alignment when aligned is
+// given), the stable ground of --stable / --unstable (every cell with
+// neither, and *warning says that real change then inflates the errors).
+bool learn_stable_error(const DemInputOptions &before, const DemInputOptions &after, const Alignment *aligned,
+                        const std::string &stable, const std::string &unstable, long long max_cells,
+                        StableErrorModel *model, std::string *warning, std::string *error);
+
+#endif
