@@ -106,14 +106,35 @@ double correlation_at(const CorrelationModel &m, double h)
 
 VolumeErrors volume_errors(const ErrorTally &t, double area, double range)
 {
+    return range > 0 ? volume_errors(t, area, spherical_model(range)) : volume_errors(t, area, CorrelationModel());
+}
+
+VolumeErrors volume_errors(const ErrorTally &t, double area, const CorrelationModel &model)
+{
     VolumeErrors e;
     e.independent = static_cast<double>(std::sqrt(static_cast<long double>(t.sum_a2_sigma2)));
     e.correlated = t.sum_a_sigma;
-    if (range > 0) {
+    if (model.parts > 0) {
         e.has_spatial = true;
         const double rms =
             t.cells > 0 ? static_cast<double>(std::sqrt(static_cast<long double>(t.sum_sigma2) / t.cells)) : 0.0;
-        e.spatial = static_cast<double>(static_cast<long double>(area) * rolstad_mean_error(rms, area, range));
+        if (!(area > 0) || t.cells == 0)
+            return e;
+        // One spherical part of sill 1 and no nugget: Rolstad's own form.
+        if (model.parts == 1 && model.nugget == 0 && model.sill[0] == 1) {
+            e.spatial =
+                static_cast<double>(static_cast<long double>(area) * rolstad_mean_error(rms, area, model.range[0]));
+            return e;
+        }
+        const long double pi = 3.141592653589793238462643383279502884L;
+        const long double L = std::sqrt(area / pi);
+        long double share = static_cast<long double>(model.nugget) / t.cells;
+        for (int k = 0; k < model.parts; k++) {
+            const long double R = model.range[k];
+            const long double q = L / R;
+            share += model.sill[k] * (L < R ? 1 - q + q * q * q / 5 : R * R / (5 * L * L));
+        }
+        e.spatial = static_cast<double>(static_cast<long double>(area) * rms * std::sqrt(share));
     }
     return e;
 }

@@ -68,8 +68,18 @@ struct VolumeErrors {
 };
 
 // The errors of a row of the given area (m², as the budget sums it); the
-// spatial one when range > 0.
+// spatial one when range > 0 (one spherical part of that range).
 VolumeErrors volume_errors(const ErrorTally &t, double area, double range);
+
+// The same with the spatial error from a model of nugget n and spherical
+// parts (s_i, R_i), when it has a part: the variance of the mean difference
+// over a row of N cells and area A (a disk of radius L = √(A/π)) is
+//   σ̄² (n/N + Σ s_i g(L, R_i)),
+//   g(L, R) = 1 − L/R + (L/R)³/5 for L < R, R²/(5L²) otherwise
+// (Rolstad, Haug and Denby 2009, summed over the parts as Hugonnet et al.
+// 2022 do; the nugget averages out as independent errors), σ̄ the RMS of
+// σ over the row; the volume error is A times its square root.
+VolumeErrors volume_errors(const ErrorTally &t, double area, const CorrelationModel &model);
 
 // What each model assumes, one sentence each, shown by --help, the report
 // and the README.

@@ -135,6 +135,93 @@ TEST(StableError, TooFewStableCellsIsAnError)
     EXPECT_NE(error.find("only 50 stable cells"), std::string::npos) << error;
 }
 
+// A standardised field on rows × cols cells: a share p of the variance in
+// the mean of white noise over a square of w × w cells (correlated over w
+// cells), the rest white noise (the nugget).
+std::vector<float> correlated_field(int rows, int cols, int w, double p, unsigned seed)
+{
+    std::mt19937_64 random(seed);
+    std::normal_distribution<double> normal(0, 1);
+    const int big_rows = rows + w, big_cols = cols + w;
+    std::vector<double> white(static_cast<size_t>(big_rows) * big_cols);
+    for (double &v : white)
+        v = normal(random);
+    // Sums over squares through the summed-area table.
+    std::vector<double> sat(static_cast<size_t>(big_rows + 1) * (big_cols + 1), 0);
+    for (int i = 0; i < big_rows; i++)
+        for (int j = 0; j < big_cols; j++)
+            sat[static_cast<size_t>(i + 1) * (big_cols + 1) + j + 1] =
+                white[static_cast<size_t>(i) * big_cols + j] + sat[static_cast<size_t>(i) * (big_cols + 1) + j + 1] +
+                sat[static_cast<size_t>(i + 1) * (big_cols + 1) + j] - sat[static_cast<size_t>(i) * (big_cols + 1) + j];
+    std::vector<float> z(static_cast<size_t>(rows) * cols);
+    for (int i = 0; i < rows; i++)
+        for (int j = 0; j < cols; j++) {
+            auto at = [&](int a, int b) { return sat[static_cast<size_t>(a) * (big_cols + 1) + b]; };
+            const double square = (at(i + w, j + w) - at(i, j + w) - at(i + w, j) + at(i, j)) / w;
+            z[static_cast<size_t>(i) * cols + j] =
+                static_cast<float>(std::sqrt(p) * square + std::sqrt(1 - p) * normal(random));
+        }
+    return z;
+}
+
+// The true variance of the mean of that field over a square of n × n cells:
+// the covariance of two cells di, dj apart is p (1 − |di|/w)(1 − |dj|/w)
+// within w, plus 1 − p at 0.
+double variance_of_mean(int n, int w, double p)
+{
+    long double sum = 0;
+    for (int di = -(w - 1); di <= w - 1; di++)
+        for (int dj = -(w - 1); dj <= w - 1; dj++) {
+            const long double c = p * (1 - std::abs(di) / static_cast<long double>(w)) *
+                                  (1 - std::abs(dj) / static_cast<long double>(w));
+            sum += static_cast<long double>(n - std::abs(di)) * (n - std::abs(dj)) * c;
+        }
+    sum += static_cast<long double>(n) * n * (1 - p);
+    return static_cast<double>(sum / (static_cast<long double>(n) * n * n * n));
+}
+
+TEST(StableError, TheVariogramOfWhiteNoiseIsANugget)
+{
+    const std::vector<float> z = correlated_field(150, 150, 1, 0, 7);
+    Variogram v;
+    fit_variogram(z, 150, 150, 2, 2, 50000, &v);
+    ASSERT_TRUE(v.fitted);
+    for (size_t k = 0; k < v.gamma.size(); k++)
+        EXPECT_NEAR(v.gamma[k], 1, 6 / std::sqrt(static_cast<double>(v.pairs[k]))) << v.lags_m[k];
+    // Nothing correlates beyond a cell.
+    EXPECT_LT(correlation_at(v.model, 4), 0.1);
+    // The same inputs, the same pairs and fit, to the bit.
+    Variogram again;
+    fit_variogram(z, 150, 150, 2, 2, 50000, &again);
+    EXPECT_EQ(again.gamma, v.gamma);
+    EXPECT_EQ(again.model.range[1], v.model.range[1]);
+}
+
+TEST(StableError, TheVariogramGivesTheErrorOfARegionsMean)
+{
+    // 70 % of the variance correlated over 15 cells of 2 m; a region of 60 x
+    // 60 cells.
+    const int w = 15, n = 60;
+    const double p = 0.7;
+    const std::vector<float> z = correlated_field(300, 300, w, p, 11);
+    Variogram v;
+    fit_variogram(z, 300, 300, 2, 2, 200000, &v);
+    ASSERT_TRUE(v.fitted);
+    EXPECT_NEAR(v.model.nugget + v.model.sill[0] + v.model.sill[1], 1, 0.15);
+    EXPECT_NEAR(v.model.nugget, 1 - p, 0.1);
+    ErrorTally t;
+    for (int k = 0; k < n * n; k++)
+        error_count(&t, 1.0, 4.0);
+    const double area = n * n * 4.0;
+    const VolumeErrors e = volume_errors(t, area, v.model);
+    const double truth = area * std::sqrt(variance_of_mean(n, w, p));
+    // One realisation of the field and the spherical and round shapes the
+    // model assumes: within a quarter; the independent error is several
+    // times smaller.
+    EXPECT_NEAR(e.spatial / truth, 1, 0.25) << e.spatial << " " << truth;
+    EXPECT_LT(e.independent * 3, truth);
+}
+
 class LearnedErrors : public BridgeTest {
   protected:
     Outcome change(const std::string &args) const { return run_in(dir, std::string(DEM_CHANGE) + " " + args); }
@@ -180,6 +267,16 @@ TEST_F(LearnedErrors, DemChangeLearnsTheErrorsAndUsesThemForTheVolumes)
         }
     const double reported = b["budgets"][0]["net"]["uncertainty_m3"]["independent"].get<double>();
     EXPECT_NEAR(reported / std::sqrt(static_cast<double>(truth)), 1.0, 0.05);
+    // The errors are independent here: the variogram is a nugget, and the
+    // spatial error of the net is near the independent one (not the fully
+    // correlated one, 224 times larger).
+    const nlohmann::json &v = m["variogram"];
+    ASSERT_TRUE(v["fitted"].get<bool>()) << v.dump();
+    EXPECT_EQ(v["lags_m"].size(), v["gamma"].size());
+    EXPECT_EQ(v["components"].size(), 2u);
+    EXPECT_GT(v["nugget"].get<double>(), 0.8);
+    const double spatial = b["budgets"][0]["net"]["uncertainty_m3"]["spatial"].get<double>();
+    EXPECT_NEAR(spatial / reported, 1, 0.3);
     // With neither --stable nor --unstable every cell is stable: a warning.
     r = change("--error-from-stable --json c.json before.tif after.tif other");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -198,7 +295,8 @@ TEST_F(LearnedErrors, DemChangeLearnsTheErrorsAndUsesThemForTheVolumes)
 TEST_F(LearnedErrors, OptionsItExcludesAreRefused)
 {
     for (const char *args : {"--error-from-stable --sigma-before 0.1 --sigma-after 0.1 a.tif b.tif out",
-                             "--error-from-stable --correlation-range 100 a.tif b.tif out"}) {
+                             "--error-from-stable --correlation-range 100 a.tif b.tif out",
+                             "--variogram-pairs 5000 a.tif b.tif out"}) {
         const Outcome r = change(args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("--error-from-stable"), std::string::npos) << r.err;

@@ -1,5 +1,7 @@
 #include "change_report.h"
 
+#include <numeric>
+
 #include <cstdio>
 
 namespace {
@@ -29,7 +31,7 @@ int rows_of(const BudgetRows &b, bool thresholds, Row rows[7])
 
 VolumeErrors row_errors(const ChangeRun &run, const BudgetRows &b, const BudgetTally &t)
 {
-    return volume_errors(t.errors, budget_area(b, t), run.correlation_range);
+    return volume_errors(t.errors, budget_area(b, t), run.correlation);
 }
 
 // A class as the reports name it: its value, "none" for the cells without one.
@@ -102,7 +104,7 @@ void print_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows 
 {
     std::printf("%-24s%14s %22s %22s", "", "cells", "area (m2)", "volume (m3)");
     if (run.errors)
-        std::printf(" %16s %16s%s", "+/- indep. (m3)", "+/- corr. (m3)", run.correlation_range > 0 ? "  +/- spatial (m3)" : "");
+        std::printf(" %16s %16s%s", "+/- indep. (m3)", "+/- corr. (m3)", run.correlation.parts > 0 ? "  +/- spatial (m3)" : "");
     std::printf("\n");
     const BudgetRows *budgets[2] = {&b2, &b3};
     const char *names[2] = {"2D difference", "3D difference"};
@@ -220,6 +222,13 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
             std::snprintf(range, sizeof range, "%g - %g", b.slope_min_deg, b.slope_max_deg);
             std::printf("  %-22s %12lld %14.6f %18.3f\n", range, b.cells, b.nmad_m, b.median_slope_deg);
         }
+        const Variogram &v = m.variogram;
+        if (v.fitted) {
+            std::printf("  spatial correlation of dh / sigma_dh (variogram of %lld pairs in %zu lags from %g m):\n",
+                        std::accumulate(v.pairs.begin(), v.pairs.end(), 0LL), v.lags_m.size(), v.lags_m.front());
+            std::printf("    nugget %.6f; spherical parts: sill %.6f range %.3f m, sill %.6f range %.3f m\n",
+                        v.model.nugget, v.model.sill[0], v.model.range[0], v.model.sill[1], v.model.range[1]);
+        }
         for (const std::string &w : m.warnings)
             std::printf("  note: %s\n", w.c_str());
         std::printf("  %s\n", LEARNED_ERROR_ASSUMPTION);
@@ -270,7 +279,17 @@ nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
                                 {"cells", b.cells},
                                 {"nmad_m", b.nmad_m},
                                 {"median_slope_deg", b.median_slope_deg}});
+            const Variogram &v = m.variogram;
+            nlohmann::json variogram = {{"lags_m", v.lags_m}, {"gamma", v.gamma}, {"pairs", v.pairs},
+                                        {"spacing_m", v.spacing_m}, {"fitted", v.fitted}};
+            if (v.fitted) {
+                variogram["nugget"] = v.model.nugget;
+                variogram["components"] = nlohmann::json::array();
+                for (int k = 0; k < v.model.parts; k++)
+                    variogram["components"].push_back({{"sill", v.model.sill[k]}, {"range_m", v.model.range[k]}});
+            }
             doc["error_model"] = {{"stable_cells", m.stable_cells},
+                                  {"variogram", variogram},
                                   {"sampled_cells", m.sampled_cells},
                                   {"sample_step", m.sample_step},
                                   {"outliers", m.outliers},
@@ -302,7 +321,7 @@ std::string change_csv(const ChangeRun &run, const ChangeResult &r)
 {
     std::string text = "difference,set,cells,area_m2,volume_m3";
     if (run.errors)
-        text += run.correlation_range > 0 ? ",independent_m3,correlated_m3,spatial_m3" : ",independent_m3,correlated_m3";
+        text += run.correlation.parts > 0 ? ",independent_m3,correlated_m3,spatial_m3" : ",independent_m3,correlated_m3";
     if (run.classes != nullptr)
         text += ",class";
     text += "\n";

@@ -27,7 +27,7 @@ struct ChangeRun {
     const Alignment *aligned = nullptr; // AFTER was aligned onto BEFORE first (--coregister)
     // The errors and thresholds, when given.
     bool errors = false;                 // the surveys' errors are known: volumes get their three errors
-    double correlation_range = 0;        // m, 0: no spatially correlated error
+    CorrelationModel correlation;        // of the errors, for the spatially correlated error (no part: none)
     bool thresholds = false;             // a level of detection or a confidence level: the thresholded rows
     Detection detection;
     const ClassSource *classes = nullptr; // budgets by class

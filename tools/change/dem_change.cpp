@@ -60,6 +60,7 @@ struct Options {
     std::string sigma_before, sigma_after;
     bool error_out = false;
     bool error_from_stable = false;
+    int variogram_pairs = static_cast<int>(DEFAULT_VARIOGRAM_PAIRS);
     double lod = 0, confidence = 0, correlation_range = 0;
     std::string classes, class_field;
     std::string histogram, histogram_of = "area";
@@ -142,7 +143,9 @@ const std::string DESCRIPTION =
     "them, with a warning), after the alignment with --coregister: AFTER - BEFORE on a regular sample of the\n"
     "stable cells binned by BEFORE's slope, the NMAD of each bin (outliers beyond 4 NMAD left out), sigma_d of a\n"
     "cell interpolated at its slope (Hugonnet et al. 2022, IEEE JSTARS 15); the table's 'Error model' and the\n"
-    "JSON's \"error_model\" give the bins. It excludes --sigma-before/--sigma-after and --correlation-range.\n"
+    "JSON's \"error_model\" give the bins. The spatial correlation of dh / sigma_dh comes from its variogram\n"
+    "(--variogram-pairs pairs, a fixed seed), fitted with a nugget and two spherical parts, and gives the\n"
+    "spatially correlated error. It excludes --sigma-before/--sigma-after and --correlation-range.\n"
     "Every volume then gets three errors (one standard deviation):\n" +
     wrapped(std::string("- ") + INDEPENDENT_ASSUMPTION) + wrapped(std::string("- ") + CORRELATED_ASSUMPTION) +
     wrapped(std::string("- ") + SPATIAL_ASSUMPTION +
@@ -207,7 +210,10 @@ void add_options(CLI::App &app, Options *o)
     app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
     app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");
     app.add_flag("--error-from-stable", o->error_from_stable,
-                 "learn each cell's error from the differences on stable ground (--stable / --unstable), by slope");
+                 "learn each cell's error from the differences on stable ground (--stable / --unstable), by slope,\n"
+                 "and their spatial correlation");
+    add_whole_option(app, "--variogram-pairs", &o->variogram_pairs, 1000, 100000000,
+                     "with --error-from-stable: pairs of cells in the variogram (default 100000)");
     add_real_option(app, "--lod", &o->lod, 0, DBL_MAX, false, "a number of metres, 0 or more",
                     "level of detection, m: |d| below it is below detection");
     add_real_option(app, "--confidence", &o->confidence, 0, 1, true, "a level strictly between 0 and 1, such as 0.95",
@@ -433,8 +439,11 @@ int run_change(const Options &o)
     if (o.error_from_stable) {
         std::string note;
         if (!learn_stable_error(before_options, after_options, o.coregister ? &run.aligned : nullptr, o.stable,
-                                o.unstable, DEFAULT_STABLE_SAMPLE, &learned, &note, &error))
+                                o.unstable, DEFAULT_STABLE_SAMPLE, o.variogram_pairs, &learned, &note, &error))
             return run_error(PROGRAM, "--error-from-stable: " + error);
+        if (!learned.variogram.fitted)
+            note += std::string(note.empty() ? "" : "; ") +
+                    "the variogram has fewer than three lags with pairs: no spatially correlated error";
         if (!note.empty()) {
             warning(PROGRAM, note);
             learned.warnings.push_back(note);
@@ -482,6 +491,8 @@ int run_change(const Options &o)
     extras.detection = make_detection(o.lod, o.confidence);
     if (o.correlation_range > 0)
         extras.correlation = spherical_model(o.correlation_range);
+    if (o.error_from_stable && learned.variogram.fitted)
+        extras.correlation = learned.variogram.model;
     extras.classes = o.classes.empty() ? nullptr : &run.classes;
     extras.histograms = !o.histogram.empty() || !o.report.empty();
     extras.bin_width = o.bin_width;
@@ -520,7 +531,7 @@ int run_change(const Options &o)
     facts.aligned = o.coregister ? &run.aligned : nullptr;
     facts.errors = errors;
     facts.learned = o.error_from_stable ? &learned : nullptr;
-    facts.correlation_range = o.correlation_range;
+    facts.correlation = extras.correlation;
     facts.thresholds = o.lod > 0 || o.confidence > 0;
     facts.detection = extras.detection;
     facts.classes = extras.classes;
@@ -654,6 +665,8 @@ int main(int argc, char **argv)
                 (o.error_out ? ", or --error-from-stable" : "");
     else if (app.count("--confidence") > 0 && !(o.confidence > 0 && o.confidence < 1))
         usage = "--confidence: a level strictly between 0 and 1, such as 0.95";
+    else if (app.count("--variogram-pairs") > 0 && !o.error_from_stable)
+        usage = "--variogram-pairs needs --error-from-stable";
     else if (!o.class_field.empty() && o.classes.empty())
         usage = "--class-field needs --classes";
     if (!usage.empty())

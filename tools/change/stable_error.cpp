@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 
 namespace {
 
@@ -39,7 +40,9 @@ const char *const LEARNED_ERROR_ASSUMPTION =
     "Errors learned from stable ground (Hugonnet et al. 2022, IEEE JSTARS 15): each cell's sigma_d is the NMAD "
     "of AFTER - BEFORE on the stable cells of its slope (interpolated between slope bins, outliers beyond 4 NMAD "
     "of their bin's median left out); it assumes the stable cells did not change and that the other cells of the same slope err alike. "
-    "The cells' errors are taken as independent of each other: their spatial correlation is not learned.";
+    "The spatial correlation of dh / sigma_dh is learned from its variogram (a nugget and two spherical parts) and "
+    "gives the spatially correlated error of each row; it assumes one correlation model over the whole grid and "
+    "rows roughly round.";
 
 double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
                      double cell_h)
@@ -73,7 +76,8 @@ double nmad_of(std::vector<double> *values, double median)
 }
 
 bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h, long long max_cells,
-                           const StableLineReader &read_line, StableErrorModel *model, std::string *error)
+                           const StableLineReader &read_line, StableErrorModel *model, std::string *error,
+                           long long pairs)
 {
     *model = StableErrorModel();
     const long long cells = static_cast<long long>(nb_lig) * nb_col;
@@ -98,6 +102,15 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     Line *prev = &ring[0], *cur = &ring[1], *next = &ring[2];
     std::vector<double> dh;
     std::vector<float> slope;
+    // The sample as a grid of its own (one cell in step × step), dh and
+    // slope where a stable cell has data in both, for the variogram.
+    const int rows = nb_lig > offset ? (nb_lig - offset + step - 1) / step : 0;
+    const int cols = nb_col > offset ? (nb_col - offset + step - 1) / step : 0;
+    std::vector<float> grid_dh, grid_slope;
+    if (pairs > 0) {
+        grid_dh.assign(static_cast<size_t>(rows) * cols, NAN);
+        grid_slope.assign(grid_dh.size(), NAN);
+    }
     for (int k = 0; k <= nb_lig; k++) {
         if (k < nb_lig && !read_line(k, next->before.data(), next->after.data(), next->stable.data(), error))
             return false;
@@ -112,6 +125,11 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
                                                                  cur->before.data(),
                                                                  k < nb_lig ? next->before.data() : nullptr, nb_col,
                                                                  c, cell_w, cell_h)));
+                if (pairs > 0) {
+                    const size_t at = static_cast<size_t>(l / step) * cols + static_cast<size_t>(c / step);
+                    grid_dh[at] = static_cast<float>(dh.back());
+                    grid_slope[at] = slope.back();
+                }
             }
         Line *spare = prev;
         prev = cur;
@@ -160,11 +178,14 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     // Each bin's outliers, beyond STABLE_OUTLIER_NMAD NMADs of its own
     // median, left out: with errors that grow with the slope, one limit for
     // the whole would cut the tails of the steep bins and shrink their NMAD.
+    std::vector<double> centres, limits;
     for (size_t k = 0; k < bin_dh.size(); k++) {
         std::vector<double> work = bin_dh[k];
         const double centre = median_of(&work);
         work = bin_dh[k];
         const long double limit = STABLE_OUTLIER_NMAD * static_cast<long double>(nmad_of(&work, centre));
+        centres.push_back(centre);
+        limits.push_back(static_cast<double>(limit));
         std::vector<double> kept, kept_slope;
         for (size_t c = 0; c < bin_dh[k].size(); c++)
             if (std::fabs(static_cast<long double>(bin_dh[k][c]) - centre) <= limit) {
@@ -182,7 +203,195 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         model->slope_bins.push_back(bin);
     }
     model->stable_cells = model->sampled_cells - model->outliers;
+    if (pairs > 0) {
+        // z = dh / σ_dh at the cell's slope, outliers of their bin left out.
+        std::vector<float> z(grid_dh.size(), NAN);
+        for (size_t k = 0; k < z.size(); k++) {
+            if (std::isnan(grid_dh[k]))
+                continue;
+            size_t b = 0;
+            while (b + 1 < centres.size() && grid_slope[k] >= hi[b])
+                b++;
+            const double sigma = learned_sigma(*model, grid_slope[k]);
+            if (std::fabs(static_cast<long double>(grid_dh[k]) - centres[b]) <= limits[b] && sigma > 0)
+                z[k] = static_cast<float>(grid_dh[k] / sigma);
+        }
+        fit_variogram(z, rows, cols, cell_h * step, cell_w * step, pairs, &model->variogram);
+    }
     return true;
+}
+
+namespace {
+
+// The spherical semivariogram of unit sill: 3q/2 − q³/2 for q = h/R < 1.
+long double spherical(long double h, long double range)
+{
+    const long double q = h / range;
+    return q < 1 ? 1.5L * q - 0.5L * q * q * q : 1;
+}
+
+// A uniform number in [0, 1) from 53 bits of the generator (the same on
+// every platform, unlike the library's distributions).
+long double uniform(std::mt19937_64 *random)
+{
+    return static_cast<long double>((*random)() >> 11) / 9007199254740992.0L;
+}
+
+// The nugget and sills (≥ 0) of the ranges r1, r2 that fit the variogram
+// best, weighted by its pairs: non-negative least squares over the three
+// unknowns by trying each set of free unknowns (the optimum lies on one of
+// them) and keeping the best whose values are all ≥ 0. Returns the
+// weighted sum of squares.
+long double fit_sills(const Variogram &v, long double r1, long double r2, long double x[3])
+{
+    const size_t n = v.lags_m.size();
+    long double best = -1;
+    x[0] = x[1] = x[2] = 0;
+    for (int set = 0; set < 8; set++) {
+        int idx[3], m = 0;
+        for (int k = 0; k < 3; k++)
+            if (set & (1 << k))
+                idx[m++] = k;
+        long double a[3][4] = {};
+        for (size_t b = 0; b < n; b++) {
+            const long double f[3] = {1, spherical(v.lags_m[b], r1), spherical(v.lags_m[b], r2)};
+            const long double w = v.pairs[b];
+            for (int i = 0; i < m; i++) {
+                for (int j = 0; j < m; j++)
+                    a[i][j] += w * f[idx[i]] * f[idx[j]];
+                a[i][3] += w * f[idx[i]] * v.gamma[b];
+            }
+        }
+        // Gaussian elimination with partial pivoting on the m × m system.
+        bool singular = false;
+        for (int c = 0; c < m && !singular; c++) {
+            int p = c;
+            for (int r = c + 1; r < m; r++)
+                if (std::fabs(a[r][c]) > std::fabs(a[p][c]))
+                    p = r;
+            if (!(std::fabs(a[p][c]) > 1e-18L)) {
+                singular = true;
+                break;
+            }
+            for (int k = 0; k < 4; k++)
+                std::swap(a[c][k], a[p][k]);
+            for (int r = 0; r < m; r++)
+                if (r != c) {
+                    const long double t = a[r][c] / a[c][c];
+                    for (int k = c; k < 4; k++)
+                        a[r][k] -= t * a[c][k];
+                }
+        }
+        if (singular)
+            continue;
+        long double y[3] = {0, 0, 0};
+        bool feasible = true;
+        for (int i = 0; i < m; i++) {
+            y[idx[i]] = a[i][3] / a[i][i];
+            feasible = feasible && y[idx[i]] >= 0;
+        }
+        if (!feasible)
+            continue;
+        long double ss = 0;
+        for (size_t b = 0; b < n; b++) {
+            const long double model = y[0] + y[1] * spherical(v.lags_m[b], r1) + y[2] * spherical(v.lags_m[b], r2);
+            const long double d = v.gamma[b] - model;
+            ss += v.pairs[b] * d * d;
+        }
+        if (best < 0 || ss < best) {
+            best = ss;
+            x[0] = y[0];
+            x[1] = y[1];
+            x[2] = y[2];
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+void fit_variogram(const std::vector<float> &z, int rows, int cols, double dy, double dx, long long pairs,
+                   Variogram *v)
+{
+    *v = Variogram();
+    v->spacing_m = std::min(dx, dy);
+    const long double diagonal = std::sqrt(static_cast<long double>(rows) * dy * rows * dy +
+                                           static_cast<long double>(cols) * dx * cols * dx);
+    const long double h0 = v->spacing_m, h1 = diagonal / 2;
+    if (rows <= 0 || cols <= 0 || !(h1 > h0))
+        return;
+    // The pairs: a first cell anywhere, a lag log-uniform from one cell to
+    // half the diagonal in a uniform direction; pairs without both values
+    // are drawn again, up to 20 times as many draws as pairs.
+    std::mt19937_64 random(20220101);
+    std::vector<long double> sum_gamma(VARIOGRAM_LAG_BINS, 0), sum_lag(VARIOGRAM_LAG_BINS, 0);
+    std::vector<long long> count(VARIOGRAM_LAG_BINS, 0);
+    const long double pi = 3.141592653589793238462643383279502884L, ratio = std::log(h1 / h0);
+    long long found = 0;
+    for (long long draw = 0; draw < 20 * pairs && found < pairs; draw++) {
+        const int i1 = static_cast<int>(uniform(&random) * rows), j1 = static_cast<int>(uniform(&random) * cols);
+        const long double h = h0 * std::exp(uniform(&random) * ratio), angle = 2 * pi * uniform(&random);
+        int di = static_cast<int>(std::lround(h * std::sin(angle) / dy));
+        int dj = static_cast<int>(std::lround(h * std::cos(angle) / dx));
+        if (di == 0 && dj == 0)
+            dj = 1;
+        const int i2 = i1 + di, j2 = j1 + dj;
+        if (i2 < 0 || i2 >= rows || j2 < 0 || j2 >= cols)
+            continue;
+        const float a = z[static_cast<size_t>(i1) * cols + j1], b = z[static_cast<size_t>(i2) * cols + j2];
+        if (std::isnan(a) || std::isnan(b))
+            continue;
+        const long double d = std::sqrt(static_cast<long double>(di) * dy * di * dy + static_cast<long double>(dj) * dx * dj * dx);
+        int bin = static_cast<int>(std::floor(std::log(d / h0) / ratio * VARIOGRAM_LAG_BINS));
+        bin = bin < 0 ? 0 : bin >= VARIOGRAM_LAG_BINS ? VARIOGRAM_LAG_BINS - 1 : bin;
+        const long double diff = static_cast<long double>(a) - b;
+        sum_gamma[static_cast<size_t>(bin)] += diff * diff / 2;
+        sum_lag[static_cast<size_t>(bin)] += d;
+        count[static_cast<size_t>(bin)]++;
+        found++;
+    }
+    for (int b = 0; b < VARIOGRAM_LAG_BINS; b++)
+        if (count[static_cast<size_t>(b)] > 0) {
+            v->lags_m.push_back(static_cast<double>(sum_lag[static_cast<size_t>(b)] / count[static_cast<size_t>(b)]));
+            v->gamma.push_back(static_cast<double>(sum_gamma[static_cast<size_t>(b)] / count[static_cast<size_t>(b)]));
+            v->pairs.push_back(count[static_cast<size_t>(b)]);
+        }
+    if (v->lags_m.size() < 3)
+        return;
+    // Both ranges on a logarithmic grid from half the shortest lag to twice
+    // the longest, 40 values; then ten times finer around the best pair.
+    const int grid = 40;
+    const long double r_lo = v->lags_m.front() / 2, r_hi = v->lags_m.back() * 2;
+    const long double step = std::log(r_hi / r_lo) / (grid - 1);
+    long double best = -1, best_r1 = 0, best_r2 = 0, x[3], best_x[3] = {0, 0, 0};
+    auto consider = [&](long double r1, long double r2) {
+        const long double ss = fit_sills(*v, r1, r2, x);
+        if (ss >= 0 && (best < 0 || ss < best)) {
+            best = ss;
+            best_r1 = r1;
+            best_r2 = r2;
+            std::copy(x, x + 3, best_x);
+        }
+    };
+    for (int a = 0; a < grid; a++)
+        for (int b = a + 1; b < grid; b++)
+            consider(r_lo * std::exp(step * a), r_lo * std::exp(step * b));
+    const long double r1 = best_r1, r2 = best_r2;
+    for (int a = -10; a <= 10; a++)
+        for (int b = -10; b <= 10; b++) {
+            const long double s1 = r1 * std::exp(step * a / 10), s2 = r2 * std::exp(step * b / 10);
+            if (s1 < s2)
+                consider(s1, s2);
+        }
+    if (best < 0)
+        return;
+    v->fitted = true;
+    v->model.nugget = static_cast<double>(best_x[0]);
+    v->model.parts = 2;
+    v->model.sill[0] = static_cast<double>(best_x[1]);
+    v->model.range[0] = static_cast<double>(best_r1);
+    v->model.sill[1] = static_cast<double>(best_x[2]);
+    v->model.range[1] = static_cast<double>(best_r2);
 }
 
 bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std::string *error)
@@ -205,7 +414,8 @@ bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std
 
 bool learn_stable_error(const DemInputOptions &before_options, const DemInputOptions &after_options,
                         const Alignment *aligned, const std::string &stable, const std::string &unstable,
-                        long long max_cells, StableErrorModel *model, std::string *warning, std::string *error)
+                        long long max_cells, long long pairs, StableErrorModel *model, std::string *warning,
+                        std::string *error)
 {
     DemInput before, after;
     StableGround ground;
@@ -234,7 +444,7 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
             return read_stable_line(&ground, line, s, why);
         };
         ok = estimate_stable_error(before.grid.nb_lig, before.grid.nb_col, cell_w, cell_h, max_cells, read_line, model,
-                                   error);
+                                   error, pairs);
     }
     close_stable_ground(&ground);
     if (before_open)

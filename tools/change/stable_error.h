@@ -24,6 +24,7 @@
 
 #include "coreg.h"
 #include "dem_input.h"
+#include "volume_error.h"
 
 #include <functional>
 #include <string>
@@ -53,6 +54,32 @@ struct SlopeBin {
     double median_slope_deg = 0;
 };
 
+// The spatial correlation of the standardised differences z = dh / σ_dh
+// on stable ground: an empirical variogram from a deterministic sample of
+// pairs of cells (a fixed seed: the same inputs give the same pairs), the
+// lags binned logarithmically from one cell of the sample to half the
+// grid's diagonal, fitted with a nugget and two spherical parts,
+//   γ(h) = n + Σ s_i sph(h / R_i),  sph(q) = 3q/2 − q³/2 for q < 1, 1 beyond
+// (after Hugonnet et al. 2022). The fit: both ranges on a fine logarithmic
+// grid, for each pair of ranges the nugget and sills by non-negative least
+// squares weighted by the pairs of each lag, the best pair refined on a
+// grid ten times finer around it.
+const long long DEFAULT_VARIOGRAM_PAIRS = 100000;
+const int VARIOGRAM_LAG_BINS = 20;
+struct Variogram {
+    std::vector<double> lags_m, gamma; // mean distance and semivariance of each lag bin holding pairs
+    std::vector<long long> pairs;
+    double spacing_m = 0;              // the shortest lag the sample holds (one of its cells)
+    bool fitted = false;
+    CorrelationModel model;            // nugget, sills, ranges (m)
+};
+
+// The variogram of z (rows × cols, line by line, NaN where there is no
+// value), its cells dy by dx metres apart, from at most `pairs` pairs.
+// Fitted when at least three lag bins hold pairs.
+void fit_variogram(const std::vector<float> &z, int rows, int cols, double dy, double dx, long long pairs,
+                   Variogram *v);
+
 struct StableErrorModel {
     int sample_step = 1;
     long long sampled_cells = 0;  // stable cells of the sample with data in both
@@ -60,6 +87,7 @@ struct StableErrorModel {
     long long stable_cells = 0;   // used
     double median_m = 0, nmad_m = 0; // of dh over all the sampled cells
     std::vector<SlopeBin> slope_bins;
+    Variogram variogram;               // of dh / σ_dh (estimate_stable_error with pairs > 0)
     std::vector<std::string> warnings; // for the reports
 };
 
@@ -78,8 +106,10 @@ typedef std::function<bool(int line, double *before, double *after, unsigned cha
 
 // Streams the grid once and learns the model. False, with *error, when a
 // line cannot be read or too few stable cells have data in both.
+// With pairs > 0, the variogram of the sample's dh / σ_dh too.
 bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h, long long max_cells,
-                           const StableLineReader &read_line, StableErrorModel *model, std::string *error);
+                           const StableLineReader &read_line, StableErrorModel *model, std::string *error,
+                           long long pairs = 0);
 
 // σ_d (m) of a cell of the given slope (degrees).
 double learned_sigma(const StableErrorModel &model, double slope_deg);
@@ -95,6 +125,6 @@ bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std
 // neither, and *warning says that real change then inflates the errors).
 bool learn_stable_error(const DemInputOptions &before, const DemInputOptions &after, const Alignment *aligned,
                         const std::string &stable, const std::string &unstable, long long max_cells,
-                        StableErrorModel *model, std::string *warning, std::string *error);
+                        long long pairs, StableErrorModel *model, std::string *warning, std::string *error);
 
 #endif
