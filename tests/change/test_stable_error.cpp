@@ -123,6 +123,49 @@ TEST(StableError, SlopeBinsFindTheKnownHeteroscedasticError)
     EXPECT_NEAR(learned_sigma(sampled, 20) / true_sigma(20), 1.0, 0.15);
 }
 
+TEST(StableError, CurvatureOnPaperAndItsBinsFindTheLargerErrorOfCurvedGround)
+{
+    // z = x² / 2 along the columns on 1 m cells: curvature 1 / m; z = x y:
+    // principal curvatures ±1.
+    const double line[3] = {0.5, 0, 0.5};
+    EXPECT_NEAR(max_curvature(nullptr, line, nullptr, 3, 1, 1, 1), 1, 1e-15);
+    const double above[3] = {1, 0, -1}, mid[3] = {0, 0, 0}, below[3] = {-1, 0, 1};
+    EXPECT_NEAR(max_curvature(above, mid, below, 3, 1, 1, 1), 1, 1e-15);
+    // Flat ground with ridges every 10 columns (curvature 0.5 / m at the
+    // ridge cells): their error three times that of the flat cells.
+    const int lines = 200, columns = 200;
+    std::mt19937_64 random(5);
+    std::normal_distribution<double> normal(0, 1);
+    std::vector<double> before(static_cast<size_t>(lines) * columns), after(before.size());
+    for (int i = 0; i < lines; i++)
+        for (int j = 0; j < columns; j++) {
+            const size_t k = static_cast<size_t>(i) * columns + j;
+            const bool ridge = j % 10 == 5;
+            before[k] = ridge ? 101 : 100;
+            after[k] = before[k] + (ridge ? 0.3 : 0.1) * normal(random);
+        }
+    const StableLineReader read = [&](int l, double *b, double *a, unsigned char *s, std::string *) {
+        const size_t at = static_cast<size_t>(l) * columns;
+        std::copy(&before[at], &before[at] + columns, b);
+        std::copy(&after[at], &after[at] + columns, a);
+        std::fill(s, s + columns, 1);
+        return true;
+    };
+    StableErrorModel m;
+    std::string error;
+    ASSERT_TRUE(estimate_stable_error(lines, columns, 1, 1, 0, read, &m, &error)) << error;
+    ASSERT_GE(m.curvature_bins.size(), 2u);
+    // The ridge cells (curvature |100 − 2 × 101 + 100| = 2 / m) against the
+    // flat ones (0); the ridges' neighbours (1 / m) err as the flat cells.
+    const double flat = learned_sigma(m, 0, 0), ridge = learned_sigma(m, 0, 2);
+    EXPECT_NEAR(flat, 0.1, 0.02);
+    EXPECT_NEAR(ridge, 0.3, 0.05);
+    EXPECT_NEAR(learned_sigma(m, 26.6, 1), 0.1, 0.02);
+    // Few outliers: the cells are trimmed on dh / σ_dh, not on dh (which
+    // would cut the ridges' tails).
+    EXPECT_LT(m.outliers, 40);
+}
+
 TEST(StableError, TooFewStableCellsIsAnError)
 {
     Synthetic g;

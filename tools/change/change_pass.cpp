@@ -42,8 +42,8 @@ struct Window {
 };
 
 // σ_d of the lines from w->sig_next on whose next line is held (or that
-// end the frame): the learned σ at BEFORE's slope, NaN where BEFORE has no
-// data.
+// end the frame): the learned σ at BEFORE's slope and curvature, NaN where
+// BEFORE has no data.
 void learned_sigma_lines(Window *w, const ChangeExtras &x)
 {
     const int last = w->base + w->held - 1;
@@ -54,9 +54,10 @@ void learned_sigma_lines(Window *w, const ChangeExtras &x)
         const double *z = w->row_b(line);
         double *sig = w->row_sig(line);
         for (int j = 0; j < w->nb_col; j++)
-            sig[j] = std::isnan(z[j]) ? NO_DIFFERENCE
-                                      : learned_sigma(*x.learned,
-                                                      slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
+            sig[j] = std::isnan(z[j])
+                         ? NO_DIFFERENCE
+                         : learned_sigma(*x.learned, slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h),
+                                         max_curvature(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
     }
 }
 

@@ -212,8 +212,8 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
     if (run.learned != nullptr) {
         const StableErrorModel &m = *run.learned;
         std::printf("\nError model, learned from stable ground (d = AFTER - BEFORE there)\n");
-        std::printf("  stable cells used: %lld of %lld sampled (one cell in %d x %d), %lld beyond %g NMAD of their\n"
-                    "  slope bin's median left out; over all: median %.6f m, NMAD %.6f m\n",
+        std::printf("  stable cells used: %lld of %lld sampled (one cell in %d x %d), %lld whose dh / sigma_dh lies\n"
+                    "  beyond %g NMAD of its median left out; dh over all: median %.6f m, NMAD %.6f m\n",
                     m.stable_cells, m.sampled_cells, m.sample_step, m.sample_step, m.outliers, STABLE_OUTLIER_NMAD,
                     m.median_m, m.nmad_m);
         std::printf("  %-22s %12s %14s %18s\n", "slope (deg)", "cells", "NMAD (m)", "median slope (deg)");
@@ -221,6 +221,14 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
             char range[40];
             std::snprintf(range, sizeof range, "%g - %g", b.slope_min_deg, b.slope_max_deg);
             std::printf("  %-22s %12lld %14.6f %18.3f\n", range, b.cells, b.nmad_m, b.median_slope_deg);
+        }
+        if (!m.curvature_bins.empty()) {
+            std::printf("  %-22s %12s %14s %18s\n", "max. curvature (1/m)", "cells", "factor", "median (1/m)");
+            for (const CurvatureBin &b : m.curvature_bins) {
+                char range[48];
+                std::snprintf(range, sizeof range, "%.4g - %.4g", b.curvature_min, b.curvature_max);
+                std::printf("  %-22s %12lld %14.6f %18.6g\n", range, b.cells, b.factor, b.median_curvature);
+            }
         }
         const Variogram &v = m.variogram;
         if (v.fitted) {
@@ -288,7 +296,15 @@ nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
                 for (int k = 0; k < v.model.parts; k++)
                     variogram["components"].push_back({{"sill", v.model.sill[k]}, {"range_m", v.model.range[k]}});
             }
+            nlohmann::json curvature = nlohmann::json::array();
+            for (const CurvatureBin &c : m.curvature_bins)
+                curvature.push_back({{"curvature_min_per_m", c.curvature_min},
+                                     {"curvature_max_per_m", c.curvature_max},
+                                     {"cells", c.cells},
+                                     {"factor", c.factor},
+                                     {"median_curvature_per_m", c.median_curvature}});
             doc["error_model"] = {{"stable_cells", m.stable_cells},
+                                  {"curvature_bins", curvature},
                                   {"variogram", variogram},
                                   {"sampled_cells", m.sampled_cells},
                                   {"sample_step", m.sample_step},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <random>
 
 namespace {
@@ -26,20 +27,15 @@ long double axis_gradient(double before, double centre, double after)
     return 0;
 }
 
-int slope_bin(double slope)
-{
-    int k = 0;
-    while (k + 1 < SLOPE_BINS && slope >= SLOPE_EDGES[k + 1])
-        k++;
-    return k;
-}
 
 } // namespace
 
 const char *const LEARNED_ERROR_ASSUMPTION =
     "Errors learned from stable ground (Hugonnet et al. 2022, IEEE JSTARS 15): each cell's sigma_d is the NMAD "
-    "of AFTER - BEFORE on the stable cells of its slope (interpolated between slope bins, outliers beyond 4 NMAD "
-    "of their bin's median left out); it assumes the stable cells did not change and that the other cells of the same slope err alike. "
+    "of AFTER - BEFORE on the stable cells of its slope (interpolated between slope bins, the cells whose "
+    "standardised difference lies beyond 4 NMAD of its median left out), times the spread of the standardised differences at its maximum curvature "
+    "(interpolated between curvature bins); it assumes the stable cells did not change and that the other cells "
+    "of the same slope and curvature err alike. "
     "The spatial correlation of dh / sigma_dh is learned from its variogram (a nugget and two spherical parts) and "
     "gives the spatially correlated error of each row; it assumes one correlation model over the whole grid and "
     "rows roughly round.";
@@ -53,6 +49,29 @@ double slope_degrees(const double *above, const double *line, const double *belo
     const long double g_line =
         axis_gradient(above != nullptr ? above[c] : none, line[c], below != nullptr ? below[c] : none) / cell_h;
     return static_cast<double>(std::atan(std::sqrt(g_col * g_col + g_line * g_line)) * 180 / PI);
+}
+
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+                     double cell_h)
+{
+    auto at = [&](const double *row, int j) { return row != nullptr && j >= 0 && j < nb_col ? row[j] : NAN; };
+    const long double z = line[c];
+    // Second differences along each axis and across (Zevenbergen and Thorne
+    // 1987); 0 where a neighbour they need has no data.
+    auto second = [&](double a, double b, long double h) {
+        return std::isnan(a) || std::isnan(b) ? 0.0L : (static_cast<long double>(a) - 2 * z + b) / (h * h);
+    };
+    const long double zxx = second(at(line, c - 1), at(line, c + 1), cell_w);
+    const long double zyy = second(at(above, c), at(below, c), cell_h);
+    const double corners[4] = {at(above, c - 1), at(above, c + 1), at(below, c - 1), at(below, c + 1)};
+    long double zxy = 0;
+    if (!std::isnan(corners[0]) && !std::isnan(corners[1]) && !std::isnan(corners[2]) && !std::isnan(corners[3]))
+        zxy = (static_cast<long double>(corners[1]) - corners[0] - corners[3] + corners[2]) / (4 * cell_w * cell_h);
+    // The eigenvalues of the Hessian [[zxx, zxy], [zxy, zyy]]: the principal
+    // curvatures of the surface where its slope is small.
+    const long double mean = (zxx + zyy) / 2, half = (zxx - zyy) / 2;
+    const long double r = std::sqrt(half * half + zxy * zxy);
+    return static_cast<double>(std::max(std::fabs(mean + r), std::fabs(mean - r)));
 }
 
 double median_of(std::vector<double> *values)
@@ -75,6 +94,120 @@ double nmad_of(std::vector<double> *values, double median)
     return static_cast<double>(1.4826L * median_of(values));
 }
 
+namespace {
+
+// The bin of each value (bins of edges lo[k] .. hi[k]), by hi.
+size_t bin_of(const std::vector<double> &hi, double value)
+{
+    size_t b = 0;
+    while (b + 1 < hi.size() && value >= hi[b])
+        b++;
+    return b;
+}
+
+// Merges the bins with fewer than MIN_BIN_CELLS cells into their smaller
+// neighbour, the lowest such bin first: values[k] and keys[k] the cells of
+// bin k (dh and the binned quantity), lo and hi its edges.
+void merge_small_bins(std::vector<std::vector<double>> *values, std::vector<std::vector<double>> *keys,
+                      std::vector<double> *lo, std::vector<double> *hi)
+{
+    for (;;) {
+        size_t k = 0;
+        while (k < values->size() && static_cast<long long>((*values)[k].size()) >= MIN_BIN_CELLS)
+            k++;
+        if (k == values->size() || values->size() == 1)
+            return;
+        size_t with = k + 1;
+        if (k + 1 == values->size() || (k > 0 && (*values)[k - 1].size() < (*values)[k + 1].size()))
+            with = k - 1;
+        const size_t a = std::min(k, with), b = std::max(k, with);
+        (*values)[a].insert((*values)[a].end(), (*values)[b].begin(), (*values)[b].end());
+        (*keys)[a].insert((*keys)[a].end(), (*keys)[b].begin(), (*keys)[b].end());
+        (*hi)[a] = (*hi)[b];
+        values->erase(values->begin() + static_cast<long>(b));
+        keys->erase(keys->begin() + static_cast<long>(b));
+        lo->erase(lo->begin() + static_cast<long>(b));
+        hi->erase(hi->begin() + static_cast<long>(b));
+    }
+}
+
+// Linear interpolation of y at x between the points (xs, ys), held
+// constant beyond the first and the last.
+double interpolate(const std::vector<double> &xs, const std::vector<double> &ys, double x)
+{
+    if (xs.empty())
+        return NAN;
+    if (x <= xs.front())
+        return ys.front();
+    for (size_t k = 1; k < xs.size(); k++)
+        if (x < xs[k]) {
+            const long double t = (x - static_cast<long double>(xs[k - 1])) / (xs[k] - static_cast<long double>(xs[k - 1]));
+            return static_cast<double>(ys[k - 1] + t * (static_cast<long double>(ys[k]) - ys[k - 1]));
+        }
+    return ys.back();
+}
+
+} // namespace
+
+// The slope bins of edges lo, hi from the kept cells: cells, NMAD of dh
+// around the bin's median, median slope.
+static void fill_slope_bins(const std::vector<double> &lo, const std::vector<double> &hi, const std::vector<double> &dh,
+                            const std::vector<float> &slope, const std::vector<unsigned char> &kept,
+                            StableErrorModel *model)
+{
+    std::vector<std::vector<double>> bin_dh(lo.size()), bin_slope(lo.size());
+    for (size_t k = 0; k < dh.size(); k++)
+        if (kept[k]) {
+            bin_dh[bin_of(hi, slope[k])].push_back(dh[k]);
+            bin_slope[bin_of(hi, slope[k])].push_back(slope[k]);
+        }
+    model->slope_bins.clear();
+    for (size_t k = 0; k < lo.size(); k++) {
+        SlopeBin bin;
+        bin.slope_min_deg = lo[k];
+        bin.slope_max_deg = hi[k];
+        bin.cells = static_cast<long long>(bin_dh[k].size());
+        const double m = median_of(&bin_dh[k]);
+        bin.nmad_m = nmad_of(&bin_dh[k], m);
+        bin.median_slope_deg = median_of(&bin_slope[k]);
+        if (bin.cells > 0)
+            model->slope_bins.push_back(bin);
+    }
+}
+
+// The curvature bins of edges lo, hi from the kept cells: the NMAD of
+// dh / σ_dh(slope) in each, the factor of σ_dh there. None when a factor is
+// 0 (no spread: it would give its cells no error).
+static void fill_curvature_bins(const std::vector<double> &lo, const std::vector<double> &hi,
+                                const std::vector<double> &dh, const std::vector<float> &slope,
+                                const std::vector<float> &curvature, const std::vector<unsigned char> &kept,
+                                StableErrorModel *model)
+{
+    model->curvature_bins.clear();
+    std::vector<std::vector<double>> bin_z(lo.size()), bin_curv(lo.size());
+    for (size_t k = 0; k < dh.size(); k++)
+        if (kept[k]) {
+            bin_z[bin_of(hi, curvature[k])].push_back(dh[k] / learned_sigma(*model, slope[k]));
+            bin_curv[bin_of(hi, curvature[k])].push_back(curvature[k]);
+        }
+    std::vector<CurvatureBin> bins;
+    for (size_t k = 0; k < lo.size(); k++) {
+        CurvatureBin bin;
+        bin.curvature_min = lo[k];
+        bin.curvature_max = hi[k];
+        bin.cells = static_cast<long long>(bin_z[k].size());
+        const double m = median_of(&bin_z[k]);
+        bin.factor = nmad_of(&bin_z[k], m);
+        bin.median_curvature = median_of(&bin_curv[k]);
+        if (bin.cells == 0)
+            continue;
+        if (!(bin.factor > 0) || !std::isfinite(bin.factor))
+            return;
+        bins.push_back(bin);
+    }
+    model->curvature_bins = bins;
+}
+
 bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h, long long max_cells,
                            const StableLineReader &read_line, StableErrorModel *model, std::string *error,
                            long long pairs)
@@ -87,8 +220,8 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     model->sample_step = step;
     const int offset = step / 2;
 
-    // Three lines of BEFORE around the line sampled, for the slope; AFTER
-    // and the stable flags of the line itself.
+    // Three lines of BEFORE around the line sampled, for the slope and the
+    // curvature; AFTER and the stable flags of the line itself.
     struct Line {
         std::vector<double> before, after;
         std::vector<unsigned char> stable;
@@ -100,17 +233,13 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         l.stable.resize(static_cast<size_t>(nb_col));
     }
     Line *prev = &ring[0], *cur = &ring[1], *next = &ring[2];
+    // The sample's cells: dh, slope, curvature and place in the sample's
+    // own grid (one cell in step × step), for the variogram.
     std::vector<double> dh;
-    std::vector<float> slope;
-    // The sample as a grid of its own (one cell in step × step), dh and
-    // slope where a stable cell has data in both, for the variogram.
+    std::vector<float> slope, curvature;
+    std::vector<size_t> place;
     const int rows = nb_lig > offset ? (nb_lig - offset + step - 1) / step : 0;
     const int cols = nb_col > offset ? (nb_col - offset + step - 1) / step : 0;
-    std::vector<float> grid_dh, grid_slope;
-    if (pairs > 0) {
-        grid_dh.assign(static_cast<size_t>(rows) * cols, NAN);
-        grid_slope.assign(grid_dh.size(), NAN);
-    }
     for (int k = 0; k <= nb_lig; k++) {
         if (k < nb_lig && !read_line(k, next->before.data(), next->after.data(), next->stable.data(), error))
             return false;
@@ -120,16 +249,14 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
                 const double b = cur->before[static_cast<size_t>(c)], a = cur->after[static_cast<size_t>(c)];
                 if (!cur->stable[static_cast<size_t>(c)] || std::isnan(b) || std::isnan(a))
                     continue;
+                const double *above = l > 0 ? prev->before.data() : nullptr;
+                const double *below = k < nb_lig ? next->before.data() : nullptr;
                 dh.push_back(static_cast<double>(static_cast<long double>(a) - b));
-                slope.push_back(static_cast<float>(slope_degrees(l > 0 ? prev->before.data() : nullptr,
-                                                                 cur->before.data(),
-                                                                 k < nb_lig ? next->before.data() : nullptr, nb_col,
-                                                                 c, cell_w, cell_h)));
-                if (pairs > 0) {
-                    const size_t at = static_cast<size_t>(l / step) * cols + static_cast<size_t>(c / step);
-                    grid_dh[at] = static_cast<float>(dh.back());
-                    grid_slope[at] = slope.back();
-                }
+                slope.push_back(
+                    static_cast<float>(slope_degrees(above, cur->before.data(), below, nb_col, c, cell_w, cell_h)));
+                curvature.push_back(
+                    static_cast<float>(max_curvature(above, cur->before.data(), below, nb_col, c, cell_w, cell_h)));
+                place.push_back(static_cast<size_t>(l / step) * static_cast<size_t>(cols) + static_cast<size_t>(c / step));
             }
         Line *spare = prev;
         prev = cur;
@@ -147,76 +274,69 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     work = dh;
     model->nmad_m = nmad_of(&work, model->median_m);
 
-    // The cells of each bin.
-    std::vector<std::vector<double>> bin_dh(SLOPE_BINS), bin_slope(SLOPE_BINS);
-    for (size_t k = 0; k < dh.size(); k++) {
-        const int b = slope_bin(slope[k]);
-        bin_dh[static_cast<size_t>(b)].push_back(dh[k]);
-        bin_slope[static_cast<size_t>(b)].push_back(slope[k]);
-    }
-    // Bins with too few cells merged with their smaller neighbour, the
-    // lowest such bin first.
+    // The bins' edges, the small bins merged (over every sampled cell):
+    // slope, then curvature by CURVATURE_BINS quantiles (equal edges
+    // merged).
+    std::vector<unsigned char> kept(dh.size(), 1);
     std::vector<double> lo(SLOPE_EDGES, SLOPE_EDGES + SLOPE_BINS), hi(SLOPE_EDGES + 1, SLOPE_EDGES + SLOPE_BINS + 1);
-    for (;;) {
-        size_t k = 0;
-        while (k < bin_dh.size() && static_cast<long long>(bin_dh[k].size()) >= MIN_BIN_CELLS)
-            k++;
-        if (k == bin_dh.size() || bin_dh.size() == 1)
-            break;
-        size_t with = k + 1;
-        if (k + 1 == bin_dh.size() || (k > 0 && bin_dh[k - 1].size() < bin_dh[k + 1].size()))
-            with = k - 1;
-        const size_t a = std::min(k, with), b = std::max(k, with);
-        bin_dh[a].insert(bin_dh[a].end(), bin_dh[b].begin(), bin_dh[b].end());
-        bin_slope[a].insert(bin_slope[a].end(), bin_slope[b].begin(), bin_slope[b].end());
-        hi[a] = hi[b];
-        bin_dh.erase(bin_dh.begin() + static_cast<long>(b));
-        bin_slope.erase(bin_slope.begin() + static_cast<long>(b));
-        lo.erase(lo.begin() + static_cast<long>(b));
-        hi.erase(hi.begin() + static_cast<long>(b));
+    {
+        std::vector<std::vector<double>> bin_dh(SLOPE_BINS), bin_slope(SLOPE_BINS);
+        for (size_t k = 0; k < dh.size(); k++) {
+            bin_dh[bin_of(hi, slope[k])].push_back(dh[k]);
+            bin_slope[bin_of(hi, slope[k])].push_back(slope[k]);
+        }
+        merge_small_bins(&bin_dh, &bin_slope, &lo, &hi);
     }
-    // Each bin's outliers, beyond STABLE_OUTLIER_NMAD NMADs of its own
-    // median, left out: with errors that grow with the slope, one limit for
-    // the whole would cut the tails of the steep bins and shrink their NMAD.
-    std::vector<double> centres, limits;
-    for (size_t k = 0; k < bin_dh.size(); k++) {
-        std::vector<double> work = bin_dh[k];
-        const double centre = median_of(&work);
-        work = bin_dh[k];
-        const long double limit = STABLE_OUTLIER_NMAD * static_cast<long double>(nmad_of(&work, centre));
-        centres.push_back(centre);
-        limits.push_back(static_cast<double>(limit));
-        std::vector<double> kept, kept_slope;
-        for (size_t c = 0; c < bin_dh[k].size(); c++)
-            if (std::fabs(static_cast<long double>(bin_dh[k][c]) - centre) <= limit) {
-                kept.push_back(bin_dh[k][c]);
-                kept_slope.push_back(bin_slope[k][c]);
-            }
-        model->outliers += static_cast<long long>(bin_dh[k].size() - kept.size());
-        SlopeBin bin;
-        bin.slope_min_deg = lo[k];
-        bin.slope_max_deg = hi[k];
-        bin.cells = static_cast<long long>(kept.size());
-        const double m = median_of(&kept);
-        bin.nmad_m = nmad_of(&kept, m);
-        bin.median_slope_deg = median_of(&kept_slope);
-        model->slope_bins.push_back(bin);
+    fill_slope_bins(lo, hi, dh, slope, kept, model);
+    std::vector<double> c_lo, c_hi;
+    {
+        std::vector<double> sorted(curvature.begin(), curvature.end());
+        std::sort(sorted.begin(), sorted.end());
+        for (int q = 0; q < CURVATURE_BINS; q++) {
+            const double edge = sorted[sorted.size() * static_cast<size_t>(q) / CURVATURE_BINS];
+            if (c_lo.empty() || edge > c_lo.back())
+                c_lo.push_back(edge);
+        }
+        for (size_t k = 1; k < c_lo.size(); k++)
+            c_hi.push_back(c_lo[k]);
+        c_hi.push_back(std::numeric_limits<double>::infinity());
+        std::vector<std::vector<double>> bin_dh(c_lo.size()), bin_curv(c_lo.size());
+        for (size_t k = 0; k < dh.size(); k++) {
+            bin_dh[bin_of(c_hi, curvature[k])].push_back(dh[k]);
+            bin_curv[bin_of(c_hi, curvature[k])].push_back(curvature[k]);
+        }
+        merge_small_bins(&bin_dh, &bin_curv, &c_lo, &c_hi);
+        c_hi.back() = sorted.back();
+    }
+    fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, model);
+    // The outliers: the standardised dh / σ_dh is homoscedastic, so one
+    // limit, STABLE_OUTLIER_NMAD NMADs of its median, serves every cell
+    // (on dh itself it would cut the tails of the steep and curved cells).
+    // The bins are then worked out again without them.
+    std::vector<double> z(dh.size());
+    for (size_t k = 0; k < dh.size(); k++)
+        z[k] = dh[k] / learned_sigma(*model, slope[k], curvature[k]);
+    work = z;
+    const double z_median = median_of(&work);
+    work = z;
+    const long double limit = STABLE_OUTLIER_NMAD * static_cast<long double>(nmad_of(&work, z_median));
+    for (size_t k = 0; k < dh.size(); k++) {
+        kept[k] = std::isfinite(z[k]) && std::fabs(static_cast<long double>(z[k]) - z_median) <= limit;
+        model->outliers += !kept[k];
     }
     model->stable_cells = model->sampled_cells - model->outliers;
+    fill_slope_bins(lo, hi, dh, slope, kept, model);
+    fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, model);
+
     if (pairs > 0) {
-        // z = dh / σ_dh at the cell's slope, outliers of their bin left out.
-        std::vector<float> z(grid_dh.size(), NAN);
-        for (size_t k = 0; k < z.size(); k++) {
-            if (std::isnan(grid_dh[k]))
-                continue;
-            size_t b = 0;
-            while (b + 1 < centres.size() && grid_slope[k] >= hi[b])
-                b++;
-            const double sigma = learned_sigma(*model, grid_slope[k]);
-            if (std::fabs(static_cast<long double>(grid_dh[k]) - centres[b]) <= limits[b] && sigma > 0)
-                z[k] = static_cast<float>(grid_dh[k] / sigma);
+        // z = dh / σ_dh at the cell's slope and curvature, outliers left out.
+        std::vector<float> grid(static_cast<size_t>(rows) * static_cast<size_t>(cols), NAN);
+        for (size_t k = 0; k < dh.size(); k++) {
+            const double sigma = learned_sigma(*model, slope[k], curvature[k]);
+            if (kept[k] && sigma > 0)
+                grid[place[k]] = static_cast<float>(dh[k] / sigma);
         }
-        fit_variogram(z, rows, cols, cell_h * step, cell_w * step, pairs, &model->variogram);
+        fit_variogram(grid, rows, cols, cell_h * step, cell_w * step, pairs, &model->variogram);
     }
     return true;
 }
@@ -454,18 +574,21 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
     return ok;
 }
 
-double learned_sigma(const StableErrorModel &model, double slope_deg)
+double learned_sigma(const StableErrorModel &model, double slope_deg, double curvature)
 {
-    const std::vector<SlopeBin> &b = model.slope_bins;
-    if (b.empty())
-        return NAN;
-    if (slope_deg <= b.front().median_slope_deg)
-        return b.front().nmad_m;
-    for (size_t k = 1; k < b.size(); k++)
-        if (slope_deg < b[k].median_slope_deg) {
-            const long double x0 = b[k - 1].median_slope_deg, x1 = b[k].median_slope_deg;
-            const long double t = (slope_deg - x0) / (x1 - x0);
-            return static_cast<double>(b[k - 1].nmad_m + t * (static_cast<long double>(b[k].nmad_m) - b[k - 1].nmad_m));
-        }
-    return b.back().nmad_m;
+    std::vector<double> xs, ys;
+    for (const SlopeBin &b : model.slope_bins) {
+        xs.push_back(b.median_slope_deg);
+        ys.push_back(b.nmad_m);
+    }
+    const double sigma = interpolate(xs, ys, slope_deg);
+    if (model.curvature_bins.empty())
+        return sigma;
+    xs.clear();
+    ys.clear();
+    for (const CurvatureBin &b : model.curvature_bins) {
+        xs.push_back(b.median_curvature);
+        ys.push_back(b.factor);
+    }
+    return static_cast<double>(static_cast<long double>(sigma) * interpolate(xs, ys, curvature));
 }

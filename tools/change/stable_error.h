@@ -8,15 +8,20 @@
 // The estimation: the stable cells of a regular sample of the grid (one
 // cell in step × step, at most about max_cells) with data in both, binned
 // by slope (SLOPE_EDGES, a bin with fewer than MIN_BIN_CELLS cells merged
-// with its smaller neighbour); in each bin the cells whose dh lies beyond
-// STABLE_OUTLIER_NMAD NMADs of the bin's median left out (NMAD = 1.4826
-// median |dh − median|, Höhle and Höhle 2009: one limit for all the bins
-// would trim the tails of the steep ones), the NMAD of the others the
-// bin's σ_dh; σ_d of
-// a cell is interpolated linearly in slope between the bins' median slopes,
-// held constant beyond the first and the last. Assumptions, told to the
-// user: the stable cells did not change; their errors are those of the
-// unstable cells of the same slope; dh is roughly normal within a bin.
+// with its smaller neighbour), the NMAD of each bin (NMAD = 1.4826 median
+// |dh − median|, Höhle and Höhle 2009) its σ_dh at that slope; then
+// dh / σ_dh(slope) binned by maximum curvature (CURVATURE_BINS quantiles,
+// the small bins merged), the NMAD of each bin the factor of σ_dh at that
+// curvature. The cells whose standardised dh / σ_dh lies beyond
+// STABLE_OUTLIER_NMAD NMADs of its median are then left out (on dh itself
+// one limit would trim the tails of the steep and curved cells) and both
+// tables worked out again. σ_d of a cell is the slope table interpolated
+// linearly at its slope (between the bins' median slopes, held constant
+// beyond the first and the last) times the curvature table interpolated
+// likewise at its curvature. Assumptions, told to the user: the stable
+// cells did not change; their errors are those of the unstable cells of
+// the same slope and curvature; dh is roughly normal within a bin; slope
+// and curvature act on the error as factors of their own.
 // Memory: the sample (about 30 bytes a cell while the bins are formed), whatever the
 // size of the grid.
 #ifndef STABLE_ERROR_H
@@ -43,6 +48,13 @@ const long long MIN_STABLE_CELLS = 100;
 // as the alignment's fit takes them; one-sided where one neighbour of an
 // axis has no data, none (0) where both lack it.
 double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+                     double cell_h);
+
+// The maximum curvature (1/m) of the surface at the same cell from the
+// same neighbourhood: the largest absolute principal curvature, the
+// eigenvalues of the Hessian of second differences (Zevenbergen and Thorne
+// 1987); a second difference whose neighbours lack data counts 0.
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
                      double cell_h);
 
 // One bin of slope: its edges, the cells in it, its NMAD (σ_dh, m) and the
@@ -80,13 +92,25 @@ struct Variogram {
 void fit_variogram(const std::vector<float> &z, int rows, int cols, double dy, double dx, long long pairs,
                    Variogram *v);
 
+// One bin of maximum curvature (1/m): its edges, cells, the NMAD of
+// dh / σ_dh(slope) in it (the factor of σ_dh at that curvature) and the
+// median curvature of its cells.
+const int CURVATURE_BINS = 20;
+struct CurvatureBin {
+    double curvature_min = 0, curvature_max = 0;
+    long long cells = 0;
+    double factor = 1;
+    double median_curvature = 0;
+};
+
 struct StableErrorModel {
     int sample_step = 1;
     long long sampled_cells = 0;  // stable cells of the sample with data in both
-    long long outliers = 0;       // left out, beyond STABLE_OUTLIER_NMAD NMADs of their bin's median
+    long long outliers = 0;       // left out, dh / σ_dh beyond STABLE_OUTLIER_NMAD NMADs of its median
     long long stable_cells = 0;   // used
     double median_m = 0, nmad_m = 0; // of dh over all the sampled cells
     std::vector<SlopeBin> slope_bins;
+    std::vector<CurvatureBin> curvature_bins; // none: σ_dh by slope alone
     Variogram variogram;               // of dh / σ_dh (estimate_stable_error with pairs > 0)
     std::vector<std::string> warnings; // for the reports
 };
@@ -111,8 +135,10 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
                            const StableLineReader &read_line, StableErrorModel *model, std::string *error,
                            long long pairs = 0);
 
-// σ_d (m) of a cell of the given slope (degrees).
-double learned_sigma(const StableErrorModel &model, double slope_deg);
+// σ_d (m) of a cell of the given slope (degrees) and maximum curvature
+// (1/m): the slope bins' NMAD interpolated at the slope, times the
+// curvature bins' factor interpolated at the curvature.
+double learned_sigma(const StableErrorModel &model, double slope_deg, double curvature = 0);
 
 // The cell's width and height in metres of a grid in a projected system
 // or without georeferencing; false, with *error, for a grid in degrees or
