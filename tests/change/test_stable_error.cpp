@@ -320,6 +320,16 @@ TEST_F(LearnedErrors, DemChangeLearnsTheErrorsAndUsesThemForTheVolumes)
     EXPECT_GT(v["nugget"].get<double>(), 0.8);
     const double spatial = b["budgets"][0]["net"]["uncertainty_m3"]["spatial"].get<double>();
     EXPECT_NEAR(spatial / reported, 1, 0.3);
+    // The pictures with --picture, and in the report with its figures.
+    r = change("--error-from-stable --unstable unstable.tif --picture --report r.html before.tif after.tif pic");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char *png : {"pic_error_slope.png", "pic_variogram.png"})
+        EXPECT_EQ(read_file(at(png)).substr(0, 8), "\x89PNG\r\n\x1a\n") << png;
+    const std::string html = read_file(at("r.html"));
+    EXPECT_NE(html.find("Error model, learned from stable ground"), std::string::npos);
+    EXPECT_NE(html.find("alt=\"Variogram of the standardised differences and its fit\""), std::string::npos);
+    EXPECT_NE(html.find("alt=\"Error of the difference against the slope, stable ground\""), std::string::npos);
+    EXPECT_NE(html.find("Hugonnet"), std::string::npos);
     // With neither --stable nor --unstable every cell is stable: a warning.
     r = change("--error-from-stable --json c.json before.tif after.tif other");
     ASSERT_EQ(r.status, 0) << r.err;

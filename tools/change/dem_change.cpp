@@ -12,6 +12,7 @@
 #include "change_pass.h"
 #include "change_picture.h"
 #include "change_report.h"
+#include "error_model_picture.h"
 #include "histogram_picture.h"
 #include "html_report.h"
 #include "volume_error.h"
@@ -466,8 +467,11 @@ int run_change(const Options &o)
     const std::string error_path_2D = o.error_out ? o.out + "_2D_sigma.tif" : "",
                       error_path_3D = o.error_out ? o.out + "_3D_sigma.tif" : "";
     const std::string histogram_png_path = o.picture && !o.histogram.empty() ? o.out + "_histogram.png" : "";
+    const std::string error_slope_png_path = o.picture && o.error_from_stable ? o.out + "_error_slope.png" : "",
+                      variogram_png_path = o.picture && o.error_from_stable ? o.out + "_variogram.png" : "";
     for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.json, o.csv,
-                                      error_path_2D, error_path_3D, o.histogram, histogram_png_path, o.report})
+                                      error_path_2D, error_path_3D, o.histogram, histogram_png_path, o.report,
+                                      error_slope_png_path, variogram_png_path})
         for (const std::string &input :
              {o.before.path, o.after.path, o.sigma_before, o.sigma_after, o.classes})
             if (!output.empty() && !input.empty() && same_file(output, input))
@@ -557,6 +561,19 @@ int run_change(const Options &o)
         if (!histogram_png_path.empty() && !write_text_file(histogram_png_path, histogram_png_bytes, &error))
             return run_error(PROGRAM, error);
     }
+    // The pictures of the learned error model.
+    std::string error_slope_bytes, variogram_bytes;
+    if (o.error_from_stable && (o.picture || !o.report.empty())) {
+        if (!error_slope_png(learned, &error_slope_bytes, &error))
+            return run_error(PROGRAM, error);
+        if (learned.variogram.fitted && !variogram_png(learned.variogram, &variogram_bytes, &error))
+            return run_error(PROGRAM, error);
+        if (!error_slope_png_path.empty() && !write_bytes_file(error_slope_png_path, error_slope_bytes, &error))
+            return run_error(PROGRAM, error);
+        if (!variogram_bytes.empty() && !variogram_png_path.empty() &&
+            !write_bytes_file(variogram_png_path, variogram_bytes, &error))
+            return run_error(PROGRAM, error);
+    }
     if (!o.json.empty() && !write_json_file(o.json, change_json(facts, result), &error))
         return run_error(PROGRAM, error);
     if (!o.csv.empty()) {
@@ -623,6 +640,10 @@ int run_change(const Options &o)
             summary["error_models"] = nlohmann::json::array(
                 {"No errors were given (--sigma-before, --sigma-after): the volumes carry no uncertainty."});
         std::map<std::string, std::string> pictures;
+        if (!error_slope_bytes.empty())
+            pictures["error_slope"] = error_slope_bytes;
+        if (!variogram_bytes.empty())
+            pictures["variogram"] = variogram_bytes;
         if (!report_pictures(o, &run, result, histogram_png_bytes, &pictures, &error) ||
             !write_text_file(o.report, report_html(summary, pictures), &error))
             return run_error(PROGRAM, error);

@@ -31,8 +31,8 @@ void colour(cairo_t *cr, const Rgb &c)
     cairo_set_source_rgb(cr, c.r, c.g, c.b);
 }
 
-// A round step (1, 2 or 5 times a power of ten) giving about `target`
-// intervals over span.
+} // namespace
+
 double nice_step(double span, int target)
 {
     if (!(span > 0))
@@ -43,12 +43,13 @@ double nice_step(double span, int target)
     return (f < 1.5 ? 1 : f < 3.5 ? 2 : f < 7.5 ? 5 : 10) * decade;
 }
 
-// Decimals that show a multiple of step exactly.
 int decimals_for(double step)
 {
     const int d = static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
     return d > 0 ? d : 0;
 }
+
+namespace {
 
 // A tick label: the decimals of the step, thousands grouped by thin spaces,
 // a true minus sign.
