@@ -57,6 +57,47 @@ void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, d
     }
 }
 
+BudgetTally *budget_row(BudgetRows *b, int index)
+{
+    BudgetTally *const rows[BUDGET_ROW_COUNT] = {&b->negative,     &b->positive,  &b->zero, &b->lod_negative,
+                                                 &b->lod_positive, &b->lod_below, &b->all};
+    return index >= 0 && index < BUDGET_ROW_COUNT ? rows[index] : nullptr;
+}
+
+// The number of a row of b (budget_row).
+static int row_number(BudgetRows *b, const BudgetTally *t)
+{
+    int k = 0;
+    while (budget_row(b, k) != t)
+        k++;
+    return k;
+}
+
+void budget_count_3D(BudgetRows *b, double dif, double vol, bool detected, double sigma_d, int first_slot,
+                     int slots[3])
+{
+    BudgetTally *sign, *test;
+    count_rows(b, dif, vol, detected, &sign, &test);
+    slots[0] = first_slot + row_number(b, sign);
+    slots[1] = first_slot + row_number(b, test);
+    slots[2] = first_slot + row_number(b, &b->all);
+    // The cell's own error, for the RMS error of each row; the volume sums
+    // are set by the propagation.
+    if (!std::isnan(sigma_d))
+        for (BudgetTally *t : {sign, test, &b->all})
+            error_count_cell(&t->errors, sigma_d);
+}
+
+void budget_take_propagated(BudgetRows *b, const Propagation3D &p, int first_slot)
+{
+    for (int k = 0; k < BUDGET_ROW_COUNT; k++) {
+        const ErrorTally sums = propagated_sums(p, first_slot + k);
+        ErrorTally &t = budget_row(b, k)->errors;
+        t.sum_a2_sigma2 = sums.sum_a2_sigma2;
+        t.sum_a_sigma = sums.sum_a_sigma;
+    }
+}
+
 static void close_line(BudgetTally *t, double line_area)
 {
     if (t->line_cells != 0)

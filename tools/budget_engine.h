@@ -16,9 +16,13 @@
 // With the errors of the cells, each row also gathers what the three
 // models of volume_error.h need (a cell's error and area); a cell is then
 // detected change by the caller's test (level of detection, confidence).
+// The rows of a 3D difference take their volume errors from the errors of
+// the 2D cells under them (error_propagation.h): budget_count_3D counts a
+// cell and names its rows, budget_take_propagated sets their sums.
 #ifndef BUDGET_ENGINE_H
 #define BUDGET_ENGINE_H
 
+#include "error_propagation.h"
 #include "volume_error.h"
 
 // One row of a budget.
@@ -58,6 +62,25 @@ void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, d
 // Closes a line of cells of area line_area (m² each) in a budget with
 // areas per line: the cells it counted add their area to each row.
 void budget_end_line(BudgetRows *b, double line_area);
+
+// The rows by number, for the propagation of the errors of 3D
+// differences: 0 negative, 1 positive, 2 zero, 3 lod_negative,
+// 4 lod_positive, 5 lod_below, 6 all.
+const int BUDGET_ROW_COUNT = 7;
+BudgetTally *budget_row(BudgetRows *b, int index);
+
+// Counts a cell of a 3D difference as budget_count_tested does, its tested
+// detection given; sigma_d (m; NaN for none) is the error of the cell's own
+// 2D difference, which counts in the rows' RMS error (the spatially
+// correlated model). The numbers of its three rows (sign, test, net), plus
+// first_slot, go to slots[0..2]; their volume errors come from the
+// propagation (budget_take_propagated).
+void budget_count_3D(BudgetRows *b, double dif, double vol, bool detected, double sigma_d, int first_slot,
+                     int slots[3]);
+
+// Sets the propagated sums of the rows numbered from first_slot into the
+// errors of the rows of b (a budget of 3D differences).
+void budget_take_propagated(BudgetRows *b, const Propagation3D &p, int first_slot);
 
 // The area of a row, m².
 double budget_area(const BudgetRows &b, const BudgetTally &t);

@@ -270,6 +270,16 @@ bool stage_output(OutputSet *set, const std::string &target, std::string *staged
     return true;
 }
 
+void drop_output(OutputSet *set, const std::string &target)
+{
+    for (size_t k = 0; k < set->outputs.size(); k++)
+        if (set->outputs[k].target == target) {
+            discard_temp_file(set->outputs[k].staged);
+            set->outputs.erase(set->outputs.begin() + static_cast<long>(k));
+            return;
+        }
+}
+
 std::string staged_path(const OutputSet &set, const std::string &target)
 {
     for (const StagedOutput &out : set.outputs)

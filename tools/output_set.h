@@ -54,6 +54,11 @@ bool begin_outputs(const std::string &base, const std::vector<std::string> &inpu
 // folder or an input, or already declared.
 bool stage_output(OutputSet *set, const std::string &target, std::string *staged, std::string *error);
 
+// Withdraws a declared output the run turns out not to write (a picture of
+// a model that could not be fitted): its staged file is removed, its target
+// left as it is.
+void drop_output(OutputSet *set, const std::string &target);
+
 // The staged path of a declared target ("" when not declared).
 std::string staged_path(const OutputSet &set, const std::string &target);
 

@@ -23,6 +23,10 @@ struct ErrorTally {
 // Adds a cell of error sigma (m) and area area (m²).
 void error_count(ErrorTally *t, double sigma, double area);
 
+// Adds a cell of error sigma (m) to the cell count and the RMS error only
+// (the volume sums of 3D differences are propagated: error_propagation.h).
+void error_count_cell(ErrorTally *t, double sigma);
+
 // Adds the sums of another tally (a class's rows into the whole).
 void error_merge(ErrorTally *into, const ErrorTally &from);
 
@@ -36,6 +40,25 @@ void error_merge(ErrorTally *into, const ErrorTally &from);
 // both forms give σ / √5 at L = R. 0 for an empty area.
 double rolstad_mean_error(double sigma_rms, double area, double range);
 
+// A model of the correlation of the cells' errors: a nugget and up to two
+// spherical parts, each of a sill and a range (m). The sills are shares of
+// the variance (with the nugget they sum to 1 for standardised errors);
+// no part: the errors are independent.
+struct CorrelationModel {
+    double nugget = 0;
+    int parts = 0;
+    double sill[2] = {0, 0};
+    double range[2] = {0, 0};
+};
+
+// One spherical part of range R (m), no nugget: --correlation-range R.
+CorrelationModel spherical_model(double range);
+
+// The correlation of the errors of two cells h metres apart: 1 at h = 0,
+// otherwise Σ s_i ρ_sph(h, R_i) / (n + Σ s_i) with the spherical
+// correlation ρ_sph(h, R) = 1 − 3h/(2R) + h³/(2R³) for h < R, 0 beyond.
+double correlation_at(const CorrelationModel &m, double h);
+
 // The three errors of a row's volume (m³, one standard deviation).
 struct VolumeErrors {
     double independent = 0; // √(Σ (a σ)²)
@@ -45,15 +68,27 @@ struct VolumeErrors {
 };
 
 // The errors of a row of the given area (m², as the budget sums it); the
-// spatial one when range > 0.
+// spatial one when range > 0 (one spherical part of that range).
 VolumeErrors volume_errors(const ErrorTally &t, double area, double range);
+
+// The same with the spatial error from a model of nugget n and spherical
+// parts (s_i, R_i), when it has a part: the variance of the mean difference
+// over a row of N cells and area A (a disk of radius L = √(A/π)) is
+//   σ̄² (n/N + Σ s_i g(L, R_i)),
+//   g(L, R) = 1 − L/R + (L/R)³/5 for L < R, R²/(5L²) otherwise
+// (Rolstad, Haug and Denby 2009, summed over the parts as Hugonnet et al.
+// 2022 do; the nugget averages out as independent errors), σ̄ the RMS of
+// σ over the row; the volume error is A times its square root.
+VolumeErrors volume_errors(const ErrorTally &t, double area, const CorrelationModel &model);
 
 // What each model assumes, one sentence each, shown by --help, the report
 // and the README.
 extern const char *const INDEPENDENT_ASSUMPTION;
 extern const char *const CORRELATED_ASSUMPTION;
 extern const char *const SPATIAL_ASSUMPTION;
-// The three in one paragraph.
+// How the three apply to the volumes of 3D differences (error_propagation.h).
+extern const char *const THREE_D_ASSUMPTION;
+// The four in one paragraph.
 std::string error_model_assumptions();
 
 #endif

@@ -1,6 +1,7 @@
 // dem_change with the surveys' errors, thresholds, classes, the
 // distribution and the report, run as built on small GeoTIFFs whose figures
 // a reader can work out on paper.
+#include "dem_files.h"
 #include "gdal_test_files.h"
 
 #include <nlohmann/json.hpp>
@@ -47,6 +48,33 @@ double error_of(const nlohmann::json &row, const char *model)
     return row["uncertainty_m3"][model].get<double>();
 }
 
+// The errors of the 3D volume of a set of cells worked out from their
+// definition: 2D cell k enters with W_k = Σ_c a w_ck over the set's cells c
+// whose 3 × 3 window holds k (5/9 at the centre, 1/18 around).
+struct ThreeDSums {
+    double independent = 0, correlated = 0;
+};
+template <class Sigma, class InSet>
+ThreeDSums three_d_sums(int lines, int columns, double area, Sigma sigma, InSet in_set)
+{
+    long double sum2 = 0, sum = 0;
+    for (int i = 0; i < lines; i++)
+        for (int j = 0; j < columns; j++) {
+            long double w = 0;
+            for (int di = -1; di <= 1; di++)
+                for (int dj = -1; dj <= 1; dj++)
+                    if (in_set(i + di, j + dj))
+                        w += area * (di == 0 && dj == 0 ? 5.0L / 9 : 1.0L / 18);
+            const long double ws = w * sigma(i, j);
+            sum2 += ws * ws;
+            sum += ws;
+        }
+    ThreeDSums s;
+    s.independent = static_cast<double>(std::sqrt(sum2));
+    s.correlated = static_cast<double>(sum);
+    return s;
+}
+
 TEST_F(ChangeErrors, UniformErrorsGiveTheThreeVolumeErrorsOnPaper)
 {
     block_and_pit();
@@ -66,14 +94,104 @@ TEST_F(ChangeErrors, UniformErrorsGiveTheThreeVolumeErrorsOnPaper)
     EXPECT_NEAR(error_of(row(b, 0, "net"), "spatial"), 34.323421, 1e-6);
     EXPECT_NEAR(error_of(row(b, 0, "net"), "independent"), 21.650635, 1e-6);
     EXPECT_NEAR(error_of(row(b, 0, "net"), "correlated"), 150, 1e-12);
-    // The 3D difference's error is σ_d / √3 at every cell: the net's
-    // independent error is 6.25 × √(48 × 0.25 / 3).
-    EXPECT_NEAR(error_of(row(b, 1, "net"), "independent"), 6.25 * std::sqrt(4.0), 1e-9);
+    // The 3D net's errors come from the 2D cells under its 48 cells (lines
+    // 1-6, columns 1-8), each 2D cell k entering with W_k, the sum of a ×
+    // its weights in the windows that hold it: independent √(Σ (W_k σ)²);
+    // correlated Σ W_k σ = 6.25 × 48 × 0.5, as in 2D, the weights of a
+    // window summing to 1; the spatial one that of the same area.
+    const ThreeDSums s = three_d_sums(8, 10, 6.25, [](int, int) { return 0.5; },
+                                      [](int i, int j) { return i >= 1 && i <= 6 && j >= 1 && j <= 8; });
+    EXPECT_NEAR(error_of(row(b, 1, "net"), "independent"), s.independent, 1e-9);
+    EXPECT_GT(error_of(row(b, 1, "net"), "independent"), 0.9 * 21.650635); // not 21.65 / √3
+    EXPECT_NEAR(error_of(row(b, 1, "net"), "correlated"), 150, 1e-9);
+    EXPECT_NEAR(error_of(row(b, 1, "net"), "spatial"), 34.323421, 1e-6);
     // The CSV carries them too.
     EXPECT_NE(read_file(at("b.csv")).find("difference,set,cells,area_m2,volume_m3,independent_m3,correlated_m3,spatial_m3\n"
                                           "2D,lowering,1,6.25,-18.75,"),
               std::string::npos);
     EXPECT_NE(r.out.find("Rolstad"), std::string::npos);
+}
+
+TEST_F(ChangeErrors, AnOffsetOfEveryCellByItsErrorIsTheCorrelated3DError)
+{
+    // AFTER = BEFORE + σ_k at every cell, σ_k varying (eighths of a metre,
+    // exact in float32), one cell of BEFORE without data: the 3D volume of
+    // the net is then Σ_k W_k σ_k, the fully correlated error of its row.
+    Grid before, after, sigma;
+    before.lines = after.lines = sigma.lines = 8;
+    before.columns = after.columns = sigma.columns = 10;
+    before.values.assign(80, 100);
+    before.has_nodata = true;
+    before.nodata = -9999;
+    sigma.values.resize(80);
+    for (int k = 0; k < 80; k++)
+        sigma.values[static_cast<size_t>(k)] = 0.125 * (1 + (k / 10 * 3 + k % 10 * 5) % 7);
+    after.values = before.values;
+    for (int k = 0; k < 80; k++)
+        after.values[static_cast<size_t>(k)] += sigma.values[static_cast<size_t>(k)];
+    before.values[4 * 10 + 5] = -9999;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    write_geotiff(at("sigma.tif"), sigma);
+    Outcome r = change("--sigma-before 0 --sigma-after sigma.tif --correlation-range 20 --json b.json before.tif "
+                       "after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json b = json("b.json");
+    const double net = row(b, 1, "net")["volume_m3"];
+    EXPECT_EQ(row(b, 1, "net")["cells"], 48 - 9);
+    EXPECT_NEAR(error_of(row(b, 1, "net"), "correlated"), net, 1e-9 * net);
+    EXPECT_NEAR(error_of(row(b, 1, "raising"), "correlated"), net, 1e-9 * net);
+    // And the independent error is that of the same W_k.
+    auto in_set = [](int i, int j) {
+        return i >= 1 && i <= 6 && j >= 1 && j <= 8 && !(i >= 3 && i <= 5 && j >= 4 && j <= 6);
+    };
+    const ThreeDSums s = three_d_sums(
+        8, 10, 6.25, [&](int i, int j) { return sigma.values[static_cast<size_t>(i) * 10 + j]; }, in_set);
+    EXPECT_NEAR(error_of(row(b, 1, "net"), "independent"), s.independent, 1e-9);
+    EXPECT_NEAR(s.correlated, net, 1e-9 * net);
+}
+
+TEST_F(ChangeErrors, DemBudgetGivesTheSameErrorsOnTheSameInput)
+{
+    const int lines = 9, columns = 11;
+    std::vector<long long> first(lines * columns), second(lines * columns);
+    unsigned seed = 977;
+    for (int k = 0; k < lines * columns; k++) {
+        seed = seed * 1103515245u + 12345u;
+        first[static_cast<size_t>(k)] = 1000 + static_cast<int>(seed >> 16) % 41;
+        seed = seed * 1103515245u + 12345u;
+        second[static_cast<size_t>(k)] = 100000 + static_cast<int>(seed >> 16) % 4001;
+    }
+    write_pair(at("a"), PAIR_INPUT, DEM_M2, lines, columns, first);
+    write_pair(at("b"), PAIR_INPUT, DEM_M4, lines, columns, second);
+    Outcome c = change("--unit-before dm --unit-after mm --pixel 2 --sigma-before 0.3 --sigma-after 0.4 --lod 0.5 "
+                       "--correlation-range 10 --json c.json a_m2.raw b_m4.raw out");
+    ASSERT_EQ(c.status, 0) << c.err;
+    Outcome d = run_in(dir, std::string(DEM_BUDGET) + " a_m2.raw b_m4.raw --unit1 dm --unit2 mm --pixel 2 --sigma1 0.3 "
+                                                      "--sigma2 0.4 --lod 0.5 --correlation-range 10 --json");
+    ASSERT_EQ(d.status, 0) << d.err;
+    const nlohmann::json jc = json("c.json"), jb = nlohmann::json::parse(d.out);
+    // dem_budget's d is first − second = −(AFTER − BEFORE): its cut is
+    // dem_change's lowering, its fill the raising.
+    const char *const pairs[][2] = {{"lowering", "cut"},
+                                    {"raising", "fill"},
+                                    {"unchanged", "unchanged"},
+                                    {"detected_lowering", "lod_cut"},
+                                    {"detected_raising", "lod_fill"},
+                                    {"below_detection", "lod_unchanged"},
+                                    {"net", "net"}};
+    for (int which = 0; which < 2; which++)
+        for (const auto &p : pairs) {
+            const nlohmann::json &rc = row(jc, which, p[0]), &rb = jb["budgets"][which][p[1]];
+            SCOPED_TRACE(std::string(which == 0 ? "2D " : "3D ") + p[0]);
+            EXPECT_EQ(rc["cells"], rb["cells"]);
+            EXPECT_EQ(rc["volume_m3"].get<double>(), -rb["volume_m3"].get<double>());
+            EXPECT_EQ(error_of(rc, "independent"), rb["volume_error_m3"].get<double>());
+            EXPECT_EQ(error_of(rc, "correlated"), rb["volume_error_correlated_m3"].get<double>());
+            EXPECT_EQ(error_of(rc, "spatial"), rb["volume_error_spatial_m3"].get<double>());
+        }
+    // The 3D net's fully correlated error is Σ_c a σ_d over its cells.
+    EXPECT_NEAR(jb["budgets"][1]["net"]["volume_error_correlated_m3"].get<double>(), 0.5 * 4 * 7 * 9, 1e-9);
 }
 
 TEST_F(ChangeErrors, LevelOfDetectionAndConfidenceThresholds)

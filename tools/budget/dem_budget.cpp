@@ -34,6 +34,7 @@
 #include <gdal.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -44,6 +45,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -214,14 +216,19 @@ void define_options(CLI::App &app, Options *o)
         ->group(thresholds);
     add_real_option(app, "--sigma2", &o->sigma2, 0, DBL_MAX, false, "a length in metres of 0 or more",
                     "vertical error of the second DEM, metres (with\n"
-                    "--sigma1): each volume gets +/- sqrt(S1^2 + S2^2)\n"
-                    "x cell area x sqrt(cells), assuming uniform,\n"
-                    "uncorrelated errors")
+                    "--sigma1): each 2D volume gets +/- sigma_d x\n"
+                    "cell area x sqrt(cells), sigma_d = sqrt(S1^2 +\n"
+                    "S2^2), assuming uniform, uncorrelated errors; a\n"
+                    "3D volume the error of the 2D cells under it,\n"
+                    "sqrt(sum_k (W_k sigma_d)^2), W_k the cell areas\n"
+                    "times the 3D weights with which 2D cell k enters\n"
+                    "its cells")
         ->type_name("S2")
         ->group(thresholds);
     add_real_option(app, "--correlation-range", &o->range, 0, DBL_MAX, true, "a length in metres above 0",
                     "with the sigmas, also the fully correlated error\n"
-                    "sigma_d x cell area x cells and the spatially\n"
+                    "sigma_d x cell area x cells (3D: sum_k W_k\n"
+                    "sigma_d) and the spatially\n"
                     "correlated one for errors correlated over R\n"
                     "metres (Rolstad, Haug and Denby 2009): the area A\n"
                     "of a row taken as a disk of radius L = sqrt(A/pi),\n"
@@ -569,14 +576,54 @@ struct Budget {
 struct BudgetPass {
     Budget *side_2D; // budget of the 2D differences
     Budget *side_3D; // budget of the 3D differences, or null
+    // With the errors: each cell's error, its area, and the propagation of
+    // the 2D cells' errors into the 3D rows (error_propagation.h), fed line
+    // by line.
+    bool errors = false;
+    double sigma_d = 0, cell_area = 0;
+    Propagation3D propagation;
+    std::vector<double> sigma_line;      // σ_d of every cell of a line
+    std::vector<int> slots;              // the 3D rows of the cells of the current line
+    int line = 0;                        // the next line to give the propagation
 };
+
+// Gives the propagation the lines up to `upto` − 1: the current line with
+// the rows its 3D cells named, the lines after it (border lines) with none.
+void propagate_lines(BudgetPass *pass, int upto)
+{
+    while (pass->line < upto) {
+        propagation_add_line(&pass->propagation, pass->sigma_line.data(), pass->cell_area, pass->slots.data());
+        std::fill(pass->slots.begin(), pass->slots.end(), -1);
+        pass->line++;
+    }
+}
 
 void count_differences(const CellDifference &cell, void *context)
 {
-    const BudgetPass *pass = static_cast<const BudgetPass *>(context);
-    budget_count(&pass->side_2D->rows, cell.dif_2D, cell.vol_2D);
-    if (pass->side_3D != nullptr)
-        budget_count(&pass->side_3D->rows, cell.dif_3D, cell.vol_3D);
+    BudgetPass *pass = static_cast<BudgetPass *>(context);
+    Budget *b2 = pass->side_2D, *b3 = pass->side_3D;
+    // A result holds one difference: a 3D result's cells are 3D cells.
+    Budget *only_3D = b3 == nullptr && std::strcmp(b2->name, "3D") == 0 ? b2 : nullptr;
+    if (!pass->errors) {
+        budget_count(&b2->rows, cell.dif_2D, cell.vol_2D);
+        if (b3 != nullptr)
+            budget_count(&b3->rows, cell.dif_3D, cell.vol_3D);
+        return;
+    }
+    // Lines before this one are complete.
+    propagate_lines(pass, cell.i);
+    const double lod = b2->rows.lod;
+    int *slots = &pass->slots[static_cast<size_t>(cell.j) * PROPAGATION_SLOTS];
+    if (only_3D != nullptr) {
+        budget_count_3D(&only_3D->rows, cell.dif_2D, cell.vol_2D, cell.dif_2D != 0 && !(std::fabs(cell.dif_2D) < lod),
+                        pass->sigma_d, 0, slots);
+        return;
+    }
+    budget_count_tested(&b2->rows, cell.dif_2D, cell.vol_2D, cell.dif_2D != 0 && !(std::fabs(cell.dif_2D) < lod),
+                        pass->sigma_d, pass->cell_area);
+    if (b3 != nullptr)
+        budget_count_3D(&b3->rows, cell.dif_3D, cell.vol_3D, cell.dif_3D != 0 && !(std::fabs(cell.dif_3D) < lod),
+                        pass->sigma_d, 0, slots);
 }
 
 // Everything the report shows.
@@ -588,23 +635,41 @@ struct Report {
 };
 
 // Counts every interior cell of the loaded differences into the budgets,
-// and the error of a difference from the sigmas.
+// with the error of a difference from the sigmas: the 2D rows add each
+// cell's, the 3D rows take theirs from the 2D cells under them.
 void count_budgets(const Options &o, double **dtab1, double **dtab2, int lig, int col, Report *r)
 {
     r->budget[0].rows = r->budget[1].rows = budget_with_cell_area(cell_area(o.pixel), o.has_lod ? o.lod : 0.0);
     r->budget[0].name = o.result_mode && o.result.pair == PAIR_3D ? "3D" : "2D";
     r->budget[1].name = "3D";
     r->nbudgets = o.result_mode ? 1 : 2;
-    BudgetPass pass = {&r->budget[0], o.result_mode ? nullptr : &r->budget[1]};
+    r->area = cell_area(o.pixel);
+    r->sigma_dz = static_cast<double>(
+        std::sqrt(static_cast<long double>(o.sigma1) * o.sigma1 + static_cast<long double>(o.sigma2) * o.sigma2));
+    BudgetPass pass;
+    pass.side_2D = &r->budget[0];
+    pass.side_3D = o.result_mode ? nullptr : &r->budget[1];
+    pass.errors = o.has_sigma1;
+    if (pass.errors) {
+        pass.sigma_d = r->sigma_dz;
+        pass.cell_area = r->area;
+        pass.propagation = propagation_start(col);
+        pass.sigma_line.assign(static_cast<size_t>(col), r->sigma_dz);
+        pass.slots.assign(static_cast<size_t>(col) * PROPAGATION_SLOTS, -1);
+    }
     double net_3D;
     progress_begin("Computing the budget", lig);
     visit_interior_cells(dtab1, dtab2, lig, col, o.pixel, count_differences, &pass, &r->budget[0].net, &net_3D);
     progress_end();
     if (!o.result_mode)
         r->budget[1].net = net_3D;
-    r->area = cell_area(o.pixel);
-    r->sigma_dz = static_cast<double>(
-        std::sqrt(static_cast<long double>(o.sigma1) * o.sigma1 + static_cast<long double>(o.sigma2) * o.sigma2));
+    if (pass.errors) {
+        propagate_lines(&pass, lig);
+        propagation_finish(&pass.propagation);
+        for (int k = 0; k < r->nbudgets; k++)
+            if (std::strcmp(r->budget[k].name, "3D") == 0)
+                budget_take_propagated(&r->budget[k].rows, pass.propagation, 0);
+    }
 }
 
 // Loads the pairs of the checked frame and computes the budgets. False,
@@ -643,53 +708,40 @@ double area_of(const Report &r, long long cells)
     return static_cast<double>(static_cast<long double>(cells) * r.area);
 }
 
-// The error bound of the volume of a set of cells: sigma_dz × area × √cells.
-double volume_error(const Report &r, long long cells)
-{
-    return static_cast<double>(static_cast<long double>(r.sigma_dz) * r.area *
-                               std::sqrt(static_cast<long double>(cells)));
-}
-
-long long interior_cells(const Budget &b) { return b.rows.all.cells; }
-
-// The fully correlated error and the spatially correlated one of a set of
-// cells of uniform error sigma_dz (volume_error.h): sigma_dz × area × cells,
-// and the area A = cells × area times the standard error of the mean over
-// A after Rolstad, Haug and Denby (2009).
-VolumeErrors correlated_errors(const Options &o, const Report &r, long long cells)
-{
-    VolumeErrors e;
-    e.independent = volume_error(r, cells);
-    e.correlated = static_cast<double>(static_cast<long double>(r.sigma_dz) * r.area * cells);
-    e.has_spatial = true;
-    const double area = area_of(r, cells);
-    e.spatial = static_cast<double>(static_cast<long double>(area) * rolstad_mean_error(r.sigma_dz, area, o.range));
-    return e;
-}
-
 // The rows of a budget, in the order every format prints them.
 struct Row {
     const char *name; // CSV and JSON name
     const char *label; // table label
     long long cells;
     double volume;
+    const BudgetTally *tally; // its cells' errors
 };
 
 int budget_rows(const Budget &b, bool with_lod, Row rows[7])
 {
     int n = 0;
     const BudgetRows &r = b.rows;
-    rows[n++] = {"cut", "cut (d > 0)", r.positive.cells, r.positive.volume};
-    rows[n++] = {"fill", "fill (d < 0)", r.negative.cells, r.negative.volume};
-    rows[n++] = {"unchanged", "unchanged (d = 0)", r.zero.cells, r.zero.volume};
+    rows[n++] = {"cut", "cut (d > 0)", r.positive.cells, r.positive.volume, &r.positive};
+    rows[n++] = {"fill", "fill (d < 0)", r.negative.cells, r.negative.volume, &r.negative};
+    rows[n++] = {"unchanged", "unchanged (d = 0)", r.zero.cells, r.zero.volume, &r.zero};
     if (with_lod) {
-        rows[n++] = {"lod_cut", "cut above lod (d >= lod)", r.lod_positive.cells, r.lod_positive.volume};
-        rows[n++] = {"lod_fill", "fill above lod (d <= -lod)", r.lod_negative.cells, r.lod_negative.volume};
-        rows[n++] = {"lod_unchanged", "unchanged (|d| < lod)", r.lod_below.cells, r.lod_below.volume};
+        rows[n++] = {"lod_cut", "cut above lod (d >= lod)", r.lod_positive.cells, r.lod_positive.volume,
+                     &r.lod_positive};
+        rows[n++] = {"lod_fill", "fill above lod (d <= -lod)", r.lod_negative.cells, r.lod_negative.volume,
+                     &r.lod_negative};
+        rows[n++] = {"lod_unchanged", "unchanged (|d| < lod)", r.lod_below.cells, r.lod_below.volume, &r.lod_below};
     }
     // The net is always the raw one: a net of thresholded parts is biased.
-    rows[n++] = {"net", "net, raw (all cells)", interior_cells(b), b.net};
+    rows[n++] = {"net", "net, raw (all cells)", r.all.cells, b.net, &r.all};
     return n;
+}
+
+// The three errors of a row (volume_error.h), the spatial one with a
+// correlation range: the same models, and for 3D rows the same propagation,
+// as dem_change's.
+VolumeErrors row_errors(const Options &o, const Report &r, const Row &row)
+{
+    return volume_errors(row.tally->errors, area_of(r, row.cells), o.has_range ? o.range : 0.0);
 }
 
 const char *unit_of(const Options &o, int which)
@@ -720,11 +772,14 @@ void print_table(const Options &o, const Report &r)
                     o.lod, o.lod);
     if (sigma)
         std::printf("Errors: sigma_d = sqrt(%g^2 + %g^2) = %g m per cell; uniform, uncorrelated errors assumed;\n"
-                    "  +/- = sigma_d x cell area x sqrt(cells) m3\n",
+                    "  +/- = sigma_d x cell area x sqrt(cells) m3 for 2D rows; for 3D rows sqrt(sum_k (W_k sigma_d)^2),\n"
+                    "  W_k = sum of cell area x 3D weight (5/9 centre, 1/18 neighbour) over the row's cells whose\n"
+                    "  window holds 2D cell k (neighbouring 3D cells share their 2D cells)\n",
                     o.sigma1, o.sigma2, r.sigma_dz);
     if (o.has_range)
-        std::printf("  with the correlation range R = %g m, three errors, one standard deviation:\n  %s\n  %s\n  %s\n",
-                    o.range, INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION);
+        std::printf("  with the correlation range R = %g m, three errors, one standard deviation:\n  %s\n  %s\n  %s\n"
+                    "  %s\n",
+                    o.range, INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION);
     for (int k = 0; k < r.nbudgets; k++) {
         const Budget &b = r.budget[k];
         Row rows[7];
@@ -737,9 +792,9 @@ void print_table(const Options &o, const Report &r)
             std::printf("  %-28s%14lld %20lf %20lf", rows[m].label, rows[m].cells, area_of(r, rows[m].cells),
                         rows[m].volume);
             if (sigma)
-                std::printf(" %18lf", volume_error(r, rows[m].cells));
+                std::printf(" %18lf", row_errors(o, r, rows[m]).independent);
             if (o.has_range) {
-                const VolumeErrors e = correlated_errors(o, r, rows[m].cells);
+                const VolumeErrors e = row_errors(o, r, rows[m]);
                 std::printf(" %18lf %18lf", e.correlated, e.spatial);
             }
             std::printf("\n");
@@ -772,11 +827,13 @@ nlohmann::ordered_json budget_json(const Options &o, const Report &r)
     doc["lod_m"] = o.has_lod ? json(json_number(o.lod)) : json(nullptr);
     doc["sigma_d_m"] = sigma ? json(json_number(r.sigma_dz)) : json(nullptr);
     doc["error_model"] =
-        sigma ? json("uniform, uncorrelated errors assumed: volume_error_m3 = sigma_d_m x cell_area_m2 x sqrt(cells)")
+        sigma ? json("uniform, uncorrelated errors assumed: volume_error_m3 = sigma_d_m x cell_area_m2 x sqrt(cells) "
+                     "for 2D rows; for 3D rows sqrt(sum_k (W_k sigma_d_m)^2), W_k the sum of cell_area_m2 x the 3D "
+                     "weight (5/9 centre, 1/18 neighbour) over the row's cells whose window holds 2D cell k")
               : json(nullptr);
     if (o.has_range) {
         doc["correlation_range_m"] = json(json_number(o.range));
-        doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION};
+        doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION};
     }
     json budgets = json::array();
     for (int k = 0; k < r.nbudgets; k++) {
@@ -790,9 +847,10 @@ nlohmann::ordered_json budget_json(const Options &o, const Report &r)
                                     {"area_m2", json(json_number(area_of(r, rows[m].cells)))},
                                     {"volume_m3", json(json_number(rows[m].volume))},
                                     {"volume_error_m3",
-                                     sigma ? json(json_number(volume_error(r, rows[m].cells))) : json(nullptr)}};
+                                     sigma ? json(json_number(row_errors(o, r, rows[m]).independent))
+                                           : json(nullptr)}};
             if (o.has_range) {
-                const VolumeErrors e = correlated_errors(o, r, rows[m].cells);
+                const VolumeErrors e = row_errors(o, r, rows[m]);
                 budget[rows[m].name]["volume_error_correlated_m3"] = json(json_number(e.correlated));
                 budget[rows[m].name]["volume_error_spatial_m3"] = json(json_number(e.spatial));
             }
@@ -820,9 +878,9 @@ void print_csv(const Options &o, const Report &r)
             std::printf("%s,%s,%lld,%.17g,%.17g,", r.budget[k].name, rows[m].name, rows[m].cells,
                         area_of(r, rows[m].cells), rows[m].volume);
             if (o.has_sigma1)
-                std::printf("%.17g", volume_error(r, rows[m].cells));
+                std::printf("%.17g", row_errors(o, r, rows[m]).independent);
             if (o.has_range) {
-                const VolumeErrors e = correlated_errors(o, r, rows[m].cells);
+                const VolumeErrors e = row_errors(o, r, rows[m]);
                 std::printf(",%.17g,%.17g", e.correlated, e.spatial);
             }
             std::printf("\n");

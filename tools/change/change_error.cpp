@@ -37,6 +37,34 @@ double sigma_3D(const double window[9])
     return static_cast<double>(std::sqrt(sum));
 }
 
+WindowCorrelation window_correlation(const CorrelationModel &model, double dx, double dy)
+{
+    WindowCorrelation c;
+    c.independent = model.parts == 0;
+    for (int j = 0; j < 9; j++)
+        for (int k = 0; k < 9; k++) {
+            const long double x = static_cast<long double>(j % 3 - k % 3) * dx;
+            const long double y = static_cast<long double>(j / 3 - k / 3) * dy;
+            c.rho[j][k] = c.independent ? (j == k ? 1.0 : 0.0)
+                                        : correlation_at(model, static_cast<double>(std::sqrt(x * x + y * y)));
+        }
+    return c;
+}
+
+double sigma_3D(const double window[9], const WindowCorrelation &correlation)
+{
+    if (correlation.independent)
+        return sigma_3D(window);
+    long double sum = 0;
+    for (int j = 0; j < 9; j++)
+        for (int k = 0; k < 9; k++) {
+            const long double wj = j == 4 ? CENTRE_WEIGHT : NEIGHBOUR_WEIGHT;
+            const long double wk = k == 4 ? CENTRE_WEIGHT : NEIGHBOUR_WEIGHT;
+            sum += wj * wk * window[j] * window[k] * correlation.rho[j][k];
+        }
+    return static_cast<double>(std::sqrt(sum));
+}
+
 void sigma_3D_line(const double *above, const double *line, const double *below, int nb_col, double *out)
 {
     for (int j = 0; j < nb_col; j++) {

@@ -6,11 +6,18 @@
 // the 2D difference d = after − before has σ_d = √(σ_before² + σ_after²);
 // the 3D difference is the weighted sum of the nine 2D differences of its
 // 3 × 3 window, 5/9 at the centre and 1/18 at each neighbour, so its
-// error is √(Σ w_k² σ_d,k²).
+// error is √(Σ w_k² σ_d,k²); with a model of the correlation of the
+// errors, √(Σ_j Σ_k w_j w_k σ_j σ_k ρ(h_jk)), h_jk the distance between
+// the cells j and k of the window.
+//
+// This per-cell error serves the detection test and the error rasters; the
+// errors of the volumes of 3D differences are propagated from the 2D cells
+// (error_propagation.h), since neighbouring 3D cells share their 2D cells.
 #ifndef CHANGE_ERROR_H
 #define CHANGE_ERROR_H
 
 #include "dem_input.h"
+#include "volume_error.h"
 
 #include <cmath>
 #include <string>
@@ -21,6 +28,19 @@ double sigma_2D(double sigma_before, double sigma_after);
 // σ of the 3D difference at the centre of a 3 × 3 window of σ_d (row by
 // row, the centre at [4]).
 double sigma_3D(const double window[9]);
+
+// The correlations between the nine cells of a 3 × 3 window of cells dx by
+// dy metres (row by row, the centre at [4]); independent when the model has
+// no part.
+struct WindowCorrelation {
+    bool independent = true;
+    double rho[9][9] = {};
+};
+WindowCorrelation window_correlation(const CorrelationModel &model, double dx, double dy);
+
+// σ of the 3D difference at the centre of a 3 × 3 window of σ_d whose
+// errors are correlated as given.
+double sigma_3D(const double window[9], const WindowCorrelation &correlation);
 
 // σ of the 3D difference of every cell of a line from the σ_d of the line
 // and of the lines above and below (nb_col cells each). A cell whose window

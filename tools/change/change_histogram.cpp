@@ -22,14 +22,17 @@ long double bin_scale(const ChangeHistogram &h)
 }
 
 // The bin of d: floor(d / w), a quotient within rounding of a whole number
-// taken as that number (the value lies on the edge: the bin above).
+// taken as that number (the value lies on the edge: the bin above), except
+// that a negative d is never taken to bin 0 and up: within rounding of 0, it
+// is still lowering.
 long long bin_index(long double d, long double w)
 {
     const long double q = d / w;
     const long double r = std::nearbyint(q);
+    long long idx = static_cast<long long>(std::floor(q));
     if (std::fabs(q - r) <= 1e-12L * (std::fabs(r) > 1 ? std::fabs(r) : 1))
-        return static_cast<long long>(r);
-    return static_cast<long long>(std::floor(q));
+        idx = static_cast<long long>(r);
+    return d < 0 && idx >= 0 ? -1 : idx;
 }
 
 void add_tally(BinTally *into, const BinTally &from)
@@ -93,6 +96,57 @@ void count_in(BinTally *t, double area, double volume)
     t->cells++;
     t->area = static_cast<double>(static_cast<long double>(t->area) + area);
     t->volume = static_cast<double>(static_cast<long double>(t->volume) + volume);
+}
+
+long long fine_cells(const ChangeHistogram &h, long long i)
+{
+    const HistogramBin &b = h.bins[static_cast<size_t>(i - h.first)];
+    return b.part[0].cells + b.part[1].cells;
+}
+
+// The fine bin in which the cumulative count of the non-zero cells reaches
+// the share p of their number n, and the value there, interpolated
+// linearly within the bin.
+long long quantile_bin(const ChangeHistogram &h, long long n, long double p, long double *value)
+{
+    const long double target = p * n;
+    long long cum = 0;
+    for (long long i = h.lo; i <= h.hi; i++) {
+        const long long c = fine_cells(h, i);
+        if (c > 0 && cum + c >= target) {
+            const long double within = (target - cum) / c;
+            *value = (i + (within < 0 ? 0 : within)) * bin_scale(h);
+            return i;
+        }
+        cum += c;
+    }
+    *value = (h.hi + 1) * bin_scale(h);
+    return h.hi;
+}
+
+// Fine bins per bin shown: the Freedman–Diaconis width 2 IQR / ∛n rounded
+// to the nearest 1, 2 or 5 × 10^k fine bins (on a logarithmic scale), at
+// least one fine bin, and as many more as keep at most 100 bins over the
+// fine bins lo .. hi.
+long long chosen_multiple(const ChangeHistogram &h, long long n, long long lo, long long hi)
+{
+    long double q1, q3;
+    quantile_bin(h, n, 0.25L, &q1);
+    quantile_bin(h, n, 0.75L, &q3);
+    const long double fd = 2 * (q3 - q1) / std::cbrt(static_cast<long double>(n)) / bin_scale(h);
+    long long m = 1, decade = 1;
+    const long long multiples[3] = {1, 2, 5};
+    for (int k = 1;; k++) {
+        if (k % 3 == 0)
+            decade *= 10;
+        const long long next = decade * multiples[k % 3];
+        const bool too_many = floor_div(hi, m) - floor_div(lo, m) + 1 > 100;
+        // The next multiple is nearer to the width sought (geometric mean).
+        const bool nearer = fd > 0 && fd * fd > static_cast<long double>(m) * next;
+        if (!too_many && !nearer)
+            return m;
+        m = next;
+    }
 }
 
 std::string number(const char *format, double v)
@@ -173,20 +227,30 @@ bool histogram_table(const ChangeHistogram &h, HistogramTable *table, std::strin
                  " to " + number("%g", h.max) + " m: give a wider bin";
         return false;
     }
-    // Fine bins per bin shown: 1, 2, 5, 10, 20, 50, … until at most 100 bins
-    // are shown (a width given is shown as it is).
-    long long m = 1, decade = 1;
-    const long long multiples[3] = {1, 2, 5};
-    for (int k = 1; !h.given_width && h.hi >= h.lo && floor_div(h.hi, m) - floor_div(h.lo, m) + 1 > 100; k++) {
-        if (k % 3 == 0)
-            decade *= 10;
-        m = decade * multiples[k % 3];
+    if (h.hi < h.lo) {
+        table->width = h.width;
+        return true;
+    }
+    // The fine bins the bins shown cover: all with a width given; otherwise
+    // those of the 0.5 % to the 99.5 % quantile, widened to 0 when the cells
+    // beyond them would hold both signs.
+    long long fine_lo = h.lo, fine_hi = h.hi, m = 1;
+    if (!h.given_width) {
+        long long n = 0;
+        for (long long i = h.lo; i <= h.hi; i++)
+            n += fine_cells(h, i);
+        long double unused;
+        fine_lo = quantile_bin(h, n, 0.005L, &unused);
+        fine_hi = quantile_bin(h, n, 0.995L, &unused);
+        if (fine_lo > 0 && h.lo < 0)
+            fine_lo = 0;
+        if (fine_hi < -1 && h.hi >= 0)
+            fine_hi = -1;
+        m = chosen_multiple(h, n, fine_lo, fine_hi);
     }
     const long double width = bin_scale(h) * m;
     table->width = static_cast<double>(width);
-    if (h.hi < h.lo)
-        return true;
-    const long long lo = floor_div(h.lo, m), hi = floor_div(h.hi, m);
+    const long long lo = floor_div(fine_lo, m), hi = floor_div(fine_hi, m);
     table->bins.resize(static_cast<size_t>(hi - lo + 1));
     for (long long k = lo; k <= hi; k++) {
         ShownBin &b = table->bins[static_cast<size_t>(k - lo)];
@@ -194,11 +258,20 @@ bool histogram_table(const ChangeHistogram &h, HistogramTable *table, std::strin
         b.high = static_cast<double>((k + 1) * width);
         b.lowering = k < 0;
     }
+    table->underflow.low = h.min;
+    table->underflow.high = table->bins.front().low;
+    table->underflow.lowering = table->underflow.high <= 0;
+    table->overflow.low = table->bins.back().high;
+    table->overflow.high = h.max;
+    table->overflow.lowering = table->overflow.high < 0;
     for (long long i = h.lo; i <= h.hi; i++) {
         const HistogramBin &fine = h.bins[static_cast<size_t>(i - h.first)];
-        ShownBin &b = table->bins[static_cast<size_t>(floor_div(i, m) - lo)];
+        const long long k = floor_div(i, m);
+        ShownBin &b = k < lo ? table->underflow : k > hi ? table->overflow : table->bins[static_cast<size_t>(k - lo)];
         add_tally(&b.detected, fine.part[0]);
         add_tally(&b.below, fine.part[1]);
+        table->has_underflow = table->has_underflow || (k < lo && fine_cells(h, i) > 0);
+        table->has_overflow = table->has_overflow || (k > hi && fine_cells(h, i) > 0);
     }
     return true;
 }
@@ -209,9 +282,16 @@ std::string histogram_csv(const std::vector<std::string> &names, const std::vect
                       "below_cells,below_area_m2,below_volume_m3\n";
     for (size_t t = 0; t < tables.size() && t < names.size(); t++) {
         const HistogramTable &table = tables[t];
+        std::vector<const ShownBin *> rows;
+        if (table.has_underflow)
+            rows.push_back(&table.underflow);
         for (const ShownBin &b : table.bins)
-            append_row(&csv, names[t], number("%.12g", b.low), number("%.12g", b.high),
-                       b.lowering ? "lowering" : "raising", b.detected, b.below);
+            rows.push_back(&b);
+        if (table.has_overflow)
+            rows.push_back(&table.overflow);
+        for (const ShownBin *b : rows)
+            append_row(&csv, names[t], number("%.12g", b->low), number("%.12g", b->high),
+                       b->lowering ? "lowering" : "raising", b->detected, b->below);
         if (table.unchanged.cells > 0)
             append_row(&csv, names[t], "0", "0", "unchanged", BinTally(), table.unchanged);
     }

@@ -5,16 +5,23 @@
 // Bins are anchored at 0: bin k holds low_k ≤ d < low_k + width with
 // low_k = k × width, so that no bin mixes lowering (d < 0) and raising
 // (d > 0); unchanged cells (d = 0) are kept apart. A value that lies on an
-// edge to within the rounding of d / width is given to the bin above it.
+// edge to within the rounding of d / width is given to the bin above it,
+// except a negative value within rounding of 0, which stays on the
+// lowering side.
 //
-// The width: given (--bin-width), or chosen once the pass is over without
-// a second one: the counts are kept in fine bins 10^e m wide (1 µm at
-// first, at most FINE_BINS of them, merged ten into one whenever the range
-// of the values outgrows them), and the width shown is the round number
-// (1, 2 or 5 times a power of ten, a whole number of fine bins) that gives
-// at most 100 bins over the range of the values, hence 40 to 100 bins when
-// the range spans more than 100 fine bins. Memory: the fine bins, whatever
-// the number of cells.
+// The width: given (--bin-width: every bin from the lowest value to the
+// highest), or chosen once the pass is over without a second one: the
+// counts are kept in fine bins 10^e m wide (1 µm at first, at most
+// FINE_BINS of them, merged ten into one whenever the range of the values
+// outgrows them). The width shown is then the Freedman–Diaconis width of
+// the non-zero differences, 2 IQR / ∛n (Freedman and Diaconis 1981,
+// Z. Wahrscheinlichkeitstheorie verw. Gebiete 57, 453–476), the quartiles
+// interpolated within the fine bins, rounded to 1, 2 or 5 times a power of
+// ten (a whole number of fine bins, at most 100 bins shown); the bins cover
+// the values from their 0.5 % to their 99.5 % quantile, and the cells
+// beyond them go to an underflow and an overflow bin of their own, so that
+// a few outliers neither widen the bins nor flatten the distribution.
+// Memory: the fine bins, whatever the number of cells.
 #ifndef CHANGE_HISTOGRAM_H
 #define CHANGE_HISTOGRAM_H
 
@@ -71,14 +78,21 @@ struct HistogramTable {
     bool width_given = false;
     std::vector<ShownBin> bins; // lowest first, every bin between the extremes (empty ones too)
     BinTally unchanged;        // d = 0
+    // With the width chosen: the cells below the first bin and above the
+    // last (beyond the 0.5 % and 99.5 % quantiles), each bin from the
+    // extreme value to the edge of the bins shown; none of either sign mixes
+    // lowering and raising.
+    bool has_underflow = false, has_overflow = false;
+    ShownBin underflow, overflow;
 };
 
 // The bins as shown. False, with *error, when a width given would need
 // more than MAX_GIVEN_BINS bins.
 bool histogram_table(const ChangeHistogram &h, HistogramTable *table, std::string *error);
 
-// The CSV text of one or more tables, one line per bin and one for the
-// unchanged cells when there are any:
+// The CSV text of one or more tables, one line per bin (the underflow bin
+// first and the overflow bin last, when there are any: their from_m or to_m
+// is the extreme value) and one for the unchanged cells when there are any:
 // difference,from_m,to_m,change,detected_cells,detected_area_m2,
 // detected_volume_m3,below_cells,below_area_m2,below_volume_m3.
 std::string histogram_csv(const std::vector<std::string> &names, const std::vector<HistogramTable> &tables);

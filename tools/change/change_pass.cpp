@@ -4,6 +4,7 @@
 #include "progress.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -22,9 +23,12 @@ namespace {
 const double NO_DIFFERENCE = std::numeric_limits<double>::quiet_NaN();
 
 // The lines of both inputs in memory: input lines base .. base + held − 1,
-// room for block + 2 lines (the block and the line on either side).
+// room for block + 3 lines (the block, the line on either side, and with
+// errors learned from the slope one more, the slope of the line after the
+// block needing the line after it).
 struct Window {
-    int nb_col = 0, base = 0, held = 0;
+    int nb_col = 0, nb_lig = 0, base = 0, held = 0;
+    int sig_next = 0; // with learned errors: the next line whose σ_d is to be worked out
     std::vector<double> before, after;       // heights, m
     std::vector<unsigned char> ok_b, ok_a;   // 1 where the input has data
     std::vector<unsigned char> both;         // 1 where both have data (and an error, with errors)
@@ -37,8 +41,28 @@ struct Window {
     double *row_sig(int line) { return &sig[static_cast<size_t>(line - base) * nb_col]; }
 };
 
-// Keeps the lines from new_base on (at most two) at the front and reads the
-// lines up to end − 1 after them.
+// σ_d of the lines from w->sig_next on whose next line is held (or that
+// end the frame): the learned σ at BEFORE's slope and curvature, NaN where
+// BEFORE has no data.
+void learned_sigma_lines(Window *w, const ChangeExtras &x)
+{
+    const int last = w->base + w->held - 1;
+    for (; w->sig_next <= last && (w->sig_next < last || last == w->nb_lig - 1); w->sig_next++) {
+        const int line = w->sig_next;
+        const double *above = line > 0 ? w->row_b(line - 1) : nullptr;
+        const double *below = line + 1 < w->nb_lig ? w->row_b(line + 1) : nullptr;
+        const double *z = w->row_b(line);
+        double *sig = w->row_sig(line);
+        for (int j = 0; j < w->nb_col; j++)
+            sig[j] = std::isnan(z[j])
+                         ? NO_DIFFERENCE
+                         : learned_sigma(*x.learned, slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h),
+                                         max_curvature(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
+    }
+}
+
+// Keeps the lines from new_base on (at most three) at the front and reads
+// the lines up to end − 1 after them.
 bool slide_window(Window *w, DemInput *before, DemInput *after, const ChangeExtras &x, int new_base, int end,
                   ChangeCounts *counts, std::string *error)
 {
@@ -87,42 +111,55 @@ bool slide_window(Window *w, DemInput *before, DemInput *after, const ChangeExtr
         }
     }
     w->held += count;
+    if (x.learned != nullptr)
+        learned_sigma_lines(w, x);
     return true;
 }
 
-// The σ of the 3D difference at column j of line (window complete).
-double window_sigma(Window *w, int line, int j)
+// The σ of the 3D difference at column j of line (window complete), its
+// cells' errors correlated as given.
+double window_sigma(Window *w, int line, int j, const WindowCorrelation &correlation)
 {
     const double *up = w->row_sig(line - 1), *mid = w->row_sig(line), *down = w->row_sig(line + 1);
     const double window[9] = {up[j - 1],   up[j],   up[j + 1],   mid[j - 1], mid[j],
                               mid[j + 1], down[j - 1], down[j], down[j + 1]};
-    return sigma_3D(window);
+    return sigma_3D(window, correlation);
 }
 
-// Counts a cell in the budget of its class, growing the list as classes
-// appear.
-void count_in_class(std::vector<BudgetRows> *budgets, const BudgetRows &empty, int c, double dif, double vol,
-                    bool detected, double sigma, double area)
+// The budget of class c, growing the list as classes appear.
+BudgetRows *class_budget(std::vector<BudgetRows> *budgets, const BudgetRows &empty, int c)
 {
     if (static_cast<size_t>(c) >= budgets->size())
         budgets->resize(static_cast<size_t>(c) + 1, empty);
-    budget_count_tested(&(*budgets)[static_cast<size_t>(c)], dif, vol, detected, sigma, area);
+    return &(*budgets)[static_cast<size_t>(c)];
 }
+
+// The first propagation slot of the 3D rows of class c; the whole budget's
+// rows come first.
+int class_first_slot(int c) { return BUDGET_ROW_COUNT * (c + 1); }
 
 // The differences of one line into d2 and d3 (NaN where there is none),
 // counted in the budgets (and e2, e3, their errors, when given).
 // EXTRAS: whether the errors, thresholds beyond the level of detection,
 // classes, distributions or error rasters are asked for; the plain pass is
 // built without them.
+// slots: the rows each 3D cell counts in, for the propagation of the
+// errors (PROPAGATION_SLOTS a cell), when the errors are known.
 template <bool EXTRAS>
 void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, const ChangeExtras &x,
                       const BudgetRows &empty, const int *classes, double *d2, double *d3, double *e2, double *e3,
-                      ChangeResult *r)
+                      int *slots, ChangeResult *r)
 {
     const bool errors = EXTRAS && !w->sig.empty();
     const double *sig = errors ? w->row_sig(line) : nullptr;
     const int nb_col = w->nb_col;
     const double area = line_cell_area(areas, line);
+    // The correlation of the errors within a window: cells taken as squares
+    // of the line's cell area.
+    const double side = std::sqrt(area);
+    const WindowCorrelation correlation = errors ? window_correlation(x.correlation, side, side) : WindowCorrelation();
+    if (slots != nullptr)
+        std::fill(slots, slots + static_cast<size_t>(nb_col) * PROPAGATION_SLOTS, -1);
     const unsigned char *both = w->row_both(line);
     const double *hb = w->row_b(line);
     const double *ha = w->row_a(line);
@@ -172,16 +209,22 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 budget_count(&r->budget_2D, dif_2D, vol_2D);
                 budget_count(&r->budget_3D, dif_3D, vol_3D);
             } else {
-                const double sigma_3D_cell = errors ? window_sigma(w, line, j) : NO_DIFFERENCE;
+                const double sigma_3D_cell = errors ? window_sigma(w, line, j, correlation) : NO_DIFFERENCE;
                 detected_2D = is_detected(x.detection, dif_2D, sigma_2D_cell);
                 const bool detected_3D = is_detected(x.detection, dif_3D, sigma_3D_cell);
+                // The 3D rows' volume errors are propagated from the 2D
+                // cells: the cell names its rows (the whole budget's, then
+                // its class's) and counts its own 2D error in their RMS.
+                int unused[3];
+                int *cell_slots = slots != nullptr ? &slots[static_cast<size_t>(j) * PROPAGATION_SLOTS] : unused;
                 budget_count_tested(&r->budget_2D, dif_2D, vol_2D, detected_2D, sigma_2D_cell, area);
-                budget_count_tested(&r->budget_3D, dif_3D, vol_3D, detected_3D, sigma_3D_cell, area);
+                budget_count_3D(&r->budget_3D, dif_3D, vol_3D, detected_3D, sigma_2D_cell, 0, cell_slots);
                 if (classes != nullptr) {
-                    count_in_class(&r->class_2D, empty, classes[j], dif_2D, vol_2D, detected_2D, sigma_2D_cell,
-                                   area);
-                    count_in_class(&r->class_3D, empty, classes[j], dif_3D, vol_3D, detected_3D, sigma_3D_cell,
-                                   area);
+                    budget_count_tested(class_budget(&r->class_2D, empty, classes[j]), dif_2D, vol_2D, detected_2D,
+                                        sigma_2D_cell, area);
+                    budget_count_3D(class_budget(&r->class_3D, empty, classes[j]), dif_3D, vol_3D, detected_3D,
+                                    sigma_2D_cell, class_first_slot(classes[j]),
+                                    slots != nullptr ? cell_slots + 3 : unused);
                 }
                 if (x.histograms) {
                     histogram_count(&r->histogram_2D, dif_2D, area, vol_2D, detected_2D);
@@ -245,19 +288,22 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     const size_t n = static_cast<size_t>(nb_col);
     Window w;
     w.nb_col = nb_col;
-    const size_t rows = static_cast<size_t>(block_lines) + 2;
+    w.nb_lig = nb_lig;
+    const size_t rows = static_cast<size_t>(block_lines) + 3;
     w.before.resize(rows * n);
     w.after.resize(rows * n);
     w.both.resize(rows * n);
-    w.ok_b.resize(static_cast<size_t>(block_lines + 2) * n);
-    w.ok_a.resize(static_cast<size_t>(block_lines + 2) * n);
+    w.ok_b.resize(rows * n);
+    w.ok_a.resize(rows * n);
     std::vector<double> d2(static_cast<size_t>(block_lines) * n), d3(static_cast<size_t>(block_lines) * n);
-    const bool errors = x.sigma_before != nullptr && x.sigma_after != nullptr;
+    const bool errors = (x.sigma_before != nullptr && x.sigma_after != nullptr) || x.learned != nullptr;
     std::vector<double> e2, e3;
     if (errors) {
         w.sig.resize(rows * n);
-        w.sig_b.resize(rows * n);
-        w.sig_a.resize(rows * n);
+        if (x.learned == nullptr) {
+            w.sig_b.resize(rows * n);
+            w.sig_a.resize(rows * n);
+        }
     }
     const bool error_rasters = errors && x.error_2D != nullptr && x.error_3D != nullptr;
     if (error_rasters) {
@@ -269,6 +315,10 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     std::vector<int> classes;
     if (x.classes != nullptr)
         classes.resize(static_cast<size_t>(block_lines) * n);
+    // The propagation of the errors into the 3D budgets: one line of rows
+    // at a time.
+    Propagation3D propagation = propagation_start(errors ? nb_col : 0);
+    std::vector<int> slots(errors ? n * PROPAGATION_SLOTS : 0);
 
     const BudgetRows empty = areas.per_line ? budget_with_line_areas(x.detection.lod)
                                         : budget_with_cell_area(areas.cell_area, x.detection.lod);
@@ -289,9 +339,11 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     progress_begin("Computing the differences", nb_lig);
     for (int first = 0; first < nb_lig; first += block_lines) {
         const int count = first + block_lines <= nb_lig ? block_lines : nb_lig - first;
-        // Lines first − 1 .. first + count (those that exist).
+        // Lines first − 1 .. first + count (those that exist), and one more
+        // for the slope with learned errors.
         const int new_base = first > 0 ? first - 1 : 0;
-        const int end = first + count < nb_lig ? first + count + 1 : nb_lig;
+        const int beyond = x.learned != nullptr ? 2 : 1;
+        const int end = first + count + beyond < nb_lig ? first + count + beyond : nb_lig;
         bool ok = slide_window(&w, before, after, x, new_base, end, &result->counts, error);
         if (ok && x.classes != nullptr)
             ok = read_class_lines(x.classes, first, count, classes.data(), error);
@@ -299,10 +351,15 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
             progress_end();
             return false;
         }
-        for (int k = 0; k < count; k++)
+        for (int k = 0; k < count; k++) {
             (extras ? line_differences<true> : line_differences<false>)(
                 &w, first + k, nb_lig, areas, x, empty, x.classes != nullptr ? &classes[k * n] : nullptr, &d2[k * n],
-                &d3[k * n], error_rasters ? &e2[k * n] : nullptr, error_rasters ? &e3[k * n] : nullptr, result);
+                &d3[k * n], error_rasters ? &e2[k * n] : nullptr, error_rasters ? &e3[k * n] : nullptr,
+                errors ? slots.data() : nullptr, result);
+            if (errors)
+                propagation_add_line(&propagation, w.row_sig(first + k), line_cell_area(areas, first + k),
+                                     slots.data());
+        }
         // The classes met on the last lines have budgets too.
         if (x.classes != nullptr && result->class_2D.size() < x.classes->labels.size()) {
             result->class_2D.resize(x.classes->labels.size(), empty);
@@ -320,5 +377,11 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         progress_step(first + count);
     }
     progress_end();
+    if (errors) {
+        propagation_finish(&propagation);
+        budget_take_propagated(&result->budget_3D, propagation, 0);
+        for (size_t c = 0; c < result->class_3D.size(); c++)
+            budget_take_propagated(&result->class_3D[c], propagation, class_first_slot(static_cast<int>(c)));
+    }
     return true;
 }

@@ -13,6 +13,7 @@
 #include "dem_input.h"
 #include "geo_area.h"
 #include "raster_output.h"
+#include "stable_error.h"
 
 #include <string>
 #include <vector>
@@ -40,6 +41,11 @@ struct ChangeExtras {
     double bin_width = 0;         // m, 0: chosen from the data
     RasterOutput *error_2D = nullptr, *error_3D = nullptr; // σ of each difference, when written
     const Alignment *aligned = nullptr; // AFTER aligned onto BEFORE first (--coregister), read from it
+    CorrelationModel correlation; // of the cells' errors, for the 3D differences' own errors (none: independent)
+    // The errors learned from stable ground instead of the surveys' errors:
+    // σ_d of each cell from BEFORE's slope there (cells cell_w by cell_h m).
+    const StableErrorModel *learned = nullptr;
+    double cell_w = 0, cell_h = 0;
 };
 
 // What the pass finds.
@@ -68,7 +74,8 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
                  RasterOutput *out_3D, ChangeResult *result, std::string *error, const Alignment *aligned = nullptr);
 
 // The same pass with errors (σ_d of each cell from the surveys' errors,
-// cells without an error left out), detection by the extras' thresholds,
+// cells without an error left out; the volume errors of the 3D budgets
+// propagated from the 2D cells, error_propagation.h), detection by the extras' thresholds,
 // budgets by class and the distributions.
 bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
                  RasterOutput *out_3D, const ChangeExtras &extras, ChangeResult *result, std::string *error);

@@ -2,6 +2,8 @@
 
 #include "cli_support.h"
 
+#include <numeric>
+
 #include <cstdio>
 #include <cstring>
 
@@ -32,7 +34,7 @@ int rows_of(const BudgetRows &b, bool thresholds, Row rows[7])
 
 VolumeErrors row_errors(const ChangeRun &run, const BudgetRows &b, const BudgetTally &t)
 {
-    return volume_errors(t.errors, budget_area(b, t), run.correlation_range);
+    return volume_errors(t.errors, budget_area(b, t), run.correlation);
 }
 
 // A class as the reports name it: its value, "none" for the cells without one.
@@ -105,7 +107,7 @@ void print_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows 
 {
     std::printf("%-24s%14s %22s %22s", "", "cells", "area (m2)", "volume (m3)");
     if (run.errors)
-        std::printf(" %16s %16s%s", "+/- indep. (m3)", "+/- corr. (m3)", run.correlation_range > 0 ? "  +/- spatial (m3)" : "");
+        std::printf(" %16s %16s%s", "+/- indep. (m3)", "+/- corr. (m3)", run.correlation.parts > 0 ? "  +/- spatial (m3)" : "");
     std::printf("\n");
     const BudgetRows *budgets[2] = {&b2, &b3};
     const char *names[2] = {"2D difference", "3D difference"};
@@ -212,9 +214,41 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
             std::printf("|d| / sigma_d >= %.6f (two-sided normal quantile of %g)", run.detection.z, run.detection.p);
         std::printf("; the raw net is the one to use, a net of the detected parts alone is biased\n");
     }
+    if (run.learned != nullptr) {
+        const StableErrorModel &m = *run.learned;
+        std::printf("\nError model, learned from stable ground (d = AFTER - BEFORE there)\n");
+        std::printf("  stable cells used: %lld of %lld sampled (one cell in %d x %d), %lld whose dh / sigma_dh lies\n"
+                    "  beyond %g NMAD of its median left out; dh over all: median %.6f m, NMAD %.6f m\n",
+                    m.stable_cells, m.sampled_cells, m.sample_step, m.sample_step, m.outliers, STABLE_OUTLIER_NMAD,
+                    m.median_m, m.nmad_m);
+        std::printf("  %-22s %12s %14s %18s\n", "slope (deg)", "cells", "NMAD (m)", "median slope (deg)");
+        for (const SlopeBin &b : m.slope_bins) {
+            char range[40];
+            std::snprintf(range, sizeof range, "%g - %g", b.slope_min_deg, b.slope_max_deg);
+            std::printf("  %-22s %12lld %14.6f %18.3f\n", range, b.cells, b.nmad_m, b.median_slope_deg);
+        }
+        if (!m.curvature_bins.empty()) {
+            std::printf("  %-22s %12s %14s %18s\n", "max. curvature (1/m)", "cells", "factor", "median (1/m)");
+            for (const CurvatureBin &b : m.curvature_bins) {
+                char range[48];
+                std::snprintf(range, sizeof range, "%.4g - %.4g", b.curvature_min, b.curvature_max);
+                std::printf("  %-22s %12lld %14.6f %18.6g\n", range, b.cells, b.factor, b.median_curvature);
+            }
+        }
+        const Variogram &v = m.variogram;
+        if (v.fitted) {
+            std::printf("  spatial correlation of dh / sigma_dh (variogram of %lld pairs in %zu lags from %g m):\n",
+                        std::accumulate(v.pairs.begin(), v.pairs.end(), 0LL), v.lags_m.size(), v.lags_m.front());
+            std::printf("    nugget %.6f; spherical parts: sill %.6f range %.3f m, sill %.6f range %.3f m\n",
+                        v.model.nugget, v.model.sill[0], v.model.range[0], v.model.sill[1], v.model.range[1]);
+        }
+        for (const std::string &w : m.warnings)
+            std::printf("  note: %s\n", w.c_str());
+        std::printf("  %s\n", LEARNED_ERROR_ASSUMPTION);
+    }
     if (run.errors)
-        std::printf("\nErrors of the volumes, one standard deviation:\n  %s\n  %s\n  %s\n", INDEPENDENT_ASSUMPTION,
-                    CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION);
+        std::printf("\nErrors of the volumes, one standard deviation:\n  %s\n  %s\n  %s\n  %s\n", INDEPENDENT_ASSUMPTION,
+                    CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION);
     if (run.classes != nullptr)
         for (int c : class_order(*run.classes)) {
             std::printf("\nClass %s\n", class_name(run, c).c_str());
@@ -247,7 +281,44 @@ nlohmann::json change_json(const ChangeRun &run, const ChangeResult &r)
     if (run.errors) {
         doc["nodata_cells"]["no_error"] = c.no_sigma;
         doc["net_2D_all_cells"] = tally_json(run, r.all_2D, r.all_2D.all);
-        doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION};
+        doc["error_models"] = {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION};
+        if (run.learned != nullptr) {
+            const StableErrorModel &m = *run.learned;
+            doc["error_models"].push_back(LEARNED_ERROR_ASSUMPTION);
+            nlohmann::json bins = nlohmann::json::array();
+            for (const SlopeBin &b : m.slope_bins)
+                bins.push_back({{"slope_min_deg", b.slope_min_deg},
+                                {"slope_max_deg", b.slope_max_deg},
+                                {"cells", b.cells},
+                                {"nmad_m", b.nmad_m},
+                                {"median_slope_deg", b.median_slope_deg}});
+            const Variogram &v = m.variogram;
+            nlohmann::json variogram = {{"lags_m", v.lags_m}, {"gamma", v.gamma}, {"pairs", v.pairs},
+                                        {"spacing_m", v.spacing_m}, {"fitted", v.fitted}};
+            if (v.fitted) {
+                variogram["nugget"] = v.model.nugget;
+                variogram["components"] = nlohmann::json::array();
+                for (int k = 0; k < v.model.parts; k++)
+                    variogram["components"].push_back({{"sill", v.model.sill[k]}, {"range_m", v.model.range[k]}});
+            }
+            nlohmann::json curvature = nlohmann::json::array();
+            for (const CurvatureBin &c : m.curvature_bins)
+                curvature.push_back({{"curvature_min_per_m", c.curvature_min},
+                                     {"curvature_max_per_m", c.curvature_max},
+                                     {"cells", c.cells},
+                                     {"factor", c.factor},
+                                     {"median_curvature_per_m", c.median_curvature}});
+            doc["error_model"] = {{"stable_cells", m.stable_cells},
+                                  {"curvature_bins", curvature},
+                                  {"variogram", variogram},
+                                  {"sampled_cells", m.sampled_cells},
+                                  {"sample_step", m.sample_step},
+                                  {"outliers", m.outliers},
+                                  {"median_m", m.median_m},
+                                  {"nmad_m", m.nmad_m},
+                                  {"slope_bins", bins},
+                                  {"warnings", m.warnings}};
+        }
         if (!run.error_2D.empty())
             doc["outputs"]["error_2D"] = run.error_2D, doc["outputs"]["error_3D"] = run.error_3D;
     }
@@ -271,7 +342,7 @@ std::string change_csv(const ChangeRun &run, const ChangeResult &r)
 {
     std::string text = "difference,set,cells,area_m2,volume_m3";
     if (run.errors)
-        text += run.correlation_range > 0 ? ",independent_m3,correlated_m3,spatial_m3" : ",independent_m3,correlated_m3";
+        text += run.correlation.parts > 0 ? ",independent_m3,correlated_m3,spatial_m3" : ",independent_m3,correlated_m3";
     // With classes, the class of each row and its scope ("all" for the
     // whole budget, "class", or "unclassed" for the cells outside every
     // class), so that no class name can pass for the total or the unclassed.

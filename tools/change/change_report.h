@@ -7,6 +7,7 @@
 #include "coreg.h"
 #include "dem_input.h"
 #include "geo_area.h"
+#include "stable_error.h"
 
 #include <nlohmann/json.hpp>
 
@@ -26,11 +27,12 @@ struct ChangeRun {
     const Alignment *aligned = nullptr; // AFTER was aligned onto BEFORE first (--coregister)
     // The errors and thresholds, when given.
     bool errors = false;                 // the surveys' errors are known: volumes get their three errors
-    double correlation_range = 0;        // m, 0: no spatially correlated error
+    CorrelationModel correlation;        // of the errors, for the spatially correlated error (no part: none)
     bool thresholds = false;             // a level of detection or a confidence level: the thresholded rows
     Detection detection;
     const ClassSource *classes = nullptr; // budgets by class
     std::string error_2D, error_3D;      // the error rasters written, else empty
+    const StableErrorModel *learned = nullptr; // the errors learned from stable ground (--error-from-stable)
 };
 
 void print_change_table(const ChangeRun &run, const ChangeResult &r);

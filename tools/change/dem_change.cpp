@@ -12,6 +12,7 @@
 #include "change_pass.h"
 #include "change_picture.h"
 #include "change_report.h"
+#include "error_model_picture.h"
 #include "histogram_picture.h"
 #include "html_report.h"
 #include "volume_error.h"
@@ -61,6 +62,8 @@ struct Options {
     // Errors, thresholds, classes, distribution, report.
     std::string sigma_before, sigma_after;
     bool error_out = false;
+    bool error_from_stable = false;
+    int variogram_pairs = static_cast<int>(DEFAULT_VARIOGRAM_PAIRS);
     double lod = 0, confidence = 0, correlation_range = 0;
     std::string classes, class_field;
     std::string histogram, histogram_of = "area";
@@ -135,22 +138,34 @@ const std::string DESCRIPTION =
     "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
     "or a raster on the grid; nodata in it is nodata in the result). A cell's 2D difference then has the error\n"
     "sigma_d = sqrt(sigma_before^2 + sigma_after^2), its 3D difference the error its 3 x 3 weights (5/9 at the\n"
-    "centre, 1/18 at each neighbour) propagate from independent cell errors; --error-out writes both as\n"
+    "centre, 1/18 at each neighbour) propagate from the cells' errors (independent, or correlated by the model\n"
+    "of --correlation-range; it serves the detection test); --error-out writes both as\n"
     "OUT_2D_sigma.tif and OUT_3D_sigma.tif. --lod T: |d| < T is below detection; --confidence P: a cell is\n"
     "detected change when |d| / sigma_d reaches the two-sided normal quantile of P (1.959964 at 0.95); both\n"
     "given, a cell must pass both. The thresholded rows stand beside the raw ones; the raw net is the one to\n"
     "use, since a net of the detected parts alone is biased.\n"
+    "--error-from-stable instead learns sigma_d from stable ground (--stable / --unstable; every cell without\n"
+    "them, with a warning), after the alignment with --coregister: AFTER - BEFORE on a regular sample of the\n"
+    "stable cells binned by BEFORE's slope, the NMAD of each bin (outliers beyond 4 NMAD left out), sigma_d of a\n"
+    "cell interpolated at its slope (Hugonnet et al. 2022, IEEE JSTARS 15); the table's 'Error model' and the\n"
+    "JSON's \"error_model\" give the bins. The spatial correlation of dh / sigma_dh comes from its variogram\n"
+    "(--variogram-pairs pairs, a fixed seed), fitted with a nugget and two spherical parts, and gives the\n"
+    "spatially correlated error. It excludes --sigma-before/--sigma-after and --correlation-range.\n"
     "Every volume then gets three errors (one standard deviation):\n" +
     wrapped(std::string("- ") + INDEPENDENT_ASSUMPTION) + wrapped(std::string("- ") + CORRELATED_ASSUMPTION) +
     wrapped(std::string("- ") + SPATIAL_ASSUMPTION +
             " Given with --correlation-range R (m): L = sqrt(A / pi) for a row of area A, error of the mean "
             "sigma_rms * sqrt(1 - L/R + (L/R)^3 / 5) for L < R, sigma_rms * R / (sqrt(5) L) for L >= R, times A.") +
+    wrapped(std::string("- ") + THREE_D_ASSUMPTION) +
     "Budgets by area: --classes an integer raster on the grid or a vector file (any OGR format; polygons\n"
     "rasterised onto the grid, a cell in a polygon when its centre is), classed by --class-field (by feature\n"
     "id without it); cells outside every feature or in one without the field form a class of their own.\n"
     "Distribution: --histogram FILE.csv, area and volume per bin of both differences, detected and below\n"
-    "detection apart; bins anchored at 0, --bin-width metres or the round width (1, 2 or 5 x 10^k) giving at\n"
-    "most 100 bins; with --picture also OUT_histogram.png of the 2D difference (--histogram-of area|volume).\n"
+    "detection apart; bins anchored at 0, --bin-width metres (every bin from the lowest to the highest value)\n"
+    "or by default the Freedman-Diaconis width 2 IQR / n^(1/3) of the non-zero differences rounded to 1, 2 or\n"
+    "5 x 10^k (at most 100 bins), the bins covering the 0.5 % to 99.5 % quantiles and the cells beyond them\n"
+    "in an underflow and an overflow bin (the CSV's first and last rows); with --picture also\n"
+    "OUT_histogram.png of the 2D difference (--histogram-of area|volume).\n"
     "--report FILE.html: one self-contained page with the inputs (SHA-256), the parameters, the pictures and\n"
     "every budget; the same inputs give the same bytes (no clock unless --date TEXT is given).\n"
     "\n"
@@ -178,9 +193,12 @@ void add_options(CLI::App &app, Options *o)
                    "the resampling of the alignment)")
         ->check(CLI::IsMember({"bilinear", "cubic"}));
     app.add_flag("--coregister", o->coregister, "align AFTER onto BEFORE first (horizontal shift and vertical bias)");
-    app.add_option("--stable", o->stable, "with --coregister: where the ground is stable (raster or polygons)")
+    app.add_option("--stable", o->stable,
+                   "with --coregister or --error-from-stable: where the ground is stable (raster or polygons)")
         ->type_name("RASTER|VECTOR");
-    app.add_option("--unstable", o->unstable, "with --coregister: where it changed, left out of the alignment")
+    app.add_option("--unstable", o->unstable,
+                   "with --coregister or --error-from-stable: where it changed, left out of the alignment and of "
+                   "the errors learned")
         ->type_name("RASTER|VECTOR");
     app.add_option("--type", o->type, "output type: float32 (default) or float64 (the differences exactly)")
         ->check(CLI::IsMember({"float32", "float64"}));
@@ -193,12 +211,18 @@ void add_options(CLI::App &app, Options *o)
     app.add_option("--sigma-before", o->sigma_before, "vertical error of BEFORE: metres, or a raster on the grid");
     app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
     app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");
+    app.add_flag("--error-from-stable", o->error_from_stable,
+                 "learn each cell's error from the differences on stable ground (--stable / --unstable), by slope,\n"
+                 "and their spatial correlation");
+    add_whole_option(app, "--variogram-pairs", &o->variogram_pairs, 1000, 100000000,
+                     "with --error-from-stable: pairs of cells in the variogram (default 100000)");
     add_real_option(app, "--lod", &o->lod, 0, DBL_MAX, false, "a number of metres, 0 or more",
                     "level of detection, m: |d| below it is below detection");
     add_real_option(app, "--confidence", &o->confidence, 0, 1, true, "a level strictly between 0 and 1, such as 0.95",
                     "confidence level P (0 < P < 1) for detected change");
     add_real_option(app, "--correlation-range", &o->correlation_range, 0, DBL_MAX, true, "a length in metres above 0",
-                    "range of the spherical correlation of the errors, m (the spatially correlated error)");
+                    "range of the spherical correlation of the errors, m (the spatially correlated error;\n"
+                    "also the correlation within a 3 x 3 window in each 3D cell's own error)");
     app.add_option("--classes", o->classes, "budgets by class: integer raster on the grid, or vector file");
     app.add_option("--class-field", o->class_field, "attribute naming the class of a vector file's features");
     app.add_option("--histogram", o->histogram, "write the distribution of the differences as CSV");
@@ -346,7 +370,7 @@ std::vector<double> threshold_lines(const Options &o, const Run &run, bool three
     char text[160];
     std::snprintf(text, sizeof text, "level of detection \u00b1%g m", o.lod);
     if (o.confidence > 0) {
-        if (run.sigma_before.is_raster || run.sigma_after.is_raster)
+        if (o.error_from_stable || run.sigma_before.is_raster || run.sigma_after.is_raster)
             return {};
         const double sd = sigma_2D(run.sigma_before.value, run.sigma_after.value);
         const double z_sigma = two_sided_quantile(o.confidence) * (three_d ? sd / std::sqrt(3.0) : sd);
@@ -392,6 +416,8 @@ std::vector<std::string> output_targets(const Options &o)
         targets.insert(targets.end(), {o.out + "_2D.png", o.out + "_3D.png"});
     if (o.picture && !o.histogram.empty())
         targets.push_back(o.out + "_histogram.png");
+    if (o.picture && o.error_from_stable)
+        targets.insert(targets.end(), {o.out + "_error_slope.png", o.out + "_variogram.png"});
     for (const std::string *file : {&o.histogram, &o.json, &o.csv, &o.report})
         if (!file->empty())
             targets.push_back(*file);
@@ -456,9 +482,25 @@ int run_change(const Options &o)
     if (!area_note.empty())
         warning(PROGRAM, area_note);
 
+    // The errors learned from stable ground, once AFTER is aligned.
+    StableErrorModel learned;
+    if (o.error_from_stable) {
+        std::string note;
+        if (!learn_stable_error(before_options, after_options, o.coregister ? &run.aligned : nullptr, o.stable,
+                                o.unstable, DEFAULT_STABLE_SAMPLE, o.variogram_pairs, &learned, &note, &error))
+            return run_error(PROGRAM, "--error-from-stable: " + error);
+        if (!learned.variogram.fitted)
+            note += std::string(note.empty() ? "" : "; ") +
+                    "the variogram has fewer than three lags with pairs: no spatially correlated error";
+        if (!note.empty()) {
+            warning(PROGRAM, note);
+            learned.warnings.push_back(note);
+        }
+    }
+
     // The surveys' errors and the classes, on the same grid.
-    const bool errors = !o.sigma_before.empty();
-    if (errors && (!open_sigma_input("--sigma-before", o.sigma_before, run.before.grid, &run.sigma_before, &error) ||
+    const bool errors = !o.sigma_before.empty() || o.error_from_stable;
+    if (!o.sigma_before.empty() && (!open_sigma_input("--sigma-before", o.sigma_before, run.before.grid, &run.sigma_before, &error) ||
                    !open_sigma_input("--sigma-after", o.sigma_after, run.before.grid, &run.sigma_after, &error)))
         return run_error(PROGRAM, error);
     std::string classes_scratch;
@@ -486,11 +528,19 @@ int run_change(const Options &o)
                       o.creation_options, o.threads, &run.error_3D, &error)))
         return run_error(PROGRAM, error);
     ChangeExtras extras;
-    if (errors) {
+    if (!o.sigma_before.empty()) {
         extras.sigma_before = &run.sigma_before;
         extras.sigma_after = &run.sigma_after;
     }
+    if (o.error_from_stable) {
+        extras.learned = &learned;
+        cell_size_metres(run.before.grid, &extras.cell_w, &extras.cell_h, &error);
+    }
     extras.detection = make_detection(o.lod, o.confidence);
+    if (o.correlation_range > 0)
+        extras.correlation = spherical_model(o.correlation_range);
+    if (o.error_from_stable && learned.variogram.fitted)
+        extras.correlation = learned.variogram.model;
     extras.classes = o.classes.empty() ? nullptr : &run.classes;
     extras.histograms = !o.histogram.empty() || !o.report.empty();
     extras.bin_width = o.bin_width;
@@ -529,7 +579,8 @@ int run_change(const Options &o)
     facts.areas = areas;
     facts.aligned = o.coregister ? &run.aligned : nullptr;
     facts.errors = errors;
-    facts.correlation_range = o.correlation_range;
+    facts.learned = o.error_from_stable ? &learned : nullptr;
+    facts.correlation = extras.correlation;
     facts.thresholds = o.lod > 0 || o.confidence > 0;
     facts.detection = extras.detection;
     facts.classes = extras.classes;
@@ -553,6 +604,20 @@ int run_change(const Options &o)
         if (!histogram_png(table_2D, picture, &histogram_png_bytes, &error))
             return run_error(PROGRAM, error);
         if (!histogram_png_path.empty() && !write_staged_text(set, histogram_png_path, histogram_png_bytes, &error))
+            return run_error(PROGRAM, error);
+    }
+    // The pictures of the learned error model.
+    std::string error_slope_bytes, variogram_bytes;
+    if (o.error_from_stable && (o.picture || !o.report.empty())) {
+        if (!error_slope_png(learned, &error_slope_bytes, &error))
+            return run_error(PROGRAM, error);
+        if (learned.variogram.fitted && !variogram_png(learned.variogram, &variogram_bytes, &error))
+            return run_error(PROGRAM, error);
+        if (o.picture && !write_staged_text(set, o.out + "_error_slope.png", error_slope_bytes, &error))
+            return run_error(PROGRAM, error);
+        if (o.picture && variogram_bytes.empty())
+            drop_output(&run.outputs, o.out + "_variogram.png"); // no correlation could be fitted
+        else if (o.picture && !write_staged_text(set, o.out + "_variogram.png", variogram_bytes, &error))
             return run_error(PROGRAM, error);
     }
     if (!o.json.empty() && !write_staged_text(set, o.json, json_text(change_json(facts, result)), &error))
@@ -589,10 +654,12 @@ int run_change(const Options &o)
             inputs["classes"]["kind"] = run.classes.from_vector ? "vector, rasterised onto the grid" : "class raster";
         }
         nlohmann::json parameters = {{"output type", o.type}};
-        if (errors) {
+        if (!o.sigma_before.empty()) {
             parameters["error of before, sigma (m or raster)"] = o.sigma_before;
             parameters["error of after, sigma (m or raster)"] = o.sigma_after;
         }
+        if (o.error_from_stable)
+            parameters["errors"] = "learned from stable ground by slope (--error-from-stable), the model in the JSON";
         if (o.lod > 0)
             parameters["level of detection (m)"] = o.lod;
         if (o.confidence > 0)
@@ -611,6 +678,10 @@ int run_change(const Options &o)
             summary["error_models"] = nlohmann::json::array(
                 {"No errors were given (--sigma-before, --sigma-after): the volumes carry no uncertainty."});
         std::map<std::string, std::string> pictures;
+        if (!error_slope_bytes.empty())
+            pictures["error_slope"] = error_slope_bytes;
+        if (!variogram_bytes.empty())
+            pictures["variogram"] = variogram_bytes;
         if (!report_pictures(o, &run, result, histogram_png_bytes, &pictures, &error) ||
             !write_staged_text(set, o.report, report_html(summary, pictures), &error))
             return run_error(PROGRAM, error);
@@ -637,19 +708,28 @@ int main(int argc, char **argv)
         return finish_run(PROGRAM, parsed); // --help, --version or a usage error
     o.before.z_scale_given = app.count("--z-scale-before") > 0;
     o.after.z_scale_given = app.count("--z-scale-after") > 0;
-    if (!o.coregister && (!o.stable.empty() || !o.unstable.empty()))
-        return finish_run(PROGRAM, usage_error(PROGRAM, "--stable and --unstable need --coregister"));
+    if (!o.coregister && !o.error_from_stable && (!o.stable.empty() || !o.unstable.empty()))
+        return finish_run(PROGRAM,
+                          usage_error(PROGRAM, "--stable and --unstable need --coregister or --error-from-stable"));
     // What the options need of each other.
     std::string usage;
-    if (o.sigma_before.empty() != o.sigma_after.empty())
+    const bool errors_known = !o.sigma_before.empty() || o.error_from_stable;
+    if (o.error_from_stable && (!o.sigma_before.empty() || !o.sigma_after.empty()))
+        usage = "--error-from-stable learns the errors: it excludes --sigma-before and --sigma-after";
+    else if (o.error_from_stable && o.correlation_range > 0)
+        usage = "--error-from-stable excludes --correlation-range";
+    else if (o.sigma_before.empty() != o.sigma_after.empty())
         usage = "give both --sigma-before and --sigma-after (0 for a survey without error)";
-    else if (o.sigma_before.empty() && o.confidence > 0)
-        usage = "--confidence needs the surveys' errors: --sigma-before and --sigma-after";
-    else if (o.sigma_before.empty() && (o.error_out || o.correlation_range > 0))
+    else if (!errors_known && o.confidence > 0)
+        usage = "--confidence needs the surveys' errors: --sigma-before and --sigma-after, or --error-from-stable";
+    else if (!errors_known && (o.error_out || o.correlation_range > 0))
         usage = std::string(o.error_out ? "--error-out" : "--correlation-range") +
-                " needs the surveys' errors: --sigma-before and --sigma-after";
+                " needs the surveys' errors: --sigma-before and --sigma-after" +
+                (o.error_out ? ", or --error-from-stable" : "");
     else if (app.count("--confidence") > 0 && !(o.confidence > 0 && o.confidence < 1))
         usage = "--confidence: a level strictly between 0 and 1, such as 0.95";
+    else if (app.count("--variogram-pairs") > 0 && !o.error_from_stable)
+        usage = "--variogram-pairs needs --error-from-stable";
     else if (!o.class_field.empty() && o.classes.empty())
         usage = "--class-field needs --classes";
     if (!usage.empty())

@@ -31,8 +31,8 @@ void colour(cairo_t *cr, const Rgb &c)
     cairo_set_source_rgb(cr, c.r, c.g, c.b);
 }
 
-// A round step (1, 2 or 5 times a power of ten) giving about `target`
-// intervals over span.
+} // namespace
+
 double nice_step(double span, int target)
 {
     if (!(span > 0))
@@ -43,12 +43,13 @@ double nice_step(double span, int target)
     return (f < 1.5 ? 1 : f < 3.5 ? 2 : f < 7.5 ? 5 : 10) * decade;
 }
 
-// Decimals that show a multiple of step exactly.
 int decimals_for(double step)
 {
     const int d = static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
     return d > 0 ? d : 0;
 }
+
+namespace {
 
 // A tick label: the decimals of the step, thousands grouped by thin spaces,
 // a true minus sign.
@@ -68,6 +69,26 @@ void text_at(cairo_t *cr, double x, double y, const std::string &text, double al
 {
     cairo_move_to(cr, x - align * text_width(cr, text), y);
     cairo_show_text(cr, text.c_str());
+}
+
+// A note on a white ground, its right end at x, its baseline at y.
+void corner_note(cairo_t *cr, double x, double y, const std::string &note)
+{
+    colour(cr, {1, 1, 1});
+    cairo_rectangle(cr, x - text_width(cr, note) - 4, y - 15, text_width(cr, note) + 8, 20);
+    cairo_fill(cr);
+    colour(cr, INK);
+    text_at(cr, x, y, note, 1);
+}
+
+// The note of an underflow or overflow bin: its cells, area and range.
+std::string beyond_note(const char *which, const ShownBin &b)
+{
+    const long long cells = b.detected.cells + b.below.cells;
+    char text[200];
+    std::snprintf(text, sizeof text, "%s: %lld cell%s from %.4g to %.4g m, ", which, cells, cells == 1 ? "" : "s",
+                  b.low, b.high);
+    return text + tick_label(b.detected.area + b.below.area, 0) + " m\u00b2, not drawn";
 }
 
 double bar_value(const BinTally &t, bool of_volume)
@@ -298,14 +319,19 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     cairo_set_font_size(cr, 13);
     for (const Entry &e : legend)
         legend_entry(cr, e.x, e.y, e.c, e.dashed, e.text);
+    // The cells not drawn: unchanged, and beyond the bars (outliers).
+    double note_y = top + 19;
     if (table.unchanged.cells > 0) {
-        const std::string note = "unchanged (d = 0): " + tick_label(table.unchanged.area, 0) + " m\u00b2, not drawn";
-        colour(cr, {1, 1, 1});
-        cairo_rectangle(cr, right - text_width(cr, note) - 12, top + 4, text_width(cr, note) + 8, 20);
-        cairo_fill(cr);
-        colour(cr, INK);
-        text_at(cr, right - 8, top + 19, note, 1);
+        corner_note(cr, right - 8, note_y,
+                    "unchanged (d = 0): " + tick_label(table.unchanged.area, 0) + " m\u00b2, not drawn");
+        note_y += 22;
     }
+    if (table.has_underflow) {
+        corner_note(cr, right - 8, note_y, beyond_note("below the bars", table.underflow));
+        note_y += 22;
+    }
+    if (table.has_overflow)
+        corner_note(cr, right - 8, note_y, beyond_note("above the bars", table.overflow));
     if (table.bins.empty()) {
         cairo_set_font_size(cr, 16);
         text_at(cr, (left + right) / 2, (top + bottom) / 2, "no change", 0.5);

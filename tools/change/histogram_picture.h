@@ -26,6 +26,12 @@ struct HistogramPictureOptions {
 bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &options, std::string *png,
                    std::string *error);
 
+// A round step (1, 2 or 5 times a power of ten) giving about `target`
+// intervals over span, and the decimals that show its multiples exactly:
+// the axes of every chart.
+double nice_step(double span, int target);
+int decimals_for(double step);
+
 // Frees the fonts' caches of cairo and fontconfig, at the end of a run
 // that drew (they would otherwise be reported as leaks).
 void release_picture_fonts();

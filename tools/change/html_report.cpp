@@ -160,6 +160,34 @@ std::string picture(const std::map<std::string, std::string> &pictures, const st
            base64(found->second) + "\"><figcaption>" + html_escape(caption) + "</figcaption></figure>\n";
 }
 
+// The error model learned from stable ground: its figures, the slope table,
+// the variogram's fit and their pictures.
+std::string error_model_section(const nlohmann::json &m, const std::map<std::string, std::string> &pictures)
+{
+    std::string html = "<h2>Error model, learned from stable ground</h2>\n<p class=\"note\">" +
+                       html_escape(text_of(m.value("stable_cells", nlohmann::json(0)))) +
+                       " stable cells used (d = after &minus; before there is taken as error alone).</p>\n";
+    html += "<table><thead><tr><th>slope (&deg;)</th><th>cells</th><th>NMAD (m)</th></tr></thead><tbody>\n";
+    for (const auto &b : m.value("slope_bins", nlohmann::json::array()))
+        html += "<tr><td>" + html_escape(text_of(b.value("slope_min_deg", nlohmann::json(0)))) + " &ndash; " +
+                html_escape(text_of(b.value("slope_max_deg", nlohmann::json(0)))) + "</td><td>" +
+                html_escape(text_of(b.value("cells", nlohmann::json(0)))) + "</td><td>" +
+                grouped_number(b.value("nmad_m", 0.0), 4) + "</td></tr>\n";
+    html += "</tbody></table>\n";
+    const nlohmann::json v = m.value("variogram", nlohmann::json::object());
+    if (v.value("fitted", false)) {
+        html += "<p class=\"note\">Variogram of dh / &sigma;<sub>dh</sub>: nugget " +
+                grouped_number(v.value("nugget", 0.0), 4);
+        for (const auto &c : v.value("components", nlohmann::json::array()))
+            html += "; spherical part of sill " + grouped_number(c.value("sill", 0.0), 4) + ", range " +
+                    grouped_number(c.value("range_m", 0.0), 1) + " m";
+        html += ".</p>\n";
+    }
+    html += picture(pictures, "error_slope", "Error of the difference against the slope, stable ground", "histogram");
+    html += picture(pictures, "variogram", "Variogram of the standardised differences and its fit", "histogram");
+    return html;
+}
+
 } // namespace
 
 // A number with its decimals, thousands grouped by thin spaces, a true
@@ -318,6 +346,8 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
             html += budget_tables(c.value("budgets", nlohmann::json::array()), "h3");
         }
 
+    if (s.contains("error_model") && s["error_model"].is_object())
+        html += error_model_section(s["error_model"], pictures);
     if (s.contains("error_models") && s["error_models"].is_array()) {
         html += "<h2>What each error model assumes</h2>\n<ul class=\"models\">\n";
         for (const auto &line : s["error_models"])

@@ -25,117 +25,19 @@
 
 namespace {
 
-// Lines read from an input at a time.
-const int CHUNK_LINES = 64;
-// The float32 nodata of the output: no height can equal it.
-const double OUTPUT_NODATA = -FLT_MAX;
-
-// The grid of an input as a north-up frame in map units. False, with the
-// reason, for a rotated or geographic grid, or one without a cell size.
-bool frame_of(const DemInput &input, Frame *frame, std::string *error)
-{
-    const GridFacts &g = input.grid;
-    frame->nb_lig = g.nb_lig;
-    frame->nb_col = g.nb_col;
-    if (!g.has_geotransform) {
-        // The cell size given (the pair's descriptor or --pixel) stands in
-        // the geotransform, the origin at 0, 0.
-        if (!g.cell_size_known) {
-            *error = "it has no georeferencing and no cell size: give --pixel";
-            return false;
-        }
-        std::copy(g.geotransform, g.geotransform + 6, frame->gt);
-        frame->linear_metres = 1;
-        return true;
-    }
-    if (g.geographic) {
-        *error = "its coordinates are geographic (degrees): the shift is measured in metres, so put it on a "
-                 "projected grid first (gdalwarp -t_srs EPSG:...)";
-        return false;
-    }
-    if (g.geotransform[2] != 0 || g.geotransform[4] != 0) {
-        *error = "its grid is rotated: put it on a north-up grid first (gdalwarp)";
-        return false;
-    }
-    if (g.geotransform[1] == 0 || g.geotransform[5] == 0) {
-        *error = "its geotransform has a cell of size zero";
-        return false;
-    }
-    std::copy(g.geotransform, g.geotransform + 6, frame->gt);
-    frame->linear_metres = g.linear_metres;
-    return true;
-}
-
-// The range [first, last) of TO_ALIGN's cells along one axis that can serve
-// the reference's extent [lo, hi) (map units) widened by margin.
-void covering_range(long double lo, long double hi, long double margin, long double origin, long double cell,
-                    int count, int *first, int *last)
-{
-    const long double a = (lo - margin - origin) / cell, b = (hi + margin - origin) / cell;
-    const long double from = std::floor(std::min(a, b)), to = std::ceil(std::max(a, b));
-    *first = static_cast<int>(std::max<long double>(0, std::min<long double>(from, count)));
-    *last = static_cast<int>(std::max<long double>(0, std::min<long double>(to, count)));
-}
-
-// Reads TO_ALIGN's window into memory as float32, NaN for nodata.
-bool read_window(DemInput *input, const Frame &whole, int l0, int l1, int c0, int c1, SourceGrid *window,
-                 std::string *error)
-{
-    window->frame = whole;
-    window->frame.nb_lig = l1 - l0;
-    window->frame.nb_col = c1 - c0;
-    window->frame.gt[0] = whole.gt[0] + c0 * static_cast<long double>(whole.gt[1]);
-    window->frame.gt[3] = whole.gt[3] + l0 * static_cast<long double>(whole.gt[5]);
-    const int nb_col = whole.nb_col, width = c1 - c0;
-    try {
-        window->z.assign(static_cast<size_t>(l1 - l0) * width, 0.0f);
-        std::vector<double> metres(static_cast<size_t>(CHUNK_LINES) * nb_col);
-        std::vector<unsigned char> valid(static_cast<size_t>(CHUNK_LINES) * nb_col);
-        // A pair is read in order from its first line; a GDAL raster from
-        // the window's.
-        for (int first = input->raw != nullptr ? 0 : l0; first < l1; first += CHUNK_LINES) {
-            const int count = std::min(CHUNK_LINES, l1 - first);
-            if (!read_dem_lines(input, first, count, metres.data(), valid.data(), error))
-                return false;
-            for (int k = 0; k < count; ++k) {
-                const int line = first + k;
-                if (line < l0)
-                    continue;
-                float *out = &window->z[static_cast<size_t>(line - l0) * width];
-                for (int c = c0; c < c1; ++c) {
-                    const size_t at = static_cast<size_t>(k) * nb_col + c;
-                    out[c - c0] = valid[at] ? static_cast<float>(metres[at]) : std::numeric_limits<float>::quiet_NaN();
-                }
-            }
-        }
-    } catch (const std::bad_alloc &) {
-        *error = "not enough memory for " + std::to_string(static_cast<long long>(l1 - l0) * width) +
-                 " cells of float32 heights";
-        return false;
-    }
-    return true;
-}
-
 // A mask of stable or unstable ground on the reference's grid: a raster of
 // the same size (and georeferencing, when both have one) whose valid
 // non-zero cells are in the mask, or the polygons of a vector file burnt
 // onto the grid by GDAL (cells whose centre lies inside).
-struct Mask {
-    GDALDatasetH dataset = nullptr; // the raster, or the in-memory raster of the polygons
-    GDALRasterBandH band = nullptr;
-    bool has_nodata = false;
-    double nodata = 0;
-};
-
-void close_mask(Mask *mask)
+void close_mask(GroundMask *mask)
 {
     if (mask->dataset != nullptr)
         GDALClose(mask->dataset);
-    *mask = Mask();
+    *mask = GroundMask();
 }
 
 bool open_mask(const std::string &path, const Frame &frame, bool has_geotransform, const std::string &crs_wkt,
-               Mask *mask, std::string *error)
+               GroundMask *mask, std::string *error)
 {
     if (!check_input_file(path, error))
         return false;
@@ -231,7 +133,7 @@ bool open_mask(const std::string &path, const Frame &frame, bool has_geotransfor
 }
 
 // Sets flags[c] to 1 where the mask holds the cell, 0 elsewhere.
-bool read_mask_line(const Mask &mask, int line, int nb_col, std::vector<double> *buffer, unsigned char *flags,
+bool read_mask_line(const GroundMask &mask, int line, int nb_col, std::vector<double> *buffer, unsigned char *flags,
                     const std::string &path, std::string *error)
 {
     buffer->resize(nb_col);
@@ -247,19 +149,113 @@ bool read_mask_line(const Mask &mask, int line, int nb_col, std::vector<double> 
     return true;
 }
 
+} // namespace
+
+namespace {
+
+// Lines read from an input at a time.
+const int CHUNK_LINES = 64;
+// The float32 nodata of the output: no height can equal it.
+const double OUTPUT_NODATA = -FLT_MAX;
+
+// The grid of an input as a north-up frame in map units. False, with the
+// reason, for a rotated or geographic grid, or one without a cell size.
+bool frame_of(const DemInput &input, Frame *frame, std::string *error)
+{
+    const GridFacts &g = input.grid;
+    frame->nb_lig = g.nb_lig;
+    frame->nb_col = g.nb_col;
+    if (!g.has_geotransform) {
+        // The cell size given (the pair's descriptor or --pixel) stands in
+        // the geotransform, the origin at 0, 0.
+        if (!g.cell_size_known) {
+            *error = "it has no georeferencing and no cell size: give --pixel";
+            return false;
+        }
+        std::copy(g.geotransform, g.geotransform + 6, frame->gt);
+        frame->linear_metres = 1;
+        return true;
+    }
+    if (g.geographic) {
+        *error = "its coordinates are geographic (degrees): the shift is measured in metres, so put it on a "
+                 "projected grid first (gdalwarp -t_srs EPSG:...)";
+        return false;
+    }
+    if (g.geotransform[2] != 0 || g.geotransform[4] != 0) {
+        *error = "its grid is rotated: put it on a north-up grid first (gdalwarp)";
+        return false;
+    }
+    if (g.geotransform[1] == 0 || g.geotransform[5] == 0) {
+        *error = "its geotransform has a cell of size zero";
+        return false;
+    }
+    std::copy(g.geotransform, g.geotransform + 6, frame->gt);
+    frame->linear_metres = g.linear_metres;
+    return true;
+}
+
+// The range [first, last) of TO_ALIGN's cells along one axis that can serve
+// the reference's extent [lo, hi) (map units) widened by margin.
+void covering_range(long double lo, long double hi, long double margin, long double origin, long double cell,
+                    int count, int *first, int *last)
+{
+    const long double a = (lo - margin - origin) / cell, b = (hi + margin - origin) / cell;
+    const long double from = std::floor(std::min(a, b)), to = std::ceil(std::max(a, b));
+    *first = static_cast<int>(std::max<long double>(0, std::min<long double>(from, count)));
+    *last = static_cast<int>(std::max<long double>(0, std::min<long double>(to, count)));
+}
+
+// Reads TO_ALIGN's window into memory as float32, NaN for nodata.
+bool read_window(DemInput *input, const Frame &whole, int l0, int l1, int c0, int c1, SourceGrid *window,
+                 std::string *error)
+{
+    window->frame = whole;
+    window->frame.nb_lig = l1 - l0;
+    window->frame.nb_col = c1 - c0;
+    window->frame.gt[0] = whole.gt[0] + c0 * static_cast<long double>(whole.gt[1]);
+    window->frame.gt[3] = whole.gt[3] + l0 * static_cast<long double>(whole.gt[5]);
+    const int nb_col = whole.nb_col, width = c1 - c0;
+    try {
+        window->z.assign(static_cast<size_t>(l1 - l0) * width, 0.0f);
+        std::vector<double> metres(static_cast<size_t>(CHUNK_LINES) * nb_col);
+        std::vector<unsigned char> valid(static_cast<size_t>(CHUNK_LINES) * nb_col);
+        // A pair is read in order from its first line; a GDAL raster from
+        // the window's.
+        for (int first = input->raw != nullptr ? 0 : l0; first < l1; first += CHUNK_LINES) {
+            const int count = std::min(CHUNK_LINES, l1 - first);
+            if (!read_dem_lines(input, first, count, metres.data(), valid.data(), error))
+                return false;
+            for (int k = 0; k < count; ++k) {
+                const int line = first + k;
+                if (line < l0)
+                    continue;
+                float *out = &window->z[static_cast<size_t>(line - l0) * width];
+                for (int c = c0; c < c1; ++c) {
+                    const size_t at = static_cast<size_t>(k) * nb_col + c;
+                    out[c - c0] = valid[at] ? static_cast<float>(metres[at]) : std::numeric_limits<float>::quiet_NaN();
+                }
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        *error = "not enough memory for " + std::to_string(static_cast<long long>(l1 - l0) * width) +
+                 " cells of float32 heights";
+        return false;
+    }
+    return true;
+}
+
 // Everything the reading of the inputs holds, released in one place.
 struct OpenInputs {
     DemInput reference, to_align;
     bool reference_open = false, to_align_open = false;
-    Mask stable, unstable;
+    StableGround ground;
     ~OpenInputs()
     {
         if (reference_open)
             close_dem_input(&reference);
         if (to_align_open)
             close_dem_input(&to_align);
-        close_mask(&stable);
-        close_mask(&unstable);
+        close_stable_ground(&ground);
     }
 };
 
@@ -269,6 +265,53 @@ std::string named(const std::string &role, const std::string &path, const std::s
 }
 
 } // namespace
+
+bool open_stable_ground(const std::string &stable, const std::string &unstable, const DemInput &reference,
+                        const std::string &crs_wkt, StableGround *ground, std::string *error)
+{
+    close_stable_ground(ground);
+    Frame frame;
+    if (!frame_of(reference, &frame, error)) {
+        *error = reference.path + ": " + *error;
+        return false;
+    }
+    ground->stable_path = stable;
+    ground->unstable_path = unstable;
+    ground->nb_col = frame.nb_col;
+    const std::string *paths[2] = {&stable, &unstable};
+    GroundMask *masks[2] = {&ground->stable, &ground->unstable};
+    for (int k = 0; k < 2; ++k)
+        if (!paths[k]->empty() &&
+            !open_mask(*paths[k], frame, reference.grid.has_geotransform, crs_wkt, masks[k], error))
+            return false;
+    return true;
+}
+
+bool read_stable_line(StableGround *ground, int line, unsigned char *stable, std::string *error)
+{
+    const int nb_col = ground->nb_col;
+    if (ground->stable.band != nullptr) {
+        if (!read_mask_line(ground->stable, line, nb_col, &ground->buffer, stable, ground->stable_path, error))
+            return false;
+    } else {
+        std::fill(stable, stable + nb_col, 1);
+    }
+    if (ground->unstable.band != nullptr) {
+        ground->outside.resize(static_cast<size_t>(nb_col));
+        if (!read_mask_line(ground->unstable, line, nb_col, &ground->buffer, ground->outside.data(),
+                            ground->unstable_path, error))
+            return false;
+        for (int c = 0; c < nb_col; ++c)
+            stable[c] = stable[c] && !ground->outside[static_cast<size_t>(c)];
+    }
+    return true;
+}
+
+void close_stable_ground(StableGround *ground)
+{
+    close_mask(&ground->stable);
+    close_mask(&ground->unstable);
+}
 
 bool coregister(const CoregOptions &options, Alignment *alignment, std::string *error)
 {
@@ -348,20 +391,16 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
     in.to_align_open = false;
 
     // The masks.
-    const std::string *mask_paths[2] = {&options.stable, &options.unstable};
-    Mask *masks[2] = {&in.stable, &in.unstable};
-    for (int k = 0; k < 2; ++k)
-        if (!mask_paths[k]->empty() &&
-            !open_mask(*mask_paths[k], ref_frame, rg.has_geotransform, alignment->crs_wkt, masks[k], error))
-            return false;
+    if (!open_stable_ground(options.stable, options.unstable, in.reference, alignment->crs_wkt, &in.ground, error))
+        return false;
     if (options.stable.empty() && options.unstable.empty())
         alignment->warnings.push_back("no --stable or --unstable: every cell is taken as stable ground, so any "
                                       "real change between the surveys biases the shift and the bias");
 
     // The fit sample, streamed from the reference by chunks of lines.
     const int nb_col = ref_frame.nb_col;
-    std::vector<double> metres(static_cast<size_t>(CHUNK_LINES) * nb_col), mask_line;
-    std::vector<unsigned char> valid(static_cast<size_t>(CHUNK_LINES) * nb_col), outside(nb_col);
+    std::vector<double> metres(static_cast<size_t>(CHUNK_LINES) * nb_col);
+    std::vector<unsigned char> valid(static_cast<size_t>(CHUNK_LINES) * nb_col);
     int chunk_first = 0, chunk_count = 0;
     ReferenceLineReader read_line = [&](int line, double *z, unsigned char *ok, unsigned char *stable,
                                         std::string *err) {
@@ -376,19 +415,7 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         const size_t at = static_cast<size_t>(line - chunk_first) * nb_col;
         std::copy(&metres[at], &metres[at] + nb_col, z);
         std::copy(&valid[at], &valid[at] + nb_col, ok);
-        if (in.stable.band != nullptr) {
-            if (!read_mask_line(in.stable, line, nb_col, &mask_line, stable, options.stable, err))
-                return false;
-        } else {
-            std::fill(stable, stable + nb_col, 1);
-        }
-        if (in.unstable.band != nullptr) {
-            if (!read_mask_line(in.unstable, line, nb_col, &mask_line, outside.data(), options.unstable, err))
-                return false;
-            for (int c = 0; c < nb_col; ++c)
-                stable[c] = stable[c] && !outside[c];
-        }
-        return true;
+        return read_stable_line(&in.ground, line, stable, err);
     };
     FitSample sample;
     try {

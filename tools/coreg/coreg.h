@@ -149,6 +149,42 @@ void resample_lines(const SourceGrid &source, const Frame &reference, Resampling
                     double shift_lines, double shift_cols, double *values);
 
 // ---------------------------------------------------------------------------
+// Stable ground
+
+// A mask of stable or unstable ground on the reference's grid: a raster of
+// the same size (and georeferencing, when both have one) whose valid
+// non-zero cells are in the mask, or the polygons of a vector file burnt
+// onto the grid by GDAL (cells whose centre lies inside).
+struct GroundMask {
+    GDALDatasetH dataset = nullptr; // the raster, or the in-memory raster of the polygons
+    GDALRasterBandH band = nullptr;
+    bool has_nodata = false;
+    double nodata = 0;
+};
+
+// The stable ground of a reference grid, read line by line: the cells of
+// --stable (every cell without it) not in --unstable.
+struct StableGround {
+    std::string stable_path, unstable_path;
+    GroundMask stable, unstable;
+    int nb_col = 0;
+    std::vector<double> buffer;
+    std::vector<unsigned char> outside;
+};
+
+// Opens the masks given (either may be empty) on the reference's grid,
+// polygons taken from their layer's coordinate system to crs_wkt (the
+// grid's). False, with the reason, when a mask cannot be opened or placed
+// there.
+bool open_stable_ground(const std::string &stable, const std::string &unstable, const DemInput &reference,
+                        const std::string &crs_wkt, StableGround *ground, std::string *error);
+
+// stable[c] = 1 where the cell c of the line is stable ground, else 0.
+bool read_stable_line(StableGround *ground, int line, unsigned char *stable, std::string *error);
+
+void close_stable_ground(StableGround *ground);
+
+// ---------------------------------------------------------------------------
 // The whole alignment from files
 
 struct CoregOptions {

@@ -1,0 +1,247 @@
+#include "error_model_picture.h"
+
+#include "histogram_picture.h"
+#include "html_report.h"
+
+#include <cairo.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace {
+
+const char *const FONT = "DejaVu Sans";
+const int WIDTH = 800, HEIGHT = 480;
+
+struct Chart {
+    std::string title, x_title, y_title;
+    bool log_x = false;
+    std::vector<double> xs, ys;             // the points measured
+    std::function<double(double)> curve;    // the model drawn through them
+    std::string points_label, curve_label;  // the legend
+};
+
+cairo_status_t append_bytes(void *closure, const unsigned char *data, unsigned int length)
+{
+    static_cast<std::string *>(closure)->append(reinterpret_cast<const char *>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+double text_width(cairo_t *cr, const std::string &text)
+{
+    cairo_text_extents_t e;
+    cairo_text_extents(cr, text.c_str(), &e);
+    return e.x_advance;
+}
+
+void text_at(cairo_t *cr, double x, double y, const std::string &text, double align)
+{
+    cairo_move_to(cr, x - align * text_width(cr, text), y);
+    cairo_show_text(cr, text.c_str());
+}
+
+// The chart: points as dots, the model as a line, linear axes (x
+// logarithmic when asked) from 0 (or the smallest x) to a round top.
+bool draw_chart(const Chart &c, std::string *png, std::string *error)
+{
+    if (c.xs.empty()) {
+        *error = "nothing to draw";
+        return false;
+    }
+    double x_lo = c.log_x ? c.xs.front() : 0, x_hi = c.xs.front(), y_hi = 0;
+    for (size_t k = 0; k < c.xs.size(); k++) {
+        x_lo = std::min(x_lo, c.xs[k]);
+        x_hi = std::max(x_hi, c.xs[k]);
+        y_hi = std::max(y_hi, c.ys[k]);
+    }
+    if (c.log_x) {
+        x_lo = std::pow(10.0, std::floor(std::log10(x_lo)));
+        x_hi = std::pow(10.0, std::ceil(std::log10(x_hi)));
+        if (!(x_hi > x_lo))
+            x_hi = x_lo * 10;
+    } else {
+        x_hi = x_hi > 0 ? x_hi * 1.05 : 1;
+    }
+    const int samples = 200;
+    std::vector<double> cx, cy;
+    for (int k = 0; k <= samples && c.curve; k++) {
+        const double t = static_cast<double>(k) / samples;
+        const double x = c.log_x ? x_lo * std::pow(x_hi / x_lo, t) : x_lo + (x_hi - x_lo) * t;
+        cx.push_back(x);
+        cy.push_back(c.curve(x));
+        y_hi = std::max(y_hi, cy.back());
+    }
+    const double y_step = nice_step(y_hi > 0 ? y_hi : 1, 5);
+    y_hi = std::ceil((y_hi > 0 ? y_hi * 1.05 : 1) / y_step) * y_step;
+
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, WIDTH, HEIGHT);
+    cairo_t *cr = cairo_create(surface);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    const double left = 90, right = WIDTH - 30.0, top = 80, bottom = HEIGHT - 64.0;
+    auto px = [&](double x) {
+        const double t = c.log_x ? std::log10(x / x_lo) / std::log10(x_hi / x_lo) : (x - x_lo) / (x_hi - x_lo);
+        return left + t * (right - left);
+    };
+    auto py = [&](double y) { return bottom - y / y_hi * (bottom - top); };
+
+    // Grid, y labels.
+    cairo_set_font_size(cr, 13);
+    cairo_set_line_width(cr, 1);
+    const int y_decimals = decimals_for(y_step);
+    for (double v = 0; v <= y_hi * (1 + 1e-9); v += y_step) {
+        const double y = std::round(py(v)) + 0.5;
+        cairo_set_source_rgb(cr, 0.88, 0.88, 0.88);
+        cairo_move_to(cr, left, y);
+        cairo_line_to(cr, right, y);
+        cairo_stroke(cr);
+        cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
+        text_at(cr, left - 8, y + 5, grouped_number(v, y_decimals), 1);
+    }
+    // x ticks: decades on a logarithmic axis, round steps otherwise.
+    std::vector<double> ticks;
+    if (c.log_x)
+        for (double v = x_lo; v <= x_hi * (1 + 1e-9); v *= 10)
+            ticks.push_back(v);
+    else
+        for (double v = 0, s = nice_step(x_hi - x_lo, 8); v <= x_hi; v += s)
+            ticks.push_back(v);
+    const double x_step = c.log_x ? 1 : nice_step(x_hi - x_lo, 8);
+    for (double v : ticks) {
+        const double x = std::round(px(v)) + 0.5;
+        cairo_move_to(cr, x, bottom);
+        cairo_line_to(cr, x, bottom + 5);
+        cairo_stroke(cr);
+        text_at(cr, x, bottom + 22, grouped_number(v, c.log_x ? decimals_for(v) : decimals_for(x_step)), 0.5);
+    }
+    // Axes, the model, the points.
+    cairo_set_line_width(cr, 1.2);
+    cairo_move_to(cr, left, top);
+    cairo_line_to(cr, left, bottom);
+    cairo_line_to(cr, right, bottom);
+    cairo_stroke(cr);
+    if (!cx.empty()) {
+        cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
+        cairo_set_line_width(cr, 2);
+        for (size_t k = 0; k < cx.size(); k++)
+            (k == 0 ? cairo_move_to : cairo_line_to)(cr, px(cx[k]), py(cy[k]));
+        cairo_stroke(cr);
+    }
+    cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
+    for (size_t k = 0; k < c.xs.size(); k++) {
+        cairo_arc(cr, px(c.xs[k]), py(c.ys[k]), 4.5, 0, 2 * M_PI);
+        cairo_fill(cr);
+    }
+    // Titles and legend.
+    cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
+    cairo_set_font_size(cr, 15);
+    text_at(cr, (left + right) / 2, HEIGHT - 14.0, c.x_title, 0.5);
+    cairo_save(cr);
+    cairo_translate(cr, 22, (top + bottom) / 2);
+    cairo_rotate(cr, -M_PI / 2);
+    text_at(cr, 0, 0, c.y_title, 0.5);
+    cairo_restore(cr);
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_set_font_size(cr, 17);
+    text_at(cr, 24, 30, c.title, 0);
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, 13);
+    cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
+    cairo_arc(cr, 32, 55, 4.5, 0, 2 * M_PI);
+    cairo_fill(cr);
+    cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
+    text_at(cr, 44, 60, c.points_label, 0);
+    const double lx = 44 + text_width(cr, c.points_label) + 30;
+    cairo_set_line_width(cr, 2);
+    cairo_move_to(cr, lx, 55);
+    cairo_line_to(cr, lx + 20, 55);
+    cairo_stroke(cr);
+    text_at(cr, lx + 28, 60, c.curve_label, 0);
+
+    cairo_destroy(cr);
+    png->clear();
+    const cairo_status_t status = cairo_surface_write_to_png_stream(surface, append_bytes, png);
+    cairo_surface_destroy(surface);
+    if (status != CAIRO_STATUS_SUCCESS) {
+        *error = std::string("the picture cannot be drawn: ") + cairo_status_to_string(status);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool error_slope_png(const StableErrorModel &model, std::string *png, std::string *error)
+{
+    Chart c;
+    c.title = "Error of the difference against the slope, stable ground";
+    c.x_title = "Slope of BEFORE (degrees)";
+    c.y_title = "NMAD of after \u2212 before (m)";
+    for (const SlopeBin &b : model.slope_bins) {
+        c.xs.push_back(b.median_slope_deg);
+        c.ys.push_back(b.nmad_m);
+    }
+    // The slope table alone: the curvature's factors apply on top of it.
+    StableErrorModel by_slope = model;
+    by_slope.curvature_bins.clear();
+    c.curve = [by_slope](double slope) { return learned_sigma(by_slope, slope); };
+    c.points_label = "NMAD of a slope bin (at its median slope)";
+    c.curve_label = "sigma_dh by slope, interpolated";
+    if (!draw_chart(c, png, error)) {
+        *error = "the error picture: " + *error;
+        return false;
+    }
+    return true;
+}
+
+bool variogram_png(const Variogram &v, std::string *png, std::string *error)
+{
+    if (!v.fitted) {
+        *error = "the variogram picture: the variogram was not fitted";
+        return false;
+    }
+    Chart c;
+    c.title = "Variogram of the standardised differences, stable ground";
+    c.x_title = "Lag (m, logarithmic scale)";
+    c.y_title = "Semivariance of dh / sigma_dh";
+    c.log_x = true;
+    c.xs = v.lags_m;
+    c.ys = v.gamma;
+    const CorrelationModel m = v.model;
+    c.curve = [m](double h) {
+        long double g = m.nugget;
+        for (int k = 0; k < m.parts; k++) {
+            const long double q = h / static_cast<long double>(m.range[k]);
+            g += m.sill[k] * (q < 1 ? 1.5L * q - 0.5L * q * q * q : 1);
+        }
+        return static_cast<double>(g);
+    };
+    c.points_label = "empirical (mean of each lag bin)";
+    c.curve_label = "nugget + two spherical parts";
+    if (!draw_chart(c, png, error)) {
+        *error = "the variogram picture: " + *error;
+        return false;
+    }
+    return true;
+}
+
+bool write_bytes_file(const std::string &path, const std::string &bytes, std::string *error)
+{
+    FILE *f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        *error = path + ": cannot be written: " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+        *error = path + ": cannot be written completely";
+        return false;
+    }
+    return true;
+}

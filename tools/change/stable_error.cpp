@@ -1,0 +1,594 @@
+#include "stable_error.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace {
+
+const long double PI = 3.141592653589793238462643383279502884L;
+
+// The bins' edges before merging, degrees.
+const double SLOPE_EDGES[] = {0, 5, 10, 15, 20, 25, 30, 35, 40, 45, 50, 60, 70, 80, 90};
+const int SLOPE_BINS = sizeof SLOPE_EDGES / sizeof SLOPE_EDGES[0] - 1;
+
+// The gradient along one axis from the heights on either side (NaN: no
+// data), metres per cell.
+long double axis_gradient(double before, double centre, double after)
+{
+    const bool b = !std::isnan(before), a = !std::isnan(after);
+    if (b && a)
+        return (static_cast<long double>(after) - before) / 2;
+    if (a)
+        return static_cast<long double>(after) - centre;
+    if (b)
+        return static_cast<long double>(centre) - before;
+    return 0;
+}
+
+
+} // namespace
+
+const char *const LEARNED_ERROR_ASSUMPTION =
+    "Errors learned from stable ground (Hugonnet et al. 2022, IEEE JSTARS 15): each cell's sigma_d is the NMAD "
+    "of AFTER - BEFORE on the stable cells of its slope (interpolated between slope bins, the cells whose "
+    "standardised difference lies beyond 4 NMAD of its median left out), times the spread of the standardised differences at its maximum curvature "
+    "(interpolated between curvature bins); it assumes the stable cells did not change and that the other cells "
+    "of the same slope and curvature err alike. "
+    "The spatial correlation of dh / sigma_dh is learned from its variogram (a nugget and two spherical parts) and "
+    "gives the spatially correlated error of each row; it assumes one correlation model over the whole grid and "
+    "rows roughly round.";
+
+double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+                     double cell_h)
+{
+    const double none = NAN;
+    const long double g_col =
+        axis_gradient(c > 0 ? line[c - 1] : none, line[c], c + 1 < nb_col ? line[c + 1] : none) / cell_w;
+    const long double g_line =
+        axis_gradient(above != nullptr ? above[c] : none, line[c], below != nullptr ? below[c] : none) / cell_h;
+    return static_cast<double>(std::atan(std::sqrt(g_col * g_col + g_line * g_line)) * 180 / PI);
+}
+
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+                     double cell_h)
+{
+    auto at = [&](const double *row, int j) { return row != nullptr && j >= 0 && j < nb_col ? row[j] : NAN; };
+    const long double z = line[c];
+    // Second differences along each axis and across (Zevenbergen and Thorne
+    // 1987); 0 where a neighbour they need has no data.
+    auto second = [&](double a, double b, long double h) {
+        return std::isnan(a) || std::isnan(b) ? 0.0L : (static_cast<long double>(a) - 2 * z + b) / (h * h);
+    };
+    const long double zxx = second(at(line, c - 1), at(line, c + 1), cell_w);
+    const long double zyy = second(at(above, c), at(below, c), cell_h);
+    const double corners[4] = {at(above, c - 1), at(above, c + 1), at(below, c - 1), at(below, c + 1)};
+    long double zxy = 0;
+    if (!std::isnan(corners[0]) && !std::isnan(corners[1]) && !std::isnan(corners[2]) && !std::isnan(corners[3]))
+        zxy = (static_cast<long double>(corners[1]) - corners[0] - corners[3] + corners[2]) / (4 * cell_w * cell_h);
+    // The eigenvalues of the Hessian [[zxx, zxy], [zxy, zyy]]: the principal
+    // curvatures of the surface where its slope is small.
+    const long double mean = (zxx + zyy) / 2, half = (zxx - zyy) / 2;
+    const long double r = std::sqrt(half * half + zxy * zxy);
+    return static_cast<double>(std::max(std::fabs(mean + r), std::fabs(mean - r)));
+}
+
+double median_of(std::vector<double> *values)
+{
+    const size_t n = values->size();
+    if (n == 0)
+        return 0;
+    std::nth_element(values->begin(), values->begin() + n / 2, values->end());
+    const long double upper = (*values)[n / 2];
+    if (n % 2 == 1)
+        return static_cast<double>(upper);
+    const long double lower = *std::max_element(values->begin(), values->begin() + n / 2);
+    return static_cast<double>((lower + upper) / 2);
+}
+
+double nmad_of(std::vector<double> *values, double median)
+{
+    for (double &v : *values)
+        v = static_cast<double>(std::fabs(static_cast<long double>(v) - median));
+    return static_cast<double>(1.4826L * median_of(values));
+}
+
+namespace {
+
+// The bin of each value (bins of edges lo[k] .. hi[k]), by hi.
+size_t bin_of(const std::vector<double> &hi, double value)
+{
+    size_t b = 0;
+    while (b + 1 < hi.size() && value >= hi[b])
+        b++;
+    return b;
+}
+
+// Merges the bins with fewer than MIN_BIN_CELLS cells into their smaller
+// neighbour, the lowest such bin first: values[k] and keys[k] the cells of
+// bin k (dh and the binned quantity), lo and hi its edges.
+void merge_small_bins(std::vector<std::vector<double>> *values, std::vector<std::vector<double>> *keys,
+                      std::vector<double> *lo, std::vector<double> *hi)
+{
+    for (;;) {
+        size_t k = 0;
+        while (k < values->size() && static_cast<long long>((*values)[k].size()) >= MIN_BIN_CELLS)
+            k++;
+        if (k == values->size() || values->size() == 1)
+            return;
+        size_t with = k + 1;
+        if (k + 1 == values->size() || (k > 0 && (*values)[k - 1].size() < (*values)[k + 1].size()))
+            with = k - 1;
+        const size_t a = std::min(k, with), b = std::max(k, with);
+        (*values)[a].insert((*values)[a].end(), (*values)[b].begin(), (*values)[b].end());
+        (*keys)[a].insert((*keys)[a].end(), (*keys)[b].begin(), (*keys)[b].end());
+        (*hi)[a] = (*hi)[b];
+        values->erase(values->begin() + static_cast<long>(b));
+        keys->erase(keys->begin() + static_cast<long>(b));
+        lo->erase(lo->begin() + static_cast<long>(b));
+        hi->erase(hi->begin() + static_cast<long>(b));
+    }
+}
+
+// Linear interpolation of y at x between the points (xs, ys), held
+// constant beyond the first and the last.
+double interpolate(const std::vector<double> &xs, const std::vector<double> &ys, double x)
+{
+    if (xs.empty())
+        return NAN;
+    if (x <= xs.front())
+        return ys.front();
+    for (size_t k = 1; k < xs.size(); k++)
+        if (x < xs[k]) {
+            const long double t = (x - static_cast<long double>(xs[k - 1])) / (xs[k] - static_cast<long double>(xs[k - 1]));
+            return static_cast<double>(ys[k - 1] + t * (static_cast<long double>(ys[k]) - ys[k - 1]));
+        }
+    return ys.back();
+}
+
+} // namespace
+
+// The slope bins of edges lo, hi from the kept cells: cells, NMAD of dh
+// around the bin's median, median slope.
+static void fill_slope_bins(const std::vector<double> &lo, const std::vector<double> &hi, const std::vector<double> &dh,
+                            const std::vector<float> &slope, const std::vector<unsigned char> &kept,
+                            StableErrorModel *model)
+{
+    std::vector<std::vector<double>> bin_dh(lo.size()), bin_slope(lo.size());
+    for (size_t k = 0; k < dh.size(); k++)
+        if (kept[k]) {
+            bin_dh[bin_of(hi, slope[k])].push_back(dh[k]);
+            bin_slope[bin_of(hi, slope[k])].push_back(slope[k]);
+        }
+    model->slope_bins.clear();
+    for (size_t k = 0; k < lo.size(); k++) {
+        SlopeBin bin;
+        bin.slope_min_deg = lo[k];
+        bin.slope_max_deg = hi[k];
+        bin.cells = static_cast<long long>(bin_dh[k].size());
+        const double m = median_of(&bin_dh[k]);
+        bin.nmad_m = nmad_of(&bin_dh[k], m);
+        bin.median_slope_deg = median_of(&bin_slope[k]);
+        if (bin.cells > 0)
+            model->slope_bins.push_back(bin);
+    }
+}
+
+// The curvature bins of edges lo, hi from the kept cells: the NMAD of
+// dh / σ_dh(slope) in each, the factor of σ_dh there. None when a factor is
+// 0 (no spread: it would give its cells no error).
+static void fill_curvature_bins(const std::vector<double> &lo, const std::vector<double> &hi,
+                                const std::vector<double> &dh, const std::vector<float> &slope,
+                                const std::vector<float> &curvature, const std::vector<unsigned char> &kept,
+                                StableErrorModel *model)
+{
+    model->curvature_bins.clear();
+    std::vector<std::vector<double>> bin_z(lo.size()), bin_curv(lo.size());
+    for (size_t k = 0; k < dh.size(); k++)
+        if (kept[k]) {
+            bin_z[bin_of(hi, curvature[k])].push_back(dh[k] / learned_sigma(*model, slope[k]));
+            bin_curv[bin_of(hi, curvature[k])].push_back(curvature[k]);
+        }
+    std::vector<CurvatureBin> bins;
+    for (size_t k = 0; k < lo.size(); k++) {
+        CurvatureBin bin;
+        bin.curvature_min = lo[k];
+        bin.curvature_max = hi[k];
+        bin.cells = static_cast<long long>(bin_z[k].size());
+        const double m = median_of(&bin_z[k]);
+        bin.factor = nmad_of(&bin_z[k], m);
+        bin.median_curvature = median_of(&bin_curv[k]);
+        if (bin.cells == 0)
+            continue;
+        if (!(bin.factor > 0) || !std::isfinite(bin.factor))
+            return;
+        bins.push_back(bin);
+    }
+    model->curvature_bins = bins;
+}
+
+bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h, long long max_cells,
+                           const StableLineReader &read_line, StableErrorModel *model, std::string *error,
+                           long long pairs)
+{
+    *model = StableErrorModel();
+    const long long cells = static_cast<long long>(nb_lig) * nb_col;
+    int step = 1;
+    if (max_cells > 0 && cells > max_cells)
+        step = static_cast<int>(std::ceil(std::sqrt(static_cast<long double>(cells) / max_cells)));
+    model->sample_step = step;
+    const int offset = step / 2;
+
+    // Three lines of BEFORE around the line sampled, for the slope and the
+    // curvature; AFTER and the stable flags of the line itself.
+    struct Line {
+        std::vector<double> before, after;
+        std::vector<unsigned char> stable;
+    };
+    Line ring[3];
+    for (Line &l : ring) {
+        l.before.resize(static_cast<size_t>(nb_col));
+        l.after.resize(static_cast<size_t>(nb_col));
+        l.stable.resize(static_cast<size_t>(nb_col));
+    }
+    Line *prev = &ring[0], *cur = &ring[1], *next = &ring[2];
+    // The sample's cells: dh, slope, curvature and place in the sample's
+    // own grid (one cell in step × step), for the variogram.
+    std::vector<double> dh;
+    std::vector<float> slope, curvature;
+    std::vector<size_t> place;
+    const int rows = nb_lig > offset ? (nb_lig - offset + step - 1) / step : 0;
+    const int cols = nb_col > offset ? (nb_col - offset + step - 1) / step : 0;
+    for (int k = 0; k <= nb_lig; k++) {
+        if (k < nb_lig && !read_line(k, next->before.data(), next->after.data(), next->stable.data(), error))
+            return false;
+        const int l = k - 1; // cur holds line l
+        if (l >= 0 && l % step == offset)
+            for (int c = offset; c < nb_col; c += step) {
+                const double b = cur->before[static_cast<size_t>(c)], a = cur->after[static_cast<size_t>(c)];
+                if (!cur->stable[static_cast<size_t>(c)] || std::isnan(b) || std::isnan(a))
+                    continue;
+                const double *above = l > 0 ? prev->before.data() : nullptr;
+                const double *below = k < nb_lig ? next->before.data() : nullptr;
+                dh.push_back(static_cast<double>(static_cast<long double>(a) - b));
+                slope.push_back(
+                    static_cast<float>(slope_degrees(above, cur->before.data(), below, nb_col, c, cell_w, cell_h)));
+                curvature.push_back(
+                    static_cast<float>(max_curvature(above, cur->before.data(), below, nb_col, c, cell_w, cell_h)));
+                place.push_back(static_cast<size_t>(l / step) * static_cast<size_t>(cols) + static_cast<size_t>(c / step));
+            }
+        Line *spare = prev;
+        prev = cur;
+        cur = next;
+        next = spare;
+    }
+    model->sampled_cells = static_cast<long long>(dh.size());
+    if (model->sampled_cells < MIN_STABLE_CELLS) {
+        *error = "only " + std::to_string(model->sampled_cells) + " stable cells with data in both surveys (at least " +
+                 std::to_string(MIN_STABLE_CELLS) + " are needed to learn the errors)";
+        return false;
+    }
+    std::vector<double> work = dh;
+    model->median_m = median_of(&work);
+    work = dh;
+    model->nmad_m = nmad_of(&work, model->median_m);
+
+    // The bins' edges, the small bins merged (over every sampled cell):
+    // slope, then curvature by CURVATURE_BINS quantiles (equal edges
+    // merged).
+    std::vector<unsigned char> kept(dh.size(), 1);
+    std::vector<double> lo(SLOPE_EDGES, SLOPE_EDGES + SLOPE_BINS), hi(SLOPE_EDGES + 1, SLOPE_EDGES + SLOPE_BINS + 1);
+    {
+        std::vector<std::vector<double>> bin_dh(SLOPE_BINS), bin_slope(SLOPE_BINS);
+        for (size_t k = 0; k < dh.size(); k++) {
+            bin_dh[bin_of(hi, slope[k])].push_back(dh[k]);
+            bin_slope[bin_of(hi, slope[k])].push_back(slope[k]);
+        }
+        merge_small_bins(&bin_dh, &bin_slope, &lo, &hi);
+    }
+    fill_slope_bins(lo, hi, dh, slope, kept, model);
+    std::vector<double> c_lo, c_hi;
+    {
+        std::vector<double> sorted(curvature.begin(), curvature.end());
+        std::sort(sorted.begin(), sorted.end());
+        for (int q = 0; q < CURVATURE_BINS; q++) {
+            const double edge = sorted[sorted.size() * static_cast<size_t>(q) / CURVATURE_BINS];
+            if (c_lo.empty() || edge > c_lo.back())
+                c_lo.push_back(edge);
+        }
+        for (size_t k = 1; k < c_lo.size(); k++)
+            c_hi.push_back(c_lo[k]);
+        c_hi.push_back(std::numeric_limits<double>::infinity());
+        std::vector<std::vector<double>> bin_dh(c_lo.size()), bin_curv(c_lo.size());
+        for (size_t k = 0; k < dh.size(); k++) {
+            bin_dh[bin_of(c_hi, curvature[k])].push_back(dh[k]);
+            bin_curv[bin_of(c_hi, curvature[k])].push_back(curvature[k]);
+        }
+        merge_small_bins(&bin_dh, &bin_curv, &c_lo, &c_hi);
+        c_hi.back() = sorted.back();
+    }
+    fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, model);
+    // The outliers: the standardised dh / σ_dh is homoscedastic, so one
+    // limit, STABLE_OUTLIER_NMAD NMADs of its median, serves every cell
+    // (on dh itself it would cut the tails of the steep and curved cells).
+    // The bins are then worked out again without them.
+    std::vector<double> z(dh.size());
+    for (size_t k = 0; k < dh.size(); k++)
+        z[k] = dh[k] / learned_sigma(*model, slope[k], curvature[k]);
+    work = z;
+    const double z_median = median_of(&work);
+    work = z;
+    const long double limit = STABLE_OUTLIER_NMAD * static_cast<long double>(nmad_of(&work, z_median));
+    for (size_t k = 0; k < dh.size(); k++) {
+        kept[k] = std::isfinite(z[k]) && std::fabs(static_cast<long double>(z[k]) - z_median) <= limit;
+        model->outliers += !kept[k];
+    }
+    model->stable_cells = model->sampled_cells - model->outliers;
+    fill_slope_bins(lo, hi, dh, slope, kept, model);
+    fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, model);
+
+    if (pairs > 0) {
+        // z = dh / σ_dh at the cell's slope and curvature, outliers left out.
+        std::vector<float> grid(static_cast<size_t>(rows) * static_cast<size_t>(cols), NAN);
+        for (size_t k = 0; k < dh.size(); k++) {
+            const double sigma = learned_sigma(*model, slope[k], curvature[k]);
+            if (kept[k] && sigma > 0)
+                grid[place[k]] = static_cast<float>(dh[k] / sigma);
+        }
+        fit_variogram(grid, rows, cols, cell_h * step, cell_w * step, pairs, &model->variogram);
+    }
+    return true;
+}
+
+namespace {
+
+// The spherical semivariogram of unit sill: 3q/2 − q³/2 for q = h/R < 1.
+long double spherical(long double h, long double range)
+{
+    const long double q = h / range;
+    return q < 1 ? 1.5L * q - 0.5L * q * q * q : 1;
+}
+
+// A uniform number in [0, 1) from 53 bits of the generator (the same on
+// every platform, unlike the library's distributions).
+long double uniform(std::mt19937_64 *random)
+{
+    return static_cast<long double>((*random)() >> 11) / 9007199254740992.0L;
+}
+
+// The nugget and sills (≥ 0) of the ranges r1, r2 that fit the variogram
+// best, weighted by its pairs: non-negative least squares over the three
+// unknowns by trying each set of free unknowns (the optimum lies on one of
+// them) and keeping the best whose values are all ≥ 0. Returns the
+// weighted sum of squares.
+long double fit_sills(const Variogram &v, long double r1, long double r2, long double x[3])
+{
+    const size_t n = v.lags_m.size();
+    long double best = -1;
+    x[0] = x[1] = x[2] = 0;
+    for (int set = 0; set < 8; set++) {
+        int idx[3], m = 0;
+        for (int k = 0; k < 3; k++)
+            if (set & (1 << k))
+                idx[m++] = k;
+        long double a[3][4] = {};
+        for (size_t b = 0; b < n; b++) {
+            const long double f[3] = {1, spherical(v.lags_m[b], r1), spherical(v.lags_m[b], r2)};
+            const long double w = v.pairs[b];
+            for (int i = 0; i < m; i++) {
+                for (int j = 0; j < m; j++)
+                    a[i][j] += w * f[idx[i]] * f[idx[j]];
+                a[i][3] += w * f[idx[i]] * v.gamma[b];
+            }
+        }
+        // Gaussian elimination with partial pivoting on the m × m system.
+        bool singular = false;
+        for (int c = 0; c < m && !singular; c++) {
+            int p = c;
+            for (int r = c + 1; r < m; r++)
+                if (std::fabs(a[r][c]) > std::fabs(a[p][c]))
+                    p = r;
+            if (!(std::fabs(a[p][c]) > 1e-18L)) {
+                singular = true;
+                break;
+            }
+            for (int k = 0; k < 4; k++)
+                std::swap(a[c][k], a[p][k]);
+            for (int r = 0; r < m; r++)
+                if (r != c) {
+                    const long double t = a[r][c] / a[c][c];
+                    for (int k = c; k < 4; k++)
+                        a[r][k] -= t * a[c][k];
+                }
+        }
+        if (singular)
+            continue;
+        long double y[3] = {0, 0, 0};
+        bool feasible = true;
+        for (int i = 0; i < m; i++) {
+            y[idx[i]] = a[i][3] / a[i][i];
+            feasible = feasible && y[idx[i]] >= 0;
+        }
+        if (!feasible)
+            continue;
+        long double ss = 0;
+        for (size_t b = 0; b < n; b++) {
+            const long double model = y[0] + y[1] * spherical(v.lags_m[b], r1) + y[2] * spherical(v.lags_m[b], r2);
+            const long double d = v.gamma[b] - model;
+            ss += v.pairs[b] * d * d;
+        }
+        if (best < 0 || ss < best) {
+            best = ss;
+            x[0] = y[0];
+            x[1] = y[1];
+            x[2] = y[2];
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+void fit_variogram(const std::vector<float> &z, int rows, int cols, double dy, double dx, long long pairs,
+                   Variogram *v)
+{
+    *v = Variogram();
+    v->spacing_m = std::min(dx, dy);
+    const long double diagonal = std::sqrt(static_cast<long double>(rows) * dy * rows * dy +
+                                           static_cast<long double>(cols) * dx * cols * dx);
+    const long double h0 = v->spacing_m, h1 = diagonal / 2;
+    if (rows <= 0 || cols <= 0 || !(h1 > h0))
+        return;
+    // The pairs: a first cell anywhere, a lag log-uniform from one cell to
+    // half the diagonal in a uniform direction; pairs without both values
+    // are drawn again, up to 20 times as many draws as pairs.
+    std::mt19937_64 random(20220101);
+    std::vector<long double> sum_gamma(VARIOGRAM_LAG_BINS, 0), sum_lag(VARIOGRAM_LAG_BINS, 0);
+    std::vector<long long> count(VARIOGRAM_LAG_BINS, 0);
+    const long double pi = 3.141592653589793238462643383279502884L, ratio = std::log(h1 / h0);
+    long long found = 0;
+    for (long long draw = 0; draw < 20 * pairs && found < pairs; draw++) {
+        const int i1 = static_cast<int>(uniform(&random) * rows), j1 = static_cast<int>(uniform(&random) * cols);
+        const long double h = h0 * std::exp(uniform(&random) * ratio), angle = 2 * pi * uniform(&random);
+        int di = static_cast<int>(std::lround(h * std::sin(angle) / dy));
+        int dj = static_cast<int>(std::lround(h * std::cos(angle) / dx));
+        if (di == 0 && dj == 0)
+            dj = 1;
+        const int i2 = i1 + di, j2 = j1 + dj;
+        if (i2 < 0 || i2 >= rows || j2 < 0 || j2 >= cols)
+            continue;
+        const float a = z[static_cast<size_t>(i1) * cols + j1], b = z[static_cast<size_t>(i2) * cols + j2];
+        if (std::isnan(a) || std::isnan(b))
+            continue;
+        const long double d = std::sqrt(static_cast<long double>(di) * dy * di * dy + static_cast<long double>(dj) * dx * dj * dx);
+        int bin = static_cast<int>(std::floor(std::log(d / h0) / ratio * VARIOGRAM_LAG_BINS));
+        bin = bin < 0 ? 0 : bin >= VARIOGRAM_LAG_BINS ? VARIOGRAM_LAG_BINS - 1 : bin;
+        const long double diff = static_cast<long double>(a) - b;
+        sum_gamma[static_cast<size_t>(bin)] += diff * diff / 2;
+        sum_lag[static_cast<size_t>(bin)] += d;
+        count[static_cast<size_t>(bin)]++;
+        found++;
+    }
+    for (int b = 0; b < VARIOGRAM_LAG_BINS; b++)
+        if (count[static_cast<size_t>(b)] > 0) {
+            v->lags_m.push_back(static_cast<double>(sum_lag[static_cast<size_t>(b)] / count[static_cast<size_t>(b)]));
+            v->gamma.push_back(static_cast<double>(sum_gamma[static_cast<size_t>(b)] / count[static_cast<size_t>(b)]));
+            v->pairs.push_back(count[static_cast<size_t>(b)]);
+        }
+    if (v->lags_m.size() < 3)
+        return;
+    // Both ranges on a logarithmic grid from half the shortest lag to twice
+    // the longest, 40 values; then ten times finer around the best pair.
+    const int grid = 40;
+    const long double r_lo = v->lags_m.front() / 2, r_hi = v->lags_m.back() * 2;
+    const long double step = std::log(r_hi / r_lo) / (grid - 1);
+    long double best = -1, best_r1 = 0, best_r2 = 0, x[3], best_x[3] = {0, 0, 0};
+    auto consider = [&](long double r1, long double r2) {
+        const long double ss = fit_sills(*v, r1, r2, x);
+        if (ss >= 0 && (best < 0 || ss < best)) {
+            best = ss;
+            best_r1 = r1;
+            best_r2 = r2;
+            std::copy(x, x + 3, best_x);
+        }
+    };
+    for (int a = 0; a < grid; a++)
+        for (int b = a + 1; b < grid; b++)
+            consider(r_lo * std::exp(step * a), r_lo * std::exp(step * b));
+    const long double r1 = best_r1, r2 = best_r2;
+    for (int a = -10; a <= 10; a++)
+        for (int b = -10; b <= 10; b++) {
+            const long double s1 = r1 * std::exp(step * a / 10), s2 = r2 * std::exp(step * b / 10);
+            if (s1 < s2)
+                consider(s1, s2);
+        }
+    if (best < 0)
+        return;
+    v->fitted = true;
+    v->model.nugget = static_cast<double>(best_x[0]);
+    v->model.parts = 2;
+    v->model.sill[0] = static_cast<double>(best_x[1]);
+    v->model.range[0] = static_cast<double>(best_r1);
+    v->model.sill[1] = static_cast<double>(best_x[2]);
+    v->model.range[1] = static_cast<double>(best_r2);
+}
+
+bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std::string *error)
+{
+    if (grid.has_geotransform && grid.geographic) {
+        *error = "the errors are learned by slope, in metres: put the surveys on a projected grid first (gdalwarp "
+                 "-t_srs EPSG:...)";
+        return false;
+    }
+    if (grid.geotransform[2] != 0 || grid.geotransform[4] != 0 || grid.geotransform[1] == 0 ||
+        grid.geotransform[5] == 0) {
+        *error = "the errors are learned by slope on a north-up grid: this one is rotated or has no cell size";
+        return false;
+    }
+    const double unit = grid.has_geotransform ? grid.linear_metres : 1.0;
+    *cell_w = static_cast<double>(std::fabs(static_cast<long double>(grid.geotransform[1])) * unit);
+    *cell_h = static_cast<double>(std::fabs(static_cast<long double>(grid.geotransform[5])) * unit);
+    return true;
+}
+
+bool learn_stable_error(const DemInputOptions &before_options, const DemInputOptions &after_options,
+                        const Alignment *aligned, const std::string &stable, const std::string &unstable,
+                        long long max_cells, long long pairs, StableErrorModel *model, std::string *warning,
+                        std::string *error)
+{
+    DemInput before, after;
+    StableGround ground;
+    bool before_open = false, after_open = false, ok = open_dem_input(before_options, &before, error);
+    before_open = ok;
+    double cell_w = 0, cell_h = 0;
+    ok = ok && cell_size_metres(before.grid, &cell_w, &cell_h, error);
+    if (ok && aligned == nullptr) {
+        ok = open_dem_input(after_options, &after, error);
+        after_open = ok;
+    }
+    ok = ok && open_stable_ground(stable, unstable, before, before.grid.crs_wkt, &ground, error);
+    warning->clear();
+    if (stable.empty() && unstable.empty())
+        *warning = "no --stable or --unstable: every cell is taken as stable ground to learn the errors, so any "
+                   "real change between the surveys inflates them";
+    if (ok) {
+        std::vector<unsigned char> valid(static_cast<size_t>(before.grid.nb_col));
+        const StableLineReader read_line = [&](int line, double *b, double *a, unsigned char *s, std::string *why) {
+            if (!read_dem_lines(&before, line, 1, b, valid.data(), why))
+                return false;
+            if (aligned != nullptr)
+                read_aligned_lines(*aligned, line, 1, a, valid.data());
+            else if (!read_dem_lines(&after, line, 1, a, valid.data(), why))
+                return false;
+            return read_stable_line(&ground, line, s, why);
+        };
+        ok = estimate_stable_error(before.grid.nb_lig, before.grid.nb_col, cell_w, cell_h, max_cells, read_line, model,
+                                   error, pairs);
+    }
+    close_stable_ground(&ground);
+    if (before_open)
+        close_dem_input(&before);
+    if (after_open)
+        close_dem_input(&after);
+    return ok;
+}
+
+double learned_sigma(const StableErrorModel &model, double slope_deg, double curvature)
+{
+    std::vector<double> xs, ys;
+    for (const SlopeBin &b : model.slope_bins) {
+        xs.push_back(b.median_slope_deg);
+        ys.push_back(b.nmad_m);
+    }
+    const double sigma = interpolate(xs, ys, slope_deg);
+    if (model.curvature_bins.empty())
+        return sigma;
+    xs.clear();
+    ys.clear();
+    for (const CurvatureBin &b : model.curvature_bins) {
+        xs.push_back(b.median_curvature);
+        ys.push_back(b.factor);
+    }
+    return static_cast<double>(static_cast<long double>(sigma) * interpolate(xs, ys, curvature));
+}

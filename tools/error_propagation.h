@@ -1,0 +1,60 @@
+// The errors of the volumes of 3D differences, propagated from the errors
+// of the 2D differences they are made of.
+//
+// A cell's 3D difference is a weighted sum of the nine 2D differences of
+// its 3 × 3 window (5/9 at the centre, 1/18 at each neighbour), so the 3D
+// volume of a set of cells (a row of a budget) is Σ_c a_c Σ_k w_ck d_k over
+// its cells c and the 2D cells k of their windows: the 2D cell k enters it
+// with the coefficient W_k = Σ_c a_c w_ck. Neighbouring 3D cells share
+// their 2D cells, so their errors are not independent: summed as if they
+// were, a row's error would come out about √3 too small. The row's errors
+// are therefore taken over the 2D cells:
+//   independent 2D errors:    √(Σ_k (W_k σ_k)²),
+//   fully correlated errors:  Σ_k W_k σ_k (Σ_k W_k = Σ_c a_c, the weights
+//                             of a window summing to 1).
+//
+// The propagation streams: W_k needs the rows of the 3D cells around k, so
+// a line of 2D cells is complete once the line after it has been added.
+// It holds three lines, whatever the number of lines.
+#ifndef ERROR_PROPAGATION_H
+#define ERROR_PROPAGATION_H
+
+#include "volume_error.h"
+
+#include <vector>
+
+// The rows a 3D cell can count in, at most (the whole budget's sign, test
+// and net rows, and its class's).
+const int PROPAGATION_SLOTS = 6;
+
+// The propagation over a grid of nb_col columns. Rows are numbered by the
+// caller ("slots", 0 and up); the sums of each are gathered in sums[slot]
+// (only sum_a2_sigma2 and sum_a_sigma are used).
+struct Propagation3D {
+    int nb_col = 0;
+    int lines = 0;                 // lines added so far
+    bool finished = false;
+    std::vector<double> sigma[3];  // σ of the 2D differences of the last three lines (by line % 3), NaN for none
+    std::vector<int> slots[3];     // their 3D cells' rows, PROPAGATION_SLOTS a cell, −1 for none
+    double area[3] = {0, 0, 0};    // the cell area of each of these lines, m²
+    std::vector<ErrorTally> sums;  // by slot
+};
+
+// A propagation over lines of nb_col cells.
+Propagation3D propagation_start(int nb_col);
+
+// Adds the next line (lines come in order from line 0): sigma[j] the error
+// of the 2D difference of each cell (m; NaN where there is none), area the
+// area of each of its cells (m²), slots[j × PROPAGATION_SLOTS + m] the rows
+// in which the 3D difference of cell j counts (−1 for none; all −1 where
+// the cell has no 3D difference). The line before it is then complete and
+// its 2D cells are added to the rows' sums.
+void propagation_add_line(Propagation3D *p, const double *sigma, double area, const int *slots);
+
+// Completes the last line added; call once, after every line.
+void propagation_finish(Propagation3D *p);
+
+// The sums of a slot (empty for a slot no cell counted in).
+ErrorTally propagated_sums(const Propagation3D &p, int slot);
+
+#endif
