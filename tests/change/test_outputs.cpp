@@ -374,6 +374,15 @@ TEST_F(ChangeOutputs, BlocksTooLargeForTheMemoryAreRefusedBeforeTheyAreRead)
     EXPECT_NE(r.err.find("the grid of 16384 lines x 20000 columns, read in blocks of 16384 lines, needs about"),
               std::string::npos)
         << r.err;
+    // dem_gdal import of one of them: the frame and a row of its tiles.
+    r = run_in(dir, "sh -c 'ulimit -v 1500000 && exec " + std::string(DEM_GDAL) +
+                        " import --type m4 --unit mm --pixel-size 1 tall_a.tif tall'");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("not enough memory for tall_a.tif (16384 lines x 20000 columns, read in blocks of 16384 "
+                         "lines)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(exists(at("tall_m4.raw")));
     EXPECT_FALSE(exists(at("r_2D.tif")));
     EXPECT_TRUE(leftovers().empty());
 }

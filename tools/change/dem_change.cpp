@@ -683,7 +683,7 @@ int run_change(const Options &o)
         if (!variogram_bytes.empty())
             pictures["variogram"] = variogram_bytes;
         if (!report_pictures(o, &run, result, histogram_png_bytes, &pictures, &error) ||
-            !write_staged_text(set, o.report, report_html(summary, pictures), &error))
+            !write_staged_text(set, o.report, valid_utf8(report_html(summary, pictures)), &error))
             return run_error(PROGRAM, error);
     }
     // Every output in place at once, then the table: a run that fails

@@ -468,6 +468,22 @@ int import_from(GDALDatasetH src, const ImportOptions &o)
     const int nb_lig = GDALGetRasterYSize(src);
     const int nb_col = GDALGetRasterXSize(src);
     std::printf("%s, band %d: %d lines, %d columns, cells of %.10g m\n", name, o.band, nb_lig, nb_col, cell);
+    // The frame in memory and a row of the source's blocks in GDAL's cache,
+    // checked before either is allocated.
+    int block_x = 0, block_y = 0;
+    GDALGetBlockSize(band, &block_x, &block_y);
+    const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
+    const unsigned long long needed =
+        cells * (o.itype == DEM_M2 ? 2 : 4) +
+        static_cast<unsigned long long>(block_y) * nb_col * GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band)) +
+        static_cast<unsigned long long>(nb_col) * 8 + (16ULL << 20);
+    const unsigned long long available = available_memory();
+    if (available > 0 && needed > available) {
+        complain("not enough memory for %s (%d lines x %d columns, read in blocks of %d lines): it needs %llu MiB, "
+                 "%llu MiB are available",
+                 name, nb_lig, nb_col, block_y, needed >> 20, available >> 20);
+        return 1;
+    }
     int status;
     if (o.itype == DEM_M2) {
         unsigned short **Mat = usmatrice(nb_col, nb_lig);
