@@ -59,6 +59,22 @@ void read_crs(GDALDatasetH ds, GridFacts *grid)
         grid->linear_metres = OSRGetLinearUnits(srs, nullptr);
 }
 
+// The unit of the vertical part of a compound coordinate system, as the
+// band's unit text and its metres; false without one.
+bool vertical_unit(GDALDatasetH ds, std::string *name, long double *metres)
+{
+    OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
+    if (srs == nullptr || !OSRIsCompound(srs))
+        return false;
+    char *unit = nullptr;
+    const double factor = OSRGetTargetLinearUnits(srs, "VERT_CS", &unit);
+    if (!(factor > 0))
+        return false;
+    *name = std::string(unit != nullptr ? unit : "metre") + " (the vertical coordinate system's)";
+    *metres = factor;
+    return true;
+}
+
 bool fail(std::string *error, const std::string &path, const std::string &what)
 {
     *error = path + ": " + what;
@@ -162,6 +178,9 @@ bool open_raster(const DemInputOptions &o, DemInput *in, std::string *error)
         if (!(o.z_scale > 0) || !std::isfinite(o.z_scale))
             return fail(error, o.path, "the vertical scale must be a positive number of metres");
         h.z_scale = o.z_scale;
+        h.z_scale_given = true;
+    } else if (h.unit_as_read.empty() && vertical_unit(in->dataset, &h.unit_as_read, &h.z_scale)) {
+        // A compound system's vertical part gives the heights' unit.
     } else if (h.unit_as_read.empty()) {
         h.unit_assumed = true;
         h.z_scale = 1;
@@ -283,10 +302,44 @@ bool same_crs(const std::string &a, const std::string &b)
         return a.empty() && b.empty();
     OGRSpatialReferenceH sa = OSRNewSpatialReference(a.c_str());
     OGRSpatialReferenceH sb = OSRNewSpatialReference(b.c_str());
+    // The grids lie on their horizontal systems: a compound system's
+    // vertical part says what the heights are, not where the cells are.
+    for (OGRSpatialReferenceH srs : {sa, sb})
+        if (srs != nullptr && OSRIsCompound(srs))
+            OSRStripVertical(srs);
     const bool same = sa != nullptr && sb != nullptr && OSRIsSame(sa, sb);
     OSRDestroySpatialReference(sa);
     OSRDestroySpatialReference(sb);
     return same;
+}
+
+bool height_units_agree(const DemInput &first, const std::string &first_role, const std::string &first_option,
+                        const DemInput &second, const std::string &second_role, const std::string &second_option,
+                        std::string *error)
+{
+    const DemInput *inputs[2] = {&first, &second};
+    const std::string roles[2] = {first_role, second_role}, options[2] = {first_option, second_option};
+    for (int k = 0; k < 2; k++) {
+        const HeightFacts &h = inputs[k]->heights, &other = inputs[1 - k]->heights;
+        char metres[64];
+        if (h.unit_assumed && !other.unit_assumed && !other.z_scale_given && other.z_scale != 1) {
+            std::snprintf(metres, sizeof metres, "%.10Lg", other.z_scale);
+            *error = roles[k] + " " + inputs[k]->path + " declares no height unit (metres would be assumed) while " +
+                     roles[1 - k] + " " + inputs[1 - k]->path + " has heights in '" + other.unit_as_read + "' (" +
+                     metres + " m): give " + roles[k] + "'s unit with " + options[k] + " (" + metres +
+                     " if it is the same, 1 for metres)";
+            return false;
+        }
+        const double horizontal = inputs[k]->grid.linear_metres;
+        if (h.unit_assumed && !inputs[k]->grid.geographic && !inputs[k]->grid.crs_wkt.empty() && horizontal != 1) {
+            std::snprintf(metres, sizeof metres, "%.10g", horizontal);
+            *error = roles[k] + " " + inputs[k]->path + " lies on a grid in units of " + metres +
+                     " m (feet) and declares no height unit: its heights are seldom metres; give their unit with " +
+                     options[k] + " (" + metres + " for the grid's unit, 1 for metres)";
+            return false;
+        }
+    }
+    return true;
 }
 
 bool open_dem_input(const DemInputOptions &options, DemInput *input, std::string *error)

@@ -39,6 +39,7 @@ struct GridFacts {
 struct HeightFacts {
     std::string unit_as_read;  // the band's unit text ("metre", "ft", "") or the pair's unit name
     bool unit_assumed = false; // no unit declared: taken as metres
+    bool z_scale_given = false; // the user gave the metres of a unit (a vertical scale option)
     long double z_scale = 1;   // metres in one unit of the values after scale and offset
     bool has_scale = false;    // the band declares a scale or an offset
     double scale = 1, offset = 0;
@@ -47,9 +48,11 @@ struct HeightFacts {
     bool has_mask = false;     // a mask band (or alpha) says which cells hold data
 };
 
-// Whether two coordinate systems given as WKT are the same (OSRIsSame);
+// Whether two coordinate systems given as WKT are the same (OSRIsSame) in
+// their horizontal parts (a compound system's vertical part is left out);
 // two inputs without one are alike, one with and one without are not.
 bool same_crs(const std::string &a, const std::string &b);
+
 
 // Choices of the user for one input.
 struct DemInputOptions {
@@ -94,5 +97,14 @@ bool read_dem_lines(DemInput *input, int first, int count, double *metres, unsig
 
 // Closes what the input holds.
 void close_dem_input(DemInput *input);
+
+// False, with a message naming both inputs and the option that settles it,
+// when the heights of one are taken as metres for want of a declared unit
+// while the other's declared unit is another (metres beside feet), or when
+// a grid in feet has heights of no declared unit. roles: "BEFORE",
+// "REFERENCE"; options: "--z-scale-before".
+bool height_units_agree(const DemInput &first, const std::string &first_role, const std::string &first_option,
+                        const DemInput &second, const std::string &second_role, const std::string &second_option,
+                        std::string *error);
 
 #endif

@@ -19,6 +19,8 @@
 #include "gdal_test_files.h"
 
 #include <nlohmann/json.hpp>
+#include <cpl_conv.h>
+#include <ogr_srs_api.h>
 
 #include <cfloat>
 #include <cmath>
@@ -460,10 +462,18 @@ TEST_F(Change, HeightsInFeetAreConvertedAndAnUnknownUnitNeedsAScale)
     after.unit = "ft";
     write_geotiff(at("before.tif"), before);
     write_geotiff(at("after.tif"), after);
+    // BEFORE declares no unit beside AFTER's feet: metres are not assumed
+    // silently, the run stops and names the option that settles it.
     Outcome r = change("--type float64 before.tif after.tif feet");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("BEFORE before.tif declares no height unit (metres would be assumed) while AFTER after.tif "
+                         "has heights in 'ft' (0.3048 m): give BEFORE's unit with --z-scale-before"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(exists(at("feet_2D.tif")));
+    r = change("--type float64 --z-scale-before 1 before.tif after.tif feet");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NEAR(cell(read_geotiff(at("feet_2D.tif")), 1, 1), 330 * 0.3048 - 100, 1e-12);
-    EXPECT_NE(r.out.find("assumed"), std::string::npos) << r.out; // BEFORE declares no unit
 
     after.unit = "furlong";
     write_geotiff(at("after.tif"), after);
@@ -473,6 +483,46 @@ TEST_F(Change, HeightsInFeetAreConvertedAndAnUnknownUnitNeedsAScale)
     r = change("--z-scale-after 0.5 --type float64 before.tif after.tif odd");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(cell(read_geotiff(at("odd_2D.tif")), 1, 1), 65);
+}
+
+TEST_F(Change, AGridInFeetWantsItsHeightUnitAndACompoundSystemGivesIt)
+{
+    // Pennsylvania South in US survey feet: heights of no declared unit on
+    // it are seldom metres.
+    Grid before = frame(4, 4, 1000), after = frame(4, 4, 1003.28);
+    before.epsg = after.epsg = 2272;
+    before.gt[1] = after.gt[1] = 10;
+    before.gt[5] = after.gt[5] = -10;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("before.tif after.tif ft");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("BEFORE before.tif lies on a grid in units of 0.3048006096 m (feet) and declares no height "
+                         "unit"),
+              std::string::npos)
+        << r.err;
+    // Its compound form with NAVD88 height in US survey feet: the same
+    // horizontal system, and the vertical part says the heights' unit.
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    ASSERT_EQ(OSRSetFromUserInput(srs, "EPSG:2272+6360"), OGRERR_NONE);
+    char *wkt = nullptr;
+    OSRExportToWkt(srs, &wkt);
+    set_crs(at("before.tif"), wkt);
+    set_crs(at("after.tif"), wkt);
+    CPLFree(wkt);
+    OSRDestroySpatialReference(srs);
+    r = change("--type float64 before.tif after.tif ft --json ft.json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NEAR(cell(read_geotiff(at("ft_2D.tif")), 1, 1), (static_cast<double>(1003.28f) - 1000) * 0.3048006096, 1e-9);
+    // A compound system beside its own horizontal part is the same grid.
+    Grid plain = frame(4, 4, 1000);
+    plain.epsg = 2272;
+    plain.gt[1] = 10;
+    plain.gt[5] = -10;
+    plain.unit = "US survey foot";
+    write_geotiff(at("plain.tif"), plain);
+    r = change("--type float64 before.tif plain.tif same");
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // 5. The real DEM -----------------------------------------------------------------

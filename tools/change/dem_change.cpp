@@ -472,6 +472,8 @@ int run_change(const Options &o)
     if (!open_dem_input(after_options, &run.after, &error))
         return run_error(PROGRAM, error);
     run.after_open = true;
+    if (!height_units_agree(run.before, "BEFORE", "--z-scale-before", run.after, "AFTER", "--z-scale-after", &error))
+        return run_error(PROGRAM, error);
     std::string what;
     if (!o.coregister && !same_grid(run.before.grid, run.after.grid, &what))
         return run_error(PROGRAM, "BEFORE and AFTER lie on different grids: " + what + ".\nPut AFTER onto BEFORE's grid: " +
