@@ -345,6 +345,55 @@ TEST_F(LearnedErrors, DemChangeLearnsTheErrorsAndUsesThemForTheVolumes)
     EXPECT_EQ(again, first);
 }
 
+TEST_F(LearnedErrors, ACorrelatedErrorGivesARegionTheErrorOfItsMean)
+{
+    // Flat ground of 200 x 200 cells of 2 m; AFTER off by 0.2 m times a
+    // field 70 % correlated over 15 cells; a region (class 1) of 50 x 50
+    // cells. Its 2D volume's spatial error against the true standard
+    // deviation of its volume, A × 0.2 × √(variance of the mean).
+    const int n = 200, w = 15, side = 50;
+    const double p = 0.7;
+    const std::vector<float> z = correlated_field(n, n, w, p, 99);
+    Grid before, after, classes;
+    before.lines = after.lines = classes.lines = n;
+    before.columns = after.columns = classes.columns = n;
+    for (Grid *g : {&before, &after, &classes}) {
+        g->gt[1] = 2;
+        g->gt[5] = -2;
+    }
+    before.type = after.type = GDT_Float64;
+    classes.type = GDT_Int32;
+    before.values.assign(static_cast<size_t>(n) * n, 100);
+    after.values.resize(before.values.size());
+    classes.values.assign(before.values.size(), 0);
+    for (size_t k = 0; k < after.values.size(); k++)
+        after.values[k] = 100 + 0.2 * z[k];
+    for (int i = 60; i < 60 + side; i++)
+        for (int j = 80; j < 80 + side; j++)
+            classes.values[static_cast<size_t>(i) * n + j] = 1;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    write_geotiff(at("classes.tif"), classes);
+    Outcome r = change("--error-from-stable --classes classes.tif --json b.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json b = nlohmann::json::parse(read_file(at("b.json")));
+    const nlohmann::json *region = nullptr;
+    for (const auto &c : b["classes"])
+        if (c["class"] == 1)
+            region = &c;
+    ASSERT_NE(region, nullptr) << b["classes"].dump();
+    const nlohmann::json &net = (*region)["budgets"][0]["net"];
+    ASSERT_EQ(net["cells"], side * side);
+    const double area = side * side * 4.0;
+    const double truth = area * 0.2 * std::sqrt(variance_of_mean(side, w, p));
+    const double spatial = net["uncertainty_m3"]["spatial"].get<double>();
+    EXPECT_NEAR(spatial / truth, 1, 0.3) << spatial << " against " << truth;
+    // The independent error, several times smaller, would badly understate it.
+    EXPECT_LT(net["uncertainty_m3"]["independent"].get<double>() * 2.5, truth);
+    // The learned error is the field's spread, 0.2 m.
+    EXPECT_NEAR(b["error_model"]["slope_bins"][0]["nmad_m"].get<double>(), 0.2, 0.03);
+}
+
 TEST_F(LearnedErrors, OptionsItExcludesAreRefused)
 {
     for (const char *args : {"--error-from-stable --sigma-before 0.1 --sigma-after 0.1 a.tif b.tif out",
