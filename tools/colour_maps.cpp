@@ -11,6 +11,8 @@ struct Stop {
 
 void colour_between(const Stop *stops, int n, double t, unsigned char rgb[3])
 {
+    if (std::isnan(t))
+        t = 0;
     if (t <= stops[0].t)
         t = stops[0].t;
     if (t >= stops[n - 1].t)
@@ -25,13 +27,22 @@ void colour_between(const Stop *stops, int n, double t, unsigned char rgb[3])
 
 } // namespace
 
-void diverging_colour(double t, unsigned char rgb[3])
+const unsigned char LOWERING_RGB[3] = {178, 24, 43};
+const unsigned char LOWERING_PALE_RGB[3] = {239, 138, 98};
+const unsigned char NO_CHANGE_RGB[3] = {247, 247, 247};
+const unsigned char RAISING_PALE_RGB[3] = {103, 169, 207};
+const unsigned char RAISING_RGB[3] = {33, 102, 172};
+const unsigned char NODATA_RGB[3] = {128, 128, 128};
+
+void change_colour(double t, unsigned char rgb[3])
 {
-    static const Stop stops[] = {{-1.0, {33, 102, 172}},
-                                 {-0.5, {103, 169, 207}},
-                                 {0.0, {247, 247, 247}},
-                                 {0.5, {239, 138, 98}},
-                                 {1.0, {178, 24, 43}}};
+    const unsigned char *tones[5] = {LOWERING_RGB, LOWERING_PALE_RGB, NO_CHANGE_RGB, RAISING_PALE_RGB, RAISING_RGB};
+    Stop stops[5];
+    for (int k = 0; k < 5; k++) {
+        stops[k].t = -1.0 + 0.5 * k;
+        for (int c = 0; c < 3; c++)
+            stops[k].rgb[c] = tones[k][c];
+    }
     colour_between(stops, 5, t, rgb);
 }
 

@@ -337,7 +337,7 @@ TEST_F(Change, OneAndTwoThreadsWriteTheSameBytes)
     EXPECT_EQ(a["budgets"], b["budgets"]);
 }
 
-TEST_F(Change, PicturesShowRaisingInRedLoweringInBlueAndNodataInGrey)
+TEST_F(Change, PicturesShowLoweringInRedRaisingInBlueAndNodataInGrey)
 {
     Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
     at_cell(after, 2, 2) = 12;
@@ -361,8 +361,8 @@ TEST_F(Change, PicturesShowRaisingInRedLoweringInBlueAndNodataInGrey)
             return std::vector<int>(v, v + 3);
         };
         if (std::string(png) == "out_2D.png") {
-            EXPECT_EQ(rgb(2, 2), std::vector<int>({178, 24, 43}));  // +2 m: the largest rise
-            EXPECT_EQ(rgb(3, 4), std::vector<int>({33, 102, 172})); // -2 m
+            EXPECT_EQ(rgb(2, 2), std::vector<int>({33, 102, 172})); // +2 m, a mound: deep blue
+            EXPECT_EQ(rgb(3, 4), std::vector<int>({178, 24, 43}));  // -2 m, a pit: deep red
             EXPECT_EQ(rgb(0, 0), std::vector<int>({247, 247, 247}));
         } else
             EXPECT_EQ(rgb(0, 0), std::vector<int>({128, 128, 128})); // no 3D difference on the border

@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <vector>
 
-const unsigned char NODATA_RGB[3] = {128, 128, 128};
-
 bool write_change_picture(const std::string &raster, const std::string &png_path, double scale, std::string *error)
 {
     GDALDatasetH source = GDALOpen(raster.c_str(), GA_ReadOnly);
@@ -43,7 +41,7 @@ bool write_change_picture(const std::string &raster, const std::string &png_path
                 p[1] = NODATA_RGB[1];
                 p[2] = NODATA_RGB[2];
             } else
-                diverging_colour(scale > 0 ? d / scale : 0.0, p);
+                change_colour(scale > 0 ? d / scale : 0.0, p);
         }
     }
     GDALClose(source);

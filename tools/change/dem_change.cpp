@@ -125,8 +125,8 @@ const std::string DESCRIPTION =
     "Outputs: float32 (or float64) tiled GeoTIFFs, DEFLATE with the floating-point predictor, in metres. Their\n"
     "nodata value is the type's lowest (-3.4028234663852886e38 in float32), which no difference can take: one\n"
     "beyond the type's range stops the run. They are written through temporary files and replace earlier ones\n"
-    "only once complete. --picture: red where the surface rose, blue where it was lowered, white at 0, the ends\n"
-    "of the colours at the largest |d|, mid grey where there is no difference.\n"
+    "only once complete. --picture: red where the surface was lowered (d < 0), blue where it rose (d > 0), white\n"
+    "at 0, the ends of the colours at the largest |d|, mid grey where there is no difference.\n"
     "\n"
     "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
     "or a raster on the grid; nodata in it is nodata in the result). A cell's 2D difference then has the error\n"
@@ -188,7 +188,7 @@ void add_options(CLI::App &app, Options *o)
                      "threads compressing the outputs, 1 to 64 (the bytes do not depend on it)");
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
-    app.add_flag("--picture", o->picture, "also write OUT_2D.png and OUT_3D.png (diverging colours)");
+    app.add_flag("--picture", o->picture, "also write OUT_2D.png and OUT_3D.png (lowering red, raising blue)");
     app.add_option("--sigma-before", o->sigma_before, "vertical error of BEFORE: metres, or a raster on the grid");
     app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
     app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");

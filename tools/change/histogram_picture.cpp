@@ -1,5 +1,6 @@
 #include "histogram_picture.h"
 
+#include "colour_maps.h"
 #include "html_report.h"
 
 #include <cairo.h>
@@ -11,15 +12,19 @@
 
 namespace {
 
-// The ends of the project's diverging map (deep blue for lowering, deep red
-// for raising) and its half-way tones for the change below detection.
+// The ends of the project's change colours (deep red for lowering, deep
+// blue for raising) and their half-way tones for the change below detection.
 struct Rgb {
     double r, g, b;
 };
-const Rgb LOWERING = {33 / 255.0, 102 / 255.0, 172 / 255.0};
-const Rgb LOWERING_PALE = {103 / 255.0, 169 / 255.0, 207 / 255.0};
-const Rgb RAISING = {178 / 255.0, 24 / 255.0, 43 / 255.0};
-const Rgb RAISING_PALE = {239 / 255.0, 138 / 255.0, 98 / 255.0};
+Rgb rgb_of(const unsigned char c[3])
+{
+    return {c[0] / 255.0, c[1] / 255.0, c[2] / 255.0};
+}
+const Rgb LOWERING = rgb_of(LOWERING_RGB);
+const Rgb LOWERING_PALE = rgb_of(LOWERING_PALE_RGB);
+const Rgb RAISING = rgb_of(RAISING_RGB);
+const Rgb RAISING_PALE = rgb_of(RAISING_PALE_RGB);
 const Rgb INK = {0.13, 0.13, 0.13};
 const Rgb GRID = {0.88, 0.88, 0.88};
 const Rgb THRESHOLD = {0.25, 0.25, 0.25};

@@ -1,6 +1,6 @@
 // The distribution of a difference as a bar chart (PNG, through cairo):
-// bars of area (or of volume) per bin, lowering and raising in the project's
-// two diverging colours, change below detection in their paler tones
+// bars of area (or of volume) per bin, lowering red and raising blue (the
+// project's change colours), change below detection in their paler tones
 // stacked on the detected part, the thresholds as dashed lines, axes
 // labelled with their units. Unchanged cells (d = 0) are not drawn; their
 // area is written in a corner.

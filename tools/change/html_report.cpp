@@ -300,8 +300,8 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
 
     if (!pictures.empty()) {
         html += "<h2>Pictures</h2>\n<div class=\"pictures\">\n";
-        html += picture(pictures, "2D", "2D difference: blue lowered, red raised, grey no data", "diff");
-        html += picture(pictures, "3D", "3D difference: blue lowered, red raised, grey no data", "diff");
+        html += picture(pictures, "2D", "2D difference: red lowered, blue raised, grey no data", "diff");
+        html += picture(pictures, "3D", "3D difference: red lowered, blue raised, grey no data", "diff");
         html += "</div>\n";
         html += picture(pictures, "histogram", "Distribution of the differences", "histogram");
     }

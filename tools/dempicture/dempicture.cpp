@@ -2,9 +2,10 @@
 // PNG picture with a colour bar.
 //
 // Heights get a hypsometric colour map (green lowlands to pale summits),
-// optionally with hill shading; differences get a diverging map centred on
-// 0: positive values (first DEM above second: erosion when the first is the
-// earlier survey) in reds, negative values (deposition) in blues, 0 white.
+// optionally with hill shading; differences get the project's change
+// colours centred on 0. The results hold first - second, so a positive value
+// (first DEM above second) is a lowering of the surface when the first is
+// the earlier survey: red; a negative value (raising) blue; 0 white.
 #include "LIB/NRUTIL.h"
 #include "colour_maps.h"
 #include "dem_files.h"
@@ -121,9 +122,10 @@ void define_options(CLI::App &app, Options *o)
     const char *colours = "Colours";
     add_choice_option(app, "--map", &o->map, {"heights", "differences"},
                       "heights: hypsometric colours, lowest green to\n"
-                      "highest pale; differences: diverging colours\n"
-                      "centred on 0, positive (first DEM above second)\n"
-                      "red, negative blue, 0 white. Default:\n"
+                      "highest pale; differences (first - second):\n"
+                      "positive (first DEM above second: lowering when\n"
+                      "the first is the earlier survey) red, negative\n"
+                      "(raising) blue, 0 white. Default:\n"
                       "differences for _2D_ and _3D_ names, heights\n"
                       "otherwise")
         ->group(colours);
@@ -342,7 +344,7 @@ void draw_map(Picture *pic, const LoadedDem &dem, const Options &opt, const View
             const int i = v.line0 + static_cast<int>(ci * opt.shrink), j = v.col0 + static_cast<int>(cj * opt.shrink);
             const double metres = dem.values[i][j] * v.metres_per_unit;
             if (opt.map == MAP_DIFFERENCES) {
-                diverging_colour(v.end_high > 0 ? metres / v.end_high : 0, rgb);
+                change_colour(v.end_high > 0 ? -metres / v.end_high : 0, rgb);
             } else {
                 hypsometric_colour(v.end_high > v.end_low ? (metres - v.end_low) / (v.end_high - v.end_low) : 0.5, rgb);
                 if (opt.shade) {
@@ -377,7 +379,7 @@ void draw_bar(Picture *pic, const Options &opt, const View &v, const std::string
     for (long long y = 0; y < v.bar_h; y++) {
         double t = v.bar_h > 1 ? 1 - static_cast<double>(y) / static_cast<double>(v.bar_h - 1) : 1;
         if (opt.map == MAP_DIFFERENCES)
-            diverging_colour(2 * t - 1, rgb);
+            change_colour(1 - 2 * t, rgb); // first above second at the top
         else
             hypsometric_colour(t, rgb);
         for (int x = 0; x < BAR_WIDTH; x++) {
