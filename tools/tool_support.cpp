@@ -7,6 +7,8 @@
 #include "host.h"
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 
@@ -178,4 +180,16 @@ void abandon_temp(FILE *f, const std::string &temp)
     if (f != nullptr)
         std::fclose(f);
     discard_temp_file(temp);
+}
+
+std::string exact_number(double v)
+{
+    // Plain decimals for the magnitudes of coordinates, sizes and heights
+    // (500000, not 5e+05); an exponent for the others.
+    const double a = std::fabs(v);
+    const bool plain = a == 0 || (a >= 1e-5 && a < 1e17);
+    char text[400];
+    const std::to_chars_result r =
+        std::to_chars(text, text + sizeof text, v, plain ? std::chars_format::fixed : std::chars_format::scientific);
+    return std::string(text, r.ptr);
 }

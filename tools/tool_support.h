@@ -70,4 +70,9 @@ bool commit_temp(FILE *f, const std::string &temp, const std::string &path, std:
 // Closes the stream (when not null) and removes the temporary.
 void abandon_temp(FILE *f, const std::string &temp);
 
+// A real as messages show it: the shortest decimal text that reads back
+// as the same double, in plain decimals from 1e-5 to 1e17 (0.3048,
+// 298.257223563, 500000), with an exponent beyond (-3.4028234663852886e+38).
+std::string exact_number(double v);
+
 #endif

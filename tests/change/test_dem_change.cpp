@@ -464,6 +464,10 @@ TEST_F(Change, HeightsInFeetAreConvertedAndAnUnknownUnitNeedsAScale)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NEAR(cell(read_geotiff(at("feet_2D.tif")), 1, 1), 330 * 0.3048 - 100, 1e-12);
     EXPECT_NE(r.out.find("assumed"), std::string::npos) << r.out; // BEFORE declares no unit
+    // The foot's metres as the number they are, not its 17-digit expansion.
+    EXPECT_NE(r.out.find("x 0.3048 m)"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("0.30480000000000002"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("nodata -1.7976931348623157e+308"), std::string::npos) << r.out;
 
     after.unit = "furlong";
     write_geotiff(at("after.tif"), after);
@@ -525,4 +529,34 @@ TEST_F(Change, BadCommandLinesAreRefusedWithUsage)
     Outcome r = change("missing.tif other.tif out");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.tif"), std::string::npos) << r.err;
+}
+
+TEST_F(Change, AnOutNamedLikeATiffLosesItsExtensionBeforeTheSuffixes)
+{
+    Grid before = frame(5, 6, 10), after = frame(5, 6, 11);
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    ASSERT_EQ(change("before.tif after.tif slide.tif").status, 0);
+    ASSERT_EQ(change("before.tif after.tif Other.TIFF").status, 0);
+    ASSERT_EQ(change("before.tif after.tif plain.v2").status, 0);
+    EXPECT_EQ(names(), std::vector<std::string>({"Other_2D.tif", "Other_3D.tif", "after.tif", "before.tif",
+                                                 "plain.v2_2D.tif", "plain.v2_3D.tif", "slide_2D.tif",
+                                                 "slide_3D.tif"}));
+}
+
+TEST_F(Change, SizesInMessagesAreLinesByColumns)
+{
+    // 5 lines x 6 columns of DEMs, an error raster of 6 lines x 5 columns.
+    Grid before = frame(5, 6, 10), after = frame(5, 6, 11), sigma = frame(6, 5, 0.1);
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    write_geotiff(at("sigma.tif"), sigma);
+    Outcome r = change("--sigma-before sigma.tif --sigma-after 0 before.tif after.tif out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("6 lines x 5 columns against 5 x 6"), std::string::npos) << r.err;
+    r = change("before.tif sigma.tif out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("BEFORE has 5 lines x 6 columns, AFTER 6 lines x 5 columns"), std::string::npos) << r.err;
+    r = change("before.tif after.tif out");
+    EXPECT_NE(r.out.find("grid  : 5 lines x 6 columns"), std::string::npos) << r.out;
 }

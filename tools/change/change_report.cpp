@@ -1,5 +1,7 @@
 #include "change_report.h"
 
+#include "tool_support.h"
+
 #include <cstdio>
 
 namespace {
@@ -43,10 +45,8 @@ std::string input_line(const DemInput &in, const std::string &path)
 {
     const HeightFacts &h = in.heights;
     std::string unit = h.unit_as_read.empty() ? std::string("none") : "'" + h.unit_as_read + "'";
-    char text[512];
-    std::snprintf(text, sizeof text, "%s (%s, heights: unit %s%s, x %.17g m)", path.c_str(), in.kind.c_str(),
-                  unit.c_str(), h.unit_assumed ? ", assumed metres" : "", static_cast<double>(h.z_scale));
-    return text;
+    return path + " (" + in.kind + ", heights: unit " + unit + (h.unit_assumed ? ", assumed metres" : "") + ", x " +
+           exact_number(static_cast<double>(h.z_scale)) + " m)";
 }
 
 nlohmann::json tally_json(const BudgetRows &b, const BudgetTally &t)
@@ -182,11 +182,12 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
     }
     std::printf("  grid  : %d lines x %d columns; %s\n", run.before->grid.nb_lig, run.before->grid.nb_col,
                 run.areas.how.c_str());
-    std::printf("  wrote : %s, %s (%s metres, nodata %.17g)\n", run.out_2D.c_str(), run.out_3D.c_str(),
-                run.type_name.c_str(), run.nodata);
+    std::printf("  wrote : %s, %s (%s metres, nodata %s)\n", run.out_2D.c_str(), run.out_3D.c_str(),
+                run.type_name.c_str(), exact_number(run.nodata).c_str());
     if (run.pictures)
-        std::printf("  pictures: %s_2D.png (colours to +/- %g m), %s_3D.png (+/- %g m), no difference in grey\n",
-                    run.out.c_str(), r.max_abs_2D, run.out.c_str(), r.max_abs_3D);
+        std::printf("  pictures: %s_2D.png (colours to +/- %s m), %s_3D.png (+/- %s m), no difference in grey\n",
+                    run.out.c_str(), exact_number(r.max_abs_2D).c_str(), run.out.c_str(),
+                    exact_number(r.max_abs_3D).c_str());
     std::printf("\nBudget over the %lld cells with a 3D difference (every cell of the 3 x 3 window has data in both)\n",
                 r.budget_3D.all.cells);
     print_budgets(run, r.budget_2D, r.budget_3D);

@@ -156,7 +156,10 @@ void add_options(CLI::App &app, Options *o)
 {
     app.add_option("BEFORE", o->before.path, "the earlier DEM")->required();
     app.add_option("AFTER", o->after.path, "the later DEM")->required();
-    app.add_option("OUT", o->out, "base of the outputs: OUT_2D.tif, OUT_3D.tif (OUT_2D.png, OUT_3D.png)")->required();
+    app.add_option("OUT", o->out,
+                   "base of the outputs: OUT_2D.tif, OUT_3D.tif (OUT_2D.png, OUT_3D.png); a final .tif or .tiff "
+                   "is dropped first")
+        ->required();
     app.add_option("--band-before", o->before.band, "band of BEFORE, from 1")->check(CLI::PositiveNumber);
     app.add_option("--band-after", o->after.band, "band of AFTER, from 1")->check(CLI::PositiveNumber);
     add_unit_option(app, "--unit-before", &o->before.unit, UNITS_IN - 1,
@@ -207,6 +210,20 @@ void add_options(CLI::App &app, Options *o)
         ->check(CLI::IsMember({"area", "volume"}));
     app.add_option("--report", o->report, "write a self-contained HTML report");
     app.add_option("--date", o->date, "date shown in the report (none by default, so that reruns are identical)");
+}
+
+// The base of the outputs: OUT as given, without a final .tif or .tiff
+// (any case), so that "slide.tif" names slide_2D.tif and not
+// slide.tif_2D.tif.
+std::string output_base(const std::string &out)
+{
+    const size_t dot = out.rfind('.'), slash = out.find_last_of("/\\");
+    if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot <= slash + 1))
+        return out;
+    std::string ext = out.substr(dot);
+    for (char &c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".tif" || ext == ".tiff" ? out.substr(0, dot) : out;
 }
 
 // Everything open during a run, released on every way out.
@@ -593,6 +610,7 @@ int main(int argc, char **argv)
     const int parsed = parse_command_line(app, argc, argv);
     if (parsed >= 0)
         return finish_run(PROGRAM, parsed); // --help, --version or a usage error
+    o.out = output_base(o.out);
     o.before.z_scale_given = app.count("--z-scale-before") > 0;
     o.after.z_scale_given = app.count("--z-scale-after") > 0;
     if (!o.coregister && (!o.stable.empty() || !o.unstable.empty()))
