@@ -55,3 +55,11 @@ void hypsometric_colour(double t, unsigned char rgb[3])
                                  {1.0, {245, 240, 235}}};
     colour_between(stops, 5, t, rgb);
 }
+
+double hill_light(const double z[9], double dx, double dy)
+{
+    const double dzdx = ((z[2] + 2 * z[5] + z[8]) - (z[0] + 2 * z[3] + z[6])) / (8 * dx);
+    const double dzdy = ((z[6] + 2 * z[7] + z[8]) - (z[0] + 2 * z[1] + z[2])) / (8 * dy);
+    const double light = (0.5 * dzdx + 0.5 * dzdy + std::sqrt(0.5)) / std::sqrt(dzdx * dzdx + dzdy * dzdy + 1);
+    return light > 0 ? light : 0;
+}

@@ -22,6 +22,17 @@ extern const unsigned char NODATA_RGB[3];
 // surface was lowered from the first to the second) passes -value / limit.
 void change_colour(double t, unsigned char rgb[3]);
 
+// The light on a cell from a sun 45 degrees above the north-west horizon,
+// the cosine between the surface's normal and the sun (0 to 1; sqrt(1/2)
+// on flat ground). z: the 3 x 3 window of heights (m), z[0] the north-west
+// cell, lines running south, columns east; dx, dy: the distances (m)
+// between columns and between lines. The slopes are Horn's estimates
+// (Horn 1981, Hill shading and the reflectance map, Proc. IEEE 69(1)):
+//   dz/dx (east)  = ((z2 + 2 z5 + z8) - (z0 + 2 z3 + z6)) / (8 dx)
+//   dz/dy (south) = ((z6 + 2 z7 + z8) - (z0 + 2 z1 + z2)) / (8 dy)
+// and the sun's direction (east, south, up) is (-1/2, -1/2, sqrt(1/2)).
+double hill_light(const double z[9], double dx, double dy);
+
 // t from 0 (lowest, green) through yellow and brown to 1 (highest, pale).
 void hypsometric_colour(double t, unsigned char rgb[3]);
 

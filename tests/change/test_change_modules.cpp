@@ -1,6 +1,7 @@
 // The arithmetic modules of dem_change on values checkable on paper: cell
 // areas on the ellipsoid, and the budget engine's rows and areas.
 #include "budget_engine.h"
+#include "change_picture.h"
 #include "geo_area.h"
 
 #include <gtest/gtest.h>
@@ -120,4 +121,32 @@ TEST(BudgetEngine, VolumesAreRunningSumsRoundedAtEachStep)
     for (int k = 0; k < 8; k++)
         budget_count(&b, 1, std::ldexp(1.0, -54));
     EXPECT_EQ(b.all.volume, 1.0);
+}
+
+TEST(MapLimit, TheNinetyEighthPercentileOfTheChangedCellsRoundedUpToTwoDigits)
+{
+    // 1000 unchanged cells and 100 changed ones of |d| = 0.01 .. 1.00 m,
+    // half of them lowering: 98 % of the changed cells lie within 0.98 m.
+    ChangeHistogram h = make_histogram(0);
+    for (int k = 0; k < 1000; k++)
+        histogram_count(&h, 0, 1, 0, false);
+    for (int k = 1; k <= 100; k++)
+        histogram_count(&h, (k % 2 ? -1 : 1) * k / 100.0, 1, 0, false);
+    EXPECT_NEAR(robust_limit(h, 1.0), 0.98, 1e-12);
+    EXPECT_NEAR(beyond_share(h, 0.98, 1.0), 0.02, 1e-12);
+    EXPECT_EQ(beyond_share(h, 1.0, 1.0), 0);
+    // 98 % of 0.0123 .. 1.23 m and one outlier at 50 m: the 99th of the 101
+    // cells, 1.2177 m, rounded up to 1.3 m; the outlier and the cells above
+    // 1.3 m lie beyond. Without the outlier the largest |d| caps the limit.
+    ChangeHistogram wide = make_histogram(0);
+    for (int k = 1; k <= 100; k++)
+        histogram_count(&wide, k * 0.0123, 1, 0, false);
+    ChangeHistogram capped = wide;
+    histogram_count(&wide, 50, 1, 0, false);
+    EXPECT_NEAR(robust_limit(wide, 50), 1.3, 1e-12);
+    EXPECT_NEAR(beyond_share(wide, 1.3, 50), 1.0 / 101, 1e-12);
+    EXPECT_EQ(robust_limit(capped, 1.23), 1.23);
+    // Nothing changed: any limit; no cells counted: the largest |d|.
+    EXPECT_EQ(robust_limit(make_histogram(0), 0), 1);
+    EXPECT_EQ(robust_limit(make_histogram(0), 2.5), 2.5);
 }

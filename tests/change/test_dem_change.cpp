@@ -337,37 +337,157 @@ TEST_F(Change, OneAndTwoThreadsWriteTheSameBytes)
     EXPECT_EQ(a["budgets"], b["budgets"]);
 }
 
-TEST_F(Change, PicturesShowLoweringInRedRaisingInBlueAndNodataInGrey)
+// A map read back through GDAL, which places it by its world file (.pgw)
+// and reads its CRS from its .aux.xml.
+struct Map {
+    int width = 0, height = 0;
+    double gt[6] = {0, 1, 0, 0, 0, 1};
+    bool placed = false;
+    std::string wkt;
+    std::vector<unsigned char> rgb;
+    std::vector<int> at(int x, int y) const
+    {
+        const unsigned char *p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+        return {p[0], p[1], p[2]};
+    }
+    // The pixel over the ground point (gx, gy) of a north-up picture.
+    std::vector<int> over(double gx, double gy) const
+    {
+        return at(static_cast<int>(std::floor((gx - gt[0]) / gt[1])), static_cast<int>(std::floor((gy - gt[3]) / gt[5])));
+    }
+    long count(const std::vector<int> &c) const
+    {
+        long n = 0;
+        for (int y = 0; y < height; y++)
+            for (int x = 0; x < width; x++)
+                n += at(x, y) == c;
+        return n;
+    }
+};
+
+Map read_map(const std::string &path)
 {
+    Map m;
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+    EXPECT_NE(ds, nullptr) << path;
+    if (ds == nullptr)
+        return m;
+    m.width = GDALGetRasterXSize(ds);
+    m.height = GDALGetRasterYSize(ds);
+    m.placed = GDALGetGeoTransform(ds, m.gt) == CE_None;
+    m.wkt = GDALGetProjectionRef(ds);
+    m.rgb.resize(static_cast<size_t>(m.width) * m.height * 3);
+    for (int c = 0; c < 3; c++)
+        EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, 0, 0, m.width, m.height, m.rgb.data() + c,
+                               m.width, m.height, GDT_Byte, 3, m.width * 3),
+                  CE_None);
+    GDALClose(ds);
+    return m;
+}
+
+const std::vector<int> DEEP_RED = {178, 24, 43}, DEEP_BLUE = {33, 102, 172}, PALE_BLUE = {103, 169, 207},
+                       WHITE = {247, 247, 247}, GREY = {128, 128, 128};
+
+bool near(const std::vector<int> &a, const std::vector<int> &b)
+{
+    return std::abs(a[0] - b[0]) <= 10 && std::abs(a[1] - b[1]) <= 10 && std::abs(a[2] - b[2]) <= 10;
+}
+
+// Whether some column right of x0 holds the colour bar: deep blue at the top,
+// deep red at the bottom (to within the smoothing of its edges), white half
+// way, over at least 200 pixels.
+bool has_colour_bar(const Map &m, int x0)
+{
+    for (int x = x0; x < m.width; x++) {
+        int top = -1, bottom = -1;
+        for (int y = 0; y < m.height; y++) {
+            if (top < 0 && near(m.at(x, y), DEEP_BLUE))
+                top = y;
+            if (near(m.at(x, y), DEEP_RED))
+                bottom = y;
+        }
+        if (top >= 0 && bottom - top >= 200) {
+            const std::vector<int> mid = m.at(x, (top + bottom) / 2);
+            if (mid[0] > 235 && mid[1] > 235 && mid[2] > 235)
+                return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(Change, MapsShowLoweringInRedRaisingInBlueAndNodataInGreyWhereTheirWorldFilesPlaceThem)
+{
+    // 6 x 6 cells of 2.5 m from (500000, 4600000): a mound of +2 m at (2, 2),
+    // a pit of -2 m at (3, 4), no height in BEFORE at (4, 1).
     Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
+    before.has_nodata = true;
+    before.nodata = -9999;
+    at_cell(before, 4, 1) = -9999;
     at_cell(after, 2, 2) = 12;
     at_cell(after, 3, 4) = 8;
     write_geotiff(at("before.tif"), before);
     write_geotiff(at("after.tif"), after);
-    ASSERT_EQ(change("--picture before.tif after.tif out").status, 0);
+    Outcome r = change("--picture before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("colours to +/- 2 m"), std::string::npos) << r.out;
+    EXPECT_TRUE(exists(at("out_2D.pgw")));
+    EXPECT_TRUE(exists(at("out_3D.png.aux.xml")));
+    auto centre = [](int i, int j) { return std::make_pair(500000 + 2.5 * (j + 0.5), 4600000 - 2.5 * (i + 0.5)); };
     for (const char *png : {"out_2D.png", "out_3D.png"}) {
-        GDALDatasetH ds = GDALOpen(at(png).c_str(), GA_ReadOnly);
-        ASSERT_NE(ds, nullptr) << png;
-        EXPECT_EQ(GDALGetRasterXSize(ds), 6);
-        EXPECT_EQ(GDALGetRasterCount(ds), 3);
-        auto rgb = [&](int i, int j) {
-            int v[3];
-            for (int c = 0; c < 3; c++) {
-                unsigned char b;
-                EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, j, i, 1, 1, &b, 1, 1, GDT_Byte, 0, 0),
-                          CE_None);
-                v[c] = b;
-            }
-            return std::vector<int>(v, v + 3);
-        };
+        SCOPED_TRACE(png);
+        const Map m = read_map(at(png));
+        ASSERT_TRUE(m.placed) << "no world file";
+        EXPECT_TRUE(same_srs(m.wkt, read_geotiff(at("before.tif")).wkt)) << m.wkt;
+        // About 1000 pixels across the 15 m of the grid, whole pixels a cell.
+        const double across = 15 / m.gt[1];
+        EXPECT_GE(across, 900);
+        EXPECT_LE(across, 1100);
+        EXPECT_NEAR(m.gt[1], -m.gt[5], 1e-12);
+        const auto grey = centre(4, 1), corner = centre(0, 0);
+        EXPECT_EQ(m.over(grey.first, grey.second), GREY); // no 2D or 3D difference without BEFORE
+        EXPECT_TRUE(has_colour_bar(m, static_cast<int>((500015 - m.gt[0]) / m.gt[1]) + 1));
         if (std::string(png) == "out_2D.png") {
-            EXPECT_EQ(rgb(2, 2), std::vector<int>({33, 102, 172})); // +2 m, a mound: deep blue
-            EXPECT_EQ(rgb(3, 4), std::vector<int>({178, 24, 43}));  // -2 m, a pit: deep red
-            EXPECT_EQ(rgb(0, 0), std::vector<int>({247, 247, 247}));
+            const auto mound = centre(2, 2), pit = centre(3, 4);
+            EXPECT_EQ(m.over(mound.first, mound.second), DEEP_BLUE); // +2 m, the largest |d|
+            EXPECT_EQ(m.over(pit.first, pit.second), DEEP_RED);      // -2 m
+            EXPECT_EQ(m.over(corner.first, corner.second), WHITE);
+            EXPECT_GE(m.count(GREY), 18 * 13 + 167 * 167);       // the swatch and the one cell
         } else
-            EXPECT_EQ(rgb(0, 0), std::vector<int>({128, 128, 128})); // no 3D difference on the border
-        GDALClose(ds);
+            EXPECT_EQ(m.over(corner.first, corner.second), GREY); // no 3D difference on the border
     }
+
+    // A limit given: +2 m is half way to +4 m, the half-way blue.
+    r = change("--picture --limit 4 before.tif after.tif limited");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto mound = centre(2, 2);
+    EXPECT_EQ(read_map(at("limited_2D.png")).over(mound.first, mound.second), PALE_BLUE);
+}
+
+TEST_F(Change, MapsOfGridsInDegreesKeepTheirTrueAspectAtTheirMeanLatitude)
+{
+    // 10 x 10 cells of 0.1 degree from 60 N down to 59 N: at 59.5 degrees a
+    // degree of longitude spans cos(59.5) N / M of a degree of latitude on
+    // WGS 84 (N, M the radii of curvature).
+    Grid before = frame(10, 10, 100), after = frame(10, 10, 100);
+    for (Grid *g : {&before, &after}) {
+        g->epsg = 4326;
+        const double gt[6] = {10, 0.1, 0, 60, 0, -0.1};
+        std::copy(gt, gt + 6, g->gt);
+    }
+    at_cell(after, 5, 5) = 99;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    ASSERT_EQ(change("--picture --picture-size 500 before.tif after.tif deg").status, 0);
+    const Map m = read_map(at("deg_2D.png"));
+    ASSERT_TRUE(m.placed);
+    const double phi = 59.5 * M_PI / 180, e2 = 0.0066943799901413165, w = 1 - e2 * std::sin(phi) * std::sin(phi);
+    const double ratio = std::cos(phi) * w / (1 - e2); // ground width of a degree of longitude / of latitude
+    // Pixels: 500 down the 1 degree of latitude, the width at the true aspect.
+    const double down = 1 / -m.gt[5], across = 1 / m.gt[1];
+    EXPECT_NEAR(down, 500, 1e-6);
+    EXPECT_NEAR(across / down, ratio, 0.03 * ratio);
+    EXPECT_EQ(m.over(10.55, 59.45), DEEP_RED); // the lowered cell, where the world file puts it
+    EXPECT_EQ(m.over(10.15, 59.95), WHITE);
 }
 
 // 4. Grids, failures, units ---------------------------------------------------

@@ -185,9 +185,10 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
     std::printf("  wrote : %s, %s (%s metres, nodata %s)\n", run.out_2D.c_str(), run.out_3D.c_str(),
                 run.type_name.c_str(), exact_number(run.nodata).c_str());
     if (run.pictures)
-        std::printf("  pictures: %s_2D.png (colours to +/- %s m), %s_3D.png (+/- %s m), no difference in grey\n",
-                    run.out.c_str(), exact_number(r.max_abs_2D).c_str(), run.out.c_str(),
-                    exact_number(r.max_abs_3D).c_str());
+        std::printf("  pictures: %s_2D.png (colours to +/- %s m), %s_3D.png (+/- %s m), lowering red, raising blue, "
+                    "no difference grey; world files .pgw\n",
+                    run.out.c_str(), exact_number(run.picture_limits[0]).c_str(), run.out.c_str(),
+                    exact_number(run.picture_limits[1]).c_str());
     std::printf("\nBudget over the %lld cells with a 3D difference (every cell of the 3 x 3 window has data in both)\n",
                 r.budget_3D.all.cells);
     print_budgets(run, r.budget_2D, r.budget_3D);

@@ -52,6 +52,8 @@ struct Options {
     std::string resample;
     std::string json, csv;
     bool picture = false;
+    double limit = 0;              // m at the ends of the maps' colours (0: the robust limit)
+    int picture_size = MAP_SIZE;   // pixels on a map's long side
     int threads = 1;
     double pixel = 0;
     bool coregister = false;
@@ -125,8 +127,14 @@ const std::string DESCRIPTION =
     "Outputs: float32 (or float64) tiled GeoTIFFs, DEFLATE with the floating-point predictor, in metres. Their\n"
     "nodata value is the type's lowest (-3.4028234663852886e38 in float32), which no difference can take: one\n"
     "beyond the type's range stops the run. They are written through temporary files and replace earlier ones\n"
-    "only once complete. --picture: red where the surface was lowered (d < 0), blue where it rose (d > 0), white\n"
-    "at 0, the ends of the colours at the largest |d|, mid grey where there is no difference.\n"
+    "only once complete.\n"
+    "Maps (--picture): OUT_2D.png and OUT_3D.png, red where the surface was lowered (d < 0), blue where it rose\n"
+    "(d > 0), white at 0, mid grey where there is no difference, over a hill shading of BEFORE; a colour bar in\n"
+    "metres, a scale bar, a north arrow when the grid is north-up. The colours reach their ends at --limit M or,\n"
+    "by default, at the 98th percentile of |d| over the cells that changed (from the histogram's counts, rounded\n"
+    "up to two digits); cells beyond take the end colours and the bar says so. About --picture-size pixels\n"
+    "(1000) on the long side at the grid's true aspect (in degrees, at its mean latitude; small grids enlarged by\n"
+    "whole pixels). Each has a world file (OUT_2D.pgw) and its CRS (OUT_2D.png.aux.xml): a GIS places it.\n"
     "\n"
     "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
     "or a raster on the grid; nodata in it is nodata in the result). A cell's 2D difference then has the error\n"
@@ -191,7 +199,13 @@ void add_options(CLI::App &app, Options *o)
                      "threads compressing the outputs, 1 to 64 (the bytes do not depend on it)");
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
-    app.add_flag("--picture", o->picture, "also write OUT_2D.png and OUT_3D.png (lowering red, raising blue)");
+    app.add_flag("--picture", o->picture,
+                 "also write the maps OUT_2D.png and OUT_3D.png (lowering red, raising blue), their world files "
+                 "(.pgw) and CRS (.png.aux.xml)");
+    add_real_option(app, "--limit", &o->limit, 0, DBL_MAX, true, "a number of metres above 0",
+                    "metres at both ends of the maps' colours (default: the 98th percentile of |d| where d is not 0)");
+    add_whole_option(app, "--picture-size", &o->picture_size, 100, 20000,
+                     "pixels on the long side of a map, 100 to 20000 (default 1000)");
     app.add_option("--sigma-before", o->sigma_before, "vertical error of BEFORE: metres, or a raster on the grid");
     app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
     app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");
@@ -236,7 +250,6 @@ struct Run {
     SigmaInput sigma_before, sigma_after;
     ClassSource classes;
     RasterOutput error_2D, error_3D;
-    std::vector<std::string> temp_pictures; // pictures drawn for the report only
     ~Run()
     {
         abandon_output(&out_2D);
@@ -246,8 +259,6 @@ struct Run {
         close_sigma_input(&sigma_before);
         close_sigma_input(&sigma_after);
         close_classes(&classes);
-        for (const std::string &temp : temp_pictures)
-            discard_temp_file(temp);
         if (before_open)
             close_dem_input(&before);
         if (after_open)
@@ -284,26 +295,6 @@ void limit_block_cache(const Run &run, const Options &o)
             bytes += static_cast<long long>(by) * nb_col * (GDALGetDataTypeSizeBytes(GDALGetRasterDataType(in->band)) + 1);
         }
     GDALSetCacheMax64(bytes + 8LL * 1024 * 1024);
-}
-
-// The whole of a file's bytes (a picture for the report).
-bool read_bytes(const std::string &path, std::string *bytes, std::string *error)
-{
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        *error = path + ": cannot be read back";
-        return false;
-    }
-    bytes->clear();
-    char block[65536];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
-        bytes->append(block, n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    if (!ok)
-        *error = path + ": cannot be read back";
-    return ok;
 }
 
 // The name of a CRS given as WKT ("ETRS89 / UTM zone 33N"), "none" without one.
@@ -359,32 +350,35 @@ std::vector<double> threshold_lines(const Options &o, const Run &run, bool three
     return {-t, t};
 }
 
-// The pictures of the report: the differences' PNGs (drawn into temporary
-// files when --picture did not ask for them) and the 2D histogram.
-bool report_pictures(const Options &o, Run *run, const ChangeResult &result, const std::string &histogram_png_bytes,
-                     std::map<std::string, std::string> *pictures, std::string *error)
+// The maps of both differences, drawn from the finished rasters (the paths
+// the caller hands over) over BEFORE's shading.
+bool draw_maps(const Options &o, const DemInputOptions &before, const GridFacts &grid, const std::string rasters[2],
+               const ChangeResult &result, ChangeMap maps[2], double limits[2], std::string *error)
 {
     const char *names[2] = {"2D", "3D"};
-    const double scale[2] = {result.max_abs_2D, result.max_abs_3D};
+    const ChangeHistogram *histograms[2] = {&result.histogram_2D, &result.histogram_3D};
+    const double largest[2] = {result.max_abs_2D, result.max_abs_3D};
+    const std::string base = std::filesystem::path(o.out).filename().string();
     for (int k = 0; k < 2; k++) {
-        std::string png = o.out + "_" + names[k] + ".png";
-        if (!o.picture) {
-            std::string temp;
-            FILE *f = create_temp_file(png, "wb", &temp);
-            if (f == nullptr) {
-                *error = png + ": cannot create a temporary file in its folder for the report";
-                return false;
-            }
-            std::fclose(f);
-            run->temp_pictures.push_back(temp);
-            if (!write_change_picture(o.out + "_" + names[k] + ".tif", temp, scale[k], error))
-                return false;
-            png = temp;
+        ChangeMapSource source;
+        source.difference = rasters[k];
+        source.before = before;
+        source.grid = grid;
+        ChangeMapOptions options;
+        options.title = base + " \u2014 " + names[k] + " difference, after \u2212 before";
+        options.size = o.picture_size;
+        if (o.limit > 0) {
+            options.limit = o.limit;
+            options.limit_how = "given (--limit)";
+        } else {
+            options.limit = robust_limit(*histograms[k], largest[k]);
+            options.limit_how = options.limit < largest[k] ? "98th percentile of |d|, d \u2260 0" : "largest |d|";
         }
-        if (!read_bytes(png, &(*pictures)[names[k]], error))
+        options.beyond = beyond_share(*histograms[k], options.limit, largest[k]);
+        limits[k] = options.limit;
+        if (!draw_change_map(source, options, &maps[k], error))
             return false;
     }
-    (*pictures)["histogram"] = histogram_png_bytes;
     return true;
 }
 
@@ -444,7 +438,8 @@ int run_change(const Options &o)
     const std::string error_path_2D = o.error_out ? o.out + "_2D_sigma.tif" : "",
                       error_path_3D = o.error_out ? o.out + "_3D_sigma.tif" : "";
     const std::string histogram_png_path = o.picture && !o.histogram.empty() ? o.out + "_histogram.png" : "";
-    for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.json, o.csv,
+    for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.out + "_2D.pgw",
+                                      o.out + "_3D.pgw", o.json, o.csv,
                                       error_path_2D, error_path_3D, o.histogram, histogram_png_path, o.report})
         for (const std::string &input :
              {o.before.path, o.after.path, o.sigma_before, o.sigma_after, o.classes})
@@ -464,7 +459,7 @@ int run_change(const Options &o)
     }
     extras.detection = make_detection(o.lod, o.confidence);
     extras.classes = o.classes.empty() ? nullptr : &run.classes;
-    extras.histograms = !o.histogram.empty() || !o.report.empty();
+    extras.histograms = !o.histogram.empty() || !o.report.empty() || o.picture; // the maps' limits too
     extras.bin_width = o.bin_width;
     if (o.error_out) {
         extras.error_2D = &run.error_2D;
@@ -476,13 +471,26 @@ int run_change(const Options &o)
     if (!change_pass(&run.before, &run.after, areas, change_block_lines(run.before.grid.nb_col), &run.out_2D,
                      &run.out_3D, extras, &result, &error) ||
         !finish_output(&run.out_2D, &error) || !finish_output(&run.out_3D, &error) ||
-        (o.error_out && (!finish_output(&run.error_2D, &error) || !finish_output(&run.error_3D, &error))) ||
-        !commit_output(&run.out_2D, &error) || !commit_output(&run.out_3D, &error) ||
+        (o.error_out && (!finish_output(&run.error_2D, &error) || !finish_output(&run.error_3D, &error))))
+        return run_error(PROGRAM, error);
+    // The maps, from the finished differences before they are put in place.
+    ChangeMap maps[2];
+    double map_limits[2] = {0, 0};
+    const std::string finished[2] = {run.out_2D.temp, run.out_3D.temp};
+    if ((o.picture || !o.report.empty()) &&
+        !draw_maps(o, before_options, run.before.grid, finished, result, maps, map_limits, &error))
+        return run_error(PROGRAM, error);
+    if (!commit_output(&run.out_2D, &error) || !commit_output(&run.out_3D, &error) ||
         (o.error_out && (!commit_output(&run.error_2D, &error) || !commit_output(&run.error_3D, &error))))
         return run_error(PROGRAM, error);
-    if (o.picture && (!write_change_picture(path_2D, o.out + "_2D.png", result.max_abs_2D, &error) ||
-                      !write_change_picture(path_3D, o.out + "_3D.png", result.max_abs_3D, &error)))
-        return run_error(PROGRAM, error);
+    if (o.picture)
+        for (int k = 0; k < 2; k++) {
+            const std::string png = o.out + (k == 0 ? "_2D.png" : "_3D.png");
+            if (!write_bytes(png, maps[k].png, &error) ||
+                (!maps[k].world_file.empty() && !write_bytes(world_file_path(png), maps[k].world_file, &error)) ||
+                (!maps[k].aux_xml.empty() && !write_bytes(png + ".aux.xml", maps[k].aux_xml, &error)))
+                return run_error(PROGRAM, error);
+        }
 
     // The report.
     ChangeRun facts;
@@ -496,6 +504,8 @@ int run_change(const Options &o)
     facts.type_name = o.type;
     facts.nodata = output_nodata(type);
     facts.pictures = o.picture;
+    facts.picture_limits[0] = map_limits[0];
+    facts.picture_limits[1] = map_limits[1];
     facts.out = o.out;
     facts.areas = areas;
     facts.aligned = o.coregister ? &run.aligned : nullptr;
@@ -589,9 +599,9 @@ int run_change(const Options &o)
         if (!errors)
             summary["error_models"] = nlohmann::json::array(
                 {"No errors were given (--sigma-before, --sigma-after): the volumes carry no uncertainty."});
-        std::map<std::string, std::string> pictures;
-        if (!report_pictures(o, &run, result, histogram_png_bytes, &pictures, &error) ||
-            !write_text_file(o.report, report_html(summary, pictures), &error))
+        const std::map<std::string, std::string> pictures = {
+            {"2D", maps[0].png}, {"3D", maps[1].png}, {"histogram", histogram_png_bytes}};
+        if (!write_text_file(o.report, report_html(summary, pictures), &error))
             return run_error(PROGRAM, error);
     }
     print_change_table(facts, result);

@@ -2,6 +2,7 @@
 
 #include "colour_maps.h"
 #include "html_report.h"
+#include "picture_drawing.h"
 
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>
@@ -29,30 +30,9 @@ const Rgb INK = {0.13, 0.13, 0.13};
 const Rgb GRID = {0.88, 0.88, 0.88};
 const Rgb THRESHOLD = {0.25, 0.25, 0.25};
 
-const char *const FONT = "DejaVu Sans";
-
 void colour(cairo_t *cr, const Rgb &c)
 {
     cairo_set_source_rgb(cr, c.r, c.g, c.b);
-}
-
-// A round step (1, 2 or 5 times a power of ten) giving about `target`
-// intervals over span.
-double nice_step(double span, int target)
-{
-    if (!(span > 0))
-        return 1;
-    const double raw = span / target;
-    const double decade = std::pow(10.0, std::floor(std::log10(raw)));
-    const double f = raw / decade;
-    return (f < 1.5 ? 1 : f < 3.5 ? 2 : f < 7.5 ? 5 : 10) * decade;
-}
-
-// Decimals that show a multiple of step exactly.
-int decimals_for(double step)
-{
-    const int d = static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
-    return d > 0 ? d : 0;
 }
 
 // A tick label: the decimals of the step, thousands grouped by thin spaces,
@@ -62,28 +42,9 @@ std::string tick_label(double v, int decimals)
     return grouped_number(std::fabs(v) < 1e-12 ? 0 : v, decimals);
 }
 
-double text_width(cairo_t *cr, const std::string &text)
-{
-    cairo_text_extents_t e;
-    cairo_text_extents(cr, text.c_str(), &e);
-    return e.x_advance;
-}
-
-void text_at(cairo_t *cr, double x, double y, const std::string &text, double align)
-{
-    cairo_move_to(cr, x - align * text_width(cr, text), y);
-    cairo_show_text(cr, text.c_str());
-}
-
 double bar_value(const BinTally &t, bool of_volume)
 {
     return of_volume ? std::fabs(t.volume) : t.area;
-}
-
-cairo_status_t append_bytes(void *closure, const unsigned char *data, unsigned int length)
-{
-    static_cast<std::string *>(closure)->append(reinterpret_cast<const char *>(data), length);
-    return CAIRO_STATUS_SUCCESS;
 }
 
 // Width of a legend entry: the swatch, the text and the gap after it.
@@ -122,7 +83,7 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     cairo_t *cr = cairo_create(surface);
     colour(cr, {1, 1, 1});
     cairo_paint(cr);
-    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
 
     // Ranges: x over the bins, 0 and the thresholds; y from 0 to the
     // tallest stacked bar.
@@ -296,10 +257,10 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     cairo_restore(cr);
 
     // Title and legend.
-    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
     cairo_set_font_size(cr, 18);
     text_at(cr, legend_left, 30, o.title, 0);
-    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, 13);
     for (const Entry &e : legend)
         legend_entry(cr, e.x, e.y, e.c, e.dashed, e.text);
@@ -317,14 +278,9 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     }
 
     cairo_destroy(cr);
-    png->clear();
-    const cairo_status_t status = cairo_surface_write_to_png_stream(surface, append_bytes, png);
+    const bool ok = surface_png(surface, "the histogram", png, error);
     cairo_surface_destroy(surface);
-    if (status != CAIRO_STATUS_SUCCESS) {
-        *error = std::string("the histogram cannot be drawn: ") + cairo_status_to_string(status);
-        return false;
-    }
-    return true;
+    return ok;
 }
 
 void release_picture_fonts()

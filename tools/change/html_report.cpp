@@ -42,7 +42,7 @@ pre{background:#f6f8fa;padding:10px 12px;white-space:pre-wrap;word-break:break-a
 .pictures{display:flex;gap:18px;flex-wrap:wrap}
 figure{margin:0 0 12px}
 figure img{max-width:100%;border:1px solid #ccc}
-.diff img{width:520px;max-width:100%;image-rendering:pixelated}
+.diff img{width:540px;max-width:100%}
 .histogram img{width:1000px}
 figcaption{color:#555;font-size:13px;margin-top:4px}
 .note{color:#555;font-size:13.5px}

@@ -186,37 +186,20 @@ int check_options(Options *o)
     return -1;
 }
 
-// ---------------------------------------------------------------------------
-// Hill shading (Horn's slope estimate over the 3 x 3 window):
-//
-//     a b c
-//     d e f      e the cell; lines run south, columns east; cells beyond
-//     g h i      the border repeat the border cell
-//
-// dz/dx (east)  = ((c + 2f + i) - (a + 2d + g)) / (8 pixel)
-// dz/dy (south) = ((g + 2h + i) - (a + 2b + c)) / (8 pixel)
-// The light is the cosine between the surface normal (-dz/dx, -dz/dy, 1)
-// and the direction of the sun, 45 degrees above the north-west horizon:
-// (east, south, up) = (-1/2, -1/2, 1/sqrt 2).
-// Returns a brightness factor: 1 on flat ground, more on slopes facing the
-// sun, less on slopes turned away.
-// ---------------------------------------------------------------------------
+// Hill shading: the light of colour_maps' hill_light on the cell's 3 x 3
+// window (cells beyond the border repeat the border cell), as a brightness
+// factor: 1 on flat ground, more on slopes facing the sun, less on slopes
+// turned away.
 double hill_shade(int *const *v, int nb_lig, int nb_col, int i, int j, double metres_per_unit, double pixel)
 {
-    auto at = [&](int di, int dj) {
-        int y = i + di < 0 ? 0 : (i + di >= nb_lig ? nb_lig - 1 : i + di);
-        int x = j + dj < 0 ? 0 : (j + dj >= nb_col ? nb_col - 1 : j + dj);
-        return v[y][x] * metres_per_unit;
-    };
-    double a = at(-1, -1), b = at(-1, 0), c = at(-1, 1);
-    double d = at(0, -1), f = at(0, 1);
-    double g = at(1, -1), h = at(1, 0), k = at(1, 1);
-    double dzdx = ((c + 2 * f + k) - (a + 2 * d + g)) / (8 * pixel);
-    double dzdy = ((g + 2 * h + k) - (a + 2 * b + c)) / (8 * pixel);
-    double light = (0.5 * dzdx + 0.5 * dzdy + std::sqrt(0.5)) / std::sqrt(dzdx * dzdx + dzdy * dzdy + 1);
-    if (light < 0)
-        light = 0;
-    return 0.3 + 0.7 * light / std::sqrt(0.5);
+    double z[9];
+    for (int di = -1; di <= 1; di++)
+        for (int dj = -1; dj <= 1; dj++) {
+            const int y = i + di < 0 ? 0 : (i + di >= nb_lig ? nb_lig - 1 : i + di);
+            const int x = j + dj < 0 ? 0 : (j + dj >= nb_col ? nb_col - 1 : j + dj);
+            z[(di + 1) * 3 + dj + 1] = v[y][x] * metres_per_unit;
+        }
+    return 0.3 + 0.7 * hill_light(z, pixel, pixel) / std::sqrt(0.5);
 }
 
 // ---------------------------------------------------------------------------
