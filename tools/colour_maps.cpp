@@ -34,16 +34,21 @@ const unsigned char RAISING_PALE_RGB[3] = {103, 169, 207};
 const unsigned char RAISING_RGB[3] = {33, 102, 172};
 const unsigned char NODATA_RGB[3] = {128, 128, 128};
 
+void change_stop(int k, double *t, unsigned char rgb[3])
+{
+    const unsigned char *tones[CHANGE_STOPS] = {LOWERING_RGB, LOWERING_PALE_RGB, NO_CHANGE_RGB, RAISING_PALE_RGB,
+                                                RAISING_RGB};
+    *t = -1.0 + 2.0 * k / (CHANGE_STOPS - 1);
+    for (int c = 0; c < 3; c++)
+        rgb[c] = tones[k][c];
+}
+
 void change_colour(double t, unsigned char rgb[3])
 {
-    const unsigned char *tones[5] = {LOWERING_RGB, LOWERING_PALE_RGB, NO_CHANGE_RGB, RAISING_PALE_RGB, RAISING_RGB};
-    Stop stops[5];
-    for (int k = 0; k < 5; k++) {
-        stops[k].t = -1.0 + 0.5 * k;
-        for (int c = 0; c < 3; c++)
-            stops[k].rgb[c] = tones[k][c];
-    }
-    colour_between(stops, 5, t, rgb);
+    Stop stops[CHANGE_STOPS];
+    for (int k = 0; k < CHANGE_STOPS; k++)
+        change_stop(k, &stops[k].t, stops[k].rgb);
+    colour_between(stops, CHANGE_STOPS, t, rgb);
 }
 
 void hypsometric_colour(double t, unsigned char rgb[3])

@@ -22,6 +22,12 @@ extern const unsigned char NODATA_RGB[3];
 // surface was lowered from the first to the second) passes -value / limit.
 void change_colour(double t, unsigned char rgb[3]);
 
+// The stops of that map, from the deepest lowering (k = 0, t = -1) to the
+// deepest raising (k = CHANGE_STOPS - 1, t = +1), for the styles that
+// rebuild it elsewhere (a GIS's colour ramp).
+const int CHANGE_STOPS = 5;
+void change_stop(int k, double *t, unsigned char rgb[3]);
+
 // The light on a cell from a sun 45 degrees above the north-west horizon,
 // the cosine between the surface's normal and the sun (0 to 1; sqrt(1/2)
 // on flat ground). z: the 3 x 3 window of heights (m), z[0] the north-west

@@ -4,6 +4,7 @@
 #include "change_picture.h"
 #include "geo_area.h"
 
+#include <cpl_minixml.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -149,4 +150,36 @@ TEST(MapLimit, TheNinetyEighthPercentileOfTheChangedCellsRoundedUpToTwoDigits)
     // Nothing changed: any limit; no cells counted: the largest |d|.
     EXPECT_EQ(robust_limit(make_histogram(0), 0), 1);
     EXPECT_EQ(robust_limit(make_histogram(0), 2.5), 2.5);
+}
+
+TEST(QgisStyle, TheMapsRampBetweenTheLimitsWithNodataTransparent)
+{
+    const std::string qml = qgis_style(2.5);
+    CPLXMLNode *root = CPLParseXMLString(qml.c_str());
+    ASSERT_NE(root, nullptr) << "not well-formed XML";
+    const CPLXMLNode *renderer = CPLGetXMLNode(root, "=qgis.pipe.rasterrenderer");
+    ASSERT_NE(renderer, nullptr);
+    EXPECT_STREQ(CPLGetXMLValue(renderer, "type", ""), "singlebandpseudocolor");
+    EXPECT_STREQ(CPLGetXMLValue(renderer, "nodataColor", "x"), ""); // transparent
+    EXPECT_STREQ(CPLGetXMLValue(renderer, "classificationMin", ""), "-2.5");
+    EXPECT_STREQ(CPLGetXMLValue(renderer, "classificationMax", ""), "2.5");
+    const CPLXMLNode *shader = CPLGetXMLNode(renderer, "rastershader.colorrampshader");
+    ASSERT_NE(shader, nullptr);
+    EXPECT_STREQ(CPLGetXMLValue(shader, "colorRampType", ""), "INTERPOLATED");
+    EXPECT_STREQ(CPLGetXMLValue(shader, "clip", ""), "0"); // beyond the limits: the end colours
+    // Lowering deep red at -2.5 m through white at 0 to deep blue at +2.5 m.
+    const char *values[5] = {"-2.5", "-1.25", "0", "1.25", "2.5"};
+    const char *colours[5] = {"#b2182b", "#ef8a62", "#f7f7f7", "#67a9cf", "#2166ac"};
+    int k = 0;
+    for (const CPLXMLNode *n = shader->psChild; n != nullptr; n = n->psNext)
+        if (n->eType == CXT_Element && std::string(n->pszValue) == "item") {
+            ASSERT_LT(k, 5);
+            EXPECT_STREQ(CPLGetXMLValue(n, "value", ""), values[k]);
+            EXPECT_STREQ(CPLGetXMLValue(n, "color", ""), colours[k]);
+            k++;
+        }
+    EXPECT_EQ(k, 5);
+    EXPECT_NE(qml.find("value=\"0.25;239,138,98,255:0.5;247,247,247,255:0.75;103,169,207,255\""), std::string::npos);
+    EXPECT_NE(qml.find("name=\"color1\" value=\"178,24,43,255\""), std::string::npos);
+    CPLDestroyXMLNode(root);
 }

@@ -22,6 +22,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 
 namespace {
@@ -456,11 +457,60 @@ TEST_F(Change, MapsShowLoweringInRedRaisingInBlueAndNodataInGreyWhereTheirWorldF
             EXPECT_EQ(m.over(corner.first, corner.second), GREY); // no 3D difference on the border
     }
 
+    // The QGIS styles beside the rasters, at the maps' limits (the 3D one
+    // as the table says it).
+    EXPECT_NE(read_file(at("out_2D.qml")).find("classificationMin=\"-2\" classificationMax=\"2\""), std::string::npos);
+    const size_t from = r.out.find("out_3D.png (+/- ") + 16;
+    const std::string limit_3D = r.out.substr(from, r.out.find(" m)", from) - from);
+    EXPECT_NE(read_file(at("out_3D.qml")).find("classificationMin=\"-" + limit_3D + "\" classificationMax=\"" +
+                                               limit_3D + "\""),
+              std::string::npos)
+        << limit_3D;
+
     // A limit given: +2 m is half way to +4 m, the half-way blue.
     r = change("--picture --limit 4 before.tif after.tif limited");
     ASSERT_EQ(r.status, 0) << r.err;
     const auto mound = centre(2, 2);
     EXPECT_EQ(read_map(at("limited_2D.png")).over(mound.first, mound.second), PALE_BLUE);
+    EXPECT_NE(read_file(at("limited_2D.qml")).find("classificationMax=\"4\""), std::string::npos);
+}
+
+// QGIS renders the raster with the style beside it (its default style):
+// the pit red, the mound blue. Needs qgis_process (scripts/install-deps
+// --qgis).
+TEST_F(Change, QgisDrawsTheRasterWithItsStyle)
+{
+    if (std::system("command -v qgis_process > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "qgis_process is not installed (scripts/install-deps --qgis): the style is not rendered";
+    Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
+    at_cell(after, 2, 2) = 12;
+    at_cell(after, 3, 4) = 8;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    ASSERT_EQ(change("--picture before.tif after.tif out").status, 0);
+    Outcome r = run_in(dir, "QT_QPA_PLATFORM=offscreen qgis_process run native:rasterize -- "
+                            "EXTENT='500000,500015,4599985,4600000 [EPSG:32633]' LAYERS=out_2D.tif "
+                            "MAP_UNITS_PER_PIXEL=0.5 TILE_SIZE=64 OUTPUT=rendered.tif");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    GDALDatasetH ds = GDALOpen(at("rendered.tif").c_str(), GA_ReadOnly);
+    ASSERT_NE(ds, nullptr);
+    double gt[6];
+    ASSERT_EQ(GDALGetGeoTransform(ds, gt), CE_None);
+    auto colour = [&](int i, int j) {
+        const int x = static_cast<int>((500000 + 2.5 * (j + 0.5) - gt[0]) / gt[1]);
+        const int y = static_cast<int>((4600000 - 2.5 * (i + 0.5) - gt[3]) / gt[5]);
+        std::vector<int> rgb(3);
+        for (int c = 0; c < 3; c++) {
+            unsigned char v = 0;
+            EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, x, y, 1, 1, &v, 1, 1, GDT_Byte, 0, 0), CE_None);
+            rgb[static_cast<size_t>(c)] = v;
+        }
+        return rgb;
+    };
+    EXPECT_EQ(colour(3, 4), DEEP_RED);
+    EXPECT_EQ(colour(2, 2), DEEP_BLUE);
+    EXPECT_EQ(colour(0, 0), WHITE);
+    GDALClose(ds);
 }
 
 TEST_F(Change, MapsOfGridsInDegreesKeepTheirTrueAspectAtTheirMeanLatitude)

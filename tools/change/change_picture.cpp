@@ -521,6 +521,71 @@ bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &o, C
     return true;
 }
 
+std::string qgis_style(double limit)
+{
+    const std::string lo = exact_number(-limit), hi = exact_number(limit);
+    std::string ramp_stops, items, color1, color2; // the ramp's inner stops, its items and its ends
+    for (int k = 0; k < CHANGE_STOPS; k++) {
+        double t = 0;
+        unsigned char rgb[3];
+        change_stop(k, &t, rgb);
+        char colour[16], rgba[32];
+        std::snprintf(colour, sizeof colour, "#%02x%02x%02x", rgb[0], rgb[1], rgb[2]);
+        std::snprintf(rgba, sizeof rgba, "%d,%d,%d,255", rgb[0], rgb[1], rgb[2]);
+        const double value = t * limit;
+        std::string label = exact_number(value) + " m";
+        if (k == 0)
+            label += " (lowering)";
+        else if (k == CHANGE_STOPS - 1)
+            label = "+" + label + " (raising)";
+        items += "          <item alpha=\"255\" value=\"" + exact_number(value) + "\" label=\"" + label +
+                 "\" color=\"" + colour + "\"/>\n";
+        if (k == 0)
+            color1 = rgba;
+        else if (k == CHANGE_STOPS - 1)
+            color2 = rgba;
+        else
+            ramp_stops += (ramp_stops.empty() ? "" : ":") + exact_number((t + 1) / 2) + ";" + rgba;
+    }
+    return "<!DOCTYPE qgis PUBLIC 'http://mrcc.com/qgis.dtd' 'SYSTEM'>\n"
+           "<qgis version=\"3.22.0\" styleCategories=\"Symbology\">\n"
+           "  <pipe>\n"
+           "    <rasterrenderer type=\"singlebandpseudocolor\" band=\"1\" opacity=\"1\" alphaBand=\"-1\" "
+           "nodataColor=\"\" classificationMin=\"" + lo + "\" classificationMax=\"" + hi + "\">\n"
+           "      <rasterTransparency/>\n"
+           "      <minMaxOrigin>\n"
+           "        <limits>None</limits>\n"
+           "        <extent>WholeRaster</extent>\n"
+           "        <statAccuracy>Estimated</statAccuracy>\n"
+           "        <cumulativeCutLower>0.02</cumulativeCutLower>\n"
+           "        <cumulativeCutUpper>0.98</cumulativeCutUpper>\n"
+           "        <stdDevFactor>2</stdDevFactor>\n"
+           "      </minMaxOrigin>\n"
+           "      <rastershader>\n"
+           "        <colorrampshader colorRampType=\"INTERPOLATED\" classificationMode=\"1\" clip=\"0\" "
+           "minimumValue=\"" + lo + "\" maximumValue=\"" + hi + "\" labelPrecision=\"4\">\n"
+           "          <colorramp type=\"gradient\" name=\"[source]\">\n"
+           "            <Option type=\"Map\">\n"
+           "              <Option type=\"QString\" name=\"color1\" value=\"" + color1 + "\"/>\n"
+           "              <Option type=\"QString\" name=\"color2\" value=\"" + color2 + "\"/>\n"
+           "              <Option type=\"QString\" name=\"discrete\" value=\"0\"/>\n"
+           "              <Option type=\"QString\" name=\"rampType\" value=\"gradient\"/>\n"
+           "              <Option type=\"QString\" name=\"stops\" value=\"" + ramp_stops + "\"/>\n"
+           "            </Option>\n"
+           "          </colorramp>\n" +
+           items +
+           "        </colorrampshader>\n"
+           "      </rastershader>\n"
+           "    </rasterrenderer>\n"
+           "    <brightnesscontrast brightness=\"0\" contrast=\"0\" gamma=\"1\"/>\n"
+           "    <huesaturation saturation=\"0\" grayscaleMode=\"0\" colorizeOn=\"0\" colorizeRed=\"255\" "
+           "colorizeGreen=\"128\" colorizeBlue=\"128\" colorizeStrength=\"100\"/>\n"
+           "    <rasterresampler maxOversampling=\"2\"/>\n"
+           "  </pipe>\n"
+           "  <blendMode>0</blendMode>\n"
+           "</qgis>\n";
+}
+
 bool write_bytes(const std::string &path, const std::string &bytes, std::string *error)
 {
     FILE *f = std::fopen(path.c_str(), "wb");

@@ -61,6 +61,13 @@ struct ChangeMap {
 bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &options, ChangeMap *map,
                      std::string *error);
 
+// A QGIS layer style (.qml) for a difference raster: a single-band
+// pseudocolour renderer whose interpolated ramp is the maps' (deep red at
+// -limit, white at 0, deep blue at +limit; values beyond take the end
+// colours), nodata transparent. Saved beside a raster under its name with
+// .qml, QGIS loads it as the raster's default style.
+std::string qgis_style(double limit);
+
 // Writes bytes to exactly path (created or replaced). False, with *error,
 // when it cannot.
 bool write_bytes(const std::string &path, const std::string &bytes, std::string *error);

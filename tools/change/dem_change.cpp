@@ -135,6 +135,8 @@ const std::string DESCRIPTION =
     "up to two digits); cells beyond take the end colours and the bar says so. About --picture-size pixels\n"
     "(1000) on the long side at the grid's true aspect (in degrees, at its mean latitude; small grids enlarged by\n"
     "whole pixels). Each has a world file (OUT_2D.pgw) and its CRS (OUT_2D.png.aux.xml): a GIS places it.\n"
+    "With them, OUT_2D.qml and OUT_3D.qml: QGIS styles that QGIS loads with the rasters, the same colours and\n"
+    "limits, nodata transparent.\n"
     "\n"
     "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
     "or a raster on the grid; nodata in it is nodata in the result). A cell's 2D difference then has the error\n"
@@ -201,7 +203,7 @@ void add_options(CLI::App &app, Options *o)
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
     app.add_flag("--picture", o->picture,
                  "also write the maps OUT_2D.png and OUT_3D.png (lowering red, raising blue), their world files "
-                 "(.pgw) and CRS (.png.aux.xml)");
+                 "(.pgw) and CRS (.png.aux.xml), and QGIS styles OUT_2D.qml and OUT_3D.qml for the rasters");
     add_real_option(app, "--limit", &o->limit, 0, DBL_MAX, true, "a number of metres above 0",
                     "metres at both ends of the maps' colours (default: the 98th percentile of |d| where d is not 0)");
     add_whole_option(app, "--picture-size", &o->picture_size, 100, 20000,
@@ -439,7 +441,7 @@ int run_change(const Options &o)
                       error_path_3D = o.error_out ? o.out + "_3D_sigma.tif" : "";
     const std::string histogram_png_path = o.picture && !o.histogram.empty() ? o.out + "_histogram.png" : "";
     for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.out + "_2D.pgw",
-                                      o.out + "_3D.pgw", o.json, o.csv,
+                                      o.out + "_3D.pgw", o.out + "_2D.qml", o.out + "_3D.qml", o.json, o.csv,
                                       error_path_2D, error_path_3D, o.histogram, histogram_png_path, o.report})
         for (const std::string &input :
              {o.before.path, o.after.path, o.sigma_before, o.sigma_after, o.classes})
@@ -486,7 +488,8 @@ int run_change(const Options &o)
     if (o.picture)
         for (int k = 0; k < 2; k++) {
             const std::string png = o.out + (k == 0 ? "_2D.png" : "_3D.png");
-            if (!write_bytes(png, maps[k].png, &error) ||
+            if (!write_bytes(o.out + (k == 0 ? "_2D.qml" : "_3D.qml"), qgis_style(map_limits[k]), &error) ||
+                !write_bytes(png, maps[k].png, &error) ||
                 (!maps[k].world_file.empty() && !write_bytes(world_file_path(png), maps[k].world_file, &error)) ||
                 (!maps[k].aux_xml.empty() && !write_bytes(png + ".aux.xml", maps[k].aux_xml, &error)))
                 return run_error(PROGRAM, error);
