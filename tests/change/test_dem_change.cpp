@@ -24,6 +24,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -729,4 +730,34 @@ TEST_F(Change, SizesInMessagesAreLinesByColumns)
     EXPECT_NE(r.err.find("BEFORE has 5 lines x 6 columns, AFTER 6 lines x 5 columns"), std::string::npos) << r.err;
     r = change("before.tif after.tif out");
     EXPECT_NE(r.out.find("grid  : 5 lines x 6 columns"), std::string::npos) << r.out;
+}
+
+TEST_F(Change, TheTableRoundsToTheErrorsAndGivesTheMeanDifference)
+{
+    // A mound of 3 x 3 cells of 6.25 m² raised by 2.2 m; errors of 0.5 m in
+    // each survey: sigma_d = sqrt(0.5); the 2D raising row: 123.75 m³, its
+    // errors 6.25 x 3 x sqrt(0.5) = 13.26 m³ and 9 x 6.25 x sqrt(0.5) =
+    // 39.77 m³, so the volume is shown to the unit and the mean 2.2 m to
+    // the centimetre (39.77 / 56.25 = 0.71 m).
+    Grid before = frame(8, 10, 100), after = frame(8, 10, 100);
+    for (int i = 2; i <= 4; i++)
+        for (int j = 2; j <= 4; j++)
+            at_cell(after, i, j) = 102.2;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("--type float64 --sigma-before 0.5 --sigma-after 0.5 --json b.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t at_row = r.out.find("raising (d > 0)");
+    ASSERT_NE(at_row, std::string::npos) << r.out;
+    std::istringstream row(r.out.substr(at_row + 15, r.out.find('\n', at_row) - at_row - 15));
+    std::string cells, area, volume, independent, correlated, mean;
+    row >> cells >> area >> volume >> independent >> correlated >> mean;
+    EXPECT_EQ(cells, "9");
+    EXPECT_EQ(volume, "124");
+    EXPECT_EQ(independent, "13");
+    EXPECT_EQ(correlated, "40");
+    EXPECT_EQ(mean, "2.20");
+    EXPECT_NE(r.out.find("mean d (m)"), std::string::npos);
+    // The JSON keeps the full figure.
+    EXPECT_NEAR(json("b.json")["budgets"][0]["raising"]["volume_m3"].get<double>(), 9 * 6.25 * 2.2, 1e-3); // float32 heights
 }

@@ -230,11 +230,12 @@ TEST_F(ReportTest, RenderedByHeadlessChromium)
               0);
     const std::string rendered = read(dom);
     // The tables as the browser parsed them: inputs, nodata, parameters,
-    // 2D and 3D budgets for the whole and for each of the two classes.
+    // the alignment, the 2D and 3D summaries by area, and the 2D and 3D
+    // budgets for the whole and for each of the two classes.
     size_t tables = 0;
     for (size_t at = rendered.find("<table"); at != std::string::npos; at = rendered.find("<table", at + 1))
         tables++;
-    EXPECT_EQ(tables, 3u + 2u * 3u);
+    EXPECT_EQ(tables, 3u + 1u + 2u + 2u * 3u);
     EXPECT_NE(rendered.find("detected lowering"), std::string::npos);
     EXPECT_NE(rendered.find("Summary by area"), std::string::npos);
     EXPECT_NE(rendered.find("Alignment of after onto before"), std::string::npos);

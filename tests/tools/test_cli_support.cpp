@@ -100,3 +100,15 @@ TEST(CliSupport, MessagesShowRealsInTheirShortestExactForm)
     for (double v : {0.3048, 1.0 / 3, -3.4028234663852886e38, 5e-324, 1e300})
         EXPECT_EQ(std::strtod(exact_number(v).c_str(), nullptr), v) << exact_number(v);
 }
+
+TEST(CliSupport, FiguresAreRoundedToTheSecondDigitOfTheirError)
+{
+    EXPECT_EQ(decimals_of_error(12345, 2), -3);
+    EXPECT_EQ(decimals_of_error(96, 2), 0);
+    EXPECT_EQ(decimals_of_error(0.042, 2), 3);
+    EXPECT_EQ(decimals_of_error(0, 2), 2);
+    EXPECT_EQ(rounded_text(-46170.3, -3), "-46000");
+    EXPECT_EQ(rounded_text(-1234.5678, 0), "-1235");
+    EXPECT_EQ(rounded_text(0.25720, 3), "0.257");
+    EXPECT_EQ(rounded_text(-0.0004, 3), "0.000"); // no sign on a figure shown as 0
+}

@@ -2,6 +2,7 @@
 
 #include "tool_support.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -83,17 +84,28 @@ nlohmann::json budgets_json(const ChangeRun &run, const BudgetRows &b2, const Bu
     return budgets;
 }
 
-// A line of the table: cells, area, volume and, with errors, the volume's
-// three errors.
+// A line of the table: cells, area, volume, with errors the volume's
+// errors, and the mean difference (volume over area). With errors, the
+// volume and the mean are shown to the second significant digit of the
+// row's largest error and each error to its own two digits (the JSON and
+// CSV keep the full figures); without, the volume in full.
 void print_row(const ChangeRun &run, const BudgetRows &b, const char *label, const BudgetTally &t)
 {
-    std::printf("  %-22s%14lld %22.6f %22.6f", label, t.cells, budget_area(b, t), t.volume);
+    const double area = budget_area(b, t);
+    std::printf("  %-22s%14lld %22.6f", label, t.cells, area);
+    double largest = 0;
     if (run.errors) {
         const VolumeErrors e = row_errors(run, b, t);
-        std::printf(" %16.3f %16.3f", e.independent, e.correlated);
+        largest = std::fmax(std::fmax(e.independent, e.correlated), e.has_spatial ? e.spatial : 0);
+        std::printf(" %22s", rounded_text(t.volume, decimals_of_error(largest, 3)).c_str());
+        std::printf(" %16s %16s", rounded_text(e.independent, decimals_of_error(e.independent, 3)).c_str(),
+                    rounded_text(e.correlated, decimals_of_error(e.correlated, 3)).c_str());
         if (e.has_spatial)
-            std::printf(" %17.3f", e.spatial);
-    }
+            std::printf(" %17s", rounded_text(e.spatial, decimals_of_error(e.spatial, 3)).c_str());
+    } else
+        std::printf(" %22.6f", t.volume);
+    if (area > 0)
+        std::printf(" %14s", rounded_text(t.volume / area, decimals_of_error(largest / area, 6)).c_str());
     std::printf("\n");
 }
 
@@ -103,7 +115,7 @@ void print_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows 
     std::printf("%-24s%14s %22s %22s", "", "cells", "area (m2)", "volume (m3)");
     if (run.errors)
         std::printf(" %16s %16s%s", "+/- indep. (m3)", "+/- corr. (m3)", run.correlation_range > 0 ? "  +/- spatial (m3)" : "");
-    std::printf("\n");
+    std::printf(" %14s\n", "mean d (m)");
     const BudgetRows *budgets[2] = {&b2, &b3};
     const char *names[2] = {"2D difference", "3D difference"};
     for (int k = 0; k < 2; k++) {

@@ -70,16 +70,6 @@ std::string cell(const std::string &html)
 
 const char *const MODELS[3] = {"independent", "correlated", "spatial"};
 
-// The decimals that show a figure to the second significant digit of its
-// error (negative: to tens, hundreds, …), `fallback` without an error: a
-// volume of -46 170.3 m³ with an error of 12 345 m³ is shown -46 000.
-int decimals_of_error(double error, int fallback)
-{
-    if (!(error > 0) || !std::isfinite(error))
-        return fallback;
-    return 1 - static_cast<int>(std::floor(std::log10(error)));
-}
-
 // A figure rounded to `decimals` (negative: to a power of ten), grouped.
 std::string rounded_number(double v, int decimals)
 {
