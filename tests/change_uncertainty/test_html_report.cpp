@@ -176,6 +176,7 @@ TEST_F(ReportTest, SelfContainedAndTheSameBytesEachTime)
     EXPECT_NE(html.find("cells without a class"), std::string::npos);
     EXPECT_NE(html.find("Rolstad, Haug and Denby 2009"), std::string::npos);
     EXPECT_NE(html.find("metres assumed"), std::string::npos);
+    EXPECT_NE(html.find("Grid: 480 lines &times; 640 columns"), std::string::npos); // lines first, as everywhere
     // Without pictures nor a date the page still stands, and no clock is in it.
     const std::string bare = report_html(sample_summary(), {});
     EXPECT_EQ(bare.find("<img"), std::string::npos);

@@ -437,8 +437,8 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
         html += input_rows(s["inputs"]);
     if (s.contains("grid")) {
         const nlohmann::json &g = s["grid"];
-        html += "<p>Grid: " + grouped_number(g.value("columns", 0), 0) + " columns &times; " + grouped_number(g.value("lines", 0), 0) +
-                " lines; " + html_escape(text_of(g.value("cell_areas", nlohmann::json("")))) + "</p>\n";
+        html += "<p>Grid: " + grouped_number(g.value("lines", 0), 0) + " lines &times; " + grouped_number(g.value("columns", 0), 0) +
+                " columns; " + html_escape(text_of(g.value("cell_areas", nlohmann::json("")))) + "</p>\n";
     }
     if (s.contains("nodata_cells") && s["nodata_cells"].is_object()) {
         html += "<table><thead><tr><th>cells without data or difference</th><th>cells</th></tr></thead><tbody>\n";
