@@ -680,11 +680,14 @@ TEST_F(Change, TheRealDemExportedAsGeoTiffsGivesTheBudgetOfItsPairs)
 TEST_F(Change, BadCommandLinesAreRefusedWithUsage)
 {
     for (const char *args : {"", "a.tif b.tif", "--type int16 a.tif b.tif out", "--co TILED a.tif b.tif out",
-                             "--resample nearest a.tif b.tif out", "--threads 0 a.tif b.tif out"}) {
+                             "--resample nearest a.tif b.tif out", "--threads 0 a.tif b.tif out",
+                             "--limit 2 a.tif b.tif out", "--picture --limit 0 a.tif b.tif out",
+                             "--picture --picture-size 50 a.tif b.tif out", "--picture-size 500 a.tif b.tif out"}) {
         Outcome r = change(args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("--help"), std::string::npos) << args << ": " << r.err;
     }
+    EXPECT_NE(change("--limit 2 a.tif b.tif out").err.find("--limit needs --picture or --report"), std::string::npos);
     // An output that would replace an input is refused before anything is written.
     write_geotiff(at("x_2D.tif"), frame(4, 4, 1));
     write_geotiff(at("y.tif"), frame(4, 4, 2));

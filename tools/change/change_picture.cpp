@@ -462,6 +462,11 @@ bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &o, C
     map->height = map->map_y + std::max(m.height + BOTTOM_H, panel_h + (north_up ? 60 : 0)) + MARGIN / 2;
 
     cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, map->width, map->height);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        *error = "the map " + o.title + " cannot be drawn: " + cairo_status_to_string(cairo_surface_status(surface));
+        cairo_surface_destroy(surface);
+        return false;
+    }
     cairo_t *cr = cairo_create(surface);
     set_grey(cr, 1);
     cairo_paint(cr);
@@ -477,7 +482,7 @@ bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &o, C
                               static_cast<size_t>(s.col_place[static_cast<size_t>(x)]);
             const double d = s.d[at];
             unsigned char rgb[3];
-            if (std::isnan(d) || !std::isfinite(d)) {
+            if (!std::isfinite(d)) {
                 rgb[0] = NODATA_RGB[0];
                 rgb[1] = NODATA_RGB[1];
                 rgb[2] = NODATA_RGB[2];

@@ -136,7 +136,8 @@ const std::string DESCRIPTION =
     "(1000) on the long side at the grid's true aspect (in degrees, at its mean latitude; small grids enlarged by\n"
     "whole pixels). Each has a world file (OUT_2D.pgw) and its CRS (OUT_2D.png.aux.xml): a GIS places it.\n"
     "With them, OUT_2D.qml and OUT_3D.qml: QGIS styles that QGIS loads with the rasters, the same colours and\n"
-    "limits, nodata transparent.\n"
+    "limits, nodata transparent. dempicture draws the interactive tool's results (first - second) in the same\n"
+    "colours: red where the first DEM lies above the second, a lowering when the first is the earlier survey.\n"
     "\n"
     "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
     "or a raster on the grid; nodata in it is nodata in the result). A cell's 2D difference then has the error\n"
@@ -206,8 +207,8 @@ void add_options(CLI::App &app, Options *o)
                  "(.pgw) and CRS (.png.aux.xml), and QGIS styles OUT_2D.qml and OUT_3D.qml for the rasters");
     add_real_option(app, "--limit", &o->limit, 0, DBL_MAX, true, "a number of metres above 0",
                     "metres at both ends of the maps' colours (default: the 98th percentile of |d| where d is not 0)");
-    add_whole_option(app, "--picture-size", &o->picture_size, 100, 20000,
-                     "pixels on the long side of a map, 100 to 20000 (default 1000)");
+    add_whole_option(app, "--picture-size", &o->picture_size, 100, 4000,
+                     "pixels on the long side of a map, 100 to 4000 (default 1000)");
     app.add_option("--sigma-before", o->sigma_before, "vertical error of BEFORE: metres, or a raster on the grid");
     app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
     app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");
@@ -641,6 +642,8 @@ int main(int argc, char **argv)
         usage = "--confidence: a level strictly between 0 and 1, such as 0.95";
     else if (!o.class_field.empty() && o.classes.empty())
         usage = "--class-field needs --classes";
+    else if ((app.count("--limit") > 0 || app.count("--picture-size") > 0) && !o.picture && o.report.empty())
+        usage = std::string(app.count("--limit") > 0 ? "--limit" : "--picture-size") + " needs --picture or --report";
     if (!usage.empty())
         return finish_run(PROGRAM, usage_error(PROGRAM, usage));
     for (int k = 0; k < argc; k++) {

@@ -67,7 +67,10 @@ const char *const DESCRIPTION =
     "Draws a DEM or a result of the comparison tool as a PNG picture with a colour\n"
     "bar. RASTER is a raw raster whose name ends in _m2.raw or _m4.raw (results:\n"
     "_2D_m4.raw and so on); its descriptor is the same path ending in .txt, and\n"
-    "gives the frame, which the raster must fill exactly.";
+    "gives the frame, which the raster must fill exactly.\n"
+    "Results hold first DEM - second: red where the first lies above the second\n"
+    "(a lowering of the surface when the first is the earlier survey), blue where\n"
+    "it lies below (a raising), the colours dem_change gives lowering and raising.";
 
 const char *const NOTES =
     "Line 0 is at the top. The map's upper-left cell is drawn at pixel (10, 10);\n"
