@@ -476,41 +476,80 @@ TEST_F(Change, MapsShowLoweringInRedRaisingInBlueAndNodataInGreyWhereTheirWorldF
     EXPECT_NE(read_file(at("limited_2D.qml")).find("classificationMax=\"4\""), std::string::npos);
 }
 
-// QGIS renders the raster with the style beside it (its default style):
-// the pit red, the mound blue. Needs qgis_process (scripts/install-deps
-// --qgis).
+// QGIS renders the raster with the style beside it, which it loads as the
+// layer's default style: the pit red, the mound blue, 0 white, nodata
+// transparent. Through QGIS's Python bindings (scripts/install-deps --qgis).
+const char *const QGIS_RENDER = R"(import sys
+from qgis.core import QgsApplication, QgsRasterLayer, QgsMapSettings, QgsMapRendererParallelJob
+from qgis.PyQt.QtCore import QSize
+from qgis.PyQt.QtGui import QColor
+app = QgsApplication([], False)
+app.initQgis()
+layer = QgsRasterLayer(sys.argv[1], "d")
+print("renderer", layer.renderer().type() if layer.isValid() else "none")
+s = QgsMapSettings()
+s.setLayers([layer])
+s.setDestinationCrs(layer.crs())
+s.setExtent(layer.extent())
+s.setOutputSize(QSize(60, 60))
+s.setBackgroundColor(QColor(0, 0, 0, 0))
+job = QgsMapRendererParallelJob(s)
+job.start()
+job.waitForFinished()
+job.renderedImage().save(sys.argv[2], "PNG")
+del job, s, layer  # before QGIS shuts down, which would otherwise crash on them
+app.exitQgis()
+)";
+
 TEST_F(Change, QgisDrawsTheRasterWithItsStyle)
 {
-    if (std::system("command -v qgis_process > /dev/null 2>&1") != 0)
-        GTEST_SKIP() << "qgis_process is not installed (scripts/install-deps --qgis): the style is not rendered";
+    // The Python that has QGIS's bindings: the one on the path, or the system's.
+    std::string python;
+    for (const char *candidate : {"python3", "/usr/bin/python3"})
+        if (python.empty() && std::system(("env QT_QPA_PLATFORM=offscreen " + std::string(candidate) +
+                                           " -c 'import qgis.core' > /dev/null 2>&1")
+                                              .c_str()) == 0)
+            python = candidate;
+    if (python.empty())
+        GTEST_SKIP() << "QGIS and its Python bindings are not installed (scripts/install-deps --qgis): the style is "
+                        "not rendered";
     Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
+    before.has_nodata = true;
+    before.nodata = -9999;
+    at_cell(before, 4, 1) = -9999;
     at_cell(after, 2, 2) = 12;
     at_cell(after, 3, 4) = 8;
     write_geotiff(at("before.tif"), before);
     write_geotiff(at("after.tif"), after);
     ASSERT_EQ(change("--picture before.tif after.tif out").status, 0);
-    Outcome r = run_in(dir, "QT_QPA_PLATFORM=offscreen qgis_process run native:rasterize -- "
-                            "EXTENT='500000,500015,4599985,4600000 [EPSG:32633]' LAYERS=out_2D.tif "
-                            "MAP_UNITS_PER_PIXEL=0.5 TILE_SIZE=64 OUTPUT=rendered.tif");
+    {
+        FILE *f = std::fopen(at("render.py").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(QGIS_RENDER, f);
+        std::fclose(f);
+    }
+    Outcome r = run_in(dir, "env QT_QPA_PLATFORM=offscreen " + python + " render.py out_2D.tif rendered.png");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    GDALDatasetH ds = GDALOpen(at("rendered.tif").c_str(), GA_ReadOnly);
+    EXPECT_NE(r.out.find("renderer singlebandpseudocolor"), std::string::npos) << "the style was not loaded: " << r.out;
+    // 60 x 60 pixels over the 6 x 6 cells: cell (i, j) at pixel (10 j + 5, 10 i + 5).
+    GDALDatasetH ds = GDALOpen(at("rendered.png").c_str(), GA_ReadOnly);
     ASSERT_NE(ds, nullptr);
-    double gt[6];
-    ASSERT_EQ(GDALGetGeoTransform(ds, gt), CE_None);
-    auto colour = [&](int i, int j) {
-        const int x = static_cast<int>((500000 + 2.5 * (j + 0.5) - gt[0]) / gt[1]);
-        const int y = static_cast<int>((4600000 - 2.5 * (i + 0.5) - gt[3]) / gt[5]);
-        std::vector<int> rgb(3);
-        for (int c = 0; c < 3; c++) {
-            unsigned char v = 0;
-            EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, x, y, 1, 1, &v, 1, 1, GDT_Byte, 0, 0), CE_None);
-            rgb[static_cast<size_t>(c)] = v;
+    ASSERT_EQ(GDALGetRasterCount(ds), 4);
+    auto rgba = [&](int i, int j) {
+        std::vector<int> v(4);
+        for (int c = 0; c < 4; c++) {
+            unsigned char b = 0;
+            EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, 10 * j + 5, 10 * i + 5, 1, 1, &b, 1, 1, GDT_Byte,
+                                   0, 0),
+                      CE_None);
+            v[static_cast<size_t>(c)] = b;
         }
-        return rgb;
+        return v;
     };
-    EXPECT_EQ(colour(3, 4), DEEP_RED);
-    EXPECT_EQ(colour(2, 2), DEEP_BLUE);
-    EXPECT_EQ(colour(0, 0), WHITE);
+    EXPECT_EQ(rgba(3, 4), std::vector<int>({178, 24, 43, 255}));  // the pit, -2 m
+    EXPECT_EQ(rgba(2, 2), std::vector<int>({33, 102, 172, 255})); // the mound, +2 m
+    EXPECT_EQ(rgba(0, 0), std::vector<int>({247, 247, 247, 255}));
+    EXPECT_EQ(rgba(4, 1)[3], 0); // nodata: transparent
     GDALClose(ds);
 }
 
