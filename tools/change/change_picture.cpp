@@ -444,10 +444,14 @@ bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &o, C
     if (!read_differences(source.difference, g, &s, error))
         return false;
     std::vector<double> shade;
-    if (o.shade) {
+    if (o.shade && source.shading != nullptr && source.shading->size() == s.lines.size() * s.cols.size()) {
+        shade = *source.shading;
+    } else if (o.shade) {
         if (!read_heights(source.before, g, &s, error))
             return false;
         shade = shading(s, m.cell_w * g.nb_col / s.cols.size(), m.cell_h * g.nb_lig / s.lines.size());
+        if (source.shading != nullptr)
+            *source.shading = shade;
     }
 
     const bool north_up = g.has_geotransform && !g.crs_wkt.empty() && g.geotransform[2] == 0 &&

@@ -13,6 +13,7 @@
 #include "dem_input.h"
 
 #include <string>
+#include <vector>
 
 // The map's long side in pixels by default.
 const int MAP_SIZE = 1000;
@@ -36,6 +37,9 @@ struct ChangeMapSource {
     std::string difference;     // a raster of d (m) with its nodata value, on BEFORE's grid
     DemInputOptions before;     // BEFORE, read again for the shading
     GridFacts grid;             // BEFORE's grid
+    // The shading of a first map, kept here and reused by the next map of
+    // the same grid and size, so that BEFORE is read once (null: not kept).
+    std::vector<double> *shading = nullptr;
 };
 
 struct ChangeMapOptions {

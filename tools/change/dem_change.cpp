@@ -362,11 +362,13 @@ bool draw_maps(const Options &o, const DemInputOptions &before, const GridFacts 
     const ChangeHistogram *histograms[2] = {&result.histogram_2D, &result.histogram_3D};
     const double largest[2] = {result.max_abs_2D, result.max_abs_3D};
     const std::string base = std::filesystem::path(o.out).filename().string();
+    std::vector<double> shading; // BEFORE's, read once for both maps
     for (int k = 0; k < 2; k++) {
         ChangeMapSource source;
         source.difference = rasters[k];
         source.before = before;
         source.grid = grid;
+        source.shading = &shading;
         ChangeMapOptions options;
         options.title = base + " \u2014 " + names[k] + " difference, after \u2212 before";
         options.size = o.picture_size;
