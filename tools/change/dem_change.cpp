@@ -444,7 +444,8 @@ int run_change(const Options &o)
                       error_path_3D = o.error_out ? o.out + "_3D_sigma.tif" : "";
     const std::string histogram_png_path = o.picture && !o.histogram.empty() ? o.out + "_histogram.png" : "";
     for (const std::string &output : {path_2D, path_3D, o.out + "_2D.png", o.out + "_3D.png", o.out + "_2D.pgw",
-                                      o.out + "_3D.pgw", o.out + "_2D.qml", o.out + "_3D.qml", o.json, o.csv,
+                                      o.out + "_3D.pgw", o.out + "_2D.png.aux.xml", o.out + "_3D.png.aux.xml",
+                                      o.out + "_2D.qml", o.out + "_3D.qml", o.json, o.csv,
                                       error_path_2D, error_path_3D, o.histogram, histogram_png_path, o.report})
         for (const std::string &input :
              {o.before.path, o.after.path, o.sigma_before, o.sigma_after, o.classes})
