@@ -802,4 +802,6 @@ TEST_F(Change, TheTableRoundsToTheErrorsAndGivesTheMeanDifference)
     EXPECT_NE(r.out.find("mean d (m)"), std::string::npos);
     // The JSON keeps the full figure.
     EXPECT_NEAR(json("b.json")["budgets"][0]["raising"]["volume_m3"].get<double>(), 9 * 6.25 * 2.2, 1e-3); // float32 heights
+    EXPECT_NEAR(json("b.json")["budgets"][0]["raising"]["mean_m"].get<double>(), 2.2, 1e-5);
+    EXPECT_TRUE(json("b.json")["budgets"][0]["lowering"]["mean_m"].is_null()); // no area lowered
 }

@@ -52,7 +52,11 @@ std::string input_line(const DemInput &in, const std::string &path)
 
 nlohmann::json tally_json(const BudgetRows &b, const BudgetTally &t)
 {
-    return {{"cells", t.cells}, {"area_m2", budget_area(b, t)}, {"volume_m3", t.volume}};
+    const double area = budget_area(b, t);
+    return {{"cells", t.cells},
+            {"area_m2", area},
+            {"volume_m3", t.volume},
+            {"mean_m", area > 0 ? nlohmann::json(t.volume / area) : nlohmann::json(nullptr)}};
 }
 
 nlohmann::json tally_json(const ChangeRun &run, const BudgetRows &b, const BudgetTally &t)
