@@ -203,8 +203,8 @@ void add_options(CLI::App &app, Options *o)
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
     app.add_flag("--picture", o->picture,
-                 "also write the maps OUT_2D.png and OUT_3D.png (lowering red, raising blue), their world files "
-                 "(.pgw) and CRS (.png.aux.xml), and QGIS styles OUT_2D.qml and OUT_3D.qml for the rasters");
+                 "also write the maps OUT_2D.png, OUT_3D.png (lowering red, raising blue) and QGIS styles "
+                 "OUT_2D.qml, OUT_3D.qml");
     add_real_option(app, "--limit", &o->limit, 0, DBL_MAX, true, "a number of metres above 0",
                     "metres at both ends of the maps' colours (default: the 98th percentile of |d| where d is not 0)");
     add_whole_option(app, "--picture-size", &o->picture_size, 100, 4000,
