@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
 namespace {
 const long double PI = 3.141592653589793238462643383279502884L;
@@ -182,4 +183,23 @@ TEST(QgisStyle, TheMapsRampBetweenTheLimitsWithNodataTransparent)
     EXPECT_NE(qml.find("value=\"0.25;239,138,98,255:0.5;247,247,247,255:0.75;103,169,207,255\""), std::string::npos);
     EXPECT_NE(qml.find("name=\"color1\" value=\"178,24,43,255\""), std::string::npos);
     CPLDestroyXMLNode(root);
+}
+
+TEST(MapFiles, WorldFilesBesideThePictureAndBytesWrittenWhereAsked)
+{
+    EXPECT_EQ(world_file_path("out/slide_2D.png"), "out/slide_2D.pgw");
+    EXPECT_EQ(world_file_path("x.PNG"), "x.pgw");
+    EXPECT_EQ(world_file_path("a.b/picture"), "a.b/picture.pgw"); // a dot in a folder is no extension
+    const std::string path = ::testing::TempDir() + "map_files_test.bin";
+    std::string error;
+    ASSERT_TRUE(write_bytes(path, std::string("ab\0c", 4), &error)) << error;
+    FILE *f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    char back[8];
+    EXPECT_EQ(std::fread(back, 1, sizeof back, f), 4u);
+    std::fclose(f);
+    EXPECT_EQ(std::string(back, 4), std::string("ab\0c", 4));
+    std::remove(path.c_str());
+    EXPECT_FALSE(write_bytes(::testing::TempDir() + "no/such/folder/x.png", "x", &error));
+    EXPECT_NE(error.find("cannot be written"), std::string::npos) << error;
 }
