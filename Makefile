@@ -5,7 +5,7 @@ WINDOWS_BUILD ?= build-windows
 RELEASE_BUILD ?= build-release
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build run demo test test-sanitize windows test-windows bench clean
+.PHONY: all deps build run demo test install test-sanitize windows test-windows bench clean
 
 all: build
 
@@ -37,6 +37,13 @@ demo: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The programs into $(PREFIX)/bin, their manual pages (with help2man) into
+# $(PREFIX)/share/man/man1, the README into $(PREFIX)/share/doc; DESTDIR
+# stages the whole under another root.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 test-sanitize: deps
 	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSKARNOVELT_SANITIZE=ON

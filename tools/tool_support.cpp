@@ -7,6 +7,8 @@
 #include "host.h"
 
 #include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 
@@ -188,4 +190,36 @@ void abandon_temp(FILE *f, const std::string &temp)
     if (f != nullptr)
         std::fclose(f);
     discard_temp_file(temp);
+}
+
+std::string exact_number(double v)
+{
+    // Plain decimals for the magnitudes of coordinates, sizes and heights
+    // (500000, not 5e+05); an exponent for the others.
+    const double a = std::fabs(v);
+    const bool plain = a == 0 || (a >= 1e-5 && a < 1e17);
+    char text[400];
+    const std::to_chars_result r =
+        std::to_chars(text, text + sizeof text, v, plain ? std::chars_format::fixed : std::chars_format::scientific);
+    return std::string(text, r.ptr);
+}
+
+int decimals_of_error(double error, int fallback)
+{
+    if (!(error > 0) || !std::isfinite(error))
+        return fallback;
+    return 1 - static_cast<int>(std::floor(std::log10(error)));
+}
+
+std::string rounded_text(double v, int decimals)
+{
+    char text[400];
+    if (decimals >= 0) {
+        std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    } else {
+        const double unit = std::pow(10.0, -decimals);
+        std::snprintf(text, sizeof text, "%.0f", std::round(v / unit) * unit);
+    }
+    const std::string t = text;
+    return t.find_first_not_of("-0.") == std::string::npos && t[0] == '-' ? t.substr(1) : t; // no "-0"
 }

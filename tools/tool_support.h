@@ -74,4 +74,18 @@ bool commit_temp(FILE *f, const std::string &temp, const std::string &path, std:
 // Closes the stream (when not null) and removes the temporary.
 void abandon_temp(FILE *f, const std::string &temp);
 
+// A real as messages show it: the shortest decimal text that reads back
+// as the same double, in plain decimals from 1e-5 to 1e17 (0.3048,
+// 298.257223563, 500000), with an exponent beyond (-3.4028234663852886e+38).
+std::string exact_number(double v);
+
+// The decimals that show a figure to the second significant digit of its
+// error (negative: to tens, hundreds, …; 12 345 gives -3, 0.042 gives 3),
+// `fallback` when the error is not above 0.
+int decimals_of_error(double error, int fallback);
+
+// A figure rounded to `decimals` (negative: to a power of ten), in plain
+// digits ("-46000" for -46 170.3 at -3).
+std::string rounded_text(double v, int decimals);
+
 #endif

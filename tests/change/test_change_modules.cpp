@@ -1,11 +1,14 @@
 // The arithmetic modules of dem_change on values checkable on paper: cell
 // areas on the ellipsoid, and the budget engine's rows and areas.
 #include "budget_engine.h"
+#include "change_picture.h"
 #include "geo_area.h"
 
+#include <cpl_minixml.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
 namespace {
 const long double PI = 3.141592653589793238462643383279502884L;
@@ -120,4 +123,71 @@ TEST(BudgetEngine, VolumesAreRunningSumsRoundedAtEachStep)
     for (int k = 0; k < 8; k++)
         budget_count(&b, 1, std::ldexp(1.0, -54));
     EXPECT_EQ(b.all.volume, 1.0);
+}
+
+TEST(MapLimit, TheNinetyEighthPercentileOfTheChangedCellsRoundedUpToTwoDigits)
+{
+    // 1000 unchanged cells and 100 changed ones of |d| = 0.01 .. 1.00 m,
+    // half of them lowering: 98 % of the changed cells lie within 0.98 m.
+    ChangeHistogram h = make_histogram(0);
+    for (int k = 0; k < 1000; k++)
+        histogram_count(&h, 0, 1, 0, false);
+    for (int k = 1; k <= 100; k++)
+        histogram_count(&h, (k % 2 ? -1 : 1) * k / 100.0, 1, 0, false);
+    EXPECT_NEAR(robust_limit(h, 1.0), 0.98, 1e-12);
+    EXPECT_NEAR(beyond_share(h, 0.98, 1.0), 0.02, 1e-12);
+    EXPECT_EQ(beyond_share(h, 1.0, 1.0), 0);
+    // 98 % of 0.0123 .. 1.23 m and one outlier at 50 m: the 99th of the 101
+    // cells, 1.2177 m, rounded up to 1.3 m; the outlier and the cells above
+    // 1.3 m lie beyond. Without the outlier the largest |d| caps the limit.
+    ChangeHistogram wide = make_histogram(0);
+    for (int k = 1; k <= 100; k++)
+        histogram_count(&wide, k * 0.0123, 1, 0, false);
+    ChangeHistogram capped = wide;
+    histogram_count(&wide, 50, 1, 0, false);
+    EXPECT_NEAR(robust_limit(wide, 50), 1.3, 1e-12);
+    EXPECT_NEAR(beyond_share(wide, 1.3, 50), 1.0 / 101, 1e-12);
+    EXPECT_EQ(robust_limit(capped, 1.23), 1.23);
+    // Nothing changed: any limit; no cells counted: the largest |d|.
+    EXPECT_EQ(robust_limit(make_histogram(0), 0), 1);
+    EXPECT_EQ(robust_limit(make_histogram(0), 2.5), 2.5);
+}
+
+TEST(QgisStyle, TheMapsRampBetweenTheLimitsWithNodataTransparent)
+{
+    const std::string qml = qgis_style(2.5);
+    CPLXMLNode *root = CPLParseXMLString(qml.c_str());
+    ASSERT_NE(root, nullptr) << "not well-formed XML";
+    const CPLXMLNode *renderer = CPLGetXMLNode(root, "=qgis.pipe.rasterrenderer");
+    ASSERT_NE(renderer, nullptr);
+    EXPECT_STREQ(CPLGetXMLValue(renderer, "type", ""), "singlebandpseudocolor");
+    EXPECT_STREQ(CPLGetXMLValue(renderer, "nodataColor", "x"), ""); // transparent
+    EXPECT_STREQ(CPLGetXMLValue(renderer, "classificationMin", ""), "-2.5");
+    EXPECT_STREQ(CPLGetXMLValue(renderer, "classificationMax", ""), "2.5");
+    const CPLXMLNode *shader = CPLGetXMLNode(renderer, "rastershader.colorrampshader");
+    ASSERT_NE(shader, nullptr);
+    EXPECT_STREQ(CPLGetXMLValue(shader, "colorRampType", ""), "INTERPOLATED");
+    EXPECT_STREQ(CPLGetXMLValue(shader, "clip", ""), "0"); // beyond the limits: the end colours
+    // Lowering deep red at -2.5 m through white at 0 to deep blue at +2.5 m.
+    const char *values[5] = {"-2.5", "-1.25", "0", "1.25", "2.5"};
+    const char *colours[5] = {"#b2182b", "#ef8a62", "#f7f7f7", "#67a9cf", "#2166ac"};
+    int k = 0;
+    for (const CPLXMLNode *n = shader->psChild; n != nullptr; n = n->psNext)
+        if (n->eType == CXT_Element && std::string(n->pszValue) == "item") {
+            ASSERT_LT(k, 5);
+            EXPECT_STREQ(CPLGetXMLValue(n, "value", ""), values[k]);
+            EXPECT_STREQ(CPLGetXMLValue(n, "color", ""), colours[k]);
+            k++;
+        }
+    EXPECT_EQ(k, 5);
+    EXPECT_NE(qml.find("value=\"0.25;239,138,98,255:0.5;247,247,247,255:0.75;103,169,207,255\""), std::string::npos);
+    EXPECT_NE(qml.find("name=\"color1\" value=\"178,24,43,255\""), std::string::npos);
+    CPLDestroyXMLNode(root);
+}
+
+TEST(MapFiles, WorldFilesBesideThePicture)
+{
+    EXPECT_EQ(world_file_path("out/slide_2D.png"), "out/slide_2D.pgw");
+    EXPECT_EQ(world_file_path("x.PNG"), "x.pgw");
+    EXPECT_EQ(world_file_path("a.b/picture"), "a.b/picture.pgw"); // a dot in a folder is no extension
 }

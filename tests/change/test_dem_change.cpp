@@ -24,7 +24,9 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -339,37 +341,245 @@ TEST_F(Change, OneAndTwoThreadsWriteTheSameBytes)
     EXPECT_EQ(a["budgets"], b["budgets"]);
 }
 
-TEST_F(Change, PicturesShowRaisingInRedLoweringInBlueAndNodataInGrey)
+// A map read back through GDAL, which places it by its world file (.pgw)
+// and reads its CRS from its .aux.xml.
+struct Map {
+    int width = 0, height = 0;
+    double gt[6] = {0, 1, 0, 0, 0, 1};
+    bool placed = false;
+    std::string wkt;
+    std::vector<unsigned char> rgb;
+    std::vector<int> at(int x, int y) const
+    {
+        const unsigned char *p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+        return {p[0], p[1], p[2]};
+    }
+    // The pixel over the ground point (gx, gy) of a north-up picture.
+    std::vector<int> over(double gx, double gy) const
+    {
+        return at(static_cast<int>(std::floor((gx - gt[0]) / gt[1])), static_cast<int>(std::floor((gy - gt[3]) / gt[5])));
+    }
+    long count(const std::vector<int> &c) const
+    {
+        long n = 0;
+        for (int y = 0; y < height; y++)
+            for (int x = 0; x < width; x++)
+                n += at(x, y) == c;
+        return n;
+    }
+};
+
+Map read_map(const std::string &path)
 {
+    Map m;
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+    EXPECT_NE(ds, nullptr) << path;
+    if (ds == nullptr)
+        return m;
+    m.width = GDALGetRasterXSize(ds);
+    m.height = GDALGetRasterYSize(ds);
+    m.placed = GDALGetGeoTransform(ds, m.gt) == CE_None;
+    m.wkt = GDALGetProjectionRef(ds);
+    m.rgb.resize(static_cast<size_t>(m.width) * m.height * 3);
+    for (int c = 0; c < 3; c++)
+        EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, 0, 0, m.width, m.height, m.rgb.data() + c,
+                               m.width, m.height, GDT_Byte, 3, m.width * 3),
+                  CE_None);
+    GDALClose(ds);
+    return m;
+}
+
+const std::vector<int> DEEP_RED = {178, 24, 43}, DEEP_BLUE = {33, 102, 172}, PALE_BLUE = {103, 169, 207},
+                       WHITE = {247, 247, 247}, GREY = {128, 128, 128};
+
+bool near(const std::vector<int> &a, const std::vector<int> &b)
+{
+    return std::abs(a[0] - b[0]) <= 10 && std::abs(a[1] - b[1]) <= 10 && std::abs(a[2] - b[2]) <= 10;
+}
+
+// Whether some column right of x0 holds the colour bar: deep blue at the top,
+// deep red at the bottom (to within the smoothing of its edges), white half
+// way, over at least 200 pixels.
+bool has_colour_bar(const Map &m, int x0)
+{
+    for (int x = x0; x < m.width; x++) {
+        int top = -1, bottom = -1;
+        for (int y = 0; y < m.height; y++) {
+            if (top < 0 && near(m.at(x, y), DEEP_BLUE))
+                top = y;
+            if (near(m.at(x, y), DEEP_RED))
+                bottom = y;
+        }
+        if (top >= 0 && bottom - top >= 200) {
+            const std::vector<int> mid = m.at(x, (top + bottom) / 2);
+            if (mid[0] > 235 && mid[1] > 235 && mid[2] > 235)
+                return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(Change, MapsShowLoweringInRedRaisingInBlueAndNodataInGreyWhereTheirWorldFilesPlaceThem)
+{
+    // 6 x 6 cells of 2.5 m from (500000, 4600000): a mound of +2 m at (2, 2),
+    // a pit of -2 m at (3, 4), no height in BEFORE at (4, 1).
     Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
+    before.has_nodata = true;
+    before.nodata = -9999;
+    at_cell(before, 4, 1) = -9999;
+    at_cell(after, 2, 2) = 12;
+    at_cell(after, 3, 4) = 8;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("--picture before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("colours to +/- 2 m"), std::string::npos) << r.out;
+    EXPECT_TRUE(exists(at("out_2D.pgw")));
+    EXPECT_TRUE(exists(at("out_3D.png.aux.xml")));
+    auto centre = [](int i, int j) { return std::make_pair(500000 + 2.5 * (j + 0.5), 4600000 - 2.5 * (i + 0.5)); };
+    for (const char *png : {"out_2D.png", "out_3D.png"}) {
+        SCOPED_TRACE(png);
+        const Map m = read_map(at(png));
+        ASSERT_TRUE(m.placed) << "no world file";
+        EXPECT_TRUE(same_srs(m.wkt, read_geotiff(at("before.tif")).wkt)) << m.wkt;
+        // About 1000 pixels across the 15 m of the grid, whole pixels a cell.
+        const double across = 15 / m.gt[1];
+        EXPECT_GE(across, 900);
+        EXPECT_LE(across, 1100);
+        EXPECT_NEAR(m.gt[1], -m.gt[5], 1e-12);
+        const auto grey = centre(4, 1), corner = centre(0, 0);
+        EXPECT_EQ(m.over(grey.first, grey.second), GREY); // no 2D or 3D difference without BEFORE
+        EXPECT_TRUE(has_colour_bar(m, static_cast<int>((500015 - m.gt[0]) / m.gt[1]) + 1));
+        if (std::string(png) == "out_2D.png") {
+            const auto mound = centre(2, 2), pit = centre(3, 4);
+            EXPECT_EQ(m.over(mound.first, mound.second), DEEP_BLUE); // +2 m, the largest |d|
+            EXPECT_EQ(m.over(pit.first, pit.second), DEEP_RED);      // -2 m
+            EXPECT_EQ(m.over(corner.first, corner.second), WHITE);
+            EXPECT_GE(m.count(GREY), 18 * 13 + 167 * 167);       // the swatch and the one cell
+        } else
+            EXPECT_EQ(m.over(corner.first, corner.second), GREY); // no 3D difference on the border
+    }
+
+    // The QGIS styles beside the rasters, at the maps' limits (the 3D one
+    // as the table says it).
+    EXPECT_NE(read_file(at("out_2D.qml")).find("classificationMin=\"-2\" classificationMax=\"2\""), std::string::npos);
+    const size_t from = r.out.find("out_3D.png (+/- ") + 16;
+    const std::string limit_3D = r.out.substr(from, r.out.find(" m)", from) - from);
+    EXPECT_NE(read_file(at("out_3D.qml")).find("classificationMin=\"-" + limit_3D + "\" classificationMax=\"" +
+                                               limit_3D + "\""),
+              std::string::npos)
+        << limit_3D;
+
+    // A limit given: +2 m is half way to +4 m, the half-way blue.
+    r = change("--picture --limit 4 before.tif after.tif limited");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto mound = centre(2, 2);
+    EXPECT_EQ(read_map(at("limited_2D.png")).over(mound.first, mound.second), PALE_BLUE);
+    EXPECT_NE(read_file(at("limited_2D.qml")).find("classificationMax=\"4\""), std::string::npos);
+}
+
+// QGIS renders the raster with the style beside it, which it loads as the
+// layer's default style: the pit red, the mound blue, 0 white, nodata
+// transparent. Through QGIS's Python bindings (scripts/install-deps --qgis).
+const char *const QGIS_RENDER = R"(import sys
+from qgis.core import QgsApplication, QgsRasterLayer, QgsMapSettings, QgsMapRendererParallelJob
+from qgis.PyQt.QtCore import QSize
+from qgis.PyQt.QtGui import QColor
+app = QgsApplication([], False)
+app.initQgis()
+layer = QgsRasterLayer(sys.argv[1], "d")
+print("renderer", layer.renderer().type() if layer.isValid() else "none")
+s = QgsMapSettings()
+s.setLayers([layer])
+s.setDestinationCrs(layer.crs())
+s.setExtent(layer.extent())
+s.setOutputSize(QSize(60, 60))
+s.setBackgroundColor(QColor(0, 0, 0, 0))
+job = QgsMapRendererParallelJob(s)
+job.start()
+job.waitForFinished()
+job.renderedImage().save(sys.argv[2], "PNG")
+del job, s, layer  # before QGIS shuts down, which would otherwise crash on them
+app.exitQgis()
+)";
+
+TEST_F(Change, QgisDrawsTheRasterWithItsStyle)
+{
+    // The Python that has QGIS's bindings: the one on the path, or the system's.
+    std::string python;
+    for (const char *candidate : {"python3", "/usr/bin/python3"})
+        if (python.empty() && std::system(("env QT_QPA_PLATFORM=offscreen " + std::string(candidate) +
+                                           " -c 'import qgis.core' > /dev/null 2>&1")
+                                              .c_str()) == 0)
+            python = candidate;
+    if (python.empty())
+        GTEST_SKIP() << "QGIS and its Python bindings are not installed (scripts/install-deps --qgis): the style is "
+                        "not rendered";
+    Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
+    before.has_nodata = true;
+    before.nodata = -9999;
+    at_cell(before, 4, 1) = -9999;
     at_cell(after, 2, 2) = 12;
     at_cell(after, 3, 4) = 8;
     write_geotiff(at("before.tif"), before);
     write_geotiff(at("after.tif"), after);
     ASSERT_EQ(change("--picture before.tif after.tif out").status, 0);
-    for (const char *png : {"out_2D.png", "out_3D.png"}) {
-        GDALDatasetH ds = GDALOpen(at(png).c_str(), GA_ReadOnly);
-        ASSERT_NE(ds, nullptr) << png;
-        EXPECT_EQ(GDALGetRasterXSize(ds), 6);
-        EXPECT_EQ(GDALGetRasterCount(ds), 3);
-        auto rgb = [&](int i, int j) {
-            int v[3];
-            for (int c = 0; c < 3; c++) {
-                unsigned char b;
-                EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, j, i, 1, 1, &b, 1, 1, GDT_Byte, 0, 0),
-                          CE_None);
-                v[c] = b;
-            }
-            return std::vector<int>(v, v + 3);
-        };
-        if (std::string(png) == "out_2D.png") {
-            EXPECT_EQ(rgb(2, 2), std::vector<int>({178, 24, 43}));  // +2 m: the largest rise
-            EXPECT_EQ(rgb(3, 4), std::vector<int>({33, 102, 172})); // -2 m
-            EXPECT_EQ(rgb(0, 0), std::vector<int>({247, 247, 247}));
-        } else
-            EXPECT_EQ(rgb(0, 0), std::vector<int>({128, 128, 128})); // no 3D difference on the border
-        GDALClose(ds);
+    {
+        FILE *f = std::fopen(at("render.py").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(QGIS_RENDER, f);
+        std::fclose(f);
     }
+    Outcome r = run_in(dir, "env QT_QPA_PLATFORM=offscreen " + python + " render.py out_2D.tif rendered.png");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("renderer singlebandpseudocolor"), std::string::npos) << "the style was not loaded: " << r.out;
+    // 60 x 60 pixels over the 6 x 6 cells: cell (i, j) at pixel (10 j + 5, 10 i + 5).
+    GDALDatasetH ds = GDALOpen(at("rendered.png").c_str(), GA_ReadOnly);
+    ASSERT_NE(ds, nullptr);
+    ASSERT_EQ(GDALGetRasterCount(ds), 4);
+    auto rgba = [&](int i, int j) {
+        std::vector<int> v(4);
+        for (int c = 0; c < 4; c++) {
+            unsigned char b = 0;
+            EXPECT_EQ(GDALRasterIO(GDALGetRasterBand(ds, c + 1), GF_Read, 10 * j + 5, 10 * i + 5, 1, 1, &b, 1, 1, GDT_Byte,
+                                   0, 0),
+                      CE_None);
+            v[static_cast<size_t>(c)] = b;
+        }
+        return v;
+    };
+    EXPECT_EQ(rgba(3, 4), std::vector<int>({178, 24, 43, 255}));  // the pit, -2 m
+    EXPECT_EQ(rgba(2, 2), std::vector<int>({33, 102, 172, 255})); // the mound, +2 m
+    EXPECT_EQ(rgba(0, 0), std::vector<int>({247, 247, 247, 255}));
+    EXPECT_EQ(rgba(4, 1)[3], 0); // nodata: transparent
+    GDALClose(ds);
+}
+
+TEST_F(Change, MapsOfGridsInDegreesKeepTheirTrueAspectAtTheirMeanLatitude)
+{
+    // 10 x 10 cells of 0.1 degree from 60 N down to 59 N: at 59.5 degrees a
+    // degree of longitude spans cos(59.5) N / M of a degree of latitude on
+    // WGS 84 (N, M the radii of curvature).
+    Grid before = frame(10, 10, 100), after = frame(10, 10, 100);
+    for (Grid *g : {&before, &after}) {
+        g->epsg = 4326;
+        const double gt[6] = {10, 0.1, 0, 60, 0, -0.1};
+        std::copy(gt, gt + 6, g->gt);
+    }
+    at_cell(after, 5, 5) = 99;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    ASSERT_EQ(change("--picture --picture-size 500 before.tif after.tif deg").status, 0);
+    const Map m = read_map(at("deg_2D.png"));
+    ASSERT_TRUE(m.placed);
+    const double phi = 59.5 * M_PI / 180, e2 = 0.0066943799901413165, w = 1 - e2 * std::sin(phi) * std::sin(phi);
+    const double ratio = std::cos(phi) * w / (1 - e2); // ground width of a degree of longitude / of latitude
+    // Pixels: 500 down the 1 degree of latitude, the width at the true aspect.
+    const double down = 1 / -m.gt[5], across = 1 / m.gt[1];
+    EXPECT_NEAR(down, 500, 1e-6);
+    EXPECT_NEAR(across / down, ratio, 0.03 * ratio);
+    EXPECT_EQ(m.over(10.55, 59.45), DEEP_RED); // the lowered cell, where the world file puts it
+    EXPECT_EQ(m.over(10.15, 59.95), WHITE);
 }
 
 // 4. Grids, failures, units ---------------------------------------------------
@@ -474,6 +684,10 @@ TEST_F(Change, HeightsInFeetAreConvertedAndAnUnknownUnitNeedsAScale)
     r = change("--type float64 --z-scale-before 1 before.tif after.tif feet");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NEAR(cell(read_geotiff(at("feet_2D.tif")), 1, 1), 330 * 0.3048 - 100, 1e-12);
+    // The foot's metres as the number they are, not its 17-digit expansion.
+    EXPECT_NE(r.out.find("x 0.3048 m)"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("0.30480000000000002"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("nodata -1.7976931348623157e+308"), std::string::npos) << r.out;
 
     after.unit = "furlong";
     write_geotiff(at("after.tif"), after);
@@ -555,11 +769,14 @@ TEST_F(Change, TheRealDemExportedAsGeoTiffsGivesTheBudgetOfItsPairs)
 TEST_F(Change, BadCommandLinesAreRefusedWithUsage)
 {
     for (const char *args : {"", "a.tif b.tif", "--type int16 a.tif b.tif out", "--co TILED a.tif b.tif out",
-                             "--resample nearest a.tif b.tif out", "--threads 0 a.tif b.tif out"}) {
+                             "--resample nearest a.tif b.tif out", "--threads 0 a.tif b.tif out",
+                             "--limit 2 a.tif b.tif out", "--picture --limit 0 a.tif b.tif out",
+                             "--picture --picture-size 50 a.tif b.tif out", "--picture-size 500 a.tif b.tif out"}) {
         Outcome r = change(args);
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_NE(r.err.find("--help"), std::string::npos) << args << ": " << r.err;
     }
+    EXPECT_NE(change("--limit 2 a.tif b.tif out").err.find("--limit needs --picture or --report"), std::string::npos);
     // An output that would replace an input is refused before anything is written.
     write_geotiff(at("x_2D.tif"), frame(4, 4, 1));
     write_geotiff(at("y.tif"), frame(4, 4, 2));
@@ -575,4 +792,66 @@ TEST_F(Change, BadCommandLinesAreRefusedWithUsage)
     Outcome r = change("missing.tif other.tif out");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("missing.tif"), std::string::npos) << r.err;
+}
+
+TEST_F(Change, AnOutNamedLikeATiffLosesItsExtensionBeforeTheSuffixes)
+{
+    Grid before = frame(5, 6, 10), after = frame(5, 6, 11);
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    ASSERT_EQ(change("before.tif after.tif slide.tif").status, 0);
+    ASSERT_EQ(change("before.tif after.tif Other.TIFF").status, 0);
+    ASSERT_EQ(change("before.tif after.tif plain.v2").status, 0);
+    EXPECT_EQ(names(), std::vector<std::string>({"Other_2D.tif", "Other_3D.tif", "after.tif", "before.tif",
+                                                 "plain.v2_2D.tif", "plain.v2_3D.tif", "slide_2D.tif",
+                                                 "slide_3D.tif"}));
+}
+
+TEST_F(Change, SizesInMessagesAreLinesByColumns)
+{
+    // 5 lines x 6 columns of DEMs, an error raster of 6 lines x 5 columns.
+    Grid before = frame(5, 6, 10), after = frame(5, 6, 11), sigma = frame(6, 5, 0.1);
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    write_geotiff(at("sigma.tif"), sigma);
+    Outcome r = change("--sigma-before sigma.tif --sigma-after 0 before.tif after.tif out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("6 lines x 5 columns against 5 x 6"), std::string::npos) << r.err;
+    r = change("before.tif sigma.tif out");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("BEFORE has 5 lines x 6 columns, AFTER 6 lines x 5 columns"), std::string::npos) << r.err;
+    r = change("before.tif after.tif out");
+    EXPECT_NE(r.out.find("grid  : 5 lines x 6 columns"), std::string::npos) << r.out;
+}
+
+TEST_F(Change, TheTableRoundsToTheErrorsAndGivesTheMeanDifference)
+{
+    // A mound of 3 x 3 cells of 6.25 m² raised by 2.2 m; errors of 0.5 m in
+    // each survey: sigma_d = sqrt(0.5); the 2D raising row: 123.75 m³, its
+    // errors 6.25 x 3 x sqrt(0.5) = 13.26 m³ and 9 x 6.25 x sqrt(0.5) =
+    // 39.77 m³, so the volume is shown to the unit and the mean 2.2 m to
+    // the centimetre (39.77 / 56.25 = 0.71 m).
+    Grid before = frame(8, 10, 100), after = frame(8, 10, 100);
+    for (int i = 2; i <= 4; i++)
+        for (int j = 2; j <= 4; j++)
+            at_cell(after, i, j) = 102.2;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    Outcome r = change("--type float64 --sigma-before 0.5 --sigma-after 0.5 --json b.json before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t at_row = r.out.find("raising (d > 0)");
+    ASSERT_NE(at_row, std::string::npos) << r.out;
+    std::istringstream row(r.out.substr(at_row + 15, r.out.find('\n', at_row) - at_row - 15));
+    std::string cells, area, volume, independent, correlated, mean;
+    row >> cells >> area >> volume >> independent >> correlated >> mean;
+    EXPECT_EQ(cells, "9");
+    EXPECT_EQ(volume, "124");
+    EXPECT_EQ(independent, "13");
+    EXPECT_EQ(correlated, "40");
+    EXPECT_EQ(mean, "2.20");
+    EXPECT_NE(r.out.find("mean d (m)"), std::string::npos);
+    // The JSON keeps the full figure.
+    EXPECT_NEAR(json("b.json")["budgets"][0]["raising"]["volume_m3"].get<double>(), 9 * 6.25 * 2.2, 1e-3); // float32 heights
+    EXPECT_NEAR(json("b.json")["budgets"][0]["raising"]["mean_m"].get<double>(), 2.2, 1e-5);
+    EXPECT_TRUE(json("b.json")["budgets"][0]["lowering"]["mean_m"].is_null()); // no area lowered
 }

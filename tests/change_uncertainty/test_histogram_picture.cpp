@@ -33,8 +33,9 @@ cairo_status_t read_bytes(void *closure, unsigned char *data, unsigned int lengt
     return CAIRO_STATUS_SUCCESS;
 }
 
-// Pixels of the picture of exactly the colour r, g, b.
-long count_colour(const std::string &png, int r, int g, int b, int *width, int *height)
+// Pixels of the picture of exactly the colour r, g, b (and their mean
+// column, when asked).
+long count_colour(const std::string &png, int r, int g, int b, int *width, int *height, double *mean_x = nullptr)
 {
     PngReader reader = {&png, 0};
     cairo_surface_t *s = cairo_image_surface_create_from_png_stream(read_bytes, &reader);
@@ -44,13 +45,18 @@ long count_colour(const std::string &png, int r, int g, int b, int *width, int *
     const unsigned char *data = cairo_image_surface_get_data(s);
     const int stride = cairo_image_surface_get_stride(s);
     long n = 0;
+    double sum_x = 0;
     for (int y = 0; y < *height; y++)
         for (int x = 0; x < *width; x++) {
             const uint32_t p = *reinterpret_cast<const uint32_t *>(data + y * stride + x * 4);
-            n += static_cast<int>((p >> 16) & 255) == r && static_cast<int>((p >> 8) & 255) == g &&
-                 static_cast<int>(p & 255) == b;
+            const bool same = static_cast<int>((p >> 16) & 255) == r && static_cast<int>((p >> 8) & 255) == g &&
+                              static_cast<int>(p & 255) == b;
+            n += same;
+            sum_x += same ? x : 0;
         }
     cairo_surface_destroy(s);
+    if (mean_x != nullptr)
+        *mean_x = n > 0 ? sum_x / n : -1;
     return n;
 }
 
@@ -79,12 +85,16 @@ TEST(HistogramPicture, BarsInTheTwoColoursAndTheSameBytesEachTime)
     ASSERT_TRUE(histogram_png(sample_table(), o, &again, &error)) << error;
     EXPECT_EQ(png, again);
     int width = 0, height = 0;
-    // Detected lowering (deep blue), raising (deep red) and the paler tones
-    // of change below detection each cover a good part of the picture.
-    EXPECT_GT(count_colour(png, 33, 102, 172, &width, &height), 2000);
-    EXPECT_GT(count_colour(png, 178, 24, 43, &width, &height), 2000);
-    EXPECT_GT(count_colour(png, 103, 169, 207, &width, &height), 2000);
-    EXPECT_GT(count_colour(png, 239, 138, 98, &width, &height), 2000);
+    // Detected lowering (deep red, left of 0), raising (deep blue, right of
+    // it) and the paler tones of change below detection each cover a good
+    // part of the picture.
+    double red_x = 0, blue_x = 0, pale_red_x = 0, pale_blue_x = 0;
+    EXPECT_GT(count_colour(png, 178, 24, 43, &width, &height, &red_x), 2000);
+    EXPECT_GT(count_colour(png, 33, 102, 172, &width, &height, &blue_x), 2000);
+    EXPECT_GT(count_colour(png, 239, 138, 98, &width, &height, &pale_red_x), 2000);
+    EXPECT_GT(count_colour(png, 103, 169, 207, &width, &height, &pale_blue_x), 2000);
+    EXPECT_LT(red_x, blue_x);
+    EXPECT_LT(pale_red_x, pale_blue_x);
     EXPECT_EQ(width, 1000);
     EXPECT_EQ(height, 560);
 
@@ -99,7 +109,8 @@ TEST(HistogramPicture, NoChangeStillDraws)
     std::string png, error;
     ASSERT_TRUE(histogram_png(HistogramTable(), HistogramPictureOptions(), &png, &error)) << error;
     int width = 0, height = 0;
-    // Only the legend's swatch (14 × 12 pixels) holds the colour of raising.
+    // Only the legend's swatches (14 × 12 pixels) hold the colours of change.
+    EXPECT_LE(count_colour(png, 33, 102, 172, &width, &height), 14 * 12);
     EXPECT_LE(count_colour(png, 178, 24, 43, &width, &height), 14 * 12);
     EXPECT_EQ(width, 1000);
 }

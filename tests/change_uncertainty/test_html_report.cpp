@@ -125,7 +125,15 @@ nlohmann::json sample_summary()
         {"budgets", sample_budgets(1)},
         {"classes", {{{"class", "slide"}, {"budgets", sample_budgets(0.75)}},
                      {{"class", nullptr}, {"budgets", sample_budgets(0.25)}}}},
-        {"error_models", {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION}}};
+        {"error_models", {INDEPENDENT_ASSUMPTION, CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION}},
+        {"coregistration",
+         {{"method", "Nuth and Kaab (2011), least squares on the reference's gradient"}, {"resampling", "bilinear"},
+          {"shift_x_m", 1.25}, {"shift_y_m", -0.5}, {"shift_x_cells", 0.3125}, {"shift_y_cells", 0.125},
+          {"bias_z_m", 0.0876}, {"iterations", 4}, {"converged", true}, {"determined", true}, {"cells_used", 123456},
+          {"stable_cells", 150000}, {"sample_step", 1},
+          {"before", {{"median_m", 0.41}, {"nmad_m", 0.532}, {"cells", 123456}}},
+          {"after", {{"median_m", 0.0}, {"nmad_m", 0.118}, {"cells", 123456}}},
+          {"warnings", {"no --stable or --unstable: every cell is taken as stable ground"}}}}};
     return s;
 }
 
@@ -161,13 +169,14 @@ TEST_F(ReportTest, SelfContainedAndTheSameBytesEachTime)
     // Names escaped, figures grouped, uncertainty columns, classes, models.
     EXPECT_NE(html.find("surveys/&lt;before&gt;.tif"), std::string::npos);
     EXPECT_EQ(html.find("<before>"), std::string::npos);
-    EXPECT_NE(html.find("\u22121\u2009234.57"), std::string::npos); // −1 234.57 m³
+    EXPECT_NE(html.find("\u22121\u2009235</td>"), std::string::npos); // −1 234.5678 m³ to the unit of its error of 96 m³
     EXPECT_NE(html.find("123\u2009456\u2009789"), std::string::npos);
     EXPECT_NE(html.find("fully correlated"), std::string::npos);
     EXPECT_NE(html.find("Class slide"), std::string::npos);
     EXPECT_NE(html.find("cells without a class"), std::string::npos);
     EXPECT_NE(html.find("Rolstad, Haug and Denby 2009"), std::string::npos);
     EXPECT_NE(html.find("metres assumed"), std::string::npos);
+    EXPECT_NE(html.find("Grid: 480 lines &times; 640 columns"), std::string::npos); // lines first, as everywhere
     // Without pictures nor a date the page still stands, and no clock is in it.
     const std::string bare = report_html(sample_summary(), {});
     EXPECT_EQ(bare.find("<img"), std::string::npos);
@@ -222,12 +231,16 @@ TEST_F(ReportTest, RenderedByHeadlessChromium)
               0);
     const std::string rendered = read(dom);
     // The tables as the browser parsed them: inputs, nodata, parameters,
-    // 2D and 3D budgets for the whole and for each of the two classes.
+    // the alignment, the 2D and 3D summaries by area, and the 2D and 3D
+    // budgets for the whole and for each of the two classes.
     size_t tables = 0;
     for (size_t at = rendered.find("<table"); at != std::string::npos; at = rendered.find("<table", at + 1))
         tables++;
-    EXPECT_EQ(tables, 3u + 2u * 3u);
+    EXPECT_EQ(tables, 3u + 1u + 2u + 2u * 3u);
     EXPECT_NE(rendered.find("detected lowering"), std::string::npos);
+    EXPECT_NE(rendered.find("Summary by area"), std::string::npos);
+    EXPECT_NE(rendered.find("Alignment of after onto before"), std::string::npos);
+    EXPECT_NE(rendered.find("mean d (m)"), std::string::npos);
     EXPECT_NE(rendered.find("<img"), std::string::npos);
 
     ASSERT_EQ(std::system(("timeout 120 " + flags + " --hide-scrollbars --window-size=1200,1600 --screenshot=" + shot +
@@ -244,3 +257,56 @@ TEST_F(ReportTest, RenderedByHeadlessChromium)
 }
 
 } // namespace
+
+// The figures to the precision of their errors, the mean difference of every
+// row, the summary by area and the alignment, in the page's text.
+TEST_F(ReportTest, FiguresToTheirErrorsMeansAreasAndTheAlignment)
+{
+    const std::string html = report_html(sample_summary(), {});
+    // Lowering, 2D: −1 234.5678 m³ ± 3.2 / 96 / 22.4 over 4 800 m²: the
+    // volume to the unit of 96, each error to two digits; its mean
+    // −0.257 m ± 0.00067 / 0.020 / 0.0047.
+    EXPECT_NE(html.find("<td class=\"n\">\u22121\u2009235</td><td class=\"n\">3.2</td><td class=\"n\">96</td>"
+                        "<td class=\"n\">22</td><td class=\"n\">\u22120.257</td><td class=\"n\">0.00067</td>"
+                        "<td class=\"n\">0.020</td><td class=\"n\">0.0047</td>"),
+              std::string::npos);
+    EXPECT_EQ(html.find("1\u2009234.57"), std::string::npos);
+    // The summary: a line per class and one for the whole; the whole's net
+    // −247.3178 m³ ± 123 m³ to tens, its mean over 8 040 m² −0.031 m, the
+    // detected change (3 600 + 2 000) / 8 040 of the area.
+    const size_t summary = html.find("<h2>Summary by area</h2>");
+    ASSERT_NE(summary, std::string::npos);
+    const size_t budgets = html.find("<h2>Budgets</h2>");
+    ASSERT_GT(budgets, summary);
+    const std::string part = html.substr(summary, budgets - summary);
+    EXPECT_NE(part.find("<td>slide</td>"), std::string::npos);
+    EXPECT_NE(part.find("<td>(cells without a class)</td>"), std::string::npos);
+    const size_t whole = part.find("<tr class=\"net\"><td>whole</td><td class=\"n\">8\u2009040</td>"
+                                   "<td class=\"n\">\u2212250</td>");
+    ASSERT_NE(whole, std::string::npos) << part;
+    const std::string whole_row = part.substr(whole, part.find("</tr>", whole) - whole);
+    EXPECT_NE(whole_row.find("<td class=\"n\">\u22120.031</td>"), std::string::npos) << whole_row;
+    EXPECT_NE(whole_row.find("69.7 %"), std::string::npos) << whole_row;
+    // The lowering and raising volumes of the whole, to the net's tens.
+    EXPECT_NE(whole_row.find("<td class=\"n\">\u22121\u2009230</td><td class=\"n\">990</td>"), std::string::npos)
+        << whole_row;
+    // No classes: no summary.
+    nlohmann::json plain = sample_summary();
+    plain.erase("classes");
+    EXPECT_EQ(report_html(plain, {}).find("Summary by area"), std::string::npos);
+
+    // The alignment: shift in metres and cells, bias, NMAD before and after,
+    // iterations, cells used, the warnings.
+    const size_t align = html.find("<h2>Alignment of after onto before</h2>");
+    ASSERT_NE(align, std::string::npos);
+    const std::string a = html.substr(align, summary - align);
+    EXPECT_NE(a.find("1.250 &nbsp; \u22120.500"), std::string::npos) << a;
+    EXPECT_NE(a.find("0.312 &nbsp; 0.125"), std::string::npos) << a;
+    EXPECT_NE(a.find("<td>0.088</td>"), std::string::npos) << a; // 0.0876 m
+    EXPECT_NE(a.find("0.532 &rarr; 0.118"), std::string::npos) << a;
+    EXPECT_NE(a.find("4 (converged)"), std::string::npos) << a;
+    EXPECT_NE(a.find("123\u2009456 of 150\u2009000 stable cells"), std::string::npos) << a;
+    EXPECT_NE(a.find("every cell is taken as stable ground"), std::string::npos) << a;
+    plain.erase("coregistration");
+    EXPECT_EQ(report_html(plain, {}).find("Alignment"), std::string::npos);
+}

@@ -4,6 +4,7 @@
 // types by name or code, and the exit statuses of parse_command_line.
 #include "cli_support.h"
 #include "dem_files.h"
+#include "tool_support.h"
 #include "units.h"
 
 #include <gtest/gtest.h>
@@ -83,4 +84,31 @@ TEST(CliSupport, JsonNumbersReadBackExactlyAndNonFiniteAreNull)
     }
     EXPECT_TRUE(json_number(std::strtod("inf", nullptr)).is_null());
     EXPECT_TRUE(json_number(std::strtod("nan", nullptr)).is_null());
+}
+
+TEST(CliSupport, MessagesShowRealsInTheirShortestExactForm)
+{
+    EXPECT_EQ(exact_number(0.3048), "0.3048");
+    EXPECT_EQ(exact_number(298.257223563), "298.257223563");
+    EXPECT_EQ(exact_number(6378137), "6378137");
+    EXPECT_EQ(exact_number(500000), "500000");
+    EXPECT_EQ(exact_number(0.00001), "0.00001");
+    EXPECT_EQ(exact_number(-3.4028234663852886e38), "-3.4028234663852886e+38");
+    EXPECT_EQ(exact_number(-2.5), "-2.5");
+    // Not shortened past the double: 0.1 + 0.2 is not 0.3.
+    EXPECT_EQ(exact_number(0.1 + 0.2), "0.30000000000000004");
+    for (double v : {0.3048, 1.0 / 3, -3.4028234663852886e38, 5e-324, 1e300})
+        EXPECT_EQ(std::strtod(exact_number(v).c_str(), nullptr), v) << exact_number(v);
+}
+
+TEST(CliSupport, FiguresAreRoundedToTheSecondDigitOfTheirError)
+{
+    EXPECT_EQ(decimals_of_error(12345, 2), -3);
+    EXPECT_EQ(decimals_of_error(96, 2), 0);
+    EXPECT_EQ(decimals_of_error(0.042, 2), 3);
+    EXPECT_EQ(decimals_of_error(0, 2), 2);
+    EXPECT_EQ(rounded_text(-46170.3, -3), "-46000");
+    EXPECT_EQ(rounded_text(-1234.5678, 0), "-1235");
+    EXPECT_EQ(rounded_text(0.25720, 3), "0.257");
+    EXPECT_EQ(rounded_text(-0.0004, 3), "0.000"); // no sign on a figure shown as 0
 }

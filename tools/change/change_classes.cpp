@@ -29,9 +29,9 @@ const GIntBig RASTERISE_CACHE = 32 * 1024 * 1024;
 bool on_grid(GDALDatasetH ds, const GridFacts &grid, std::string *what)
 {
     if (GDALGetRasterXSize(ds) != grid.nb_col || GDALGetRasterYSize(ds) != grid.nb_lig) {
-        *what = "not on the grid of the DEMs: " + std::to_string(GDALGetRasterXSize(ds)) + " x " +
-                std::to_string(GDALGetRasterYSize(ds)) + " cells against " + std::to_string(grid.nb_col) + " x " +
-                std::to_string(grid.nb_lig);
+        *what = "not on the grid of the DEMs: " + std::to_string(GDALGetRasterYSize(ds)) + " lines x " +
+                std::to_string(GDALGetRasterXSize(ds)) + " columns against " + std::to_string(grid.nb_lig) + " x " +
+                std::to_string(grid.nb_col);
         return false;
     }
     double gt[6];

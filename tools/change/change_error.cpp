@@ -136,9 +136,9 @@ bool open_sigma_input(const std::string &option, const std::string &given, const
         for (int k = 0; k < 6; k++)
             same = same && std::fabs(g.geotransform[k] - grid.geotransform[k]) <= 1e-6 * cell;
     if (!same) {
-        *error = option + ": " + given + ": not on the grid of the DEMs (" + std::to_string(g.nb_col) + " x " +
-                 std::to_string(g.nb_lig) + " cells against " + std::to_string(grid.nb_col) + " x " +
-                 std::to_string(grid.nb_lig) + ", or another geotransform)";
+        *error = option + ": " + given + ": not on the grid of the DEMs (" + std::to_string(g.nb_lig) + " lines x " +
+                 std::to_string(g.nb_col) + " columns against " + std::to_string(grid.nb_lig) + " x " +
+                 std::to_string(grid.nb_col) + ", or another geotransform)";
         close_dem_input(&input->raster);
         input->is_raster = false;
         return false;

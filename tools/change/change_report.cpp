@@ -1,9 +1,10 @@
 #include "change_report.h"
 
 #include "cli_support.h"
+#include "tool_support.h"
 
+#include <cmath>
 #include <numeric>
-
 #include <cstdio>
 #include <cstring>
 
@@ -48,15 +49,17 @@ std::string input_line(const DemInput &in, const std::string &path)
 {
     const HeightFacts &h = in.heights;
     std::string unit = h.unit_as_read.empty() ? std::string("none") : "'" + h.unit_as_read + "'";
-    char text[512];
-    std::snprintf(text, sizeof text, "%s (%s, heights: unit %s%s, x %.17g m)", path.c_str(), in.kind.c_str(),
-                  unit.c_str(), h.unit_assumed ? ", assumed metres" : "", static_cast<double>(h.z_scale));
-    return text;
+    return path + " (" + in.kind + ", heights: unit " + unit + (h.unit_assumed ? ", assumed metres" : "") + ", x " +
+           exact_number(static_cast<double>(h.z_scale)) + " m)";
 }
 
 nlohmann::json tally_json(const BudgetRows &b, const BudgetTally &t)
 {
-    return {{"cells", t.cells}, {"area_m2", budget_area(b, t)}, {"volume_m3", t.volume}};
+    const double area = budget_area(b, t);
+    return {{"cells", t.cells},
+            {"area_m2", area},
+            {"volume_m3", t.volume},
+            {"mean_m", area > 0 ? nlohmann::json(t.volume / area) : nlohmann::json(nullptr)}};
 }
 
 nlohmann::json tally_json(const ChangeRun &run, const BudgetRows &b, const BudgetTally &t)
@@ -88,17 +91,28 @@ nlohmann::json budgets_json(const ChangeRun &run, const BudgetRows &b2, const Bu
     return budgets;
 }
 
-// A line of the table: cells, area, volume and, with errors, the volume's
-// three errors.
+// A line of the table: cells, area, volume, with errors the volume's
+// errors, and the mean difference (volume over area). With errors, the
+// volume and the mean are shown to the second significant digit of the
+// row's largest error and each error to its own two digits (the JSON and
+// CSV keep the full figures); without, the volume in full.
 void print_row(const ChangeRun &run, const BudgetRows &b, const char *label, const BudgetTally &t)
 {
-    std::printf("  %-22s%14lld %22.6f %22.6f", label, t.cells, budget_area(b, t), t.volume);
+    const double area = budget_area(b, t);
+    std::printf("  %-22s%14lld %22.6f", label, t.cells, area);
+    double largest = 0;
     if (run.errors) {
         const VolumeErrors e = row_errors(run, b, t);
-        std::printf(" %16.3f %16.3f", e.independent, e.correlated);
+        largest = std::fmax(std::fmax(e.independent, e.correlated), e.has_spatial ? e.spatial : 0);
+        std::printf(" %22s", rounded_text(t.volume, decimals_of_error(largest, 3)).c_str());
+        std::printf(" %16s %16s", rounded_text(e.independent, decimals_of_error(e.independent, 3)).c_str(),
+                    rounded_text(e.correlated, decimals_of_error(e.correlated, 3)).c_str());
         if (e.has_spatial)
-            std::printf(" %17.3f", e.spatial);
-    }
+            std::printf(" %17s", rounded_text(e.spatial, decimals_of_error(e.spatial, 3)).c_str());
+    } else
+        std::printf(" %22.6f", t.volume);
+    if (area > 0)
+        std::printf(" %14s", rounded_text(t.volume / area, decimals_of_error(largest / area, 6)).c_str());
     std::printf("\n");
 }
 
@@ -108,7 +122,7 @@ void print_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows 
     std::printf("%-24s%14s %22s %22s", "", "cells", "area (m2)", "volume (m3)");
     if (run.errors)
         std::printf(" %16s %16s%s", "+/- indep. (m3)", "+/- corr. (m3)", run.correlation.parts > 0 ? "  +/- spatial (m3)" : "");
-    std::printf("\n");
+    std::printf(" %14s\n", "mean d (m)");
     const BudgetRows *budgets[2] = {&b2, &b3};
     const char *names[2] = {"2D difference", "3D difference"};
     for (int k = 0; k < 2; k++) {
@@ -189,11 +203,13 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
     }
     std::printf("  grid  : %d lines x %d columns; %s\n", run.before->grid.nb_lig, run.before->grid.nb_col,
                 run.areas.how.c_str());
-    std::printf("  wrote : %s, %s (%s metres, nodata %.17g)\n", run.out_2D.c_str(), run.out_3D.c_str(),
-                run.type_name.c_str(), run.nodata);
+    std::printf("  wrote : %s, %s (%s metres, nodata %s)\n", run.out_2D.c_str(), run.out_3D.c_str(),
+                run.type_name.c_str(), exact_number(run.nodata).c_str());
     if (run.pictures)
-        std::printf("  pictures: %s_2D.png (colours to +/- %g m), %s_3D.png (+/- %g m), no difference in grey\n",
-                    run.out.c_str(), r.max_abs_2D, run.out.c_str(), r.max_abs_3D);
+        std::printf("  pictures: %s_2D.png (colours to +/- %s m), %s_3D.png (+/- %s m), lowering red, raising blue, "
+                    "no difference grey; world files .pgw\n",
+                    run.out.c_str(), exact_number(run.picture_limits[0]).c_str(), run.out.c_str(),
+                    exact_number(run.picture_limits[1]).c_str());
     std::printf("\nBudget over the %lld cells with a 3D difference (every cell of the 3 x 3 window has data in both)\n",
                 r.budget_3D.all.cells);
     print_budgets(run, r.budget_2D, r.budget_3D);

@@ -22,6 +22,7 @@ struct ChangeRun {
     std::string type_name;               // "float32" or "float64"
     double nodata = 0;                   // the outputs' nodata value
     bool pictures = false;               // OUT_2D.png and OUT_3D.png were drawn
+    double picture_limits[2] = {0, 0};   // m at the ends of their colours, 2D and 3D
     std::string out;                     // base of the outputs
     GridAreas areas;
     const Alignment *aligned = nullptr; // AFTER was aligned onto BEFORE first (--coregister)

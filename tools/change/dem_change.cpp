@@ -55,6 +55,8 @@ struct Options {
     std::string resample;
     std::string json, csv;
     bool picture = false;
+    double limit = 0;              // m at the ends of the maps' colours (0: the robust limit)
+    int picture_size = MAP_SIZE;   // pixels on a map's long side
     int threads = 1;
     double pixel = 0;
     bool coregister = false;
@@ -132,8 +134,16 @@ const std::string DESCRIPTION =
     "beyond the type's range stops the run. Every output of a run is written in a private folder beside its\n"
     "target and all are moved into place together once complete: a run that fails or is interrupted leaves the\n"
     "earlier files as they were, and a second run writing the same OUT meanwhile stops with a message.\n"
-    "--picture: red where the surface rose, blue where it was lowered, white at 0, the ends\n"
-    "of the colours at the largest |d|, mid grey where there is no difference.\n"
+    "Maps (--picture): OUT_2D.png and OUT_3D.png, red where the surface was lowered (d < 0), blue where it rose\n"
+    "(d > 0), white at 0, mid grey where there is no difference, over a hill shading of BEFORE; a colour bar in\n"
+    "metres, a scale bar, a north arrow when the grid is north-up. The colours reach their ends at --limit M or,\n"
+    "by default, at the 98th percentile of |d| over the cells that changed (from the histogram's counts, rounded\n"
+    "up to two digits); cells beyond take the end colours and the bar says so. About --picture-size pixels\n"
+    "(1000) on the long side at the grid's true aspect (in degrees, at its mean latitude; small grids enlarged by\n"
+    "whole pixels). Each has a world file (OUT_2D.pgw) and its CRS (OUT_2D.png.aux.xml): a GIS places it.\n"
+    "With them, OUT_2D.qml and OUT_3D.qml: QGIS styles that QGIS loads with the rasters, the same colours and\n"
+    "limits, nodata transparent. dempicture draws the interactive tool's results (first - second) in the same\n"
+    "colours: red where the first DEM lies above the second, a lowering when the first is the earlier survey.\n"
     "\n"
     "Errors and thresholds: --sigma-before/--sigma-after give each survey's vertical error (one value in metres\n"
     "or a raster on the grid; nodata in it is nodata in the result). A cell's 2D difference then has the error\n"
@@ -175,7 +185,10 @@ void add_options(CLI::App &app, Options *o)
 {
     app.add_option("BEFORE", o->before.path, "the earlier DEM")->required();
     app.add_option("AFTER", o->after.path, "the later DEM")->required();
-    app.add_option("OUT", o->out, "base of the outputs: OUT_2D.tif, OUT_3D.tif (OUT_2D.png, OUT_3D.png)")->required();
+    app.add_option("OUT", o->out,
+                   "base of the outputs: OUT_2D.tif, OUT_3D.tif (OUT_2D.png, OUT_3D.png); a final .tif or .tiff "
+                   "is dropped first")
+        ->required();
     app.add_option("--band-before", o->before.band, "band of BEFORE, from 1")->check(CLI::PositiveNumber);
     app.add_option("--band-after", o->after.band, "band of AFTER, from 1")->check(CLI::PositiveNumber);
     add_unit_option(app, "--unit-before", &o->before.unit, UNITS_IN - 1,
@@ -207,7 +220,13 @@ void add_options(CLI::App &app, Options *o)
                      "threads compressing the outputs, 1 to 64 (the bytes do not depend on it)");
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
-    app.add_flag("--picture", o->picture, "also write OUT_2D.png and OUT_3D.png (diverging colours)");
+    app.add_flag("--picture", o->picture,
+                 "also write the maps OUT_2D.png, OUT_3D.png (lowering red, raising blue) and QGIS styles "
+                 "OUT_2D.qml, OUT_3D.qml");
+    add_real_option(app, "--limit", &o->limit, 0, DBL_MAX, true, "a number of metres above 0",
+                    "metres at both ends of the maps' colours (default: the 98th percentile of |d| where d is not 0)");
+    add_whole_option(app, "--picture-size", &o->picture_size, 100, 4000,
+                     "pixels on the long side of a map, 100 to 4000 (default 1000)");
     app.add_option("--sigma-before", o->sigma_before, "vertical error of BEFORE: metres, or a raster on the grid");
     app.add_option("--sigma-after", o->sigma_after, "vertical error of AFTER: metres, or a raster on the grid");
     app.add_flag("--error-out", o->error_out, "write the errors as OUT_2D_sigma.tif and OUT_3D_sigma.tif");
@@ -232,6 +251,20 @@ void add_options(CLI::App &app, Options *o)
         ->check(CLI::IsMember({"area", "volume"}));
     app.add_option("--report", o->report, "write a self-contained HTML report");
     app.add_option("--date", o->date, "date shown in the report (none by default, so that reruns are identical)");
+}
+
+// The base of the outputs: OUT as given, without a final .tif or .tiff
+// (any case), so that "slide.tif" names slide_2D.tif and not
+// slide.tif_2D.tif.
+std::string output_base(const std::string &out)
+{
+    const size_t dot = out.rfind('.'), slash = out.find_last_of("/\\");
+    if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot <= slash + 1))
+        return out;
+    std::string ext = out.substr(dot);
+    for (char &c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".tif" || ext == ".tiff" ? out.substr(0, dot) : out;
 }
 
 // Everything open during a run, released on every way out.
@@ -312,26 +345,6 @@ bool limit_block_cache(const Run &run, const Options &o, std::string *error)
     return true;
 }
 
-// The whole of a file's bytes (a picture for the report).
-bool read_bytes(const std::string &path, std::string *bytes, std::string *error)
-{
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        *error = path + ": cannot be read back";
-        return false;
-    }
-    bytes->clear();
-    char block[65536];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0)
-        bytes->append(block, n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    if (!ok)
-        *error = path + ": cannot be read back";
-    return ok;
-}
-
 // The name of a CRS given as WKT ("ETRS89 / UTM zone 33N"), "none" without one.
 std::string crs_name(const std::string &wkt)
 {
@@ -385,24 +398,37 @@ std::vector<double> threshold_lines(const Options &o, const Run &run, bool three
     return {-t, t};
 }
 
-// The pictures of the report: the differences' PNGs (drawn into working
-// files of the run when --picture did not ask for them), all drawn from the
-// run's own staged rasters, and the 2D histogram.
-bool report_pictures(const Options &o, Run *run, const ChangeResult &result, const std::string &histogram_png_bytes,
-                     std::map<std::string, std::string> *pictures, std::string *error)
+// The maps of both differences, drawn from the finished rasters (the paths
+// the caller hands over) over BEFORE's shading.
+bool draw_maps(const Options &o, const DemInputOptions &before, const GridFacts &grid, const std::string rasters[2],
+               const ChangeResult &result, ChangeMap maps[2], double limits[2], std::string *error)
 {
     const char *names[2] = {"2D", "3D"};
-    const double scale[2] = {result.max_abs_2D, result.max_abs_3D};
+    const ChangeHistogram *histograms[2] = {&result.histogram_2D, &result.histogram_3D};
+    const double largest[2] = {result.max_abs_2D, result.max_abs_3D};
+    const std::string base = std::filesystem::path(o.out).filename().string();
+    std::vector<double> shading; // BEFORE's, read once for both maps
     for (int k = 0; k < 2; k++) {
-        std::string png = staged_path(run->outputs, o.out + "_" + names[k] + ".png");
-        if (!o.picture &&
-            (!stage_scratch(&run->outputs, o.out, std::string("report_") + names[k] + ".png", &png, error) ||
-             !write_change_picture(staged_path(run->outputs, o.out + "_" + names[k] + ".tif"), png, scale[k], error)))
-            return false;
-        if (!read_bytes(png, &(*pictures)[names[k]], error))
+        ChangeMapSource source;
+        source.difference = rasters[k];
+        source.before = before;
+        source.grid = grid;
+        source.shading = &shading;
+        ChangeMapOptions options;
+        options.title = base + " \u2014 " + names[k] + " difference, after \u2212 before";
+        options.size = o.picture_size;
+        if (o.limit > 0) {
+            options.limit = o.limit;
+            options.limit_how = "given (--limit)";
+        } else {
+            options.limit = robust_limit(*histograms[k], largest[k]);
+            options.limit_how = options.limit < largest[k] ? "98th percentile of |d|, d \u2260 0" : "largest |d|";
+        }
+        options.beyond = beyond_share(*histograms[k], options.limit, largest[k]);
+        limits[k] = options.limit;
+        if (!draw_change_map(source, options, &maps[k], error))
             return false;
     }
-    (*pictures)["histogram"] = histogram_png_bytes;
     return true;
 }
 
@@ -413,7 +439,9 @@ std::vector<std::string> output_targets(const Options &o)
     if (o.error_out)
         targets.insert(targets.end(), {o.out + "_2D_sigma.tif", o.out + "_3D_sigma.tif"});
     if (o.picture)
-        targets.insert(targets.end(), {o.out + "_2D.png", o.out + "_3D.png"});
+        for (const char *name : {"_2D", "_3D"})
+            for (const char *file : {".png", ".pgw", ".png.aux.xml", ".qml"})
+                targets.push_back(o.out + name + file);
     if (o.picture && !o.histogram.empty())
         targets.push_back(o.out + "_histogram.png");
     if (o.picture && o.error_from_stable)
@@ -544,7 +572,7 @@ int run_change(const Options &o)
     if (o.error_from_stable && learned.variogram.fitted)
         extras.correlation = learned.variogram.model;
     extras.classes = o.classes.empty() ? nullptr : &run.classes;
-    extras.histograms = !o.histogram.empty() || !o.report.empty();
+    extras.histograms = !o.histogram.empty() || !o.report.empty() || o.picture; // the maps' limits too
     extras.bin_width = o.bin_width;
     if (o.error_out) {
         extras.error_2D = &run.error_2D;
@@ -559,11 +587,27 @@ int run_change(const Options &o)
         !finish_output(&run.out_2D, &error) || !finish_output(&run.out_3D, &error) ||
         (o.error_out && (!finish_output(&run.error_2D, &error) || !finish_output(&run.error_3D, &error))))
         return run_error(PROGRAM, error);
-    if (o.picture && (!write_change_picture(staged_path(set, path_2D), staged_path(set, o.out + "_2D.png"),
-                                            result.max_abs_2D, &error) ||
-                      !write_change_picture(staged_path(set, path_3D), staged_path(set, o.out + "_3D.png"),
-                                            result.max_abs_3D, &error)))
+    // The maps, from the run's own finished differences.
+    ChangeMap maps[2];
+    double map_limits[2] = {0, 0};
+    const std::string finished[2] = {staged_path(set, path_2D), staged_path(set, path_3D)};
+    if ((o.picture || !o.report.empty()) &&
+        !draw_maps(o, before_options, run.before.grid, finished, result, maps, map_limits, &error))
         return run_error(PROGRAM, error);
+    if (o.picture)
+        for (int k = 0; k < 2; k++) {
+            const std::string png = o.out + (k == 0 ? "_2D.png" : "_3D.png");
+            const std::pair<std::string, std::string> files[4] = {
+                {o.out + (k == 0 ? "_2D.qml" : "_3D.qml"), qgis_style(map_limits[k])},
+                {png, maps[k].png},
+                {world_file_path(png), maps[k].world_file},
+                {png + ".aux.xml", maps[k].aux_xml}};
+            for (const auto &file : files)
+                if (file.second.empty())
+                    drop_output(&run.outputs, file.first); // no georeferencing, no CRS
+                else if (!write_staged_text(set, file.first, file.second, &error))
+                    return run_error(PROGRAM, error);
+        }
 
     // The report.
     ChangeRun facts;
@@ -577,6 +621,8 @@ int run_change(const Options &o)
     facts.type_name = o.type;
     facts.nodata = output_nodata(type);
     facts.pictures = o.picture;
+    facts.picture_limits[0] = map_limits[0];
+    facts.picture_limits[1] = map_limits[1];
     facts.out = o.out;
     facts.areas = areas;
     facts.aligned = o.coregister ? &run.aligned : nullptr;
@@ -679,13 +725,13 @@ int run_change(const Options &o)
         if (!errors)
             summary["error_models"] = nlohmann::json::array(
                 {"No errors were given (--sigma-before, --sigma-after): the volumes carry no uncertainty."});
-        std::map<std::string, std::string> pictures;
+        std::map<std::string, std::string> pictures = {
+            {"2D", maps[0].png}, {"3D", maps[1].png}, {"histogram", histogram_png_bytes}};
         if (!error_slope_bytes.empty())
             pictures["error_slope"] = error_slope_bytes;
         if (!variogram_bytes.empty())
             pictures["variogram"] = variogram_bytes;
-        if (!report_pictures(o, &run, result, histogram_png_bytes, &pictures, &error) ||
-            !write_staged_text(set, o.report, valid_utf8(report_html(summary, pictures)), &error))
+        if (!write_staged_text(set, o.report, valid_utf8(report_html(summary, pictures)), &error))
             return run_error(PROGRAM, error);
     }
     // Every output in place at once, then the table: a run that fails
@@ -708,6 +754,7 @@ int main(int argc, char **argv)
     const int parsed = parse_command_line(app, argc, argv);
     if (parsed >= 0)
         return finish_run(PROGRAM, parsed); // --help, --version or a usage error
+    o.out = output_base(o.out);
     o.before.z_scale_given = app.count("--z-scale-before") > 0;
     o.after.z_scale_given = app.count("--z-scale-after") > 0;
     if (!o.coregister && !o.error_from_stable && (!o.stable.empty() || !o.unstable.empty()))
@@ -734,6 +781,8 @@ int main(int argc, char **argv)
         usage = "--variogram-pairs needs --error-from-stable";
     else if (!o.class_field.empty() && o.classes.empty())
         usage = "--class-field needs --classes";
+    else if ((app.count("--limit") > 0 || app.count("--picture-size") > 0) && !o.picture && o.report.empty())
+        usage = std::string(app.count("--limit") > 0 ? "--limit" : "--picture-size") + " needs --picture or --report";
     if (!usage.empty())
         return finish_run(PROGRAM, usage_error(PROGRAM, usage));
     for (int k = 0; k < argc; k++) {

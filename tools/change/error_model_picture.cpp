@@ -2,6 +2,7 @@
 
 #include "histogram_picture.h"
 #include "html_report.h"
+#include "picture_drawing.h"
 
 #include <cairo.h>
 
@@ -24,25 +25,6 @@ struct Chart {
     std::function<double(double)> curve;    // the model drawn through them
     std::string points_label, curve_label;  // the legend
 };
-
-cairo_status_t append_bytes(void *closure, const unsigned char *data, unsigned int length)
-{
-    static_cast<std::string *>(closure)->append(reinterpret_cast<const char *>(data), length);
-    return CAIRO_STATUS_SUCCESS;
-}
-
-double text_width(cairo_t *cr, const std::string &text)
-{
-    cairo_text_extents_t e;
-    cairo_text_extents(cr, text.c_str(), &e);
-    return e.x_advance;
-}
-
-void text_at(cairo_t *cr, double x, double y, const std::string &text, double align)
-{
-    cairo_move_to(cr, x - align * text_width(cr, text), y);
-    cairo_show_text(cr, text.c_str());
-}
 
 // The chart: points as dots, the model as a line, linear axes (x
 // logarithmic when asked) from 0 (or the smallest x) to a round top.
@@ -164,14 +146,9 @@ bool draw_chart(const Chart &c, std::string *png, std::string *error)
     text_at(cr, lx + 28, 60, c.curve_label, 0);
 
     cairo_destroy(cr);
-    png->clear();
-    const cairo_status_t status = cairo_surface_write_to_png_stream(surface, append_bytes, png);
+    const bool drawn = surface_png(surface, "the picture", png, error);
     cairo_surface_destroy(surface);
-    if (status != CAIRO_STATUS_SUCCESS) {
-        *error = std::string("the picture cannot be drawn: ") + cairo_status_to_string(status);
-        return false;
-    }
-    return true;
+    return drawn;
 }
 
 } // namespace
@@ -225,22 +202,6 @@ bool variogram_png(const Variogram &v, std::string *png, std::string *error)
     c.curve_label = "nugget + two spherical parts";
     if (!draw_chart(c, png, error)) {
         *error = "the variogram picture: " + *error;
-        return false;
-    }
-    return true;
-}
-
-bool write_bytes_file(const std::string &path, const std::string &bytes, std::string *error)
-{
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        *error = path + ": cannot be written: " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed) {
-        *error = path + ": cannot be written completely";
         return false;
     }
     return true;

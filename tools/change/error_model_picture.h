@@ -14,8 +14,5 @@
 bool error_slope_png(const StableErrorModel &model, std::string *png, std::string *error);
 bool variogram_png(const Variogram &variogram, std::string *png, std::string *error);
 
-// Writes bytes to exactly the file path (created or replaced): the caller
-// chooses the path. False, with *error naming it, when it cannot be written.
-bool write_bytes_file(const std::string &path, const std::string &bytes, std::string *error);
 
 #endif

@@ -1,5 +1,7 @@
 #include "geo_area.h"
 
+#include "tool_support.h"
+
 #include <cmath>
 #include <cstdio>
 
@@ -42,7 +44,6 @@ double quadrangle_area(double a, double inv_f, double lat1, double lat2, double 
 
 bool grid_areas(const GridFacts &grid, GridAreas *areas, std::string *warning, std::string *error)
 {
-    char text[256];
     const double *gt = grid.geotransform;
     if (!grid.has_geotransform) {
         // The cell size given for the input (--pixel, or a pair's
@@ -52,9 +53,8 @@ bool grid_areas(const GridFacts &grid, GridAreas *areas, std::string *warning, s
             return false;
         }
         areas->cell_area = static_cast<double>(static_cast<long double>(gt[1]) * gt[1]);
-        std::snprintf(text, sizeof text, "cells of %.17g m x %.17g m = %.17g m2 (no georeferencing)", gt[1], gt[1],
-                      areas->cell_area);
-        areas->how = text;
+        areas->how = "cells of " + exact_number(gt[1]) + " m x " + exact_number(gt[1]) + " m = " +
+                     exact_number(areas->cell_area) + " m2 (no georeferencing)";
         return true;
     }
     if (grid.geographic) {
@@ -73,10 +73,8 @@ bool grid_areas(const GridFacts &grid, GridAreas *areas, std::string *warning, s
         areas->top = gt[3];
         areas->dlat = gt[5];
         areas->dlon = gt[1];
-        std::snprintf(text, sizeof text,
-                      "grid in degrees: each line's cell area on the ellipsoid a = %.17g m, 1/f = %.17g", grid.semi_major,
-                      grid.inv_flattening);
-        areas->how = text;
+        areas->how = "grid in degrees: each line's cell area on the ellipsoid a = " + exact_number(grid.semi_major) +
+                     " m, 1/f = " + exact_number(grid.inv_flattening);
         return true;
     }
     // The area of the parallelogram of a cell: |dx/col × dy/line − dx/line × dy/col|.
@@ -86,10 +84,9 @@ bool grid_areas(const GridFacts &grid, GridAreas *areas, std::string *warning, s
     areas->cell_area = static_cast<double>(det);
     if (grid.crs_wkt.empty()) {
         *warning = "the raster has no coordinate system: its geotransform's units are taken as metres";
-        std::snprintf(text, sizeof text, "cells of %.17g m2 (no CRS: units taken as metres)", areas->cell_area);
+        areas->how = "cells of " + exact_number(areas->cell_area) + " m2 (no CRS: units taken as metres)";
     } else
-        std::snprintf(text, sizeof text, "cells of %.17g m2 (projected CRS)", areas->cell_area);
-    areas->how = text;
+        areas->how = "cells of " + exact_number(areas->cell_area) + " m2 (projected CRS)";
     if (!(areas->cell_area > 0) || !std::isfinite(areas->cell_area)) {
         *error = "the geotransform gives cells of no area";
         return false;

@@ -1,5 +1,7 @@
 #include "grid_match.h"
 
+#include "tool_support.h"
+
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <cpl_vsi.h>
@@ -28,21 +30,14 @@ std::string crs_name(const std::string &wkt)
     return name;
 }
 
-std::string number(double v)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    return text;
-}
-
 } // namespace
 
 bool same_grid(const GridFacts &before, const GridFacts &after, std::string *what)
 {
     if (before.nb_lig != after.nb_lig || before.nb_col != after.nb_col) {
         *what = "the sizes differ: BEFORE has " + std::to_string(before.nb_lig) + " lines x " +
-                std::to_string(before.nb_col) + " columns, AFTER " + std::to_string(after.nb_lig) + " x " +
-                std::to_string(after.nb_col);
+                std::to_string(before.nb_col) + " columns, AFTER " + std::to_string(after.nb_lig) + " lines x " +
+                std::to_string(after.nb_col) + " columns";
         return false;
     }
     if (before.has_geotransform != after.has_geotransform) {
@@ -61,8 +56,8 @@ bool same_grid(const GridFacts &before, const GridFacts &after, std::string *wha
                                              "origin y", "column rotation", "cell height"};
         for (int k = 0; k < 6; k++)
             if (!(std::fabs(g1[k] - g2[k]) * reach[k] <= tolerance)) {
-                *what = std::string("the geotransforms differ in their ") + names[k] + ": " + number(g1[k]) +
-                        " in BEFORE, " + number(g2[k]) + " in AFTER";
+                *what = std::string("the geotransforms differ in their ") + names[k] + ": " + exact_number(g1[k]) +
+                        " in BEFORE, " + exact_number(g2[k]) + " in AFTER";
                 return false;
             }
     }
@@ -80,8 +75,8 @@ std::string gdalwarp_command(const GridFacts &b, const std::string &after_path)
     const double *gt = b.geotransform;
     const double x0 = gt[0], y0 = gt[3];
     const double x1 = gt[0] + b.nb_col * gt[1], y1 = gt[3] + b.nb_lig * gt[5];
-    return "gdalwarp -t_srs " + crs_name(b.crs_wkt) + " -te " + number(std::fmin(x0, x1)) + " " +
-           number(std::fmin(y0, y1)) + " " + number(std::fmax(x0, x1)) + " " + number(std::fmax(y0, y1)) + " -ts " +
+    return "gdalwarp -t_srs " + crs_name(b.crs_wkt) + " -te " + exact_number(std::fmin(x0, x1)) + " " +
+           exact_number(std::fmin(y0, y1)) + " " + exact_number(std::fmax(x0, x1)) + " " + exact_number(std::fmax(y0, y1)) + " -ts " +
            std::to_string(b.nb_col) + " " + std::to_string(b.nb_lig) + " -r bilinear " + after_path +
            " after_on_before_grid.tif  (or run dem_change with --resample bilinear)";
 }
@@ -137,8 +132,8 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
                         source_type == GDT_UInt16;
     std::vector<std::string> args = {"-of", "VRT", "-r", method, "-ot", narrow ? "Float32" : "Float64",
                                      "-wt", "Float64", "-dstnodata", "nan", "-wm", "4", "-te",
-                                     number(std::fmin(gt[0], x1)), number(std::fmin(gt[3], y1)),
-                                     number(std::fmax(gt[0], x1)), number(std::fmax(gt[3], y1)), "-ts",
+                                     exact_number(std::fmin(gt[0], x1)), exact_number(std::fmin(gt[3], y1)),
+                                     exact_number(std::fmax(gt[0], x1)), exact_number(std::fmax(gt[3], y1)), "-ts",
                                      std::to_string(before.nb_col), std::to_string(before.nb_lig)};
     if (!before.crs_wkt.empty()) {
         args.push_back("-t_srs");

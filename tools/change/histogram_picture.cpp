@@ -1,6 +1,8 @@
 #include "histogram_picture.h"
 
+#include "colour_maps.h"
 #include "html_report.h"
+#include "picture_drawing.h"
 
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>
@@ -11,64 +13,33 @@
 
 namespace {
 
-// The ends of the project's diverging map (deep blue for lowering, deep red
-// for raising) and its half-way tones for the change below detection.
+// The ends of the project's change colours (deep red for lowering, deep
+// blue for raising) and their half-way tones for the change below detection.
 struct Rgb {
     double r, g, b;
 };
-const Rgb LOWERING = {33 / 255.0, 102 / 255.0, 172 / 255.0};
-const Rgb LOWERING_PALE = {103 / 255.0, 169 / 255.0, 207 / 255.0};
-const Rgb RAISING = {178 / 255.0, 24 / 255.0, 43 / 255.0};
-const Rgb RAISING_PALE = {239 / 255.0, 138 / 255.0, 98 / 255.0};
+Rgb rgb_of(const unsigned char c[3])
+{
+    return {c[0] / 255.0, c[1] / 255.0, c[2] / 255.0};
+}
+const Rgb LOWERING = rgb_of(LOWERING_RGB);
+const Rgb LOWERING_PALE = rgb_of(LOWERING_PALE_RGB);
+const Rgb RAISING = rgb_of(RAISING_RGB);
+const Rgb RAISING_PALE = rgb_of(RAISING_PALE_RGB);
 const Rgb INK = {0.13, 0.13, 0.13};
 const Rgb GRID = {0.88, 0.88, 0.88};
 const Rgb THRESHOLD = {0.25, 0.25, 0.25};
-
-const char *const FONT = "DejaVu Sans";
 
 void colour(cairo_t *cr, const Rgb &c)
 {
     cairo_set_source_rgb(cr, c.r, c.g, c.b);
 }
 
-} // namespace
-
-double nice_step(double span, int target)
-{
-    if (!(span > 0))
-        return 1;
-    const double raw = span / target;
-    const double decade = std::pow(10.0, std::floor(std::log10(raw)));
-    const double f = raw / decade;
-    return (f < 1.5 ? 1 : f < 3.5 ? 2 : f < 7.5 ? 5 : 10) * decade;
-}
-
-int decimals_for(double step)
-{
-    const int d = static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
-    return d > 0 ? d : 0;
-}
-
-namespace {
-
 // A tick label: the decimals of the step, thousands grouped by thin spaces,
 // a true minus sign.
 std::string tick_label(double v, int decimals)
 {
     return grouped_number(std::fabs(v) < 1e-12 ? 0 : v, decimals);
-}
-
-double text_width(cairo_t *cr, const std::string &text)
-{
-    cairo_text_extents_t e;
-    cairo_text_extents(cr, text.c_str(), &e);
-    return e.x_advance;
-}
-
-void text_at(cairo_t *cr, double x, double y, const std::string &text, double align)
-{
-    cairo_move_to(cr, x - align * text_width(cr, text), y);
-    cairo_show_text(cr, text.c_str());
 }
 
 // A note on a white ground, its right end at x, its baseline at y.
@@ -94,12 +65,6 @@ std::string beyond_note(const char *which, const ShownBin &b)
 double bar_value(const BinTally &t, bool of_volume)
 {
     return of_volume ? std::fabs(t.volume) : t.area;
-}
-
-cairo_status_t append_bytes(void *closure, const unsigned char *data, unsigned int length)
-{
-    static_cast<std::string *>(closure)->append(reinterpret_cast<const char *>(data), length);
-    return CAIRO_STATUS_SUCCESS;
 }
 
 // Width of a legend entry: the swatch, the text and the gap after it.
@@ -138,7 +103,7 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     cairo_t *cr = cairo_create(surface);
     colour(cr, {1, 1, 1});
     cairo_paint(cr);
-    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
 
     // Ranges: x over the bins, 0 and the thresholds; y from 0 to the
     // tallest stacked bar.
@@ -312,10 +277,10 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     cairo_restore(cr);
 
     // Title and legend.
-    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
     cairo_set_font_size(cr, 18);
     text_at(cr, legend_left, 30, o.title, 0);
-    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, 13);
     for (const Entry &e : legend)
         legend_entry(cr, e.x, e.y, e.c, e.dashed, e.text);
@@ -338,14 +303,9 @@ bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &o
     }
 
     cairo_destroy(cr);
-    png->clear();
-    const cairo_status_t status = cairo_surface_write_to_png_stream(surface, append_bytes, png);
+    const bool ok = surface_png(surface, "the histogram", png, error);
     cairo_surface_destroy(surface);
-    if (status != CAIRO_STATUS_SUCCESS) {
-        *error = std::string("the histogram cannot be drawn: ") + cairo_status_to_string(status);
-        return false;
-    }
-    return true;
+    return ok;
 }
 
 void release_picture_fonts()

@@ -1,6 +1,6 @@
 // The distribution of a difference as a bar chart (PNG, through cairo):
-// bars of area (or of volume) per bin, lowering and raising in the project's
-// two diverging colours, change below detection in their paler tones
+// bars of area (or of volume) per bin, lowering red and raising blue (the
+// project's change colours), change below detection in their paler tones
 // stacked on the detected part, the thresholds as dashed lines, axes
 // labelled with their units. Unchanged cells (d = 0) are not drawn; their
 // area is written in a corner.
@@ -25,12 +25,6 @@ struct HistogramPictureOptions {
 // fails.
 bool histogram_png(const HistogramTable &table, const HistogramPictureOptions &options, std::string *png,
                    std::string *error);
-
-// A round step (1, 2 or 5 times a power of ten) giving about `target`
-// intervals over span, and the decimals that show its multiples exactly:
-// the axes of every chart.
-double nice_step(double span, int target);
-int decimals_for(double step);
 
 // Frees the fonts' caches of cairo and fontconfig, at the end of a run
 // that drew (they would otherwise be reported as leaks).

@@ -42,7 +42,7 @@ pre{background:#f6f8fa;padding:10px 12px;white-space:pre-wrap;word-break:break-a
 .pictures{display:flex;gap:18px;flex-wrap:wrap}
 figure{margin:0 0 12px}
 figure img{max-width:100%;border:1px solid #ccc}
-.diff img{width:520px;max-width:100%;image-rendering:pixelated}
+.diff img{width:540px;max-width:100%}
 .histogram img{width:1000px}
 figcaption{color:#555;font-size:13px;margin-top:4px}
 .note{color:#555;font-size:13.5px}
@@ -68,6 +68,43 @@ std::string cell(const std::string &html)
     return "<td>" + html + "</td>";
 }
 
+const char *const MODELS[3] = {"independent", "correlated", "spatial"};
+
+// A figure rounded to `decimals` (negative: to a power of ten), grouped.
+std::string rounded_number(double v, int decimals)
+{
+    if (decimals >= 0)
+        return grouped_number(v, decimals);
+    const double unit = std::pow(10.0, -decimals);
+    return grouped_number(std::round(v / unit) * unit, 0);
+}
+
+std::string rounded_cell(const nlohmann::json &j, int decimals)
+{
+    return "<td class=\"n\">" + (j.is_number() ? rounded_number(j.get<double>(), decimals) : std::string()) + "</td>";
+}
+
+// The largest error of a row (m³) over the models it gives, 0 without any.
+double largest_error(const nlohmann::json &row)
+{
+    double largest = 0;
+    const nlohmann::json u = row.value("uncertainty_m3", nlohmann::json::object());
+    for (const char *m : MODELS)
+        if (u.contains(m) && u[m].is_number())
+            largest = std::fmax(largest, u[m].get<double>());
+    return largest;
+}
+
+// The mean difference of a row (m): its volume over its area; null
+// without area.
+nlohmann::json mean_of(const nlohmann::json &row)
+{
+    const double area = row.value("area_m2", 0.0);
+    if (!(area > 0) || !row.contains("volume_m3") || !row["volume_m3"].is_number())
+        return nullptr;
+    return row["volume_m3"].get<double>() / area;
+}
+
 bool has_uncertainty(const nlohmann::json &budgets, const char *model)
 {
     for (const auto &b : budgets)
@@ -78,17 +115,45 @@ bool has_uncertainty(const nlohmann::json &budgets, const char *model)
     return false;
 }
 
+// A row's volume and mean difference, each rounded to the second
+// significant digit of the row's largest error, and their errors, each to
+// its own second significant digit (the full figures are in the JSON and
+// CSV); without errors, volumes with two decimals and means to the
+// millimetre.
+std::string figure_cells(const nlohmann::json &row, const bool shown[3])
+{
+    const double largest = largest_error(row), area = row.value("area_m2", 0.0);
+    const int volume_decimals = decimals_of_error(largest, 2);
+    const int mean_decimals = decimals_of_error(area > 0 ? largest / area : 0, 3);
+    const nlohmann::json u = row.value("uncertainty_m3", nlohmann::json::object());
+    std::string html = rounded_cell(row.value("volume_m3", nlohmann::json()), volume_decimals);
+    for (int m = 0; m < 3; m++)
+        if (shown[m]) {
+            const nlohmann::json e = u.value(MODELS[m], nlohmann::json());
+            html += rounded_cell(e, decimals_of_error(e.is_number() ? e.get<double>() : 0, volume_decimals));
+        }
+    html += rounded_cell(mean_of(row), mean_decimals);
+    for (int m = 0; m < 3; m++)
+        if (shown[m]) {
+            const nlohmann::json e = u.value(MODELS[m], nlohmann::json());
+            const double mean_error = e.is_number() && area > 0 ? e.get<double>() / area : 0;
+            html += rounded_cell(e.is_number() && area > 0 ? nlohmann::json(mean_error) : nlohmann::json(),
+                                 decimals_of_error(mean_error, mean_decimals));
+        }
+    return html;
+}
+
 // The table of a list of budgets (2D and 3D), raw and thresholded rows.
 std::string budget_tables(const nlohmann::json &budgets, const std::string &heading_level)
 {
     if (!budgets.is_array() || budgets.empty())
         return "";
-    const char *const models[3] = {"independent", "correlated", "spatial"};
     const char *const model_heads[3] = {"&plusmn; independent (m&sup3;)", "&plusmn; fully correlated (m&sup3;)",
                                         "&plusmn; spatially correlated (m&sup3;)"};
+    const char *const model_names[3] = {"independent", "fully correlated", "spatially correlated"};
     bool shown[3];
     for (int m = 0; m < 3; m++)
-        shown[m] = has_uncertainty(budgets, models[m]);
+        shown[m] = has_uncertainty(budgets, MODELS[m]);
     std::string html;
     for (const auto &b : budgets) {
         html += "<" + heading_level + ">" + html_escape(text_of(b.value("difference", nlohmann::json("")))) +
@@ -98,6 +163,10 @@ std::string budget_tables(const nlohmann::json &budgets, const std::string &head
         for (int m = 0; m < 3; m++)
             if (shown[m])
                 html += std::string("<th>") + model_heads[m] + "</th>";
+        html += "<th>mean d (m)</th>";
+        for (int m = 0; m < 3; m++)
+            if (shown[m])
+                html += std::string("<th>&plusmn; ") + model_names[m] + " (m)</th>";
         html += "</tr></thead><tbody>\n";
         auto rows = [&](const RowName *list, size_t n, const char *group) {
             bool any = false;
@@ -105,7 +174,8 @@ std::string budget_tables(const nlohmann::json &budgets, const std::string &head
                 any = any || b.contains(list[k].key);
             if (!any)
                 return;
-            html += std::string("<tr class=\"group\"><td colspan=\"") + std::to_string(4 + shown[0] + shown[1] + shown[2]) +
+            html += std::string("<tr class=\"group\"><td colspan=\"") +
+                    std::to_string(5 + 2 * (shown[0] + shown[1] + shown[2])) +
                     "\">" + group + "</td></tr>\n";
             for (size_t k = 0; k < n; k++) {
                 if (!b.contains(list[k].key))
@@ -113,17 +183,121 @@ std::string budget_tables(const nlohmann::json &budgets, const std::string &head
                 const nlohmann::json &r = b[list[k].key];
                 html += std::string("<tr") + (std::string(list[k].key) == "net" ? " class=\"net\"" : "") + ">" +
                         cell(list[k].label) + number_cell(r.value("cells", nlohmann::json()), 0) +
-                        number_cell(r.value("area_m2", nlohmann::json()), 2) +
-                        number_cell(r.value("volume_m3", nlohmann::json()), 2);
-                const nlohmann::json u = r.value("uncertainty_m3", nlohmann::json::object());
-                for (int m = 0; m < 3; m++)
-                    if (shown[m])
-                        html += number_cell(u.value(models[m], nlohmann::json()), 2);
-                html += "</tr>\n";
+                        number_cell(r.value("area_m2", nlohmann::json()), 2) + figure_cells(r, shown) + "</tr>\n";
             }
         };
         rows(RAW_ROWS, 4, "every cell");
         rows(DETECTED_ROWS, 3, "with the thresholds");
+        html += "</tbody></table>\n";
+    }
+    return html;
+}
+
+// The alignment of after onto before (--coregister): the fit's figures as
+// the JSON's "coregistration" holds them.
+std::string alignment_section(const nlohmann::json &c)
+{
+    auto number = [&](const char *key, int decimals) {
+        return c.contains(key) && c[key].is_number() ? grouped_number(c[key].get<double>(), decimals) : std::string();
+    };
+    auto stat = [&](const char *which, const char *key, int decimals) {
+        return c.contains(which) && c[which].contains(key) && c[which][key].is_number()
+                   ? grouped_number(c[which][key].get<double>(), decimals)
+                   : std::string();
+    };
+    std::string html = "<h2>Alignment of after onto before</h2>\n<p class=\"note\">After was aligned onto before "
+                       "before the differences were taken (--coregister): a horizontal shift fitted on stable ground, "
+                       "then the vertical bias, the median of the stable differences. It assumes that the stable "
+                       "ground did not change and that the surveys differ by a pure translation.</p>\n";
+    html += "<table><tbody>\n";
+    auto line = [&](const std::string &name, const std::string &value) {
+        html += "<tr>" + cell(name) + cell(value) + "</tr>\n";
+    };
+    line("method", html_escape(text_of(c.value("method", nlohmann::json("")))));
+    line("resampling of after", html_escape(text_of(c.value("resampling", nlohmann::json("")))));
+    line("horizontal shift, east and north (m)", number("shift_x_m", 3) + " &nbsp; " + number("shift_y_m", 3));
+    line("horizontal shift, columns and lines (cells)", number("shift_x_cells", 3) + " &nbsp; " + number("shift_y_cells", 3));
+    line("vertical bias (m)", number("bias_z_m", 3));
+    line("NMAD of the stable differences, before &rarr; after alignment (m)",
+         stat("before", "nmad_m", 3) + " &rarr; " + stat("after", "nmad_m", 3));
+    line("median of the stable differences, before &rarr; after alignment (m)",
+         stat("before", "median_m", 3) + " &rarr; " + stat("after", "median_m", 3));
+    line("iterations", number("iterations", 0) + (c.value("converged", true) ? " (converged)" : " (not converged)"));
+    line("cells used in the fit", number("cells_used", 0) + " of " + number("stable_cells", 0) + " stable cells" +
+                                      (c.value("sample_step", 1) > 1 ? ", one in " + number("sample_step", 0) + " sampled"
+                                                                     : std::string()));
+    if (!c.value("determined", true))
+        line("not determined", html_escape(text_of(c.value("why_undetermined", nlohmann::json("")))));
+    html += "</tbody></table>\n";
+    if (c.contains("warnings") && c["warnings"].is_array() && !c["warnings"].empty()) {
+        html += "<ul class=\"models\">\n";
+        for (const auto &w : c["warnings"])
+            html += "<li>" + html_escape(text_of(w)) + "</li>\n";
+        html += "</ul>\n";
+    }
+    return html;
+}
+
+// One line of the summary by area: the area, the net volume and its
+// errors, the lowering and raising volumes, the mean difference and its
+// errors, the share of the area with detected change.
+std::string summary_row(const std::string &name, const nlohmann::json &b, const bool shown[3], bool detection,
+                        const std::string &row_open = "<tr>")
+{
+    const nlohmann::json net = b.value("net", nlohmann::json::object());
+    const double largest = largest_error(net), area = net.value("area_m2", 0.0);
+    const int decimals = decimals_of_error(largest, 2);
+    std::string html = row_open + cell(name) + number_cell(net.value("area_m2", nlohmann::json()), 0) + figure_cells(net, shown);
+    // Lowering and raising to the net's rounding.
+    for (const char *key : {"lowering", "raising"})
+        html += rounded_cell(b.value(key, nlohmann::json::object()).value("volume_m3", nlohmann::json()), decimals);
+    if (detection) {
+        const double detected = b.value("detected_lowering", nlohmann::json::object()).value("area_m2", 0.0) +
+                                b.value("detected_raising", nlohmann::json::object()).value("area_m2", 0.0);
+        html += area > 0 ? "<td class=\"n\">" + grouped_number(100 * detected / area, 1) + " %</td>" : cell("");
+    }
+    return html + "</tr>\n";
+}
+
+// The summary by area (--classes): for each difference, one line per class
+// and one for the whole.
+std::string area_summary(const nlohmann::json &s)
+{
+    if (!s.contains("classes") || !s["classes"].is_array() || !s.contains("budgets") || !s["budgets"].is_array())
+        return "";
+    bool shown[3];
+    for (int m = 0; m < 3; m++)
+        shown[m] = has_uncertainty(s["budgets"], MODELS[m]);
+    const char *const heads[3] = {"independent", "fully correlated", "spatially correlated"};
+    std::string html = "<h2>Summary by area</h2>\n<p class=\"note\">For each class and for the whole, over the "
+                       "cells with a 3D difference: the net volume and the mean difference d = after &minus; before "
+                       "with their errors (one standard deviation, to two significant digits; the figures to the "
+                       "precision of their largest error; in full in the JSON and CSV), the volumes lowered and "
+                       "raised.</p>\n";
+    for (size_t k = 0; k < s["budgets"].size(); k++) {
+        const nlohmann::json &whole = s["budgets"][k];
+        const bool detection = whole.contains("detected_lowering");
+        html += "<h3>" + html_escape(text_of(whole.value("difference", nlohmann::json("")))) + " difference</h3>\n";
+        html += "<table class=\"summary\"><thead><tr><th>area</th><th>area (m&sup2;)</th><th>net volume (m&sup3;)</th>";
+        for (int m = 0; m < 3; m++)
+            if (shown[m])
+                html += std::string("<th>&plusmn; ") + heads[m] + " (m&sup3;)</th>";
+        html += "<th>mean d (m)</th>";
+        for (int m = 0; m < 3; m++)
+            if (shown[m])
+                html += std::string("<th>&plusmn; ") + heads[m] + " (m)</th>";
+        html += "<th>lowering (m&sup3;)</th><th>raising (m&sup3;)</th>";
+        if (detection)
+            html += "<th>detected change (share of the area)</th>";
+        html += "</tr></thead><tbody>\n";
+        for (const auto &c : s["classes"]) {
+            const nlohmann::json label = c.value("class", nlohmann::json());
+            const nlohmann::json budgets = c.value("budgets", nlohmann::json::array());
+            if (k < budgets.size())
+                html += summary_row(label.is_null() ? "(cells without a class)" : html_escape(text_of(label)), budgets[k],
+                                    shown, detection);
+        }
+        html += summary_row("whole", whole, shown, detection, "<tr class=\"net\">");
         html += "</tbody></table>\n";
     }
     return html;
@@ -291,8 +465,8 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
         html += input_rows(s["inputs"]);
     if (s.contains("grid")) {
         const nlohmann::json &g = s["grid"];
-        html += "<p>Grid: " + grouped_number(g.value("columns", 0), 0) + " columns &times; " + grouped_number(g.value("lines", 0), 0) +
-                " lines; " + html_escape(text_of(g.value("cell_areas", nlohmann::json("")))) + "</p>\n";
+        html += "<p>Grid: " + grouped_number(g.value("lines", 0), 0) + " lines &times; " + grouped_number(g.value("columns", 0), 0) +
+                " columns; " + html_escape(text_of(g.value("cell_areas", nlohmann::json("")))) + "</p>\n";
     }
     if (s.contains("nodata_cells") && s["nodata_cells"].is_object()) {
         html += "<table><thead><tr><th>cells without data or difference</th><th>cells</th></tr></thead><tbody>\n";
@@ -328,14 +502,20 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
 
     if (!pictures.empty()) {
         html += "<h2>Pictures</h2>\n<div class=\"pictures\">\n";
-        html += picture(pictures, "2D", "2D difference: blue lowered, red raised, grey no data", "diff");
-        html += picture(pictures, "3D", "3D difference: blue lowered, red raised, grey no data", "diff");
+        html += picture(pictures, "2D", "2D difference: red lowered, blue raised, grey no data", "diff");
+        html += picture(pictures, "3D", "3D difference: red lowered, blue raised, grey no data", "diff");
         html += "</div>\n";
         html += picture(pictures, "histogram", "Distribution of the differences", "histogram");
     }
 
+    if (s.contains("coregistration") && s["coregistration"].is_object())
+        html += alignment_section(s["coregistration"]);
+    html += area_summary(s);
+
     html += "<h2>Budgets</h2>\n<p class=\"note\">Over the cells where the 3D difference is defined. The raw net is "
-            "always given: a net of the thresholded parts alone is biased. Errors are one standard deviation.</p>\n";
+            "always given: a net of the thresholded parts alone is biased. Errors are one standard deviation; each row's "
+            "figures are rounded to two significant digits of its largest error (in full in the JSON and CSV); "
+            "mean d is the volume over the area.</p>\n";
     if (s.contains("budgets"))
         html += budget_tables(s["budgets"], "h3");
     if (s.contains("classes") && s["classes"].is_array())

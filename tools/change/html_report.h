@@ -14,7 +14,12 @@
 //     "unchanged", "net", "detected_lowering", "detected_raising",
 //     "below_detection", each {"cells", "area_m2", "volume_m3",
 //     "uncertainty_m3": {"independent", "correlated", "spatial"}};
-//   "classes": [{"class", "budgets": […]}];
+//   "classes": [{"class", "budgets": […]}] (also summed up by area, a line
+//     per class and one for the whole);
+//   "coregistration": the alignment's fit as dem_coreg's JSON gives it
+//     ("method", "shift_x_m", "shift_y_m", "shift_x_cells", "shift_y_cells",
+//     "bias_z_m", "before"/"after" {"median_m", "nmad_m"}, "iterations",
+//     "converged", "cells_used", "stable_cells", "warnings", …);
 //   "nodata_cells": {name: count};
 //   "error_models": [sentence, …].
 #ifndef HTML_REPORT_H
@@ -36,7 +41,9 @@ std::string base64(const std::string &bytes);
 std::string html_escape(const std::string &text);
 
 // The page. pictures: PNG bytes by name: "2D" and "3D" (the differences),
-// "histogram"; those missing are left out.
+// "histogram"; those missing are left out. Volumes and mean differences are
+// shown to the second significant digit of their row's largest error, each
+// error to its own two (the summary keeps the full figures).
 std::string report_html(const nlohmann::json &summary, const std::map<std::string, std::string> &pictures);
 
 // A number with its decimals, thousands grouped by thin spaces, a true

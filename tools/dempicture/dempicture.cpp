@@ -2,9 +2,10 @@
 // PNG picture with a colour bar.
 //
 // Heights get a hypsometric colour map (green lowlands to pale summits),
-// optionally with hill shading; differences get a diverging map centred on
-// 0: positive values (first DEM above second: erosion when the first is the
-// earlier survey) in reds, negative values (deposition) in blues, 0 white.
+// optionally with hill shading; differences get the project's change
+// colours centred on 0. The results hold first - second, so a positive value
+// (first DEM above second) is a lowering of the surface when the first is
+// the earlier survey: red; a negative value (raising) blue; 0 white.
 #include "LIB/NRUTIL.h"
 #include "colour_maps.h"
 #include "dem_files.h"
@@ -66,7 +67,10 @@ const char *const DESCRIPTION =
     "Draws a DEM or a result of the comparison tool as a PNG picture with a colour\n"
     "bar. RASTER is a raw raster whose name ends in _m2.raw or _m4.raw (results:\n"
     "_2D_m4.raw and so on); its descriptor is the same path ending in .txt, and\n"
-    "gives the frame, which the raster must fill exactly.";
+    "gives the frame, which the raster must fill exactly.\n"
+    "Results hold first DEM - second: red where the first lies above the second\n"
+    "(a lowering of the surface when the first is the earlier survey), blue where\n"
+    "it lies below (a raising), the colours dem_change gives lowering and raising.";
 
 const char *const NOTES =
     "Line 0 is at the top. The map's upper-left cell is drawn at pixel (10, 10);\n"
@@ -121,9 +125,10 @@ void define_options(CLI::App &app, Options *o)
     const char *colours = "Colours";
     add_choice_option(app, "--map", &o->map, {"heights", "differences"},
                       "heights: hypsometric colours, lowest green to\n"
-                      "highest pale; differences: diverging colours\n"
-                      "centred on 0, positive (first DEM above second)\n"
-                      "red, negative blue, 0 white. Default:\n"
+                      "highest pale; differences (first - second):\n"
+                      "positive (first DEM above second: lowering when\n"
+                      "the first is the earlier survey) red, negative\n"
+                      "(raising) blue, 0 white. Default:\n"
                       "differences for _2D_ and _3D_ names, heights\n"
                       "otherwise")
         ->group(colours);
@@ -184,37 +189,20 @@ int check_options(Options *o)
     return -1;
 }
 
-// ---------------------------------------------------------------------------
-// Hill shading (Horn's slope estimate over the 3 x 3 window):
-//
-//     a b c
-//     d e f      e the cell; lines run south, columns east; cells beyond
-//     g h i      the border repeat the border cell
-//
-// dz/dx (east)  = ((c + 2f + i) - (a + 2d + g)) / (8 pixel)
-// dz/dy (south) = ((g + 2h + i) - (a + 2b + c)) / (8 pixel)
-// The light is the cosine between the surface normal (-dz/dx, -dz/dy, 1)
-// and the direction of the sun, 45 degrees above the north-west horizon:
-// (east, south, up) = (-1/2, -1/2, 1/sqrt 2).
-// Returns a brightness factor: 1 on flat ground, more on slopes facing the
-// sun, less on slopes turned away.
-// ---------------------------------------------------------------------------
+// Hill shading: the light of colour_maps' hill_light on the cell's 3 x 3
+// window (cells beyond the border repeat the border cell), as a brightness
+// factor: 1 on flat ground, more on slopes facing the sun, less on slopes
+// turned away.
 double hill_shade(int *const *v, int nb_lig, int nb_col, int i, int j, double metres_per_unit, double pixel)
 {
-    auto at = [&](int di, int dj) {
-        int y = i + di < 0 ? 0 : (i + di >= nb_lig ? nb_lig - 1 : i + di);
-        int x = j + dj < 0 ? 0 : (j + dj >= nb_col ? nb_col - 1 : j + dj);
-        return v[y][x] * metres_per_unit;
-    };
-    double a = at(-1, -1), b = at(-1, 0), c = at(-1, 1);
-    double d = at(0, -1), f = at(0, 1);
-    double g = at(1, -1), h = at(1, 0), k = at(1, 1);
-    double dzdx = ((c + 2 * f + k) - (a + 2 * d + g)) / (8 * pixel);
-    double dzdy = ((g + 2 * h + k) - (a + 2 * b + c)) / (8 * pixel);
-    double light = (0.5 * dzdx + 0.5 * dzdy + std::sqrt(0.5)) / std::sqrt(dzdx * dzdx + dzdy * dzdy + 1);
-    if (light < 0)
-        light = 0;
-    return 0.3 + 0.7 * light / std::sqrt(0.5);
+    double z[9];
+    for (int di = -1; di <= 1; di++)
+        for (int dj = -1; dj <= 1; dj++) {
+            const int y = i + di < 0 ? 0 : (i + di >= nb_lig ? nb_lig - 1 : i + di);
+            const int x = j + dj < 0 ? 0 : (j + dj >= nb_col ? nb_col - 1 : j + dj);
+            z[(di + 1) * 3 + dj + 1] = v[y][x] * metres_per_unit;
+        }
+    return 0.3 + 0.7 * hill_light(z, pixel, pixel) / std::sqrt(0.5);
 }
 
 // ---------------------------------------------------------------------------
@@ -342,7 +330,7 @@ void draw_map(Picture *pic, const LoadedDem &dem, const Options &opt, const View
             const int i = v.line0 + static_cast<int>(ci * opt.shrink), j = v.col0 + static_cast<int>(cj * opt.shrink);
             const double metres = dem.values[i][j] * v.metres_per_unit;
             if (opt.map == MAP_DIFFERENCES) {
-                diverging_colour(v.end_high > 0 ? metres / v.end_high : 0, rgb);
+                change_colour(v.end_high > 0 ? -metres / v.end_high : 0, rgb);
             } else {
                 hypsometric_colour(v.end_high > v.end_low ? (metres - v.end_low) / (v.end_high - v.end_low) : 0.5, rgb);
                 if (opt.shade) {
@@ -377,7 +365,7 @@ void draw_bar(Picture *pic, const Options &opt, const View &v, const std::string
     for (long long y = 0; y < v.bar_h; y++) {
         double t = v.bar_h > 1 ? 1 - static_cast<double>(y) / static_cast<double>(v.bar_h - 1) : 1;
         if (opt.map == MAP_DIFFERENCES)
-            diverging_colour(2 * t - 1, rgb);
+            change_colour(1 - 2 * t, rgb); // first above second at the top
         else
             hypsometric_colour(t, rgb);
         for (int x = 0; x < BAR_WIDTH; x++) {
