@@ -318,7 +318,7 @@ TEST_F(Change, WithoutACoordinateSystemTheUnitsAreTakenAsMetresWithAWarning)
     EXPECT_EQ(json("b.json")["budgets"][0]["raising"]["area_m2"], 6 * 6.25);
 }
 
-TEST_F(Change, OneAndTwoThreadsWriteTheSameBytes)
+TEST_F(Change, AnyNumberOfThreadsWritesTheSameBytes)
 {
     // Several tiles of irregular values.
     Grid before = frame(300, 700, 0), after = frame(300, 700, 0);
@@ -332,13 +332,17 @@ TEST_F(Change, OneAndTwoThreadsWriteTheSameBytes)
     write_geotiff(at("after.tif"), after);
     ASSERT_EQ(change("--threads 1 --json one.json before.tif after.tif one").status, 0);
     ASSERT_EQ(change("--threads 2 --json two.json before.tif after.tif two").status, 0);
+    ASSERT_EQ(change("--threads 4 --json four.json before.tif after.tif four").status, 0);
+    ASSERT_EQ(change("--json cores.json before.tif after.tif cores").status, 0); // the default: every core
     for (const char *dim : {"_2D.tif", "_3D.tif"}) {
         const std::string one = read_file(at(std::string("one") + dim));
         EXPECT_GT(one.size(), 1000u);
-        EXPECT_TRUE(one == read_file(at(std::string("two") + dim))) << dim;
+        for (const char *other : {"two", "four", "cores"})
+            EXPECT_TRUE(one == read_file(at(std::string(other) + dim))) << other << dim;
     }
-    nlohmann::json a = json("one.json"), b = json("two.json");
-    EXPECT_EQ(a["budgets"], b["budgets"]);
+    nlohmann::json a = json("one.json");
+    for (const char *other : {"two.json", "four.json", "cores.json"})
+        EXPECT_EQ(a["budgets"], json(other)["budgets"]) << other;
 }
 
 // A map read back through GDAL, which places it by its world file (.pgw)

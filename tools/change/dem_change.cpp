@@ -41,11 +41,19 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
 const char *const PROGRAM = "dem_change";
+
+// The cores this process may use, 1 to 64.
+int default_threads()
+{
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores < 1 ? 1 : cores > 64 ? 64 : static_cast<int>(cores);
+}
 
 struct Options {
     DemInputOptions before, after;
@@ -57,7 +65,7 @@ struct Options {
     bool picture = false;
     double limit = 0;              // m at the ends of the maps' colours (0: the robust limit)
     int picture_size = MAP_SIZE;   // pixels on a map's long side
-    int threads = 1;
+    int threads = default_threads(); // every core, unless --threads says otherwise
     double pixel = 0;
     bool coregister = false;
     std::string stable, unstable;
@@ -217,7 +225,8 @@ void add_options(CLI::App &app, Options *o)
         ->check(CLI::IsMember({"float32", "float64"}));
     add_creation_option(app, "--co", &o->creation_options, "GeoTIFF creation option NAME=VALUE (repeatable)");
     add_whole_option(app, "--threads", &o->threads, 1, 64,
-                     "threads compressing the outputs, 1 to 64 (the bytes do not depend on it)");
+                     "threads compressing the outputs, 1 to 64 (default: the cores available; the bytes do not "
+                     "depend on it)");
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
     app.add_flag("--picture", o->picture,
