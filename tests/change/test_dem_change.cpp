@@ -64,6 +64,21 @@ const nlohmann::json &row(const nlohmann::json &report, int which, const char *s
     return report["budgets"][which][set];
 }
 
+// before.tif and after.tif in dir: 6 x 6 cells of 2.5 m from (500000,
+// 4600000) at 10 m, AFTER with a mound of +2 m at (2, 2) and a pit of -2 m
+// at (3, 4), BEFORE with no height at (4, 1).
+void write_mound_pit_and_hole(const std::string &dir)
+{
+    Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
+    before.has_nodata = true;
+    before.nodata = -9999;
+    at_cell(before, 4, 1) = -9999;
+    at_cell(after, 2, 2) = 12;
+    at_cell(after, 3, 4) = 8;
+    write_geotiff(dir + "/before.tif", before);
+    write_geotiff(dir + "/after.tif", after);
+}
+
 void set_crs(const std::string &path, const std::string &wkt)
 {
     GDALDatasetH ds = GDALOpen(path.c_str(), GA_Update);
@@ -427,14 +442,7 @@ TEST_F(Change, MapsShowLoweringInRedRaisingInBlueAndNodataInGreyWhereTheirWorldF
 {
     // 6 x 6 cells of 2.5 m from (500000, 4600000): a mound of +2 m at (2, 2),
     // a pit of -2 m at (3, 4), no height in BEFORE at (4, 1).
-    Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
-    before.has_nodata = true;
-    before.nodata = -9999;
-    at_cell(before, 4, 1) = -9999;
-    at_cell(after, 2, 2) = 12;
-    at_cell(after, 3, 4) = 8;
-    write_geotiff(at("before.tif"), before);
-    write_geotiff(at("after.tif"), after);
+    write_mound_pit_and_hole(dir);
     Outcome r = change("--picture before.tif after.tif out");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("colours to +/- 2 m"), std::string::npos) << r.out;
@@ -519,14 +527,7 @@ TEST_F(Change, QgisDrawsTheRasterWithItsStyle)
     if (python.empty())
         GTEST_SKIP() << "QGIS and its Python bindings are not installed (scripts/install-deps --qgis): the style is "
                         "not rendered";
-    Grid before = frame(6, 6, 10), after = frame(6, 6, 10);
-    before.has_nodata = true;
-    before.nodata = -9999;
-    at_cell(before, 4, 1) = -9999;
-    at_cell(after, 2, 2) = 12;
-    at_cell(after, 3, 4) = 8;
-    write_geotiff(at("before.tif"), before);
-    write_geotiff(at("after.tif"), after);
+    write_mound_pit_and_hole(dir);
     ASSERT_EQ(change("--picture before.tif after.tif out").status, 0);
     {
         FILE *f = std::fopen(at("render.py").c_str(), "w");
