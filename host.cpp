@@ -19,6 +19,7 @@ extern "C" int _getch(void);
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -114,6 +115,7 @@ volatile LONG signal_pending = 0;
 #else
 const int CAUGHT_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ};
 sigset_t mask_before_hold;
+pthread_t main_thread; // the thread that called host_start
 #endif
 
 extern "C" void on_interrupt(int sig)
@@ -125,6 +127,13 @@ extern "C" void on_interrupt(int sig)
         return;
     }
 #else
+    // A signal sent to the process may reach any of its threads (a library's
+    // workers, which hold_signals does not block): it is passed on to the
+    // thread that started the run, where it waits while the signals are held.
+    if (!pthread_equal(pthread_self(), main_thread)) {
+        pthread_kill(main_thread, sig);
+        return;
+    }
     if (terminal_changed)
         tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
 #endif
@@ -369,6 +378,9 @@ bool set_extended_precision()
 void host_start()
 {
     set_extended_precision();
+#ifndef _WIN32
+    main_thread = pthread_self();
+#endif
 #ifdef _WIN32
     for (int sig : CAUGHT_SIGNALS)
         std::signal(sig, on_interrupt);

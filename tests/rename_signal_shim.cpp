@@ -2,10 +2,26 @@
 // call of rename number SIGNAL_AT_RENAME, the process sends itself SIGTERM,
 // as a user's kill arriving at that very instant would.
 #include <dlfcn.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <stdio.h>
 #include <unistd.h>
+
+// With SIGNAL_IN_THREAD set, the signal is sent to a thread of its own
+// instead, as a signal to the process may land on any thread that does not
+// block it (a library's worker).
+// The thread takes signals, as a worker started before the run held its
+// own would.
+static void *signal_this_thread(void *)
+{
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+    pthread_kill(pthread_self(), SIGTERM);
+    return nullptr;
+}
 
 extern "C" int rename(const char *from, const char *to)
 {
@@ -13,8 +29,14 @@ extern "C" int rename(const char *from, const char *to)
     static rename_function next = reinterpret_cast<rename_function>(dlsym(RTLD_NEXT, "rename"));
     static int calls = 0;
     const char *at = getenv("SIGNAL_AT_RENAME");
-    if (at != nullptr && ++calls == atoi(at))
-        kill(getpid(), SIGTERM);
+    if (at != nullptr && ++calls == atoi(at)) {
+        if (getenv("SIGNAL_IN_THREAD") != nullptr) {
+            pthread_t worker;
+            if (pthread_create(&worker, nullptr, signal_this_thread, nullptr) == 0)
+                pthread_join(worker, nullptr);
+        } else
+            kill(getpid(), SIGTERM);
+    }
     return next(from, to);
 }
 

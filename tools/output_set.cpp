@@ -5,12 +5,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
+#ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
@@ -18,19 +21,79 @@ const char PRIVATE_PREFIX[] = "skarnovelt-run-";
 const char LOCK_NAME[] = "lock";
 
 // The folder part of a path with its separator, and the name after it.
+#ifdef _WIN32
+const char SEPARATORS[] = "\\/:";
+#else
+const char SEPARATORS[] = "/";
+#endif
+
 std::string folder_of(const std::string &path)
 {
-    const size_t slash = path.rfind('/');
+    const size_t slash = path.find_last_of(SEPARATORS);
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 std::string name_of(const std::string &path)
 {
-    const size_t slash = path.rfind('/');
+    const size_t slash = path.find_last_of(SEPARATORS);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string reason(const std::string &what) { return what + ": " + std::strerror(errno); }
+
+bool same_name(const std::string &a, const std::string &b) { return a == b || same_file(a, b); }
+
+// The folder of a target: it exists and can be written to.
+bool check_folder(const std::string &target, std::string *error)
+{
+    if (target.empty() || target.back() == '/') {
+        *error = "'" + target + "' is not a file name for an output";
+        return false;
+    }
+    const std::string folder = folder_of(target);
+    const std::string shown = folder.empty() ? "." : folder;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(shown, ec)) {
+        *error = target + ": cannot be written: its folder " + shown + " does not exist";
+        return false;
+    }
+#ifndef _WIN32
+    if (access(shown.c_str(), W_OK | X_OK) != 0) {
+        *error = target + ": cannot be written: its folder " + shown + " is not writable";
+        return false;
+    }
+#endif
+    return true;
+}
+
+// The checks of a target before anything is written.
+bool check_target(const OutputSet &set, const std::string &target, std::string *error)
+{
+    if (!check_folder(target, error))
+        return false;
+    std::error_code ec;
+    if (std::filesystem::is_directory(target, ec)) {
+        *error = target + " is a folder, not a file to write";
+        return false;
+    }
+    for (const std::string &input : set.inputs)
+        if (!input.empty() && same_name(target, input)) {
+            *error = target + " would replace the input " + input + ": choose another name";
+            return false;
+        }
+    for (const StagedOutput &out : set.outputs)
+        if (same_name(out.target, target)) {
+            *error = target + " is named for two outputs of the run";
+            return false;
+        }
+    return true;
+}
+
+} // namespace
+
+#ifndef _WIN32
+
+namespace {
 
 // Removes what a private folder holds (regular files only, never through a
 // link), then the folder.
@@ -111,51 +174,8 @@ PrivateFolder *private_folder(OutputSet *set, const std::string &folder, std::st
     return &set->folders.back();
 }
 
-bool same_name(const std::string &a, const std::string &b) { return a == b || same_file(a, b); }
 
-// The folder of a target: it exists and can be written to.
-bool check_folder(const std::string &target, std::string *error)
-{
-    if (target.empty() || target.back() == '/') {
-        *error = "'" + target + "' is not a file name for an output";
-        return false;
-    }
-    const std::string folder = folder_of(target);
-    const std::string shown = folder.empty() ? "." : folder;
-    struct stat st;
-    if (stat(shown.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = target + ": cannot be written: its folder " + shown + " does not exist";
-        return false;
-    }
-    if (access(shown.c_str(), W_OK | X_OK) != 0) {
-        *error = target + ": cannot be written: its folder " + shown + " is not writable";
-        return false;
-    }
-    return true;
-}
 
-// The checks of a target before anything is written.
-bool check_target(const OutputSet &set, const std::string &target, std::string *error)
-{
-    if (!check_folder(target, error))
-        return false;
-    struct stat st;
-    if (stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        *error = target + " is a folder, not a file to write";
-        return false;
-    }
-    for (const std::string &input : set.inputs)
-        if (!input.empty() && same_name(target, input)) {
-            *error = target + " would replace the input " + input + ": choose another name";
-            return false;
-        }
-    for (const StagedOutput &out : set.outputs)
-        if (same_name(out.target, target)) {
-            *error = target + " is named for two outputs of the run";
-            return false;
-        }
-    return true;
-}
 
 void release_base_lock(OutputSet *set)
 {
@@ -174,6 +194,8 @@ void remove_folders(OutputSet *set)
             if (!out.staged.empty() && folder_of(out.staged) == p.path + "/")
                 forget_temp_file(out.staged);
         forget_temp_file(p.lock);
+        for (const std::string &path : set->scratch)
+            forget_temp_file(path);
         remove_private_folder(p.path);
         if (p.lock_fd >= 0)
             close(p.lock_fd);
@@ -181,6 +203,7 @@ void remove_folders(OutputSet *set)
     }
     set->folders.clear();
     set->outputs.clear();
+    set->scratch.clear();
 }
 
 bool sync_file(const std::string &path)
@@ -270,39 +293,8 @@ bool stage_output(OutputSet *set, const std::string &target, std::string *staged
     return true;
 }
 
-void drop_output(OutputSet *set, const std::string &target)
-{
-    for (size_t k = 0; k < set->outputs.size(); k++)
-        if (set->outputs[k].target == target) {
-            discard_temp_file(set->outputs[k].staged);
-            set->outputs.erase(set->outputs.begin() + static_cast<long>(k));
-            return;
-        }
-}
 
-std::string staged_path(const OutputSet &set, const std::string &target)
-{
-    for (const StagedOutput &out : set.outputs)
-        if (out.target == target)
-            return out.staged;
-    return std::string();
-}
 
-bool write_staged_text(const OutputSet &set, const std::string &target, const std::string &text, std::string *error)
-{
-    const std::string staged = staged_path(set, target);
-    if (staged.empty()) {
-        *error = target + ": not an output of this run";
-        return false;
-    }
-    FILE *f = std::fopen(staged.c_str(), "wb");
-    bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f != nullptr && std::fclose(f) != 0)
-        ok = false;
-    if (!ok)
-        *error = reason("cannot write " + target);
-    return ok;
-}
 
 bool stage_scratch(OutputSet *set, const std::string &near, const std::string &name, std::string *path,
                    std::string *error)
@@ -318,6 +310,7 @@ bool stage_scratch(OutputSet *set, const std::string &near, const std::string &n
     }
     close(fd);
     register_temp_file(*path);
+    set->scratch.push_back(*path);
     return true;
 }
 
@@ -396,3 +389,113 @@ void abandon_outputs(OutputSet *set)
     remove_folders(set);
     release_base_lock(set);
 }
+
+#else
+
+// Windows: no private folder or lock; each output is a temporary file of
+// the host beside its target (created exclusively and held open so that
+// nobody deletes or renames it), and all are renamed together with the
+// console signals held.
+
+bool begin_outputs(const std::string &base, const std::vector<std::string> &inputs, OutputSet *set,
+                   std::string *error)
+{
+    set->inputs = inputs;
+    return check_folder(base, error);
+}
+
+bool stage_output(OutputSet *set, const std::string &target, std::string *staged, std::string *error)
+{
+    if (!check_target(*set, target, error))
+        return false;
+    FILE *f = create_temp_file(target, "wb", staged);
+    if (f == nullptr) {
+        *error = reason(target + ": cannot create a file beside it");
+        return false;
+    }
+    std::fclose(f);
+    StagedOutput out;
+    out.target = target;
+    out.staged = *staged;
+    set->outputs.push_back(out);
+    return true;
+}
+
+bool stage_scratch(OutputSet *set, const std::string &near, const std::string &, std::string *path,
+                   std::string *error)
+{
+    FILE *f = create_temp_file(near, "wb", path);
+    if (f == nullptr) {
+        *error = reason("cannot create a working file beside " + near);
+        return false;
+    }
+    std::fclose(f);
+    set->scratch.push_back(*path);
+    return true;
+}
+
+bool commit_outputs(OutputSet *set, std::string *error)
+{
+    std::string failure;
+    hold_signals();
+    for (const StagedOutput &out : set->outputs) {
+        if (!replace_file(out.staged, out.target)) {
+            failure = reason("cannot replace " + out.target);
+            break;
+        }
+        forget_temp_file(out.staged);
+    }
+    release_signals();
+    abandon_outputs(set);
+    if (!failure.empty())
+        *error = failure;
+    return failure.empty();
+}
+
+void abandon_outputs(OutputSet *set)
+{
+    for (const StagedOutput &out : set->outputs)
+        discard_temp_file(out.staged);
+    for (const std::string &path : set->scratch)
+        discard_temp_file(path);
+    set->outputs.clear();
+    set->scratch.clear();
+}
+
+#endif
+
+void drop_output(OutputSet *set, const std::string &target)
+{
+    for (size_t k = 0; k < set->outputs.size(); k++)
+        if (set->outputs[k].target == target) {
+            discard_temp_file(set->outputs[k].staged);
+            set->outputs.erase(set->outputs.begin() + static_cast<long>(k));
+            return;
+        }
+}
+
+std::string staged_path(const OutputSet &set, const std::string &target)
+{
+    for (const StagedOutput &out : set.outputs)
+        if (out.target == target)
+            return out.staged;
+    return std::string();
+}
+
+bool write_staged_text(const OutputSet &set, const std::string &target, const std::string &text, std::string *error)
+{
+    const std::string staged = staged_path(set, target);
+    if (staged.empty()) {
+        *error = target + ": not an output of this run";
+        return false;
+    }
+    FILE *f = std::fopen(staged.c_str(), "wb");
+    bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f != nullptr && std::fclose(f) != 0)
+        ok = false;
+    if (!ok)
+        *error = reason("cannot write " + target);
+    return ok;
+}
+
+OutputSet::~OutputSet() { abandon_outputs(this); }

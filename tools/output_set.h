@@ -13,6 +13,11 @@
 // named twice), each staged file checked before its rename to be the very
 // file the run created (same device and inode, a regular file), and the
 // private folders of killed runs removed by the next run in that folder.
+//
+// On Windows, which has neither mode bits nor these locks, the outputs are
+// the host's temporary files beside their targets (created exclusively and
+// held open, so that nobody deletes or renames them), renamed together with
+// the console signals held; no lock on OUT, no put-back of a failed set.
 #ifndef OUTPUT_SET_H
 #define OUTPUT_SET_H
 
@@ -37,8 +42,14 @@ struct OutputSet {
     std::vector<std::string> inputs;       // no output may be one of them
     std::vector<PrivateFolder> folders;
     std::vector<StagedOutput> outputs;
+    std::vector<std::string> scratch;      // working files (Windows: beside their target)
     std::string base_lock;                 // lock of the run's base name
     int base_lock_fd = -1;
+
+    OutputSet() = default;
+    OutputSet(const OutputSet &) = delete;
+    OutputSet &operator=(const OutputSet &) = delete;
+    ~OutputSet(); // abandons what was not committed: no way out of a run leaves a staged file
 };
 
 // Starts the set: takes the lock of base (OUT, the name every output

@@ -250,17 +250,22 @@ TEST_F(ChangeOutputs, ARunThatFailsLateLeavesEveryEarlierOutput)
 
 TEST_F(ChangeOutputs, ASignalDuringTheRenamesTakesEffectAfterTheLast)
 {
-    ASSERT_EQ(change(every + " --json r.json").status, 0);
-    const auto earlier = snapshot();
-    // SIGTERM just before the first rename: every output is the new run's.
-    Outcome r = change(every + " --json r.json",
-                       std::string("LD_PRELOAD=") + RENAME_SHIM + " SIGNAL_AT_RENAME=1 ASAN_OPTIONS=verify_asan_link_order=0",
-                       "later.tif");
-    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
-    const auto now = snapshot();
-    for (const std::string &name : all)
-        EXPECT_FALSE(now.at(name) == earlier.at(name)) << name;
-    EXPECT_TRUE(leftovers().empty());
+    // SIGTERM just before the first rename, to the process or to another
+    // thread of it (where GDAL's workers would take it): every output is
+    // the new run's.
+    for (const char *where : {"", " SIGNAL_IN_THREAD=1"}) {
+        ASSERT_EQ(change(every + " --json r.json").status, 0);
+        const auto earlier = snapshot();
+        Outcome r = change(every + " --json r.json",
+                           std::string("LD_PRELOAD=") + RENAME_SHIM + " SIGNAL_AT_RENAME=1" + where +
+                               " ASAN_OPTIONS=verify_asan_link_order=0",
+                           "later.tif");
+        EXPECT_EQ(r.status, 128 + SIGTERM) << where << r.err;
+        const auto now = snapshot();
+        for (const std::string &name : all)
+            EXPECT_FALSE(now.at(name) == earlier.at(name)) << where << name;
+        EXPECT_TRUE(leftovers().empty()) << where;
+    }
 }
 
 TEST_F(ChangeOutputs, ASecondRunWritingTheSameOutStops)

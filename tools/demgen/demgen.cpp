@@ -14,6 +14,7 @@
 #include "difference.h"
 #include "host.h"
 #include "cli_support.h"
+#include "output_set.h"
 #include "tool_support.h"
 #include "units.h"
 
@@ -489,8 +490,8 @@ bool place_landslide(const Surface &s, int nb_lig, int nb_col, uint64_t seed, do
 // One DEM being written: its paths, streams, a line buffer of its type, and
 // the running range of its values for the descriptor.
 struct Output {
-    std::string raster, descr;
-    std::string raster_temp, descr_temp; // where they are written until complete
+    std::string raster, descr;          // the targets
+    std::string raster_temp, descr_temp; // their staged files, where they are written until complete
     int itype, unit;
     FILE *f, *fd;
     std::vector<unsigned short> line2;
@@ -505,14 +506,14 @@ std::string join_path(const std::string &dir, const std::string &name)
     return dir + path_separator() + name;
 }
 
-bool open_output(Output *out, const std::string &dir, const std::string &name, int itype, int unit, int nb_col,
-                 std::string *error)
+bool open_output(OutputSet *set, Output *out, const std::string &dir, const std::string &name, int itype, int unit,
+                 int nb_col, std::string *error)
 {
     out->raster = join_path(dir, name + raster_suffix(PAIR_INPUT, itype));
     out->descr = join_path(dir, name + descr_suffix(PAIR_INPUT, itype));
     out->itype = itype;
     out->unit = unit;
-    out->fd = nullptr;
+    out->f = out->fd = nullptr;
     // The range starts where the tool starts it when it completes an input
     // descriptor, so both record the same minimum and maximum.
     out->lo = 10000000;
@@ -521,20 +522,26 @@ bool open_output(Output *out, const std::string &dir, const std::string &name, i
         out->line2.resize(static_cast<size_t>(nb_col));
     else
         out->line4.resize(static_cast<size_t>(nb_col));
-    out->f = open_temp(out->raster, "wb", &out->raster_temp, error);
-    if (out->f == nullptr)
+    if (!stage_output(set, out->raster, &out->raster_temp, error) ||
+        !stage_output(set, out->descr, &out->descr_temp, error))
         return false;
+    out->f = std::fopen(out->raster_temp.c_str(), "wb");
+    out->fd = std::fopen(out->descr_temp.c_str(), "w");
+    if (out->f == nullptr || out->fd == nullptr) {
+        *error = "cannot write " + (out->f == nullptr ? out->raster : out->descr) + ": " + std::strerror(errno);
+        return false;
+    }
     std::setvbuf(out->f, nullptr, _IOFBF, 1 << 20);
-    out->fd = open_temp(out->descr, "w", &out->descr_temp, error);
-    return out->fd != nullptr;
+    return true;
 }
 
+// Closes what is still open (the output set removes the staged files).
 void abandon_output(Output *out)
 {
     if (out->f != nullptr)
-        abandon_temp(out->f, out->raster_temp);
+        std::fclose(out->f);
     if (out->fd != nullptr)
-        abandon_temp(out->fd, out->descr_temp);
+        std::fclose(out->fd);
     out->f = out->fd = nullptr;
 }
 
@@ -572,7 +579,8 @@ bool put_line(Output *out, const char *which, int i, const long long *q, int nb_
     return ok;
 }
 
-// Writes the descriptor and moves both files into place.
+// Writes the descriptor and completes both files on disk (the output set
+// puts them in place with the other DEM's).
 bool finish_output(Output *out, int nb_lig, int nb_col, int pix_size, std::string *error)
 {
     bool ok = write_descriptor_fields(out->fd, nb_lig, nb_col, bytes_per_value(out->itype)) &&
@@ -581,13 +589,18 @@ bool finish_output(Output *out, int nb_lig, int nb_col, int pix_size, std::strin
         *error = "cannot write " + out->descr;
         return false;
     }
-    FILE *f = out->f, *fd = out->fd;
+    const std::string names[2] = {out->raster, out->descr};
+    FILE *files[2] = {out->f, out->fd};
     out->f = out->fd = nullptr;
-    if (!commit_temp(f, out->raster_temp, out->raster, error)) {
-        abandon_temp(fd, out->descr_temp);
-        return false;
+    for (int k = 0; k < 2; k++) {
+        bool written = flush_to_disk(files[k]) && !std::ferror(files[k]);
+        written = std::fclose(files[k]) == 0 && written;
+        if (!written && ok) {
+            *error = "cannot write " + names[k] + " (disk full or write error)";
+            ok = false;
+        }
     }
-    return commit_temp(fd, out->descr_temp, out->descr, error);
+    return ok;
 }
 
 // Volumes of the change, first minus second, as whole millimetres summed
@@ -710,9 +723,11 @@ bool generate(const Options &opt, Plan *p, Output out[2], Volumes *vol, std::str
     const long long mm1 = values_per_value(3, opt.unit[0]);
     const long long mm2 = values_per_value(3, opt.unit[1]);
 
-    bool ok = true;
+    // Both pairs staged and put in place together once complete.
+    OutputSet set;
+    bool ok = begin_outputs(join_path(opt.out_dir, opt.name[0] + raster_suffix(PAIR_INPUT, opt.itype[0])), {}, &set, error);
     for (int d = 0; d < 2 && ok; d++)
-        ok = open_output(&out[d], opt.out_dir, opt.name[d], opt.itype[d], opt.unit[d], nb_col, error);
+        ok = open_output(&set, &out[d], opt.out_dir, opt.name[d], opt.itype[d], opt.unit[d], nb_col, error);
 
     std::vector<double> work(static_cast<size_t>(nb_col));
     std::vector<long long> qb(static_cast<size_t>(nb_col)), q1(static_cast<size_t>(nb_col)), q2(static_cast<size_t>(nb_col));
@@ -745,6 +760,8 @@ bool generate(const Options &opt, Plan *p, Output out[2], Volumes *vol, std::str
         ok = finish_output(&out[d], nb_lig, nb_col, p->pix_size, error);
     for (int d = 0; d < 2; d++)
         abandon_output(&out[d]);
+    ok = ok && commit_outputs(&set, error);
+    abandon_outputs(&set);
     return ok;
 }
 

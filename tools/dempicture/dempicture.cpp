@@ -13,6 +13,7 @@
 #include "host.h"
 #include "answers.h"
 #include "cli_support.h"
+#include "output_set.h"
 #include "tool_support.h"
 #include "units.h"
 
@@ -428,8 +429,15 @@ bool set_view(const Options &opt, const LoadedDem &dem, const std::string &descr
 
 int run(const Options &opt)
 {
-    std::string error;
+    std::string error, staged;
     const std::string descr = opt.raster.substr(0, opt.raster.size() - 4) + ".txt";
+    // The picture staged before the DEM is read: a name that cannot be
+    // written is said first, and it replaces nothing until complete.
+    OutputSet set;
+    if (!begin_outputs(opt.png, {opt.raster, descr}, &set, &error) || !stage_output(&set, opt.png, &staged, &error)) {
+        abandon_outputs(&set);
+        return run_error(PROGRAM, error);
+    }
     LoadedDem dem;
     View v;
     if (!load_dem(opt.raster, descr, opt.itype, opt.m2_signed, &dem, &error) || !set_view(opt, dem, descr, &v, &error)) {
@@ -455,15 +463,16 @@ int run(const Options &opt)
     draw_bar(&pic, opt, v, top, bottom);
     free_dem(&dem);
 
-    std::string temp;
-    FILE *f = open_temp(opt.png, "wb", &temp, &error);
-    bool ok = f != nullptr;
-    if (ok && !write_png(f, pic, &error)) {
-        abandon_temp(f, temp);
+    FILE *f = std::fopen(staged.c_str(), "wb");
+    bool ok = f != nullptr && write_png(f, pic, &error);
+    if (f == nullptr)
+        error = "cannot write " + opt.png + ": " + std::strerror(errno);
+    if (f != nullptr && !(flush_to_disk(f) && std::fclose(f) == 0) && ok) {
+        error = "cannot write " + opt.png + " (disk full or write error)";
         ok = false;
     }
-    if (ok)
-        ok = commit_temp(f, temp, opt.png, &error);
+    ok = ok && commit_outputs(&set, &error);
+    abandon_outputs(&set);
     if (!ok)
         return run_error(PROGRAM, error);
     std::printf("%s: %d x %d pixels, %s of %s (%d x %d, %s in %s), colour bar %s to %s\n", opt.png.c_str(), pic.width,
