@@ -251,6 +251,16 @@ TEST_F(DemCoregTest, PolygonsWithoutACoordinateSystemAndBadOptionsAreRefused)
     Outcome r = coreg({"ref.tif", "up.tif", "out.tif", "--unstable", "nocrs.csv", "--force"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("nocrs.csv: its layer nocrs has no coordinate system"), std::string::npos) << r.err;
+    // Polygons far from the grid leave every cell stable, and say so.
+    write_text(path("far.geojson"),
+               "{\"type\":\"FeatureCollection\",\"crs\":{\"type\":\"name\",\"properties\":{\"name\":"
+               "\"urn:ogc:def:crs:EPSG::32632\"}},\"features\":[{\"type\":\"Feature\",\"properties\":{},"
+               "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":[[[0,0],[10,0],[10,10],[0,0]]]}}]}");
+    r = coreg({"ref.tif", "up.tif", "out.tif", "--unstable", "far.geojson", "--force"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("far.geojson: its polygons cover no cell of REFERENCE's grid"), std::string::npos) << r.err;
+    std::remove(path("out.tif").c_str());
+    std::remove(path("far.geojson").c_str());
     EXPECT_EQ(coreg({"ref.tif", "up.tif", "out.tif", "--pixel", "nan"}).status, 2);
     EXPECT_EQ(coreg({"ref.tif", "up.tif", "out.tif", "--co", "NOEQUALS"}).status, 2);
     EXPECT_EQ(files(), (std::vector<std::string>{"nocrs.csv", "ref.tif", "up.tif"}));

@@ -129,6 +129,9 @@ bool open_mask(const std::string &path, const Frame &frame, bool has_geotransfor
     }
     mask->dataset = mem;
     mask->band = GDALGetRasterBand(mem, 1);
+    // Polygons that miss the grid (empty, or far away) burn no cell.
+    double range[2] = {0, 0};
+    mask->covers_nothing = GDALComputeRasterMinMax(mask->band, FALSE, range) == CE_None && range[1] == 0;
     return true;
 }
 
@@ -396,6 +399,12 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
     if (options.stable.empty() && options.unstable.empty())
         alignment->warnings.push_back("no --stable or --unstable: every cell is taken as stable ground, so any "
                                       "real change between the surveys biases the shift and the bias");
+    if (in.ground.unstable.covers_nothing)
+        alignment->warnings.push_back(options.unstable + ": its polygons cover no cell of REFERENCE's grid (empty, "
+                                      "or far from it): every cell is taken as stable ground");
+    if (in.ground.stable.covers_nothing)
+        alignment->warnings.push_back(options.stable + ": its polygons cover no cell of REFERENCE's grid (empty, "
+                                      "or far from it): no cell is stable ground");
 
     // The fit sample, streamed from the reference by chunks of lines.
     const int nb_col = ref_frame.nb_col;

@@ -160,6 +160,7 @@ struct GroundMask {
     GDALRasterBandH band = nullptr;
     bool has_nodata = false;
     double nodata = 0;
+    bool covers_nothing = false; // polygons that burnt no cell of the grid
 };
 
 // The stable ground of a reference grid, read line by line: the cells of
