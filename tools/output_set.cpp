@@ -33,11 +33,13 @@ std::string folder_of(const std::string &path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
+#ifndef _WIN32
 std::string name_of(const std::string &path)
 {
     const size_t slash = path.find_last_of(SEPARATORS);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+#endif
 
 std::string reason(const std::string &what) { return what + ": " + std::strerror(errno); }
 
