@@ -232,6 +232,7 @@ int main(int argc, char **argv)
     std::string table = "| Lines x columns | Program | Runs | Wall s | User s | Sys s | Peak RSS MiB | Wall / floor |\n"
                         "|---|---|--:|--:|--:|--:|--:|--:|\n";
     bool failed = false;
+    std::string learned_ratios; // wall of --error-from-stable over the plain run's, by size
     size_t at = 0;
     while (at < sizes.size()) {
         size_t comma = sizes.find(',', at);
@@ -249,11 +250,14 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "bench_change: cannot write the surveys in %s\n", work.c_str());
             return 1;
         }
-        Figures change, floor, gdal_calc;
+        Figures change, learned, floor, gdal_calc;
         for (int r = 0; r < runs; r++) {
             std::fprintf(stderr, "bench_change: %s, run %d of %d\n", size.c_str(), r + 1, runs);
             add(&floor, run_child(self, {"--floor", "before.tif", "after.tif", "floor", threads_text}, work, ""));
             add(&change, run_child(dem_change, {"--threads", threads_text, "before.tif", "after.tif", "change"}, work, ""));
+            add(&learned, run_child(dem_change,
+                                    {"--threads", threads_text, "--error-from-stable", "before.tif", "after.tif", "learned"},
+                                    work, ""));
             if (calc)
                 add(&gdal_calc, run_child("/bin/sh",
                                           {"-c", "gdal_calc.py --quiet --overwrite -A before.tif -B after.tif "
@@ -262,7 +266,7 @@ int main(int argc, char **argv)
                                                  "--co BIGTIFF=IF_SAFER --co NUM_THREADS=" + threads_text},
                                           work, ""));
         }
-        failed = failed || change.failed || floor.failed;
+        failed = failed || change.failed || learned.failed || floor.failed;
         // The pass must hold a few blocks of lines, whatever the number of lines.
         for (double mib : change.rss_mib)
             if (mib > MEMORY_LIMIT_MIB) {
@@ -273,15 +277,20 @@ int main(int argc, char **argv)
         const double floor_wall = floor.wall.empty() ? 0 : median(floor.wall);
         table += row(size, "GDAL floor (read both, write two float32 GeoTIFFs)", floor, floor_wall);
         table += row(size, "dem_change (2D and 3D, budget)", change, floor_wall);
+        table += row(size, "dem_change --error-from-stable (errors learned from the surveys)", learned, floor_wall);
+        if (!change.wall.empty() && !learned.wall.empty())
+            learned_ratios += "- " + size + ": " + std::to_string(median(learned.wall) / median(change.wall)) + "\n";
         if (calc)
             table += row(size, "gdal_calc.py (plain 2D difference only)", gdal_calc, floor_wall);
         if (!keep)
             for (const char *name : {"before.tif", "after.tif", "floor_2D.tif", "floor_3D.tif", "change_2D.tif",
-                                     "change_3D.tif", "calc.tif"})
+                                     "change_3D.tif", "learned_2D.tif", "learned_3D.tif", "calc.tif"})
                 std::filesystem::remove(work + "/" + name);
     }
     if (!calc)
         table += "\ngdal_calc.py could not run here: no figures for it.\n";
+    if (!learned_ratios.empty())
+        table += "\nWall time of dem_change --error-from-stable over the plain run's (medians):\n" + learned_ratios;
     table += "\nCompression threads: " + threads_text + " for every program (gdal_calc.py: NUM_THREADS=" + threads_text +
              ").\n";
     std::fputs(table.c_str(), stdout);
