@@ -240,21 +240,6 @@ int finish_run(const std::string &program, int status)
     return status;
 }
 
-bool write_json_file(const std::string &path, const nlohmann::json &document, std::string *error)
-{
-    std::string temp;
-    FILE *f = open_temp(path, "w", &temp, error);
-    if (!f)
-        return false;
-    const std::string text = json_text(document);
-    if (std::fwrite(text.data(), 1, text.size(), f) != text.size()) {
-        abandon_temp(f, temp);
-        *error = "cannot write " + path;
-        return false;
-    }
-    return commit_temp(f, temp, path, error);
-}
-
 nlohmann::json json_number(double value)
 {
     if (!std::isfinite(value))

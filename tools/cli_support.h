@@ -4,8 +4,8 @@
 // error answered with the parser's message, a hint and exit status 2;
 // height units given by code or by name; whole and real numbers read as the
 // interactive tool reads them; messages naming the file that cannot be used
-// (exit status 1); JSON files written with nlohmann-json through a
-// temporary file.
+// (exit status 1); JSON text written with nlohmann-json (json_text), which
+// the programs put in place through their output set (output_set.h).
 //
 // Exit status of every companion program: 0 done, 1 an input or output
 // could not be used (said once on standard error), 2 a bad command line.
@@ -100,11 +100,6 @@ int run_guarded(const std::string &program, const std::function<int()> &work);
 // failure, said once) and removes the temporaries a failed run left.
 // Returns the exit status.
 int finish_run(const std::string &program, int status);
-
-// Writes the JSON document, indented, with a final newline, through a
-// temporary file beside path that replaces path only once complete. False,
-// with the reason in *error, when it cannot.
-bool write_json_file(const std::string &path, const nlohmann::json &document, std::string *error);
 
 // Text that is valid UTF-8: every byte that does not belong to a valid
 // sequence replaced by U+FFFD. *changed (when given) tells whether any was.
