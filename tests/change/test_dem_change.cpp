@@ -320,6 +320,39 @@ TEST_F(Change, Float32AndFloat64KeepTheGeoreferencingAndDeclareNodata)
     }
 }
 
+TEST_F(Change, EachCompressionWritesTheSameCellsAndBadLevelsAreRefused)
+{
+    Grid before = frame(30, 40, 100.1), after = frame(30, 40, 100.3);
+    for (int k = 0; k < 30 * 40; k++)
+        after.values[k] += 0.01 * (k % 17);
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    ASSERT_EQ(change("before.tif after.tif plain").status, 0);
+    const Grid plain = read_geotiff(at("plain_3D.tif"));
+    struct Case {
+        const char *options, *compression;
+    } cases[] = {{"--compress zstd --level 5", "ZSTD"},
+                 {"--compress lerc", "LERC"},
+                 {"--compress none", ""},
+                 {"--level 9 --co PREDICTOR=3", "DEFLATE"},
+                 {"--compress zstd --co COMPRESS=DEFLATE", "DEFLATE"}}; // --co comes last
+    for (const Case &c : cases) {
+        Outcome r = change(std::string(c.options) + " before.tif after.tif other");
+        ASSERT_EQ(r.status, 0) << c.options << ": " << r.err;
+        const Grid other = read_geotiff(at("other_3D.tif"));
+        EXPECT_EQ(other.compression, c.compression) << c.options;
+        EXPECT_EQ(other.values, plain.values) << c.options;
+    }
+    for (const char *bad : {"--compress lerc --level 2", "--compress deflate --level 13", "--compress lzw"}) {
+        Outcome r = change(std::string(bad) + " before.tif after.tif bad");
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find(std::string(bad).find("lzw") != std::string::npos ? "--compress" : "--level"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(exists(at("bad_2D.tif"))) << bad;
+    }
+}
+
 TEST_F(Change, WithoutACoordinateSystemTheUnitsAreTakenAsMetresWithAWarning)
 {
     Grid before = frame(4, 5, 10), after = frame(4, 5, 11);

@@ -18,6 +18,21 @@ int change_block_lines(int nb_col)
     return lines >= 256 ? 256 : lines < 1 ? 1 : static_cast<int>(lines);
 }
 
+int aligned_block_lines(int nb_col, int tile_lines)
+{
+    const int most = change_block_lines(nb_col);
+    if (tile_lines < 1)
+        return most;
+    if (tile_lines <= most)
+        return most / tile_lines * tile_lines;
+    // The largest divisor of the tile height within the budget, unless it
+    // would make the blocks much smaller than the budget allows.
+    for (int d = most; d >= 1; d--)
+        if (tile_lines % d == 0)
+            return 4 * d >= most ? d : most;
+    return most;
+}
+
 namespace {
 
 const double NO_DIFFERENCE = std::numeric_limits<double>::quiet_NaN();
@@ -289,13 +304,17 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     Window w;
     w.nb_col = nb_col;
     w.nb_lig = nb_lig;
+    // The window: a block read, the line before the lines worked out and
+    // those the reading is ahead by (up to two). The lines worked out at
+    // once: a block, and at the last block the lines behind it.
     const size_t rows = static_cast<size_t>(block_lines) + 3;
+    const size_t worked = static_cast<size_t>(block_lines) + 2;
     w.before.resize(rows * n);
     w.after.resize(rows * n);
     w.both.resize(rows * n);
     w.ok_b.resize(rows * n);
     w.ok_a.resize(rows * n);
-    std::vector<double> d2(static_cast<size_t>(block_lines) * n), d3(static_cast<size_t>(block_lines) * n);
+    std::vector<double> d2(worked * n), d3(worked * n);
     const bool errors = (x.sigma_before != nullptr && x.sigma_after != nullptr) || x.learned != nullptr;
     std::vector<double> e2, e3;
     if (errors) {
@@ -307,14 +326,14 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     }
     const bool error_rasters = errors && x.error_2D != nullptr && x.error_3D != nullptr;
     if (error_rasters) {
-        e2.resize(static_cast<size_t>(block_lines) * n);
-        e3.resize(static_cast<size_t>(block_lines) * n);
+        e2.resize(worked * n);
+        e3.resize(worked * n);
     }
     // The plain pass (a level of detection at most) needs none of the extras.
     const bool extras = errors || x.detection.confidence || x.classes != nullptr || x.histograms;
     std::vector<int> classes;
     if (x.classes != nullptr)
-        classes.resize(static_cast<size_t>(block_lines) * n);
+        classes.resize(worked * n);
     // The propagation of the errors into the 3D budgets: one line of rows
     // at a time.
     Propagation3D propagation = propagation_start(errors ? nb_col : 0);
@@ -337,15 +356,20 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     result->max_abs_2D = result->max_abs_3D = 0;
     result->counts.cells = static_cast<long long>(nb_lig) * nb_col;
     progress_begin("Computing the differences", nb_lig);
-    for (int first = 0; first < nb_lig; first += block_lines) {
-        const int count = first + block_lines <= nb_lig ? block_lines : nb_lig - first;
-        // Lines first − 1 .. first + count (those that exist), and one more
-        // for the slope with learned errors.
+    // The inputs are read by blocks that start on a multiple of block_lines
+    // (their rows of tiles, when block_lines divides the tile height: each
+    // tile is then decoded once), and the lines whose neighbours are all in
+    // memory are worked out: the pass runs one line (two with learned
+    // errors) behind the reading, and catches up at the last line.
+    const int beyond = x.learned != nullptr ? 2 : 1;
+    int first = 0; // the next line to work out
+    for (int read_end = 0; first < nb_lig;) {
+        read_end = read_end + block_lines < nb_lig ? read_end + block_lines : nb_lig;
+        const int last = read_end == nb_lig ? nb_lig : read_end - beyond; // lines first .. last − 1 are complete
+        const int count = last > first ? last - first : 0;
         const int new_base = first > 0 ? first - 1 : 0;
-        const int beyond = x.learned != nullptr ? 2 : 1;
-        const int end = first + count + beyond < nb_lig ? first + count + beyond : nb_lig;
-        bool ok = slide_window(&w, before, after, x, new_base, end, &result->counts, error);
-        if (ok && x.classes != nullptr)
+        bool ok = slide_window(&w, before, after, x, new_base, read_end, &result->counts, error);
+        if (ok && x.classes != nullptr && count > 0)
             ok = read_class_lines(x.classes, first, count, classes.data(), error);
         if (!ok) {
             progress_end();
@@ -365,16 +389,17 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
             result->class_2D.resize(x.classes->labels.size(), empty);
             result->class_3D.resize(x.classes->labels.size(), empty);
         }
-        ok = write_output_lines(out_2D, first, count, d2.data(), error) &&
-             write_output_lines(out_3D, first, count, d3.data(), error);
-        if (ok && error_rasters)
+        ok = count == 0 || (write_output_lines(out_2D, first, count, d2.data(), error) &&
+                            write_output_lines(out_3D, first, count, d3.data(), error));
+        if (ok && error_rasters && count > 0)
             ok = write_output_lines(x.error_2D, first, count, e2.data(), error) &&
                  write_output_lines(x.error_3D, first, count, e3.data(), error);
         if (!ok) {
             progress_end();
             return false;
         }
-        progress_step(first + count);
+        first += count;
+        progress_step(first);
     }
     progress_end();
     if (errors) {

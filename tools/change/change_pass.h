@@ -65,6 +65,12 @@ struct ChangeResult {
 // own buffers within about 12 MiB, at most 256.
 int change_block_lines(int nb_col);
 
+// Lines per block for inputs read in tiles (or strips) of tile_lines
+// lines: a multiple or a divisor of tile_lines within change_block_lines,
+// so that each block lies in one row of tiles and no tile is decoded twice
+// (change_block_lines when no such block is near its size).
+int aligned_block_lines(int nb_col, int tile_lines);
+
 // Runs the pass over two open inputs of the same grid: out_2D and out_3D
 // (open, same grid) receive the differences, *result the budgets. With
 // aligned, AFTER's lines are those of its alignment onto BEFORE's grid

@@ -59,7 +59,9 @@ struct Options {
     DemInputOptions before, after;
     std::string out;
     std::string type = "float32";
-    std::vector<std::string> creation_options;
+    std::vector<std::string> creation_options; // --compress and --level's, then --co's
+    std::string compress = "deflate";
+    int level = 0; // the compression's default level
     std::string resample;
     std::string json, csv;
     bool picture = false;
@@ -223,7 +225,15 @@ void add_options(CLI::App &app, Options *o)
         ->type_name("RASTER|VECTOR");
     app.add_option("--type", o->type, "output type: float32 (default) or float64 (the differences exactly)")
         ->check(CLI::IsMember({"float32", "float64"}));
-    add_creation_option(app, "--co", &o->creation_options, "GeoTIFF creation option NAME=VALUE (repeatable)");
+    app.add_option("--compress", o->compress,
+                   "compression of the GeoTIFFs: deflate (default, level 1, read by every GIS), zstd (faster,\n"
+                   "GDAL 2.3 or later), lerc (no error) or none")
+        ->check(CLI::IsMember({OUTPUT_COMPRESSIONS[0], OUTPUT_COMPRESSIONS[1], OUTPUT_COMPRESSIONS[2],
+                               OUTPUT_COMPRESSIONS[3]}));
+    add_whole_option(app, "--level", &o->level, 1, 22,
+                     "compression level: deflate 1 to 12 (default 1), zstd 1 to 22 (default 1)");
+    add_creation_option(app, "--co", &o->creation_options,
+                        "GeoTIFF creation option NAME=VALUE, after --compress and --level (repeatable)");
     add_whole_option(app, "--threads", &o->threads, 1, 64,
                      "threads compressing the outputs, 1 to 64 (default: the cores available; the bytes do not "
                      "depend on it)");
@@ -591,7 +601,10 @@ int run_change(const Options &o)
     if (!limit_block_cache(run, o, &error))
         return run_error(PROGRAM, error);
     ChangeResult result;
-    if (!change_pass(&run.before, &run.after, areas, change_block_lines(run.before.grid.nb_col), &run.out_2D,
+    int tile_x = 0, tile_lines = 0; // BEFORE's tiles: the blocks of the pass lie in their rows
+    if (run.before.band != nullptr)
+        GDALGetBlockSize(run.before.band, &tile_x, &tile_lines);
+    if (!change_pass(&run.before, &run.after, areas, aligned_block_lines(run.before.grid.nb_col, tile_lines), &run.out_2D,
                      &run.out_3D, extras, &result, &error) ||
         !finish_output(&run.out_2D, &error) || !finish_output(&run.out_3D, &error) ||
         (o.error_out && (!finish_output(&run.error_2D, &error) || !finish_output(&run.error_3D, &error))))
@@ -792,6 +805,11 @@ int main(int argc, char **argv)
         usage = "--class-field needs --classes";
     else if ((app.count("--limit") > 0 || app.count("--picture-size") > 0) && !o.picture && o.report.empty())
         usage = std::string(app.count("--limit") > 0 ? "--limit" : "--picture-size") + " needs --picture or --report";
+    std::vector<std::string> creation_options;
+    if (usage.empty() && compression_options(o.compress, o.level, &creation_options, &usage)) {
+        creation_options.insert(creation_options.end(), o.creation_options.begin(), o.creation_options.end());
+        o.creation_options = creation_options;
+    }
     if (!usage.empty())
         return finish_run(PROGRAM, usage_error(PROGRAM, usage));
     for (int k = 0; k < argc; k++) {
@@ -806,6 +824,8 @@ int main(int argc, char **argv)
     }
     hold_gdal_messages();
     GDALAllRegister();
+    // GDAL decodes the tiles of one read in as many threads (GeoTIFF inputs).
+    CPLSetConfigOption("GDAL_NUM_THREADS", std::to_string(o.threads).c_str());
     const int status = run_guarded(PROGRAM, [&] { return run_change(o); });
     print_gdal_messages(PROGRAM);
     release_picture_fonts();

@@ -9,6 +9,43 @@
 
 double output_nodata(GDALDataType type) { return type == GDT_Float32 ? -static_cast<double>(FLT_MAX) : -DBL_MAX; }
 
+const char *const OUTPUT_COMPRESSIONS[4] = {"deflate", "zstd", "lerc", "none"};
+
+bool compression_options(const std::string &compression, int level, std::vector<std::string> *options,
+                         std::string *error)
+{
+    struct Codec {
+        const char *name, *gdal, *level_option;
+        int default_level, max_level;
+    };
+    static const Codec codecs[] = {{"deflate", "DEFLATE", "ZLEVEL", 1, 12},
+                                   {"zstd", "ZSTD", "ZSTD_LEVEL", 1, 22},
+                                   {"lerc", "LERC", nullptr, 0, 0},
+                                   {"none", "NONE", nullptr, 0, 0}};
+    for (const Codec &c : codecs) {
+        if (compression != c.name)
+            continue;
+        if (c.level_option == nullptr && level != 0) {
+            *error = "--level: " + compression + " has no level";
+            return false;
+        }
+        if (c.level_option != nullptr && (level < 0 || level > c.max_level)) {
+            *error = "--level: " + compression + " takes a level from 1 to " + std::to_string(c.max_level);
+            return false;
+        }
+        options->push_back(std::string("COMPRESS=") + c.gdal);
+        if (c.level_option != nullptr) {
+            options->push_back(std::string(c.level_option) + "=" + std::to_string(level > 0 ? level : c.default_level));
+            options->push_back("PREDICTOR=1");
+        }
+        if (compression == "lerc")
+            options->push_back("MAX_Z_ERROR=0");
+        return true;
+    }
+    *error = "--compress: " + compression + " is none of deflate, zstd, lerc, none";
+    return false;
+}
+
 int output_tile_lines(int nb_col, GDALDataType type)
 {
     const double row_bytes = static_cast<double>(nb_col) * (type == GDT_Float32 ? 4 : 8);
@@ -44,7 +81,7 @@ bool open_output(const std::string &path, const std::string &write_at, const Gri
     options = CSLSetNameValue(options, "BLOCKXSIZE", "256");
     options = CSLSetNameValue(options, "BLOCKYSIZE", std::to_string(tile_lines).c_str());
     options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
-    options = CSLSetNameValue(options, "PREDICTOR", "3");
+    options = CSLSetNameValue(options, "ZLEVEL", "1");
     options = CSLSetNameValue(options, "BIGTIFF", "IF_SAFER");
     options = CSLSetNameValue(options, "NUM_THREADS", std::to_string(threads).c_str());
     for (const std::string &option : creation_options) {

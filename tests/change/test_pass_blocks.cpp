@@ -1,0 +1,187 @@
+// The pass of dem_change by blocks of lines: the inputs are read by blocks
+// and the lines are worked out one or two lines behind the reading, so
+// every block size (down to one line, smaller than the lines the pass runs
+// behind) must give the same cells, budgets and counts as one block over
+// the whole grid. And the compressions of the outputs, named and checked.
+#include "change_pass.h"
+#include "gdal_test_files.h"
+#include "raster_output.h"
+
+#include <gdal.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+struct PassRun {
+    ChangeResult result;
+    std::vector<double> d2, d3, e2, e3; // the differences; their errors, with errors
+};
+
+// Surveys of 23 lines x 9 columns with nodata in a few places, on lines
+// that fall on either side of the block edges tried below.
+void write_surveys(const std::string &dir)
+{
+    Grid b, a;
+    b.lines = a.lines = 23;
+    b.columns = a.columns = 9;
+    b.has_nodata = a.has_nodata = true;
+    b.nodata = a.nodata = -9999;
+    for (int i = 0; i < 23; i++)
+        for (int j = 0; j < 9; j++) {
+            b.values.push_back(100 + 0.37 * i + 0.11 * j * j + 0.05 * std::sin(i * j));
+            a.values.push_back(b.values.back() + 0.25 * std::cos(0.7 * i + j) - (i > 8 && i < 15 ? 1.5 : 0));
+        }
+    for (int k : {2 * 9 + 4, 7 * 9 + 0, 12 * 9 + 8, 16 * 9 + 3})
+        b.values[k] = -9999;
+    for (int k : {5 * 9 + 5, 13 * 9 + 2, 22 * 9 + 6})
+        a.values[k] = -9999;
+    write_geotiff(dir + "/b.tif", b);
+    write_geotiff(dir + "/a.tif", a);
+}
+
+PassRun run_pass(const std::string &dir, int block_lines, ChangeExtras x)
+{
+    PassRun run;
+    DemInput before, after;
+    DemInputOptions ob, oa;
+    ob.path = dir + "/b.tif";
+    oa.path = dir + "/a.tif";
+    std::string error, warning;
+    EXPECT_TRUE(open_dem_input(ob, &before, &error)) << error;
+    EXPECT_TRUE(open_dem_input(oa, &after, &error)) << error;
+    GridAreas areas;
+    EXPECT_TRUE(grid_areas(before.grid, &areas, &warning, &error)) << error;
+    RasterOutput o2, o3;
+    const std::string p2 = dir + "/d2_" + std::to_string(block_lines) + ".tif",
+                      p3 = dir + "/d3_" + std::to_string(block_lines) + ".tif";
+    EXPECT_TRUE(open_output(p2, p2, before.grid, GDT_Float64, {}, 1, &o2, &error)) << error;
+    EXPECT_TRUE(open_output(p3, p3, before.grid, GDT_Float64, {}, 1, &o3, &error)) << error;
+    RasterOutput e2, e3;
+    const std::string pe2 = dir + "/e2.tif", pe3 = dir + "/e3.tif";
+    if (x.learned != nullptr) {
+        EXPECT_TRUE(open_output(pe2, pe2, before.grid, GDT_Float64, {}, 1, &e2, &error)) << error;
+        EXPECT_TRUE(open_output(pe3, pe3, before.grid, GDT_Float64, {}, 1, &e3, &error)) << error;
+        x.error_2D = &e2;
+        x.error_3D = &e3;
+    }
+    EXPECT_TRUE(change_pass(&before, &after, areas, block_lines, &o2, &o3, x, &run.result, &error)) << error;
+    EXPECT_TRUE(finish_output(&o2, &error) && finish_output(&o3, &error)) << error;
+    if (x.learned != nullptr) {
+        EXPECT_TRUE(finish_output(&e2, &error) && finish_output(&e3, &error)) << error;
+        run.e2 = read_geotiff(pe2).values;
+        run.e3 = read_geotiff(pe3).values;
+    }
+    close_dem_input(&before);
+    close_dem_input(&after);
+    run.d2 = read_geotiff(p2).values;
+    run.d3 = read_geotiff(p3).values;
+    return run;
+}
+
+bool same_bits(const std::vector<double> &a, const std::vector<double> &b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+void expect_same_rows(const BudgetRows &a, const BudgetRows &b)
+{
+    const BudgetTally *ta[] = {&a.negative, &a.positive, &a.zero, &a.all, &a.lod_negative, &a.lod_positive};
+    const BudgetTally *tb[] = {&b.negative, &b.positive, &b.zero, &b.all, &b.lod_negative, &b.lod_positive};
+    for (int k = 0; k < 6; k++) {
+        EXPECT_EQ(ta[k]->cells, tb[k]->cells) << "row " << k;
+        EXPECT_EQ(std::memcmp(&ta[k]->volume, &tb[k]->volume, sizeof(double)), 0) << "row " << k;
+    }
+}
+
+void expect_same_runs(const PassRun &whole, const PassRun &blocks, int block_lines)
+{
+    SCOPED_TRACE("blocks of " + std::to_string(block_lines) + " lines");
+    EXPECT_TRUE(same_bits(whole.d2, blocks.d2));
+    EXPECT_TRUE(same_bits(whole.d3, blocks.d3));
+    EXPECT_TRUE(same_bits(whole.e2, blocks.e2));
+    EXPECT_TRUE(same_bits(whole.e3, blocks.e3));
+    EXPECT_EQ(whole.result.budget_3D.lod_below.cells, blocks.result.budget_3D.lod_below.cells);
+    expect_same_rows(whole.result.budget_2D, blocks.result.budget_2D);
+    expect_same_rows(whole.result.budget_3D, blocks.result.budget_3D);
+    expect_same_rows(whole.result.all_2D, blocks.result.all_2D);
+    const ChangeCounts &w = whole.result.counts, &b = blocks.result.counts;
+    EXPECT_EQ(w.nodata_before, b.nodata_before);
+    EXPECT_EQ(w.nodata_after, b.nodata_after);
+    EXPECT_EQ(w.no_2D, b.no_2D);
+    EXPECT_EQ(w.no_3D_border, b.no_3D_border);
+    EXPECT_EQ(w.no_3D_window, b.no_3D_window);
+    for (const BudgetRows *r : {&whole.result.budget_2D, &whole.result.budget_3D}) {
+        const BudgetRows &o = r == &whole.result.budget_2D ? blocks.result.budget_2D : blocks.result.budget_3D;
+        EXPECT_EQ(r->all.errors.sum_a2_sigma2, o.all.errors.sum_a2_sigma2);
+        EXPECT_EQ(r->all.errors.sum_a_sigma, o.all.errors.sum_a_sigma);
+    }
+}
+
+TEST(PassBlocks, EveryBlockSizeGivesTheCellsBudgetsAndCountsOfOneBlock)
+{
+    GDALAllRegister();
+    const std::string dir = testing::TempDir() + "pass_blocks";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    write_surveys(dir);
+    ChangeExtras plain;
+    // Errors learned from slope: the pass runs two lines behind the reading.
+    StableErrorModel model;
+    SlopeBin low, steep;
+    low.slope_min_deg = 0, low.slope_max_deg = 20, low.nmad_m = 0.05, low.median_slope_deg = 5, low.cells = 100;
+    steep.slope_min_deg = 20, steep.slope_max_deg = 90, steep.nmad_m = 0.4, steep.median_slope_deg = 40, steep.cells = 100;
+    model.slope_bins = {low, steep};
+    ChangeExtras learned;
+    learned.learned = &model;
+    learned.cell_w = learned.cell_h = 2.5;
+    learned.histograms = true;
+    learned.detection.lod = 0.3; // and the 3D cells tested against their own σ: the σ of the lines around
+    learned.detection.confidence = true;
+    learned.detection.p = 0.68;
+    learned.detection.z = 1;
+    for (const ChangeExtras *x : {&plain, &learned}) {
+        const PassRun whole = run_pass(dir, 64, *x);
+        EXPECT_GT(whole.result.budget_3D.all.cells, 100);
+        for (int block_lines : {1, 2, 3, 5, 7, 22, 23})
+            expect_same_runs(whole, run_pass(dir, block_lines, *x), block_lines);
+    }
+    std::filesystem::remove_all(dir);
+}
+
+TEST(PassBlocks, BlocksLieInTheInputsRowsOfTiles)
+{
+    // 4000 columns allow 92 lines: a quarter of a 256-line tile row, or
+    // as many whole strips as fit; a prime tile height keeps the budget.
+    EXPECT_EQ(change_block_lines(4000), 92);
+    EXPECT_EQ(aligned_block_lines(4000, 256), 64);
+    EXPECT_EQ(aligned_block_lines(4000, 16), 80);
+    EXPECT_EQ(aligned_block_lines(4000, 1), 92);
+    EXPECT_EQ(aligned_block_lines(4000, 0), 92);
+    EXPECT_EQ(aligned_block_lines(4000, 257), 92);
+    EXPECT_EQ(aligned_block_lines(100, 512), 256);
+}
+
+TEST(OutputCompression, EachCompressionHasItsOptionsAndItsLevels)
+{
+    std::vector<std::string> options;
+    std::string error;
+    ASSERT_TRUE(compression_options("deflate", 0, &options, &error));
+    EXPECT_EQ(options, (std::vector<std::string>{"COMPRESS=DEFLATE", "ZLEVEL=1", "PREDICTOR=1"}));
+    options.clear();
+    ASSERT_TRUE(compression_options("zstd", 9, &options, &error));
+    EXPECT_EQ(options, (std::vector<std::string>{"COMPRESS=ZSTD", "ZSTD_LEVEL=9", "PREDICTOR=1"}));
+    options.clear();
+    ASSERT_TRUE(compression_options("lerc", 0, &options, &error));
+    EXPECT_EQ(options, (std::vector<std::string>{"COMPRESS=LERC", "MAX_Z_ERROR=0"}));
+    EXPECT_FALSE(compression_options("deflate", 13, &options, &error));
+    EXPECT_EQ(error, "--level: deflate takes a level from 1 to 12");
+    EXPECT_FALSE(compression_options("none", 3, &options, &error));
+    EXPECT_EQ(error, "--level: none has no level");
+    EXPECT_FALSE(compression_options("lzw", 0, &options, &error));
+}
+
+} // namespace
