@@ -2,7 +2,7 @@
 // and the lines are worked out one or two lines behind the reading, so
 // every block size (down to one line, smaller than the lines the pass runs
 // behind) must give the same cells, budgets and counts as one block over
-// the whole grid. And the compressions of the outputs, named and checked.
+// the whole grid, reading ahead in a second thread or not. And the compressions of the outputs, named and checked.
 #include "change_pass.h"
 #include "gdal_test_files.h"
 #include "raster_output.h"
@@ -143,11 +143,16 @@ TEST(PassBlocks, EveryBlockSizeGivesTheCellsBudgetsAndCountsOfOneBlock)
     learned.detection.confidence = true;
     learned.detection.p = 0.68;
     learned.detection.z = 1;
-    for (const ChangeExtras *x : {&plain, &learned}) {
+    for (ChangeExtras *x : {&plain, &learned}) {
         const PassRun whole = run_pass(dir, 64, *x);
         EXPECT_GT(whole.result.budget_3D.all.cells, 100);
-        for (int block_lines : {1, 2, 3, 5, 7, 22, 23})
-            expect_same_runs(whole, run_pass(dir, block_lines, *x), block_lines);
+        // Reading ahead in a second thread, or not.
+        for (bool read_ahead : {false, true}) {
+            x->read_ahead = read_ahead;
+            for (int block_lines : {1, 2, 3, 5, 7, 22, 23})
+                expect_same_runs(whole, run_pass(dir, block_lines, *x), block_lines);
+        }
+        x->read_ahead = false;
     }
     std::filesystem::remove_all(dir);
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <vector>
 
 int change_block_lines(int nb_col)
@@ -45,10 +46,8 @@ struct Window {
     int nb_col = 0, nb_lig = 0, base = 0, held = 0;
     int sig_next = 0; // with learned errors: the next line whose σ_d is to be worked out
     std::vector<double> before, after;       // heights, m
-    std::vector<unsigned char> ok_b, ok_a;   // 1 where the input has data
     std::vector<unsigned char> both;         // 1 where both have data (and an error, with errors)
     std::vector<double> sig;                 // σ_d of the 2D difference, NaN where unknown (with errors)
-    std::vector<double> sig_b, sig_a;        // the surveys' errors of the lines read
     std::vector<double *> rows_b, rows_a;    // row tables for cell_differences
     double *row_b(int line) { return &before[static_cast<size_t>(line - base) * nb_col]; }
     double *row_a(int line) { return &after[static_cast<size_t>(line - base) * nb_col]; }
@@ -76,13 +75,57 @@ void learned_sigma_lines(Window *w, const ChangeExtras &x)
     }
 }
 
-// Keeps the lines from new_base on (at most three) at the front and reads
-// the lines up to end − 1 after them.
-bool slide_window(Window *w, DemInput *before, DemInput *after, const ChangeExtras &x, int new_base, int end,
-                  ChangeCounts *counts, std::string *error)
+// Lines of both inputs read ahead of the window (and their errors), and
+// the classes of the lines to work out next: what the reading thread
+// fills while the lines before are worked out.
+struct Fetched {
+    int first = 0, count = 0;                // input lines read
+    int class_first = 0, class_count = 0;    // lines whose classes are read
+    std::vector<double> before, after, sig_b, sig_a;
+    std::vector<unsigned char> ok_b, ok_a;
+    std::vector<int> classes;
+};
+
+// Reads lines first .. first + count − 1 of both inputs (and of the errors'
+// rasters), and the classes of lines class_first .. class_first +
+// class_count − 1, into *f. GDAL only: no state of the window.
+bool fetch_lines(DemInput *before, DemInput *after, const ChangeExtras &x, int nb_col, Fetched *f, std::string *error)
+{
+    if (f->count > 0) {
+        if (!read_dem_lines(before, f->first, f->count, f->before.data(), f->ok_b.data(), error))
+            return false;
+        if (x.aligned != nullptr)
+            read_aligned_lines(*x.aligned, f->first, f->count, f->after.data(), f->ok_a.data());
+        else if (!read_dem_lines(after, f->first, f->count, f->after.data(), f->ok_a.data(), error))
+            return false;
+        if (x.sigma_before != nullptr &&
+            (!read_sigma_lines(x.sigma_before, f->first, f->count, nb_col, f->sig_b.data(), error) ||
+             !read_sigma_lines(x.sigma_after, f->first, f->count, nb_col, f->sig_a.data(), error)))
+            return false;
+    }
+    return x.classes == nullptr || f->class_count == 0 ||
+           read_class_lines(x.classes, f->class_first, f->class_count, f->classes.data(), error);
+}
+
+// The lines worked out in a step: both differences (and their errors),
+// until they are written; what went wrong reading or writing them.
+struct Worked {
+    std::vector<double> d2, d3, e2, e3;
+    std::string error;
+};
+
+// One step of the pass: the input lines it reads, the lines it works out.
+struct Step {
+    int read_first = 0, read_count = 0, first = 0, count = 0;
+};
+
+// Keeps the lines from new_base on (at most three) at the front and puts
+// the lines fetched after them: their nodata counted, where both inputs
+// (and both errors) have data, σ_d.
+void slide_window(Window *w, const Fetched &f, const ChangeExtras &x, int new_base, ChangeCounts *counts)
 {
     const size_t n = static_cast<size_t>(w->nb_col);
-    const int first_new = w->base + w->held; // next line to read
+    const int first_new = w->base + w->held; // the first line fetched
     const int keep = first_new - new_base;
     if (keep > 0 && new_base != w->base) {
         const size_t from = static_cast<size_t>(new_base - w->base) * n;
@@ -94,29 +137,22 @@ bool slide_window(Window *w, DemInput *before, DemInput *after, const ChangeExtr
     }
     w->base = new_base;
     w->held = keep > 0 ? keep : 0;
-    const int count = end - first_new;
-    if (count <= 0)
-        return true;
+    const size_t cells = static_cast<size_t>(f.count) * n;
+    if (cells == 0)
+        return;
     const size_t at = static_cast<size_t>(w->held) * n;
-    if (!read_dem_lines(before, first_new, count, &w->before[at], &w->ok_b[0], error))
-        return false;
-    if (x.aligned != nullptr)
-        read_aligned_lines(*x.aligned, first_new, count, &w->after[at], &w->ok_a[0]);
-    else if (!read_dem_lines(after, first_new, count, &w->after[at], &w->ok_a[0], error))
-        return false;
-    for (size_t k = 0; k < static_cast<size_t>(count) * n; k++) {
-        counts->nodata_before += !w->ok_b[k];
-        counts->nodata_after += !w->ok_a[k];
-        w->both[at + k] = w->ok_b[k] & w->ok_a[k];
+    std::memcpy(&w->before[at], f.before.data(), cells * sizeof(double));
+    std::memcpy(&w->after[at], f.after.data(), cells * sizeof(double));
+    for (size_t k = 0; k < cells; k++) {
+        counts->nodata_before += !f.ok_b[k];
+        counts->nodata_after += !f.ok_a[k];
+        w->both[at + k] = f.ok_b[k] & f.ok_a[k];
     }
     // The errors: σ_d where both surveys have one; a cell without one has
     // no difference.
     if (x.sigma_before != nullptr) {
-        if (!read_sigma_lines(x.sigma_before, first_new, count, w->nb_col, w->sig_b.data(), error) ||
-            !read_sigma_lines(x.sigma_after, first_new, count, w->nb_col, w->sig_a.data(), error))
-            return false;
-        for (size_t k = 0; k < static_cast<size_t>(count) * n; k++) {
-            const double sb = w->sig_b[k], sa = w->sig_a[k];
+        for (size_t k = 0; k < cells; k++) {
+            const double sb = f.sig_b[k], sa = f.sig_a[k];
             const double s = std::isnan(sb) || std::isnan(sa) ? NO_DIFFERENCE : sigma_2D(sb, sa);
             w->sig[at + k] = s;
             if (w->both[at + k] && std::isnan(s)) {
@@ -125,10 +161,9 @@ bool slide_window(Window *w, DemInput *before, DemInput *after, const ChangeExtr
             }
         }
     }
-    w->held += count;
+    w->held += f.count;
     if (x.learned != nullptr)
         learned_sigma_lines(w, x);
-    return true;
 }
 
 // The σ of the 3D difference at column j of line (window complete), its
@@ -312,28 +347,35 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     w.before.resize(rows * n);
     w.after.resize(rows * n);
     w.both.resize(rows * n);
-    w.ok_b.resize(rows * n);
-    w.ok_a.resize(rows * n);
-    std::vector<double> d2(worked * n), d3(worked * n);
     const bool errors = (x.sigma_before != nullptr && x.sigma_after != nullptr) || x.learned != nullptr;
-    std::vector<double> e2, e3;
-    if (errors) {
+    if (errors)
         w.sig.resize(rows * n);
-        if (x.learned == nullptr) {
-            w.sig_b.resize(rows * n);
-            w.sig_a.resize(rows * n);
-        }
-    }
     const bool error_rasters = errors && x.error_2D != nullptr && x.error_3D != nullptr;
-    if (error_rasters) {
-        e2.resize(worked * n);
-        e3.resize(worked * n);
+    // Two of each: one filled by the reading thread (lines read) or written
+    // by it (lines worked out) while the pass works on the other.
+    Fetched fetched[2];
+    Worked done[2];
+    for (int k = 0; k < 2; k++) {
+        Fetched &f = fetched[k];
+        f.before.resize(block_lines * n);
+        f.after.resize(block_lines * n);
+        f.ok_b.resize(block_lines * n);
+        f.ok_a.resize(block_lines * n);
+        if (x.sigma_before != nullptr) {
+            f.sig_b.resize(block_lines * n);
+            f.sig_a.resize(block_lines * n);
+        }
+        if (x.classes != nullptr)
+            f.classes.resize(worked * n);
+        done[k].d2.resize(worked * n);
+        done[k].d3.resize(worked * n);
+        if (error_rasters) {
+            done[k].e2.resize(worked * n);
+            done[k].e3.resize(worked * n);
+        }
     }
     // The plain pass (a level of detection at most) needs none of the extras.
     const bool extras = errors || x.detection.confidence || x.classes != nullptr || x.histograms;
-    std::vector<int> classes;
-    if (x.classes != nullptr)
-        classes.resize(worked * n);
     // The propagation of the errors into the 3D budgets: one line of rows
     // at a time.
     Propagation3D propagation = propagation_start(errors ? nb_col : 0);
@@ -362,26 +404,68 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     // memory are worked out: the pass runs one line (two with learned
     // errors) behind the reading, and catches up at the last line.
     const int beyond = x.learned != nullptr ? 2 : 1;
-    int first = 0; // the next line to work out
-    for (int read_end = 0; first < nb_lig;) {
+    std::vector<Step> steps;
+    for (int read_end = 0, first = 0; first < nb_lig;) {
+        Step s;
+        s.read_first = read_end;
         read_end = read_end + block_lines < nb_lig ? read_end + block_lines : nb_lig;
+        s.read_count = read_end - s.read_first;
         const int last = read_end == nb_lig ? nb_lig : read_end - beyond; // lines first .. last − 1 are complete
-        const int count = last > first ? last - first : 0;
-        const int new_base = first > 0 ? first - 1 : 0;
-        bool ok = slide_window(&w, before, after, x, new_base, read_end, &result->counts, error);
-        if (ok && x.classes != nullptr && count > 0)
-            ok = read_class_lines(x.classes, first, count, classes.data(), error);
-        if (!ok) {
-            progress_end();
-            return false;
-        }
-        for (int k = 0; k < count; k++) {
+        s.first = first;
+        s.count = last > first ? last - first : 0;
+        first += s.count;
+        steps.push_back(s);
+    }
+    // Step k's lines are read, and step k − 2's written, while step k − 1's
+    // are worked out: in a second thread with read_ahead, one after the
+    // other without. The reads and writes come in the same order either way,
+    // so the files do not depend on it.
+    auto fetch = [&](size_t k) {
+        Fetched &f = fetched[k % 2];
+        f.first = steps[k].read_first;
+        f.count = steps[k].read_count;
+        f.class_first = steps[k].first;
+        f.class_count = steps[k].count;
+        return fetch_lines(before, after, x, nb_col, &f, &done[k % 2].error);
+    };
+    auto store = [&](size_t k) {
+        Worked &d = done[k % 2];
+        const int first = steps[k].first, count = steps[k].count;
+        if (count == 0)
+            return true;
+        return write_output_lines(out_2D, first, count, d.d2.data(), &d.error) &&
+               write_output_lines(out_3D, first, count, d.d3.data(), &d.error) &&
+               (!error_rasters || (write_output_lines(x.error_2D, first, count, d.e2.data(), &d.error) &&
+                                   write_output_lines(x.error_3D, first, count, d.e3.data(), &d.error)));
+    };
+    bool ok = fetch(0);
+    if (!ok)
+        *error = done[0].error;
+    for (size_t k = 0; ok && k < steps.size(); k++) {
+        // The other thread: step k − 1's lines written, step k + 1's read.
+        bool io_ok = true;
+        auto io = [&, k] {
+            io_ok = (k == 0 || store(k - 1)) && (k + 1 == steps.size() || fetch(k + 1));
+        };
+        std::thread reader;
+        struct Joined { // joined whatever leaves the step
+            std::thread *t;
+            ~Joined() { if (t->joinable()) t->join(); }
+        } joined{&reader};
+        if (x.read_ahead)
+            reader = std::thread(io);
+        const Step &s = steps[k];
+        const Fetched &f = fetched[k % 2];
+        Worked &d = done[k % 2];
+        slide_window(&w, f, x, s.first > 0 ? s.first - 1 : 0, &result->counts);
+        for (int line = 0; line < s.count; line++) {
+            const size_t at = static_cast<size_t>(line) * n;
             (extras ? line_differences<true> : line_differences<false>)(
-                &w, first + k, nb_lig, areas, x, empty, x.classes != nullptr ? &classes[k * n] : nullptr, &d2[k * n],
-                &d3[k * n], error_rasters ? &e2[k * n] : nullptr, error_rasters ? &e3[k * n] : nullptr,
+                &w, s.first + line, nb_lig, areas, x, empty, x.classes != nullptr ? &f.classes[at] : nullptr,
+                &d.d2[at], &d.d3[at], error_rasters ? &d.e2[at] : nullptr, error_rasters ? &d.e3[at] : nullptr,
                 errors ? slots.data() : nullptr, result);
             if (errors)
-                propagation_add_line(&propagation, w.row_sig(first + k), line_cell_area(areas, first + k),
+                propagation_add_line(&propagation, w.row_sig(s.first + line), line_cell_area(areas, s.first + line),
                                      slots.data());
         }
         // The classes met on the last lines have budgets too.
@@ -389,17 +473,25 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
             result->class_2D.resize(x.classes->labels.size(), empty);
             result->class_3D.resize(x.classes->labels.size(), empty);
         }
-        ok = count == 0 || (write_output_lines(out_2D, first, count, d2.data(), error) &&
-                            write_output_lines(out_3D, first, count, d3.data(), error));
-        if (ok && error_rasters && count > 0)
-            ok = write_output_lines(x.error_2D, first, count, e2.data(), error) &&
-                 write_output_lines(x.error_3D, first, count, e3.data(), error);
-        if (!ok) {
-            progress_end();
-            return false;
+        if (x.read_ahead)
+            reader.join();
+        else
+            io();
+        if (!io_ok) {
+            // The write of step k − 1 or the read of step k + 1 failed.
+            const Worked &failed = done[(k + 1) % 2];
+            *error = failed.error.empty() ? done[k % 2].error : failed.error;
+            ok = false;
         }
-        first += count;
-        progress_step(first);
+        progress_step(s.first + s.count);
+    }
+    if (ok && !store(steps.size() - 1)) {
+        *error = done[(steps.size() - 1) % 2].error;
+        ok = false;
+    }
+    if (!ok) {
+        progress_end();
+        return false;
     }
     progress_end();
     if (errors) {

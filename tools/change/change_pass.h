@@ -46,6 +46,9 @@ struct ChangeExtras {
     // σ_d of each cell from BEFORE's slope there (cells cell_w by cell_h m).
     const StableErrorModel *learned = nullptr;
     double cell_w = 0, cell_h = 0;
+    // Read the next lines and write the last ones in a second thread while
+    // the pass works (the files are the same without).
+    bool read_ahead = false;
 };
 
 // What the pass finds.

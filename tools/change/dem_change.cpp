@@ -598,6 +598,7 @@ int run_change(const Options &o)
         extras.error_3D = &run.error_3D;
     }
     extras.aligned = o.coregister ? &run.aligned : nullptr;
+    extras.read_ahead = o.threads > 1;
     if (!limit_block_cache(run, o, &error))
         return run_error(PROGRAM, error);
     ChangeResult result;
