@@ -131,20 +131,24 @@ void merge_small_bins(std::vector<std::vector<double>> *values, std::vector<std:
     }
 }
 
-// Linear interpolation of y at x between the points (xs, ys), held
-// constant beyond the first and the last.
-double interpolate(const std::vector<double> &xs, const std::vector<double> &ys, double x)
+// Linear interpolation of y at x between the points (x_of(bins[k]),
+// y_of(bins[k])), their x ascending, held constant beyond the first and
+// the last. The point above x by binary search: the first whose x exceeds
+// it (a NaN x exceeds none and takes the last value).
+template <typename Bin, typename X, typename Y>
+double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
 {
-    if (xs.empty())
+    if (bins.empty())
         return NAN;
-    if (x <= xs.front())
-        return ys.front();
-    for (size_t k = 1; k < xs.size(); k++)
-        if (x < xs[k]) {
-            const long double t = (x - static_cast<long double>(xs[k - 1])) / (xs[k] - static_cast<long double>(xs[k - 1]));
-            return static_cast<double>(ys[k - 1] + t * (static_cast<long double>(ys[k]) - ys[k - 1]));
-        }
-    return ys.back();
+    if (x <= x_of(bins.front()))
+        return y_of(bins.front());
+    const auto above = std::upper_bound(bins.begin() + 1, bins.end(), x,
+                                        [&](double v, const Bin &b) { return v < x_of(b); });
+    if (above == bins.end())
+        return y_of(bins.back());
+    const double x0 = x_of(*(above - 1)), x1 = x_of(*above), y0 = y_of(*(above - 1)), y1 = y_of(*above);
+    const long double t = (x - static_cast<long double>(x0)) / (x1 - static_cast<long double>(x0));
+    return static_cast<double>(y0 + t * (static_cast<long double>(y1) - y0));
 }
 
 } // namespace
@@ -576,19 +580,13 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
 
 double learned_sigma(const StableErrorModel &model, double slope_deg, double curvature)
 {
-    std::vector<double> xs, ys;
-    for (const SlopeBin &b : model.slope_bins) {
-        xs.push_back(b.median_slope_deg);
-        ys.push_back(b.nmad_m);
-    }
-    const double sigma = interpolate(xs, ys, slope_deg);
+    const double sigma = interpolate(
+        model.slope_bins, [](const SlopeBin &b) { return b.median_slope_deg; },
+        [](const SlopeBin &b) { return b.nmad_m; }, slope_deg);
     if (model.curvature_bins.empty())
         return sigma;
-    xs.clear();
-    ys.clear();
-    for (const CurvatureBin &b : model.curvature_bins) {
-        xs.push_back(b.median_curvature);
-        ys.push_back(b.factor);
-    }
-    return static_cast<double>(static_cast<long double>(sigma) * interpolate(xs, ys, curvature));
+    const double factor = interpolate(
+        model.curvature_bins, [](const CurvatureBin &b) { return b.median_curvature; },
+        [](const CurvatureBin &b) { return b.factor; }, curvature);
+    return static_cast<double>(static_cast<long double>(sigma) * factor);
 }
