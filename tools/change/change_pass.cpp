@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 int change_block_lines(int nb_col)
@@ -41,24 +43,49 @@ struct Window {
     double *row_sig(int line) { return &sig[static_cast<size_t>(line - base) * nb_col]; }
 };
 
-// σ_d of the lines from w->sig_next on whose next line is held (or that
-// end the frame): the learned σ at BEFORE's slope and curvature, NaN where
+// σ_d of one line: the learned σ at BEFORE's slope and curvature, NaN where
 // BEFORE has no data.
+void learned_sigma_line(Window *w, const ChangeExtras &x, int line)
+{
+    const double *above = line > 0 ? w->row_b(line - 1) : nullptr;
+    const double *below = line + 1 < w->nb_lig ? w->row_b(line + 1) : nullptr;
+    const double *z = w->row_b(line);
+    double *sig = w->row_sig(line);
+    for (int j = 0; j < w->nb_col; j++)
+        sig[j] = std::isnan(z[j]) ? NO_DIFFERENCE
+                                  : learned_sigma(*x.learned, slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h),
+                                                  max_curvature(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
+}
+
+// σ_d of the lines from w->sig_next on whose next line is held (or that
+// end the frame), shared among x.threads threads line by line: each line's
+// values are those of one thread alone, whatever their number.
 void learned_sigma_lines(Window *w, const ChangeExtras &x)
 {
     const int last = w->base + w->held - 1;
-    for (; w->sig_next <= last && (w->sig_next < last || last == w->nb_lig - 1); w->sig_next++) {
-        const int line = w->sig_next;
-        const double *above = line > 0 ? w->row_b(line - 1) : nullptr;
-        const double *below = line + 1 < w->nb_lig ? w->row_b(line + 1) : nullptr;
-        const double *z = w->row_b(line);
-        double *sig = w->row_sig(line);
-        for (int j = 0; j < w->nb_col; j++)
-            sig[j] = std::isnan(z[j])
-                         ? NO_DIFFERENCE
-                         : learned_sigma(*x.learned, slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h),
-                                         max_curvature(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
+    const int from = w->sig_next;
+    const int to = last == w->nb_lig - 1 ? last + 1 : last; // lines from .. to − 1
+    if (to <= from)
+        return;
+    const int threads = std::max(1, std::min(x.threads, to - from));
+    auto share = [&](int t) {
+        for (int line = from + t; line < to; line += threads)
+            learned_sigma_line(w, x, line);
+    };
+    // A thread that cannot be started leaves its share to this one.
+    std::vector<std::thread> helpers;
+    int started = 1;
+    try {
+        for (; started < threads; started++)
+            helpers.emplace_back(share, started);
+    } catch (const std::system_error &) {
     }
+    share(0);
+    for (int t = started; t < threads; t++)
+        share(t);
+    for (std::thread &h : helpers)
+        h.join();
+    w->sig_next = to;
 }
 
 // Keeps the lines from new_base on (at most three) at the front and reads
@@ -209,7 +236,12 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 budget_count(&r->budget_2D, dif_2D, vol_2D);
                 budget_count(&r->budget_3D, dif_3D, vol_3D);
             } else {
-                const double sigma_3D_cell = errors ? window_sigma(w, line, j, correlation) : NO_DIFFERENCE;
+                // The cell's own 3D σ only where it is used: the confidence
+                // test and the error raster (the volumes' errors are
+                // propagated from the 2D cells).
+                const double sigma_3D_cell =
+                    errors && (x.detection.confidence || e3 != nullptr) ? window_sigma(w, line, j, correlation)
+                                                                         : NO_DIFFERENCE;
                 detected_2D = is_detected(x.detection, dif_2D, sigma_2D_cell);
                 const bool detected_3D = is_detected(x.detection, dif_3D, sigma_3D_cell);
                 // The 3D rows' volume errors are propagated from the 2D

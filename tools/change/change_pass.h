@@ -46,6 +46,7 @@ struct ChangeExtras {
     // σ_d of each cell from BEFORE's slope there (cells cell_w by cell_h m).
     const StableErrorModel *learned = nullptr;
     double cell_w = 0, cell_h = 0;
+    int threads = 1; // threads working out the learned σ_d (the values do not depend on their number)
 };
 
 // What the pass finds.
