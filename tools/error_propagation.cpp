@@ -42,20 +42,23 @@ void complete_line(Propagation3D *p, int line)
         if (std::isnan(sigma[j]))
             continue; // no 2D difference: no 3D cell uses it
         int n = 0;
-        for (int at = 0; at < 9; at++) {
-            const int c = j + at % 3 - 1;
-            if (rows[at] == nullptr || c < 0 || c >= nb_col)
+        const int c_first = j > 0 ? j - 1 : 0, c_last = j + 1 < nb_col ? j + 1 : nb_col - 1;
+        for (int at_line = 0; at_line < 9; at_line += 3) {
+            if (rows[at_line] == nullptr)
                 continue;
-            const int *row = &rows[at][static_cast<size_t>(c) * PROPAGATION_SLOTS];
-            for (int m = 0; m < PROPAGATION_SLOTS; m++) {
-                const int s = row[m];
-                if (s < 0)
-                    continue;
-                if (static_cast<size_t>(s) >= mask.size())
-                    mask.resize(static_cast<size_t>(s) + 1, 0);
-                if (mask[static_cast<size_t>(s)] == 0)
-                    met[n++] = s;
-                mask[static_cast<size_t>(s)] |= 1u << at;
+            for (int c = c_first; c <= c_last; c++) {
+                const unsigned bit = 1u << (at_line + c - j + 1);
+                const int *row = &rows[at_line][static_cast<size_t>(c) * PROPAGATION_SLOTS];
+                for (int m = 0; m < PROPAGATION_SLOTS; m++) {
+                    if (row[m] < 0)
+                        continue;
+                    const size_t s = static_cast<size_t>(row[m]);
+                    if (s >= mask.size())
+                        mask.resize(s + 1, 0);
+                    if (mask[s] == 0)
+                        met[n++] = row[m];
+                    mask[s] |= bit;
+                }
             }
         }
         const long double sg = sigma[j];
