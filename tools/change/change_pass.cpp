@@ -303,6 +303,49 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
     }
 }
 
+// The propagation of the errors of a block's lines, on a thread of its own
+// (with more than one thread) while the pass goes on with the next block:
+// the lines are added in their order whatever the threads, so the sums are
+// the same. Two blocks of σ_d and rows, one filled while the other is
+// propagated.
+struct PropagationBlocks {
+    Propagation3D *propagation = nullptr;
+    bool threaded = false;
+    std::vector<double> sig[2], area[2];
+    std::vector<int> slots[2];
+    int count[2] = {0, 0};
+    int filling = 0;
+    std::thread worker;
+    ~PropagationBlocks() { wait(); }
+    void wait()
+    {
+        if (worker.joinable())
+            worker.join();
+    }
+    void add(int b)
+    {
+        const size_t n = static_cast<size_t>(propagation->nb_col);
+        for (int k = 0; k < count[b]; k++)
+            propagation_add_line(propagation, &sig[b][static_cast<size_t>(k) * n], area[b][static_cast<size_t>(k)],
+                                 &slots[b][static_cast<size_t>(k) * n * PROPAGATION_SLOTS]);
+    }
+    // The block filled is handed over (the one before it finished first).
+    void hand_over()
+    {
+        wait();
+        const int b = filling;
+        filling = 1 - filling;
+        if (threaded) {
+            try {
+                worker = std::thread([this, b] { add(b); });
+                return;
+            } catch (const std::system_error &) {
+            }
+        }
+        add(b);
+    }
+};
+
 } // namespace
 
 bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
@@ -350,7 +393,15 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     // The propagation of the errors into the 3D budgets: one line of rows
     // at a time.
     Propagation3D propagation = propagation_start(errors ? nb_col : 0);
-    std::vector<int> slots(errors ? n * PROPAGATION_SLOTS : 0);
+    PropagationBlocks blocks;
+    blocks.propagation = &propagation;
+    blocks.threaded = x.threads > 1;
+    if (errors)
+        for (int b = 0; b < 2; b++) {
+            blocks.sig[b].resize(static_cast<size_t>(block_lines) * n);
+            blocks.area[b].resize(static_cast<size_t>(block_lines));
+            blocks.slots[b].resize(static_cast<size_t>(block_lines) * n * PROPAGATION_SLOTS);
+        }
 
     const BudgetRows empty = areas.per_line ? budget_with_line_areas(x.detection.lod)
                                         : budget_with_cell_area(areas.cell_area, x.detection.lod);
@@ -383,14 +434,20 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
             progress_end();
             return false;
         }
+        const int fill = blocks.filling;
         for (int k = 0; k < count; k++) {
+            int *slots = errors ? &blocks.slots[fill][k * n * PROPAGATION_SLOTS] : nullptr;
             (extras ? line_differences<true> : line_differences<false>)(
                 &w, first + k, nb_lig, areas, x, empty, x.classes != nullptr ? &classes[k * n] : nullptr, &d2[k * n],
-                &d3[k * n], error_rasters ? &e2[k * n] : nullptr, error_rasters ? &e3[k * n] : nullptr,
-                errors ? slots.data() : nullptr, result);
-            if (errors)
-                propagation_add_line(&propagation, w.row_sig(first + k), line_cell_area(areas, first + k),
-                                     slots.data());
+                &d3[k * n], error_rasters ? &e2[k * n] : nullptr, error_rasters ? &e3[k * n] : nullptr, slots, result);
+            if (errors) {
+                std::copy(w.row_sig(first + k), w.row_sig(first + k) + n, &blocks.sig[fill][k * n]);
+                blocks.area[fill][static_cast<size_t>(k)] = line_cell_area(areas, first + k);
+            }
+        }
+        if (errors) {
+            blocks.count[fill] = count;
+            blocks.hand_over();
         }
         // The classes met on the last lines have budgets too.
         if (x.classes != nullptr && result->class_2D.size() < x.classes->labels.size()) {
@@ -410,6 +467,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     }
     progress_end();
     if (errors) {
+        blocks.wait();
         propagation_finish(&propagation);
         budget_take_propagated(&result->budget_3D, propagation, 0);
         for (size_t c = 0; c < result->class_3D.size(); c++)

@@ -46,7 +46,10 @@ struct ChangeExtras {
     // σ_d of each cell from BEFORE's slope there (cells cell_w by cell_h m).
     const StableErrorModel *learned = nullptr;
     double cell_w = 0, cell_h = 0;
-    int threads = 1; // threads working out the learned σ_d (the values do not depend on their number)
+    // Threads working out the learned σ_d, and with more than one the
+    // propagation of the volume errors beside the pass (the values do not
+    // depend on their number).
+    int threads = 1;
 };
 
 // What the pass finds.

@@ -225,7 +225,7 @@ void add_options(CLI::App &app, Options *o)
         ->check(CLI::IsMember({"float32", "float64"}));
     add_creation_option(app, "--co", &o->creation_options, "GeoTIFF creation option NAME=VALUE (repeatable)");
     add_whole_option(app, "--threads", &o->threads, 1, 64,
-                     "threads compressing the outputs and working out the errors learned by --error-from-stable, 1 to 64 (default: the cores available; the bytes do not "
+                     "threads compressing the outputs and working out the errors, 1 to 64 (default: the cores available; the bytes do not "
                      "depend on it)");
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
@@ -573,9 +573,9 @@ int run_change(const Options &o)
     }
     if (o.error_from_stable) {
         extras.learned = &learned;
-        extras.threads = o.threads;
         cell_size_metres(run.before.grid, &extras.cell_w, &extras.cell_h, &error);
     }
+    extras.threads = o.threads;
     extras.detection = make_detection(o.lod, o.confidence);
     if (o.correlation_range > 0)
         extras.correlation = spherical_model(o.correlation_range);
