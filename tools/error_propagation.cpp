@@ -9,54 +9,75 @@ namespace {
 const long double CENTRE_WEIGHT = 5.0L / 9.0L;
 const long double NEIGHBOUR_WEIGHT = 1.0L / 18.0L;
 
-// One row's coefficient W_k of the 2D cell being completed.
-struct Coefficient {
-    int slot;
-    long double w;
-};
-
 // The 2D cells of line `line` (held in the ring), with the 3D cells of the
 // lines on either side that have been added: each row's W_k, then its
 // sums.
+//
+// W_k of a row is the sum, in the order the window is visited (line by
+// line, column by column), of the weights a_i w of the neighbours of k
+// whose 3D cell counts in that row. Which neighbours do is a mask of nine
+// bits, and the weights of a line depend on the three lines' areas alone:
+// each mask's sum is worked out once per line (in that order, so that
+// every W_k is the same long double whichever cell first needs it), and a
+// cell only gathers the masks of its rows.
 void complete_line(Propagation3D *p, int line)
 {
     const int nb_col = p->nb_col;
     const double *sigma = p->sigma[line % 3].data();
-    Coefficient found[9 * PROPAGATION_SLOTS];
+    long double weight[9];
+    const int *rows[9];
+    for (int di = -1; di <= 1; di++)
+        for (int dj = -1; dj <= 1; dj++) {
+            const int i = line + di, at = (di + 1) * 3 + dj + 1;
+            const bool held = i >= 0 && i < p->lines;
+            rows[at] = held ? p->slots[i % 3].data() : nullptr;
+            weight[at] = held ? (di == 0 && dj == 0 ? CENTRE_WEIGHT : NEIGHBOUR_WEIGHT) * p->area[i % 3] : 0.0L;
+        }
+    long double sum_of_mask[512];
+    bool known[512] = {};
+    // The mask of each row met by the cell, and the rows in the order met.
+    std::vector<unsigned> &mask = p->masks;
+    int met[9 * PROPAGATION_SLOTS];
     for (int j = 0; j < nb_col; j++) {
         if (std::isnan(sigma[j]))
             continue; // no 2D difference: no 3D cell uses it
         int n = 0;
-        for (int di = -1; di <= 1; di++) {
-            const int i = line + di;
-            if (i < 0 || i >= p->lines)
+        const int c_first = j > 0 ? j - 1 : 0, c_last = j + 1 < nb_col ? j + 1 : nb_col - 1;
+        for (int at_line = 0; at_line < 9; at_line += 3) {
+            if (rows[at_line] == nullptr)
                 continue;
-            const int *row = p->slots[i % 3].data();
-            const long double a = p->area[i % 3];
-            for (int dj = -1; dj <= 1; dj++) {
-                const int c = j + dj;
-                if (c < 0 || c >= nb_col)
-                    continue;
-                const long double w = (di == 0 && dj == 0 ? CENTRE_WEIGHT : NEIGHBOUR_WEIGHT) * a;
+            for (int c = c_first; c <= c_last; c++) {
+                const unsigned bit = 1u << (at_line + c - j + 1);
+                const int *row = &rows[at_line][static_cast<size_t>(c) * PROPAGATION_SLOTS];
                 for (int m = 0; m < PROPAGATION_SLOTS; m++) {
-                    const int s = row[static_cast<size_t>(c) * PROPAGATION_SLOTS + m];
-                    if (s < 0)
+                    if (row[m] < 0)
                         continue;
-                    int k = 0;
-                    while (k < n && found[k].slot != s)
-                        k++;
-                    if (k == n)
-                        found[n++] = {s, 0.0L};
-                    found[k].w += w;
+                    const size_t s = static_cast<size_t>(row[m]);
+                    if (s >= mask.size())
+                        mask.resize(s + 1, 0);
+                    if (mask[s] == 0)
+                        met[n++] = row[m];
+                    mask[s] |= bit;
                 }
             }
         }
-        const long double s = sigma[j];
+        const long double sg = sigma[j];
         for (int k = 0; k < n; k++) {
-            if (static_cast<size_t>(found[k].slot) >= p->sums.size())
-                p->sums.resize(static_cast<size_t>(found[k].slot) + 1);
-            ErrorTally &t = p->sums[static_cast<size_t>(found[k].slot)];
-            const long double ws = found[k].w * s;
+            const size_t slot = static_cast<size_t>(met[k]);
+            const unsigned bits = mask[slot];
+            mask[slot] = 0;
+            if (!known[bits]) {
+                long double w = 0.0L;
+                for (int at = 0; at < 9; at++)
+                    if (bits & (1u << at))
+                        w += weight[at];
+                sum_of_mask[bits] = w;
+                known[bits] = true;
+            }
+            if (slot >= p->sums.size())
+                p->sums.resize(slot + 1);
+            ErrorTally &t = p->sums[slot];
+            const long double ws = sum_of_mask[bits] * sg;
             t.sum_a2_sigma2 = static_cast<double>(t.sum_a2_sigma2 + ws * ws);
             t.sum_a_sigma = static_cast<double>(t.sum_a_sigma + ws);
         }

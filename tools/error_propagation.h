@@ -38,6 +38,7 @@ struct Propagation3D {
     std::vector<int> slots[3];     // their 3D cells' rows, PROPAGATION_SLOTS a cell, −1 for none
     double area[3] = {0, 0, 0};    // the cell area of each of these lines, m²
     std::vector<ErrorTally> sums;  // by slot
+    std::vector<unsigned> masks;   // scratch of complete_line, by slot: the neighbours counting in it
 };
 
 // A propagation over lines of nb_col cells.
@@ -47,7 +48,7 @@ Propagation3D propagation_start(int nb_col);
 // of the 2D difference of each cell (m; NaN where there is none), area the
 // area of each of its cells (m²), slots[j × PROPAGATION_SLOTS + m] the rows
 // in which the 3D difference of cell j counts (−1 for none; all −1 where
-// the cell has no 3D difference). The line before it is then complete and
+// the cell has no 3D difference; a row at most once a cell). The line before it is then complete and
 // its 2D cells are added to the rows' sums.
 void propagation_add_line(Propagation3D *p, const double *sigma, double area, const int *slots);
 

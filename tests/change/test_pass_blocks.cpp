@@ -147,12 +147,12 @@ TEST(PassBlocks, EveryBlockSizeGivesTheCellsBudgetsAndCountsOfOneBlock)
         const PassRun whole = run_pass(dir, 64, *x);
         EXPECT_GT(whole.result.budget_3D.all.cells, 100);
         // Reading ahead in a second thread, or not.
-        for (bool read_ahead : {false, true}) {
-            x->read_ahead = read_ahead;
+        for (int threads : {1, 2}) {
+            x->threads = threads;
             for (int block_lines : {1, 2, 3, 5, 7, 22, 23})
                 expect_same_runs(whole, run_pass(dir, block_lines, *x), block_lines);
         }
-        x->read_ahead = false;
+        x->threads = 1;
     }
     std::filesystem::remove_all(dir);
 }

@@ -343,6 +343,21 @@ TEST_F(LearnedErrors, DemChangeLearnsTheErrorsAndUsesThemForTheVolumes)
             for (size_t at = text->find(name); at != std::string::npos; at = text->find(name))
                 text->replace(at, std::string(name).size(), "OUT_");
     EXPECT_EQ(again, first);
+    // The learned σ_d of the lines is shared among the threads: their
+    // number changes no byte of the errors, the tests or the budget.
+    std::string json[2];
+    for (int k = 0; k < 2; k++) {
+        const std::string name = k == 0 ? "one" : "three";
+        r = change(std::string("--error-from-stable --unstable unstable.tif --error-out --confidence 0.9 --threads ") +
+                   (k == 0 ? "1" : "3") + " --json " + name + ".json before.tif after.tif " + name);
+        ASSERT_EQ(r.status, 0) << r.err;
+        json[k] = read_file(at(name + ".json"));
+        for (size_t pos = json[k].find(name + "_"); pos != std::string::npos; pos = json[k].find(name + "_"))
+            json[k].replace(pos, name.size() + 1, "OUT_");
+    }
+    EXPECT_EQ(json[0], json[1]);
+    for (const char *raster : {"_2D_sigma.tif", "_3D_sigma.tif", "_2D.tif", "_3D.tif"})
+        EXPECT_EQ(read_file(at(std::string("one") + raster)), read_file(at(std::string("three") + raster))) << raster;
 }
 
 TEST_F(LearnedErrors, ACorrelatedErrorGivesARegionTheErrorOfItsMean)

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -55,24 +56,49 @@ struct Window {
     double *row_sig(int line) { return &sig[static_cast<size_t>(line - base) * nb_col]; }
 };
 
-// σ_d of the lines from w->sig_next on whose next line is held (or that
-// end the frame): the learned σ at BEFORE's slope and curvature, NaN where
+// σ_d of one line: the learned σ at BEFORE's slope and curvature, NaN where
 // BEFORE has no data.
+void learned_sigma_line(Window *w, const ChangeExtras &x, int line)
+{
+    const double *above = line > 0 ? w->row_b(line - 1) : nullptr;
+    const double *below = line + 1 < w->nb_lig ? w->row_b(line + 1) : nullptr;
+    const double *z = w->row_b(line);
+    double *sig = w->row_sig(line);
+    for (int j = 0; j < w->nb_col; j++)
+        sig[j] = std::isnan(z[j]) ? NO_DIFFERENCE
+                                  : learned_sigma(*x.learned, slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h),
+                                                  max_curvature(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
+}
+
+// σ_d of the lines from w->sig_next on whose next line is held (or that
+// end the frame), shared among x.threads threads line by line: each line's
+// values are those of one thread alone, whatever their number.
 void learned_sigma_lines(Window *w, const ChangeExtras &x)
 {
     const int last = w->base + w->held - 1;
-    for (; w->sig_next <= last && (w->sig_next < last || last == w->nb_lig - 1); w->sig_next++) {
-        const int line = w->sig_next;
-        const double *above = line > 0 ? w->row_b(line - 1) : nullptr;
-        const double *below = line + 1 < w->nb_lig ? w->row_b(line + 1) : nullptr;
-        const double *z = w->row_b(line);
-        double *sig = w->row_sig(line);
-        for (int j = 0; j < w->nb_col; j++)
-            sig[j] = std::isnan(z[j])
-                         ? NO_DIFFERENCE
-                         : learned_sigma(*x.learned, slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h),
-                                         max_curvature(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
+    const int from = w->sig_next;
+    const int to = last == w->nb_lig - 1 ? last + 1 : last; // lines from .. to − 1
+    if (to <= from)
+        return;
+    const int threads = std::max(1, std::min(x.threads, to - from));
+    auto share = [&](int t) {
+        for (int line = from + t; line < to; line += threads)
+            learned_sigma_line(w, x, line);
+    };
+    // A thread that cannot be started leaves its share to this one.
+    std::vector<std::thread> helpers;
+    int started = 1;
+    try {
+        for (; started < threads; started++)
+            helpers.emplace_back(share, started);
+    } catch (const std::system_error &) {
     }
+    share(0);
+    for (int t = started; t < threads; t++)
+        share(t);
+    for (std::thread &h : helpers)
+        h.join();
+    w->sig_next = to;
 }
 
 // Lines of both inputs read ahead of the window (and their errors), and
@@ -259,7 +285,12 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 budget_count(&r->budget_2D, dif_2D, vol_2D);
                 budget_count(&r->budget_3D, dif_3D, vol_3D);
             } else {
-                const double sigma_3D_cell = errors ? window_sigma(w, line, j, correlation) : NO_DIFFERENCE;
+                // The cell's own 3D σ only where it is used: the confidence
+                // test and the error raster (the volumes' errors are
+                // propagated from the 2D cells).
+                const double sigma_3D_cell =
+                    errors && (x.detection.confidence || e3 != nullptr) ? window_sigma(w, line, j, correlation)
+                                                                         : NO_DIFFERENCE;
                 detected_2D = is_detected(x.detection, dif_2D, sigma_2D_cell);
                 const bool detected_3D = is_detected(x.detection, dif_3D, sigma_3D_cell);
                 // The 3D rows' volume errors are propagated from the 2D
@@ -321,6 +352,49 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
     }
 }
 
+// The propagation of the errors of a block's lines, on a thread of its own
+// (with more than one thread) while the pass goes on with the next block:
+// the lines are added in their order whatever the threads, so the sums are
+// the same. Two blocks of σ_d and rows, one filled while the other is
+// propagated.
+struct PropagationBlocks {
+    Propagation3D *propagation = nullptr;
+    bool threaded = false;
+    std::vector<double> sig[2], area[2];
+    std::vector<int> slots[2];
+    int count[2] = {0, 0};
+    int filling = 0;
+    std::thread worker;
+    ~PropagationBlocks() { wait(); }
+    void wait()
+    {
+        if (worker.joinable())
+            worker.join();
+    }
+    void add(int b)
+    {
+        const size_t n = static_cast<size_t>(propagation->nb_col);
+        for (int k = 0; k < count[b]; k++)
+            propagation_add_line(propagation, &sig[b][static_cast<size_t>(k) * n], area[b][static_cast<size_t>(k)],
+                                 &slots[b][static_cast<size_t>(k) * n * PROPAGATION_SLOTS]);
+    }
+    // The block filled is handed over (the one before it finished first).
+    void hand_over()
+    {
+        wait();
+        const int b = filling;
+        filling = 1 - filling;
+        if (threaded) {
+            try {
+                worker = std::thread([this, b] { add(b); });
+                return;
+            } catch (const std::system_error &) {
+            }
+        }
+        add(b);
+    }
+};
+
 } // namespace
 
 bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
@@ -379,7 +453,15 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     // The propagation of the errors into the 3D budgets: one line of rows
     // at a time.
     Propagation3D propagation = propagation_start(errors ? nb_col : 0);
-    std::vector<int> slots(errors ? n * PROPAGATION_SLOTS : 0);
+    PropagationBlocks blocks;
+    blocks.propagation = &propagation;
+    blocks.threaded = x.threads > 1;
+    if (errors)
+        for (int b = 0; b < 2; b++) {
+            blocks.sig[b].resize(worked * n);
+            blocks.area[b].resize(worked);
+            blocks.slots[b].resize(worked * n * PROPAGATION_SLOTS);
+        }
 
     const BudgetRows empty = areas.per_line ? budget_with_line_areas(x.detection.lod)
                                         : budget_with_cell_area(areas.cell_area, x.detection.lod);
@@ -417,7 +499,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         steps.push_back(s);
     }
     // Step k's lines are read, and step k − 2's written, while step k − 1's
-    // are worked out: in a second thread with read_ahead, one after the
+    // are worked out: in a second thread with more than one, one after the
     // other without. The reads and writes come in the same order either way,
     // so the files do not depend on it.
     auto fetch = [&](size_t k) {
@@ -438,6 +520,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
                (!error_rasters || (write_output_lines(x.error_2D, first, count, d.e2.data(), &d.error) &&
                                    write_output_lines(x.error_3D, first, count, d.e3.data(), &d.error)));
     };
+    const bool read_ahead = x.threads > 1;
     bool ok = fetch(0);
     if (!ok)
         *error = done[0].error;
@@ -452,28 +535,35 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
             std::thread *t;
             ~Joined() { if (t->joinable()) t->join(); }
         } joined{&reader};
-        if (x.read_ahead)
+        if (read_ahead)
             reader = std::thread(io);
         const Step &s = steps[k];
         const Fetched &f = fetched[k % 2];
         Worked &d = done[k % 2];
         slide_window(&w, f, x, s.first > 0 ? s.first - 1 : 0, &result->counts);
+        const int fill = blocks.filling;
         for (int line = 0; line < s.count; line++) {
             const size_t at = static_cast<size_t>(line) * n;
+            int *slots = errors ? &blocks.slots[fill][at * PROPAGATION_SLOTS] : nullptr;
             (extras ? line_differences<true> : line_differences<false>)(
                 &w, s.first + line, nb_lig, areas, x, empty, x.classes != nullptr ? &f.classes[at] : nullptr,
                 &d.d2[at], &d.d3[at], error_rasters ? &d.e2[at] : nullptr, error_rasters ? &d.e3[at] : nullptr,
-                errors ? slots.data() : nullptr, result);
-            if (errors)
-                propagation_add_line(&propagation, w.row_sig(s.first + line), line_cell_area(areas, s.first + line),
-                                     slots.data());
+                slots, result);
+            if (errors) {
+                std::copy(w.row_sig(s.first + line), w.row_sig(s.first + line) + n, &blocks.sig[fill][at]);
+                blocks.area[fill][static_cast<size_t>(line)] = line_cell_area(areas, s.first + line);
+            }
+        }
+        if (errors) {
+            blocks.count[fill] = s.count;
+            blocks.hand_over();
         }
         // The classes met on the last lines have budgets too.
         if (x.classes != nullptr && result->class_2D.size() < x.classes->labels.size()) {
             result->class_2D.resize(x.classes->labels.size(), empty);
             result->class_3D.resize(x.classes->labels.size(), empty);
         }
-        if (x.read_ahead)
+        if (read_ahead)
             reader.join();
         else
             io();
@@ -495,6 +585,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     }
     progress_end();
     if (errors) {
+        blocks.wait();
         propagation_finish(&propagation);
         budget_take_propagated(&result->budget_3D, propagation, 0);
         for (size_t c = 0; c < result->class_3D.size(); c++)

@@ -46,9 +46,11 @@ struct ChangeExtras {
     // σ_d of each cell from BEFORE's slope there (cells cell_w by cell_h m).
     const StableErrorModel *learned = nullptr;
     double cell_w = 0, cell_h = 0;
-    // Read the next lines and write the last ones in a second thread while
-    // the pass works (the files are the same without).
-    bool read_ahead = false;
+    // Threads working out the learned σ_d, and with more than one the next
+    // lines read and the last ones written in a second thread, and the
+    // propagation of the volume errors beside the pass (the values and the
+    // files do not depend on their number).
+    int threads = 1;
 };
 
 // What the pass finds.

@@ -235,7 +235,7 @@ void add_options(CLI::App &app, Options *o)
     add_creation_option(app, "--co", &o->creation_options,
                         "GeoTIFF creation option NAME=VALUE, after --compress and --level (repeatable)");
     add_whole_option(app, "--threads", &o->threads, 1, 64,
-                     "threads compressing the outputs, 1 to 64 (default: the cores available; the bytes do not "
+                     "threads compressing the outputs and working out the errors, 1 to 64 (default: the cores available; the bytes do not "
                      "depend on it)");
     app.add_option("--json", o->json, "write the budget as JSON to this file");
     app.add_option("--csv", o->csv, "write the budget as CSV to this file");
@@ -585,6 +585,7 @@ int run_change(const Options &o)
         extras.learned = &learned;
         cell_size_metres(run.before.grid, &extras.cell_w, &extras.cell_h, &error);
     }
+    extras.threads = o.threads;
     extras.detection = make_detection(o.lod, o.confidence);
     if (o.correlation_range > 0)
         extras.correlation = spherical_model(o.correlation_range);
@@ -598,7 +599,6 @@ int run_change(const Options &o)
         extras.error_3D = &run.error_3D;
     }
     extras.aligned = o.coregister ? &run.aligned : nullptr;
-    extras.read_ahead = o.threads > 1;
     if (!limit_block_cache(run, o, &error))
         return run_error(PROGRAM, error);
     ChangeResult result;

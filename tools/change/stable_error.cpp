@@ -74,24 +74,37 @@ double max_curvature(const double *above, const double *line, const double *belo
     return static_cast<double>(std::max(std::fabs(mean + r), std::fabs(mean - r)));
 }
 
-double median_of(std::vector<double> *values)
+namespace {
+
+// The median of the values first .. last − 1 (reordered); 0 for none.
+double median_of_range(double *first, double *last)
 {
-    const size_t n = values->size();
+    const size_t n = static_cast<size_t>(last - first);
     if (n == 0)
         return 0;
-    std::nth_element(values->begin(), values->begin() + n / 2, values->end());
-    const long double upper = (*values)[n / 2];
+    std::nth_element(first, first + n / 2, last);
+    const long double upper = first[n / 2];
     if (n % 2 == 1)
         return static_cast<double>(upper);
-    const long double lower = *std::max_element(values->begin(), values->begin() + n / 2);
+    const long double lower = *std::max_element(first, first + n / 2);
     return static_cast<double>((lower + upper) / 2);
 }
 
+// Their NMAD around the median given (reordered and overwritten).
+double nmad_of_range(double *first, double *last, double median)
+{
+    for (double *v = first; v != last; v++)
+        *v = static_cast<double>(std::fabs(static_cast<long double>(*v) - median));
+    return static_cast<double>(1.4826L * median_of_range(first, last));
+}
+
+} // namespace
+
+double median_of(std::vector<double> *values) { return median_of_range(values->data(), values->data() + values->size()); }
+
 double nmad_of(std::vector<double> *values, double median)
 {
-    for (double &v : *values)
-        v = static_cast<double>(std::fabs(static_cast<long double>(v) - median));
-    return static_cast<double>(1.4826L * median_of(values));
+    return nmad_of_range(values->data(), values->data() + values->size(), median);
 }
 
 namespace {
@@ -106,104 +119,151 @@ size_t bin_of(const std::vector<double> &hi, double value)
 }
 
 // Merges the bins with fewer than MIN_BIN_CELLS cells into their smaller
-// neighbour, the lowest such bin first: values[k] and keys[k] the cells of
-// bin k (dh and the binned quantity), lo and hi its edges.
-void merge_small_bins(std::vector<std::vector<double>> *values, std::vector<std::vector<double>> *keys,
-                      std::vector<double> *lo, std::vector<double> *hi)
+// neighbour, the lowest such bin first: cells[k] the cells of bin k, lo and
+// hi its edges.
+void merge_small_bins(std::vector<long long> *cells, std::vector<double> *lo, std::vector<double> *hi)
 {
     for (;;) {
         size_t k = 0;
-        while (k < values->size() && static_cast<long long>((*values)[k].size()) >= MIN_BIN_CELLS)
+        while (k < cells->size() && (*cells)[k] >= MIN_BIN_CELLS)
             k++;
-        if (k == values->size() || values->size() == 1)
+        if (k == cells->size() || cells->size() == 1)
             return;
         size_t with = k + 1;
-        if (k + 1 == values->size() || (k > 0 && (*values)[k - 1].size() < (*values)[k + 1].size()))
+        if (k + 1 == cells->size() || (k > 0 && (*cells)[k - 1] < (*cells)[k + 1]))
             with = k - 1;
         const size_t a = std::min(k, with), b = std::max(k, with);
-        (*values)[a].insert((*values)[a].end(), (*values)[b].begin(), (*values)[b].end());
-        (*keys)[a].insert((*keys)[a].end(), (*keys)[b].begin(), (*keys)[b].end());
+        (*cells)[a] += (*cells)[b];
         (*hi)[a] = (*hi)[b];
-        values->erase(values->begin() + static_cast<long>(b));
-        keys->erase(keys->begin() + static_cast<long>(b));
+        cells->erase(cells->begin() + static_cast<long>(b));
         lo->erase(lo->begin() + static_cast<long>(b));
         hi->erase(hi->begin() + static_cast<long>(b));
     }
 }
 
-// Linear interpolation of y at x between the points (xs, ys), held
-// constant beyond the first and the last.
-double interpolate(const std::vector<double> &xs, const std::vector<double> &ys, double x)
+// The bin (by the edges hi, bin_of) of each cell of key and the cells of
+// each bin.
+template <typename K>
+void bins_of(const std::vector<double> &hi, const std::vector<K> &key, std::vector<unsigned char> *bin,
+             std::vector<long long> *cells)
 {
-    if (xs.empty())
+    bin->resize(key.size());
+    cells->assign(hi.size(), 0);
+    for (size_t k = 0; k < key.size(); k++) {
+        (*bin)[k] = static_cast<unsigned char>(bin_of(hi, key[k]));
+        (*cells)[(*bin)[k]]++;
+    }
+}
+
+// The values value(k) of the kept cells k, grouped by bin into *grouped
+// (bin b from (*begin)[b] to (*begin)[b + 1], the cells in their order).
+template <typename Value>
+void group_by_bin(const std::vector<unsigned char> &bin, const std::vector<unsigned char> &kept, size_t bins,
+                  Value value, std::vector<double> *grouped, std::vector<size_t> *begin)
+{
+    begin->assign(bins + 1, 0);
+    for (size_t k = 0; k < bin.size(); k++)
+        if (kept[k])
+            (*begin)[bin[k] + 1]++;
+    for (size_t b = 0; b < bins; b++)
+        (*begin)[b + 1] += (*begin)[b];
+    grouped->resize((*begin)[bins]);
+    std::vector<size_t> next(begin->begin(), begin->end() - 1);
+    for (size_t k = 0; k < bin.size(); k++)
+        if (kept[k])
+            (*grouped)[next[bin[k]]++] = value(k);
+}
+
+// Linear interpolation of y at x between the points (x_of(bins[k]),
+// y_of(bins[k])), their x ascending, held constant beyond the first and
+// the last. The point above x by binary search: the first whose x exceeds
+// it (a NaN x exceeds none and takes the last value).
+template <typename Bin, typename X, typename Y>
+double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
+{
+    if (bins.empty())
         return NAN;
-    if (x <= xs.front())
-        return ys.front();
-    for (size_t k = 1; k < xs.size(); k++)
-        if (x < xs[k]) {
-            const long double t = (x - static_cast<long double>(xs[k - 1])) / (xs[k] - static_cast<long double>(xs[k - 1]));
-            return static_cast<double>(ys[k - 1] + t * (static_cast<long double>(ys[k]) - ys[k - 1]));
-        }
-    return ys.back();
+    if (x <= x_of(bins.front()))
+        return y_of(bins.front());
+    const auto above = std::upper_bound(bins.begin() + 1, bins.end(), x,
+                                        [&](double v, const Bin &b) { return v < x_of(b); });
+    if (above == bins.end())
+        return y_of(bins.back());
+    const double x0 = x_of(*(above - 1)), x1 = x_of(*above), y0 = y_of(*(above - 1)), y1 = y_of(*above);
+    const long double t = (x - static_cast<long double>(x0)) / (x1 - static_cast<long double>(x0));
+    return static_cast<double>(y0 + t * (static_cast<long double>(y1) - y0));
 }
 
 } // namespace
 
 // The slope bins of edges lo, hi from the kept cells: cells, NMAD of dh
-// around the bin's median, median slope.
+// around the bin's median, median slope. grouped: scratch.
 static void fill_slope_bins(const std::vector<double> &lo, const std::vector<double> &hi, const std::vector<double> &dh,
                             const std::vector<float> &slope, const std::vector<unsigned char> &kept,
-                            StableErrorModel *model)
+                            std::vector<double> *grouped, StableErrorModel *model)
 {
-    std::vector<std::vector<double>> bin_dh(lo.size()), bin_slope(lo.size());
-    for (size_t k = 0; k < dh.size(); k++)
-        if (kept[k]) {
-            bin_dh[bin_of(hi, slope[k])].push_back(dh[k]);
-            bin_slope[bin_of(hi, slope[k])].push_back(slope[k]);
-        }
+    std::vector<unsigned char> bin;
+    std::vector<long long> cells;
+    bins_of(hi, slope, &bin, &cells);
+    std::vector<size_t> begin;
+    std::vector<double> nmad(lo.size()), median_slope(lo.size());
+    group_by_bin(bin, kept, lo.size(), [&](size_t k) { return dh[k]; }, grouped, &begin);
+    for (size_t k = 0; k < lo.size(); k++) {
+        double *first = grouped->data() + begin[k], *last = grouped->data() + begin[k + 1];
+        nmad[k] = nmad_of_range(first, last, median_of_range(first, last));
+    }
+    group_by_bin(bin, kept, lo.size(), [&](size_t k) { return static_cast<double>(slope[k]); }, grouped, &begin);
+    for (size_t k = 0; k < lo.size(); k++)
+        median_slope[k] = median_of_range(grouped->data() + begin[k], grouped->data() + begin[k + 1]);
     model->slope_bins.clear();
     for (size_t k = 0; k < lo.size(); k++) {
-        SlopeBin bin;
-        bin.slope_min_deg = lo[k];
-        bin.slope_max_deg = hi[k];
-        bin.cells = static_cast<long long>(bin_dh[k].size());
-        const double m = median_of(&bin_dh[k]);
-        bin.nmad_m = nmad_of(&bin_dh[k], m);
-        bin.median_slope_deg = median_of(&bin_slope[k]);
-        if (bin.cells > 0)
-            model->slope_bins.push_back(bin);
+        SlopeBin b;
+        b.slope_min_deg = lo[k];
+        b.slope_max_deg = hi[k];
+        b.cells = static_cast<long long>(begin[k + 1] - begin[k]);
+        b.nmad_m = nmad[k];
+        b.median_slope_deg = median_slope[k];
+        if (b.cells > 0)
+            model->slope_bins.push_back(b);
     }
 }
 
 // The curvature bins of edges lo, hi from the kept cells: the NMAD of
 // dh / σ_dh(slope) in each, the factor of σ_dh there. None when a factor is
-// 0 (no spread: it would give its cells no error).
+// 0 (no spread: it would give its cells no error). grouped: scratch.
 static void fill_curvature_bins(const std::vector<double> &lo, const std::vector<double> &hi,
                                 const std::vector<double> &dh, const std::vector<float> &slope,
                                 const std::vector<float> &curvature, const std::vector<unsigned char> &kept,
-                                StableErrorModel *model)
+                                std::vector<double> *grouped, StableErrorModel *model)
 {
     model->curvature_bins.clear();
-    std::vector<std::vector<double>> bin_z(lo.size()), bin_curv(lo.size());
-    for (size_t k = 0; k < dh.size(); k++)
-        if (kept[k]) {
-            bin_z[bin_of(hi, curvature[k])].push_back(dh[k] / learned_sigma(*model, slope[k]));
-            bin_curv[bin_of(hi, curvature[k])].push_back(curvature[k]);
-        }
+    std::vector<unsigned char> bin;
+    std::vector<long long> cells;
+    bins_of(hi, curvature, &bin, &cells);
+    std::vector<size_t> begin;
+    std::vector<double> factor(lo.size()), median_curvature(lo.size());
+    group_by_bin(bin, kept, lo.size(), [&](size_t k) { return dh[k] / learned_sigma(*model, slope[k]); }, grouped,
+                 &begin);
+    for (size_t k = 0; k < lo.size(); k++) {
+        double *first = grouped->data() + begin[k], *last = grouped->data() + begin[k + 1];
+        factor[k] = nmad_of_range(first, last, median_of_range(first, last));
+    }
+    group_by_bin(bin, kept, lo.size(), [&](size_t k) { return static_cast<double>(curvature[k]); }, grouped, &begin);
+    for (size_t k = 0; k < lo.size(); k++)
+        median_curvature[k] = median_of_range(grouped->data() + begin[k], grouped->data() + begin[k + 1]);
     std::vector<CurvatureBin> bins;
     for (size_t k = 0; k < lo.size(); k++) {
-        CurvatureBin bin;
-        bin.curvature_min = lo[k];
-        bin.curvature_max = hi[k];
-        bin.cells = static_cast<long long>(bin_z[k].size());
-        const double m = median_of(&bin_z[k]);
-        bin.factor = nmad_of(&bin_z[k], m);
-        bin.median_curvature = median_of(&bin_curv[k]);
-        if (bin.cells == 0)
+        CurvatureBin b;
+        b.curvature_min = lo[k];
+        b.curvature_max = hi[k];
+        b.cells = static_cast<long long>(begin[k + 1] - begin[k]);
+        b.factor = factor[k];
+        b.median_curvature = median_curvature[k];
+        if (b.cells == 0)
             continue;
-        if (!(bin.factor > 0) || !std::isfinite(bin.factor))
+        if (!(b.factor > 0) || !std::isfinite(b.factor))
             return;
-        bins.push_back(bin);
+        bins.push_back(b);
     }
     model->curvature_bins = bins;
 }
@@ -240,6 +300,12 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     std::vector<size_t> place;
     const int rows = nb_lig > offset ? (nb_lig - offset + step - 1) / step : 0;
     const int cols = nb_col > offset ? (nb_col - offset + step - 1) / step : 0;
+    // At most one value a cell of the sample: no growth by doubling.
+    const size_t most = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+    dh.reserve(most);
+    slope.reserve(most);
+    curvature.reserve(most);
+    place.reserve(most);
     for (int k = 0; k <= nb_lig; k++) {
         if (k < nb_lig && !read_line(k, next->before.data(), next->after.data(), next->stable.data(), error))
             return false;
@@ -277,20 +343,15 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     // The bins' edges, the small bins merged (over every sampled cell):
     // slope, then curvature by CURVATURE_BINS quantiles (equal edges
     // merged).
-    std::vector<unsigned char> kept(dh.size(), 1);
+    std::vector<unsigned char> kept(dh.size(), 1), bin;
+    std::vector<long long> cells_of_bin;
     std::vector<double> lo(SLOPE_EDGES, SLOPE_EDGES + SLOPE_BINS), hi(SLOPE_EDGES + 1, SLOPE_EDGES + SLOPE_BINS + 1);
-    {
-        std::vector<std::vector<double>> bin_dh(SLOPE_BINS), bin_slope(SLOPE_BINS);
-        for (size_t k = 0; k < dh.size(); k++) {
-            bin_dh[bin_of(hi, slope[k])].push_back(dh[k]);
-            bin_slope[bin_of(hi, slope[k])].push_back(slope[k]);
-        }
-        merge_small_bins(&bin_dh, &bin_slope, &lo, &hi);
-    }
-    fill_slope_bins(lo, hi, dh, slope, kept, model);
+    bins_of(hi, slope, &bin, &cells_of_bin);
+    merge_small_bins(&cells_of_bin, &lo, &hi);
+    fill_slope_bins(lo, hi, dh, slope, kept, &work, model);
     std::vector<double> c_lo, c_hi;
     {
-        std::vector<double> sorted(curvature.begin(), curvature.end());
+        std::vector<float> sorted(curvature);
         std::sort(sorted.begin(), sorted.end());
         for (int q = 0; q < CURVATURE_BINS; q++) {
             const double edge = sorted[sorted.size() * static_cast<size_t>(q) / CURVATURE_BINS];
@@ -300,15 +361,11 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         for (size_t k = 1; k < c_lo.size(); k++)
             c_hi.push_back(c_lo[k]);
         c_hi.push_back(std::numeric_limits<double>::infinity());
-        std::vector<std::vector<double>> bin_dh(c_lo.size()), bin_curv(c_lo.size());
-        for (size_t k = 0; k < dh.size(); k++) {
-            bin_dh[bin_of(c_hi, curvature[k])].push_back(dh[k]);
-            bin_curv[bin_of(c_hi, curvature[k])].push_back(curvature[k]);
-        }
-        merge_small_bins(&bin_dh, &bin_curv, &c_lo, &c_hi);
+        bins_of(c_hi, curvature, &bin, &cells_of_bin);
+        merge_small_bins(&cells_of_bin, &c_lo, &c_hi);
         c_hi.back() = sorted.back();
     }
-    fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, model);
+    fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, &work, model);
     // The outliers: the standardised dh / σ_dh is homoscedastic, so one
     // limit, STABLE_OUTLIER_NMAD NMADs of its median, serves every cell
     // (on dh itself it would cut the tails of the steep and curved cells).
@@ -325,8 +382,8 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         model->outliers += !kept[k];
     }
     model->stable_cells = model->sampled_cells - model->outliers;
-    fill_slope_bins(lo, hi, dh, slope, kept, model);
-    fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, model);
+    fill_slope_bins(lo, hi, dh, slope, kept, &work, model);
+    fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, &work, model);
 
     if (pairs > 0) {
         // z = dh / σ_dh at the cell's slope and curvature, outliers left out.
@@ -552,6 +609,20 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
     if (stable.empty() && unstable.empty())
         *warning = "no --stable or --unstable: every cell is taken as stable ground to learn the errors, so any "
                    "real change between the surveys inflates them";
+    // GDAL's block cache held to a row of blocks of each raster read (its
+    // default, a share of the machine's memory, would keep whole inputs).
+    const GIntBig cache = GDALGetCacheMax64();
+    if (ok) {
+        long long bytes = 8LL * 1024 * 1024;
+        for (GDALRasterBandH band : {before.band, after.band, ground.stable.band, ground.unstable.band})
+            if (band != nullptr) {
+                int bx = 0, by = 0;
+                GDALGetBlockSize(band, &bx, &by);
+                bytes += static_cast<long long>(by) * before.grid.nb_col *
+                         (GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band)) + 1);
+            }
+        GDALSetCacheMax64(std::min<GIntBig>(cache, bytes));
+    }
     if (ok) {
         std::vector<unsigned char> valid(static_cast<size_t>(before.grid.nb_col));
         const StableLineReader read_line = [&](int line, double *b, double *a, unsigned char *s, std::string *why) {
@@ -566,6 +637,7 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
         ok = estimate_stable_error(before.grid.nb_lig, before.grid.nb_col, cell_w, cell_h, max_cells, read_line, model,
                                    error, pairs);
     }
+    GDALSetCacheMax64(cache);
     close_stable_ground(&ground);
     if (before_open)
         close_dem_input(&before);
@@ -576,19 +648,13 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
 
 double learned_sigma(const StableErrorModel &model, double slope_deg, double curvature)
 {
-    std::vector<double> xs, ys;
-    for (const SlopeBin &b : model.slope_bins) {
-        xs.push_back(b.median_slope_deg);
-        ys.push_back(b.nmad_m);
-    }
-    const double sigma = interpolate(xs, ys, slope_deg);
+    const double sigma = interpolate(
+        model.slope_bins, [](const SlopeBin &b) { return b.median_slope_deg; },
+        [](const SlopeBin &b) { return b.nmad_m; }, slope_deg);
     if (model.curvature_bins.empty())
         return sigma;
-    xs.clear();
-    ys.clear();
-    for (const CurvatureBin &b : model.curvature_bins) {
-        xs.push_back(b.median_curvature);
-        ys.push_back(b.factor);
-    }
-    return static_cast<double>(static_cast<long double>(sigma) * interpolate(xs, ys, curvature));
+    const double factor = interpolate(
+        model.curvature_bins, [](const CurvatureBin &b) { return b.median_curvature; },
+        [](const CurvatureBin &b) { return b.factor; }, curvature);
+    return static_cast<double>(static_cast<long double>(sigma) * factor);
 }
