@@ -50,7 +50,7 @@ int output_tile_lines(int nb_col, GDALDataType type)
 {
     const double row_bytes = static_cast<double>(nb_col) * (type == GDT_Float32 ? 4 : 8);
     int lines = 256;
-    while (lines > 16 && 2 * lines * row_bytes > 16.0 * 1024 * 1024)
+    while (lines > 16 && 4 * lines * row_bytes > 16.0 * 1024 * 1024)
         lines /= 2;
     return lines;
 }

@@ -29,8 +29,8 @@ struct RasterOutput {
 double output_nodata(GDALDataType type);
 
 // Tile lines for an output of nb_col columns: 256, fewer for wide grids so
-// that a row of tiles of both outputs, which the block cache holds while
-// the pass fills it, stays within 16 MiB (128 lines at 10000 columns).
+// that two rows of tiles of both outputs, which the block cache holds while
+// the pass fills them, stay within 16 MiB (64 lines at 10000 columns).
 int output_tile_lines(int nb_col, GDALDataType type);
 
 // The compressions an output can have: "deflate" (the default, read by
