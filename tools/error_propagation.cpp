@@ -57,8 +57,8 @@ void complete_line(Propagation3D *p, int line)
                 p->sums.resize(static_cast<size_t>(found[k].slot) + 1);
             ErrorTally &t = p->sums[static_cast<size_t>(found[k].slot)];
             const long double ws = found[k].w * s;
-            t.sum_a2_sigma2 = static_cast<double>(t.sum_a2_sigma2 + ws * ws);
-            t.sum_a_sigma = static_cast<double>(t.sum_a_sigma + ws);
+            exact_add(&t.sum_a2_sigma2, ws * ws);
+            exact_add(&t.sum_a_sigma, ws);
         }
     }
 }
