@@ -136,11 +136,11 @@ TEST(ExactSum, PartsMergedInAnyOrderAndCarriedThroughWords)
 
 TEST(ExactSum, ManyTermsPassTheirCarries)
 {
-    // Past the 2^28 terms after which the carries are passed on: the sum
-    // of 2^28 + 5 equal terms is their count times the term.
+    // Past three times the 2^20 terms after which the carries are passed
+    // on: the sum of 3 × 2^20 + 5 equal terms is their count times the term.
     ExactSum s;
     const double x = std::ldexp(static_cast<double>((1ULL << 53) - 1), -1074 + 31);
-    const long long n = (1LL << 28) + 5;
+    const long long n = 3 * (1LL << 20) + 5;
     for (long long k = 0; k < n; k++)
         exact_add(&s, x);
     ExactSum product;
