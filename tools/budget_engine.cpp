@@ -23,7 +23,7 @@ static void add(BudgetTally *t, double vol)
 {
     t->cells++;
     t->line_cells++;
-    t->volume = static_cast<double>(static_cast<long double>(t->volume) + vol);
+    exact_add(&t->volume, vol);
 }
 
 // Adds the cell to the row of its sign, to the thresholded row its test
@@ -101,7 +101,7 @@ void budget_take_propagated(BudgetRows *b, const Propagation3D &p, int first_slo
 static void close_line(BudgetTally *t, double line_area)
 {
     if (t->line_cells != 0)
-        t->area = static_cast<double>(t->area + static_cast<long double>(t->line_cells) * line_area);
+        exact_add_product(&t->area, t->line_cells, line_area);
     t->line_cells = 0;
 }
 
@@ -115,6 +115,33 @@ void budget_end_line(BudgetRows *b, double line_area)
 double budget_area(const BudgetRows &b, const BudgetTally &t)
 {
     if (b.per_line_areas)
-        return t.area;
+        return exact_value(t.area);
     return static_cast<double>(static_cast<long double>(t.cells) * b.cell_area);
+}
+
+double budget_volume(const BudgetTally &t)
+{
+    return exact_value(t.volume);
+}
+
+double budget_scan_order_bound(long long n, double sum_abs)
+{
+    return static_cast<double>((n + 1) * std::ldexp(1.0L, -52) * sum_abs);
+}
+
+static void merge_tally(BudgetTally *into, const BudgetTally &from)
+{
+    into->cells += from.cells;
+    exact_merge(&into->area, from.area);
+    exact_merge(&into->volume, from.volume);
+    error_merge(&into->errors, from.errors);
+}
+
+void budget_merge(BudgetRows *into, const BudgetRows &from)
+{
+    const BudgetTally *const theirs[BUDGET_ROW_COUNT] = {&from.negative,     &from.positive,  &from.zero,
+                                                         &from.lod_negative, &from.lod_positive, &from.lod_below,
+                                                         &from.all};
+    for (int k = 0; k < BUDGET_ROW_COUNT; k++)
+        merge_tally(budget_row(into, k), *theirs[k]);
 }

@@ -5,13 +5,16 @@
 // The engine knows signs, not meanings: each program names the rows (cut
 // and fill for first − second, lowering and raising for after − before).
 //
-// Volumes are running sums in scan order, each partial sum rounded to
-// double, as the interactive tool sums its volume; the volume of the row
-// "all" is therefore the tool's volume when every interior cell is counted.
+// Volumes are exact sums of the cells' volumes (exact_sum.h), rounded once
+// to double when read: the budgets of parts of a grid (blocks, tiles)
+// merge (budget_merge) in any order to the same bytes as one pass over
+// the whole. The interactive tool sums its volume in scan order instead,
+// each partial sum rounded to double: the two differ in their last bits,
+// by at most (n + 1) 2^-52 Σ|v| over n cells of volumes v (README).
 // Areas are either one cell area for the whole grid (projected grids: the
 // area of a row is its cell count times that area, one rounding) or an area
 // per line of cells (grids in degrees): each line's cells of a row times
-// the line's cell area, added line by line.
+// the line's cell area, summed exactly.
 //
 // With the errors of the cells, each row also gathers what the three
 // models of volume_error.h need (a cell's error and area); a cell is then
@@ -29,8 +32,8 @@
 struct BudgetTally {
     long long cells = 0;
     long long line_cells = 0; // cells counted in the current line (areas per line)
-    double area = 0;          // m², summed line by line (areas per line)
-    double volume = 0;        // m³, signed, running sum in scan order
+    ExactSum area;            // m², summed line by line (areas per line)
+    ExactSum volume;          // m³, signed
     ErrorTally errors;        // the cells' errors (when counted with one)
 };
 
@@ -84,5 +87,26 @@ void budget_take_propagated(BudgetRows *b, const Propagation3D &p, int first_slo
 
 // The area of a row, m².
 double budget_area(const BudgetRows &b, const BudgetTally &t);
+// The volume of a row, m³.
+double budget_volume(const BudgetTally &t);
+
+// How far a volume summed in scan order with each partial sum rounded to
+// double (the interactive tool's sum, evaluated in extended precision)
+// can lie from the budget's exact sum rounded once, for n cells whose
+// volumes' magnitudes sum to sum_abs (m³): each of the n − 1 additions
+// errs by at most u' = 2^-53 + 2^-64 (extended, then double rounding) of
+// its partial sum, in all at most (n − 1) u' Σ|v| / (1 − (n − 1) u')
+// (Higham, Accuracy and Stability of Numerical Algorithms, 2nd ed. 2002,
+// §4.2), and the exact sum's rounding at most 2^-53 Σ|v|: for n below
+// 2^40, (n + 1) 2^-52 Σ|v| bounds both.
+double budget_scan_order_bound(long long n, double sum_abs);
+
+// Adds the budget of a part of a grid into the budget of the whole (both
+// of one kind: the same cell area, or areas per line, and the same level
+// of detection): cells, areas, volumes and error sums, exactly. The part's
+// lines must be closed (budget_end_line). The volume errors of 3D
+// differences merge as their propagated sums do, which needs each part to
+// have propagated the 2D cells it owns (error_propagation.h).
+void budget_merge(BudgetRows *into, const BudgetRows &from);
 
 #endif

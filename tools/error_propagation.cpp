@@ -78,8 +78,8 @@ void complete_line(Propagation3D *p, int line)
                 p->sums.resize(slot + 1);
             ErrorTally &t = p->sums[slot];
             const long double ws = sum_of_mask[bits] * sg;
-            t.sum_a2_sigma2 = static_cast<double>(t.sum_a2_sigma2 + ws * ws);
-            t.sum_a_sigma = static_cast<double>(t.sum_a_sigma + ws);
+            exact_add(&t.sum_a2_sigma2, ws * ws);
+            exact_add(&t.sum_a_sigma, ws);
         }
     }
 }

@@ -15,7 +15,18 @@
 //
 // The propagation streams: W_k needs the rows of the 3D cells around k, so
 // a line of 2D cells is complete once the line after it has been added.
-// It holds three lines, whatever the number of lines.
+// It holds three lines, whatever the number of lines. The sums are exact
+// (exact_sum.h), so their order does not matter.
+//
+// Parts of a grid (blocks, tiles) merge (budget_merge) to the whole's bytes
+// only when each part owns its 2D cells with their W_k whole: W_k is
+// summed from the 3D cells around cell k (in extended precision) before it
+// is multiplied by σ_k and squared, so neither Σ (W_k σ_k)² nor, to the
+// bit, Σ W_k σ_k splits between parts that each hold some of those 3D
+// cells. A part knows every 3D cell around its own 2D cells, those on the
+// neighbouring parts' edges too, only with a halo of two cells (the 3D
+// cells of a one-cell ring need their own ring); with a one-cell halo, the
+// propagated errors of 3D volumes cannot be merged from parts.
 #ifndef ERROR_PROPAGATION_H
 #define ERROR_PROPAGATION_H
 

@@ -2,15 +2,6 @@
 
 #include <cmath>
 
-namespace {
-
-double add(double sum, long double term)
-{
-    return static_cast<double>(sum + term);
-}
-
-} // namespace
-
 const char *const INDEPENDENT_ASSUMPTION =
     "Independent: each cell's error is independent of every other's, so the errors of a volume add in "
     "quadrature (the smallest of the three).";
@@ -38,24 +29,24 @@ void error_count(ErrorTally *t, double sigma, double area)
 {
     const long double s = sigma, a = area;
     t->cells++;
-    t->sum_sigma2 = add(t->sum_sigma2, s * s);
-    t->sum_a2_sigma2 = add(t->sum_a2_sigma2, a * s * a * s);
-    t->sum_a_sigma = add(t->sum_a_sigma, a * s);
+    exact_add(&t->sum_sigma2, s * s);
+    exact_add(&t->sum_a2_sigma2, a * s * a * s);
+    exact_add(&t->sum_a_sigma, a * s);
 }
 
 void error_count_cell(ErrorTally *t, double sigma)
 {
     const long double s = sigma;
     t->cells++;
-    t->sum_sigma2 = add(t->sum_sigma2, s * s);
+    exact_add(&t->sum_sigma2, s * s);
 }
 
 void error_merge(ErrorTally *into, const ErrorTally &from)
 {
     into->cells += from.cells;
-    into->sum_sigma2 = add(into->sum_sigma2, from.sum_sigma2);
-    into->sum_a2_sigma2 = add(into->sum_a2_sigma2, from.sum_a2_sigma2);
-    into->sum_a_sigma = add(into->sum_a_sigma, from.sum_a_sigma);
+    exact_merge(&into->sum_sigma2, from.sum_sigma2);
+    exact_merge(&into->sum_a2_sigma2, from.sum_a2_sigma2);
+    exact_merge(&into->sum_a_sigma, from.sum_a_sigma);
 }
 
 // Rolstad, Haug and Denby (2009), Journal of Glaciology 55(192), 666–680:
@@ -112,12 +103,12 @@ VolumeErrors volume_errors(const ErrorTally &t, double area, double range)
 VolumeErrors volume_errors(const ErrorTally &t, double area, const CorrelationModel &model)
 {
     VolumeErrors e;
-    e.independent = static_cast<double>(std::sqrt(static_cast<long double>(t.sum_a2_sigma2)));
-    e.correlated = t.sum_a_sigma;
+    e.independent = static_cast<double>(std::sqrt(static_cast<long double>(exact_value(t.sum_a2_sigma2))));
+    e.correlated = exact_value(t.sum_a_sigma);
     if (model.parts > 0) {
         e.has_spatial = true;
         const double rms =
-            t.cells > 0 ? static_cast<double>(std::sqrt(static_cast<long double>(t.sum_sigma2) / t.cells)) : 0.0;
+            t.cells > 0 ? static_cast<double>(std::sqrt(static_cast<long double>(exact_value(t.sum_sigma2)) / t.cells)) : 0.0;
         if (!(area > 0) || t.cells == 0)
             return e;
         // One spherical part of sill 1 and no nugget: Rolstad's own form.

@@ -8,16 +8,19 @@
 #ifndef VOLUME_ERROR_H
 #define VOLUME_ERROR_H
 
+#include "exact_sum.h"
+
 #include <string>
 
 // What the three models need of a row's cells: σ_d the error of each
-// cell's difference (m), a its area (m²). Sums rounded to double after each
-// cell, evaluated in extended precision.
+// cell's difference (m), a its area (m²). Each term evaluated in extended
+// precision, the sums exact (exact_sum.h): tallies of parts of a row merge
+// in any order to the same sums.
 struct ErrorTally {
     long long cells = 0;
-    double sum_sigma2 = 0;   // Σ σ²      (m²)
-    double sum_a2_sigma2 = 0; // Σ (a σ)²  (m⁶)
-    double sum_a_sigma = 0;  // Σ a σ     (m³)
+    ExactSum sum_sigma2;    // Σ σ²      (m²)
+    ExactSum sum_a2_sigma2; // Σ (a σ)²  (m⁶)
+    ExactSum sum_a_sigma;   // Σ a σ     (m³)
 };
 
 // Adds a cell of error sigma (m) and area area (m²).

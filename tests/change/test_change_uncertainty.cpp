@@ -1,6 +1,7 @@
 // dem_change with the surveys' errors, thresholds, classes, the
 // distribution and the report, run as built on small GeoTIFFs whose figures
 // a reader can work out on paper.
+#include "budget_engine.h"
 #include "dem_files.h"
 #include "gdal_test_files.h"
 
@@ -185,7 +186,15 @@ TEST_F(ChangeErrors, DemBudgetGivesTheSameErrorsOnTheSameInput)
             const nlohmann::json &rc = row(jc, which, p[0]), &rb = jb["budgets"][which][p[1]];
             SCOPED_TRACE(std::string(which == 0 ? "2D " : "3D ") + p[0]);
             EXPECT_EQ(rc["cells"], rb["cells"]);
-            EXPECT_EQ(rc["volume_m3"].get<double>(), -rb["volume_m3"].get<double>());
+            // The nets: dem_budget's is the interactive tool's sum in scan
+            // order, dem_change's the exact sum; the other rows are both exact.
+            if (std::string(p[0]) == "net") {
+                const nlohmann::json &low = row(jc, which, "lowering"), &high = row(jc, which, "raising");
+                const double sum_abs = (high["volume_m3"].get<double>() - low["volume_m3"].get<double>()) * (1 + 0x1p-50);
+                EXPECT_NEAR(rc["volume_m3"].get<double>(), -rb["volume_m3"].get<double>(),
+                            budget_scan_order_bound(rc["cells"].get<long long>(), sum_abs));
+            } else
+                EXPECT_EQ(rc["volume_m3"].get<double>(), -rb["volume_m3"].get<double>());
             EXPECT_EQ(error_of(rc, "independent"), rb["volume_error_m3"].get<double>());
             EXPECT_EQ(error_of(rc, "correlated"), rb["volume_error_correlated_m3"].get<double>());
             EXPECT_EQ(error_of(rc, "spatial"), rb["volume_error_spatial_m3"].get<double>());

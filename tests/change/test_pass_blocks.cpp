@@ -93,7 +93,7 @@ void expect_same_rows(const BudgetRows &a, const BudgetRows &b)
     const BudgetTally *tb[] = {&b.negative, &b.positive, &b.zero, &b.all, &b.lod_negative, &b.lod_positive};
     for (int k = 0; k < 6; k++) {
         EXPECT_EQ(ta[k]->cells, tb[k]->cells) << "row " << k;
-        EXPECT_EQ(std::memcmp(&ta[k]->volume, &tb[k]->volume, sizeof(double)), 0) << "row " << k;
+        EXPECT_TRUE(exact_equal(ta[k]->volume, tb[k]->volume)) << "row " << k;
     }
 }
 
@@ -116,8 +116,8 @@ void expect_same_runs(const PassRun &whole, const PassRun &blocks, int block_lin
     EXPECT_EQ(w.no_3D_window, b.no_3D_window);
     for (const BudgetRows *r : {&whole.result.budget_2D, &whole.result.budget_3D}) {
         const BudgetRows &o = r == &whole.result.budget_2D ? blocks.result.budget_2D : blocks.result.budget_3D;
-        EXPECT_EQ(r->all.errors.sum_a2_sigma2, o.all.errors.sum_a2_sigma2);
-        EXPECT_EQ(r->all.errors.sum_a_sigma, o.all.errors.sum_a_sigma);
+        EXPECT_TRUE(exact_equal(r->all.errors.sum_a2_sigma2, o.all.errors.sum_a2_sigma2));
+        EXPECT_TRUE(exact_equal(r->all.errors.sum_a_sigma, o.all.errors.sum_a_sigma));
     }
 }
 

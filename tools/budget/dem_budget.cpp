@@ -721,15 +721,15 @@ int budget_rows(const Budget &b, bool with_lod, Row rows[7])
 {
     int n = 0;
     const BudgetRows &r = b.rows;
-    rows[n++] = {"cut", "cut (d > 0)", r.positive.cells, r.positive.volume, &r.positive};
-    rows[n++] = {"fill", "fill (d < 0)", r.negative.cells, r.negative.volume, &r.negative};
-    rows[n++] = {"unchanged", "unchanged (d = 0)", r.zero.cells, r.zero.volume, &r.zero};
+    rows[n++] = {"cut", "cut (d > 0)", r.positive.cells, budget_volume(r.positive), &r.positive};
+    rows[n++] = {"fill", "fill (d < 0)", r.negative.cells, budget_volume(r.negative), &r.negative};
+    rows[n++] = {"unchanged", "unchanged (d = 0)", r.zero.cells, budget_volume(r.zero), &r.zero};
     if (with_lod) {
-        rows[n++] = {"lod_cut", "cut above lod (d >= lod)", r.lod_positive.cells, r.lod_positive.volume,
+        rows[n++] = {"lod_cut", "cut above lod (d >= lod)", r.lod_positive.cells, budget_volume(r.lod_positive),
                      &r.lod_positive};
-        rows[n++] = {"lod_fill", "fill above lod (d <= -lod)", r.lod_negative.cells, r.lod_negative.volume,
+        rows[n++] = {"lod_fill", "fill above lod (d <= -lod)", r.lod_negative.cells, budget_volume(r.lod_negative),
                      &r.lod_negative};
-        rows[n++] = {"lod_unchanged", "unchanged (|d| < lod)", r.lod_below.cells, r.lod_below.volume, &r.lod_below};
+        rows[n++] = {"lod_unchanged", "unchanged (|d| < lod)", r.lod_below.cells, budget_volume(r.lod_below), &r.lod_below};
     }
     // The net is always the raw one: a net of thresholded parts is biased.
     rows[n++] = {"net", "net, raw (all cells)", r.all.cells, b.net, &r.all};

@@ -55,11 +55,11 @@ std::string input_line(const DemInput &in, const std::string &path)
 
 nlohmann::json tally_json(const BudgetRows &b, const BudgetTally &t)
 {
-    const double area = budget_area(b, t);
+    const double area = budget_area(b, t), volume = budget_volume(t);
     return {{"cells", t.cells},
             {"area_m2", area},
-            {"volume_m3", t.volume},
-            {"mean_m", area > 0 ? nlohmann::json(t.volume / area) : nlohmann::json(nullptr)}};
+            {"volume_m3", volume},
+            {"mean_m", area > 0 ? nlohmann::json(volume / area) : nlohmann::json(nullptr)}};
 }
 
 nlohmann::json tally_json(const ChangeRun &run, const BudgetRows &b, const BudgetTally &t)
@@ -98,21 +98,21 @@ nlohmann::json budgets_json(const ChangeRun &run, const BudgetRows &b2, const Bu
 // CSV keep the full figures); without, the volume in full.
 void print_row(const ChangeRun &run, const BudgetRows &b, const char *label, const BudgetTally &t)
 {
-    const double area = budget_area(b, t);
+    const double area = budget_area(b, t), volume = budget_volume(t);
     std::printf("  %-22s%14lld %22.6f", label, t.cells, area);
     double largest = 0;
     if (run.errors) {
         const VolumeErrors e = row_errors(run, b, t);
         largest = std::fmax(std::fmax(e.independent, e.correlated), e.has_spatial ? e.spatial : 0);
-        std::printf(" %22s", rounded_text(t.volume, decimals_of_error(largest, 3)).c_str());
+        std::printf(" %22s", rounded_text(volume, decimals_of_error(largest, 3)).c_str());
         std::printf(" %16s %16s", rounded_text(e.independent, decimals_of_error(e.independent, 3)).c_str(),
                     rounded_text(e.correlated, decimals_of_error(e.correlated, 3)).c_str());
         if (e.has_spatial)
             std::printf(" %17s", rounded_text(e.spatial, decimals_of_error(e.spatial, 3)).c_str());
     } else
-        std::printf(" %22.6f", t.volume);
+        std::printf(" %22.6f", volume);
     if (area > 0)
-        std::printf(" %14s", rounded_text(t.volume / area, decimals_of_error(largest / area, 6)).c_str());
+        std::printf(" %14s", rounded_text(volume / area, decimals_of_error(largest / area, 6)).c_str());
     std::printf("\n");
 }
 
@@ -147,7 +147,7 @@ void csv_budgets(const ChangeRun &run, const BudgetRows &b2, const BudgetRows &b
         const int n = rows_of(*list[k], run.thresholds, rows);
         for (int m = 0; m < n; m++) {
             std::snprintf(line, sizeof line, "%s,%s,%lld,%.17g,%.17g", names[k], rows[m].name, rows[m].tally->cells,
-                          budget_area(*list[k], *rows[m].tally), rows[m].tally->volume);
+                          budget_area(*list[k], *rows[m].tally), budget_volume(*rows[m].tally));
             *text += line;
             if (run.errors) {
                 const VolumeErrors e = row_errors(run, *list[k], *rows[m].tally);
@@ -368,7 +368,7 @@ std::string change_csv(const ChangeRun &run, const ChangeResult &r)
     csv_budgets(run, r.budget_2D, r.budget_3D, ",,all", &text);
     char line[256];
     std::snprintf(line, sizeof line, "2D_all_cells,net,%lld,%.17g,%.17g", r.all_2D.all.cells,
-                  budget_area(r.all_2D, r.all_2D.all), r.all_2D.all.volume);
+                  budget_area(r.all_2D, r.all_2D.all), budget_volume(r.all_2D.all));
     text += line;
     if (run.errors) {
         const VolumeErrors e = row_errors(run, r.all_2D, r.all_2D.all);

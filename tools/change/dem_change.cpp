@@ -3,9 +3,13 @@
 // 3D difference written as GeoTIFFs with nodata, and the change budget of
 // both, in one streamed pass whose memory does not grow with the lines.
 //
+// The program is a function (dem_change_program.h) of its command line,
+// which main (dem_change_main.cpp) and the Python module call alike.
+//
 // The steps: read the options, open both inputs, check that they share one
 // grid (or warp AFTER onto BEFORE's), open the outputs, the pass, the
 // outputs committed, the report.
+#include "dem_change_program.h"
 #include "change_classes.h"
 #include "change_error.h"
 #include "change_histogram.h"
@@ -772,9 +776,8 @@ int run_change(const Options &o)
 
 } // namespace
 
-int main(int argc, char **argv)
+int dem_change_program(int argc, char **argv)
 {
-    host_start();
     CLI::App app;
     setup_command_line(app, PROGRAM, DESCRIPTION);
     Options o;

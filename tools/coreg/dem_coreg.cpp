@@ -2,7 +2,10 @@
 // two are differenced. The horizontal shift and the vertical bias of
 // TO_ALIGN are estimated on stable ground by the method of Nuth and Kääb
 // (2011) (coreg.h), and TO_ALIGN is written resampled onto REFERENCE's grid
-// with both removed.
+// with both removed. The program is a function of its command line
+// (dem_coreg_program.h), called by main (dem_coreg_main.cpp) and by the
+// Python module alike.
+#include "dem_coreg_program.h"
 #include "cli_support.h"
 #include "coreg.h"
 #include "gdal_bridge.h"
@@ -168,9 +171,8 @@ int fit_and_write(const Options &o, OutputSet *outputs)
 
 } // namespace
 
-int main(int argc, char **argv)
+int dem_coreg_program(int argc, char **argv)
 {
-    host_start();
     hold_gdal_messages();
     GDALAllRegister();
     // GDAL's block cache holds what one strip of lines touches; its default

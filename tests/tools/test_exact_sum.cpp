@@ -1,0 +1,200 @@
+// The exact sums of the budgets: adversarial terms (magnitudes far apart,
+// cancellation, subnormal numbers) summed in many orders and in parts
+// merged in any order give one correctly rounded double; budgets of blocks
+// merged equal the budget of the whole.
+#include "budget_engine.h"
+#include "exact_sum.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+double sum_of(const std::vector<double> &terms)
+{
+    ExactSum s;
+    for (double x : terms)
+        exact_add(&s, x);
+    return exact_value(s);
+}
+
+// Terms whose exact sum is known: pairs x, −x of every magnitude, cancelling,
+// and a few small terms that survive them.
+std::vector<double> cancelling_terms(std::mt19937_64 *random)
+{
+    std::vector<double> terms;
+    std::uniform_int_distribution<int> exponent(-1074, 1000);
+    std::uniform_real_distribution<double> unit(1, 2);
+    for (int k = 0; k < 400; k++) {
+        const double x = std::ldexp(unit(*random), exponent(*random));
+        terms.push_back(x);
+        terms.push_back(-x);
+    }
+    terms.push_back(1.0);
+    terms.push_back(std::ldexp(1.0, -60)); // below half an ulp of 1, above 0: the sum rounds to 1
+    terms.push_back(DBL_MAX);
+    terms.push_back(-DBL_MAX);
+    return terms;
+}
+
+TEST(ExactSum, CancellingTermsOfEveryMagnitudeInAnyOrder)
+{
+    std::mt19937_64 random(7);
+    std::vector<double> terms = cancelling_terms(&random);
+    for (int order = 0; order < 20; order++) {
+        std::shuffle(terms.begin(), terms.end(), random);
+        EXPECT_EQ(sum_of(terms), 1.0) << "order " << order;
+    }
+    // 2^-60 above 1 + 2^-53 (a tie without it) rounds up: the sticky bits count.
+    EXPECT_EQ(sum_of({1.0, std::ldexp(1.0, -53), std::ldexp(1.0, -60), 1e300, -1e300}), 1.0 + std::ldexp(1.0, -52));
+    // An exact tie rounds to even.
+    EXPECT_EQ(sum_of({1.0, std::ldexp(1.0, -53)}), 1.0);
+    EXPECT_EQ(sum_of({1.0 + std::ldexp(1.0, -52), std::ldexp(1.0, -53)}), 1.0 + std::ldexp(1.0, -51));
+    // What a running sum in double loses: 1 + 8 × 2^-54 is 1 + 2^-51 exactly.
+    std::vector<double> small = {1.0};
+    small.insert(small.end(), 8, std::ldexp(1.0, -54));
+    EXPECT_EQ(sum_of(small), 1.0 + std::ldexp(1.0, -51));
+}
+
+TEST(ExactSum, SubnormalNegativeAndOverflowingSums)
+{
+    const double tiny = std::ldexp(1.0, -1074);
+    EXPECT_EQ(sum_of({tiny, tiny, tiny}), 3 * tiny);
+    EXPECT_EQ(sum_of({DBL_MIN, -tiny}), DBL_MIN - tiny);
+    EXPECT_EQ(sum_of({-3.5, 1.25, -1e-20}), -2.25);
+    EXPECT_EQ(sum_of({}), 0.0);
+    // Beyond the largest double: infinity, as IEEE rounding gives it; and
+    // back below it once a term cancels the excess.
+    EXPECT_EQ(sum_of({DBL_MAX, DBL_MAX}), HUGE_VAL);
+    EXPECT_EQ(sum_of({DBL_MAX, DBL_MAX, -DBL_MAX}), DBL_MAX);
+    EXPECT_EQ(sum_of({-DBL_MAX, -DBL_MAX}), -HUGE_VAL);
+    EXPECT_TRUE(std::isnan(sum_of({HUGE_VAL, -HUGE_VAL})));
+    EXPECT_TRUE(std::isnan(sum_of({1.0, std::nan("")})));
+    EXPECT_EQ(sum_of({HUGE_VAL, 1.0}), HUGE_VAL);
+}
+
+TEST(ExactSum, LongDoubleTermsAndProducts)
+{
+    // A long double term keeps the bits a double would round away.
+    ExactSum s;
+    const long double third = 1.0L / 3.0L;
+    exact_add(&s, third);
+    exact_add(&s, -static_cast<double>(third));
+    EXPECT_EQ(exact_value(s), static_cast<double>(third - static_cast<double>(third)));
+    // count × x exactly, beyond 2^53 cells.
+    ExactSum p, q;
+    const long long count = (1LL << 60) + 12345;
+    const double area = 0.1;
+    exact_add_product(&p, count, area);
+    exact_add_product(&q, 1LL << 60, area);
+    exact_add_product(&q, 12345, area);
+    EXPECT_TRUE(exact_equal(p, q));
+    ExactSum r;
+    for (int k = 0; k < 3; k++)
+        exact_add(&r, 0.1);
+    ExactSum three;
+    exact_add_product(&three, 3, 0.1);
+    EXPECT_EQ(exact_value(three), exact_value(r));
+}
+
+TEST(ExactSum, PartsMergedInAnyOrderAndCarriedThroughWords)
+{
+    std::mt19937_64 random(11);
+    std::vector<double> terms = cancelling_terms(&random);
+    std::uniform_real_distribution<double> volume(-1e3, 1e3);
+    for (int k = 0; k < 2000; k++)
+        terms.push_back(volume(random) * std::ldexp(1.0, static_cast<int>(random() % 40) - 20));
+    ExactSum whole;
+    for (double x : terms)
+        exact_add(&whole, x);
+    const double expected = exact_value(whole);
+    for (int trial = 0; trial < 10; trial++) {
+        // Cut into parts of random lengths, merged in a shuffled order,
+        // some through their words (as another process hands them over).
+        std::vector<ExactSum> parts(1);
+        for (double x : terms) {
+            if (random() % 97 == 0)
+                parts.emplace_back();
+            exact_add(&parts.back(), x);
+        }
+        std::shuffle(parts.begin(), parts.end(), random);
+        ExactSum merged;
+        for (const ExactSum &part : parts) {
+            long long words[EXACT_SUM_WORDS];
+            exact_words(part, words);
+            exact_merge(&merged, trial % 2 == 0 ? part : exact_from_words(words, 0, 0, 0));
+        }
+        EXPECT_TRUE(exact_equal(merged, whole)) << "trial " << trial;
+        EXPECT_EQ(exact_value(merged), expected) << "trial " << trial;
+    }
+}
+
+TEST(ExactSum, ManyTermsPassTheirCarries)
+{
+    // Past three times the 2^20 terms after which the carries are passed
+    // on: the sum of 3 × 2^20 + 5 equal terms is their count times the term.
+    ExactSum s;
+    const double x = std::ldexp(static_cast<double>((1ULL << 53) - 1), -1074 + 31);
+    const long long n = 3 * (1LL << 20) + 5;
+    for (long long k = 0; k < n; k++)
+        exact_add(&s, x);
+    ExactSum product;
+    exact_add_product(&product, n, x);
+    EXPECT_TRUE(exact_equal(s, product));
+}
+
+// The budget of a grid of cells counted line by line, or the same cells
+// cut into blocks of lines and blocks of columns, merged in another order.
+TEST(BudgetEngine, BlocksMergedGiveTheBudgetOfTheWhole)
+{
+    std::mt19937_64 random(3);
+    std::uniform_real_distribution<double> d(-2, 2);
+    const int lines = 37, columns = 23;
+    std::vector<double> difs(static_cast<size_t>(lines) * columns), areas(lines);
+    for (double &v : difs)
+        v = random() % 5 == 0 ? 0.0 : d(random) * std::ldexp(1.0, static_cast<int>(random() % 30) - 15);
+    for (double &a : areas)
+        a = 900 + d(random);
+    BudgetRows whole = budget_with_line_areas(0.1);
+    for (int i = 0; i < lines; i++) {
+        for (int j = 0; j < columns; j++) {
+            const double v = difs[static_cast<size_t>(i) * columns + j];
+            budget_count(&whole, v, static_cast<double>(static_cast<long double>(v) * areas[i]));
+        }
+        budget_end_line(&whole, areas[i]);
+    }
+    std::vector<BudgetRows> blocks;
+    for (int i0 = 0; i0 < lines; i0 += 10)
+        for (int j0 = 0; j0 < columns; j0 += 7) {
+            BudgetRows b = budget_with_line_areas(0.1);
+            for (int i = i0; i < std::min(lines, i0 + 10); i++) {
+                for (int j = j0; j < std::min(columns, j0 + 7); j++) {
+                    const double v = difs[static_cast<size_t>(i) * columns + j];
+                    budget_count(&b, v, static_cast<double>(static_cast<long double>(v) * areas[i]));
+                }
+                budget_end_line(&b, areas[i]);
+            }
+            blocks.push_back(b);
+        }
+    std::reverse(blocks.begin(), blocks.end());
+    std::swap(blocks[1], blocks[4]);
+    BudgetRows merged = budget_with_line_areas(0.1);
+    for (const BudgetRows &b : blocks)
+        budget_merge(&merged, b);
+    for (int k = 0; k < BUDGET_ROW_COUNT; k++) {
+        const BudgetTally &a = *budget_row(&whole, k), &b = *budget_row(&merged, k);
+        EXPECT_EQ(a.cells, b.cells) << k;
+        EXPECT_EQ(budget_area(whole, a), budget_area(merged, b)) << k;
+        EXPECT_EQ(budget_volume(a), budget_volume(b)) << k;
+        EXPECT_TRUE(exact_equal(a.volume, b.volume)) << k;
+    }
+    EXPECT_GT(whole.lod_below.cells, 0);
+    EXPECT_GT(whole.negative.cells, 0);
+}
+
+} // namespace

@@ -1,0 +1,53 @@
+// An exact sum of floating-point numbers, read rounded once to the nearest
+// double: the budgets' volumes, areas and error sums, so that parts of a
+// budget summed apart (blocks of lines, threads, the tiles of a cluster)
+// merge in any order to the same bytes.
+//
+// The sum is a fixed-point integer over the whole range of doubles (a
+// "long accumulator", Kulisch's exact dot product; here in words of 32
+// bits held in 64-bit integers, so that the carries wait): bit k of it
+// weighs 2^(k + EXACT_SUM_LOW). Every finite double is a whole number of
+// 2^-1074, so adding one is exact, and the words hold sums of 2^62 terms
+// of any size a double takes. Reading rounds the exact value once, to
+// nearest, ties to even. Infinities and NaNs are counted apart: a sum with
+// one is that, as IEEE arithmetic gives it.
+//
+// Long double terms (products evaluated in extended precision) are added
+// as the doubles they split into exactly; only the part of a term below
+// 2^-1074, the smallest double, is lost.
+#ifndef EXACT_SUM_H
+#define EXACT_SUM_H
+
+#include <cstdint>
+
+const int EXACT_SUM_WORDS = 72;     // 72 × 32 bits: 2^-1088 to 2^1215
+const int EXACT_SUM_LOW = -1088;    // the weight of bit 0 is 2^EXACT_SUM_LOW
+
+struct ExactSum {
+    long long word[EXACT_SUM_WORDS] = {}; // Σ word[i] 2^(32 i + EXACT_SUM_LOW)
+    long long pending = 0;                // terms added since the carries were last passed on
+    long long positive_infinities = 0, negative_infinities = 0, nans = 0;
+};
+
+// Adds x, exactly.
+void exact_add(ExactSum *s, double x);
+// Adds x, exactly down to 2^-1074.
+void exact_add(ExactSum *s, long double x);
+// Adds count × x exactly (count ≥ 0): the area of count cells of x m².
+void exact_add_product(ExactSum *s, long long count, double x);
+// Adds the sum from into into.
+void exact_merge(ExactSum *into, const ExactSum &from);
+// The sum rounded to the nearest double (ties to even).
+double exact_value(const ExactSum &s);
+// Whether two sums hold the same value (their words compared once the
+// carries are passed on).
+bool exact_equal(const ExactSum &a, const ExactSum &b);
+
+// The sum's words with the carries passed on (each word 0 to 2^32 − 1, the
+// last one signed), for handing a sum to another process: a sum rebuilt
+// from them (exact_from_words) is the same sum.
+void exact_words(const ExactSum &s, long long words[EXACT_SUM_WORDS]);
+ExactSum exact_from_words(const long long words[EXACT_SUM_WORDS], long long positive_infinities,
+                          long long negative_infinities, long long nans);
+
+#endif
