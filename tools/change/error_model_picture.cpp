@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,6 +26,8 @@ struct Chart {
     std::vector<double> xs, ys;             // the points measured
     std::function<double(double)> curve;    // the model drawn through them
     std::string points_label, curve_label;  // the legend
+    std::vector<std::string> notes;         // written above each point (none: no notes)
+    std::vector<std::pair<double, std::string>> marks; // x values marked by a dashed line, with their label
 };
 
 // The chart: points as dots, the model as a line, linear axes (x
@@ -114,11 +118,34 @@ bool draw_chart(const Chart &c, std::string *png, std::string *error)
             (k == 0 ? cairo_move_to : cairo_line_to)(cr, px(cx[k]), py(cy[k]));
         cairo_stroke(cr);
     }
+    // The marks: dashed verticals inside the axes, labelled at the top.
+    const double dash[] = {5, 4};
+    double label_y = top + 14; // one label a line, so that near marks do not overlap
+    for (const auto &mark : c.marks) {
+        if (!(mark.first >= x_lo && mark.first <= x_hi))
+            continue;
+        const double x = std::round(px(mark.first)) + 0.5;
+        cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
+        cairo_set_line_width(cr, 1);
+        cairo_set_dash(cr, dash, 2, 0);
+        cairo_move_to(cr, x, top);
+        cairo_line_to(cr, x, bottom);
+        cairo_stroke(cr);
+        cairo_set_dash(cr, nullptr, 0, 0);
+        cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
+        cairo_set_font_size(cr, 12);
+        text_at(cr, x + 4, label_y, mark.second, 0);
+        label_y += 16;
+    }
     cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
     for (size_t k = 0; k < c.xs.size(); k++) {
         cairo_arc(cr, px(c.xs[k]), py(c.ys[k]), 4.5, 0, 2 * M_PI);
         cairo_fill(cr);
     }
+    cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
+    cairo_set_font_size(cr, 11);
+    for (size_t k = 0; k < c.notes.size() && k < c.xs.size(); k++)
+        text_at(cr, px(c.xs[k]), py(c.ys[k]) - 9, c.notes[k], 0.5);
     // Titles and legend.
     cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
     cairo_set_font_size(cr, 15);
@@ -162,12 +189,13 @@ bool error_slope_png(const StableErrorModel &model, std::string *png, std::strin
     for (const SlopeBin &b : model.slope_bins) {
         c.xs.push_back(b.median_slope_deg);
         c.ys.push_back(b.nmad_m);
+        c.notes.push_back(grouped_number(static_cast<double>(b.cells), 0));
     }
     // The slope table alone: the curvature's factors apply on top of it.
     StableErrorModel by_slope = model;
     by_slope.curvature_bins.clear();
     c.curve = [by_slope](double slope) { return learned_sigma(by_slope, slope); };
-    c.points_label = "NMAD of a slope bin (at its median slope)";
+    c.points_label = "NMAD of a slope bin (at its median slope; its cells above)";
     c.curve_label = "sigma_dh by slope, interpolated";
     if (!draw_chart(c, png, error)) {
         *error = "the error picture: " + *error;
@@ -198,6 +226,9 @@ bool variogram_png(const Variogram &v, std::string *png, std::string *error)
         }
         return static_cast<double>(g);
     };
+    for (int k = 0; k < m.parts; k++)
+        c.marks.emplace_back(m.range[k], (m.parts > 1 ? (m.range[k] <= m.range[1 - k] ? "short range " : "long range ") : "range ") +
+                                             grouped_number(m.range[k], m.range[k] < 10 ? 1 : 0) + " m");
     c.points_label = "empirical (mean of each lag bin)";
     c.curve_label = "nugget + two spherical parts";
     if (!draw_chart(c, png, error)) {
