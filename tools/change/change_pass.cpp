@@ -352,6 +352,51 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
     }
 }
 
+// The plain pass's lines first .. first + count − 1, the first half in a
+// second thread: each half counts into budgets of its own, merged after in
+// order. The budgets' sums are exact, so they merge to the bytes of one
+// pass; the counts are whole numbers and the largest |d| a maximum.
+void plain_lines_in_two(Window *w, int first, int count, int nb_lig, const GridAreas &areas, const ChangeExtras &x,
+                        const BudgetRows &empty, double *d2, double *d3, ChangeResult *result)
+{
+    const size_t n = static_cast<size_t>(w->nb_col);
+    ChangeResult part[2];
+    for (ChangeResult &p : part)
+        p.budget_2D = p.budget_3D = p.all_2D = empty;
+    auto lines = [&](int p, int from, int to) {
+        for (int line = from; line < to; line++)
+            line_differences<false>(w, first + line, nb_lig, areas, x, empty, nullptr, &d2[line * n], &d3[line * n],
+                                    nullptr, nullptr, nullptr, &part[p]);
+    };
+    const int half = count / 2;
+    std::thread other;
+    struct Joined { // joined whatever leaves
+        std::thread *t;
+        ~Joined() { if (t->joinable()) t->join(); }
+    } joined{&other};
+    try {
+        other = std::thread(lines, 0, 0, half);
+    } catch (const std::system_error &) {
+        lines(0, 0, half); // no thread to be had: this one does both halves
+    }
+    lines(1, half, count);
+    if (other.joinable())
+        other.join();
+    for (const ChangeResult &p : part) {
+        budget_merge(&result->budget_2D, p.budget_2D);
+        budget_merge(&result->budget_3D, p.budget_3D);
+        budget_merge(&result->all_2D, p.all_2D);
+        ChangeCounts &c = result->counts;
+        c.no_2D += p.counts.no_2D;
+        c.no_3D += p.counts.no_3D;
+        c.no_3D_cell += p.counts.no_3D_cell;
+        c.no_3D_border += p.counts.no_3D_border;
+        c.no_3D_window += p.counts.no_3D_window;
+        result->max_abs_2D = std::max(result->max_abs_2D, p.max_abs_2D);
+        result->max_abs_3D = std::max(result->max_abs_3D, p.max_abs_3D);
+    }
+}
+
 // The propagation of the errors of a block's lines, on a thread of its own
 // (with more than one thread) while the pass goes on with the next block:
 // the lines are added in their order whatever the threads, so the sums are
@@ -542,16 +587,20 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         Worked &d = done[k % 2];
         slide_window(&w, f, x, s.first > 0 ? s.first - 1 : 0, &result->counts);
         const int fill = blocks.filling;
-        for (int line = 0; line < s.count; line++) {
-            const size_t at = static_cast<size_t>(line) * n;
-            int *slots = errors ? &blocks.slots[fill][at * PROPAGATION_SLOTS] : nullptr;
-            (extras ? line_differences<true> : line_differences<false>)(
-                &w, s.first + line, nb_lig, areas, x, empty, x.classes != nullptr ? &f.classes[at] : nullptr,
-                &d.d2[at], &d.d3[at], error_rasters ? &d.e2[at] : nullptr, error_rasters ? &d.e3[at] : nullptr,
-                slots, result);
-            if (errors) {
-                std::copy(w.row_sig(s.first + line), w.row_sig(s.first + line) + n, &blocks.sig[fill][at]);
-                blocks.area[fill][static_cast<size_t>(line)] = line_cell_area(areas, s.first + line);
+        if (!extras && x.threads > 1 && s.count >= 8) {
+            plain_lines_in_two(&w, s.first, s.count, nb_lig, areas, x, empty, d.d2.data(), d.d3.data(), result);
+        } else {
+            for (int line = 0; line < s.count; line++) {
+                const size_t at = static_cast<size_t>(line) * n;
+                int *slots = errors ? &blocks.slots[fill][at * PROPAGATION_SLOTS] : nullptr;
+                (extras ? line_differences<true> : line_differences<false>)(
+                    &w, s.first + line, nb_lig, areas, x, empty, x.classes != nullptr ? &f.classes[at] : nullptr,
+                    &d.d2[at], &d.d3[at], error_rasters ? &d.e2[at] : nullptr, error_rasters ? &d.e3[at] : nullptr,
+                    slots, result);
+                if (errors) {
+                    std::copy(w.row_sig(s.first + line), w.row_sig(s.first + line) + n, &blocks.sig[fill][at]);
+                    blocks.area[fill][static_cast<size_t>(line)] = line_cell_area(areas, s.first + line);
+                }
             }
         }
         if (errors) {
