@@ -313,6 +313,37 @@ bool same_crs(const std::string &a, const std::string &b)
     return same;
 }
 
+std::string crs_epsg(const std::string &wkt)
+{
+    std::string code;
+    OGRSpatialReferenceH srs = wkt.empty() ? nullptr : OSRNewSpatialReference(wkt.c_str());
+    if (srs != nullptr) {
+        OSRAutoIdentifyEPSG(srs);
+        const char *authority = OSRGetAuthorityName(srs, nullptr);
+        const char *number = OSRGetAuthorityCode(srs, nullptr);
+        if (authority != nullptr && number != nullptr && EQUAL(authority, "EPSG"))
+            code = std::string("EPSG:") + number;
+        OSRDestroySpatialReference(srs);
+    }
+    return code;
+}
+
+std::string crs_label(const std::string &wkt)
+{
+    if (wkt.empty())
+        return "no coordinate system";
+    std::string name = "an unnamed coordinate system";
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(wkt.c_str());
+    if (srs != nullptr) {
+        const char *n = OSRGetName(srs);
+        if (n != nullptr && *n != '\0')
+            name = n;
+        OSRDestroySpatialReference(srs);
+    }
+    const std::string code = crs_epsg(wkt);
+    return name + " (" + (code.empty() ? "no EPSG code" : code) + ")";
+}
+
 bool height_units_agree(const DemInput &first, const std::string &first_role, const std::string &first_option,
                         const DemInput &second, const std::string &second_role, const std::string &second_option,
                         std::string *error)

@@ -53,6 +53,14 @@ struct HeightFacts {
 // two inputs without one are alike, one with and one without are not.
 bool same_crs(const std::string &a, const std::string &b);
 
+// The EPSG code of a coordinate system given as WKT ("EPSG:26933"), when
+// GDAL finds one for it (its own or an identified one); "" otherwise.
+std::string crs_epsg(const std::string &wkt);
+
+// A coordinate system named for a message: "NAD83 / UTM zone 33N
+// (EPSG:26933)", or its name and "no EPSG code".
+std::string crs_label(const std::string &wkt);
+
 
 // Choices of the user for one input.
 struct DemInputOptions {
