@@ -313,6 +313,16 @@ bool same_crs(const std::string &a, const std::string &b)
     return same;
 }
 
+void metres_per_degree(const GridFacts &grid, double phi_deg, double *x_metres, double *y_metres)
+{
+    const long double pi = 3.141592653589793238462643383279502884L, rad = pi / 180;
+    const long double f = grid.inv_flattening > 0 ? 1 / static_cast<long double>(grid.inv_flattening) : 0;
+    const long double e2 = f * (2 - f), phi = phi_deg * rad, s = std::sin(phi);
+    const long double w = std::sqrt(1 - e2 * s * s), a = grid.semi_major;
+    *x_metres = static_cast<double>(a / w * std::cos(phi) * rad);
+    *y_metres = static_cast<double>(a * (1 - e2) / (w * w * w) * rad);
+}
+
 std::string crs_epsg(const std::string &wkt)
 {
     std::string code;
