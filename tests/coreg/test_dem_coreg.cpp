@@ -238,6 +238,18 @@ TEST_F(DemCoregTest, GridInDegreesIsFittedInMetresAndReportsBoth)
         EXPECT_EQ(out_gt[k], gt[k]) << k;
     const int i = lines / 2, c = cols / 2;
     EXPECT_NEAR(out[static_cast<size_t>(i) * cols + c], terrain((c + 0.5) * step * east, -(i + 0.5) * step * north), 0.3);
+
+    // The same grid in NAD83 is refused, both systems named.
+    GDALDatasetH ds = GDALOpen(path("moved.tif").c_str(), GA_Update);
+    ASSERT_NE(ds, nullptr);
+    GDALSetProjection(ds, wkt_of(4269).c_str());
+    GDALClose(ds);
+    const Outcome refused = coreg({"ref.tif", "moved.tif", "out2"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("REFERENCE's is WGS 84 (EPSG:4326), TO_ALIGN's NAD83 (EPSG:4269): put TO_ALIGN into "
+                               "REFERENCE's first (gdalwarp -t_srs EPSG:4326)"),
+              std::string::npos)
+        << refused.err;
 }
 
 TEST_F(DemCoregTest, LandslideLeftOutByItsOutline)

@@ -366,8 +366,10 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         return false;
     }
     if (!rg.crs_wkt.empty() && !sg.crs_wkt.empty() && !same_crs(rg.crs_wkt, sg.crs_wkt)) {
-        *error = "REFERENCE and TO_ALIGN are in different coordinate systems: put TO_ALIGN into REFERENCE's "
-                 "first (gdalwarp -t_srs with REFERENCE's CRS)";
+        const std::string code = crs_epsg(rg.crs_wkt);
+        *error = "REFERENCE and TO_ALIGN are in different coordinate systems: REFERENCE's is " + crs_label(rg.crs_wkt) +
+                 ", TO_ALIGN's " + crs_label(sg.crs_wkt) + ": put TO_ALIGN into REFERENCE's first (gdalwarp -t_srs " +
+                 (code.empty() ? "with REFERENCE's WKT" : code) + ")";
         return false;
     }
     if (rg.crs_wkt.empty() != sg.crs_wkt.empty())
