@@ -313,6 +313,47 @@ bool same_crs(const std::string &a, const std::string &b)
     return same;
 }
 
+void metres_per_degree(const GridFacts &grid, double phi_deg, double *x_metres, double *y_metres)
+{
+    const long double pi = 3.141592653589793238462643383279502884L, rad = pi / 180;
+    const long double f = grid.inv_flattening > 0 ? 1 / static_cast<long double>(grid.inv_flattening) : 0;
+    const long double e2 = f * (2 - f), phi = phi_deg * rad, s = std::sin(phi);
+    const long double w = std::sqrt(1 - e2 * s * s), a = grid.semi_major;
+    *x_metres = static_cast<double>(a / w * std::cos(phi) * rad);
+    *y_metres = static_cast<double>(a * (1 - e2) / (w * w * w) * rad);
+}
+
+std::string crs_epsg(const std::string &wkt)
+{
+    std::string code;
+    OGRSpatialReferenceH srs = wkt.empty() ? nullptr : OSRNewSpatialReference(wkt.c_str());
+    if (srs != nullptr) {
+        OSRAutoIdentifyEPSG(srs);
+        const char *authority = OSRGetAuthorityName(srs, nullptr);
+        const char *number = OSRGetAuthorityCode(srs, nullptr);
+        if (authority != nullptr && number != nullptr && EQUAL(authority, "EPSG"))
+            code = std::string("EPSG:") + number;
+        OSRDestroySpatialReference(srs);
+    }
+    return code;
+}
+
+std::string crs_label(const std::string &wkt)
+{
+    if (wkt.empty())
+        return "no coordinate system";
+    std::string name = "an unnamed coordinate system";
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(wkt.c_str());
+    if (srs != nullptr) {
+        const char *n = OSRGetName(srs);
+        if (n != nullptr && *n != '\0')
+            name = n;
+        OSRDestroySpatialReference(srs);
+    }
+    const std::string code = crs_epsg(wkt);
+    return name + " (" + (code.empty() ? "no EPSG code" : code) + ")";
+}
+
 bool height_units_agree(const DemInput &first, const std::string &first_role, const std::string &first_option,
                         const DemInput &second, const std::string &second_role, const std::string &second_option,
                         std::string *error)

@@ -53,6 +53,23 @@ struct HeightFacts {
 // two inputs without one are alike, one with and one without are not.
 bool same_crs(const std::string &a, const std::string &b);
 
+// The metres of a degree of longitude (*x_metres) and of latitude
+// (*y_metres) at latitude phi_deg on the ellipsoid of a grid in degrees:
+// N cos(phi) pi/180 and M pi/180 with M = a (1 - e2) / W^3 the meridian
+// radius of curvature, N = a / W the prime-vertical one, W = (1 - e2
+// sin^2 phi)^(1/2), e2 = f (2 - f) (J. P. Snyder, Map Projections - A
+// Working Manual, USGS Professional Paper 1395, 1987, eqs. 4-18 and 4-20).
+// A sphere when the inverse flattening is 0.
+void metres_per_degree(const GridFacts &grid, double phi_deg, double *x_metres, double *y_metres);
+
+// The EPSG code of a coordinate system given as WKT ("EPSG:26933"), when
+// GDAL finds one for it (its own or an identified one); "" otherwise.
+std::string crs_epsg(const std::string &wkt);
+
+// A coordinate system named for a message: "NAD83 / UTM zone 33N
+// (EPSG:26933)", or its name and "no EPSG code".
+std::string crs_label(const std::string &wkt);
+
 
 // Choices of the user for one input.
 struct DemInputOptions {

@@ -661,6 +661,66 @@ TEST_F(Change, GridsThatDifferAreRefusedAndNothingIsWritten)
     }
 }
 
+TEST_F(Change, ARefusalOfCoordinateSystemsNamesBothAndItsCommandRunsAsPrinted)
+{
+    // BEFORE in NAD83 degrees, whose far corner -80.3 + 4 x 0.1 falls on
+    // -79.89999999999999 in binary (40.2 - 3 x 0.1 on 39.900000000000006);
+    // BEFORE in a transverse Mercator with no EPSG code, its far corner
+    // 198000.4 + 3 x 0.1 on 198000.69999999998. AFTER in WGS 84's systems.
+    OGRSpatialReferenceH custom = OSRNewSpatialReference(nullptr);
+    ASSERT_EQ(OSRImportFromProj4(custom, "+proj=tmerc +lat_0=0 +lon_0=13.5 +k=0.9996 +x_0=500000 +y_0=0 "
+                                         "+datum=WGS84 +units=m +no_defs"),
+              OGRERR_NONE);
+    char *custom_wkt = nullptr;
+    OSRExportToWkt(custom, &custom_wkt);
+    const std::string tmerc = custom_wkt;
+    CPLFree(custom_wkt);
+    OSRDestroySpatialReference(custom);
+    struct Case {
+        int before_epsg, after_epsg, lines, columns;
+        double gt[6];
+        const char *names, *te;
+    } cases[] = {{4269, 4326, 3, 4, {-80.3, 0.1, 0, 40.2, 0, -0.1},
+                  "BEFORE's is NAD83 (EPSG:4269), AFTER's WGS 84 (EPSG:4326)", "-te -80.3 39.9 -79.9 40.2 -ts 4 3"},
+                 {0, 32633, 5, 3, {198000.4, 0.1, 0, 4600000, 0, -0.1},
+                  "BEFORE's is unknown (no EPSG code), AFTER's WGS 84 / UTM zone 33N (EPSG:32633)",
+                  "-te 198000.4 4599999.5 198000.7 4600000 -ts 3 5"}};
+    const bool have_gdalwarp = std::system("command -v gdalwarp > /dev/null 2>&1") == 0;
+    for (const Case &c : cases) {
+        Grid before = frame(c.lines, c.columns, 10), after = frame(c.lines, c.columns, 10);
+        std::copy(c.gt, c.gt + 6, before.gt);
+        std::copy(c.gt, c.gt + 6, after.gt);
+        before.epsg = c.before_epsg == 0 ? 32633 : c.before_epsg;
+        after.epsg = c.after_epsg;
+        write_geotiff(at("before.tif"), before);
+        write_geotiff(at("after.tif"), after);
+        if (c.before_epsg == 0)
+            set_crs(at("before.tif"), tmerc);
+        const std::vector<std::string> before_names = names();
+        const Outcome r = change("before.tif after.tif out");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find(std::string("the coordinate systems differ: ") + c.names), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.te), std::string::npos) << r.err;
+        EXPECT_EQ(names(), before_names); // nothing written, no .wkt either
+        const std::string lead = "Put AFTER onto BEFORE's grid: ", tail = "  (or run";
+        const size_t from = r.err.find(lead), to = r.err.find(tail);
+        ASSERT_NE(from, std::string::npos) << r.err;
+        ASSERT_NE(to, std::string::npos) << r.err;
+        const std::string command = r.err.substr(from + lead.size(), to - from - lead.size());
+        EXPECT_EQ(command.find('<'), std::string::npos) << command;
+        EXPECT_EQ(command.find("-t_srs EPSG:") == std::string::npos, c.before_epsg == 0) << command;
+        if (!have_gdalwarp)
+            continue;
+        std::remove(at("after_on_before_grid.tif").c_str());
+        const Outcome warped = run_in(dir, command);
+        ASSERT_EQ(warped.status, 0) << command << "\n" << warped.err;
+        const Outcome accepted = change("before.tif after_on_before_grid.tif out");
+        EXPECT_EQ(accepted.status, 0) << command << "\n" << accepted.err;
+    }
+    if (!have_gdalwarp)
+        GTEST_SKIP() << "gdalwarp is not installed: the printed commands were not run";
+}
+
 TEST_F(Change, AFailureInThePassKeepsTheEarlierOutputsAndLeavesNoTemporary)
 {
     // A difference beyond float32's range cannot be stored in float32.

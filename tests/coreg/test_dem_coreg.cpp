@@ -184,6 +184,74 @@ TEST_F(DemCoregTest, RealDemShiftedByGdalWarperIsRecovered)
     EXPECT_EQ(files(), (std::vector<std::string>{"moved.tif", "moved_source.tif", "out.tif", "r.json", "ref.tif"}));
 }
 
+TEST_F(DemCoregTest, GridInDegreesIsFittedInMetresAndReportsBoth)
+{
+    // Smooth hills on a WGS 84 grid of 3" cells (240 x 300) centred at
+    // 45 N, where a degree of longitude spans 78 847 m and one of latitude
+    // 111 132 m (the tabled lengths of a degree on WGS 84). TO_ALIGN is the
+    // same terrain moved 25 m east and 30 m south, raised 1.5 m.
+    const int lines = 240, cols = 300;
+    const double step = 1.0 / 1200, lon0 = 7, lat0 = 45.1, east = 78847, north = 111132;
+    const double sx = 25, sy = -30, bias = 1.5;
+    const double two_pi = 2 * M_PI;
+    auto terrain = [&](double e, double n) {
+        return 400 + 150 * std::sin(two_pi * e / 4000) * std::cos(two_pi * n / 5000) + 80 * std::sin(two_pi * (e + n) / 7000);
+    };
+    const double gt[6] = {lon0, step, 0, lat0, 0, -step};
+    for (int which = 0; which < 2; which++) {
+        std::vector<float> v(static_cast<size_t>(lines) * cols);
+        for (int i = 0; i < lines; i++)
+            for (int j = 0; j < cols; j++) {
+                const double e = (j + 0.5) * step * east, n = -(i + 0.5) * step * north;
+                v[static_cast<size_t>(i) * cols + j] =
+                    static_cast<float>(which == 0 ? terrain(e, n) : terrain(e - sx, n - sy) + bias);
+            }
+        GDALAllRegister();
+        GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), path(which == 0 ? "ref.tif" : "moved.tif").c_str(),
+                                     cols, lines, 1, GDT_Float32, nullptr);
+        ASSERT_NE(ds, nullptr);
+        GDALSetGeoTransform(ds, const_cast<double *>(gt));
+        GDALSetProjection(ds, wkt_of(4326).c_str());
+        ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Write, 0, 0, cols, lines, v.data(), cols, lines, GDT_Float32,
+                               0, 0),
+                  CE_None);
+        GDALClose(ds);
+    }
+    const Outcome r = coreg({"ref.tif", "moved.tif", "out", "--json", "r.json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json j = json("r.json");
+    EXPECT_NEAR(j["shift_x_m"].get<double>(), sx, 0.5) << j.dump();
+    EXPECT_NEAR(j["shift_y_m"].get<double>(), sy, 0.5) << j.dump();
+    EXPECT_NEAR(j["shift_x_deg"].get<double>(), sx / east, 0.5 / east) << j.dump();
+    EXPECT_NEAR(j["shift_y_deg"].get<double>(), sy / north, 0.5 / north) << j.dump();
+    EXPECT_NEAR(j["shift_x_cells"].get<double>(), sx / (step * east), 0.01) << j.dump();
+    EXPECT_NEAR(j["bias_z_m"].get<double>(), bias, 0.05) << j.dump();
+    EXPECT_NEAR(j["metres_per_degree_x"].get<double>(), east, 1) << j.dump();
+    EXPECT_NEAR(j["metres_per_degree_y"].get<double>(), north, 1) << j.dump();
+    EXPECT_DOUBLE_EQ(j["scale_latitude_deg"].get<double>(), 45);
+    EXPECT_NE(r.out.find("in degrees"), std::string::npos) << r.out;
+    // OUT on REFERENCE's grid in degrees, the terrain back in place.
+    double out_gt[6], nodata;
+    const std::vector<double> out = read_tif(path("out.tif"), out_gt, &nodata);
+    ASSERT_EQ(out.size(), static_cast<size_t>(lines) * cols);
+    for (int k = 0; k < 6; k++)
+        EXPECT_EQ(out_gt[k], gt[k]) << k;
+    const int i = lines / 2, c = cols / 2;
+    EXPECT_NEAR(out[static_cast<size_t>(i) * cols + c], terrain((c + 0.5) * step * east, -(i + 0.5) * step * north), 0.3);
+
+    // The same grid in NAD83 is refused, both systems named.
+    GDALDatasetH ds = GDALOpen(path("moved.tif").c_str(), GA_Update);
+    ASSERT_NE(ds, nullptr);
+    GDALSetProjection(ds, wkt_of(4269).c_str());
+    GDALClose(ds);
+    const Outcome refused = coreg({"ref.tif", "moved.tif", "out2"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("REFERENCE's is WGS 84 (EPSG:4326), TO_ALIGN's NAD83 (EPSG:4269): put TO_ALIGN into "
+                               "REFERENCE's first (gdalwarp -t_srs EPSG:4326)"),
+              std::string::npos)
+        << refused.err;
+}
+
 TEST_F(DemCoregTest, LandslideLeftOutByItsOutline)
 {
     const std::vector<double> before = demo_heights("before_m2.raw", 2, 1);

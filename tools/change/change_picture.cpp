@@ -90,11 +90,9 @@ struct MapGeometry {
 };
 
 // A cell's size on the ground. In degrees, at the grid's mean latitude φ on
-// its ellipsoid, the radii of curvature of the meridian M = a (1 - e²) /
-// (1 - e² sin² φ)^(3/2) and of the prime vertical N = a / (1 - e²
-// sin² φ)^(1/2) (Snyder 1987, Map projections: a working manual, eqs. 4-18
-// and 4-20): a degree of longitude spans N cos φ π/180 m, one of latitude
-// M π/180 m. Projected: the lengths of the geotransform's steps in metres.
+// its ellipsoid, from the radii of curvature of the meridian M and of the
+// prime vertical N (metres_per_degree, Snyder 1987, eqs. 4-18 and 4-20): a
+// degree of longitude spans N cos φ π/180 m, one of latitude M π/180 m. Projected: the lengths of the geotransform's steps in metres.
 // Without a geotransform: the cell size given.
 void cell_ground_size(const GridFacts &g, MapGeometry *m)
 {
@@ -102,13 +100,11 @@ void cell_ground_size(const GridFacts &g, MapGeometry *m)
     if (!g.has_geotransform) {
         m->cell_w = m->cell_h = gt[1];
     } else if (g.geographic) {
-        const double phi = (gt[3] + gt[5] * g.nb_lig / 2.0) * M_PI / 180;
-        const double f = g.inv_flattening > 0 ? 1 / g.inv_flattening : 0, e2 = f * (2 - f);
-        const double w = 1 - e2 * std::sin(phi) * std::sin(phi);
-        const double n = g.semi_major / std::sqrt(w), meridian = g.semi_major * (1 - e2) / (w * std::sqrt(w));
-        m->cell_w = std::fabs(gt[1]) * M_PI / 180 * n * std::cos(phi);
-        m->cell_h = std::fabs(gt[5]) * M_PI / 180 * meridian;
-        m->mean_latitude = phi * 180 / M_PI;
+        m->mean_latitude = gt[3] + gt[5] * g.nb_lig / 2.0;
+        double x_metres, y_metres;
+        metres_per_degree(g, m->mean_latitude, &x_metres, &y_metres);
+        m->cell_w = std::fabs(gt[1]) * x_metres;
+        m->cell_h = std::fabs(gt[5]) * y_metres;
     } else {
         m->cell_w = std::hypot(gt[1], gt[4]) * g.linear_metres;
         m->cell_h = std::hypot(gt[2], gt[5]) * g.linear_metres;

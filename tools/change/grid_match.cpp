@@ -10,24 +10,40 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
-// The CRS as gdalwarp's -t_srs takes it: its EPSG code when it has one.
-std::string crs_name(const std::string &wkt)
+// A word for /bin/sh as it is: quoted with ' when it holds anything but
+// letters, digits and the few signs the shell leaves alone (a ' inside
+// closes the quote, is escaped, and opens it again).
+std::string shell_word(const std::string &w)
 {
-    std::string name = "<BEFORE's coordinate system>";
-    OGRSpatialReferenceH srs = wkt.empty() ? nullptr : OSRNewSpatialReference(wkt.c_str());
-    if (srs != nullptr) {
-        OSRAutoIdentifyEPSG(srs);
-        const char *authority = OSRGetAuthorityName(srs, nullptr);
-        const char *code = OSRGetAuthorityCode(srs, nullptr);
-        if (authority != nullptr && code != nullptr && EQUAL(authority, "EPSG"))
-            name = std::string("EPSG:") + code;
-        OSRDestroySpatialReference(srs);
+    if (!w.empty() && w.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-+=.,:/@%") ==
+                          std::string::npos)
+        return w;
+    std::string q = "'";
+    for (char c : w)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The shortest decimal within tolerance of v. The far corner of a grid is
+// the origin plus a count of decimal cells, each stored a little off in
+// binary: 198000.4 + 3 x 0.1 gives 198000.69999999998, which the shortest
+// round-trip form keeps; a billionth of a cell away lies 198000.7, the
+// corner the user's data means.
+std::string shortest_within(double v, double tolerance)
+{
+    char text[64];
+    for (int digits = 1; digits <= 17; digits++) {
+        std::snprintf(text, sizeof text, "%.*g", digits, v);
+        const double back = std::strtod(text, nullptr);
+        if (std::fabs(back - v) <= tolerance)
+            return exact_number(back);
     }
-    return name;
+    return exact_number(v);
 }
 
 } // namespace
@@ -64,7 +80,8 @@ bool same_grid(const GridFacts &before, const GridFacts &after, std::string *wha
     if (!same_crs(before.crs_wkt, after.crs_wkt)) {
         *what = before.crs_wkt.empty() || after.crs_wkt.empty()
                     ? std::string("only ") + (before.crs_wkt.empty() ? "AFTER" : "BEFORE") + " has a coordinate system"
-                    : "the coordinate systems differ";
+                    : "the coordinate systems differ: BEFORE's is " + crs_label(before.crs_wkt) + ", AFTER's " +
+                          crs_label(after.crs_wkt);
         return false;
     }
     return true;
@@ -72,12 +89,23 @@ bool same_grid(const GridFacts &before, const GridFacts &after, std::string *wha
 
 std::string gdalwarp_command(const GridFacts &b, const std::string &after_path)
 {
+    // The far corner in long double, rounded once; each corner printed as
+    // the shortest decimal within a billionth of a cell (a thousandth of
+    // the tolerance same_grid allows). BEFORE's system by its EPSG code, or
+    // as its WKT in one quoted word (gdalwarp takes both; nothing written).
     const double *gt = b.geotransform;
     const double x0 = gt[0], y0 = gt[3];
-    const double x1 = gt[0] + b.nb_col * gt[1], y1 = gt[3] + b.nb_lig * gt[5];
-    return "gdalwarp -t_srs " + crs_name(b.crs_wkt) + " -te " + exact_number(std::fmin(x0, x1)) + " " +
-           exact_number(std::fmin(y0, y1)) + " " + exact_number(std::fmax(x0, x1)) + " " + exact_number(std::fmax(y0, y1)) + " -ts " +
-           std::to_string(b.nb_col) + " " + std::to_string(b.nb_lig) + " -r bilinear " + after_path +
+    const double x1 = static_cast<double>(static_cast<long double>(gt[0]) + static_cast<long double>(b.nb_col) * gt[1]);
+    const double y1 = static_cast<double>(static_cast<long double>(gt[3]) + static_cast<long double>(b.nb_lig) * gt[5]);
+    std::string command = "gdalwarp";
+    if (!b.crs_wkt.empty()) {
+        const std::string code = crs_epsg(b.crs_wkt);
+        command += " -t_srs " + (code.empty() ? shell_word(b.crs_wkt) : code);
+    }
+    const double tx = 1e-9 * std::fabs(gt[1]), ty = 1e-9 * std::fabs(gt[5]);
+    return command + " -te " + shortest_within(std::fmin(x0, x1), tx) + " " + shortest_within(std::fmin(y0, y1), ty) +
+           " " + shortest_within(std::fmax(x0, x1), tx) + " " + shortest_within(std::fmax(y0, y1), ty) + " -ts " + std::to_string(b.nb_col) +
+           " " + std::to_string(b.nb_lig) + " -r bilinear " + shell_word(after_path) +
            " after_on_before_grid.tif  (or run dem_change with --resample bilinear)";
 }
 

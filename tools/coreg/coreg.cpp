@@ -162,7 +162,8 @@ const int CHUNK_LINES = 64;
 const double OUTPUT_NODATA = -FLT_MAX;
 
 // The grid of an input as a north-up frame in map units. False, with the
-// reason, for a rotated or geographic grid, or one without a cell size.
+// reason, for a rotated grid, one without a cell size, or one in degrees
+// without an ellipsoid.
 bool frame_of(const DemInput &input, Frame *frame, std::string *error)
 {
     const GridFacts &g = input.grid;
@@ -176,12 +177,11 @@ bool frame_of(const DemInput &input, Frame *frame, std::string *error)
             return false;
         }
         std::copy(g.geotransform, g.geotransform + 6, frame->gt);
-        frame->linear_metres = 1;
+        frame->x_metres = frame->y_metres = 1;
         return true;
     }
-    if (g.geographic) {
-        *error = "its coordinates are geographic (degrees): the shift is measured in metres, so put it on a "
-                 "projected grid first (gdalwarp -t_srs EPSG:...)";
+    if (g.geographic && !(g.semi_major > 0)) {
+        *error = "its coordinates are geographic (degrees) on no known ellipsoid: the shift is measured in metres";
         return false;
     }
     if (g.geotransform[2] != 0 || g.geotransform[4] != 0) {
@@ -193,7 +193,15 @@ bool frame_of(const DemInput &input, Frame *frame, std::string *error)
         return false;
     }
     std::copy(g.geotransform, g.geotransform + 6, frame->gt);
-    frame->linear_metres = g.linear_metres;
+    if (g.geographic) {
+        // Degrees: the metres of a degree at the grid's mean latitude (the
+        // latitude of its middle), taken constant over the grid.
+        frame->degrees = true;
+        frame->latitude = static_cast<double>(g.geotransform[3] + static_cast<long double>(g.nb_lig) * g.geotransform[5] / 2);
+        metres_per_degree(g, frame->latitude, &frame->x_metres, &frame->y_metres);
+    } else {
+        frame->x_metres = frame->y_metres = g.linear_metres;
+    }
     return true;
 }
 
@@ -358,8 +366,10 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         return false;
     }
     if (!rg.crs_wkt.empty() && !sg.crs_wkt.empty() && !same_crs(rg.crs_wkt, sg.crs_wkt)) {
-        *error = "REFERENCE and TO_ALIGN are in different coordinate systems: put TO_ALIGN into REFERENCE's "
-                 "first (gdalwarp -t_srs with REFERENCE's CRS)";
+        const std::string code = crs_epsg(rg.crs_wkt);
+        *error = "REFERENCE and TO_ALIGN are in different coordinate systems: REFERENCE's is " + crs_label(rg.crs_wkt) +
+                 ", TO_ALIGN's " + crs_label(sg.crs_wkt) + ": put TO_ALIGN into REFERENCE's first (gdalwarp -t_srs " +
+                 (code.empty() ? "with REFERENCE's WKT" : code) + ")";
         return false;
     }
     if (rg.crs_wkt.empty() != sg.crs_wkt.empty())

@@ -66,11 +66,14 @@ enum Resampling { RESAMPLE_BILINEAR, RESAMPLE_CUBIC };
 // The method on grids in memory
 
 // A north-up grid (no rotation terms in its geotransform) and its cells in
-// metres.
+// metres. A grid in degrees has the metres of a degree of longitude (x) and
+// of latitude (y) at its mean latitude, taken constant over the grid.
 struct Frame {
     int nb_lig = 0, nb_col = 0;
     double gt[6] = {0, 1, 0, 0, 0, -1}; // GDAL's geotransform, map units
-    double linear_metres = 1;           // metres in one map unit
+    double x_metres = 1, y_metres = 1;  // metres in one map unit along x and along y
+    bool degrees = false;               // the map units are degrees of longitude and latitude
+    double latitude = 0;                // degrees: the mean latitude the scale is taken at
     double cell_w_m() const;            // |gt[1]| in metres
     double cell_h_m() const;            // |gt[5]| in metres
 };
@@ -120,6 +123,10 @@ struct CoregResult {
     // The shift of TO_ALIGN relative to REFERENCE (sign convention above):
     double shift_x_m = 0, shift_y_m = 0;         // map x and y, metres
     double shift_x_cells = 0, shift_y_cells = 0; // the same in cell widths and heights
+    bool degrees = false;                        // a grid in degrees: the three below are filled
+    double shift_x_deg = 0, shift_y_deg = 0;     // the shift in degrees of longitude and latitude
+    double metres_per_degree_x = 0, metres_per_degree_y = 0; // the scale it was fitted on
+    double scale_latitude = 0;                   // the mean latitude of that scale, degrees
     double shift_columns = 0, shift_lines = 0;   // along the reference's columns and lines
     double bias_z_m = 0;                         // TO_ALIGN minus REFERENCE after the shift
     int iterations = 0;                          // fits made

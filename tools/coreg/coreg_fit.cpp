@@ -253,12 +253,12 @@ std::string gradient_spread_problem(const FitSums &f, long double cell_w, long d
 
 double Frame::cell_w_m() const
 {
-    return static_cast<double>(std::fabs(static_cast<long double>(gt[1]) * linear_metres));
+    return static_cast<double>(std::fabs(static_cast<long double>(gt[1]) * x_metres));
 }
 
 double Frame::cell_h_m() const
 {
-    return static_cast<double>(std::fabs(static_cast<long double>(gt[5]) * linear_metres));
+    return static_cast<double>(std::fabs(static_cast<long double>(gt[5]) * y_metres));
 }
 
 double resample_at(const SourceGrid &source, const Frame &reference, Resampling resampling, double line, double col)
@@ -451,8 +451,16 @@ void fit_alignment(const FitSample &sample, const Frame &reference, const Source
 
     result->shift_columns = static_cast<double>(shift_cols);
     result->shift_lines = static_cast<double>(shift_lines);
-    const long double x_m = shift_cols * reference.gt[1] * reference.linear_metres;
-    const long double y_m = shift_lines * reference.gt[5] * reference.linear_metres;
+    const long double x_map = shift_cols * reference.gt[1], y_map = shift_lines * reference.gt[5];
+    const long double x_m = x_map * reference.x_metres, y_m = y_map * reference.y_metres;
+    if (reference.degrees) {
+        result->degrees = true;
+        result->shift_x_deg = static_cast<double>(x_map);
+        result->shift_y_deg = static_cast<double>(y_map);
+        result->metres_per_degree_x = reference.x_metres;
+        result->metres_per_degree_y = reference.y_metres;
+        result->scale_latitude = reference.latitude;
+    }
     result->shift_x_m = static_cast<double>(x_m);
     result->shift_y_m = static_cast<double>(y_m);
     result->shift_x_cells = static_cast<double>(x_m / cell_w);
@@ -466,6 +474,13 @@ nlohmann::json coreg_json(const CoregResult &r, Resampling resampling)
     j["shift_y_m"] = r.shift_y_m;
     j["shift_x_cells"] = r.shift_x_cells;
     j["shift_y_cells"] = r.shift_y_cells;
+    if (r.degrees) {
+        j["shift_x_deg"] = r.shift_x_deg;
+        j["shift_y_deg"] = r.shift_y_deg;
+        j["metres_per_degree_x"] = r.metres_per_degree_x;
+        j["metres_per_degree_y"] = r.metres_per_degree_y;
+        j["scale_latitude_deg"] = r.scale_latitude;
+    }
     j["bias_z_m"] = r.bias_z_m;
     j["iterations"] = r.iterations;
     j["cells_used"] = r.cells_used;

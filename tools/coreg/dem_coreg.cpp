@@ -54,6 +54,16 @@ const char *const DESCRIPTION =
     "(x east, y north), bias_z higher. OUT(x, y) = TO_ALIGN(x + shift_x, y + shift_y)\n"
     "- bias_z. Cells: the shift in metres over the cell width and height.\n"
     "\n"
+    "Grids in degrees (longitude, latitude) are fitted in metres on the local scale\n"
+    "of REFERENCE's mean latitude phi, taken constant over the grid: a degree of\n"
+    "longitude N cos(phi) pi/180 m, of latitude M pi/180 m, N and M the radii of\n"
+    "curvature of the prime vertical and of the meridian on the CRS's ellipsoid\n"
+    "(Snyder 1987, USGS Prof. Paper 1395, eqs. 4-18, 4-20). The shift is applied and\n"
+    "also reported in degrees. At the north and south edges of a grid spanning D\n"
+    "degrees of latitude the true metres of a degree of longitude differ from the\n"
+    "mean's by about tan(phi) D/2 pi/180 (0.9% for 1 degree at 46 N, 1.8% for 2),\n"
+    "of latitude by under 0.01% for 1 degree: good for grids of a few degrees.\n"
+    "\n"
     "Resampling, for the fit and for OUT alike (this program's own, in memory):\n"
     "bilinear, or cubic convolution (Keys 1981, a = -0.5, GDAL's 'cubic'), falling\n"
     "back to bilinear next to nodata. Exit status: 0 done, 1 an input unusable or\n"
@@ -93,6 +103,9 @@ void print_report(const Options &o, const Alignment &a)
                 o.coreg.resampling == RESAMPLE_CUBIC ? "cubic" : "bilinear");
     std::printf("  x (east)       %12.4f m   %9.4f cells\n", r.shift_x_m, r.shift_x_cells);
     std::printf("  y (north)      %12.4f m   %9.4f cells\n", r.shift_y_m, r.shift_y_cells);
+    if (r.degrees)
+        std::printf("  in degrees     x %.10f, y %.10f (at latitude %.6f: %.4f m a degree east, %.4f m north)\n",
+                    r.shift_x_deg, r.shift_y_deg, r.scale_latitude, r.metres_per_degree_x, r.metres_per_degree_y);
     std::printf("  vertical bias  %12.4f m   (TO_ALIGN above REFERENCE)\n", r.bias_z_m);
     std::printf("  iterations     %12d     %s\n", r.iterations,
                 !r.determined ? "(shift undetermined: not applied)"
