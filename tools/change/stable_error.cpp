@@ -196,6 +196,26 @@ double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
 
 } // namespace
 
+// Of each bin of the kept cells: the NMAD of spread(k) about its median and
+// the median of where(k) (the bin's position on its axis); *begin as
+// group_by_bin leaves it. grouped: scratch.
+template <typename Spread, typename Where>
+static void bin_nmads(const std::vector<unsigned char> &bin, const std::vector<unsigned char> &kept, size_t bins,
+                      Spread spread, Where where, std::vector<double> *grouped, std::vector<size_t> *begin,
+                      std::vector<double> *nmad, std::vector<double> *median_where)
+{
+    nmad->assign(bins, 0);
+    median_where->assign(bins, 0);
+    group_by_bin(bin, kept, bins, spread, grouped, begin);
+    for (size_t k = 0; k < bins; k++) {
+        double *first = grouped->data() + (*begin)[k], *last = grouped->data() + (*begin)[k + 1];
+        (*nmad)[k] = nmad_of_range(first, last, median_of_range(first, last));
+    }
+    group_by_bin(bin, kept, bins, where, grouped, begin);
+    for (size_t k = 0; k < bins; k++)
+        (*median_where)[k] = median_of_range(grouped->data() + (*begin)[k], grouped->data() + (*begin)[k + 1]);
+}
+
 // The slope bins of edges lo, hi from the kept cells: cells, NMAD of dh
 // around the bin's median, median slope. grouped: scratch.
 static void fill_slope_bins(const std::vector<double> &lo, const std::vector<double> &hi, const std::vector<double> &dh,
@@ -206,15 +226,10 @@ static void fill_slope_bins(const std::vector<double> &lo, const std::vector<dou
     std::vector<long long> cells;
     bins_of(hi, slope, &bin, &cells);
     std::vector<size_t> begin;
-    std::vector<double> nmad(lo.size()), median_slope(lo.size());
-    group_by_bin(bin, kept, lo.size(), [&](size_t k) { return dh[k]; }, grouped, &begin);
-    for (size_t k = 0; k < lo.size(); k++) {
-        double *first = grouped->data() + begin[k], *last = grouped->data() + begin[k + 1];
-        nmad[k] = nmad_of_range(first, last, median_of_range(first, last));
-    }
-    group_by_bin(bin, kept, lo.size(), [&](size_t k) { return static_cast<double>(slope[k]); }, grouped, &begin);
-    for (size_t k = 0; k < lo.size(); k++)
-        median_slope[k] = median_of_range(grouped->data() + begin[k], grouped->data() + begin[k + 1]);
+    std::vector<double> nmad, median_slope;
+    bin_nmads(
+        bin, kept, lo.size(), [&](size_t k) { return dh[k]; }, [&](size_t k) { return static_cast<double>(slope[k]); },
+        grouped, &begin, &nmad, &median_slope);
     model->slope_bins.clear();
     for (size_t k = 0; k < lo.size(); k++) {
         SlopeBin b;
@@ -241,16 +256,10 @@ static void fill_curvature_bins(const std::vector<double> &lo, const std::vector
     std::vector<long long> cells;
     bins_of(hi, curvature, &bin, &cells);
     std::vector<size_t> begin;
-    std::vector<double> factor(lo.size()), median_curvature(lo.size());
-    group_by_bin(bin, kept, lo.size(), [&](size_t k) { return dh[k] / learned_sigma(*model, slope[k]); }, grouped,
-                 &begin);
-    for (size_t k = 0; k < lo.size(); k++) {
-        double *first = grouped->data() + begin[k], *last = grouped->data() + begin[k + 1];
-        factor[k] = nmad_of_range(first, last, median_of_range(first, last));
-    }
-    group_by_bin(bin, kept, lo.size(), [&](size_t k) { return static_cast<double>(curvature[k]); }, grouped, &begin);
-    for (size_t k = 0; k < lo.size(); k++)
-        median_curvature[k] = median_of_range(grouped->data() + begin[k], grouped->data() + begin[k + 1]);
+    std::vector<double> factor, median_curvature;
+    bin_nmads(
+        bin, kept, lo.size(), [&](size_t k) { return dh[k] / learned_sigma(*model, slope[k]); },
+        [&](size_t k) { return static_cast<double>(curvature[k]); }, grouped, &begin, &factor, &median_curvature);
     std::vector<CurvatureBin> bins;
     for (size_t k = 0; k < lo.size(); k++) {
         CurvatureBin b;
