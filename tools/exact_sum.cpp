@@ -1,5 +1,6 @@
 #include "exact_sum.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 
@@ -110,6 +111,28 @@ void exact_add(ExactSum *s, double x)
 
 void exact_add(ExactSum *s, long double x)
 {
+#if LDBL_MANT_DIG == 64
+    // The x87 extended format: a 64-bit significand with its leading bit
+    // and a 15-bit biased exponent. A normal x whose last bit lies at or
+    // above 2^-1074 and whose top lies within the words goes in as it is,
+    // in one step (the parts of the loop below add up to the same value).
+    {
+        unsigned char bytes[sizeof(long double)];
+        std::memcpy(bytes, &x, sizeof bytes);
+        unsigned long long m;
+        std::memcpy(&m, bytes, sizeof m);
+        const int sign_exp = bytes[8] | (bytes[9] << 8);
+        const int biased = sign_exp & 0x7fff;
+        const int position = biased - 16383 - 63 - EXACT_SUM_LOW;
+        if (m == 0 && biased == 0)
+            return; // ±0
+        if (biased != 0 && biased != 0x7fff && (m >> 63) != 0 && position >= -1074 - EXACT_SUM_LOW &&
+            position / 32 + 2 < EXACT_SUM_WORDS) {
+            add_bits(s, (sign_exp & 0x8000) != 0, m, position);
+            return;
+        }
+    }
+#endif
     // x as a sum of doubles: each the rest rounded to double, the rest of
     // a rounding exact in long double (at most three for a 113-bit
     // significand). A rest that rounds to 0 lies below 2^-1074.
