@@ -56,6 +56,27 @@ struct Window {
     double *row_sig(int line) { return &sig[static_cast<size_t>(line - base) * nb_col]; }
 };
 
+// Work in a thread beside this one, joined at the latest when the Beside
+// goes; run here at once when no thread can be had. Not moved once started.
+struct Beside {
+    std::thread thread;
+    template <typename Work>
+    void start(Work work)
+    {
+        try {
+            thread = std::thread(work);
+        } catch (const std::system_error &) {
+            work();
+        }
+    }
+    void join()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+    ~Beside() { join(); }
+};
+
 // σ_d of one line: the learned σ at BEFORE's slope and curvature, NaN where
 // BEFORE has no data.
 void learned_sigma_line(Window *w, const ChangeExtras &x, int line)
@@ -85,19 +106,12 @@ void learned_sigma_lines(Window *w, const ChangeExtras &x)
         for (int line = from + t; line < to; line += threads)
             learned_sigma_line(w, x, line);
     };
-    // A thread that cannot be started leaves its share to this one.
-    std::vector<std::thread> helpers;
-    int started = 1;
-    try {
-        for (; started < threads; started++)
-            helpers.emplace_back(share, started);
-    } catch (const std::system_error &) {
-    }
-    share(0);
-    for (int t = started; t < threads; t++)
-        share(t);
-    for (std::thread &h : helpers)
-        h.join();
+    {
+        std::vector<Beside> helpers(static_cast<size_t>(threads - 1));
+        for (int t = 1; t < threads; t++)
+            helpers[static_cast<size_t>(t - 1)].start([&share, t] { share(t); });
+        share(0);
+    } // the helpers joined
     w->sig_next = to;
 }
 
@@ -369,19 +383,10 @@ void plain_lines_in_two(Window *w, int first, int count, int nb_lig, const GridA
                                     nullptr, nullptr, nullptr, &part[p]);
     };
     const int half = count / 2;
-    std::thread other;
-    struct Joined { // joined whatever leaves
-        std::thread *t;
-        ~Joined() { if (t->joinable()) t->join(); }
-    } joined{&other};
-    try {
-        other = std::thread(lines, 0, 0, half);
-    } catch (const std::system_error &) {
-        lines(0, 0, half); // no thread to be had: this one does both halves
-    }
+    Beside other;
+    other.start([&] { lines(0, 0, half); });
     lines(1, half, count);
-    if (other.joinable())
-        other.join();
+    other.join();
     for (const ChangeResult &p : part) {
         budget_merge(&result->budget_2D, p.budget_2D);
         budget_merge(&result->budget_3D, p.budget_3D);
@@ -409,13 +414,8 @@ struct PropagationBlocks {
     std::vector<int> slots[2];
     int count[2] = {0, 0};
     int filling = 0;
-    std::thread worker;
-    ~PropagationBlocks() { wait(); }
-    void wait()
-    {
-        if (worker.joinable())
-            worker.join();
-    }
+    Beside worker;
+    void wait() { worker.join(); }
     void add(int b)
     {
         const size_t n = static_cast<size_t>(propagation->nb_col);
@@ -429,14 +429,10 @@ struct PropagationBlocks {
         wait();
         const int b = filling;
         filling = 1 - filling;
-        if (threaded) {
-            try {
-                worker = std::thread([this, b] { add(b); });
-                return;
-            } catch (const std::system_error &) {
-            }
-        }
-        add(b);
+        if (threaded)
+            worker.start([this, b] { add(b); });
+        else
+            add(b);
     }
 };
 
@@ -575,13 +571,9 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         auto io = [&, k] {
             io_ok = (k == 0 || store(k - 1)) && (k + 1 == steps.size() || fetch(k + 1));
         };
-        std::thread reader;
-        struct Joined { // joined whatever leaves the step
-            std::thread *t;
-            ~Joined() { if (t->joinable()) t->join(); }
-        } joined{&reader};
+        Beside reader;
         if (read_ahead)
-            reader = std::thread(io);
+            reader.start(io);
         const Step &s = steps[k];
         const Fetched &f = fetched[k % 2];
         Worked &d = done[k % 2];
@@ -617,9 +609,9 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         else
             io();
         if (!io_ok) {
-            // The write of step k − 1 or the read of step k + 1 failed.
-            const Worked &failed = done[(k + 1) % 2];
-            *error = failed.error.empty() ? done[k % 2].error : failed.error;
+            // The write of step k − 1 or the read of step k + 1 failed:
+            // both say why in the other step's error.
+            *error = done[(k + 1) % 2].error;
             ok = false;
         }
         progress_step(s.first + s.count);
