@@ -1,7 +1,8 @@
 #!/bin/sh
 # The Wine prefix of the Windows tests, $WINEPREFIX.
 #   wine_prefix.sh setup   creates it once (a few seconds, longer the first
-#                          time Wine runs on the machine)
+#                          time Wine runs on the machine) and starts its Wine
+#                          server for the whole test run
 #   wine_prefix.sh stop    ends the Wine server of this prefix and what runs in it
 set -eu
 : "${WINEPREFIX:?WINEPREFIX must name the prefix}"
@@ -15,6 +16,10 @@ setup)
         touch "$ready"
     fi
     mkdir -p "$WINEPREFIX/drive_c/images"
+    # A server that outlives every client: by default it ends a few seconds
+    # after the last program, and a program started while it is ending can
+    # fail with no output at all (seen as an empty dialogue with status 1).
+    wineserver -p </dev/null >/dev/null 2>&1 || true # already running: kept
     ;;
 stop)
     wineserver -k 2>/dev/null || true
