@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <vector>
 
 KernelPath host_kernel_path()
@@ -269,22 +270,28 @@ static void fill_nan(std::vector<double> *v)
     std::fill(v->begin(), v->end(), __builtin_nan(""));
 }
 
-// The edges between lines r and r + 1.
-static void compute_edges_between(const RowKernels &k, double *const *dtab1, double *const *dtab2, int r,
-                                  int nb_col, LineMode mode, EdgeLines *e)
+// The edges between lines r and r + 1, into three rows of nb_col values.
+static void edges_between(const RowKernels &k, double *const *dtab1, double *const *dtab2, int r, int nb_col,
+                          LineMode mode, double *vertical, double *falling, double *rising)
 {
     if (mode == LINE_OUTSIDE) {
-        fill_nan(&e->vertical);
-        fill_nan(&e->falling);
-        fill_nan(&e->rising);
+        std::fill(vertical, vertical + nb_col, __builtin_nan(""));
+        std::fill(falling, falling + nb_col, __builtin_nan(""));
+        std::fill(rising, rising + nb_col, __builtin_nan(""));
         return;
     }
     const bool exact = mode >= LINE_EDGES_EXACT;
     const double *u1 = dtab1[r], *l1 = dtab1[r + 1];
     const double *u2 = dtab2[r], *l2 = dtab2[r + 1];
-    edge_segment(k, u1, l1, u2, l2, e->vertical.data(), nb_col, exact);
-    edge_segment(k, u1, l1 + 1, u2, l2 + 1, e->falling.data(), nb_col - 1, exact);
-    edge_segment(k, u1 + 1, l1, u2 + 1, l2, e->rising.data() + 1, nb_col - 1, exact);
+    edge_segment(k, u1, l1, u2, l2, vertical, nb_col, exact);
+    edge_segment(k, u1, l1 + 1, u2, l2 + 1, falling, nb_col - 1, exact);
+    edge_segment(k, u1 + 1, l1, u2 + 1, l2, rising + 1, nb_col - 1, exact);
+}
+
+static void compute_edges_between(const RowKernels &k, double *const *dtab1, double *const *dtab2, int r,
+                                  int nb_col, LineMode mode, EdgeLines *e)
+{
+    edges_between(k, dtab1, dtab2, r, nb_col, mode, e->vertical.data(), e->falling.data(), e->rising.data());
 }
 
 // What the set-up of a line found about its band, lines i-1 to i+1.
@@ -505,4 +512,76 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
         std::swap(b.up, b.down);
     }
     return sums;
+}
+
+// ---------------------------------------------------------------------------
+// The differences of one line
+// ---------------------------------------------------------------------------
+
+// The magnitudes of line i of both DEMs, NaNs (cells without data) left
+// out: they reach only the cells whose window holds them.
+static RowRange line_range_with_gaps(double *const *dtab1, double *const *dtab2, int i, int nb_col)
+{
+    RowRange r = {__builtin_inf(), 0.0, true};
+    for (const double *row : {dtab1[i], dtab2[i]})
+        for (int j = 0; j < nb_col; j++) {
+            const double a = std::fabs(row[j]);
+            if (a != a || a == 0)
+                continue;
+            if (a < r.min_nonzero)
+                r.min_nonzero = a;
+            if (a > r.max_abs)
+                r.max_abs = a;
+        }
+    if (!(r.min_nonzero >= HEIGHT_MIN && r.max_abs <= HEIGHT_MAX))
+        r.in_domain = false;
+    return r;
+}
+
+void line_differences_fast(double *const *dtab1, double *const *dtab2, int i, int nb_col, double *dif2,
+                           double *dif3, LineScratch *scratch, KernelPath path)
+{
+    const int n = nb_col - 2;
+    if (n <= 0)
+        return;
+    const RowKernels *k = kernels_for(path);
+    if (k == nullptr) {
+        for (int q = 0; q < n; q++)
+            cell_differences(dtab1, dtab2, i, q + 1, &dif2[q], &dif3[q]);
+        return;
+    }
+    const size_t row = static_cast<size_t>(nb_col);
+    scratch->edges.resize(7 * row);
+    scratch->redo.resize(row);
+    double *const e = scratch->edges.data();
+    double *up_v = e, *up_f = e + row, *up_r = e + 2 * row;
+    double *down_v = e + 3 * row, *down_f = e + 4 * row, *down_r = e + 5 * row, *along = e + 6 * row;
+    // The kernels' ranges, unless a line holds a NaN (or a height beyond
+    // their domain): then its range without the NaNs.
+    RowRange range[3];
+    for (int t = 0; t < 3; t++) {
+        range[t] = line_range(*k, dtab1, dtab2, i - 1 + t, nb_col);
+        if (!range[t].in_domain)
+            range[t] = line_range_with_gaps(dtab1, dtab2, i - 1 + t, nb_col);
+    }
+    edges_between(*k, dtab1, dtab2, i - 1, nb_col, line_mode(merged(range[0], range[1])), up_v, up_f, up_r);
+    edges_between(*k, dtab1, dtab2, i, nb_col, line_mode(merged(range[1], range[2])), down_v, down_f, down_r);
+    const LineMode own = line_mode(range[1]);
+    if (own == LINE_OUTSIDE) {
+        std::fill(along, along + nb_col, __builtin_nan(""));
+        std::fill(dif2, dif2 + n, __builtin_nan(""));
+    } else {
+        const bool exact = own >= LINE_EDGES_EXACT;
+        edge_segment(*k, dtab1[i], dtab1[i] + 1, dtab2[i], dtab2[i] + 1, along, nb_col - 1, exact);
+        centre_segment(*k, dtab1[i] + 1, dtab2[i] + 1, dif2, n, exact);
+    }
+    const RowRange band = merged(range[0], merged(range[1], range[2]));
+    int top;
+    std::frexp(band.max_abs, &top); // the heights lie below 2^top
+    // The nine terms of the cell at column q + 1, as nine_terms lays them out.
+    const double *term[9] = {up_f, up_v + 1, up_r + 2, along + 1, down_f + 1, down_v + 1, down_r + 1, along, dif2};
+    const LineMode mode = line_mode(band);
+    int *const redo = scratch->redo.data();
+    const int c = cell_segment(*k, term, dif3, n, mode == LINE_CELLS_EXACT, std::ldexp(1.5, top + 4), redo);
+    redo_cells(dtab1, dtab2, i, redo, c, mode == LINE_OUTSIDE, dif2, dif3);
 }

@@ -15,6 +15,8 @@
 
 #include "difference.h"
 
+#include <vector>
+
 // Which implementation runs. KERNEL_AUTO takes the best the host offers:
 // AVX2 and FMA, else the scalar fast path when the host has FMA, else the
 // reference. A path the host cannot run is replaced the same way.
@@ -45,5 +47,19 @@ DifferenceSums difference_pass_fast(double *const *dtab1, double *const *dtab2, 
                                     double sizepix, int type_treat, int interv3, int itype_dem3,
                                     int *const *itab_2D, int *const *itab_3D, KernelPath path = KERNEL_AUTO,
                                     KernelCounts *counts = nullptr);
+
+// What line_differences_fast keeps between calls (its buffers).
+struct LineScratch {
+    std::vector<double> edges;
+    std::vector<int> redo;
+};
+
+// cell_differences of the cells of line i at columns 1 to nb_col − 2
+// (nb_col ≥ 3), to the last bit: dif2[q] and dif3[q] those of column q + 1.
+// Lines i − 1 and i + 1 are read as well. A NaN height (a cell without
+// data) changes only the cells whose window holds it, whose values are then
+// unspecified.
+void line_differences_fast(double *const *dtab1, double *const *dtab2, int i, int nb_col, double *dif2,
+                           double *dif3, LineScratch *scratch, KernelPath path = KERNEL_AUTO);
 
 #endif

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <climits>
+#include <vector>
 
 namespace {
 
@@ -280,6 +281,51 @@ CaseOutcome check_case(uint64_t seed, int max_side, KernelPath path, KernelCount
     }
     if (!out.mismatch.empty())
         out.mismatch = label + out.mismatch;
+    release(&f);
+    return out;
+}
+
+CaseOutcome check_line_case(uint64_t seed, int max_side, KernelPath path, int family, bool gaps)
+{
+    Random r = {seed};
+    CaseFrame f;
+    allocate(&f, static_cast<int>(random_between(&r, 3, max_side)), static_cast<int>(random_between(&r, 3, max_side)));
+    const int interv1 = static_cast<int>(random_between(&r, 0, UNITS_IN - 1));
+    const int interv2 = static_cast<int>(random_between(&r, 0, UNITS_IN - 1));
+    bool raw;
+    fill_family(&f, family, interv1, interv2, &r, &raw);
+    if (!raw) {
+        convert_to_metres(f.in1, f.ref1, f.lig, f.col, interv1);
+        convert_to_metres(f.in2, f.ref2, f.lig, f.col, interv2);
+    }
+    if (gaps)
+        for (int i = 0; i < f.lig; i++)
+            for (int j = 0; j < f.col; j++)
+                for (double **d : {f.ref1, f.ref2})
+                    if (random_between(&r, 0, 19) == 0)
+                        d[i][j] = NAN;
+    CaseOutcome out = {"", static_cast<long long>(f.lig) * f.col};
+    std::vector<double> d2(static_cast<size_t>(f.col)), d3(static_cast<size_t>(f.col));
+    LineScratch scratch;
+    for (int i = 1; i + 1 < f.lig && out.mismatch.empty(); i++) {
+        line_differences_fast(f.ref1, f.ref2, i, f.col, d2.data(), d3.data(), &scratch, path);
+        for (int j = 1; j + 1 < f.col && out.mismatch.empty(); j++) {
+            bool complete = true;
+            for (int a = i - 1; a <= i + 1; a++)
+                for (int b = j - 1; b <= j + 1; b++)
+                    complete = complete && !std::isnan(f.ref1[a][b]) && !std::isnan(f.ref2[a][b]);
+            if (!complete)
+                continue;
+            double ref2, ref3;
+            cell_differences(f.ref1, f.ref2, i, j, &ref2, &ref3);
+            const double got2 = d2[static_cast<size_t>(j - 1)], got3 = d3[static_cast<size_t>(j - 1)];
+            if (!same_bits(ref2, got2) || !same_bits(ref3, got3))
+                out.mismatch = "case " + std::to_string(seed) + " (family " + std::to_string(family) + ", " +
+                               std::to_string(f.lig) + " x " + std::to_string(f.col) + "), cell " + std::to_string(i) +
+                               "," + std::to_string(j) + ": reference " + bits_of(ref2) + " / " + bits_of(ref3) +
+                               ", line " + bits_of(got2) + " / " + bits_of(got3);
+        }
+    }
     release(&f);
     return out;
 }

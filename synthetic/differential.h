@@ -35,4 +35,10 @@ struct CaseOutcome {
 // two result matrices, both volumes and both misfit counts.
 CaseOutcome check_case(uint64_t seed, int max_side, KernelPath path, KernelCounts *counts, int family = -1);
 
+// The same frames (in metres) line by line through line_differences_fast,
+// with cells without data (NaN) scattered over both DEMs when `gaps`:
+// every cell whose window has data in both must hold cell_differences'
+// values bit for bit.
+CaseOutcome check_line_case(uint64_t seed, int max_side, KernelPath path, int family, bool gaps);
+
 #endif

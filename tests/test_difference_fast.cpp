@@ -159,6 +159,19 @@ TEST(Differential, WideFramesRunWholeLanesAndTails)
             }
 }
 
+TEST(Differential, LinesWithCellsWithoutDataMatchTheReferenceWhereTheWindowIsComplete)
+{
+    // The line-at-a-time differences the companions use: every family, with
+    // and without NaN holes (which must reach only the windows holding them).
+    for (KernelPath path : runnable_paths())
+        for (int family = 0; family < FAMILY_COUNT; family++)
+            for (bool gaps : {false, true})
+                for (uint64_t seed = 0; seed < 80; seed++) {
+                    const CaseOutcome out = check_line_case(4242 + 131 * seed, 40, path, family, gaps);
+                    ASSERT_EQ(out.mismatch, "") << kernel_path_name(path) << (gaps ? ", with gaps" : "");
+                }
+}
+
 TEST(Dispatch, ThePathsMatchTheHost)
 {
     const KernelPath host = host_kernel_path();

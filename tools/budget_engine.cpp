@@ -46,6 +46,58 @@ void budget_count(BudgetRows *b, double dif, double vol)
     count_rows(b, dif, vol, detected, &sign, &test);
 }
 
+// The cells of one sign (or of one detection test) among those counted at
+// once: how many, and their volumes.
+struct CellGroup {
+    long long cells = 0;
+    ExactSum volume;
+};
+
+static void take_group(BudgetTally *t, const CellGroup &g)
+{
+    if (g.cells == 0)
+        return;
+    t->cells += g.cells;
+    t->line_cells += g.cells;
+    exact_merge(&t->volume, g.volume);
+}
+
+void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n)
+{
+    // By sign: negative, positive, zero.
+    CellGroup sign[3];
+    bool nan = false;
+    for (int k = 0; k < n; k++) {
+        CellGroup &g = sign[dif[k] < 0 ? 0 : dif[k] > 0 ? 1 : 2];
+        g.cells++;
+        exact_add(&g.volume, vol[k]);
+        nan = nan || dif[k] != dif[k];
+    }
+    BudgetTally *const sign_rows[3] = {&b->negative, &b->positive, &b->zero};
+    for (int s = 0; s < 3; s++) {
+        take_group(sign_rows[s], sign[s]);
+        take_group(&b->all, sign[s]);
+    }
+    // Without a level of detection every non-zero difference is detected
+    // change: the thresholded rows hold the cells of the sign rows (a NaN,
+    // in the zero row, is not below the level: it is tested as one).
+    BudgetTally *const test_rows[3] = {&b->lod_negative, &b->lod_positive, &b->lod_below};
+    if (!(b->lod > 0) && !nan) {
+        for (int s = 0; s < 3; s++)
+            take_group(test_rows[s], sign[s]);
+        return;
+    }
+    CellGroup test[3];
+    for (int k = 0; k < n; k++) {
+        const bool detected = dif[k] != 0 && !(std::fabs(dif[k]) < b->lod);
+        CellGroup &g = test[!detected ? 2 : dif[k] < 0 ? 0 : 1];
+        g.cells++;
+        exact_add(&g.volume, vol[k]);
+    }
+    for (int s = 0; s < 3; s++)
+        take_group(test_rows[s], test[s]);
+}
+
 void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, double sigma, double area)
 {
     BudgetTally *sign, *test;

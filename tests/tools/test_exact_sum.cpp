@@ -197,4 +197,40 @@ TEST(BudgetEngine, BlocksMergedGiveTheBudgetOfTheWhole)
     EXPECT_GT(whole.negative.cells, 0);
 }
 
+// A line's cells counted at once, with and without a level of detection
+// (and with a NaN, which is tested rather than taken for a zero), hold the
+// counts, areas and exact volumes of the same cells counted one by one.
+TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
+{
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> d(-3, 3);
+    for (double lod : {0.0, 0.5})
+        for (bool with_nan : {false, true}) {
+            BudgetRows one = budget_with_line_areas(lod), at_once = budget_with_line_areas(lod);
+            for (int line = 0; line < 9; line++) {
+                const int n = static_cast<int>(random() % 40);
+                std::vector<double> difs(static_cast<size_t>(n)), vols(static_cast<size_t>(n));
+                for (int k = 0; k < n; k++) {
+                    const double v = random() % 4 == 0 ? 0.0 : d(random) * std::ldexp(1.0, static_cast<int>(random() % 40) - 20);
+                    difs[static_cast<size_t>(k)] = with_nan && k == n / 2 ? std::nan("") : v;
+                    vols[static_cast<size_t>(k)] = v * 7;
+                    budget_count(&one, difs[static_cast<size_t>(k)], vols[static_cast<size_t>(k)]);
+                }
+                budget_count_cells(&at_once, difs.data(), vols.data(), n);
+                budget_end_line(&one, 7 + line);
+                budget_end_line(&at_once, 7 + line);
+            }
+            for (int k = 0; k < BUDGET_ROW_COUNT; k++) {
+                const BudgetTally &a = *budget_row(&one, k), &b = *budget_row(&at_once, k);
+                EXPECT_EQ(a.cells, b.cells) << k << " lod " << lod << " nan " << with_nan;
+                EXPECT_EQ(budget_area(one, a), budget_area(at_once, b)) << k;
+                EXPECT_TRUE(exact_equal(a.volume, b.volume)) << k << " lod " << lod << " nan " << with_nan;
+            }
+            EXPECT_GT(one.zero.cells, 0);
+            if (lod > 0) {
+                EXPECT_GT(one.lod_below.cells, one.zero.cells);
+            }
+        }
+}
+
 } // namespace

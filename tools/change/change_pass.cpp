@@ -1,11 +1,13 @@
 #include "change_pass.h"
 
 #include "difference.h"
+#include "difference_fast.h"
 #include "progress.h"
 
 #include <cmath>
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 #include <system_error>
 #include <thread>
@@ -49,7 +51,6 @@ struct Window {
     std::vector<double> before, after;       // heights, m
     std::vector<unsigned char> both;         // 1 where both have data (and an error, with errors)
     std::vector<double> sig;                 // σ_d of the 2D difference, NaN where unknown (with errors)
-    std::vector<double *> rows_b, rows_a;    // row tables for cell_differences
     double *row_b(int line) { return &before[static_cast<size_t>(line - base) * nb_col]; }
     double *row_a(int line) { return &after[static_cast<size_t>(line - base) * nb_col]; }
     unsigned char *row_both(int line) { return &both[static_cast<size_t>(line - base) * nb_col]; }
@@ -216,6 +217,19 @@ double window_sigma(Window *w, int line, int j, const WindowCorrelation &correla
     return sigma_3D(window, correlation);
 }
 
+// The interactive tool's differences of a line's cells, worked out a line
+// at a time by its fast path (the same values to the last bit): one for
+// each thread working out lines.
+struct LineCells {
+    LineScratch fast;
+    std::vector<double> d2, d3; // of column q + 1 at q
+    // The plain pass's cells of the line, counted in the budgets at its
+    // end: those with a 3D difference (both differences and their
+    // volumes), and every cell with a 2D difference.
+    std::vector<double> dif_2D, vol_2D, dif_3D, vol_3D, all_dif, all_vol;
+    int count_3D = 0, count_all = 0;
+};
+
 // The budget of class c, growing the list as classes appear.
 BudgetRows *class_budget(std::vector<BudgetRows> *budgets, const BudgetRows &empty, int c)
 {
@@ -238,7 +252,7 @@ int class_first_slot(int c) { return BUDGET_ROW_COUNT * (c + 1); }
 template <bool EXTRAS>
 void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, const ChangeExtras &x,
                       const BudgetRows &empty, const int *classes, double *d2, double *d3, double *e2, double *e3,
-                      int *slots, ChangeResult *r)
+                      int *slots, LineCells *cells, ChangeResult *r)
 {
     const bool errors = EXTRAS && !w->sig.empty();
     const double *sig = errors ? w->row_sig(line) : nullptr;
@@ -256,13 +270,25 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
     const bool interior_line = line > 0 && line < nb_lig - 1;
     const unsigned char *above = interior_line ? w->row_both(line - 1) : nullptr;
     const unsigned char *below = interior_line ? w->row_both(line + 1) : nullptr;
-    // Row tables of the three lines for cell_differences, centre at index 1.
-    double *tab_b[3], *tab_a[3];
-    if (interior_line)
+    // The tool's differences of the line's interior cells, from the row
+    // tables of the three lines (centre at index 1); the cells whose window
+    // lacks data are not read.
+    if (interior_line) {
+        double *tab_b[3], *tab_a[3];
         for (int k = 0; k < 3; k++) {
             tab_b[k] = w->row_b(line - 1 + k);
             tab_a[k] = w->row_a(line - 1 + k);
         }
+        cells->d2.resize(static_cast<size_t>(nb_col));
+        cells->d3.resize(static_cast<size_t>(nb_col));
+        line_differences_fast(tab_b, tab_a, 1, nb_col, cells->d2.data(), cells->d3.data(), &cells->fast);
+    }
+    if (!EXTRAS) {
+        for (std::vector<double> *v : {&cells->dif_2D, &cells->vol_2D, &cells->dif_3D, &cells->vol_3D, &cells->all_dif,
+                                       &cells->all_vol})
+            v->resize(static_cast<size_t>(nb_col));
+        cells->count_3D = cells->count_all = 0;
+    }
     ChangeCounts &c = r->counts;
     for (int j = 0; j < nb_col; j++) {
         d2[j] = NO_DIFFERENCE;
@@ -289,15 +315,18 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
             // (AFTER), negated: negation is exact, so AFTER − BEFORE here is
             // the tool's value with the opposite sign, bit for bit; a zero is
             // stored as +0.
-            double tool_2D, tool_3D;
-            cell_differences(tab_b, tab_a, 1, j, &tool_2D, &tool_3D);
+            const double tool_2D = cells->d2[static_cast<size_t>(j - 1)];
+            const double tool_3D = cells->d3[static_cast<size_t>(j - 1)];
             dif_2D = tool_2D == 0 ? 0.0 : -tool_2D;
             const double dif_3D = tool_3D == 0 ? 0.0 : -tool_3D;
             vol_2D = static_cast<double>(static_cast<long double>(dif_2D) * area);
             const double vol_3D = static_cast<double>(static_cast<long double>(dif_3D) * area);
             if (!EXTRAS) {
-                budget_count(&r->budget_2D, dif_2D, vol_2D);
-                budget_count(&r->budget_3D, dif_3D, vol_3D);
+                const size_t k = static_cast<size_t>(cells->count_3D++);
+                cells->dif_2D[k] = dif_2D;
+                cells->vol_2D[k] = vol_2D;
+                cells->dif_3D[k] = dif_3D;
+                cells->vol_3D[k] = vol_3D;
             } else {
                 // The cell's own 3D σ only where it is used: the confidence
                 // test and the error raster (the volumes' errors are
@@ -347,15 +376,22 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
             else
                 c.no_3D_border++;
         }
-        if (!EXTRAS)
-            budget_count(&r->all_2D, dif_2D, vol_2D);
-        else
+        if (!EXTRAS) {
+            const size_t k = static_cast<size_t>(cells->count_all++);
+            cells->all_dif[k] = dif_2D;
+            cells->all_vol[k] = vol_2D;
+        } else
             budget_count_tested(&r->all_2D, dif_2D, vol_2D, detected_2D, sigma_2D_cell, area);
         if (EXTRAS && e2 != nullptr)
             e2[j] = sigma_2D_cell;
         d2[j] = dif_2D;
         if (std::fabs(dif_2D) > r->max_abs_2D)
             r->max_abs_2D = std::fabs(dif_2D);
+    }
+    if (!EXTRAS) {
+        budget_count_cells(&r->budget_2D, cells->dif_2D.data(), cells->vol_2D.data(), cells->count_3D);
+        budget_count_cells(&r->budget_3D, cells->dif_3D.data(), cells->vol_3D.data(), cells->count_3D);
+        budget_count_cells(&r->all_2D, cells->all_dif.data(), cells->all_vol.data(), cells->count_all);
     }
     budget_end_line(&r->budget_2D, area);
     budget_end_line(&r->budget_3D, area);
@@ -378,9 +414,10 @@ void plain_lines_in_two(Window *w, int first, int count, int nb_lig, const GridA
     for (ChangeResult &p : part)
         p.budget_2D = p.budget_3D = p.all_2D = empty;
     auto lines = [&](int p, int from, int to) {
+        LineCells cells;
         for (int line = from; line < to; line++)
             line_differences<false>(w, first + line, nb_lig, areas, x, empty, nullptr, &d2[line * n], &d3[line * n],
-                                    nullptr, nullptr, nullptr, &part[p]);
+                                    nullptr, nullptr, nullptr, &cells, &part[p]);
     };
     const int half = count / 2;
     Beside other;
@@ -562,6 +599,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
                                    write_output_lines(x.error_3D, first, count, d.e3.data(), &d.error)));
     };
     const bool read_ahead = x.threads > 1;
+    LineCells cells;
     bool ok = fetch(0);
     if (!ok)
         *error = done[0].error;
@@ -588,7 +626,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
                 (extras ? line_differences<true> : line_differences<false>)(
                     &w, s.first + line, nb_lig, areas, x, empty, x.classes != nullptr ? &f.classes[at] : nullptr,
                     &d.d2[at], &d.d3[at], error_rasters ? &d.e2[at] : nullptr, error_rasters ? &d.e3[at] : nullptr,
-                    slots, result);
+                    slots, &cells, result);
                 if (errors) {
                     std::copy(w.row_sig(s.first + line), w.row_sig(s.first + line) + n, &blocks.sig[fill][at]);
                     blocks.area[fill][static_cast<size_t>(line)] = line_cell_area(areas, s.first + line);
