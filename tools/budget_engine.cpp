@@ -62,40 +62,56 @@ static void take_group(BudgetTally *t, const CellGroup &g)
     exact_merge(&t->volume, g.volume);
 }
 
-void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n)
+// The groups of n cells by sign (negative, positive, zero) and, when
+// tested, by their detection test (lod_negative, lod_positive, lod_below).
+// Each sum is kept in two halves (cells by the parity of their index), so
+// that the additions of one half need not wait for those of the other.
+struct CellGroups {
+    CellGroup group[3][2];
+    void add(int g, int k, double vol)
+    {
+        CellGroup &c = group[g][k & 1];
+        c.cells++;
+        exact_add(&c.volume, vol);
+    }
+    void into(BudgetTally *t, int g) const
+    {
+        take_group(t, group[g][0]);
+        take_group(t, group[g][1]);
+    }
+};
+
+static void take_cells(BudgetRows *b, const CellGroups &sign, const CellGroups *test)
 {
-    // By sign: negative, positive, zero.
-    CellGroup sign[3];
+    BudgetTally *const sign_rows[3] = {&b->negative, &b->positive, &b->zero};
+    BudgetTally *const test_rows[3] = {&b->lod_negative, &b->lod_positive, &b->lod_below};
+    for (int g = 0; g < 3; g++) {
+        sign.into(sign_rows[g], g);
+        sign.into(&b->all, g);
+        (test != nullptr ? *test : sign).into(test_rows[g], g);
+    }
+}
+
+void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n, BudgetRows *also)
+{
+    CellGroups sign;
     bool nan = false;
     for (int k = 0; k < n; k++) {
-        CellGroup &g = sign[dif[k] < 0 ? 0 : dif[k] > 0 ? 1 : 2];
-        g.cells++;
-        exact_add(&g.volume, vol[k]);
+        sign.add(dif[k] < 0 ? 0 : dif[k] > 0 ? 1 : 2, k, vol[k]);
         nan = nan || dif[k] != dif[k];
-    }
-    BudgetTally *const sign_rows[3] = {&b->negative, &b->positive, &b->zero};
-    for (int s = 0; s < 3; s++) {
-        take_group(sign_rows[s], sign[s]);
-        take_group(&b->all, sign[s]);
     }
     // Without a level of detection every non-zero difference is detected
     // change: the thresholded rows hold the cells of the sign rows (a NaN,
     // in the zero row, is not below the level: it is tested as one).
-    BudgetTally *const test_rows[3] = {&b->lod_negative, &b->lod_positive, &b->lod_below};
-    if (!(b->lod > 0) && !nan) {
-        for (int s = 0; s < 3; s++)
-            take_group(test_rows[s], sign[s]);
-        return;
-    }
-    CellGroup test[3];
-    for (int k = 0; k < n; k++) {
+    const bool tested = b->lod > 0 || nan;
+    CellGroups test;
+    for (int k = 0; tested && k < n; k++) {
         const bool detected = dif[k] != 0 && !(std::fabs(dif[k]) < b->lod);
-        CellGroup &g = test[!detected ? 2 : dif[k] < 0 ? 0 : 1];
-        g.cells++;
-        exact_add(&g.volume, vol[k]);
+        test.add(!detected ? 2 : dif[k] < 0 ? 0 : 1, k, vol[k]);
     }
-    for (int s = 0; s < 3; s++)
-        take_group(test_rows[s], test[s]);
+    take_cells(b, sign, tested ? &test : nullptr);
+    if (also != nullptr)
+        take_cells(also, sign, tested ? &test : nullptr);
 }
 
 void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, double sigma, double area)

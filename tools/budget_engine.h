@@ -63,10 +63,11 @@ void budget_count(BudgetRows *b, double dif, double vol);
 void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, double sigma, double area);
 
 // Counts n cells, cell k of difference dif[k] and volume vol[k], as n
-// calls of budget_count do (the same counts and the same exact sums): each
+// calls of budget_count do (the same counts and the same exact sums), into
+// b and, when given, into also (a budget of the same kind and level): each
 // volume is added once, into a sum of the cells of its sign, and those
 // sums go into the rows they belong to once for the n cells.
-void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n);
+void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n, BudgetRows *also = nullptr);
 
 // Closes a line of cells of area line_area (m² each) in a budget with
 // areas per line: the cells it counted add their area to each row.

@@ -197,7 +197,8 @@ TEST(BudgetEngine, BlocksMergedGiveTheBudgetOfTheWhole)
     EXPECT_GT(whole.negative.cells, 0);
 }
 
-// A line's cells counted at once, with and without a level of detection
+// A line's cells counted at once (into one budget and a second one), with
+// and without a level of detection
 // (and with a NaN, which is tested rather than taken for a zero), hold the
 // counts, areas and exact volumes of the same cells counted one by one.
 TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
@@ -207,6 +208,7 @@ TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
     for (double lod : {0.0, 0.5})
         for (bool with_nan : {false, true}) {
             BudgetRows one = budget_with_line_areas(lod), at_once = budget_with_line_areas(lod);
+            BudgetRows also = budget_with_line_areas(lod); // the same cells counted into a second budget
             for (int line = 0; line < 9; line++) {
                 const int n = static_cast<int>(random() % 40);
                 std::vector<double> difs(static_cast<size_t>(n)), vols(static_cast<size_t>(n));
@@ -216,15 +218,19 @@ TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
                     vols[static_cast<size_t>(k)] = v * 7;
                     budget_count(&one, difs[static_cast<size_t>(k)], vols[static_cast<size_t>(k)]);
                 }
-                budget_count_cells(&at_once, difs.data(), vols.data(), n);
+                budget_count_cells(&at_once, difs.data(), vols.data(), n, &also);
                 budget_end_line(&one, 7 + line);
                 budget_end_line(&at_once, 7 + line);
+                budget_end_line(&also, 7 + line);
             }
             for (int k = 0; k < BUDGET_ROW_COUNT; k++) {
                 const BudgetTally &a = *budget_row(&one, k), &b = *budget_row(&at_once, k);
                 EXPECT_EQ(a.cells, b.cells) << k << " lod " << lod << " nan " << with_nan;
                 EXPECT_EQ(budget_area(one, a), budget_area(at_once, b)) << k;
                 EXPECT_TRUE(exact_equal(a.volume, b.volume)) << k << " lod " << lod << " nan " << with_nan;
+                const BudgetTally &c = *budget_row(&also, k);
+                EXPECT_EQ(a.cells, c.cells) << k;
+                EXPECT_TRUE(exact_equal(a.volume, c.volume)) << k;
             }
             EXPECT_GT(one.zero.cells, 0);
             if (lod > 0) {

@@ -225,7 +225,7 @@ struct LineCells {
     std::vector<double> d2, d3; // of column q + 1 at q
     // The plain pass's cells of the line, counted in the budgets at its
     // end: those with a 3D difference (both differences and their
-    // volumes), and every cell with a 2D difference.
+    // volumes), and the other cells with a 2D difference.
     std::vector<double> dif_2D, vol_2D, dif_3D, vol_3D, all_dif, all_vol;
     int count_3D = 0, count_all = 0;
 };
@@ -377,9 +377,11 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 c.no_3D_border++;
         }
         if (!EXTRAS) {
-            const size_t k = static_cast<size_t>(cells->count_all++);
-            cells->all_dif[k] = dif_2D;
-            cells->all_vol[k] = vol_2D;
+            if (!window) {
+                const size_t k = static_cast<size_t>(cells->count_all++);
+                cells->all_dif[k] = dif_2D;
+                cells->all_vol[k] = vol_2D;
+            }
         } else
             budget_count_tested(&r->all_2D, dif_2D, vol_2D, detected_2D, sigma_2D_cell, area);
         if (EXTRAS && e2 != nullptr)
@@ -389,7 +391,7 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
             r->max_abs_2D = std::fabs(dif_2D);
     }
     if (!EXTRAS) {
-        budget_count_cells(&r->budget_2D, cells->dif_2D.data(), cells->vol_2D.data(), cells->count_3D);
+        budget_count_cells(&r->budget_2D, cells->dif_2D.data(), cells->vol_2D.data(), cells->count_3D, &r->all_2D);
         budget_count_cells(&r->budget_3D, cells->dif_3D.data(), cells->vol_3D.data(), cells->count_3D);
         budget_count_cells(&r->all_2D, cells->all_dif.data(), cells->all_vol.data(), cells->count_all);
     }
