@@ -81,7 +81,11 @@ struct CellGroups {
     }
 };
 
-static void take_cells(BudgetRows *b, const CellGroups &sign, const CellGroups *test)
+// The groups of cells into the rows of b: each sign group into its row
+// and the net, each test group (the sign groups when not tested apart)
+// into its thresholded row.
+template <typename Groups>
+static void take_groups(BudgetRows *b, const Groups &sign, const Groups *test)
 {
     BudgetTally *const sign_rows[3] = {&b->negative, &b->positive, &b->zero};
     BudgetTally *const test_rows[3] = {&b->lod_negative, &b->lod_positive, &b->lod_below};
@@ -109,9 +113,71 @@ void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int
         const bool detected = dif[k] != 0 && !(std::fabs(dif[k]) < b->lod);
         test.add(!detected ? 2 : dif[k] < 0 ? 0 : 1, k, vol[k]);
     }
-    take_cells(b, sign, tested ? &test : nullptr);
+    take_groups(b, sign, tested ? &test : nullptr);
     if (also != nullptr)
-        take_cells(also, sign, tested ? &test : nullptr);
+        take_groups(also, sign, tested ? &test : nullptr);
+}
+
+// With errors: the groups' volumes, and the errors of each group's cells.
+struct TestedGroups {
+    CellGroups volumes;
+    ErrorTally errors[3];
+    void add(int g, int k, const TestedCell &c, double area, bool cell_errors_only)
+    {
+        volumes.add(g, k, c.vol);
+        if (std::isnan(c.sigma))
+            return;
+        if (cell_errors_only)
+            error_count_cell(&errors[g], c.sigma);
+        else
+            error_count(&errors[g], c.sigma, area);
+    }
+    void into(BudgetTally *t, int g) const
+    {
+        volumes.into(t, g);
+        if (errors[g].cells != 0)
+            error_merge(&t->errors, errors[g]);
+    }
+};
+
+// The cells grouped by sign and by test; the test groups are the sign
+// groups when every cell is detected change exactly where its difference
+// is not 0 (no level, no confidence test that left a change out).
+static void count_tested_cells(BudgetRows *b, const TestedCell *cells, int n, double area, bool cell_errors_only,
+                               BudgetRows *also)
+{
+    TestedGroups sign;
+    bool same_groups = true;
+    for (int k = 0; k < n; k++) {
+        const TestedCell &c = cells[k];
+        sign.add(c.dif < 0 ? 0 : c.dif > 0 ? 1 : 2, k, c, area, cell_errors_only);
+        same_groups = same_groups && c.detected == (c.dif != 0) && c.dif == c.dif;
+    }
+    TestedGroups test;
+    for (int k = 0; !same_groups && k < n; k++) {
+        const TestedCell &c = cells[k];
+        test.add(!c.detected ? 2 : c.dif < 0 ? 0 : 1, k, c, area, cell_errors_only);
+    }
+    take_groups(b, sign, same_groups ? nullptr : &test);
+    if (also != nullptr)
+        take_groups(also, sign, same_groups ? nullptr : &test);
+}
+
+void budget_count_cells_tested(BudgetRows *b, const TestedCell *cells, int n, double area, BudgetRows *also)
+{
+    count_tested_cells(b, cells, n, area, false, also);
+}
+
+void budget_count_cells_3D(BudgetRows *b, const TestedCell *cells, int n)
+{
+    count_tested_cells(b, cells, n, 0, true, nullptr);
+}
+
+void budget_cell_rows(double dif, bool detected, int first_slot, int slots[3])
+{
+    slots[0] = first_slot + (dif < 0 ? 0 : dif > 0 ? 1 : 2);
+    slots[1] = first_slot + (!detected ? 5 : dif < 0 ? 3 : 4);
+    slots[2] = first_slot + 6;
 }
 
 void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, double sigma, double area)

@@ -69,6 +69,27 @@ void budget_count_tested(BudgetRows *b, double dif, double vol, bool detected, d
 // sums go into the rows they belong to once for the n cells.
 void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n, BudgetRows *also = nullptr);
 
+// A cell counted with others at once: its difference (m), volume (m³),
+// error (m; NaN for none) and whether it is detected change.
+struct TestedCell {
+    double dif, vol, sigma;
+    bool detected;
+};
+
+// Counts n cells of area area (m²) as n calls of budget_count_tested do
+// (the same counts and exact sums), into b and, when given, into also.
+void budget_count_cells_tested(BudgetRows *b, const TestedCell *cells, int n, double area,
+                               BudgetRows *also = nullptr);
+
+// Counts n cells of a 3D difference as n calls of budget_count_3D do, the
+// sigma of each the error of its own 2D difference; the rows each cell
+// counts in are given by budget_cell_rows.
+void budget_count_cells_3D(BudgetRows *b, const TestedCell *cells, int n);
+
+// The numbers of the three rows (sign, test, net) a cell of difference dif
+// counts in, plus first_slot, as budget_count_3D names them.
+void budget_cell_rows(double dif, bool detected, int first_slot, int slots[3]);
+
 // Closes a line of cells of area line_area (m² each) in a budget with
 // areas per line: the cells it counted add their area to each row.
 void budget_end_line(BudgetRows *b, double line_area);

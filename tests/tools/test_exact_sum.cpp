@@ -11,6 +11,7 @@
 #include <cfloat>
 #include <cmath>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -237,6 +238,54 @@ TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
                 EXPECT_GT(one.lod_below.cells, one.zero.cells);
             }
         }
+}
+
+// Cells with errors and tests counted at once, as 2D and as 3D cells: the
+// counts, volumes and error sums of the same cells counted one by one,
+// whether the tests follow the signs (every non-zero change detected) or
+// not, with cells without an error among them.
+TEST(BudgetEngine, TestedCellsCountedAtOnceAsOneByOne)
+{
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> d(-3, 3), sd(0.01, 2);
+    for (bool tests_follow_signs : {true, false}) {
+        BudgetRows one = budget_with_line_areas(0), at_once = budget_with_line_areas(0);
+        BudgetRows also = budget_with_line_areas(0);
+        BudgetRows one_3D = budget_with_line_areas(0), at_once_3D = budget_with_line_areas(0);
+        for (int line = 0; line < 7; line++) {
+            const double area = 30 + line;
+            std::vector<TestedCell> cells;
+            for (int k = 0; k < 50; k++) {
+                const double v = random() % 5 == 0 ? 0.0 : d(random);
+                const double sigma = random() % 6 == 0 ? std::nan("") : sd(random);
+                const bool detected = tests_follow_signs ? v != 0 : v != 0 && random() % 3 != 0;
+                cells.push_back({v, v * area, sigma, detected});
+                budget_count_tested(&one, v, v * area, detected, sigma, area);
+                int slots[3], rows[3];
+                budget_count_3D(&one_3D, v, v * area, detected, sigma, 7, slots);
+                budget_cell_rows(v, detected, 7, rows);
+                EXPECT_TRUE(slots[0] == rows[0] && slots[1] == rows[1] && slots[2] == rows[2]);
+            }
+            budget_count_cells_tested(&at_once, cells.data(), static_cast<int>(cells.size()), area, &also);
+            budget_count_cells_3D(&at_once_3D, cells.data(), static_cast<int>(cells.size()));
+            for (BudgetRows *b : {&one, &at_once, &also, &one_3D, &at_once_3D})
+                budget_end_line(b, area);
+        }
+        const std::pair<BudgetRows *, BudgetRows *> pairs[3] = {{&one, &at_once}, {&one, &also}, {&one_3D, &at_once_3D}};
+        for (const auto &p : pairs)
+            for (int k = 0; k < BUDGET_ROW_COUNT; k++) {
+                const BudgetTally &a = *budget_row(p.first, k), &b = *budget_row(p.second, k);
+                EXPECT_EQ(a.cells, b.cells) << k;
+                EXPECT_EQ(budget_area(*p.first, a), budget_area(*p.second, b)) << k;
+                EXPECT_TRUE(exact_equal(a.volume, b.volume)) << k;
+                EXPECT_EQ(a.errors.cells, b.errors.cells) << k;
+                EXPECT_TRUE(exact_equal(a.errors.sum_sigma2, b.errors.sum_sigma2)) << k;
+                EXPECT_TRUE(exact_equal(a.errors.sum_a2_sigma2, b.errors.sum_a2_sigma2)) << k;
+                EXPECT_TRUE(exact_equal(a.errors.sum_a_sigma, b.errors.sum_a_sigma)) << k;
+            }
+        EXPECT_GT(one.lod_below.errors.cells, 0);
+        EXPECT_EQ(one.lod_below.cells == one.zero.cells, tests_follow_signs);
+    }
 }
 
 } // namespace

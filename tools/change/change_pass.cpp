@@ -228,6 +228,9 @@ struct LineCells {
     // volumes), and the other cells with a 2D difference.
     std::vector<double> dif_2D, vol_2D, dif_3D, vol_3D, all_dif, all_vol;
     int count_3D = 0, count_all = 0;
+    // The same with errors and tests: the 2D and 3D differences of the
+    // cells with a 3D difference, and the other cells' 2D differences.
+    std::vector<TestedCell> tested_2D, tested_3D, tested_other;
 };
 
 // The budget of class c, growing the list as classes appear.
@@ -288,6 +291,10 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                                        &cells->all_vol})
             v->resize(static_cast<size_t>(nb_col));
         cells->count_3D = cells->count_all = 0;
+    } else {
+        cells->tested_2D.clear();
+        cells->tested_3D.clear();
+        cells->tested_other.clear();
     }
     ChangeCounts &c = r->counts;
     for (int j = 0; j < nb_col; j++) {
@@ -341,8 +348,9 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 // its class's) and counts its own 2D error in their RMS.
                 int unused[3];
                 int *cell_slots = slots != nullptr ? &slots[static_cast<size_t>(j) * PROPAGATION_SLOTS] : unused;
-                budget_count_tested(&r->budget_2D, dif_2D, vol_2D, detected_2D, sigma_2D_cell, area);
-                budget_count_3D(&r->budget_3D, dif_3D, vol_3D, detected_3D, sigma_2D_cell, 0, cell_slots);
+                cells->tested_2D.push_back({dif_2D, vol_2D, sigma_2D_cell, detected_2D});
+                cells->tested_3D.push_back({dif_3D, vol_3D, sigma_2D_cell, detected_3D});
+                budget_cell_rows(dif_3D, detected_3D, 0, cell_slots);
                 if (classes != nullptr) {
                     budget_count_tested(class_budget(&r->class_2D, empty, classes[j]), dif_2D, vol_2D, detected_2D,
                                         sigma_2D_cell, area);
@@ -382,8 +390,9 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 cells->all_dif[k] = dif_2D;
                 cells->all_vol[k] = vol_2D;
             }
-        } else
-            budget_count_tested(&r->all_2D, dif_2D, vol_2D, detected_2D, sigma_2D_cell, area);
+        } else if (!window) {
+            cells->tested_other.push_back({dif_2D, vol_2D, sigma_2D_cell, detected_2D});
+        }
         if (EXTRAS && e2 != nullptr)
             e2[j] = sigma_2D_cell;
         d2[j] = dif_2D;
@@ -394,6 +403,12 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
         budget_count_cells(&r->budget_2D, cells->dif_2D.data(), cells->vol_2D.data(), cells->count_3D, &r->all_2D);
         budget_count_cells(&r->budget_3D, cells->dif_3D.data(), cells->vol_3D.data(), cells->count_3D);
         budget_count_cells(&r->all_2D, cells->all_dif.data(), cells->all_vol.data(), cells->count_all);
+    } else {
+        budget_count_cells_tested(&r->budget_2D, cells->tested_2D.data(), static_cast<int>(cells->tested_2D.size()),
+                                  area, &r->all_2D);
+        budget_count_cells_3D(&r->budget_3D, cells->tested_3D.data(), static_cast<int>(cells->tested_3D.size()));
+        budget_count_cells_tested(&r->all_2D, cells->tested_other.data(), static_cast<int>(cells->tested_other.size()),
+                                  area);
     }
     budget_end_line(&r->budget_2D, area);
     budget_end_line(&r->budget_3D, area);
