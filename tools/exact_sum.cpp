@@ -62,18 +62,9 @@ void add_bits(ExactSum *s, bool negative, unsigned long long m, int position)
 // its last bit in the sum; false for an infinity or a NaN.
 bool double_bits(double x, bool *negative, unsigned long long *m, int *position)
 {
-    unsigned long long bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
-    if (biased == 0x7ff)
+    int exponent;
+    if (!exact_significand(x, negative, m, &exponent))
         return false;
-    *negative = (bits >> 63) != 0;
-    *m = bits & ((1ULL << 52) - 1);
-    int exponent = -1074; // of the last bit of a subnormal number
-    if (biased != 0) {
-        *m |= 1ULL << 52;
-        exponent = biased - 1075;
-    }
     *position = exponent - EXACT_SUM_LOW;
     return true;
 }
@@ -107,6 +98,15 @@ void exact_add(ExactSum *s, double x)
     }
     if (m != 0)
         add_bits(s, negative, m, position);
+}
+
+void exact_add_wide(ExactSum *s, bool negative, unsigned long long hi, unsigned long long lo, int exponent)
+{
+    const int position = exponent - EXACT_SUM_LOW;
+    if (lo != 0)
+        add_bits(s, negative, lo, position);
+    if (hi != 0)
+        add_bits(s, negative, hi, position + 64);
 }
 
 void exact_add(ExactSum *s, long double x)

@@ -19,6 +19,7 @@
 #define EXACT_SUM_H
 
 #include <cstdint>
+#include <cstring>
 
 const int EXACT_SUM_WORDS = 72;     // 72 × 32 bits: 2^-1088 to 2^1215
 const int EXACT_SUM_LOW = -1088;    // the weight of bit 0 is 2^EXACT_SUM_LOW
@@ -33,6 +34,22 @@ struct ExactSum {
 void exact_add(ExactSum *s, double x);
 // Adds x, exactly down to 2^-1074.
 void exact_add(ExactSum *s, long double x);
+// x = ±m × 2^exponent, m the significand as a whole number and exponent
+// that of its last bit (−1074 for subnormal numbers and 0); false for an
+// infinity or a NaN.
+inline bool exact_significand(double x, bool *negative, unsigned long long *m, int *exponent)
+{
+    unsigned long long bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    *negative = (bits >> 63) != 0;
+    *m = (bits & ((1ULL << 52) - 1)) | (biased != 0 ? 1ULL << 52 : 0);
+    *exponent = (biased != 0 ? biased : 1) - 1075; // −1074 for subnormal numbers
+    return biased != 0x7ff;
+}
+// Adds ±(hi × 2^64 + lo) × 2^exponent exactly (exponent ≥ −1074, the whole
+// below 2^1088): terms gathered apart in a wider integer at one scale.
+void exact_add_wide(ExactSum *s, bool negative, unsigned long long hi, unsigned long long lo, int exponent);
 // Adds count × x exactly (count ≥ 0): the area of count cells of x m².
 void exact_add_product(ExactSum *s, long long count, double x);
 // Adds the sum from into into.

@@ -216,7 +216,14 @@ TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
                 for (int k = 0; k < n; k++) {
                     const double v = random() % 4 == 0 ? 0.0 : d(random) * std::ldexp(1.0, static_cast<int>(random() % 40) - 20);
                     difs[static_cast<size_t>(k)] = with_nan && k == n / 2 ? std::nan("") : v;
+                    // Mostly terms within a factor 2^43 of one another (summed
+                    // in wide integers), and lines that are not: a tiny
+                    // term, or an infinite one.
                     vols[static_cast<size_t>(k)] = v * 7;
+                    if (k == 0 && line == 4)
+                        vols[0] = std::ldexp(1.5, -400);
+                    if (k == 0 && line == 6)
+                        vols[0] = -HUGE_VAL;
                     budget_count(&one, difs[static_cast<size_t>(k)], vols[static_cast<size_t>(k)]);
                 }
                 budget_count_cells(&at_once, difs.data(), vols.data(), n, &also);
