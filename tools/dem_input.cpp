@@ -212,17 +212,6 @@ bool open_raster(const DemInputOptions &o, DemInput *in, std::string *error)
     return true;
 }
 
-// Whether a value read from the band is its nodata value, compared in the
-// band's own type (a float32 band holds the float nearest its nodata).
-bool is_nodata_value(double v, const HeightFacts &h, GDALDataType type)
-{
-    if (!h.has_nodata)
-        return false;
-    if (type == GDT_Float32)
-        return static_cast<float>(v) == static_cast<float>(h.nodata);
-    return v == h.nodata;
-}
-
 bool read_pair_lines(DemInput *in, int first, int count, double *metres, unsigned char *valid, std::string *error)
 {
     if (first != in->next_line)
@@ -272,7 +261,7 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
     const long double scale = h.scale, offset = h.offset;
     for (size_t k = 0; k < cells; k++) {
         const double v = metres[k];
-        if (!valid[k] || std::isnan(v) || is_nodata_value(v, h, type)) {
+        if (!valid[k] || std::isnan(v) || (h.has_nodata && same_in_type(v, h.nodata, type))) {
             valid[k] = 0;
             metres[k] = NAN;
         } else {

@@ -1,5 +1,7 @@
 #include "change_error.h"
 
+#include "grid_conformance.h"
+
 #include <boost/math/distributions/normal.hpp>
 
 #include <cerrno>
@@ -128,17 +130,9 @@ bool open_sigma_input(const std::string &option, const std::string &given, const
         return false;
     }
     input->is_raster = true;
-    const GridFacts &g = input->raster.grid;
-    bool same = g.nb_lig == grid.nb_lig && g.nb_col == grid.nb_col;
-    // The geotransform within a millionth of a cell, as the DEMs are matched.
-    const double cell = std::fabs(grid.geotransform[1]) + std::fabs(grid.geotransform[5]);
-    if (same && g.has_geotransform && grid.has_geotransform)
-        for (int k = 0; k < 6; k++)
-            same = same && std::fabs(g.geotransform[k] - grid.geotransform[k]) <= 1e-6 * cell;
-    if (!same) {
-        *error = option + ": " + given + ": not on the grid of the DEMs (" + std::to_string(g.nb_lig) + " lines x " +
-                 std::to_string(g.nb_col) + " columns against " + std::to_string(grid.nb_lig) + " x " +
-                 std::to_string(grid.nb_col) + ", or another geotransform)";
+    std::string what;
+    if (!layer_on_grid(grid, input->raster.grid, "BEFORE", &what)) {
+        *error = option + ": " + given + ": " + what;
         close_dem_input(&input->raster);
         input->is_raster = false;
         return false;

@@ -1,5 +1,6 @@
 #include "gdal_bridge.h"
 
+#include "geotiff_output.h"
 #include "output_set.h"
 
 #include "LIB/NRUTIL.h"
@@ -528,6 +529,13 @@ int import_dem(const ImportOptions &o)
 // Export
 // ---------------------------------------------------------------------------
 
+bool same_in_type(double value, double nodata, GDALDataType type)
+{
+    if (type == GDT_Float32)
+        return static_cast<float>(value) == static_cast<float>(nodata);
+    return value == nodata;
+}
+
 namespace {
 
 // Said and false when path is not a file to read (a FIFO, a device).
@@ -633,14 +641,6 @@ int unit_of_scale(double scale)
     return -1;
 }
 
-// Whether a value equals the nodata value once stored in the output type.
-bool same_in_type(double value, double nodata, GDALDataType type)
-{
-    if (type == GDT_Float32)
-        return static_cast<float>(value) == static_cast<float>(nodata);
-    return value == nodata;
-}
-
 // Everything the writing of the GeoTIFF band needs besides the cells.
 struct BandPlan {
     bool result;        // result pair: border cells are nodata unless kept
@@ -713,40 +713,27 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
         abandon_outputs(&set);
         return 1;
     }
-    char **options = nullptr;
-    options = CSLSetNameValue(options, "TILED", "YES");
-    // Tiles no higher than the frame (in steps of 16, as TIFF tiles go): a
-    // frame of a few lines and millions of columns would otherwise fill and
-    // compress tiles of 256 mostly empty lines.
-    const int tile_lines = nb_lig >= 256 ? 256 : (nb_lig + 15) / 16 * 16;
-    options = CSLSetNameValue(options, "BLOCKYSIZE", std::to_string(tile_lines).c_str());
-    options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
-    options = CSLSetNameValue(options, "PREDICTOR", p.type == GDT_Float32 ? "3" : "2");
-    options = CSLSetNameValue(options, "BIGTIFF", "IF_SAFER");
-    for (const std::string &co : o.creation_options) {
-        size_t eq = co.find('=');
-        options = CSLSetNameValue(options, co.substr(0, eq).c_str(), co.substr(eq + 1).c_str());
-    }
-    CPLErrorReset();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), tmp.c_str(), nb_col, nb_lig, 1, p.type, options);
-    CSLDestroy(options);
+    GeoTiffSpec spec;
+    spec.nb_lig = nb_lig;
+    spec.nb_col = nb_col;
+    spec.type = p.type;
+    spec.geotransform = has_gt ? gt : nullptr;
+    spec.crs_wkt = wkt;
+    spec.has_nodata = true;
+    spec.nodata = p.nodata;
+    // Stored integers carry the scale to metres, so that a GIS shows heights.
+    spec.unit = !p.stored || unit >= 0 ? "m" : "";
+    spec.options = o.creation_options;
+    GDALDatasetH ds = create_geotiff(o.output, tmp, spec, &error);
     if (ds == nullptr) {
-        complain("cannot create %s", o.output.c_str());
+        complain("%s", error.c_str());
         abandon_outputs(&set);
         return 1;
     }
     bool ok = true;
-    if (has_gt)
-        ok = GDALSetGeoTransform(ds, const_cast<double *>(gt)) == CE_None;
-    if (ok && !wkt.empty())
-        ok = GDALSetProjection(ds, wkt.c_str()) == CE_None;
     GDALRasterBandH band = GDALGetRasterBand(ds, 1);
-    ok = ok && GDALSetRasterNoDataValue(band, p.nodata) == CE_None;
-    // Stored integers carry the scale to metres, so that a GIS shows heights.
-    if (ok && p.stored && unit >= 0)
+    if (p.stored && unit >= 0)
         ok = GDALSetRasterScale(band, 1 / p.factor) == CE_None && GDALSetRasterOffset(band, 0) == CE_None;
-    if (ok && (!p.stored || unit >= 0))
-        ok = GDALSetRasterUnitType(band, "m") == CE_None;
 
     const long long cells = static_cast<long long>(nb_lig) * nb_col;
     GDALProgressFunc progress = progress_for(cells, o.quiet);
@@ -761,8 +748,12 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
                                 GDALScaledProgress, overview_progress) == CE_None;
         GDALDestroyScaledProgress(overview_progress);
     }
-    GDALClose(ds); // writes what is left
-    ok = ok && CPLGetLastErrorType() != CE_Failure;
+    if (!ok)
+        GDALClose(ds);
+    else if (!close_geotiff(ds, o.output, &error)) {
+        complain("%s", error.c_str());
+        ok = false;
+    }
     if (ok && !commit_outputs(&set, &error)) {
         complain("%s", error.c_str());
         ok = false;

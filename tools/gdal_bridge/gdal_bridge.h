@@ -16,6 +16,8 @@
 
 #include "units.h"
 
+#include <gdal.h>
+
 #include <string>
 #include <vector>
 
@@ -32,6 +34,11 @@ long long stored_max(int itype, bool signed16);
 // rounded value does not fit the value type. *change receives how far the
 // rounding moved the value, in units (0 to 0.5).
 bool metres_to_stored(double metres, int unit, int itype, long long *value, double *change);
+
+// Whether a value is the nodata value of a band of type: compared once both
+// are stored in that type (a float32 band holds the float nearest its
+// nodata). The one nodata test of the companion programs.
+bool same_in_type(double value, double nodata, GDALDataType type);
 
 // Metres in one unit of a band's vertical unit text (metre, international
 // foot, US survey foot, in the spellings GDAL rasters use); 0 when it is
