@@ -256,7 +256,7 @@ bool convert_band(GDALRasterBandH band, const ImportOptions &o, T **Mat, int nb_
                     continue;
                 metres = o.fill_metres;
             } else {
-                metres = (line[j] * scale + offset) * o.z_scale;
+                metres = scaled_height(line[j], scale, offset, o.z_scale);
             }
             long long value;
             double change;
@@ -529,6 +529,11 @@ int import_dem(const ImportOptions &o)
 // Export
 // ---------------------------------------------------------------------------
 
+double scaled_height(double value, long double scale, long double offset, long double z_scale)
+{
+    return static_cast<double>((static_cast<long double>(value) * scale + offset) * z_scale);
+}
+
 bool same_in_type(double value, double nodata, GDALDataType type)
 {
     if (type == GDT_Float32)
@@ -629,16 +634,6 @@ bool load_georef(const std::string &path, int nb_lig, int nb_col, double gt[6], 
     }
     GDALClose(ds);
     return ok;
-}
-
-// The unit whose metres per stored value is the scale of an imported
-// pair's sidecar; -1 for another scale.
-int unit_of_scale(double scale)
-{
-    for (int unit = 0; unit < UNITS_OUT; unit++)
-        if (std::fabs(scale * unit_factor(unit) - 1) < 1e-9)
-            return unit;
-    return -1;
 }
 
 // Everything the writing of the GeoTIFF band needs besides the cells.
@@ -827,7 +822,7 @@ int export_pair(const ExportOptions &o, int pair, int itype, const std::string &
     const bool has_sidecar = pair == PAIR_INPUT && VSIStatL(sidecar.c_str(), &stat) == 0;
     if (has_sidecar && !load_georef(sidecar, nb_lig, nb_col, gt, &has_gt, &wkt, &scale))
         return 1;
-    const int sidecar_unit = has_sidecar ? unit_of_scale(scale) : -1;
+    const int sidecar_unit = has_sidecar ? height_unit_of_scale(scale) : -1;
     if (!o.georef.empty() && !load_georef(o.georef, nb_lig, nb_col, gt, &has_gt, &wkt, &scale))
         return 1;
     if (!has_gt && wkt.empty())
@@ -925,11 +920,16 @@ bool read_sidecar(const std::string &path, SidecarFacts *facts, std::string *err
     facts->nb_lig = GDALGetRasterYSize(ds);
     facts->nb_col = GDALGetRasterXSize(ds);
     bool ok = true;
-    double gt[6];
+    double *gt = facts->geotransform;
+    OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
+    char *wkt = nullptr;
+    if (srs != nullptr && OSRExportToWkt(srs, &wkt) == OGRERR_NONE && wkt != nullptr)
+        facts->crs_wkt = wkt;
+    CPLFree(wkt);
     if (GDALGetGeoTransform(ds, gt) == CE_None) {
+        facts->has_geotransform = true;
         double size = 0;
         ok = square_cell_size(gt, &size, error);
-        OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
         if (ok && srs != nullptr && OSRIsGeographic(srs)) {
             *error = "the sidecar's coordinates are geographic (cells in degrees), not a length";
             ok = false;
@@ -940,7 +940,7 @@ bool read_sidecar(const std::string &path, SidecarFacts *facts, std::string *err
     if (ok && GDALGetRasterCount(ds) > 0) {
         int has_scale = 0;
         const double scale = GDALGetRasterScale(GDALGetRasterBand(ds, 1), &has_scale);
-        facts->unit = has_scale ? unit_of_scale(scale) : -1;
+        facts->unit = has_scale ? height_unit_of_scale(scale) : -1;
     }
     GDALClose(ds);
     return ok;

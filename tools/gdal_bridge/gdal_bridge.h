@@ -40,6 +40,12 @@ bool metres_to_stored(double metres, int unit, int itype, long long *value, doub
 // nodata). The one nodata test of the companion programs.
 bool same_in_type(double value, double nodata, GDALDataType type);
 
+// The height in metres of a value read from a band: value x scale +
+// offset, times the metres of its unit, in one expression of extended
+// precision rounded once to double (the project's rule for real
+// arithmetic). The one place the companion programs scale heights.
+double scaled_height(double value, long double scale, long double offset, long double z_scale);
+
 // Metres in one unit of a band's vertical unit text (metre, international
 // foot, US survey foot, in the spellings GDAL rasters use); 0 when it is
 // none of them, an empty text included.
@@ -58,8 +64,8 @@ bool split_pair_name(const std::string &path, std::string *base, int *pair, int 
 // Path of the sidecar of an input pair: <base>_m2.vrt or <base>_m4.vrt.
 std::string sidecar_path(const std::string &base, int itype);
 
-// What the sidecar of an imported pair records besides the frame: the side
-// of a cell in metres, from its geotransform and the linear unit of its
+// What the sidecar of an imported pair records besides the frame: its
+// geotransform and coordinate system, the side of a cell in metres, from its geotransform and the linear unit of its
 // coordinate system (cell_metres 0 when it has no geotransform), and the
 // height unit of the stored values, from the band's scale (-1 when the
 // scale is no unit's).
@@ -67,6 +73,9 @@ struct SidecarFacts {
     int nb_lig = 0, nb_col = 0;
     double cell_metres = 0;
     int unit = -1;
+    bool has_geotransform = false;
+    double geotransform[6] = {0, 1, 0, 0, 0, 1};
+    std::string crs_wkt; // "" without a coordinate system
 };
 
 // Reads a sidecar (GDAL must be registered). False, with the reason in
