@@ -67,22 +67,6 @@ double sigma_3D(const double window[9], const WindowCorrelation &correlation)
     return static_cast<double>(std::sqrt(sum));
 }
 
-void sigma_3D_line(const double *above, const double *line, const double *below, int nb_col, double *out)
-{
-    for (int j = 0; j < nb_col; j++) {
-        if (above == nullptr || below == nullptr || j == 0 || j == nb_col - 1) {
-            out[j] = NO_ERROR_VALUE;
-            continue;
-        }
-        const double window[9] = {above[j - 1], above[j], above[j + 1], line[j - 1], line[j],
-                                  line[j + 1],  below[j - 1], below[j], below[j + 1]};
-        bool complete = true;
-        for (double s : window)
-            complete = complete && !std::isnan(s);
-        out[j] = complete ? sigma_3D(window) : NO_ERROR_VALUE;
-    }
-}
-
 double two_sided_quantile(double p)
 {
     const boost::math::normal_distribution<long double> standard(0, 1);
