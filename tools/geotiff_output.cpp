@@ -86,6 +86,18 @@ char **creation_options(const GeoTiffSpec &spec)
 
 } // namespace
 
+GeoTiffSpec geotiff_spec(int nb_lig, int nb_col, GDALDataType type, const double *geotransform,
+                         const std::string &crs_wkt)
+{
+    GeoTiffSpec spec;
+    spec.nb_lig = nb_lig;
+    spec.nb_col = nb_col;
+    spec.type = type;
+    spec.geotransform = geotransform;
+    spec.crs_wkt = crs_wkt;
+    return spec;
+}
+
 GDALDatasetH create_geotiff(const std::string &path, const std::string &write_at, const GeoTiffSpec &spec,
                             std::string *error)
 {

@@ -45,6 +45,11 @@ struct GeoTiffSpec {
     std::vector<std::string> options;     // NAME=VALUE over the defaults (compression, then --co)
 };
 
+// The spec of a grid's output: its size, value type and georeferencing,
+// the band's metadata and the options left to fill.
+GeoTiffSpec geotiff_spec(int nb_lig, int nb_col, GDALDataType type, const double *geotransform,
+                         const std::string &crs_wkt);
+
 // Creates the GeoTIFF of target path (as messages name it) at write_at.
 // Null, with *error naming path, when GDAL cannot create it or set its
 // georeferencing and band metadata.

@@ -158,12 +158,7 @@ bool open_vector(GDALDatasetH vector, const GridFacts &grid, const FeatureBurn &
     if (!burnt_file(scratch, layer, error))
         return false;
     layer->from_vector = true;
-    GeoTiffSpec spec;
-    spec.nb_lig = grid.nb_lig;
-    spec.nb_col = grid.nb_col;
-    spec.type = GDT_Int32;
-    spec.geotransform = grid.geotransform;
-    spec.crs_wkt = grid.crs_wkt;
+    GeoTiffSpec spec = geotiff_spec(grid.nb_lig, grid.nb_col, GDT_Int32, grid.geotransform, grid.crs_wkt);
     spec.threads = 1;
     layer->dataset = create_geotiff(layer->burnt_path, layer->burnt_path, spec, error);
     if (layer->dataset == nullptr)

@@ -24,12 +24,8 @@ bool open_output(const std::string &path, const std::string &write_at, const Gri
     out->type = type;
     out->nb_col = grid.nb_col;
     out->nodata = output_nodata(type);
-    GeoTiffSpec spec;
-    spec.nb_lig = grid.nb_lig;
-    spec.nb_col = grid.nb_col;
-    spec.type = type;
-    spec.geotransform = grid.has_geotransform ? grid.geotransform : nullptr;
-    spec.crs_wkt = grid.crs_wkt;
+    GeoTiffSpec spec = geotiff_spec(grid.nb_lig, grid.nb_col, type, grid.has_geotransform ? grid.geotransform : nullptr,
+                                    grid.crs_wkt);
     spec.has_nodata = true;
     spec.nodata = out->nodata;
     spec.unit = "metre";

@@ -364,12 +364,7 @@ bool write_aligned(const Alignment &alignment, const std::string &path, const st
     const Frame &frame = alignment.reference;
     // Without georeferencing, REFERENCE's cell size alone (origin 0, 0), so
     // that OUT keeps it.
-    GeoTiffSpec spec;
-    spec.nb_lig = frame.nb_lig;
-    spec.nb_col = frame.nb_col;
-    spec.type = GDT_Float32;
-    spec.geotransform = frame.gt;
-    spec.crs_wkt = alignment.crs_wkt;
+    GeoTiffSpec spec = geotiff_spec(frame.nb_lig, frame.nb_col, GDT_Float32, frame.gt, alignment.crs_wkt);
     spec.has_nodata = true;
     spec.nodata = OUTPUT_NODATA;
     spec.unit = "m";

@@ -708,12 +708,7 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
         abandon_outputs(&set);
         return 1;
     }
-    GeoTiffSpec spec;
-    spec.nb_lig = nb_lig;
-    spec.nb_col = nb_col;
-    spec.type = p.type;
-    spec.geotransform = has_gt ? gt : nullptr;
-    spec.crs_wkt = wkt;
+    GeoTiffSpec spec = geotiff_spec(nb_lig, nb_col, p.type, has_gt ? gt : nullptr, wkt);
     spec.has_nodata = true;
     spec.nodata = p.nodata;
     // Stored integers carry the scale to metres, so that a GIS shows heights.
