@@ -165,12 +165,21 @@ bool open_vector(GDALDatasetH vector, const GridFacts &grid, const FeatureBurn &
         return false;
     // GDAL rasterises by chunks of lines as large as its block cache
     // allows: a bounded cache keeps the memory independent of the grid.
+    // Whether any cell was burnt is read back under the same cache; closing
+    // the file then releases its blocks, and it is read again by lines.
     const GIntBig cache = GDALGetCacheMax64();
     GDALSetCacheMax64(BURN_CACHE);
-    const bool ok = burn_layers(vector, layer->dataset, grid, burn, layer->path, error);
+    bool ok = burn_layers(vector, layer->dataset, grid, burn, layer->path, error);
     GDALFlushCache(layer->dataset);
+    double range[2] = {0, 0};
+    ok = ok && GDALComputeRasterMinMax(GDALGetRasterBand(layer->dataset, 1), FALSE, range) == CE_None;
+    layer->covers_nothing = range[0] == 0 && range[1] == 0;
+    GDALClose(layer->dataset);
     GDALSetCacheMax64(cache);
-    layer->band = GDALGetRasterBand(layer->dataset, 1);
+    layer->dataset = ok ? GDALOpen(layer->burnt_path.c_str(), GA_ReadOnly) : nullptr;
+    if (ok && layer->dataset == nullptr)
+        return fail(error, layer->path, "its rasterised features cannot be read back");
+    layer->band = ok ? GDALGetRasterBand(layer->dataset, 1) : nullptr;
     layer->type = GDT_Int32;
     return ok;
 }
@@ -243,14 +252,6 @@ bool read_layer_lines(GridLayer *layer, int first, int count, double *values, st
         if (layer->has_nodata && same_in_type(values[k], layer->nodata, layer->type))
             values[k] = NAN;
     return true;
-}
-
-bool layer_covers_nothing(GridLayer *layer)
-{
-    if (!layer->from_vector)
-        return false;
-    double range[2] = {0, 0};
-    return GDALComputeRasterMinMax(layer->band, FALSE, range) == CE_None && range[0] == 0 && range[1] == 0;
 }
 
 void close_grid_layer(GridLayer *layer)

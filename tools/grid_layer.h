@@ -40,6 +40,7 @@ struct GridLayer {
     bool has_nodata = false;
     double nodata = 0;
     std::string burnt_path; // that GeoTIFF, removed by close_grid_layer
+    bool covers_nothing = false; // burnt features that cover no cell (none, or far from the grid)
     int nb_col = 0;
 };
 
@@ -57,10 +58,6 @@ bool open_grid_layer(const std::string &path, const GridFacts &grid, const std::
 // values, NaN where it has no data (NaN, or its nodata value compared in
 // its own type); the burnt values of features.
 bool read_layer_lines(GridLayer *layer, int first, int count, double *values, std::string *error);
-
-// Whether burnt features cover no cell of the grid (features empty, or far
-// from it): reads the burnt GeoTIFF once. False for a raster.
-bool layer_covers_nothing(GridLayer *layer);
 
 // Closes the dataset and removes the burnt GeoTIFF.
 void close_grid_layer(GridLayer *layer);

@@ -127,7 +127,7 @@ TEST_F(GridLayerTest, EveryLayerOnTheGridGoesThroughTheSameCheck)
     write_geotiff(at("mask.tif"), mask);
     ASSERT_TRUE(open_grid_layer(at("mask.tif"), dem, "BEFORE", true, burn, "", &layer, &error)) << error;
     EXPECT_FALSE(layer.from_vector);
-    EXPECT_FALSE(layer_covers_nothing(&layer));
+    EXPECT_FALSE(layer.covers_nothing);
     std::vector<double> line(5);
     ASSERT_TRUE(read_layer_lines(&layer, 0, 1, line.data(), &error)) << error;
     EXPECT_EQ(line[0], 1);
@@ -166,7 +166,7 @@ TEST_F(GridLayerTest, PolygonsAreBurntIntoAWorkingFileNotIntoMemory)
     std::vector<double> lines(10);
     ASSERT_TRUE(read_layer_lines(&layer, 1, 2, lines.data(), &error)) << error;
     EXPECT_EQ(lines, (std::vector<double>{0, 7, 7, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(layer_covers_nothing(&layer));
+    EXPECT_FALSE(layer.covers_nothing);
     close_grid_layer(&layer);
     EXPECT_FALSE(std::filesystem::exists(burnt));
 

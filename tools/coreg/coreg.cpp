@@ -172,14 +172,9 @@ bool open_stable_ground(const std::string &stable, const std::string &unstable, 
     };
     const std::string *paths[2] = {&stable, &unstable};
     GridLayer *masks[2] = {&ground->stable, &ground->unstable};
-    bool *nothing[2] = {&ground->stable_covers_nothing, &ground->unstable_covers_nothing};
-    for (int k = 0; k < 2; ++k) {
-        if (paths[k]->empty())
-            continue;
-        if (!open_grid_layer(*paths[k], grid, "REFERENCE", true, burn, "", masks[k], error))
+    for (int k = 0; k < 2; ++k)
+        if (!paths[k]->empty() && !open_grid_layer(*paths[k], grid, "REFERENCE", true, burn, "", masks[k], error))
             return false;
-        *nothing[k] = layer_covers_nothing(masks[k]);
-    }
     return true;
 }
 
@@ -293,10 +288,10 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
     if (options.stable.empty() && options.unstable.empty())
         alignment->warnings.push_back("no --stable or --unstable: every cell is taken as stable ground, so any "
                                       "real change between the surveys biases the shift and the bias");
-    if (in.ground.unstable_covers_nothing)
+    if (in.ground.unstable.covers_nothing)
         alignment->warnings.push_back(options.unstable + ": its polygons cover no cell of REFERENCE's grid (empty, "
                                       "or far from it): every cell is taken as stable ground");
-    if (in.ground.stable_covers_nothing)
+    if (in.ground.stable.covers_nothing)
         alignment->warnings.push_back(options.stable + ": its polygons cover no cell of REFERENCE's grid (empty, "
                                       "or far from it): no cell is stable ground");
 

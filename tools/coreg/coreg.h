@@ -166,7 +166,6 @@ void resample_lines(const SourceGrid &source, const Frame &reference, Resampling
 struct StableGround {
     std::string stable_path, unstable_path;
     GridLayer stable, unstable;
-    bool stable_covers_nothing = false, unstable_covers_nothing = false; // polygons that burnt no cell
     int nb_col = 0;
     std::vector<double> buffer;
     std::vector<unsigned char> outside;
