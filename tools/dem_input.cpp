@@ -9,6 +9,7 @@
 #include <cpl_string.h>
 #include <ogr_srs_api.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -42,9 +43,8 @@ bool names_a_pair(const std::string &path, std::string *base, int *pair, int *it
 
 // The CRS facts the budget needs: geographic or projected, the ellipsoid,
 // the metres of a projected unit.
-void read_crs(GDALDatasetH ds, GridFacts *grid)
+void read_crs(OGRSpatialReferenceH srs, GridFacts *grid)
 {
-    OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
     if (srs == nullptr)
         return;
     char *wkt = nullptr;
@@ -57,6 +57,16 @@ void read_crs(GDALDatasetH ds, GridFacts *grid)
     grid->inv_flattening = OSRGetInvFlattening(srs, &err);
     if (!grid->geographic)
         grid->linear_metres = OSRGetLinearUnits(srs, nullptr);
+}
+
+void read_crs_wkt(const std::string &wkt, GridFacts *grid)
+{
+    if (wkt.empty())
+        return;
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(wkt.c_str());
+    read_crs(srs, grid);
+    if (srs != nullptr)
+        OSRDestroySpatialReference(srs);
 }
 
 // The unit of the vertical part of a compound coordinate system, as the
@@ -95,26 +105,22 @@ bool open_pair(const DemInputOptions &o, const std::string &base, int itype, Dem
     in->grid.nb_col = frame.nb_col;
 
     // The sidecar of an imported pair knows the exact georeferencing and the
-    // unit of the stored values.
+    // unit of the stored values; read as every program reads it (square
+    // cells of a length, as the pair format holds them).
     int sidecar_unit = -1;
     const std::string sidecar = sidecar_path(base, itype);
     if (std::filesystem::exists(sidecar)) {
-        if (!check_input_file(sidecar, error))
-            return false;
-        GDALDatasetH ds = GDALOpenEx(sidecar.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR, nullptr, nullptr, nullptr);
-        if (ds == nullptr)
-            return fail(error, sidecar, "cannot be opened as the pair's sidecar");
-        if (GDALGetRasterXSize(ds) != frame.nb_col || GDALGetRasterYSize(ds) != frame.nb_lig) {
-            GDALClose(ds);
+        SidecarFacts facts;
+        std::string why;
+        if (!read_sidecar(sidecar, &facts, &why))
+            return fail(error, sidecar, why);
+        if (facts.nb_col != frame.nb_col || facts.nb_lig != frame.nb_lig)
             return fail(error, sidecar, "describes another frame than the descriptor " + descr);
-        }
-        in->grid.has_geotransform = GDALGetGeoTransform(ds, in->grid.geotransform) == CE_None;
-        read_crs(ds, &in->grid);
-        int has_scale = 0;
-        double scale = GDALGetRasterCount(ds) > 0 ? GDALGetRasterScale(GDALGetRasterBand(ds, 1), &has_scale) : 1;
-        if (has_scale)
-            sidecar_unit = height_unit_of_scale(scale);
-        GDALClose(ds);
+        in->grid.has_geotransform = facts.has_geotransform;
+        if (facts.has_geotransform)
+            std::copy(facts.geotransform, facts.geotransform + 6, in->grid.geotransform);
+        read_crs_wkt(facts.crs_wkt, &in->grid);
+        sidecar_unit = facts.unit;
     }
     in->unit = o.unit >= 0 ? o.unit : sidecar_unit;
     if (in->unit < 0)
@@ -165,7 +171,7 @@ bool open_raster(const DemInputOptions &o, DemInput *in, std::string *error)
     in->grid.nb_col = GDALGetRasterXSize(in->dataset);
     in->grid.nb_lig = GDALGetRasterYSize(in->dataset);
     in->grid.has_geotransform = GDALGetGeoTransform(in->dataset, in->grid.geotransform) == CE_None;
-    read_crs(in->dataset, &in->grid);
+    read_crs(GDALGetSpatialRef(in->dataset), &in->grid);
     if (!in->grid.has_geotransform && o.pixel_size > 0) {
         in->grid.geotransform[1] = o.pixel_size;
         in->grid.geotransform[5] = -o.pixel_size;
@@ -210,17 +216,6 @@ bool open_raster(const DemInputOptions &o, DemInput *in, std::string *error)
         h.has_mask = in->mask != nullptr;
     }
     return true;
-}
-
-// Whether a value read from the band is its nodata value, compared in the
-// band's own type (a float32 band holds the float nearest its nodata).
-bool is_nodata_value(double v, const HeightFacts &h, GDALDataType type)
-{
-    if (!h.has_nodata)
-        return false;
-    if (type == GDT_Float32)
-        return static_cast<float>(v) == static_cast<float>(h.nodata);
-    return v == h.nodata;
 }
 
 bool read_pair_lines(DemInput *in, int first, int count, double *metres, unsigned char *valid, std::string *error)
@@ -272,14 +267,13 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
     const long double scale = h.scale, offset = h.offset;
     for (size_t k = 0; k < cells; k++) {
         const double v = metres[k];
-        if (!valid[k] || std::isnan(v) || is_nodata_value(v, h, type)) {
+        if (!valid[k] || std::isnan(v) || (h.has_nodata && same_in_type(v, h.nodata, type))) {
             valid[k] = 0;
             metres[k] = NAN;
         } else {
             valid[k] = 1;
-            // One expression in extended precision, rounded once to double.
             if (scaled)
-                metres[k] = static_cast<double>((static_cast<long double>(v) * scale + offset) * h.z_scale);
+                metres[k] = scaled_height(v, scale, offset, h.z_scale);
             if (!std::isfinite(metres[k])) {
                 char text[400];
                 std::snprintf(text, sizeof text,

@@ -233,6 +233,40 @@ TEST_F(ChangeErrors, LevelOfDetectionAndConfidenceThresholds)
     EXPECT_EQ(row(b, 0, "below_detection")["cells"], 47);
 }
 
+// The 3D errors of a line as the pass gives them: σ_d = 0.3 m everywhere
+// but the last cell of the middle line, which has none. The error rasters
+// are float32: the whole window's error is the float nearest 0.3 / √3.
+TEST_F(ChangeErrors, ThreeDimensionalErrorsOfALine)
+{
+    Grid before, after, sigma;
+    before.lines = after.lines = sigma.lines = 3;
+    before.columns = after.columns = sigma.columns = 4;
+    before.values.assign(12, 100);
+    after.values.assign(12, 101);
+    sigma.type = GDT_Float64;
+    sigma.values.assign(12, 0.3);
+    sigma.has_nodata = true;
+    sigma.nodata = -1;
+    sigma.values[1 * 4 + 3] = -1;
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    write_geotiff(at("sigma.tif"), sigma);
+    Outcome r = change("--sigma-before sigma.tif --sigma-after 0 --error-out before.tif after.tif out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    Grid e3 = read_geotiff(at("out_3D_sigma.tif"));
+    ASSERT_EQ(e3.values.size(), 12u);
+    for (double &v : e3.values)
+        if (v == -FLT_MAX)
+            v = std::nan("");
+    const double *line = &e3.values[4], *first = &e3.values[0];
+    EXPECT_TRUE(std::isnan(line[0]));                 // frame's border
+    EXPECT_EQ(line[1], static_cast<double>(static_cast<float>(0.3 / std::sqrt(3.0)))); // whole window
+    EXPECT_TRUE(std::isnan(line[2]));                 // a neighbour without error
+    EXPECT_TRUE(std::isnan(line[3]));
+    for (int j = 0; j < 4; j++) // first line of the frame
+        EXPECT_TRUE(std::isnan(first[j]));
+}
+
 TEST_F(ChangeErrors, AnErrorRasterWithNodataLeavesTheCellOutAndIsWritten)
 {
     block_and_pit();

@@ -84,7 +84,7 @@ TEST_F(ClassesTest, IntegerRasterOnTheGrid)
     ClassSource s;
     std::string error;
     ASSERT_TRUE(open_classes(path, "", grid(3, 2), (dir / "out").string(), &s, &error)) << error;
-    EXPECT_FALSE(s.from_vector);
+    EXPECT_FALSE(s.layer.from_vector);
     const std::vector<long> n = tally(&s, 3, 2);
     ASSERT_EQ(s.labels.size(), 4u); // no class, 7, 2, 30 in the order met
     EXPECT_EQ(n[0], 1);
@@ -132,7 +132,7 @@ TEST_F(ClassesTest, TwoPolygonsRasterisedOntoTheGrid)
     std::string error;
     const std::string out = (dir / "out").string();
     ASSERT_TRUE(open_classes(path, "zone", grid(10, 10), out, &s, &error)) << error;
-    EXPECT_TRUE(s.from_vector);
+    EXPECT_TRUE(s.layer.from_vector);
     ASSERT_EQ(s.labels.size(), 3u);
     const std::vector<long> n = tally(&s, 10, 10);
     EXPECT_EQ(s.labels[1], "B");
@@ -145,7 +145,7 @@ TEST_F(ClassesTest, TwoPolygonsRasterisedOntoTheGrid)
     EXPECT_EQ(s.labels[static_cast<size_t>(line[0])], "A");
     EXPECT_EQ(class_order(s), (std::vector<int>{2, 1, 0}));
     // The rasterised raster lies where it was asked to until closed.
-    const std::string temp = s.temp_path;
+    const std::string temp = s.layer.burnt_path;
     EXPECT_EQ(temp, out);
     EXPECT_TRUE(std::filesystem::exists(temp));
     close_classes(&s);

@@ -27,22 +27,8 @@ TEST(ChangeError, TwoAndThreeDimensionalErrors)
     EXPECT_NEAR(sigma_3D(corner), 0.05, 1e-15);
 }
 
-TEST(ChangeError, ThreeDimensionalErrorsOfALine)
-{
-    const double nan = std::nan("");
-    const double above[4] = {0.3, 0.3, 0.3, 0.3};
-    const double line[4] = {0.3, 0.3, 0.3, nan};
-    const double below[4] = {0.3, 0.3, 0.3, 0.3};
-    double out[4];
-    sigma_3D_line(above, line, below, 4, out);
-    EXPECT_TRUE(std::isnan(out[0]));                 // frame's border
-    EXPECT_NEAR(out[1], 0.3 / std::sqrt(3.0), 1e-15); // whole window
-    EXPECT_TRUE(std::isnan(out[2]));                 // a neighbour without error
-    EXPECT_TRUE(std::isnan(out[3]));
-    sigma_3D_line(nullptr, line, below, 4, out); // first line of the frame
-    for (double s : out)
-        EXPECT_TRUE(std::isnan(s));
-}
+// The 3D errors of a whole line, as dem_change works them out in its pass:
+// tests/change/test_change_uncertainty.cpp, ThreeDimensionalErrorsOfALine.
 
 TEST(ChangeError, TwoSidedNormalQuantile)
 {

@@ -116,3 +116,13 @@ TEST(PairNames, RasterDescriptorOrBaseWithTheType)
     EXPECT_FALSE(split_pair_name("_m4.raw", &base, &pair, &itype)); // no base
     EXPECT_EQ(sidecar_path("images/site/s1", DEM_M2), "images/site/s1_m2.vrt");
 }
+
+// Heights scaled in one expression of extended precision, rounded once: in
+// double, 0.1 x 3 would round to 0.30000000000000004 before the offset
+// and leave 2^-54 instead of 2^-55.
+TEST(Rounding, ScaledHeightsAreEvaluatedInExtendedPrecisionAndRoundedOnce)
+{
+    EXPECT_EQ(scaled_height(0.1, 3, -0.3, 1), std::ldexp(1.0, -55));
+    EXPECT_EQ(scaled_height(1000, 1, 0, 0.3048L), 304.8);
+    EXPECT_EQ(scaled_height(-5, 0.5, 2, 1), -0.5);
+}

@@ -7,6 +7,8 @@
 #include "dem_input.h"
 #include "gdal_bridge.h"
 
+#include <ogr_srs_api.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -88,6 +90,51 @@ TEST_F(DemInputTest, AnImportedPairTakesItsUnitAndGeoreferencingFromItsSidecar)
     EXPECT_TRUE(same_srs(in.grid.crs_wkt, read_geotiff(at("survey.tif")).wkt));
     EXPECT_FALSE(in.grid.geographic);
     EXPECT_EQ(m[11], static_cast<double>(1240 * static_cast<long double>(0.01)));
+    close_dem_input(&in);
+}
+
+// The sidecar is read by one rule wherever a pair is opened: dem_budget and
+// the GDAL-based programs refuse the same sidecars (cells in degrees, or
+// not square), which no import writes.
+TEST_F(DemInputTest, ASidecarInDegreesOrOfOblongCellsIsRefusedAsDemBudgetRefusesIt)
+{
+    Grid g;
+    g.lines = 3;
+    g.columns = 4;
+    g.values.assign(12, 100);
+    write_geotiff(at("survey.tif"), g);
+    ASSERT_EQ(dem_gdal("import -t m4 -u cm -q survey.tif pair").status, 0);
+    const std::string sidecar = read_file(at("pair_m4.vrt"));
+    DemInputOptions o;
+    o.path = at("pair_m4.raw");
+    for (const char *bad : {"degrees", "oblong"}) {
+        GDALDatasetH ds = GDALOpen(at("pair_m4.vrt").c_str(), GA_Update);
+        ASSERT_NE(ds, nullptr);
+        if (std::string(bad) == "degrees") {
+            OGRSpatialReferenceH wgs84 = OSRNewSpatialReference(nullptr);
+            OSRImportFromEPSG(wgs84, 4326);
+            GDALSetSpatialRef(ds, wgs84);
+            OSRDestroySpatialReference(wgs84);
+        } else {
+            double gt[6] = {500000, 2.5, 0, 4600000, 0, -5};
+            GDALSetGeoTransform(ds, gt);
+        }
+        GDALClose(ds);
+        DemInput in;
+        std::string error;
+        EXPECT_FALSE(open_dem_input(o, &in, &error)) << bad;
+        EXPECT_NE(error.find(std::string(bad) == "degrees" ? "geographic" : "not square"), std::string::npos)
+            << error;
+        SidecarFacts facts;
+        std::string why;
+        EXPECT_FALSE(read_sidecar(at("pair_m4.vrt"), &facts, &why)) << bad;
+        std::FILE *f = std::fopen(at("pair_m4.vrt").c_str(), "w");
+        std::fputs(sidecar.c_str(), f);
+        std::fclose(f);
+    }
+    DemInput in;
+    std::string error;
+    ASSERT_TRUE(open_dem_input(o, &in, &error)) << error;
     close_dem_input(&in);
 }
 

@@ -1,6 +1,6 @@
 // Classes of cells for budgets by area: an integer raster on the grid of
 // the DEMs, or a vector file (any format OGR reads) rasterised onto that
-// grid by GDAL into a temporary GeoTIFF, both read by lines.
+// grid by GDAL into a working GeoTIFF, both read by lines (grid_layer.h).
 //
 // Each cell gets a class index: 0 for the class of its own that holds the
 // cells without a class (nodata in the raster; cells outside every feature,
@@ -11,6 +11,7 @@
 #define CHANGE_CLASSES_H
 
 #include "dem_input.h"
+#include "grid_layer.h"
 
 #include <gdal.h>
 #include <nlohmann/json.hpp>
@@ -24,14 +25,10 @@ const int MAX_CLASSES = 65535;
 
 struct ClassSource {
     std::string path, field;
-    bool from_vector = false;
-    GDALDatasetH dataset = nullptr;  // the class raster, or the rasterised one
-    GDALRasterBandH band = nullptr;
-    bool has_nodata = false;
-    double nodata = 0;
-    std::string temp_path;           // the rasterised GeoTIFF (at scratch), removed by close_classes
+    GridLayer layer;                     // the class raster, or the features rasterised (at scratch)
     std::vector<nlohmann::json> labels;  // index → class as shown (labels[0] is null: no class)
     std::map<double, int> raster_index;  // a class raster's values → index
+    std::vector<double> values;          // the lines read, before they are classes
     int nb_col = 0, nb_lig = 0;
 };
 
@@ -54,7 +51,7 @@ bool read_class_lines(ClassSource *source, int first, int count, int *classes, s
 // their value (numbers before texts), the cells without a class last.
 std::vector<int> class_order(const ClassSource &source);
 
-// Closes the dataset and removes the temporary GeoTIFF.
+// Closes the layer and removes the rasterised GeoTIFF.
 void close_classes(ClassSource *source);
 
 #endif

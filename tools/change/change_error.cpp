@@ -1,5 +1,7 @@
 #include "change_error.h"
 
+#include "grid_conformance.h"
+
 #include <boost/math/distributions/normal.hpp>
 
 #include <cerrno>
@@ -65,22 +67,6 @@ double sigma_3D(const double window[9], const WindowCorrelation &correlation)
     return static_cast<double>(std::sqrt(sum));
 }
 
-void sigma_3D_line(const double *above, const double *line, const double *below, int nb_col, double *out)
-{
-    for (int j = 0; j < nb_col; j++) {
-        if (above == nullptr || below == nullptr || j == 0 || j == nb_col - 1) {
-            out[j] = NO_ERROR_VALUE;
-            continue;
-        }
-        const double window[9] = {above[j - 1], above[j], above[j + 1], line[j - 1], line[j],
-                                  line[j + 1],  below[j - 1], below[j], below[j + 1]};
-        bool complete = true;
-        for (double s : window)
-            complete = complete && !std::isnan(s);
-        out[j] = complete ? sigma_3D(window) : NO_ERROR_VALUE;
-    }
-}
-
 double two_sided_quantile(double p)
 {
     const boost::math::normal_distribution<long double> standard(0, 1);
@@ -128,17 +114,9 @@ bool open_sigma_input(const std::string &option, const std::string &given, const
         return false;
     }
     input->is_raster = true;
-    const GridFacts &g = input->raster.grid;
-    bool same = g.nb_lig == grid.nb_lig && g.nb_col == grid.nb_col;
-    // The geotransform within a millionth of a cell, as the DEMs are matched.
-    const double cell = std::fabs(grid.geotransform[1]) + std::fabs(grid.geotransform[5]);
-    if (same && g.has_geotransform && grid.has_geotransform)
-        for (int k = 0; k < 6; k++)
-            same = same && std::fabs(g.geotransform[k] - grid.geotransform[k]) <= 1e-6 * cell;
-    if (!same) {
-        *error = option + ": " + given + ": not on the grid of the DEMs (" + std::to_string(g.nb_lig) + " lines x " +
-                 std::to_string(g.nb_col) + " columns against " + std::to_string(grid.nb_lig) + " x " +
-                 std::to_string(grid.nb_col) + ", or another geotransform)";
+    std::string what;
+    if (!layer_on_grid(grid, input->raster.grid, "BEFORE", &what)) {
+        *error = option + ": " + given + ": " + what;
         close_dem_input(&input->raster);
         input->is_raster = false;
         return false;

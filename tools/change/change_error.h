@@ -42,12 +42,6 @@ WindowCorrelation window_correlation(const CorrelationModel &model, double dx, d
 // errors are correlated as given.
 double sigma_3D(const double window[9], const WindowCorrelation &correlation);
 
-// σ of the 3D difference of every cell of a line from the σ_d of the line
-// and of the lines above and below (nb_col cells each). A cell whose window
-// leaves the frame or holds a NaN gets NaN (no 3D difference there); above
-// or below is null on the frame's first or last line.
-void sigma_3D_line(const double *above, const double *line, const double *below, int nb_col, double *out);
-
 // The two-sided quantile of the standard normal distribution for the
 // confidence p (0 < p < 1): z with P(|Z| < z) = p; 1.959964 at 0.95.
 double two_sided_quantile(double p);

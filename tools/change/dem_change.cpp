@@ -342,9 +342,9 @@ bool limit_block_cache(const Run &run, const Options &o, std::string *error)
             GDALGetBlockSize(in->band, &bx, &by);
             bytes += static_cast<long long>(by) * nb_col * (GDALGetDataTypeSizeBytes(GDALGetRasterDataType(in->band)) + 1);
         }
-    if (run.classes.band != nullptr) {
+    if (run.classes.layer.band != nullptr) {
         int bx = 0, by = 0;
-        GDALGetBlockSize(run.classes.band, &bx, &by);
+        GDALGetBlockSize(run.classes.layer.band, &bx, &by);
         bytes += static_cast<long long>(by) * nb_col * 8;
     }
     for (const DemInput *in : {&run.before, &run.after})
@@ -733,7 +733,7 @@ int run_change(const Options &o)
         if (!o.classes.empty()) {
             if (!describe_file(o.classes, &inputs["classes"], &error))
                 return run_error(PROGRAM, error);
-            inputs["classes"]["kind"] = run.classes.from_vector ? "vector, rasterised onto the grid" : "class raster";
+            inputs["classes"]["kind"] = run.classes.layer.from_vector ? "vector, rasterised onto the grid" : "class raster";
         }
         nlohmann::json parameters = {{"output type", o.type}};
         if (!o.sigma_before.empty()) {

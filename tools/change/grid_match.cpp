@@ -1,5 +1,6 @@
 #include "grid_match.h"
 
+#include "grid_conformance.h"
 #include "tool_support.h"
 
 #include <cpl_error.h>
@@ -50,41 +51,7 @@ std::string shortest_within(double v, double tolerance)
 
 bool same_grid(const GridFacts &before, const GridFacts &after, std::string *what)
 {
-    if (before.nb_lig != after.nb_lig || before.nb_col != after.nb_col) {
-        *what = "the sizes differ: BEFORE has " + std::to_string(before.nb_lig) + " lines x " +
-                std::to_string(before.nb_col) + " columns, AFTER " + std::to_string(after.nb_lig) + " lines x " +
-                std::to_string(after.nb_col) + " columns";
-        return false;
-    }
-    if (before.has_geotransform != after.has_geotransform) {
-        *what = std::string("only ") + (before.has_geotransform ? "BEFORE" : "AFTER") + " is georeferenced";
-        return false;
-    }
-    if (before.has_geotransform) {
-        // A term differs when it moves the far corner of the grid by more
-        // than a millionth of a cell.
-        const double *g1 = before.geotransform, *g2 = after.geotransform;
-        const double cell = std::fmax(std::hypot(g1[1], g1[4]), std::hypot(g1[2], g1[5]));
-        const double tolerance = 1e-6 * cell;
-        const double reach[6] = {1, static_cast<double>(before.nb_col), static_cast<double>(before.nb_lig),
-                                 1, static_cast<double>(before.nb_col), static_cast<double>(before.nb_lig)};
-        static const char *const names[6] = {"origin x", "cell width", "row rotation",
-                                             "origin y", "column rotation", "cell height"};
-        for (int k = 0; k < 6; k++)
-            if (!(std::fabs(g1[k] - g2[k]) * reach[k] <= tolerance)) {
-                *what = std::string("the geotransforms differ in their ") + names[k] + ": " + exact_number(g1[k]) +
-                        " in BEFORE, " + exact_number(g2[k]) + " in AFTER";
-                return false;
-            }
-    }
-    if (!same_crs(before.crs_wkt, after.crs_wkt)) {
-        *what = before.crs_wkt.empty() || after.crs_wkt.empty()
-                    ? std::string("only ") + (before.crs_wkt.empty() ? "AFTER" : "BEFORE") + " has a coordinate system"
-                    : "the coordinate systems differ: BEFORE's is " + crs_label(before.crs_wkt) + ", AFTER's " +
-                          crs_label(after.crs_wkt);
-        return false;
-    }
-    return true;
+    return on_same_grid(before, after, "BEFORE", "AFTER", what);
 }
 
 std::string gdalwarp_command(const GridFacts &b, const std::string &after_path)

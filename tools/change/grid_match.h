@@ -7,9 +7,8 @@
 
 #include <string>
 
-// True when both grids have the same size, the same geotransform (each term
-// within a millionth of a cell) and the same CRS. Otherwise *what names the
-// first difference.
+// True when AFTER lies on BEFORE's grid (on_same_grid, grid_conformance.h).
+// Otherwise *what names the first difference.
 bool same_grid(const GridFacts &before, const GridFacts &after, std::string *what);
 
 // The gdalwarp command that puts after_path onto the grid of before.

@@ -5,6 +5,7 @@
 #define RASTER_OUTPUT_H
 
 #include "dem_input.h"
+#include "geotiff_output.h"
 
 #include <gdal.h>
 
@@ -28,29 +29,9 @@ struct RasterOutput {
 // difference that does not lie strictly inside the type's finite range.
 double output_nodata(GDALDataType type);
 
-// Tile lines for an output of nb_col columns: 256, fewer for wide grids so
-// that two rows of tiles of both outputs, which the block cache holds while
-// the pass fills them, stay within 16 MiB (64 lines at 10000 columns).
-int output_tile_lines(int nb_col, GDALDataType type);
-
-// The compressions an output can have: "deflate" (the default, read by
-// every GIS), "zstd" (smaller and faster, read by GDAL 2.3 and later, not by
-// some older desktop GIS), "lerc" (LERC with no error: exact), "none".
-extern const char *const OUTPUT_COMPRESSIONS[4];
-// The creation options of a compression at level (0: its default level;
-// DEFLATE 1 to 12, ZSTD 1 to 22; LERC and none have no level). DEFLATE and
-// ZSTD default to level 1 without a predictor: on both rounded and
-// noisy differences that writes two to three times faster than DEFLATE 6
-// with the floating-point predictor, in files no more than a few per cent
-// larger (smaller on rounded heights; docs/performance.md has the study).
-// False, with *error, for an unknown compression or a level out of range.
-bool compression_options(const std::string &compression, int level, std::vector<std::string> *options,
-                         std::string *error);
-
-// Creates the GeoTIFF of target path at write_at: the grid's size, georeferencing
-// and CRS, tiled (tile_lines × 256, unless creation_options say otherwise),
-// DEFLATE at level 1 without a predictor, BIGTIFF when needed, threads
-// compressing tiles; then creation_options (NAME=VALUE) replace or add.
+// Creates the GeoTIFF of target path at write_at by the one writer
+// (geotiff_output.h): the grid's size, georeferencing and CRS, its
+// defaults, then creation_options (NAME=VALUE) replace or add.
 bool open_output(const std::string &path, const std::string &write_at, const GridFacts &grid, GDALDataType type,
                  const std::vector<std::string> &creation_options, int threads, RasterOutput *out,
                  std::string *error);

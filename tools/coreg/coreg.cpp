@@ -5,14 +5,10 @@
 // over the window that can reach the reference, and the aligned raster
 // streamed out by lines through the same resampler as the fit.
 #include "coreg.h"
+#include "geotiff_output.h"
 #include "tool_support.h"
 
-#include "host.h"
-
-#include <cpl_string.h>
-#include <gdal_alg.h>
 #include <ogr_api.h>
-#include <ogr_srs_api.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,136 +21,19 @@
 
 namespace {
 
-// A mask of stable or unstable ground on the reference's grid: a raster of
-// the same size (and georeferencing, when both have one) whose valid
-// non-zero cells are in the mask, or the polygons of a vector file burnt
-// onto the grid by GDAL (cells whose centre lies inside).
-void close_mask(GroundMask *mask)
+// Sets flags[c] to 1 where the mask holds the cell (a valid value other
+// than 0), 0 elsewhere.
+bool read_mask_line(GridLayer *mask, int line, std::vector<double> *buffer, unsigned char *flags, std::string *error)
 {
-    if (mask->dataset != nullptr)
-        GDALClose(mask->dataset);
-    *mask = GroundMask();
-}
-
-bool open_mask(const std::string &path, const Frame &frame, bool has_geotransform, const std::string &crs_wkt,
-               GroundMask *mask, std::string *error)
-{
-    if (!check_input_file(path, error))
+    buffer->resize(static_cast<size_t>(mask->nb_col));
+    if (!read_layer_lines(mask, line, 1, buffer->data(), error))
         return false;
-    CPLErrorReset();
-    GDALDatasetH ds = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_VECTOR | GDAL_OF_READONLY, nullptr,
-                                 nullptr, nullptr);
-    if (ds == nullptr) {
-        const char *why = CPLGetLastErrorMsg();
-        *error = path + ": cannot be opened as a raster or a vector file" + (*why ? std::string(": ") + why : "");
-        return false;
-    }
-    if (GDALGetRasterCount(ds) > 0) {
-        double gt[6];
-        const bool georeferenced = GDALGetGeoTransform(ds, gt) == CE_None;
-        bool same = GDALGetRasterXSize(ds) == frame.nb_col && GDALGetRasterYSize(ds) == frame.nb_lig;
-        if (same && georeferenced && has_geotransform) {
-            const double cell = std::min(std::fabs(frame.gt[1]), std::fabs(frame.gt[5]));
-            for (int k = 0; k < 6; ++k)
-                same = same && std::fabs(gt[k] - frame.gt[k]) <= 1e-6 * cell;
-        }
-        if (!same) {
-            GDALClose(ds);
-            *error = path + ": a mask raster must lie on REFERENCE's grid (" + std::to_string(frame.nb_lig) +
-                     " lines, " + std::to_string(frame.nb_col) +
-                     " columns, the same geotransform); gdalwarp -te/-tr puts it there, or give polygons";
-            return false;
-        }
-        mask->dataset = ds;
-        mask->band = GDALGetRasterBand(ds, 1);
-        int has = 0;
-        mask->nodata = GDALGetRasterNoDataValue(mask->band, &has);
-        mask->has_nodata = has != 0;
-        return true;
-    }
-    const int layers = GDALDatasetGetLayerCount(ds);
-    if (layers == 0) {
-        GDALClose(ds);
-        *error = path + ": holds neither a raster band nor a vector layer";
-        return false;
-    }
-    if (!has_geotransform) {
-        GDALClose(ds);
-        *error = path + ": polygons need a georeferenced REFERENCE to be placed on its grid";
-        return false;
-    }
-    // GDAL's rasteriser drops a layer it cannot place: every cell would
-    // then count as stable without a word.
-    for (int k = 0; k < layers && !crs_wkt.empty(); ++k) {
-        OGRLayerH layer = GDALDatasetGetLayer(ds, k);
-        if (OGR_L_GetSpatialRef(layer) == nullptr) {
-            *error = path + ": its layer " + OGR_L_GetName(layer) +
-                     " has no coordinate system, so its polygons cannot be placed on REFERENCE's grid: give it "
-                     "one (ogr2ogr -a_srs EPSG:CODE)";
-            GDALClose(ds);
-            return false;
-        }
-    }
-    // Burnt onto an in-memory byte raster of the reference's grid; the
-    // polygons are reprojected from their layer's coordinate system when it
-    // differs from the grid's.
-    GDALDatasetH mem = GDALCreate(GDALGetDriverByName("MEM"), "", frame.nb_col, frame.nb_lig, 1, GDT_Byte, nullptr);
-    bool ok = mem != nullptr;
-    if (ok) {
-        double gt[6];
-        std::copy(frame.gt, frame.gt + 6, gt);
-        ok = GDALSetGeoTransform(mem, gt) == CE_None;
-        if (ok && !crs_wkt.empty())
-            ok = GDALSetProjection(mem, crs_wkt.c_str()) == CE_None;
-    }
-    if (ok) {
-        std::vector<OGRLayerH> handles;
-        std::vector<double> burn;
-        for (int k = 0; k < layers; ++k) {
-            handles.push_back(GDALDatasetGetLayer(ds, k));
-            burn.push_back(1);
-        }
-        int band = 1;
-        ok = GDALRasterizeLayers(mem, 1, &band, layers, handles.data(), nullptr, nullptr, burn.data(), nullptr,
-                                 nullptr, nullptr) == CE_None;
-    }
-    GDALClose(ds);
-    if (!ok) {
-        if (mem != nullptr)
-            GDALClose(mem);
-        const char *why = CPLGetLastErrorMsg();
-        *error = path + ": its polygons cannot be rasterised onto REFERENCE's grid" +
-                 (*why ? std::string(": ") + why : "");
-        return false;
-    }
-    mask->dataset = mem;
-    mask->band = GDALGetRasterBand(mem, 1);
-    // Polygons that miss the grid (empty, or far away) burn no cell.
-    double range[2] = {0, 0};
-    mask->covers_nothing = GDALComputeRasterMinMax(mask->band, FALSE, range) == CE_None && range[1] == 0;
-    return true;
-}
-
-// Sets flags[c] to 1 where the mask holds the cell, 0 elsewhere.
-bool read_mask_line(const GroundMask &mask, int line, int nb_col, std::vector<double> *buffer, unsigned char *flags,
-                    const std::string &path, std::string *error)
-{
-    buffer->resize(nb_col);
-    if (GDALRasterIO(mask.band, GF_Read, 0, line, nb_col, 1, buffer->data(), nb_col, 1, GDT_Float64, 0, 0) !=
-        CE_None) {
-        *error = path + ": line " + std::to_string(line) + " cannot be read";
-        return false;
-    }
-    for (int c = 0; c < nb_col; ++c) {
-        const double v = (*buffer)[c];
-        flags[c] = !std::isnan(v) && v != 0 && !(mask.has_nodata && v == mask.nodata);
+    for (int c = 0; c < mask->nb_col; ++c) {
+        const double v = (*buffer)[static_cast<size_t>(c)];
+        flags[c] = !std::isnan(v) && v != 0;
     }
     return true;
 }
-
-} // namespace
-
-namespace {
 
 // Lines read from an input at a time.
 const int CHUNK_LINES = 64;
@@ -281,19 +160,20 @@ bool open_stable_ground(const std::string &stable, const std::string &unstable, 
                         const std::string &crs_wkt, StableGround *ground, std::string *error)
 {
     close_stable_ground(ground);
-    Frame frame;
-    if (!frame_of(reference, &frame, error)) {
-        *error = reference.path + ": " + *error;
-        return false;
-    }
+    GridFacts grid = reference.grid;
+    grid.crs_wkt = crs_wkt;
     ground->stable_path = stable;
     ground->unstable_path = unstable;
-    ground->nb_col = frame.nb_col;
+    ground->nb_col = grid.nb_col;
+    FeatureBurn burn;
+    burn.value = [](OGRFeatureH, double *value, std::string *) {
+        *value = 1;
+        return true;
+    };
     const std::string *paths[2] = {&stable, &unstable};
-    GroundMask *masks[2] = {&ground->stable, &ground->unstable};
+    GridLayer *masks[2] = {&ground->stable, &ground->unstable};
     for (int k = 0; k < 2; ++k)
-        if (!paths[k]->empty() &&
-            !open_mask(*paths[k], frame, reference.grid.has_geotransform, crs_wkt, masks[k], error))
+        if (!paths[k]->empty() && !open_grid_layer(*paths[k], grid, "REFERENCE", true, burn, "", masks[k], error))
             return false;
     return true;
 }
@@ -302,15 +182,14 @@ bool read_stable_line(StableGround *ground, int line, unsigned char *stable, std
 {
     const int nb_col = ground->nb_col;
     if (ground->stable.band != nullptr) {
-        if (!read_mask_line(ground->stable, line, nb_col, &ground->buffer, stable, ground->stable_path, error))
+        if (!read_mask_line(&ground->stable, line, &ground->buffer, stable, error))
             return false;
     } else {
         std::fill(stable, stable + nb_col, 1);
     }
     if (ground->unstable.band != nullptr) {
         ground->outside.resize(static_cast<size_t>(nb_col));
-        if (!read_mask_line(ground->unstable, line, nb_col, &ground->buffer, ground->outside.data(),
-                            ground->unstable_path, error))
+        if (!read_mask_line(&ground->unstable, line, &ground->buffer, ground->outside.data(), error))
             return false;
         for (int c = 0; c < nb_col; ++c)
             stable[c] = stable[c] && !ground->outside[static_cast<size_t>(c)];
@@ -320,8 +199,8 @@ bool read_stable_line(StableGround *ground, int line, unsigned char *stable, std
 
 void close_stable_ground(StableGround *ground)
 {
-    close_mask(&ground->stable);
-    close_mask(&ground->unstable);
+    close_grid_layer(&ground->stable);
+    close_grid_layer(&ground->unstable);
 }
 
 bool coregister(const CoregOptions &options, Alignment *alignment, std::string *error)
@@ -478,51 +357,27 @@ bool write_aligned(const Alignment &alignment, const std::string &path, const st
                    const std::vector<std::string> &creation_options, bool progress, std::string *error)
 {
     const Frame &frame = alignment.reference;
-    char **co = nullptr;
-    co = CSLSetNameValue(co, "TILED", "YES");
-    co = CSLSetNameValue(co, "COMPRESS", "DEFLATE");
-    co = CSLSetNameValue(co, "PREDICTOR", "3");
-    // The fastest level of DEFLATE on every CPU: at 10^8 cells, 146 MB in
-    // a third of the time the default level takes for 138 MB.
-    co = CSLSetNameValue(co, "ZLEVEL", "1");
-    co = CSLSetNameValue(co, "NUM_THREADS", "ALL_CPUS");
-    co = CSLSetNameValue(co, "BIGTIFF", "IF_SAFER");
-    for (const std::string &option : creation_options) {
-        const size_t eq = option.find('=');
-        co = CSLSetNameValue(co, option.substr(0, eq).c_str(), eq == std::string::npos ? "" : option.substr(eq + 1).c_str());
-    }
-    CPLErrorReset();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), write_at.c_str(), frame.nb_col, frame.nb_lig, 1,
-                                 GDT_Float32, co);
-    CSLDestroy(co);
-    bool ok = ds != nullptr;
-    GDALRasterBandH band = ok ? GDALGetRasterBand(ds, 1) : nullptr;
     // Without georeferencing, REFERENCE's cell size alone (origin 0, 0), so
     // that OUT keeps it.
-    if (ok) {
-        double gt[6];
-        std::copy(frame.gt, frame.gt + 6, gt);
-        ok = GDALSetGeoTransform(ds, gt) == CE_None;
-    }
-    if (ok && !alignment.crs_wkt.empty())
-        ok = GDALSetProjection(ds, alignment.crs_wkt.c_str()) == CE_None;
-    ok = ok && GDALSetRasterNoDataValue(band, OUTPUT_NODATA) == CE_None;
-    ok = ok && GDALSetRasterUnitType(band, "m") == CE_None;
+    GeoTiffSpec spec = geotiff_spec(frame.nb_lig, frame.nb_col, GDT_Float32, frame.gt, alignment.crs_wkt);
+    spec.has_nodata = true;
+    spec.nodata = OUTPUT_NODATA;
+    spec.unit = "m";
+    spec.options = creation_options;
+    GDALDatasetH ds = create_geotiff(path, write_at, spec, error);
+    if (ds == nullptr)
+        return false;
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    bool ok = true;
 
     // Strips of the output's block height, resampled and written in turn.
     int block_x = 0, block_y = 0;
-    if (ok)
-        GDALGetBlockSize(band, &block_x, &block_y);
+    GDALGetBlockSize(band, &block_x, &block_y);
     const int strip = std::max(1, std::min(block_y, 1024));
     try {
-        std::vector<double> metres;
-        std::vector<unsigned char> valid;
-        std::vector<float> values;
-        if (ok) {
-            metres.resize(static_cast<size_t>(strip) * frame.nb_col);
-            valid.resize(metres.size());
-            values.resize(metres.size());
-        }
+        std::vector<double> metres(static_cast<size_t>(strip) * frame.nb_col);
+        std::vector<unsigned char> valid(metres.size());
+        std::vector<float> values(metres.size());
         for (int first = 0; ok && first < frame.nb_lig; first += strip) {
             const int count = std::min(strip, frame.nb_lig - first);
             read_aligned_lines(alignment, first, count, metres.data(), valid.data());
@@ -536,13 +391,11 @@ bool write_aligned(const Alignment &alignment, const std::string &path, const st
     } catch (const std::bad_alloc &) {
         ok = false;
     }
-    if (ds != nullptr)
-        GDALClose(ds); // writes what is left
-    ok = ok && CPLGetLastErrorType() != CE_Failure;
     if (!ok) {
         const char *why = CPLGetLastErrorMsg();
         *error = path + ": cannot be written" + (*why ? std::string(": ") + why : "");
+        GDALClose(ds);
         return false;
     }
-    return true;
+    return close_geotiff(ds, path, error);
 }

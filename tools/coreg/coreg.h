@@ -34,6 +34,7 @@
 #define COREG_H
 
 #include "dem_input.h"
+#include "grid_layer.h"
 
 #include <nlohmann/json.hpp>
 
@@ -158,23 +159,13 @@ void resample_lines(const SourceGrid &source, const Frame &reference, Resampling
 // ---------------------------------------------------------------------------
 // Stable ground
 
-// A mask of stable or unstable ground on the reference's grid: a raster of
-// the same size (and georeferencing, when both have one) whose valid
-// non-zero cells are in the mask, or the polygons of a vector file burnt
-// onto the grid by GDAL (cells whose centre lies inside).
-struct GroundMask {
-    GDALDatasetH dataset = nullptr; // the raster, or the in-memory raster of the polygons
-    GDALRasterBandH band = nullptr;
-    bool has_nodata = false;
-    double nodata = 0;
-    bool covers_nothing = false; // polygons that burnt no cell of the grid
-};
-
 // The stable ground of a reference grid, read line by line: the cells of
-// --stable (every cell without it) not in --unstable.
+// --stable (every cell without it) not in --unstable. Each mask is a layer
+// on the grid (grid_layer.h): a raster on it whose valid non-zero cells are
+// in the mask, or polygons burnt onto it (cells whose centre lies inside).
 struct StableGround {
     std::string stable_path, unstable_path;
-    GroundMask stable, unstable;
+    GridLayer stable, unstable;
     int nb_col = 0;
     std::vector<double> buffer;
     std::vector<unsigned char> outside;
@@ -229,9 +220,9 @@ void read_aligned_lines(const Alignment &alignment, int first, int count, double
 // Writes the aligned TO_ALIGN as a float32 GeoTIFF in metres on the
 // reference's grid (its georeferencing, nodata -3.4028235e38 where TO_ALIGN
 // does not cover), at write_at (its staged file, output_set.h); messages
-// name path. creation_options: NAME=VALUE pairs over the defaults
-// (TILED=YES, COMPRESS=DEFLATE, PREDICTOR=3, ZLEVEL=1, NUM_THREADS=ALL_CPUS,
-// BIGTIFF=IF_SAFER).
+// name path. creation_options: NAME=VALUE pairs over the defaults of the
+// one GeoTIFF writer (geotiff_output.h: tiled, DEFLATE level 1 without a
+// predictor, BIGTIFF when needed, every core compressing).
 bool write_aligned(const Alignment &alignment, const std::string &path, const std::string &write_at,
                    const std::vector<std::string> &creation_options, bool progress, std::string *error);
 

@@ -96,7 +96,7 @@ void define_export(CLI::App &app, ExportOptions *o)
         ->type_name("FILE");
     exp->add_flag("--overviews", o->overviews, "build internal overviews (2, 4, 8, ...)");
     exp->add_option("--co", o->creation_options,
-                    "GeoTIFF creation option, after the defaults\nTILED=YES, COMPRESS=DEFLATE, PREDICTOR,\nBIGTIFF=IF_SAFER (repeatable)")
+                    "GeoTIFF creation option, after the defaults\nTILED=YES, COMPRESS=DEFLATE, ZLEVEL=1,\nPREDICTOR=1, BIGTIFF=IF_SAFER (repeatable)")
         ->check(CLI::Validator(
             [](std::string &word) {
                 const size_t eq = word.find('=');

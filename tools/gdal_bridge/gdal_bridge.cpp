@@ -1,5 +1,6 @@
 #include "gdal_bridge.h"
 
+#include "geotiff_output.h"
 #include "output_set.h"
 
 #include "LIB/NRUTIL.h"
@@ -255,7 +256,7 @@ bool convert_band(GDALRasterBandH band, const ImportOptions &o, T **Mat, int nb_
                     continue;
                 metres = o.fill_metres;
             } else {
-                metres = (line[j] * scale + offset) * o.z_scale;
+                metres = scaled_height(line[j], scale, offset, o.z_scale);
             }
             long long value;
             double change;
@@ -528,6 +529,18 @@ int import_dem(const ImportOptions &o)
 // Export
 // ---------------------------------------------------------------------------
 
+double scaled_height(double value, long double scale, long double offset, long double z_scale)
+{
+    return static_cast<double>((static_cast<long double>(value) * scale + offset) * z_scale);
+}
+
+bool same_in_type(double value, double nodata, GDALDataType type)
+{
+    if (type == GDT_Float32)
+        return static_cast<float>(value) == static_cast<float>(nodata);
+    return value == nodata;
+}
+
 namespace {
 
 // Said and false when path is not a file to read (a FIFO, a device).
@@ -623,24 +636,6 @@ bool load_georef(const std::string &path, int nb_lig, int nb_col, double gt[6], 
     return ok;
 }
 
-// The unit whose metres per stored value is the scale of an imported
-// pair's sidecar; -1 for another scale.
-int unit_of_scale(double scale)
-{
-    for (int unit = 0; unit < UNITS_OUT; unit++)
-        if (std::fabs(scale * unit_factor(unit) - 1) < 1e-9)
-            return unit;
-    return -1;
-}
-
-// Whether a value equals the nodata value once stored in the output type.
-bool same_in_type(double value, double nodata, GDALDataType type)
-{
-    if (type == GDT_Float32)
-        return static_cast<float>(value) == static_cast<float>(nodata);
-    return value == nodata;
-}
-
 // Everything the writing of the GeoTIFF band needs besides the cells.
 struct BandPlan {
     bool result;        // result pair: border cells are nodata unless kept
@@ -713,40 +708,22 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
         abandon_outputs(&set);
         return 1;
     }
-    char **options = nullptr;
-    options = CSLSetNameValue(options, "TILED", "YES");
-    // Tiles no higher than the frame (in steps of 16, as TIFF tiles go): a
-    // frame of a few lines and millions of columns would otherwise fill and
-    // compress tiles of 256 mostly empty lines.
-    const int tile_lines = nb_lig >= 256 ? 256 : (nb_lig + 15) / 16 * 16;
-    options = CSLSetNameValue(options, "BLOCKYSIZE", std::to_string(tile_lines).c_str());
-    options = CSLSetNameValue(options, "COMPRESS", "DEFLATE");
-    options = CSLSetNameValue(options, "PREDICTOR", p.type == GDT_Float32 ? "3" : "2");
-    options = CSLSetNameValue(options, "BIGTIFF", "IF_SAFER");
-    for (const std::string &co : o.creation_options) {
-        size_t eq = co.find('=');
-        options = CSLSetNameValue(options, co.substr(0, eq).c_str(), co.substr(eq + 1).c_str());
-    }
-    CPLErrorReset();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), tmp.c_str(), nb_col, nb_lig, 1, p.type, options);
-    CSLDestroy(options);
+    GeoTiffSpec spec = geotiff_spec(nb_lig, nb_col, p.type, has_gt ? gt : nullptr, wkt);
+    spec.has_nodata = true;
+    spec.nodata = p.nodata;
+    // Stored integers carry the scale to metres, so that a GIS shows heights.
+    spec.unit = !p.stored || unit >= 0 ? "m" : "";
+    spec.options = o.creation_options;
+    GDALDatasetH ds = create_geotiff(o.output, tmp, spec, &error);
     if (ds == nullptr) {
-        complain("cannot create %s", o.output.c_str());
+        complain("%s", error.c_str());
         abandon_outputs(&set);
         return 1;
     }
     bool ok = true;
-    if (has_gt)
-        ok = GDALSetGeoTransform(ds, const_cast<double *>(gt)) == CE_None;
-    if (ok && !wkt.empty())
-        ok = GDALSetProjection(ds, wkt.c_str()) == CE_None;
     GDALRasterBandH band = GDALGetRasterBand(ds, 1);
-    ok = ok && GDALSetRasterNoDataValue(band, p.nodata) == CE_None;
-    // Stored integers carry the scale to metres, so that a GIS shows heights.
-    if (ok && p.stored && unit >= 0)
+    if (p.stored && unit >= 0)
         ok = GDALSetRasterScale(band, 1 / p.factor) == CE_None && GDALSetRasterOffset(band, 0) == CE_None;
-    if (ok && (!p.stored || unit >= 0))
-        ok = GDALSetRasterUnitType(band, "m") == CE_None;
 
     const long long cells = static_cast<long long>(nb_lig) * nb_col;
     GDALProgressFunc progress = progress_for(cells, o.quiet);
@@ -761,8 +738,12 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
                                 GDALScaledProgress, overview_progress) == CE_None;
         GDALDestroyScaledProgress(overview_progress);
     }
-    GDALClose(ds); // writes what is left
-    ok = ok && CPLGetLastErrorType() != CE_Failure;
+    if (!ok)
+        GDALClose(ds);
+    else if (!close_geotiff(ds, o.output, &error)) {
+        complain("%s", error.c_str());
+        ok = false;
+    }
     if (ok && !commit_outputs(&set, &error)) {
         complain("%s", error.c_str());
         ok = false;
@@ -836,7 +817,7 @@ int export_pair(const ExportOptions &o, int pair, int itype, const std::string &
     const bool has_sidecar = pair == PAIR_INPUT && VSIStatL(sidecar.c_str(), &stat) == 0;
     if (has_sidecar && !load_georef(sidecar, nb_lig, nb_col, gt, &has_gt, &wkt, &scale))
         return 1;
-    const int sidecar_unit = has_sidecar ? unit_of_scale(scale) : -1;
+    const int sidecar_unit = has_sidecar ? height_unit_of_scale(scale) : -1;
     if (!o.georef.empty() && !load_georef(o.georef, nb_lig, nb_col, gt, &has_gt, &wkt, &scale))
         return 1;
     if (!has_gt && wkt.empty())
@@ -934,11 +915,16 @@ bool read_sidecar(const std::string &path, SidecarFacts *facts, std::string *err
     facts->nb_lig = GDALGetRasterYSize(ds);
     facts->nb_col = GDALGetRasterXSize(ds);
     bool ok = true;
-    double gt[6];
+    double *gt = facts->geotransform;
+    OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
+    char *wkt = nullptr;
+    if (srs != nullptr && OSRExportToWkt(srs, &wkt) == OGRERR_NONE && wkt != nullptr)
+        facts->crs_wkt = wkt;
+    CPLFree(wkt);
     if (GDALGetGeoTransform(ds, gt) == CE_None) {
+        facts->has_geotransform = true;
         double size = 0;
         ok = square_cell_size(gt, &size, error);
-        OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
         if (ok && srs != nullptr && OSRIsGeographic(srs)) {
             *error = "the sidecar's coordinates are geographic (cells in degrees), not a length";
             ok = false;
@@ -949,7 +935,7 @@ bool read_sidecar(const std::string &path, SidecarFacts *facts, std::string *err
     if (ok && GDALGetRasterCount(ds) > 0) {
         int has_scale = 0;
         const double scale = GDALGetRasterScale(GDALGetRasterBand(ds, 1), &has_scale);
-        facts->unit = has_scale ? unit_of_scale(scale) : -1;
+        facts->unit = has_scale ? height_unit_of_scale(scale) : -1;
     }
     GDALClose(ds);
     return ok;

@@ -16,6 +16,8 @@
 
 #include "units.h"
 
+#include <gdal.h>
+
 #include <string>
 #include <vector>
 
@@ -32,6 +34,17 @@ long long stored_max(int itype, bool signed16);
 // rounded value does not fit the value type. *change receives how far the
 // rounding moved the value, in units (0 to 0.5).
 bool metres_to_stored(double metres, int unit, int itype, long long *value, double *change);
+
+// Whether a value is the nodata value of a band of type: compared once both
+// are stored in that type (a float32 band holds the float nearest its
+// nodata). The one nodata test of the companion programs.
+bool same_in_type(double value, double nodata, GDALDataType type);
+
+// The height in metres of a value read from a band: value x scale +
+// offset, times the metres of its unit, in one expression of extended
+// precision rounded once to double (the project's rule for real
+// arithmetic). The one place the companion programs scale heights.
+double scaled_height(double value, long double scale, long double offset, long double z_scale);
 
 // Metres in one unit of a band's vertical unit text (metre, international
 // foot, US survey foot, in the spellings GDAL rasters use); 0 when it is
@@ -51,8 +64,8 @@ bool split_pair_name(const std::string &path, std::string *base, int *pair, int 
 // Path of the sidecar of an input pair: <base>_m2.vrt or <base>_m4.vrt.
 std::string sidecar_path(const std::string &base, int itype);
 
-// What the sidecar of an imported pair records besides the frame: the side
-// of a cell in metres, from its geotransform and the linear unit of its
+// What the sidecar of an imported pair records besides the frame: its
+// geotransform and coordinate system, the side of a cell in metres, from its geotransform and the linear unit of its
 // coordinate system (cell_metres 0 when it has no geotransform), and the
 // height unit of the stored values, from the band's scale (-1 when the
 // scale is no unit's).
@@ -60,6 +73,9 @@ struct SidecarFacts {
     int nb_lig = 0, nb_col = 0;
     double cell_metres = 0;
     int unit = -1;
+    bool has_geotransform = false;
+    double geotransform[6] = {0, 1, 0, 0, 0, 1};
+    std::string crs_wkt; // "" without a coordinate system
 };
 
 // Reads a sidecar (GDAL must be registered). False, with the reason in
