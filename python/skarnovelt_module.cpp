@@ -253,8 +253,15 @@ PYBIND11_MODULE(_skarnovelt, m)
                              "whole, to the same bytes. Pickled as its exact words.")
         .def(py::init<>())
         .def(
-            "merge", [](ChangeResult &into, const ChangeResult &from) { change_result_merge(&into, from); },
-            py::arg("other"), "Adds another part's budget and counts into this one (exact: any order).")
+            "merge",
+            [](ChangeResult &into, const ChangeResult &from) {
+                std::string error;
+                if (!change_result_merge(&into, from, &error))
+                    throw std::invalid_argument(error);
+            },
+            py::arg("other"),
+            "Adds another part's budget and counts into this one (exact: any order). An empty PartialBudget() "
+            "takes the cell area and level of detection of the first part; parts of others are refused.")
         .def_property_readonly(
             "counts", [](const ChangeResult &r) { return counts_dict(r.counts); },
             "The part's cells, and those without a difference and why (as dem_change's report counts them).")

@@ -104,7 +104,7 @@ def _valid(heights, nodata):
 
 
 def change_block(before, after, nodata_before=None, nodata_after=None, *, cell_size=None, geotransform=None,
-                 lod=0.0, position=None, frame=None):
+                 lod=0.0, position=None, frame=None, block=None):
     """dem_change's pass over one block of two DEMs held as NumPy arrays.
 
     BEFORE and AFTER (2D arrays of heights in metres, the same shape) hold the
@@ -115,9 +115,13 @@ def change_block(before, after, nodata_before=None, nodata_after=None, *, cell_s
     Without position and frame the arrays have that one-cell halo on every
     side and the block is ``[1:-1, 1:-1]``. With ``position=(line, column)``,
     the frame's line and column of the arrays' first cell, and
-    ``frame=(lines, columns)``, the whole grid's size, the halo lies only
-    where the frame goes on, and the frame's border rules apply (no 3D
-    difference on its border).
+    ``frame=(lines, columns)``, the whole grid's size, the frame's border
+    rules apply (no 3D difference on its border), and the block is the
+    arrays less one cell on each side where they do not reach the frame's
+    border, unless ``block=(line, column, lines, columns)`` places it within
+    the arrays (a block that ends one cell short of the frame's border, its
+    halo on that border). The arrays must hold a cell on each side of the
+    block where the frame has one.
 
     Cell areas: ``geotransform`` (GDAL's six numbers, a projected grid in
     metres: |determinant|) or ``cell_size`` (metres, as dem_change's
@@ -141,10 +145,14 @@ def change_block(before, after, nodata_before=None, nodata_after=None, *, cell_s
         frame_size, at = (lines + 2, columns + 2), (1, 1)
     else:
         frame_size, at = tuple(int(v) for v in frame), tuple(int(v) for v in position)
-    first_line = 0 if at[0] == 0 else 1
-    first_column = 0 if at[1] == 0 else 1
-    last_line = lines if at[0] + lines == frame_size[0] else lines - 1
-    last_column = columns if at[1] + columns == frame_size[1] else columns - 1
+    if block is None:
+        first_line = 0 if at[0] == 0 else 1
+        first_column = 0 if at[1] == 0 else 1
+        last_line = lines if at[0] + lines == frame_size[0] else lines - 1
+        last_column = columns if at[1] + columns == frame_size[1] else columns - 1
+    else:
+        first_line, first_column = int(block[0]), int(block[1])
+        last_line, last_column = first_line + int(block[2]), first_column + int(block[3])
     if (geotransform is None) == (cell_size is None):
         raise ValueError("give the cells' areas by geotransform or by cell_size (one of them)")
     if geotransform is not None:

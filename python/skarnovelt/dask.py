@@ -71,13 +71,17 @@ def _vsimem_text(path):
         gdal.VSIFCloseL(f)
 
 
-def _mosaic(paths, name):
-    """A VRT of the tiles (absolute paths), in GDAL's memory: its path."""
+def _mosaic(paths, name, nodata):
+    """A VRT of the tiles (absolute paths), in GDAL's memory: its path. Its
+    nodata value written as the shortest text that reads back exactly
+    (GDAL's own text of float64's lowest value reads back as -inf)."""
     vrt = f"/vsimem/skarnovelt-{os.getpid()}-{id(paths)}-{name}.vrt"
     ds = gdal.BuildVRT(vrt, paths)
     if ds is None:
         raise _failure(f"cannot assemble the tiles of {name}: {gdal.GetLastErrorMsg()}")
     ds = None
+    text = re.sub(r"<NoDataValue>[^<]*</NoDataValue>", f"<NoDataValue>{nodata!r}</NoDataValue>", _vsimem_text(vrt))
+    gdal.FileFromMemBuffer(vrt, text.encode("utf-8"))
     return vrt
 
 
@@ -122,6 +126,9 @@ def change(before, after, out, chunks=2048, client=None, *, workers=None, single
                               ", ".join(TILED_OPTIONS))
     run = {k: v for k, v in options.items() if v is not None}
     run["before"], run["after"] = os.fspath(before), os.fspath(after)
+    # The workers' working folders may be others: they get absolute paths
+    # (the report names the inputs as given).
+    task = dict(run, before=os.path.abspath(run["before"]), after=os.path.abspath(run["after"]))
     try:
         grid = _skarnovelt.open_pair(run)
     except (RuntimeError, ValueError) as e:
@@ -139,7 +146,7 @@ def change(before, after, out, chunks=2048, client=None, *, workers=None, single
     except RuntimeError as e:
         raise _failure(e) from None
     prefix = os.path.basename(base) + "_tiles_"
-    tile_folder = tempfile.mkdtemp(prefix=prefix, dir=folder)
+    tile_folder = os.path.abspath(tempfile.mkdtemp(prefix=prefix, dir=folder))
     own_cluster = None
     try:
         if client is None:
@@ -149,7 +156,7 @@ def change(before, after, out, chunks=2048, client=None, *, workers=None, single
             client = Client(own_cluster)
         names = [(os.path.join(tile_folder, f"2D_{t[0]}_{t[1]}.tif"), os.path.join(tile_folder, f"3D_{t[0]}_{t[1]}.tif"))
                  for t in layout]
-        futures = [client.submit(_tile_task, run, t, n2, n3, pure=False) for t, (n2, n3) in zip(layout, names)]
+        futures = [client.submit(_tile_task, task, t, n2, n3, pure=False) for t, (n2, n3) in zip(layout, names)]
         from distributed import as_completed
         total = None
         for future in as_completed(futures):
@@ -158,7 +165,7 @@ def change(before, after, out, chunks=2048, client=None, *, workers=None, single
                 total = part
             else:
                 total.merge(part)
-        mosaics = {"2D": _mosaic([n[0] for n in names], "2D"), "3D": _mosaic([n[1] for n in names], "3D")}
+        mosaics = {k: _mosaic([n[m] for n in names], k, grid["nodata"]) for m, k in enumerate(("2D", "3D"))}
         try:
             for k, vrt in mosaics.items():
                 if single_file:

@@ -115,8 +115,23 @@ bool change_tile(const TiledChange &run, const Tile &tile, const std::string &ou
     return write_tile(run, grid, out_2D, d2.data(), error) && write_tile(run, grid, out_3D, d3.data(), error);
 }
 
-void change_result_merge(ChangeResult *into, const ChangeResult &from)
+bool change_result_merge(ChangeResult *into, const ChangeResult &from, std::string *error)
 {
+    // A total with no cell yet takes the kind of the first part merged in.
+    BudgetRows *rows[3] = {&into->budget_2D, &into->budget_3D, &into->all_2D};
+    const BudgetRows *parts[3] = {&from.budget_2D, &from.budget_3D, &from.all_2D};
+    for (int k = 0; k < 3; k++) {
+        if (into->counts.cells == 0) {
+            rows[k]->lod = parts[k]->lod;
+            rows[k]->per_line_areas = parts[k]->per_line_areas;
+            rows[k]->cell_area = parts[k]->cell_area;
+        } else if (from.counts.cells > 0 &&
+                   (rows[k]->lod != parts[k]->lod || rows[k]->per_line_areas != parts[k]->per_line_areas ||
+                    rows[k]->cell_area != parts[k]->cell_area)) {
+            *error = "the parts are not of one run: their levels of detection or cell areas differ";
+            return false;
+        }
+    }
     budget_merge(&into->budget_2D, from.budget_2D);
     budget_merge(&into->budget_3D, from.budget_3D);
     budget_merge(&into->all_2D, from.all_2D);
@@ -133,6 +148,7 @@ void change_result_merge(ChangeResult *into, const ChangeResult &from)
     c.no_sigma += f.no_sigma;
     into->max_abs_2D = std::max(into->max_abs_2D, from.max_abs_2D);
     into->max_abs_3D = std::max(into->max_abs_3D, from.max_abs_3D);
+    return true;
 }
 
 namespace {

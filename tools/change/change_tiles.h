@@ -47,8 +47,10 @@ bool change_tile(const TiledChange &run, const Tile &tile, const std::string &ou
                  ChangeResult *result, std::string *error);
 
 // Adds the budgets and counts of a part of a grid (a block of the plain
-// pass) into those of the whole; exact, so the order does not matter.
-void change_result_merge(ChangeResult *into, const ChangeResult &from);
+// pass) into those of the whole; exact, so the order does not matter. A
+// whole without a cell yet (ChangeResult()) takes the part's cell area and
+// level of detection; parts of different ones are refused (false, *error).
+bool change_result_merge(ChangeResult *into, const ChangeResult &from, std::string *error);
 
 // A part's budgets and counts as whole numbers (the exact sums' words, the
 // reals' bits), for handing between processes; read back by
