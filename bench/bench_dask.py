@@ -9,7 +9,8 @@ Measures, each run once in this order: dem_change --threads 1 and --threads
 2 (wall time, the child's user and system time, its peak RSS), then
 skarnovelt.dask.change on fresh LocalClusters of 1 and of 2 worker processes
 of one thread each (the call's wall time, the cluster's start apart, each
-worker's peak RSS), writing VRTs over the tiles. Prints a Markdown table
+worker's peak RSS and the workers' user and system time during the call),
+writing VRTs over the tiles. Prints a Markdown table
 and writes bench_dask.csv. The figures: the speed-up of 2 workers over 1,
 and the overhead of 1 worker over dem_change --threads 1 (the same single
 thread of arithmetic and compression).
@@ -59,16 +60,37 @@ def make_pair(folder, lines, columns):
     return paths
 
 
+def peak_of(pid):
+    """A running process's peak resident memory so far (VmHWM, bytes)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
 def run_dem_change(program, threads, work):
+    """dem_change's wall, user and system time, and its peak RSS read from
+    /proc every 20 ms (the resource usage of a child of this process would
+    count this interpreter's memory, which the child held before its exec)."""
     start = time.perf_counter()
     child = subprocess.Popen([program, "--threads", str(threads), "--json", "cli.json", "before.tif", "after.tif",
                               "cli"], cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(child.pid, 0)
+    peak = 0
+    while True:
+        peak = max(peak, peak_of(child.pid))
+        pid, status, usage = os.wait4(child.pid, os.WNOHANG)
+        if pid != 0:
+            break
+        time.sleep(0.02)
     wall = time.perf_counter() - start
     if status != 0:
         sys.exit(f"dem_change failed: {child.stderr.read().decode()}")
     return {"run": f"dem_change --threads {threads}", "wall_s": wall, "user_s": usage.ru_utime,
-            "sys_s": usage.ru_stime, "peak_mib": [usage.ru_maxrss / 1024]}
+            "sys_s": usage.ru_stime, "peak_mib": [peak / 2**20]}
 
 
 def run_dask(workers, chunks, work):
@@ -78,6 +100,7 @@ def run_dask(workers, chunks, work):
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
         started = time.perf_counter() - start
+        cpu_before = skarnovelt.dask.worker_cpu_time(client)
         cwd = os.getcwd()
         os.chdir(work)
         try:
@@ -88,8 +111,12 @@ def run_dask(workers, chunks, work):
         finally:
             os.chdir(cwd)
         peaks = skarnovelt.dask.worker_peak_memory(client)
+        cpu = skarnovelt.dask.worker_cpu_time(client)
+    # The workers' time during the run (their start and imports left out).
+    user = sum(cpu[k][0] - cpu_before[k][0] for k in cpu)
+    system = sum(cpu[k][1] - cpu_before[k][1] for k in cpu)
     return {"run": f"dask, {workers} worker{'s' if workers > 1 else ''}, tiles {chunks}", "wall_s": wall,
-            "user_s": None, "sys_s": None, "cluster_start_s": started,
+            "user_s": user, "sys_s": system, "cluster_start_s": started,
             "peak_mib": [peaks[k] / 2**20 for k in sorted(peaks)]}
 
 
@@ -108,7 +135,9 @@ def main():
     os.makedirs(work, exist_ok=True)
     os.makedirs(a.out, exist_ok=True)
     start = time.perf_counter()
-    make_pair(work, lines, columns)
+    # Written by a child process: GDAL's block cache would otherwise swell
+    # this one, and every process it starts.
+    subprocess.run([sys.executable, __file__, "--make-pair", work, f"{lines}x{columns}"], check=True)
     print(f"{lines} x {columns} pair written in {time.perf_counter() - start:.1f} s", flush=True)
     rows = [run_dem_change(a.dem_change, t, work) for t in (1, 2)]
     for workers in (int(w) for w in a.workers.split(",")):
@@ -143,4 +172,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if len(sys.argv) == 4 and sys.argv[1] == "--make-pair":
+        make_pair(sys.argv[2], *(int(v) for v in sys.argv[3].split("x")))
+    else:
+        main()

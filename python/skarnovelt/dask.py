@@ -211,11 +211,34 @@ def change(before, after, out, chunks=2048, client=None, *, workers=None, single
     return _json.loads(text)
 
 
+def _own_peak():
+    """This process's peak resident memory, bytes: VmHWM where Linux keeps it
+    (the process's own, from its start), else the resource usage's (which on
+    Linux also counts what a process had before it started this program)."""
+    import resource
+    import sys
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return kib if sys.platform == "darwin" else kib * 1024
+
+
+def _own_cpu():
+    import resource
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime, usage.ru_stime
+
+
 def worker_peak_memory(client):
     """Each worker's peak resident memory (bytes), by its address."""
-    def peak():
-        import resource
-        import sys
-        kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        return kib if sys.platform == "darwin" else kib * 1024
-    return client.run(peak)
+    return client.run(_own_peak)
+
+
+def worker_cpu_time(client):
+    """Each worker's user and system time so far (s), by its address."""
+    return client.run(_own_cpu)

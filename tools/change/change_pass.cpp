@@ -666,8 +666,14 @@ bool change_block(const ChangeBlock &b, const GridAreas &areas, double lod, doub
     w.nb_col = b.columns;
     w.nb_lig = b.lines;
     w.held = b.lines;
-    w.before.assign(b.before, b.before + cells);
-    w.after.assign(b.after, b.after + cells);
+    if (b.take_before != nullptr && b.take_after != nullptr && b.take_before->size() == cells &&
+        b.take_after->size() == cells) {
+        w.before.swap(*b.take_before);
+        w.after.swap(*b.take_after);
+    } else {
+        w.before.assign(b.before, b.before + cells);
+        w.after.assign(b.after, b.after + cells);
+    }
     w.both.resize(cells);
     const BudgetRows empty = areas.per_line ? budget_with_line_areas(lod) : budget_with_cell_area(areas.cell_area, lod);
     *result = ChangeResult();

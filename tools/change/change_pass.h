@@ -103,6 +103,9 @@ struct ChangeBlock {
     int block_lines = 0, block_columns = 0;
     const double *before = nullptr, *after = nullptr;            // heights, m, lines × columns
     const unsigned char *valid_before = nullptr, *valid_after = nullptr; // 1 where the cell has data
+    // Instead of before and after: vectors of the heights that the pass
+    // takes as they are (no copy), left empty.
+    std::vector<double> *take_before = nullptr, *take_after = nullptr;
 };
 
 // The plain pass (a level of detection lod at most: no errors, classes or

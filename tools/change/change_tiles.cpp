@@ -94,8 +94,8 @@ bool change_tile(const TiledChange &run, const Tile &tile, const std::string &ou
         !read_dem_window(&pair.after, b.frame_line, b.lines, b.frame_column, b.columns, heights_a.data(),
                          valid_a.data(), error))
         return false;
-    b.before = heights_b.data();
-    b.after = heights_a.data();
+    b.take_before = &heights_b; // the pass takes them: no copy
+    b.take_after = &heights_a;
     b.valid_before = valid_b.data();
     b.valid_after = valid_a.data();
     const size_t cells = static_cast<size_t>(tile.lines) * tile.columns;
