@@ -148,6 +148,7 @@ def change(before, after, out, chunks=2048, client=None, *, workers=None, single
     prefix = os.path.basename(base) + "_tiles_"
     tile_folder = os.path.abspath(tempfile.mkdtemp(prefix=prefix, dir=folder))
     own_cluster = None
+    futures = []
     try:
         if client is None:
             from distributed import Client, LocalCluster
@@ -195,6 +196,12 @@ def change(before, after, out, chunks=2048, client=None, *, workers=None, single
         transaction.commit()
     except BaseException as e:
         transaction.abandon()
+        # No task may still be writing a tile when their folder goes.
+        from distributed import wait
+        if futures and isinstance(e, Exception):
+            wait(futures)
+        elif futures:
+            client.cancel(futures)
         shutil.rmtree(tile_folder, ignore_errors=True)
         if isinstance(e, (RuntimeError, ValueError)) and not isinstance(e, SkarnoveltError):
             raise _failure(e) from None
