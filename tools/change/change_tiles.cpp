@@ -6,6 +6,7 @@
 #include "grid_match.h"
 #include "raster_output.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
