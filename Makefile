@@ -67,7 +67,9 @@ test-windows: build
 
 # Benchmarks of whole runs on large rasters against the I/O floor, and the
 # microbenchmarks of the stages and of the reference and fast kernels
-# (with the share of cells the fast path hands to the reference), on a Release build; by hand, never in CI.
+# (with the share of cells the fast path hands to the reference), and
+# dem_change by tiles on a Dask LocalCluster of 1 and 2 workers
+# (bench/bench_dask.py), on a Release build; by hand, never in CI.
 # Tables on the console, CSV files in $(BUILD)/bench/; the generated DEMs
 # lie in $(RELEASE_BUILD)/bench-data while they are measured, then are
 # removed. Fails when a run's peak memory exceeds 34 bytes per cell + 64 MiB,
@@ -84,6 +86,13 @@ bench:
 	$(RELEASE_BUILD)/bench/bench_change --dem-change $(RELEASE_BUILD)/tools/change/dem_change \
 	  --dem-coreg $(RELEASE_BUILD)/tools/coreg/dem_coreg \
 	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
+	@# dem_change by tiles on a Dask LocalCluster of 1 and 2 workers, where the Python module is built.
+	@if cmake --build $(RELEASE_BUILD) --target help | grep -q _skarnovelt; then \
+	  cmake --build $(RELEASE_BUILD) -j $(JOBS) --target _skarnovelt && \
+	  echo "dem_change by tiles on a Dask LocalCluster against dem_change (10000 x 10000):" && \
+	  PYTHONPATH=$(RELEASE_BUILD)/python /usr/bin/python3 bench/bench_dask.py \
+	    --dem-change $(RELEASE_BUILD)/tools/change/dem_change --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench; \
+	else echo "The Python module is not built (scripts/install-deps --python): the Dask bench is skipped"; fi
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) $(RELEASE_BUILD)

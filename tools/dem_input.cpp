@@ -245,17 +245,22 @@ bool read_pair_lines(DemInput *in, int first, int count, double *metres, unsigne
     return true;
 }
 
-bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsigned char *valid, std::string *error)
+// Lines first .. first + count − 1, columns column .. column + nb_col − 1.
+bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsigned char *valid, std::string *error,
+                       int column = 0, int nb_col = -1)
 {
-    const int nb_col = in->grid.nb_col;
+    if (nb_col < 0)
+        nb_col = in->grid.nb_col;
     const size_t cells = static_cast<size_t>(count) * nb_col;
     // Every GDAL data type up to 32 bits, and float64, converts to double
     // exactly, so the values below are the band's own.
-    if (GDALRasterIO(in->band, GF_Read, 0, first, nb_col, count, metres, nb_col, count, GDT_Float64, 0, 0) != CE_None)
+    if (GDALRasterIO(in->band, GF_Read, column, first, nb_col, count, metres, nb_col, count, GDT_Float64, 0, 0) !=
+        CE_None)
         return fail(error, in->path, "cannot read lines " + std::to_string(first) + " to " +
                                          std::to_string(first + count - 1));
     if (in->mask != nullptr) {
-        if (GDALRasterIO(in->mask, GF_Read, 0, first, nb_col, count, valid, nb_col, count, GDT_Byte, 0, 0) != CE_None)
+        if (GDALRasterIO(in->mask, GF_Read, column, first, nb_col, count, valid, nb_col, count, GDT_Byte, 0, 0) !=
+            CE_None)
             return fail(error, in->path, "cannot read the mask of lines " + std::to_string(first) + " to " +
                                              std::to_string(first + count - 1));
     } else {
@@ -279,7 +284,8 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
                 std::snprintf(text, sizeof text,
                               "the value %g at line %lld, column %lld is no height once scaled (scale %g, "
                               "offset %g, %Lg m a unit): check the scale, the offset and the vertical scale",
-                              v, static_cast<long long>(first + k / nb_col), static_cast<long long>(k % nb_col),
+                              v, static_cast<long long>(first + k / nb_col),
+                              static_cast<long long>(column + k % nb_col),
                               h.scale, h.offset, h.z_scale);
                 return fail(error, in->path, text);
             }
@@ -406,6 +412,20 @@ bool read_dem_lines(DemInput *input, int first, int count, double *metres, unsig
         return true;
     return input->raw != nullptr ? read_pair_lines(input, first, count, metres, valid, error)
                                  : read_raster_lines(input, first, count, metres, valid, error);
+}
+
+bool read_dem_window(DemInput *input, int first, int count, int column, int columns, double *metres,
+                     unsigned char *valid, std::string *error)
+{
+    if (first < 0 || count < 1 || first + count > input->grid.nb_lig || column < 0 || columns < 1 ||
+        column + columns > input->grid.nb_col)
+        return fail(error, input->path, "the window of lines " + std::to_string(first) + " to " +
+                                            std::to_string(first + count - 1) + ", columns " + std::to_string(column) +
+                                            " to " + std::to_string(column + columns - 1) + " lies outside its frame");
+    if (input->raw != nullptr)
+        return fail(error, input->path, "a DEM pair is read by whole lines from its first: read windows of a GDAL "
+                                        "raster (its .vrt sidecar, or dem_gdal export)");
+    return read_raster_lines(input, first, count, metres, valid, error, column, columns);
 }
 
 void close_dem_input(DemInput *input)

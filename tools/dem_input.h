@@ -112,6 +112,14 @@ bool open_dem_input(const DemInputOptions &options, DemInput *input, std::string
 bool read_dem_lines(DemInput *input, int first, int count, double *metres, unsigned char *valid,
                     std::string *error);
 
+// Reads a window of a GDAL raster (any lines, in any order: the tiles of a
+// cluster's run): lines first .. first + count − 1, columns column ..
+// column + columns − 1, into metres[count × columns] and valid as
+// read_dem_lines does. False, with *error, for a window beyond the frame,
+// a DEM pair (read by whole lines in order) or a failed read.
+bool read_dem_window(DemInput *input, int first, int count, int column, int columns, double *metres,
+                     unsigned char *valid, std::string *error);
+
 // Closes what the input holds.
 void close_dem_input(DemInput *input);
 

@@ -4,6 +4,7 @@
 // behind) must give the same cells, budgets and counts as one block over
 // the whole grid, reading ahead in a second thread or not. And the compressions of the outputs, named and checked.
 #include "change_pass.h"
+#include "change_tiles.h"
 #include "gdal_test_files.h"
 #include "raster_output.h"
 
@@ -41,6 +42,14 @@ void write_surveys(const std::string &dir)
         a.values[k] = -9999;
     write_geotiff(dir + "/b.tif", b);
     write_geotiff(dir + "/a.tif", a);
+}
+
+// Cells of one square metre.
+GridAreas unit_areas()
+{
+    GridAreas areas;
+    areas.cell_area = 1;
+    return areas;
 }
 
 PassRun run_pass(const std::string &dir, int block_lines, ChangeExtras x)
@@ -168,6 +177,81 @@ TEST(PassBlocks, BlocksLieInTheInputsRowsOfTiles)
     EXPECT_EQ(aligned_block_lines(4000, 0), 92);
     EXPECT_EQ(aligned_block_lines(4000, 257), 92);
     EXPECT_EQ(aligned_block_lines(100, 512), 256);
+}
+
+// The grid as tiles worked out apart (change_tile: a window and the cells
+// around it read, the tile's cells alone counted), in any order, handed
+// over as words: the cells, budgets and counts of one pass over the whole.
+TEST(PassBlocks, TilesWorkedOutApartMergeIntoTheWholePass)
+{
+    GDALAllRegister();
+    const std::string dir = testing::TempDir() + "pass_tiles";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    write_surveys(dir);
+    ChangeExtras plain;
+    plain.detection = make_detection(0.3, 0);
+    const PassRun whole = run_pass(dir, 256, plain);
+    TiledChange run;
+    run.before.path = dir + "/b.tif";
+    run.after.path = dir + "/a.tif";
+    run.lod = 0.3;
+    run.type = GDT_Float64;
+    const int sizes[4][2] = {{5, 4}, {1, 9}, {23, 2}, {22, 8}};
+    for (const auto &size : sizes) {
+        SCOPED_TRACE("tiles of " + std::to_string(size[0]) + " x " + std::to_string(size[1]));
+        PassRun tiled;
+        tiled.d2.assign(23 * 9, 0);
+        tiled.d3.assign(23 * 9, 0);
+        std::vector<ChangeResult> parts;
+        for (int line = 0; line < 23; line += size[0])
+            for (int column = 0; column < 9; column += size[1]) {
+                Tile tile;
+                tile.line = line;
+                tile.column = column;
+                tile.lines = std::min(size[0], 23 - line);
+                tile.columns = std::min(size[1], 9 - column);
+                ChangeResult part;
+                std::string error;
+                ASSERT_TRUE(change_tile(run, tile, dir + "/t2.tif", dir + "/t3.tif", &part, &error)) << error;
+                EXPECT_EQ(part.counts.cells, tile.lines * tile.columns);
+                const Grid t2 = read_geotiff(dir + "/t2.tif"), t3 = read_geotiff(dir + "/t3.tif");
+                EXPECT_EQ(t2.gt[0], 500000 + 2.5 * column);
+                EXPECT_EQ(t2.gt[3], 4600000 - 2.5 * line);
+                for (int i = 0; i < tile.lines; i++)
+                    for (int j = 0; j < tile.columns; j++) {
+                        tiled.d2[(line + i) * 9 + column + j] = t2.values[i * tile.columns + j];
+                        tiled.d3[(line + i) * 9 + column + j] = t3.values[i * tile.columns + j];
+                    }
+                ChangeResult back;
+                ASSERT_TRUE(change_result_from_words(change_result_words(part), &back, &error)) << error;
+                EXPECT_EQ(change_result_words(back), change_result_words(part));
+                parts.push_back(back);
+            }
+        // Merged last tile first.
+        std::string error;
+        for (size_t k = parts.size(); k-- > 0;)
+            ASSERT_TRUE(change_result_merge(&tiled.result, parts[k], &error)) << error;
+        expect_same_runs(whole, tiled, 256);
+        EXPECT_EQ(tiled.result.counts.cells, whole.result.counts.cells);
+        EXPECT_EQ(tiled.result.counts.no_3D, whole.result.counts.no_3D);
+        EXPECT_EQ(tiled.result.counts.no_3D_cell, whole.result.counts.no_3D_cell);
+        EXPECT_EQ(tiled.result.max_abs_2D, whole.result.max_abs_2D);
+        EXPECT_EQ(tiled.result.max_abs_3D, whole.result.max_abs_3D);
+    }
+    // A window without the cells beside its block, and words of no part.
+    ChangeBlock b;
+    b.frame_lines = 23, b.frame_columns = 9, b.frame_line = 5, b.lines = 4, b.columns = 9;
+    b.block_lines = 3, b.block_columns = 9;
+    std::vector<double> h(36, 1.0), d(36);
+    std::vector<unsigned char> v(36, 1);
+    b.before = b.after = h.data();
+    b.valid_before = b.valid_after = v.data();
+    ChangeResult r;
+    std::string error;
+    EXPECT_FALSE(change_block(b, unit_areas(), 0, d.data(), d.data(), &r, &error));
+    EXPECT_NE(error.find("cells around the block"), std::string::npos) << error;
+    EXPECT_FALSE(change_result_from_words({1, 2, 3}, &r, &error));
 }
 
 TEST(OutputCompression, EachCompressionHasItsOptionsAndItsLevels)

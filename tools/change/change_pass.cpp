@@ -160,6 +160,17 @@ struct Step {
     int read_first = 0, read_count = 0, first = 0, count = 0;
 };
 
+// Flags the cells where both inputs have data, counting each one's nodata.
+void flag_both(const unsigned char *ok_b, const unsigned char *ok_a, size_t cells, unsigned char *both,
+               ChangeCounts *counts)
+{
+    for (size_t k = 0; k < cells; k++) {
+        counts->nodata_before += !ok_b[k];
+        counts->nodata_after += !ok_a[k];
+        both[k] = ok_b[k] & ok_a[k];
+    }
+}
+
 // Keeps the lines from new_base on (at most three) at the front and puts
 // the lines fetched after them: their nodata counted, where both inputs
 // (and both errors) have data, σ_d.
@@ -184,11 +195,7 @@ void slide_window(Window *w, const Fetched &f, const ChangeExtras &x, int new_ba
     const size_t at = static_cast<size_t>(w->held) * n;
     std::memcpy(&w->before[at], f.before.data(), cells * sizeof(double));
     std::memcpy(&w->after[at], f.after.data(), cells * sizeof(double));
-    for (size_t k = 0; k < cells; k++) {
-        counts->nodata_before += !f.ok_b[k];
-        counts->nodata_after += !f.ok_a[k];
-        w->both[at + k] = f.ok_b[k] & f.ok_a[k];
-    }
+    flag_both(f.ok_b.data(), f.ok_a.data(), cells, &w->both[at], counts);
     // The errors: σ_d where both surveys have one; a cell without one has
     // no difference.
     if (x.sigma_before != nullptr) {
@@ -252,10 +259,12 @@ int class_first_slot(int c) { return BUDGET_ROW_COUNT * (c + 1); }
 // built without them.
 // slots: the rows each 3D cell counts in, for the propagation of the
 // errors (PROPAGATION_SLOTS a cell), when the errors are known.
+// j_from .. j_to − 1: the columns worked out and counted (a block's; −1:
+// to the line's end); the 3 × 3 windows still read the columns beside them.
 template <bool EXTRAS>
 void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, const ChangeExtras &x,
                       const BudgetRows &empty, const int *classes, double *d2, double *d3, double *e2, double *e3,
-                      int *slots, LineCells *cells, ChangeResult *r)
+                      int *slots, LineCells *cells, ChangeResult *r, int j_from = 0, int j_to = -1)
 {
     const bool errors = EXTRAS && !w->sig.empty();
     const double *sig = errors ? w->row_sig(line) : nullptr;
@@ -297,7 +306,7 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
         cells->tested_other.clear();
     }
     ChangeCounts &c = r->counts;
-    for (int j = 0; j < nb_col; j++) {
+    for (int j = j_from, end = j_to < 0 ? nb_col : j_to; j < end; j++) {
         d2[j] = NO_DIFFERENCE;
         d3[j] = NO_DIFFERENCE;
         if (EXTRAS && e2 != nullptr) {
@@ -643,7 +652,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
                 (extras ? line_differences<true> : line_differences<false>)(
                     &w, s.first + line, nb_lig, areas, x, empty, x.classes != nullptr ? &f.classes[at] : nullptr,
                     &d.d2[at], &d.d3[at], error_rasters ? &d.e2[at] : nullptr, error_rasters ? &d.e3[at] : nullptr,
-                    slots, &cells, result);
+                    slots, &cells, result, 0, nb_col);
                 if (errors) {
                     std::copy(w.row_sig(s.first + line), w.row_sig(s.first + line) + n, &blocks.sig[fill][at]);
                     blocks.area[fill][static_cast<size_t>(line)] = line_cell_area(areas, s.first + line);
@@ -686,6 +695,72 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         budget_take_propagated(&result->budget_3D, propagation, 0);
         for (size_t c = 0; c < result->class_3D.size(); c++)
             budget_take_propagated(&result->class_3D[c], propagation, class_first_slot(static_cast<int>(c)));
+    }
+    return true;
+}
+
+bool change_block(const ChangeBlock &b, const GridAreas &areas, double lod, double *d2, double *d3,
+                  ChangeResult *result, std::string *error)
+{
+    // The window's edges must be the frame's or lie beyond the block, so
+    // that its border rule (no 3D difference on the border) is the frame's.
+    const bool fits = b.lines > 0 && b.columns > 0 && b.block_lines > 0 && b.block_columns > 0 &&
+                      b.first_line >= 0 && b.first_column >= 0 && b.first_line + b.block_lines <= b.lines &&
+                      b.first_column + b.block_columns <= b.columns && b.frame_line >= 0 && b.frame_column >= 0 &&
+                      b.frame_line + b.lines <= b.frame_lines && b.frame_column + b.columns <= b.frame_columns;
+    const bool halo = (b.first_line > 0 || b.frame_line == 0) && (b.first_column > 0 || b.frame_column == 0) &&
+                      (b.first_line + b.block_lines < b.lines || b.frame_line + b.lines == b.frame_lines) &&
+                      (b.first_column + b.block_columns < b.columns || b.frame_column + b.columns == b.frame_columns);
+    if (!fits || !halo) {
+        *error = !fits ? "the block does not lie within its window, or the window within the frame"
+                       : "the window lacks the cells around the block where the frame has them (one on each side)";
+        return false;
+    }
+    const size_t n = static_cast<size_t>(b.columns), cells = static_cast<size_t>(b.lines) * n;
+    Window w;
+    w.nb_col = b.columns;
+    w.nb_lig = b.lines;
+    w.held = b.lines;
+    if (b.take_before != nullptr && b.take_after != nullptr && b.take_before->size() == cells &&
+        b.take_after->size() == cells) {
+        w.before.swap(*b.take_before);
+        w.after.swap(*b.take_after);
+    } else {
+        w.before.assign(b.before, b.before + cells);
+        w.after.assign(b.after, b.after + cells);
+    }
+    w.both.resize(cells);
+    const BudgetRows empty = areas.per_line ? budget_with_line_areas(lod) : budget_with_cell_area(areas.cell_area, lod);
+    *result = ChangeResult();
+    result->budget_2D = result->budget_3D = result->all_2D = empty;
+    result->counts.cells = static_cast<long long>(b.block_lines) * b.block_columns;
+    // Every cell of the window flagged, the nodata of the block's alone counted.
+    ChangeCounts beside;
+    const size_t left = static_cast<size_t>(b.first_column), inside = static_cast<size_t>(b.block_columns);
+    for (int line = 0; line < b.lines; line++) {
+        const size_t at = static_cast<size_t>(line) * n;
+        const bool block_line = line >= b.first_line && line < b.first_line + b.block_lines;
+        flag_both(b.valid_before + at, b.valid_after + at, left, &w.both[at], &beside);
+        flag_both(b.valid_before + at + left, b.valid_after + at + left, inside, &w.both[at + left],
+                  block_line ? &result->counts : &beside);
+        flag_both(b.valid_before + at + left + inside, b.valid_after + at + left + inside, n - left - inside,
+                  &w.both[at + left + inside], &beside);
+    }
+    // Line by line, the block's columns alone worked out and counted (the
+    // areas of a grid in degrees are those of the frame's lines).
+    GridAreas frame_areas = areas;
+    frame_areas.first_line += b.frame_line;
+    ChangeExtras x;
+    std::vector<double> row_2D(n), row_3D(n);
+    LineCells line_cells;
+    for (int k = 0; k < b.block_lines; k++) {
+        line_differences<false>(&w, b.first_line + k, b.lines, frame_areas, x, empty, nullptr, row_2D.data(),
+                                row_3D.data(), nullptr, nullptr, nullptr, &line_cells, result, b.first_column,
+                                b.first_column + b.block_columns);
+        std::copy(row_2D.begin() + b.first_column, row_2D.begin() + b.first_column + b.block_columns,
+                  d2 + static_cast<size_t>(k) * inside);
+        std::copy(row_3D.begin() + b.first_column, row_3D.begin() + b.first_column + b.block_columns,
+                  d3 + static_cast<size_t>(k) * inside);
     }
     return true;
 }

@@ -91,4 +91,33 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
 bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int block_lines, RasterOutput *out_2D,
                  RasterOutput *out_3D, const ChangeExtras &extras, ChangeResult *result, std::string *error);
 
+// A block of a grid worked out apart (a tile of a cluster's run, arrays
+// from Python): a window of both inputs in memory, the block and the cells
+// around it that its 3 × 3 windows reach (one on each side where the frame
+// goes on), and where the window lies in the frame.
+struct ChangeBlock {
+    int frame_lines = 0, frame_columns = 0; // the whole grid
+    int frame_line = 0, frame_column = 0;   // the frame's line and column of the window's first cell
+    int lines = 0, columns = 0;             // the window's
+    int first_line = 0, first_column = 0;   // the block's first cell, within the window
+    int block_lines = 0, block_columns = 0;
+    const double *before = nullptr, *after = nullptr;            // heights, m, lines × columns
+    const unsigned char *valid_before = nullptr, *valid_after = nullptr; // 1 where the cell has data
+    // Instead of before and after: vectors of the heights that the pass
+    // takes as they are (no copy), left empty.
+    std::vector<double> *take_before = nullptr, *take_after = nullptr;
+};
+
+// The plain pass (a level of detection lod at most: no errors, classes or
+// distributions) over the cells of a block, with the code of change_pass:
+// d2 and d3 (block_lines × block_columns) receive the differences AFTER −
+// BEFORE, NaN where there is none, and *result the budgets and counts of
+// the block's cells alone (the frame's border rules: no 3D difference on
+// the frame's border), which merge (change_result_merge) with those of
+// the other blocks into the whole pass's, exactly, in any order. False,
+// with *error, when the window does not hold the block and the cells
+// around it.
+bool change_block(const ChangeBlock &block, const GridAreas &areas, double lod, double *d2, double *d3,
+                  ChangeResult *result, std::string *error);
+
 #endif

@@ -98,7 +98,8 @@ double line_cell_area(const GridAreas &areas, int line)
 {
     if (!areas.per_line)
         return areas.cell_area;
-    const double lat1 = static_cast<double>(areas.top + static_cast<long double>(line) * areas.dlat);
-    const double lat2 = static_cast<double>(areas.top + static_cast<long double>(line + 1) * areas.dlat);
+    const long double at = static_cast<long double>(line) + areas.first_line;
+    const double lat1 = static_cast<double>(areas.top + at * areas.dlat);
+    const double lat2 = static_cast<double>(areas.top + (at + 1) * areas.dlat);
     return quadrangle_area(areas.a, areas.inv_f, lat1, lat2, areas.dlon);
 }

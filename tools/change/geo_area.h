@@ -25,6 +25,7 @@ struct GridAreas {
     double a = 0, inv_f = 0;     // ellipsoid, per line
     double top = 0, dlat = 0;    // latitude of the top edge of line 0 and per line, degrees
     double dlon = 0;             // longitude span of a cell, degrees
+    int first_line = 0;          // the grid's line of line 0 (a block of lines worked out apart: its window's first)
     std::string how;             // one line for the report
 };
 
