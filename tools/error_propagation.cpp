@@ -74,14 +74,28 @@ void complete_line(Propagation3D *p, int line)
                 sum_of_mask[bits] = w;
                 known[bits] = true;
             }
-            if (slot >= p->sums.size())
-                p->sums.resize(slot + 1);
-            ErrorTally &t = p->sums[slot];
+            if (slot >= p->terms.size())
+                p->terms.resize(slot + 1);
+            LineTerms &t = p->terms[slot];
+            if (t.linear.empty())
+                p->touched.push_back(met[k]);
             const long double ws = sum_of_mask[bits] * sg;
-            exact_add(&t.sum_a2_sigma2, ws * ws);
-            exact_add(&t.sum_a_sigma, ws);
+            t.squares.push_back(ws * ws);
+            t.linear.push_back(ws);
         }
     }
+    // The line's terms of each row into its sums, all at once.
+    for (const int slot : p->touched) {
+        const size_t at = static_cast<size_t>(slot);
+        if (at >= p->sums.size())
+            p->sums.resize(at + 1);
+        LineTerms &t = p->terms[at];
+        exact_add_many(&p->sums[at].sum_a2_sigma2, t.squares.data(), static_cast<int>(t.squares.size()));
+        exact_add_many(&p->sums[at].sum_a_sigma, t.linear.data(), static_cast<int>(t.linear.size()));
+        t.squares.clear();
+        t.linear.clear();
+    }
+    p->touched.clear();
 }
 
 } // namespace

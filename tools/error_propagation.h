@@ -41,6 +41,11 @@ const int PROPAGATION_SLOTS = 6;
 // The propagation over a grid of nb_col columns. Rows are numbered by the
 // caller ("slots", 0 and up); the sums of each are gathered in sums[slot]
 // (only sum_a2_sigma2 and sum_a_sigma are used).
+// The terms (W_k σ_k)² and W_k σ_k a line adds to a row.
+struct LineTerms {
+    std::vector<long double> squares, linear;
+};
+
 struct Propagation3D {
     int nb_col = 0;
     int lines = 0;                 // lines added so far
@@ -50,6 +55,8 @@ struct Propagation3D {
     double area[3] = {0, 0, 0};    // the cell area of each of these lines, m²
     std::vector<ErrorTally> sums;  // by slot
     std::vector<unsigned> masks;   // scratch of complete_line, by slot: the neighbours counting in it
+    std::vector<LineTerms> terms;  // scratch of complete_line, by slot: the terms of the line's cells
+    std::vector<int> touched;      // the slots whose terms are gathered
 };
 
 // A propagation over lines of nb_col cells.

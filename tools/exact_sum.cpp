@@ -1,5 +1,6 @@
 #include "exact_sum.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -107,6 +108,54 @@ void exact_add_wide(ExactSum *s, bool negative, unsigned long long hi, unsigned 
         add_bits(s, negative, lo, position);
     if (hi != 0)
         add_bits(s, negative, hi, position + 64);
+}
+
+void exact_add_many(ExactSum *s, const long double *x, int n)
+{
+#if LDBL_MANT_DIG == 64
+    // Normal terms of the x87 extended format (a 64-bit significand with its
+    // leading bit) whose last bits lie at or above 2^-1074, as the one-step
+    // path of exact_add takes them, and within 2^32 of one another: each
+    // below 2^96 at the smallest one's scale, at most 2^31 of them, so that
+    // their sum fits a 128-bit integer.
+    int lowest = 1 << 20, highest = -(1 << 20);
+    bool wide = true;
+    for (int k = 0; k < n && wide; k++) {
+        unsigned char bytes[sizeof(long double)];
+        std::memcpy(bytes, &x[k], sizeof bytes);
+        unsigned long long m;
+        std::memcpy(&m, bytes, sizeof m);
+        const int biased = (bytes[8] | (bytes[9] << 8)) & 0x7fff;
+        if (m == 0 && biased == 0)
+            continue; // ±0
+        wide = biased != 0 && biased != 0x7fff && (m >> 63) != 0;
+        const int e = biased - 16383 - 63;
+        lowest = std::min(lowest, e);
+        highest = std::max(highest, e);
+    }
+    if (wide && lowest >= -1074 && highest - lowest <= 32 && highest <= 900) {
+        __int128 sum = 0;
+        for (int k = 0; k < n; k++) {
+            unsigned char bytes[sizeof(long double)];
+            std::memcpy(bytes, &x[k], sizeof bytes);
+            unsigned long long m;
+            std::memcpy(&m, bytes, sizeof m);
+            const int sign_exp = bytes[8] | (bytes[9] << 8);
+            if (m == 0)
+                continue;
+            const __int128 magnitude = static_cast<__int128>(m) << ((sign_exp & 0x7fff) - 16383 - 63 - lowest);
+            sum += (sign_exp & 0x8000) != 0 ? -magnitude : magnitude;
+        }
+        if (sum != 0) {
+            const unsigned __int128 u = static_cast<unsigned __int128>(sum < 0 ? -sum : sum);
+            exact_add_wide(s, sum < 0, static_cast<unsigned long long>(u >> 64), static_cast<unsigned long long>(u),
+                           lowest);
+        }
+        return;
+    }
+#endif
+    for (int k = 0; k < n; k++)
+        exact_add(s, x[k]);
 }
 
 void exact_add(ExactSum *s, long double x)

@@ -50,6 +50,10 @@ inline bool exact_significand(double x, bool *negative, unsigned long long *m, i
 // Adds ±(hi × 2^64 + lo) × 2^exponent exactly (exponent ≥ −1074, the whole
 // below 2^1088): terms gathered apart in a wider integer at one scale.
 void exact_add_wide(ExactSum *s, bool negative, unsigned long long hi, unsigned long long lo, int exponent);
+// Adds the n terms x[0 .. n − 1] as n calls of exact_add do (the same sum);
+// terms whose last bits lie within 2^32 of one another are summed in a
+// 128-bit integer first and added once.
+void exact_add_many(ExactSum *s, const long double *x, int n);
 // Adds count × x exactly (count ≥ 0): the area of count cells of x m².
 void exact_add_product(ExactSum *s, long long count, double x);
 // Adds the sum from into into.

@@ -149,6 +149,35 @@ TEST(ExactSum, ManyTermsPassTheirCarries)
     EXPECT_TRUE(exact_equal(s, product));
 }
 
+// Many extended-precision terms added at once give the sum of adding each:
+// terms within 2^32 of one another (summed in a wide integer first), and
+// runs that are not (a tiny term, a subnormal one, an infinity).
+TEST(ExactSum, ManyExtendedTermsAtOnceAsOneByOne)
+{
+    std::mt19937_64 random(17);
+    std::uniform_real_distribution<double> unit(-1, 1);
+    for (int run = 0; run < 40; run++) {
+        std::vector<long double> terms;
+        const int n = static_cast<int>(random() % 300);
+        for (int k = 0; k < n; k++) {
+            const long double t = static_cast<long double>(unit(random)) * std::ldexp(1.0L, static_cast<int>(random() % 30)) / 3;
+            terms.push_back(random() % 7 == 0 ? 0.0L : t);
+        }
+        if (run % 4 == 1 && n > 0)
+            terms[0] = std::ldexp(1.0L, -200);
+        if (run % 4 == 2 && n > 0)
+            terms[0] = std::ldexp(1.0L, -16440); // below the smallest double
+        if (run % 4 == 3 && n > 0)
+            terms[0] = -HUGE_VALL;
+        ExactSum one, many;
+        for (long double t : terms)
+            exact_add(&one, t);
+        exact_add_many(&many, terms.data(), static_cast<int>(terms.size()));
+        EXPECT_TRUE(exact_equal(one, many)) << run;
+        EXPECT_EQ(exact_value(one), exact_value(many)) << run;
+    }
+}
+
 // The budget of a grid of cells counted line by line, or the same cells
 // cut into blocks of lines and blocks of columns, merged in another order.
 TEST(BudgetEngine, BlocksMergedGiveTheBudgetOfTheWhole)
