@@ -20,6 +20,10 @@ setup)
     # after the last program, and a program started while it is ending can
     # fail with no output at all (seen as an empty dialogue with status 1).
     wineserver -p </dev/null >/dev/null 2>&1 || true # already running: kept
+    # Its services (winedevice and the others) start with the first
+    # program and stay as long as the server: started here, detached, so
+    # that they do not hold a test's output open until its time runs out.
+    wineboot </dev/null >/dev/null 2>&1
     ;;
 stop)
     wineserver -k 2>/dev/null || true
