@@ -498,110 +498,152 @@ bool stage_outputs(const Options &o, Run *run, std::string *error)
     return true;
 }
 
-int run_change(const Options &o)
-{
+// The run's state from stage to stage: what is open (released on every
+// way out), the pass's inputs and results, and what the products are made
+// of.
+struct Job {
     Run run;
-    std::string error, area_note;
-    DemInputOptions before_options = o.before, after_options = o.after;
-    before_options.pixel_size = after_options.pixel_size = o.pixel;
-    if (!stage_outputs(o, &run, &error))
-        return run_error(PROGRAM, error);
+    DemInputOptions before_options, after_options; // AFTER's may name its warped copy
+    GridAreas areas;
+    StableErrorModel learned; // with --error-from-stable
+    bool errors = false;      // the volumes carry errors (given or learned)
+    GDALDataType type = GDT_Float32;
+    std::string path_2D, path_3D, error_path_2D, error_path_3D, histogram_png_path;
+    ChangeExtras extras;
+    ChangeResult result;
+    ChangeMap maps[2];
+    double map_limits[2] = {0, 0};
+    ChangeRun facts;
+    HistogramTable table_2D, table_3D;
+    std::string histogram_png_bytes, error_slope_bytes, variogram_bytes;
+};
 
-    // The inputs, on one grid.
-    if (!open_dem_input(before_options, &run.before, &error))
-        return run_error(PROGRAM, error);
+// BEFORE and AFTER open on one grid (AFTER aligned or resampled onto
+// BEFORE's first, when asked), with the grid's cell areas.
+bool open_surveys(const Options &o, Job *j, std::string *error)
+{
+    Run &run = j->run;
+    j->before_options = o.before;
+    j->after_options = o.after;
+    j->before_options.pixel_size = j->after_options.pixel_size = o.pixel;
+    if (!open_dem_input(j->before_options, &run.before, error))
+        return false;
     run.before_open = true;
     if (o.coregister) {
         // AFTER aligned onto BEFORE's grid; its own grid may differ.
         CoregOptions c;
-        c.reference = before_options;
-        c.to_align = after_options;
+        c.reference = j->before_options;
+        c.to_align = j->after_options;
         c.stable = o.stable;
         c.unstable = o.unstable;
         c.resampling = o.resample == "cubic" ? RESAMPLE_CUBIC : RESAMPLE_BILINEAR;
-        if (!coregister(c, &run.aligned, &error))
-            return run_error(PROGRAM, "the alignment of AFTER onto BEFORE failed: " + error);
+        if (!coregister(c, &run.aligned, error)) {
+            *error = "the alignment of AFTER onto BEFORE failed: " + *error;
+            return false;
+        }
     } else if (!o.resample.empty()) {
-        if (!warp_onto_grid(o.after.path, o.after.band, run.before.grid, o.resample, &run.warped, &error))
-            return run_error(PROGRAM, error);
-        after_options.path = run.warped;
-        after_options.band = 1;
+        if (!warp_onto_grid(o.after.path, o.after.band, run.before.grid, o.resample, &run.warped, error))
+            return false;
+        j->after_options.path = run.warped;
+        j->after_options.band = 1;
     }
-    if (!open_dem_input(after_options, &run.after, &error))
-        return run_error(PROGRAM, error);
+    if (!open_dem_input(j->after_options, &run.after, error))
+        return false;
     run.after_open = true;
-    if (!height_units_agree(run.before, "BEFORE", "--z-scale-before", run.after, "AFTER", "--z-scale-after", &error))
-        return run_error(PROGRAM, error);
-    std::string what;
-    if (!o.coregister && !same_grid(run.before.grid, run.after.grid, &what))
-        return run_error(PROGRAM, "BEFORE and AFTER lie on different grids: " + what + ".\nPut AFTER onto BEFORE's grid: " +
-                                      gdalwarp_command(run.before.grid, o.after.path));
-    GridAreas areas;
-    if (!grid_areas(run.before.grid, &areas, &area_note, &error))
-        return input_error(PROGRAM, o.before.path, error);
+    if (!height_units_agree(run.before, "BEFORE", "--z-scale-before", run.after, "AFTER", "--z-scale-after", error))
+        return false;
+    std::string what, area_note;
+    if (!o.coregister && !same_grid(run.before.grid, run.after.grid, &what)) {
+        *error = "BEFORE and AFTER lie on different grids: " + what + ".\nPut AFTER onto BEFORE's grid: " +
+                 gdalwarp_command(run.before.grid, o.after.path);
+        return false;
+    }
+    if (!grid_areas(run.before.grid, &j->areas, &area_note, error)) {
+        *error = o.before.path + ": " + *error;
+        return false;
+    }
     if (!area_note.empty())
         warning(PROGRAM, area_note);
+    return true;
+}
 
-    // The errors learned from stable ground, once AFTER is aligned.
-    StableErrorModel learned;
-    if (o.error_from_stable) {
-        std::string note;
-        if (!learn_stable_error(before_options, after_options, o.coregister ? &run.aligned : nullptr, o.stable,
-                                o.unstable, DEFAULT_STABLE_SAMPLE, o.variogram_pairs, &learned, &note, &error))
-            return run_error(PROGRAM, "--error-from-stable: " + error);
-        if (!learned.variogram.fitted)
-            note += std::string(note.empty() ? "" : "; ") +
-                    "the variogram has fewer than three lags with pairs: no spatially correlated error";
-        if (!note.empty()) {
-            warning(PROGRAM, note);
-            learned.warnings.push_back(note);
-        }
+// The errors learned from stable ground, once AFTER is aligned.
+bool learn_errors(const Options &o, Job *j, std::string *error)
+{
+    if (!o.error_from_stable)
+        return true;
+    std::string note;
+    if (!learn_stable_error(j->before_options, j->after_options, o.coregister ? &j->run.aligned : nullptr, o.stable,
+                            o.unstable, DEFAULT_STABLE_SAMPLE, o.variogram_pairs, &j->learned, &note, error)) {
+        *error = "--error-from-stable: " + *error;
+        return false;
     }
+    if (!j->learned.variogram.fitted)
+        note += std::string(note.empty() ? "" : "; ") +
+                "the variogram has fewer than three lags with pairs: no spatially correlated error";
+    if (!note.empty()) {
+        warning(PROGRAM, note);
+        j->learned.warnings.push_back(note);
+    }
+    return true;
+}
 
-    // The surveys' errors and the classes, on the same grid.
-    const bool errors = !o.sigma_before.empty() || o.error_from_stable;
-    if (!o.sigma_before.empty() && (!open_sigma_input("--sigma-before", o.sigma_before, run.before.grid, &run.sigma_before, &error) ||
-                   !open_sigma_input("--sigma-after", o.sigma_after, run.before.grid, &run.sigma_after, &error)))
-        return run_error(PROGRAM, error);
+// The surveys' errors and the classes, on the same grid.
+bool open_layers(const Options &o, Job *j, std::string *error)
+{
+    Run &run = j->run;
+    j->errors = !o.sigma_before.empty() || o.error_from_stable;
+    if (!o.sigma_before.empty() &&
+        (!open_sigma_input("--sigma-before", o.sigma_before, run.before.grid, &run.sigma_before, error) ||
+         !open_sigma_input("--sigma-after", o.sigma_after, run.before.grid, &run.sigma_after, error)))
+        return false;
     std::string classes_scratch;
-    if (!o.classes.empty() &&
-        (!stage_scratch(&run.outputs, o.out, "classes.tif", &classes_scratch, &error) ||
-         !open_classes(o.classes, o.class_field, run.before.grid, classes_scratch, &run.classes, &error)))
-        return run_error(PROGRAM, error);
+    return o.classes.empty() || (stage_scratch(&run.outputs, o.out, "classes.tif", &classes_scratch, error) &&
+                                 open_classes(o.classes, o.class_field, run.before.grid, classes_scratch, &run.classes,
+                                              error));
+}
 
-    // The outputs, at their staged files, and the pass.
-    const GDALDataType type = o.type == "float64" ? GDT_Float64 : GDT_Float32;
-    const std::string path_2D = o.out + "_2D.tif", path_3D = o.out + "_3D.tif";
-    const std::string error_path_2D = o.error_out ? o.out + "_2D_sigma.tif" : "",
-                      error_path_3D = o.error_out ? o.out + "_3D_sigma.tif" : "";
-    const std::string histogram_png_path = o.picture && !o.histogram.empty() ? o.out + "_histogram.png" : "";
+// The output rasters, open at their staged files.
+bool open_rasters(const Options &o, Job *j, std::string *error)
+{
+    Run &run = j->run;
+    j->type = o.type == "float64" ? GDT_Float64 : GDT_Float32;
+    j->path_2D = o.out + "_2D.tif";
+    j->path_3D = o.out + "_3D.tif";
+    j->error_path_2D = o.error_out ? o.out + "_2D_sigma.tif" : "";
+    j->error_path_3D = o.error_out ? o.out + "_3D_sigma.tif" : "";
+    j->histogram_png_path = o.picture && !o.histogram.empty() ? o.out + "_histogram.png" : "";
     const OutputSet &set = run.outputs;
-    if (!open_output(path_2D, staged_path(set, path_2D), run.before.grid, type, o.creation_options, o.threads,
-                     &run.out_2D, &error) ||
-        !open_output(path_3D, staged_path(set, path_3D), run.before.grid, type, o.creation_options, o.threads,
-                     &run.out_3D, &error))
-        return run_error(PROGRAM, error);
-    if (o.error_out &&
-        (!open_output(error_path_2D, staged_path(set, error_path_2D), run.before.grid, GDT_Float32,
-                      o.creation_options, o.threads, &run.error_2D, &error) ||
-         !open_output(error_path_3D, staged_path(set, error_path_3D), run.before.grid, GDT_Float32,
-                      o.creation_options, o.threads, &run.error_3D, &error)))
-        return run_error(PROGRAM, error);
-    ChangeExtras extras;
+    const auto open = [&](const std::string &path, GDALDataType type, RasterOutput *out) {
+        return open_output(path, staged_path(set, path), run.before.grid, type, o.creation_options, o.threads, out,
+                           error);
+    };
+    return open(j->path_2D, j->type, &run.out_2D) && open(j->path_3D, j->type, &run.out_3D) &&
+           (!o.error_out ||
+            (open(j->error_path_2D, GDT_Float32, &run.error_2D) && open(j->error_path_3D, GDT_Float32, &run.error_3D)));
+}
+
+// What the pass adds to the differences: errors, thresholds, correlation,
+// classes, distributions, error rasters, alignment.
+void describe_pass(const Options &o, Job *j)
+{
+    Run &run = j->run;
+    ChangeExtras &extras = j->extras;
     if (!o.sigma_before.empty()) {
         extras.sigma_before = &run.sigma_before;
         extras.sigma_after = &run.sigma_after;
     }
     if (o.error_from_stable) {
-        extras.learned = &learned;
-        cell_size_metres(run.before.grid, &extras.cell_w, &extras.cell_h, &error);
+        extras.learned = &j->learned;
+        std::string unused;
+        cell_size_metres(run.before.grid, &extras.cell_w, &extras.cell_h, &unused);
     }
     extras.threads = o.threads;
     extras.detection = make_detection(o.lod, o.confidence);
     if (o.correlation_range > 0)
         extras.correlation = spherical_model(o.correlation_range);
-    if (o.error_from_stable && learned.variogram.fitted)
-        extras.correlation = learned.variogram.model;
+    if (o.error_from_stable && j->learned.variogram.fitted)
+        extras.correlation = j->learned.variogram.model;
     extras.classes = o.classes.empty() ? nullptr : &run.classes;
     extras.histograms = !o.histogram.empty() || !o.report.empty() || o.picture; // the maps' limits too
     extras.bin_width = o.bin_width;
@@ -610,169 +652,224 @@ int run_change(const Options &o)
         extras.error_3D = &run.error_3D;
     }
     extras.aligned = o.coregister ? &run.aligned : nullptr;
-    if (!limit_block_cache(run, o, &error))
-        return run_error(PROGRAM, error);
-    ChangeResult result;
+}
+
+// The pass, its rasters completed.
+bool run_pass(const Options &o, Job *j, std::string *error)
+{
+    Run &run = j->run;
+    if (!limit_block_cache(run, o, error))
+        return false;
     int tile_x = 0, tile_lines = 0; // BEFORE's tiles: the blocks of the pass lie in their rows
     if (run.before.band != nullptr)
         GDALGetBlockSize(run.before.band, &tile_x, &tile_lines);
-    if (!change_pass(&run.before, &run.after, areas, aligned_block_lines(run.before.grid.nb_col, tile_lines), &run.out_2D,
-                     &run.out_3D, extras, &result, &error) ||
-        !finish_output(&run.out_2D, &error) || !finish_output(&run.out_3D, &error) ||
-        (o.error_out && (!finish_output(&run.error_2D, &error) || !finish_output(&run.error_3D, &error))))
-        return run_error(PROGRAM, error);
-    // The maps, from the run's own finished differences.
-    ChangeMap maps[2];
-    double map_limits[2] = {0, 0};
-    const std::string finished[2] = {staged_path(set, path_2D), staged_path(set, path_3D)};
-    if ((o.picture || !o.report.empty()) &&
-        !draw_maps(o, before_options, run.before.grid, finished, result, maps, map_limits, &error))
-        return run_error(PROGRAM, error);
-    if (o.picture)
-        for (int k = 0; k < 2; k++) {
-            const std::string png = o.out + (k == 0 ? "_2D.png" : "_3D.png");
-            const std::pair<std::string, std::string> files[4] = {
-                {o.out + (k == 0 ? "_2D.qml" : "_3D.qml"), qgis_style(map_limits[k])},
-                {png, maps[k].png},
-                {world_file_path(png), maps[k].world_file},
-                {png + ".aux.xml", maps[k].aux_xml}};
-            for (const auto &file : files)
-                if (file.second.empty())
-                    drop_output(&run.outputs, file.first); // no georeferencing, no CRS
-                else if (!write_staged_text(set, file.first, file.second, &error))
-                    return run_error(PROGRAM, error);
-        }
+    return change_pass(&run.before, &run.after, j->areas, aligned_block_lines(run.before.grid.nb_col, tile_lines),
+                       &run.out_2D, &run.out_3D, j->extras, &j->result, error) &&
+           finish_output(&run.out_2D, error) && finish_output(&run.out_3D, error) &&
+           (!o.error_out || (finish_output(&run.error_2D, error) && finish_output(&run.error_3D, error)));
+}
 
-    // The report.
-    ChangeRun facts;
-    facts.before = &run.before;
-    facts.after = &run.after;
+// The maps, from the run's own finished differences, and with --picture
+// their files (QGIS style, PNG, world file, PAM).
+bool write_maps(const Options &o, Job *j, std::string *error)
+{
+    const OutputSet &set = j->run.outputs;
+    const std::string finished[2] = {staged_path(set, j->path_2D), staged_path(set, j->path_3D)};
+    if ((o.picture || !o.report.empty()) &&
+        !draw_maps(o, j->before_options, j->run.before.grid, finished, j->result, j->maps, j->map_limits, error))
+        return false;
+    if (!o.picture)
+        return true;
+    for (int k = 0; k < 2; k++) {
+        const std::string png = o.out + (k == 0 ? "_2D.png" : "_3D.png");
+        const std::pair<std::string, std::string> files[4] = {
+            {o.out + (k == 0 ? "_2D.qml" : "_3D.qml"), qgis_style(j->map_limits[k])},
+            {png, j->maps[k].png},
+            {world_file_path(png), j->maps[k].world_file},
+            {png + ".aux.xml", j->maps[k].aux_xml}};
+        for (const auto &file : files)
+            if (file.second.empty())
+                drop_output(&j->run.outputs, file.first); // no georeferencing, no CRS
+            else if (!write_staged_text(set, file.first, file.second, error))
+                return false;
+    }
+    return true;
+}
+
+// What the table, the JSON, the CSV and the report say of the run.
+void describe_run(const Options &o, Job *j)
+{
+    ChangeRun &facts = j->facts;
+    facts.before = &j->run.before;
+    facts.after = &j->run.after;
     facts.before_path = o.before.path;
     facts.after_path = o.after.path;
     facts.resampled = o.resample;
-    facts.out_2D = path_2D;
-    facts.out_3D = path_3D;
+    facts.out_2D = j->path_2D;
+    facts.out_3D = j->path_3D;
     facts.type_name = o.type;
-    facts.nodata = output_nodata(type);
+    facts.nodata = output_nodata(j->type);
     facts.pictures = o.picture;
-    facts.picture_limits[0] = map_limits[0];
-    facts.picture_limits[1] = map_limits[1];
+    facts.picture_limits[0] = j->map_limits[0];
+    facts.picture_limits[1] = j->map_limits[1];
     facts.out = o.out;
-    facts.areas = areas;
-    facts.aligned = o.coregister ? &run.aligned : nullptr;
-    facts.errors = errors;
-    facts.learned = o.error_from_stable ? &learned : nullptr;
-    facts.correlation = extras.correlation;
+    facts.areas = j->areas;
+    facts.aligned = o.coregister ? &j->run.aligned : nullptr;
+    facts.errors = j->errors;
+    facts.learned = o.error_from_stable ? &j->learned : nullptr;
+    facts.correlation = j->extras.correlation;
     facts.thresholds = o.lod > 0 || o.confidence > 0;
-    facts.detection = extras.detection;
-    facts.classes = extras.classes;
-    facts.error_2D = error_path_2D;
-    facts.error_3D = error_path_3D;
+    facts.detection = j->extras.detection;
+    facts.classes = j->extras.classes;
+    facts.error_2D = j->error_path_2D;
+    facts.error_3D = j->error_path_3D;
+}
 
-    // The distributions, their CSV and picture.
-    HistogramTable table_2D, table_3D;
-    std::string histogram_png_bytes;
-    if (extras.histograms) {
-        if (!histogram_table(result.histogram_2D, &table_2D, &error) ||
-            !histogram_table(result.histogram_3D, &table_3D, &error))
-            return run_error(PROGRAM, "--histogram: " + error);
-        if (!o.histogram.empty() &&
-            !write_staged_text(set, o.histogram, histogram_csv({"2D", "3D"}, {table_2D, table_3D}), &error))
-            return run_error(PROGRAM, error);
-        HistogramPictureOptions picture;
-        picture.of_volume = o.histogram_of == "volume";
-        picture.title = "Distribution of the 2D difference, after \u2212 before";
-        picture.thresholds = threshold_lines(o, run, false, &picture.threshold_label);
-        if (!histogram_png(table_2D, picture, &histogram_png_bytes, &error))
-            return run_error(PROGRAM, error);
-        if (!histogram_png_path.empty() && !write_staged_text(set, histogram_png_path, histogram_png_bytes, &error))
-            return run_error(PROGRAM, error);
+// The distributions, their CSV and picture.
+bool write_distributions(const Options &o, Job *j, std::string *error)
+{
+    if (!j->extras.histograms)
+        return true;
+    const OutputSet &set = j->run.outputs;
+    if (!histogram_table(j->result.histogram_2D, &j->table_2D, error) ||
+        !histogram_table(j->result.histogram_3D, &j->table_3D, error)) {
+        *error = "--histogram: " + *error;
+        return false;
     }
-    // The pictures of the learned error model.
-    std::string error_slope_bytes, variogram_bytes;
-    if (o.error_from_stable && (o.picture || !o.report.empty())) {
-        if (!error_slope_png(learned, &error_slope_bytes, &error))
-            return run_error(PROGRAM, error);
-        if (learned.variogram.fitted && !variogram_png(learned.variogram, &variogram_bytes, &error))
-            return run_error(PROGRAM, error);
-        if (o.picture && !write_staged_text(set, o.out + "_error_slope.png", error_slope_bytes, &error))
-            return run_error(PROGRAM, error);
-        if (o.picture && variogram_bytes.empty())
-            drop_output(&run.outputs, o.out + "_variogram.png"); // no correlation could be fitted
-        else if (o.picture && !write_staged_text(set, o.out + "_variogram.png", variogram_bytes, &error))
-            return run_error(PROGRAM, error);
-    }
-    if (!o.json.empty() && !write_staged_text(set, o.json, json_text(change_json(facts, result)), &error))
-        return run_error(PROGRAM, error);
-    if (!o.csv.empty() && !write_staged_text(set, o.csv, change_csv(facts, result), &error))
-        return run_error(PROGRAM, error);
-    if (!o.report.empty()) {
-        nlohmann::json summary = change_json(facts, result);
-        summary["program"] = PROGRAM;
-        summary["version"] = project_version();
-        summary["command_line"] = o.command_line;
-        if (!o.date.empty())
-            summary["date"] = o.date;
-        nlohmann::json &inputs = summary["inputs"];
-        if (!describe_file(o.before.path, &inputs["before"], &error) ||
-            !describe_file(o.after.path, &inputs["after"], &error))
-            return run_error(PROGRAM, error);
-        inputs["before"]["crs"] = crs_name(run.before.grid.crs_wkt);
-        inputs["after"]["crs"] = crs_name(run.after.grid.crs_wkt);
-        inputs["before"]["nodata_cells"] = result.counts.nodata_before;
-        inputs["after"]["nodata_cells"] = result.counts.nodata_after;
-        const SigmaInput *sigmas[2] = {&run.sigma_before, &run.sigma_after};
-        const char *sigma_roles[2] = {"sigma_before", "sigma_after"};
-        for (int k = 0; k < 2; k++)
-            if (errors && sigmas[k]->is_raster) {
-                if (!describe_file(sigmas[k]->given, &inputs[sigma_roles[k]], &error))
-                    return run_error(PROGRAM, error);
-                inputs[sigma_roles[k]]["kind"] = "error raster, " + sigmas[k]->raster.kind;
-                inputs[sigma_roles[k]]["nodata_cells"] = sigmas[k]->nodata_cells;
-            }
-        if (!o.classes.empty()) {
-            if (!describe_file(o.classes, &inputs["classes"], &error))
-                return run_error(PROGRAM, error);
-            inputs["classes"]["kind"] = run.classes.layer.from_vector ? "vector, rasterised onto the grid" : "class raster";
+    if (!o.histogram.empty() &&
+        !write_staged_text(set, o.histogram, histogram_csv({"2D", "3D"}, {j->table_2D, j->table_3D}), error))
+        return false;
+    HistogramPictureOptions picture;
+    picture.of_volume = o.histogram_of == "volume";
+    picture.title = "Distribution of the 2D difference, after \u2212 before";
+    picture.thresholds = threshold_lines(o, j->run, false, &picture.threshold_label);
+    return histogram_png(j->table_2D, picture, &j->histogram_png_bytes, error) &&
+           (j->histogram_png_path.empty() || write_staged_text(set, j->histogram_png_path, j->histogram_png_bytes, error));
+}
+
+// The pictures of the learned error model.
+bool write_error_model(const Options &o, Job *j, std::string *error)
+{
+    if (!o.error_from_stable || (!o.picture && o.report.empty()))
+        return true;
+    const OutputSet &set = j->run.outputs;
+    if (!error_slope_png(j->learned, &j->error_slope_bytes, error))
+        return false;
+    if (j->learned.variogram.fitted && !variogram_png(j->learned.variogram, &j->variogram_bytes, error))
+        return false;
+    if (o.picture && !write_staged_text(set, o.out + "_error_slope.png", j->error_slope_bytes, error))
+        return false;
+    if (o.picture && j->variogram_bytes.empty())
+        drop_output(&j->run.outputs, o.out + "_variogram.png"); // no correlation could be fitted
+    else if (o.picture && !write_staged_text(set, o.out + "_variogram.png", j->variogram_bytes, error))
+        return false;
+    return true;
+}
+
+// The report's inputs: each file described, with its coordinate system
+// and its cells without data.
+bool report_inputs(const Options &o, const Job &j, nlohmann::json *inputs, std::string *error)
+{
+    const Run &run = j.run;
+    if (!describe_file(o.before.path, &(*inputs)["before"], error) ||
+        !describe_file(o.after.path, &(*inputs)["after"], error))
+        return false;
+    (*inputs)["before"]["crs"] = crs_name(run.before.grid.crs_wkt);
+    (*inputs)["after"]["crs"] = crs_name(run.after.grid.crs_wkt);
+    (*inputs)["before"]["nodata_cells"] = j.result.counts.nodata_before;
+    (*inputs)["after"]["nodata_cells"] = j.result.counts.nodata_after;
+    const SigmaInput *sigmas[2] = {&run.sigma_before, &run.sigma_after};
+    const char *sigma_roles[2] = {"sigma_before", "sigma_after"};
+    for (int k = 0; k < 2; k++)
+        if (j.errors && sigmas[k]->is_raster) {
+            if (!describe_file(sigmas[k]->given, &(*inputs)[sigma_roles[k]], error))
+                return false;
+            (*inputs)[sigma_roles[k]]["kind"] = "error raster, " + sigmas[k]->raster.kind;
+            (*inputs)[sigma_roles[k]]["nodata_cells"] = sigmas[k]->nodata_cells;
         }
-        nlohmann::json parameters = {{"output type", o.type}};
-        if (!o.sigma_before.empty()) {
-            parameters["error of before, sigma (m or raster)"] = o.sigma_before;
-            parameters["error of after, sigma (m or raster)"] = o.sigma_after;
-        }
-        if (o.error_from_stable)
-            parameters["errors"] = "learned from stable ground by slope (--error-from-stable), the model in the JSON";
-        if (o.lod > 0)
-            parameters["level of detection (m)"] = o.lod;
-        if (o.confidence > 0)
-            parameters["confidence level"] = o.confidence, parameters["confidence level, two-sided normal quantile z"] = extras.detection.z;
-        if (o.correlation_range > 0)
-            parameters["correlation range (m)"] = o.correlation_range;
-        if (!o.classes.empty())
-            parameters["class field"] = o.class_field.empty() ? std::string("(feature id)") : o.class_field;
-        parameters["histogram bin width (m)"] = table_2D.width;
-        if (!o.resample.empty())
-            parameters["AFTER resampled"] = o.resample;
-        if (o.coregister)
-            parameters["AFTER aligned onto BEFORE (--coregister)"] = "yes, the fit in the JSON";
-        summary["parameters"] = parameters;
-        if (!errors)
-            summary["error_models"] = nlohmann::json::array(
-                {"No errors were given (--sigma-before, --sigma-after): the volumes carry no uncertainty."});
-        std::map<std::string, std::string> pictures = {
-            {"2D", maps[0].png}, {"3D", maps[1].png}, {"histogram", histogram_png_bytes}};
-        if (!error_slope_bytes.empty())
-            pictures["error_slope"] = error_slope_bytes;
-        if (!variogram_bytes.empty())
-            pictures["variogram"] = variogram_bytes;
-        if (!write_staged_text(set, o.report, valid_utf8(report_html(summary, pictures)), &error))
-            return run_error(PROGRAM, error);
+    if (!o.classes.empty()) {
+        if (!describe_file(o.classes, &(*inputs)["classes"], error))
+            return false;
+        (*inputs)["classes"]["kind"] = run.classes.layer.from_vector ? "vector, rasterised onto the grid" : "class raster";
     }
-    // Every output in place at once, then the table: a run that fails
-    // leaves the earlier files and says nothing of a budget.
-    if (!commit_outputs(&run.outputs, &error))
+    return true;
+}
+
+// The report's parameters: the options the figures depend on.
+nlohmann::json report_parameters(const Options &o, const Job &j)
+{
+    nlohmann::json parameters = {{"output type", o.type}};
+    if (!o.sigma_before.empty()) {
+        parameters["error of before, sigma (m or raster)"] = o.sigma_before;
+        parameters["error of after, sigma (m or raster)"] = o.sigma_after;
+    }
+    if (o.error_from_stable)
+        parameters["errors"] = "learned from stable ground by slope (--error-from-stable), the model in the JSON";
+    if (o.lod > 0)
+        parameters["level of detection (m)"] = o.lod;
+    if (o.confidence > 0)
+        parameters["confidence level"] = o.confidence, parameters["confidence level, two-sided normal quantile z"] = j.extras.detection.z;
+    if (o.correlation_range > 0)
+        parameters["correlation range (m)"] = o.correlation_range;
+    if (!o.classes.empty())
+        parameters["class field"] = o.class_field.empty() ? std::string("(feature id)") : o.class_field;
+    parameters["histogram bin width (m)"] = j.table_2D.width;
+    if (!o.resample.empty())
+        parameters["AFTER resampled"] = o.resample;
+    if (o.coregister)
+        parameters["AFTER aligned onto BEFORE (--coregister)"] = "yes, the fit in the JSON";
+    return parameters;
+}
+
+// The JSON, the CSV and the HTML report.
+bool write_tables(const Options &o, Job *j, std::string *error)
+{
+    const OutputSet &set = j->run.outputs;
+    if (!o.json.empty() && !write_staged_text(set, o.json, json_text(change_json(j->facts, j->result)), error))
+        return false;
+    if (!o.csv.empty() && !write_staged_text(set, o.csv, change_csv(j->facts, j->result), error))
+        return false;
+    if (o.report.empty())
+        return true;
+    nlohmann::json summary = change_json(j->facts, j->result);
+    summary["program"] = PROGRAM;
+    summary["version"] = project_version();
+    summary["command_line"] = o.command_line;
+    if (!o.date.empty())
+        summary["date"] = o.date;
+    if (!report_inputs(o, *j, &summary["inputs"], error))
+        return false;
+    summary["parameters"] = report_parameters(o, *j);
+    if (!j->errors)
+        summary["error_models"] = nlohmann::json::array(
+            {"No errors were given (--sigma-before, --sigma-after): the volumes carry no uncertainty."});
+    std::map<std::string, std::string> pictures = {
+        {"2D", j->maps[0].png}, {"3D", j->maps[1].png}, {"histogram", j->histogram_png_bytes}};
+    if (!j->error_slope_bytes.empty())
+        pictures["error_slope"] = j->error_slope_bytes;
+    if (!j->variogram_bytes.empty())
+        pictures["variogram"] = j->variogram_bytes;
+    return write_staged_text(set, o.report, valid_utf8(report_html(summary, pictures)), error);
+}
+
+// The run, stage by stage. Every output is staged first and put in place
+// at once at the end, then the table: a run that fails leaves the earlier
+// files and says nothing of a budget.
+int run_change(const Options &o)
+{
+    Job j;
+    std::string error;
+    if (!stage_outputs(o, &j.run, &error) || !open_surveys(o, &j, &error) || !learn_errors(o, &j, &error) ||
+        !open_layers(o, &j, &error) || !open_rasters(o, &j, &error))
         return run_error(PROGRAM, error);
-    print_change_table(facts, result);
+    describe_pass(o, &j);
+    if (!run_pass(o, &j, &error) || !write_maps(o, &j, &error))
+        return run_error(PROGRAM, error);
+    describe_run(o, &j);
+    if (!write_distributions(o, &j, &error) || !write_error_model(o, &j, &error) || !write_tables(o, &j, &error) ||
+        !commit_outputs(&j.run.outputs, &error))
+        return run_error(PROGRAM, error);
+    print_change_table(j.facts, j.result);
     return EXIT_DONE;
 }
 
