@@ -873,6 +873,54 @@ int run_change(const Options &o)
     return EXIT_DONE;
 }
 
+// What the options need of, or exclude from, each other: the first rule a
+// command line breaks, said as a usage error; empty when it breaks none.
+std::string option_conflicts(const CLI::App &app, const Options &o)
+{
+    const bool errors_known = !o.sigma_before.empty() || o.error_from_stable;
+    if (!o.coregister && !o.error_from_stable && (!o.stable.empty() || !o.unstable.empty()))
+        return "--stable and --unstable need --coregister or --error-from-stable";
+    if (o.error_from_stable && (!o.sigma_before.empty() || !o.sigma_after.empty()))
+        return "--error-from-stable learns the errors: it excludes --sigma-before and --sigma-after";
+    if (o.error_from_stable && o.correlation_range > 0)
+        return "--error-from-stable excludes --correlation-range";
+    if (o.sigma_before.empty() != o.sigma_after.empty())
+        return "give both --sigma-before and --sigma-after (0 for a survey without error)";
+    if (!errors_known && o.confidence > 0)
+        return "--confidence needs the surveys' errors: --sigma-before and --sigma-after, or --error-from-stable";
+    if (!errors_known && (o.error_out || o.correlation_range > 0))
+        return std::string(o.error_out ? "--error-out" : "--correlation-range") +
+               " needs the surveys' errors: --sigma-before and --sigma-after" +
+               (o.error_out ? ", or --error-from-stable" : "");
+    if (app.count("--confidence") > 0 && !(o.confidence > 0 && o.confidence < 1))
+        return "--confidence: a level strictly between 0 and 1, such as 0.95";
+    if (app.count("--variogram-pairs") > 0 && !o.error_from_stable)
+        return "--variogram-pairs needs --error-from-stable";
+    if (!o.class_field.empty() && o.classes.empty())
+        return "--class-field needs --classes";
+    if ((app.count("--limit") > 0 || app.count("--picture-size") > 0) && !o.picture && o.report.empty())
+        return std::string(app.count("--limit") > 0 ? "--limit" : "--picture-size") + " needs --picture or --report";
+    return "";
+}
+
+// The command line as a shell would take it back: words of plain
+// characters as they are, others in single quotes.
+std::string quoted_command_line(int argc, char **argv)
+{
+    std::string line;
+    for (int k = 0; k < argc; k++) {
+        const std::string arg = argv[k];
+        bool plain = !arg.empty();
+        for (char c : arg)
+            plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_./=:,+%@", c) != nullptr);
+        std::string quoted = "'";
+        for (char c : arg)
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += (k > 0 ? " " : "") + (plain ? arg : quoted + "'");
+    }
+    return line;
+}
+
 } // namespace
 
 int dem_change_program(int argc, char **argv)
@@ -887,32 +935,7 @@ int dem_change_program(int argc, char **argv)
     o.out = output_base(o.out);
     o.before.z_scale_given = app.count("--z-scale-before") > 0;
     o.after.z_scale_given = app.count("--z-scale-after") > 0;
-    if (!o.coregister && !o.error_from_stable && (!o.stable.empty() || !o.unstable.empty()))
-        return finish_run(PROGRAM,
-                          usage_error(PROGRAM, "--stable and --unstable need --coregister or --error-from-stable"));
-    // What the options need of each other.
-    std::string usage;
-    const bool errors_known = !o.sigma_before.empty() || o.error_from_stable;
-    if (o.error_from_stable && (!o.sigma_before.empty() || !o.sigma_after.empty()))
-        usage = "--error-from-stable learns the errors: it excludes --sigma-before and --sigma-after";
-    else if (o.error_from_stable && o.correlation_range > 0)
-        usage = "--error-from-stable excludes --correlation-range";
-    else if (o.sigma_before.empty() != o.sigma_after.empty())
-        usage = "give both --sigma-before and --sigma-after (0 for a survey without error)";
-    else if (!errors_known && o.confidence > 0)
-        usage = "--confidence needs the surveys' errors: --sigma-before and --sigma-after, or --error-from-stable";
-    else if (!errors_known && (o.error_out || o.correlation_range > 0))
-        usage = std::string(o.error_out ? "--error-out" : "--correlation-range") +
-                " needs the surveys' errors: --sigma-before and --sigma-after" +
-                (o.error_out ? ", or --error-from-stable" : "");
-    else if (app.count("--confidence") > 0 && !(o.confidence > 0 && o.confidence < 1))
-        usage = "--confidence: a level strictly between 0 and 1, such as 0.95";
-    else if (app.count("--variogram-pairs") > 0 && !o.error_from_stable)
-        usage = "--variogram-pairs needs --error-from-stable";
-    else if (!o.class_field.empty() && o.classes.empty())
-        usage = "--class-field needs --classes";
-    else if ((app.count("--limit") > 0 || app.count("--picture-size") > 0) && !o.picture && o.report.empty())
-        usage = std::string(app.count("--limit") > 0 ? "--limit" : "--picture-size") + " needs --picture or --report";
+    std::string usage = option_conflicts(app, o);
     std::vector<std::string> creation_options;
     if (usage.empty() && compression_options(o.compress, o.level, &creation_options, &usage)) {
         creation_options.insert(creation_options.end(), o.creation_options.begin(), o.creation_options.end());
@@ -920,16 +943,7 @@ int dem_change_program(int argc, char **argv)
     }
     if (!usage.empty())
         return finish_run(PROGRAM, usage_error(PROGRAM, usage));
-    for (int k = 0; k < argc; k++) {
-        const std::string arg = argv[k];
-        bool plain = !arg.empty();
-        for (char c : arg)
-            plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-_./=:,+%@", c) != nullptr);
-        std::string quoted = "'";
-        for (char c : arg)
-            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        o.command_line += (k > 0 ? " " : "") + (plain ? arg : quoted + "'");
-    }
+    o.command_line = quoted_command_line(argc, argv);
     hold_gdal_messages();
     GDALAllRegister();
     // GDAL decodes the tiles of one read in as many threads (GeoTIFF inputs).
