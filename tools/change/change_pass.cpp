@@ -171,6 +171,73 @@ void flag_both(const unsigned char *ok_b, const unsigned char *ok_a, size_t cell
     }
 }
 
+// The buffers of one of the pass's two halves: lines read (read_cells
+// values) and lines worked out (worked_cells).
+void size_step_buffers(const ChangeExtras &x, size_t read_cells, size_t worked_cells, bool error_rasters, Fetched *f,
+                       Worked *d)
+{
+    f->before.resize(read_cells);
+    f->after.resize(read_cells);
+    f->ok_b.resize(read_cells);
+    f->ok_a.resize(read_cells);
+    if (x.sigma_before != nullptr) {
+        f->sig_b.resize(read_cells);
+        f->sig_a.resize(read_cells);
+    }
+    if (x.classes != nullptr)
+        f->classes.resize(worked_cells);
+    d->d2.resize(worked_cells);
+    d->d3.resize(worked_cells);
+    if (error_rasters) {
+        d->e2.resize(worked_cells);
+        d->e3.resize(worked_cells);
+    }
+}
+
+// The steps of a pass over nb_lig lines: the inputs are read by blocks that
+// start on a multiple of block_lines (their rows of tiles, when
+// block_lines divides the tile height: each tile is then decoded once), and
+// the lines whose neighbours are all in memory are worked out: the pass
+// runs `beyond` lines (one, two with learned errors) behind the reading,
+// and catches up at the last line.
+std::vector<Step> plan_steps(int nb_lig, int block_lines, int beyond)
+{
+    std::vector<Step> steps;
+    for (int read_end = 0, first = 0; first < nb_lig;) {
+        Step s;
+        s.read_first = read_end;
+        read_end = read_end + block_lines < nb_lig ? read_end + block_lines : nb_lig;
+        s.read_count = read_end - s.read_first;
+        const int last = read_end == nb_lig ? nb_lig : read_end - beyond; // lines first .. last − 1 are complete
+        s.first = first;
+        s.count = last > first ? last - first : 0;
+        first += s.count;
+        steps.push_back(s);
+    }
+    return steps;
+}
+
+// The result of a pass before its first line: empty budgets (and the
+// budgets of the cells without a class, listed even when there are none),
+// empty distributions, no counts but the cells.
+void start_result(const ChangeExtras &x, const BudgetRows &empty, long long cells, ChangeResult *result)
+{
+    result->budget_2D = empty;
+    result->budget_3D = empty;
+    result->all_2D = empty;
+    result->class_2D.clear();
+    result->class_3D.clear();
+    if (x.classes != nullptr) {
+        result->class_2D.assign(1, empty);
+        result->class_3D.assign(1, empty);
+    }
+    result->histogram_2D = make_histogram(x.bin_width);
+    result->histogram_3D = make_histogram(x.bin_width);
+    result->counts = ChangeCounts();
+    result->max_abs_2D = result->max_abs_3D = 0;
+    result->counts.cells = cells;
+}
+
 // Keeps the lines from new_base on (at most three) at the front and puts
 // the lines fetched after them: their nodata counted, where both inputs
 // (and both errors) have data, σ_d.
@@ -533,25 +600,8 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     // by it (lines worked out) while the pass works on the other.
     Fetched fetched[2];
     Worked done[2];
-    for (int k = 0; k < 2; k++) {
-        Fetched &f = fetched[k];
-        f.before.resize(block_lines * n);
-        f.after.resize(block_lines * n);
-        f.ok_b.resize(block_lines * n);
-        f.ok_a.resize(block_lines * n);
-        if (x.sigma_before != nullptr) {
-            f.sig_b.resize(block_lines * n);
-            f.sig_a.resize(block_lines * n);
-        }
-        if (x.classes != nullptr)
-            f.classes.resize(worked * n);
-        done[k].d2.resize(worked * n);
-        done[k].d3.resize(worked * n);
-        if (error_rasters) {
-            done[k].e2.resize(worked * n);
-            done[k].e3.resize(worked * n);
-        }
-    }
+    for (int k = 0; k < 2; k++)
+        size_step_buffers(x, block_lines * n, worked * n, error_rasters, &fetched[k], &done[k]);
     // The plain pass (a level of detection at most) needs none of the extras.
     const bool extras = errors || x.detection.confidence || x.classes != nullptr || x.histograms;
     // The propagation of the errors into the 3D budgets: one line of rows
@@ -569,39 +619,9 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
 
     const BudgetRows empty = areas.per_line ? budget_with_line_areas(x.detection.lod)
                                         : budget_with_cell_area(areas.cell_area, x.detection.lod);
-    result->budget_2D = empty;
-    result->budget_3D = empty;
-    result->all_2D = empty;
-    result->class_2D.clear();
-    result->class_3D.clear();
-    if (x.classes != nullptr) {
-        result->class_2D.assign(1, empty); // the cells without a class, listed even when there are none
-        result->class_3D.assign(1, empty);
-    }
-    result->histogram_2D = make_histogram(x.bin_width);
-    result->histogram_3D = make_histogram(x.bin_width);
-    result->counts = ChangeCounts();
-    result->max_abs_2D = result->max_abs_3D = 0;
-    result->counts.cells = static_cast<long long>(nb_lig) * nb_col;
+    start_result(x, empty, static_cast<long long>(nb_lig) * nb_col, result);
     progress_begin("Computing the differences", nb_lig);
-    // The inputs are read by blocks that start on a multiple of block_lines
-    // (their rows of tiles, when block_lines divides the tile height: each
-    // tile is then decoded once), and the lines whose neighbours are all in
-    // memory are worked out: the pass runs one line (two with learned
-    // errors) behind the reading, and catches up at the last line.
-    const int beyond = x.learned != nullptr ? 2 : 1;
-    std::vector<Step> steps;
-    for (int read_end = 0, first = 0; first < nb_lig;) {
-        Step s;
-        s.read_first = read_end;
-        read_end = read_end + block_lines < nb_lig ? read_end + block_lines : nb_lig;
-        s.read_count = read_end - s.read_first;
-        const int last = read_end == nb_lig ? nb_lig : read_end - beyond; // lines first .. last − 1 are complete
-        s.first = first;
-        s.count = last > first ? last - first : 0;
-        first += s.count;
-        steps.push_back(s);
-    }
+    const std::vector<Step> steps = plan_steps(nb_lig, block_lines, x.learned != nullptr ? 2 : 1);
     // Step k's lines are read, and step k − 2's written, while step k − 1's
     // are worked out: in a second thread with more than one, one after the
     // other without. The reads and writes come in the same order either way,
