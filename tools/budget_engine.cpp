@@ -134,11 +134,7 @@ static void add_volumes(CellGroups *groups, const double *vol, int n, GroupOf gr
     }
     for (int g = 0; g < 3; g++) {
         groups->group[g][0].cells += cells[g];
-        if (sum[g] != 0) {
-            const unsigned __int128 magnitude = static_cast<unsigned __int128>(sum[g] < 0 ? -sum[g] : sum[g]);
-            exact_add_wide(&groups->group[g][0].volume, sum[g] < 0, static_cast<unsigned long long>(magnitude >> 64),
-                           static_cast<unsigned long long>(magnitude), lowest);
-        }
+        exact_add_wide(&groups->group[g][0].volume, sum[g], lowest);
     }
 }
 

@@ -86,6 +86,33 @@ int bit_at(const unsigned long long u[EXACT_SUM_WORDS], int k)
     return static_cast<int>((u[k / 32] >> (k % 32)) & 1);
 }
 
+#if LDBL_MANT_DIG == 64
+// A value of the x87 extended format taken apart: its 64-bit significand
+// (the leading bit explicit), its sign, and the exponent of its last bit;
+// zero for ±0, normal for a finite number with its leading bit set and a
+// biased exponent neither 0 nor all ones.
+struct Extended {
+    unsigned long long m;
+    bool negative, zero, normal;
+    int exponent;
+};
+
+Extended extended_parts(long double x)
+{
+    unsigned char bytes[sizeof(long double)];
+    std::memcpy(bytes, &x, sizeof bytes);
+    Extended e;
+    std::memcpy(&e.m, bytes, sizeof e.m);
+    const int sign_exp = bytes[8] | (bytes[9] << 8);
+    const int biased = sign_exp & 0x7fff;
+    e.negative = (sign_exp & 0x8000) != 0;
+    e.zero = e.m == 0 && biased == 0;
+    e.normal = biased != 0 && biased != 0x7fff && (e.m >> 63) != 0;
+    e.exponent = biased - 16383 - 63;
+    return e;
+}
+#endif
+
 } // namespace
 
 void exact_add(ExactSum *s, double x)
@@ -101,8 +128,12 @@ void exact_add(ExactSum *s, double x)
         add_bits(s, negative, m, position);
 }
 
-void exact_add_wide(ExactSum *s, bool negative, unsigned long long hi, unsigned long long lo, int exponent)
+void exact_add_wide(ExactSum *s, __int128 sum, int exponent)
 {
+    const bool negative = sum < 0;
+    const unsigned __int128 magnitude = static_cast<unsigned __int128>(negative ? -sum : sum);
+    const unsigned long long lo = static_cast<unsigned long long>(magnitude),
+                             hi = static_cast<unsigned long long>(magnitude >> 64);
     const int position = exponent - EXACT_SUM_LOW;
     if (lo != 0)
         add_bits(s, negative, lo, position);
@@ -121,36 +152,23 @@ void exact_add_many(ExactSum *s, const long double *x, int n)
     int lowest = 1 << 20, highest = -(1 << 20);
     bool wide = true;
     for (int k = 0; k < n && wide; k++) {
-        unsigned char bytes[sizeof(long double)];
-        std::memcpy(bytes, &x[k], sizeof bytes);
-        unsigned long long m;
-        std::memcpy(&m, bytes, sizeof m);
-        const int biased = (bytes[8] | (bytes[9] << 8)) & 0x7fff;
-        if (m == 0 && biased == 0)
-            continue; // ±0
-        wide = biased != 0 && biased != 0x7fff && (m >> 63) != 0;
-        const int e = biased - 16383 - 63;
-        lowest = std::min(lowest, e);
-        highest = std::max(highest, e);
+        const Extended e = extended_parts(x[k]);
+        if (e.zero)
+            continue;
+        wide = e.normal;
+        lowest = std::min(lowest, e.exponent);
+        highest = std::max(highest, e.exponent);
     }
     if (wide && lowest >= -1074 && highest - lowest <= 32 && highest <= 900) {
         __int128 sum = 0;
         for (int k = 0; k < n; k++) {
-            unsigned char bytes[sizeof(long double)];
-            std::memcpy(bytes, &x[k], sizeof bytes);
-            unsigned long long m;
-            std::memcpy(&m, bytes, sizeof m);
-            const int sign_exp = bytes[8] | (bytes[9] << 8);
-            if (m == 0)
+            const Extended e = extended_parts(x[k]);
+            if (e.zero)
                 continue;
-            const __int128 magnitude = static_cast<__int128>(m) << ((sign_exp & 0x7fff) - 16383 - 63 - lowest);
-            sum += (sign_exp & 0x8000) != 0 ? -magnitude : magnitude;
+            const __int128 magnitude = static_cast<__int128>(e.m) << (e.exponent - lowest);
+            sum += e.negative ? -magnitude : magnitude;
         }
-        if (sum != 0) {
-            const unsigned __int128 u = static_cast<unsigned __int128>(sum < 0 ? -sum : sum);
-            exact_add_wide(s, sum < 0, static_cast<unsigned long long>(u >> 64), static_cast<unsigned long long>(u),
-                           lowest);
-        }
+        exact_add_wide(s, sum, lowest);
         return;
     }
 #endif
@@ -166,18 +184,12 @@ void exact_add(ExactSum *s, long double x)
     // above 2^-1074 and whose top lies within the words goes in as it is,
     // in one step (the parts of the loop below add up to the same value).
     {
-        unsigned char bytes[sizeof(long double)];
-        std::memcpy(bytes, &x, sizeof bytes);
-        unsigned long long m;
-        std::memcpy(&m, bytes, sizeof m);
-        const int sign_exp = bytes[8] | (bytes[9] << 8);
-        const int biased = sign_exp & 0x7fff;
-        const int position = biased - 16383 - 63 - EXACT_SUM_LOW;
-        if (m == 0 && biased == 0)
-            return; // ±0
-        if (biased != 0 && biased != 0x7fff && (m >> 63) != 0 && position >= -1074 - EXACT_SUM_LOW &&
-            position / 32 + 2 < EXACT_SUM_WORDS) {
-            add_bits(s, (sign_exp & 0x8000) != 0, m, position);
+        const Extended e = extended_parts(x);
+        const int position = e.exponent - EXACT_SUM_LOW;
+        if (e.zero)
+            return;
+        if (e.normal && position >= -1074 - EXACT_SUM_LOW && position / 32 + 2 < EXACT_SUM_WORDS) {
+            add_bits(s, e.negative, e.m, position);
             return;
         }
     }

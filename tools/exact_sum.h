@@ -47,9 +47,9 @@ inline bool exact_significand(double x, bool *negative, unsigned long long *m, i
     *exponent = (biased != 0 ? biased : 1) - 1075; // −1074 for subnormal numbers
     return biased != 0x7ff;
 }
-// Adds ±(hi × 2^64 + lo) × 2^exponent exactly (exponent ≥ −1074, the whole
-// below 2^1088): terms gathered apart in a wider integer at one scale.
-void exact_add_wide(ExactSum *s, bool negative, unsigned long long hi, unsigned long long lo, int exponent);
+// Adds sum × 2^exponent exactly (exponent ≥ −1074, |sum| 2^exponent below
+// 2^1088): terms gathered apart in a 128-bit integer at one scale.
+void exact_add_wide(ExactSum *s, __int128 sum, int exponent);
 // Adds the n terms x[0 .. n − 1] as n calls of exact_add do (the same sum);
 // terms whose last bits lie within 2^32 of one another are summed in a
 // 128-bit integer first and added once.

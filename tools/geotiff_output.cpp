@@ -60,12 +60,12 @@ std::string gdal_reason(const std::string &path, const char *what)
 }
 
 // The defaults, then the given options over them.
-char **creation_options(const GeoTiffSpec &spec)
+char **creation_options(const GeoTiffLayout &layout)
 {
     // Tiles no higher than the frame (in steps of 16, as TIFF tiles go): a
     // frame of a few lines and millions of columns would otherwise fill and
     // compress tiles of mostly empty lines.
-    const int tile_lines = std::min(output_tile_lines(spec.nb_col, spec.type), (spec.nb_lig + 15) / 16 * 16);
+    const int tile_lines = std::min(output_tile_lines(layout.nb_col, layout.type), (layout.nb_lig + 15) / 16 * 16);
     std::vector<std::string> defaults;
     std::string unused;
     compression_options("deflate", 0, &defaults, &unused);
@@ -74,8 +74,8 @@ char **creation_options(const GeoTiffSpec &spec)
     co = CSLSetNameValue(co, "BLOCKXSIZE", "256");
     co = CSLSetNameValue(co, "BLOCKYSIZE", std::to_string(tile_lines).c_str());
     co = CSLSetNameValue(co, "BIGTIFF", "IF_SAFER");
-    co = CSLSetNameValue(co, "NUM_THREADS", spec.threads > 0 ? std::to_string(spec.threads).c_str() : "ALL_CPUS");
-    defaults.insert(defaults.end(), spec.options.begin(), spec.options.end());
+    co = CSLSetNameValue(co, "NUM_THREADS", layout.threads > 0 ? std::to_string(layout.threads).c_str() : "ALL_CPUS");
+    defaults.insert(defaults.end(), layout.options.begin(), layout.options.end());
     for (const std::string &option : defaults) {
         const size_t eq = option.find('=');
         co = CSLSetNameValue(co, option.substr(0, eq).c_str(),
@@ -86,19 +86,19 @@ char **creation_options(const GeoTiffSpec &spec)
 
 } // namespace
 
-GeoTiffSpec geotiff_spec(int nb_lig, int nb_col, GDALDataType type, const double *geotransform,
+GeoTiffLayout geotiff_layout(int nb_lig, int nb_col, GDALDataType type, const double *geotransform,
                          const std::string &crs_wkt)
 {
-    GeoTiffSpec spec;
-    spec.nb_lig = nb_lig;
-    spec.nb_col = nb_col;
-    spec.type = type;
-    spec.geotransform = geotransform;
-    spec.crs_wkt = crs_wkt;
-    return spec;
+    GeoTiffLayout layout;
+    layout.nb_lig = nb_lig;
+    layout.nb_col = nb_col;
+    layout.type = type;
+    layout.geotransform = geotransform;
+    layout.crs_wkt = crs_wkt;
+    return layout;
 }
 
-GDALDatasetH create_geotiff(const std::string &path, const std::string &write_at, const GeoTiffSpec &spec,
+GDALDatasetH create_geotiff(const std::string &path, const std::string &write_at, const GeoTiffLayout &layout,
                             std::string *error)
 {
     GDALDriverH driver = GDALGetDriverByName("GTiff");
@@ -106,9 +106,9 @@ GDALDatasetH create_geotiff(const std::string &path, const std::string &write_at
         *error = "GDAL has no GTiff driver";
         return nullptr;
     }
-    char **co = creation_options(spec);
+    char **co = creation_options(layout);
     CPLErrorReset();
-    GDALDatasetH ds = GDALCreate(driver, write_at.c_str(), spec.nb_col, spec.nb_lig, 1, spec.type, co);
+    GDALDatasetH ds = GDALCreate(driver, write_at.c_str(), layout.nb_col, layout.nb_lig, 1, layout.type, co);
     CSLDestroy(co);
     if (ds == nullptr) {
         *error = gdal_reason(path, "cannot create the GeoTIFF");
@@ -116,14 +116,14 @@ GDALDatasetH create_geotiff(const std::string &path, const std::string &write_at
     }
     GDALRasterBandH band = GDALGetRasterBand(ds, 1);
     bool ok = true;
-    if (spec.geotransform != nullptr)
-        ok = GDALSetGeoTransform(ds, const_cast<double *>(spec.geotransform)) == CE_None;
-    if (ok && !spec.crs_wkt.empty())
-        ok = GDALSetProjection(ds, spec.crs_wkt.c_str()) == CE_None;
-    if (ok && spec.has_nodata)
-        ok = GDALSetRasterNoDataValue(band, spec.nodata) == CE_None;
-    if (ok && !spec.unit.empty())
-        ok = GDALSetRasterUnitType(band, spec.unit.c_str()) == CE_None;
+    if (layout.geotransform != nullptr)
+        ok = GDALSetGeoTransform(ds, const_cast<double *>(layout.geotransform)) == CE_None;
+    if (ok && !layout.crs_wkt.empty())
+        ok = GDALSetProjection(ds, layout.crs_wkt.c_str()) == CE_None;
+    if (ok && layout.has_nodata)
+        ok = GDALSetRasterNoDataValue(band, layout.nodata) == CE_None;
+    if (ok && !layout.unit.empty())
+        ok = GDALSetRasterUnitType(band, layout.unit.c_str()) == CE_None;
     if (!ok) {
         *error = gdal_reason(path, "cannot set the georeferencing of the GeoTIFF");
         GDALClose(ds);

@@ -33,7 +33,7 @@ bool compression_options(const std::string &compression, int level, std::vector<
 int output_tile_lines(int nb_col, GDALDataType type);
 
 // What a GeoTIFF output is: its grid, its values, its band's metadata.
-struct GeoTiffSpec {
+struct GeoTiffLayout {
     int nb_lig = 0, nb_col = 0;
     GDALDataType type = GDT_Float32;
     const double *geotransform = nullptr; // GDAL's six terms; null: none written
@@ -45,15 +45,15 @@ struct GeoTiffSpec {
     std::vector<std::string> options;     // NAME=VALUE over the defaults (compression, then --co)
 };
 
-// The spec of a grid's output: its size, value type and georeferencing,
+// The layout of a grid's output: its size, value type and georeferencing,
 // the band's metadata and the options left to fill.
-GeoTiffSpec geotiff_spec(int nb_lig, int nb_col, GDALDataType type, const double *geotransform,
+GeoTiffLayout geotiff_layout(int nb_lig, int nb_col, GDALDataType type, const double *geotransform,
                          const std::string &crs_wkt);
 
 // Creates the GeoTIFF of target path (as messages name it) at write_at.
 // Null, with *error naming path, when GDAL cannot create it or set its
 // georeferencing and band metadata.
-GDALDatasetH create_geotiff(const std::string &path, const std::string &write_at, const GeoTiffSpec &spec,
+GDALDatasetH create_geotiff(const std::string &path, const std::string &write_at, const GeoTiffLayout &layout,
                             std::string *error);
 
 // Closes the dataset (writing what is left); false, with *error naming

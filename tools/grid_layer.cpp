@@ -158,9 +158,9 @@ bool open_vector(GDALDatasetH vector, const GridFacts &grid, const FeatureBurn &
     if (!burnt_file(scratch, layer, error))
         return false;
     layer->from_vector = true;
-    GeoTiffSpec spec = geotiff_spec(grid.nb_lig, grid.nb_col, GDT_Int32, grid.geotransform, grid.crs_wkt);
-    spec.threads = 1;
-    layer->dataset = create_geotiff(layer->burnt_path, layer->burnt_path, spec, error);
+    GeoTiffLayout layout = geotiff_layout(grid.nb_lig, grid.nb_col, GDT_Int32, grid.geotransform, grid.crs_wkt);
+    layout.threads = 1;
+    layer->dataset = create_geotiff(layer->burnt_path, layer->burnt_path, layout, error);
     if (layer->dataset == nullptr)
         return false;
     // GDAL rasterises by chunks of lines as large as its block cache

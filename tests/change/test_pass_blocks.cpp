@@ -44,6 +44,17 @@ void write_surveys(const std::string &dir)
     write_geotiff(dir + "/a.tif", a);
 }
 
+// A new folder under the tests' temporary one holding the two surveys.
+std::string surveys_folder(const std::string &name)
+{
+    GDALAllRegister();
+    const std::string dir = testing::TempDir() + name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    write_surveys(dir);
+    return dir;
+}
+
 // Cells of one square metre.
 GridAreas unit_areas()
 {
@@ -132,11 +143,7 @@ void expect_same_runs(const PassRun &whole, const PassRun &blocks, int block_lin
 
 TEST(PassBlocks, EveryBlockSizeGivesTheCellsBudgetsAndCountsOfOneBlock)
 {
-    GDALAllRegister();
-    const std::string dir = testing::TempDir() + "pass_blocks";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    write_surveys(dir);
+    const std::string dir = surveys_folder("pass_blocks");
     ChangeExtras plain;
     // Errors learned from slope: the pass runs two lines behind the reading.
     StableErrorModel model;
@@ -184,11 +191,7 @@ TEST(PassBlocks, BlocksLieInTheInputsRowsOfTiles)
 // over as words: the cells, budgets and counts of one pass over the whole.
 TEST(PassBlocks, TilesWorkedOutApartMergeIntoTheWholePass)
 {
-    GDALAllRegister();
-    const std::string dir = testing::TempDir() + "pass_tiles";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    write_surveys(dir);
+    const std::string dir = surveys_folder("pass_tiles");
     ChangeExtras plain;
     plain.detection = make_detection(0.3, 0);
     const PassRun whole = run_pass(dir, 256, plain);

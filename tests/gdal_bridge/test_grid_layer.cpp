@@ -182,15 +182,15 @@ TEST_F(GridLayerTest, PolygonsAreBurntIntoAWorkingFileNotIntoMemory)
 TEST_F(GridLayerTest, OneWriterWithOneSetOfDefaults)
 {
     const double gt[6] = {500000, 2.5, 0, 4600000, 0, -2.5};
-    GeoTiffSpec spec;
-    spec.nb_lig = 40;
-    spec.nb_col = 300;
-    spec.geotransform = gt;
-    spec.has_nodata = true;
-    spec.nodata = -9999;
-    spec.unit = "m";
+    GeoTiffLayout layout;
+    layout.nb_lig = 40;
+    layout.nb_col = 300;
+    layout.geotransform = gt;
+    layout.has_nodata = true;
+    layout.nodata = -9999;
+    layout.unit = "m";
     std::string error;
-    GDALDatasetH ds = create_geotiff(at("out.tif"), at("out.tif"), spec, &error);
+    GDALDatasetH ds = create_geotiff(at("out.tif"), at("out.tif"), layout, &error);
     ASSERT_NE(ds, nullptr) << error;
     ASSERT_TRUE(close_geotiff(ds, at("out.tif"), &error)) << error;
     Grid back = read_geotiff(at("out.tif"));
@@ -205,8 +205,8 @@ TEST_F(GridLayerTest, OneWriterWithOneSetOfDefaults)
     GDALClose(ds);
 
     // The user's options over the defaults.
-    spec.options = {"COMPRESS=ZSTD", "BLOCKYSIZE=16"};
-    ds = create_geotiff(at("zstd.tif"), at("zstd.tif"), spec, &error);
+    layout.options = {"COMPRESS=ZSTD", "BLOCKYSIZE=16"};
+    ds = create_geotiff(at("zstd.tif"), at("zstd.tif"), layout, &error);
     ASSERT_NE(ds, nullptr) << error;
     ASSERT_TRUE(close_geotiff(ds, at("zstd.tif"), &error)) << error;
     back = read_geotiff(at("zstd.tif"));
@@ -214,7 +214,7 @@ TEST_F(GridLayerTest, OneWriterWithOneSetOfDefaults)
     EXPECT_EQ(back.block_y, 16);
 
     // A file GDAL cannot create says which.
-    EXPECT_EQ(create_geotiff(at("none/x.tif"), at("none/x.tif"), spec, &error), nullptr);
+    EXPECT_EQ(create_geotiff(at("none/x.tif"), at("none/x.tif"), layout, &error), nullptr);
     EXPECT_NE(error.find("none/x.tif: cannot create the GeoTIFF"), std::string::npos) << error;
 }
 

@@ -24,14 +24,14 @@ bool open_output(const std::string &path, const std::string &write_at, const Gri
     out->type = type;
     out->nb_col = grid.nb_col;
     out->nodata = output_nodata(type);
-    GeoTiffSpec spec = geotiff_spec(grid.nb_lig, grid.nb_col, type, grid.has_geotransform ? grid.geotransform : nullptr,
+    GeoTiffLayout layout = geotiff_layout(grid.nb_lig, grid.nb_col, type, grid.has_geotransform ? grid.geotransform : nullptr,
                                     grid.crs_wkt);
-    spec.has_nodata = true;
-    spec.nodata = out->nodata;
-    spec.unit = "metre";
-    spec.threads = threads;
-    spec.options = creation_options;
-    out->dataset = create_geotiff(path, write_at, spec, error);
+    layout.has_nodata = true;
+    layout.nodata = out->nodata;
+    layout.unit = "metre";
+    layout.threads = threads;
+    layout.options = creation_options;
+    out->dataset = create_geotiff(path, write_at, layout, error);
     if (out->dataset == nullptr)
         return false;
     out->band = GDALGetRasterBand(out->dataset, 1);

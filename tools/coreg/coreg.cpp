@@ -359,12 +359,12 @@ bool write_aligned(const Alignment &alignment, const std::string &path, const st
     const Frame &frame = alignment.reference;
     // Without georeferencing, REFERENCE's cell size alone (origin 0, 0), so
     // that OUT keeps it.
-    GeoTiffSpec spec = geotiff_spec(frame.nb_lig, frame.nb_col, GDT_Float32, frame.gt, alignment.crs_wkt);
-    spec.has_nodata = true;
-    spec.nodata = OUTPUT_NODATA;
-    spec.unit = "m";
-    spec.options = creation_options;
-    GDALDatasetH ds = create_geotiff(path, write_at, spec, error);
+    GeoTiffLayout layout = geotiff_layout(frame.nb_lig, frame.nb_col, GDT_Float32, frame.gt, alignment.crs_wkt);
+    layout.has_nodata = true;
+    layout.nodata = OUTPUT_NODATA;
+    layout.unit = "m";
+    layout.options = creation_options;
+    GDALDatasetH ds = create_geotiff(path, write_at, layout, error);
     if (ds == nullptr)
         return false;
     GDALRasterBandH band = GDALGetRasterBand(ds, 1);

@@ -708,13 +708,13 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
         abandon_outputs(&set);
         return 1;
     }
-    GeoTiffSpec spec = geotiff_spec(nb_lig, nb_col, p.type, has_gt ? gt : nullptr, wkt);
-    spec.has_nodata = true;
-    spec.nodata = p.nodata;
+    GeoTiffLayout layout = geotiff_layout(nb_lig, nb_col, p.type, has_gt ? gt : nullptr, wkt);
+    layout.has_nodata = true;
+    layout.nodata = p.nodata;
     // Stored integers carry the scale to metres, so that a GIS shows heights.
-    spec.unit = !p.stored || unit >= 0 ? "m" : "";
-    spec.options = o.creation_options;
-    GDALDatasetH ds = create_geotiff(o.output, tmp, spec, &error);
+    layout.unit = !p.stored || unit >= 0 ? "m" : "";
+    layout.options = o.creation_options;
+    GDALDatasetH ds = create_geotiff(o.output, tmp, layout, &error);
     if (ds == nullptr) {
         complain("%s", error.c_str());
         abandon_outputs(&set);
