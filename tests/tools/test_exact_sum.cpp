@@ -228,8 +228,8 @@ TEST(BudgetEngine, BlocksMergedGiveTheBudgetOfTheWhole)
 }
 
 // A line's cells counted at once (into one budget and a second one), with
-// and without a level of detection
-// (and with a NaN, which is tested rather than taken for a zero), hold the
+// and without a level of detection (and with a NaN, which is tested rather
+// than taken for a zero), hold the
 // counts, areas and exact volumes of the same cells counted one by one.
 TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
 {
@@ -253,6 +253,10 @@ TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
                         vols[0] = std::ldexp(1.5, -400);
                     if (k == 0 && line == 6)
                         vols[0] = -HUGE_VAL;
+                    // A volume whose sign is not its difference's: the cell
+                    // still counts in its difference's row.
+                    if (k == 1 && line == 2)
+                        vols[1] = v != 0 ? -vols[1] : -1.0;
                     budget_count(&one, difs[static_cast<size_t>(k)], vols[static_cast<size_t>(k)]);
                 }
                 budget_count_cells(&at_once, difs.data(), vols.data(), n, &also);

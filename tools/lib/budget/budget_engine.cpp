@@ -97,25 +97,44 @@ static void take_groups(BudgetRows *b, const Groups &sign, const Groups *test)
     }
 }
 
-// The n volumes added into the groups group_of(k) names. Where the terms'
-// last bits lie within 2^43 of one another (the lines of a survey), each
-// group's terms are summed at the smallest one's scale in a 128-bit
-// integer (at most 2^31 terms below 2^96: no overflow) and added once into
-// its exact sum: the same sum as adding every term.
-template <typename GroupOf>
-static void add_volumes(CellGroups *groups, const double *vol, int n, GroupOf group_of)
+// Whether the last bits of the n volumes lie within 2^43 of one another
+// (the lines of a survey), all finite; *lowest the exponent of the
+// smallest one's last bit. Their sums at that scale then fit a 128-bit
+// integer (at most 2^31 terms below 2^96: no overflow).
+static bool common_scale(const double *vol, int n, int *lowest)
 {
-    int lowest = 2000, highest = -2000;
+    int low = 2000, high = -2000;
     bool finite = true;
     for (int k = 0; k < n; k++) {
         bool negative;
         unsigned long long m;
         int e;
         finite = exact_significand(vol[k], &negative, &m, &e) && finite;
-        lowest = m != 0 && e < lowest ? e : lowest;
-        highest = m != 0 && e > highest ? e : highest;
+        low = m != 0 && e < low ? e : low;
+        high = m != 0 && e > high ? e : high;
     }
-    if (!finite || highest - lowest > 43) {
+    *lowest = low;
+    return finite && high - low <= 43;
+}
+
+// The magnitude of a volume at the scale 2^lowest, and its sign.
+static unsigned __int128 scaled_magnitude(double vol, int lowest, bool *negative)
+{
+    unsigned long long m;
+    int e;
+    exact_significand(vol, negative, &m, &e);
+    const int shift = m != 0 ? e - lowest : 0; // ±0 has no bits to place
+    return static_cast<unsigned __int128>(m) << shift;
+}
+
+// The n volumes added into the groups group_of(k) names. At a common
+// scale, each group's terms are summed in a 128-bit integer and added once
+// into its exact sum: the same sum as adding every term.
+template <typename GroupOf>
+static void add_volumes(CellGroups *groups, const double *vol, int n, GroupOf group_of)
+{
+    int lowest;
+    if (!common_scale(vol, n, &lowest)) {
         for (int k = 0; k < n; k++)
             groups->add(group_of(k), k, vol[k]);
         return;
@@ -124,10 +143,7 @@ static void add_volumes(CellGroups *groups, const double *vol, int n, GroupOf gr
     long long cells[3] = {0, 0, 0};
     for (int k = 0; k < n; k++) {
         bool negative;
-        unsigned long long m;
-        int e;
-        exact_significand(vol[k], &negative, &m, &e);
-        const __int128 magnitude = m != 0 ? static_cast<__int128>(m) << (e - lowest) : 0;
+        const __int128 magnitude = static_cast<__int128>(scaled_magnitude(vol[k], lowest, &negative));
         const int g = group_of(k);
         sum[g] += negative ? -magnitude : magnitude;
         cells[g]++;
@@ -138,14 +154,50 @@ static void add_volumes(CellGroups *groups, const double *vol, int n, GroupOf gr
     }
 }
 
+// The sign groups of n cells (negative 0, positive 1, zero or NaN 2). A
+// volume is its difference times a cell area, so it has the difference's
+// sign: the negative and the positive terms are then summed apart by their
+// sign bits, with no branch on the signs of noisy differences, and the
+// zero group's volumes are all 0. Where a volume's sign is not its
+// difference's (a product that underflowed, or a caller's own volumes),
+// the cells are grouped by their differences.
+static void add_sign_groups(CellGroups *groups, const double *dif, const double *vol, int n)
+{
+    int lowest;
+    if (common_scale(vol, n, &lowest)) {
+        unsigned __int128 negatives = 0, positives = 0;
+        long long below = 0, above = 0;
+        bool agree = true;
+        for (int k = 0; k < n; k++) {
+            bool negative;
+            const unsigned __int128 magnitude = scaled_magnitude(vol[k], lowest, &negative);
+            const unsigned __int128 mask = -static_cast<unsigned __int128>(negative);
+            negatives += magnitude & mask;
+            positives += magnitude & ~mask;
+            const bool lower = dif[k] < 0, higher = dif[k] > 0;
+            below += lower;
+            above += higher;
+            agree = agree & (lower == (vol[k] < 0)) & (higher == (vol[k] > 0));
+        }
+        if (agree) {
+            groups->group[0][0].cells += below;
+            exact_add_wide(&groups->group[0][0].volume, -static_cast<__int128>(negatives), lowest);
+            groups->group[1][0].cells += above;
+            exact_add_wide(&groups->group[1][0].volume, static_cast<__int128>(positives), lowest);
+            groups->group[2][0].cells += n - below - above;
+            return;
+        }
+    }
+    add_volumes(groups, vol, n, [dif](int k) { return 2 - 2 * (dif[k] < 0) - (dif[k] > 0); });
+}
+
 void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n, BudgetRows *also)
 {
     CellGroups sign;
     bool nan = false;
     for (int k = 0; k < n; k++)
         nan = nan || dif[k] != dif[k];
-    // Negative 0, positive 1, zero (or NaN) 2.
-    add_volumes(&sign, vol, n, [dif](int k) { return 2 - 2 * (dif[k] < 0) - (dif[k] > 0); });
+    add_sign_groups(&sign, dif, vol, n);
     // Without a level of detection every non-zero difference is detected
     // change: the thresholded rows hold the cells of the sign rows (a NaN,
     // in the zero row, is not below the level: it is tested as one).
