@@ -884,6 +884,15 @@ TEST_F(Change, BadCommandLinesAreRefusedWithUsage)
         EXPECT_NE(r.err.find("--help"), std::string::npos) << args << ": " << r.err;
     }
     EXPECT_NE(change("--limit 2 a.tif b.tif out").err.find("--limit needs --picture or --report"), std::string::npos);
+    // What one option needs of, or excludes from, another, before any file is read.
+    for (const char *args : {"--error-from-stable --sigma-before 0.1 --sigma-after 0.1 a.tif b.tif out",
+                             "--error-from-stable --correlation-range 50 a.tif b.tif out",
+                             "--variogram-pairs 5000 a.tif b.tif out", "--class-field zone a.tif b.tif out"}) {
+        Outcome r = change(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_TRUE(r.err.find("excludes") != std::string::npos || r.err.find("requires") != std::string::npos)
+            << args << ": " << r.err;
+    }
     // An output that would replace an input is refused before anything is written.
     write_geotiff(at("x_2D.tif"), frame(4, 4, 1));
     write_geotiff(at("y.tif"), frame(4, 4, 2));

@@ -873,17 +873,26 @@ int run_change(const Options &o)
     return EXIT_DONE;
 }
 
-// What the options need of, or exclude from, each other: the first rule a
-// command line breaks, said as a usage error; empty when it breaks none.
+// What options need of, or exclude from, one other option: checked by
+// CLI11 as it parses, said as a usage error ("--class-field requires
+// --classes").
+void relate_options(CLI::App &app)
+{
+    CLI::Option *learned = app.get_option("--error-from-stable");
+    for (const char *given : {"--sigma-before", "--sigma-after", "--correlation-range"})
+        learned->excludes(given);
+    app.get_option("--variogram-pairs")->needs(learned);
+    app.get_option("--class-field")->needs("--classes");
+}
+
+// What the options need of each other beyond one option (one of two, a
+// pair, a value in range): the first rule a command line breaks, said as a
+// usage error; empty when it breaks none.
 std::string option_conflicts(const CLI::App &app, const Options &o)
 {
     const bool errors_known = !o.sigma_before.empty() || o.error_from_stable;
     if (!o.coregister && !o.error_from_stable && (!o.stable.empty() || !o.unstable.empty()))
         return "--stable and --unstable need --coregister or --error-from-stable";
-    if (o.error_from_stable && (!o.sigma_before.empty() || !o.sigma_after.empty()))
-        return "--error-from-stable learns the errors: it excludes --sigma-before and --sigma-after";
-    if (o.error_from_stable && o.correlation_range > 0)
-        return "--error-from-stable excludes --correlation-range";
     if (o.sigma_before.empty() != o.sigma_after.empty())
         return "give both --sigma-before and --sigma-after (0 for a survey without error)";
     if (!errors_known && o.confidence > 0)
@@ -894,10 +903,6 @@ std::string option_conflicts(const CLI::App &app, const Options &o)
                (o.error_out ? ", or --error-from-stable" : "");
     if (app.count("--confidence") > 0 && !(o.confidence > 0 && o.confidence < 1))
         return "--confidence: a level strictly between 0 and 1, such as 0.95";
-    if (app.count("--variogram-pairs") > 0 && !o.error_from_stable)
-        return "--variogram-pairs needs --error-from-stable";
-    if (!o.class_field.empty() && o.classes.empty())
-        return "--class-field needs --classes";
     if ((app.count("--limit") > 0 || app.count("--picture-size") > 0) && !o.picture && o.report.empty())
         return std::string(app.count("--limit") > 0 ? "--limit" : "--picture-size") + " needs --picture or --report";
     return "";
@@ -929,6 +934,7 @@ int dem_change_program(int argc, char **argv)
     setup_command_line(app, PROGRAM, DESCRIPTION);
     Options o;
     add_options(app, &o);
+    relate_options(app);
     const int parsed = parse_command_line(app, argc, argv);
     if (parsed >= 0)
         return finish_run(PROGRAM, parsed); // --help, --version or a usage error
