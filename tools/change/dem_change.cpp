@@ -663,10 +663,10 @@ bool run_pass(const Options &o, Job *j, std::string *error)
     int tile_x = 0, tile_lines = 0; // BEFORE's tiles: the blocks of the pass lie in their rows
     if (run.before.band != nullptr)
         GDALGetBlockSize(run.before.band, &tile_x, &tile_lines);
+    RasterOutput *const outputs[4] = {&run.out_2D, &run.out_3D, &run.error_2D, &run.error_3D};
     return change_pass(&run.before, &run.after, j->areas, aligned_block_lines(run.before.grid.nb_col, tile_lines),
                        &run.out_2D, &run.out_3D, j->extras, &j->result, error) &&
-           finish_output(&run.out_2D, error) && finish_output(&run.out_3D, error) &&
-           (!o.error_out || (finish_output(&run.error_2D, error) && finish_output(&run.error_3D, error)));
+           finish_outputs(outputs, o.error_out ? 4 : 2, o.threads > 1, error);
 }
 
 // The maps, from the run's own finished differences, and with --picture

@@ -3,9 +3,11 @@
 #include <cpl_error.h>
 #include <cpl_string.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 
 double output_nodata(GDALDataType type) { return type == GDT_Float32 ? -static_cast<double>(FLT_MAX) : -DBL_MAX; }
 
@@ -74,6 +76,28 @@ bool finish_output(RasterOutput *out, std::string *error)
     GDALDatasetH dataset = out->dataset;
     out->dataset = nullptr;
     return close_geotiff(dataset, out->path, error);
+}
+
+bool finish_outputs(RasterOutput *const *outs, int n, bool in_parallel, std::string *error)
+{
+    std::vector<std::string> errors(static_cast<size_t>(n));
+    std::vector<char> done(static_cast<size_t>(n), 0);
+    auto finish = [&](int k) { done[static_cast<size_t>(k)] = finish_output(outs[k], &errors[static_cast<size_t>(k)]); };
+    // In parallel: the first here, the others in threads of their own.
+    const int here = in_parallel ? std::min(n, 1) : n;
+    std::vector<std::thread> others;
+    for (int k = here; k < n; k++)
+        others.emplace_back(finish, k);
+    for (int k = 0; k < here; k++)
+        finish(k);
+    for (std::thread &t : others)
+        t.join();
+    for (int k = 0; k < n; k++)
+        if (!done[static_cast<size_t>(k)]) {
+            *error = errors[static_cast<size_t>(k)];
+            return false;
+        }
+    return true;
 }
 
 void abandon_output(RasterOutput *out)

@@ -44,6 +44,10 @@ bool write_output_lines(RasterOutput *out, int first, int count, double *values,
 
 // Closes the dataset, completing the file.
 bool finish_output(RasterOutput *out, std::string *error);
+// Closes the n datasets, each in a thread of its own when in_parallel
+// (each flushes and compresses its last tiles while the others do): false
+// when one fails, *error saying why for the first in their order.
+bool finish_outputs(RasterOutput *const *outs, int n, bool in_parallel, std::string *error);
 // Closes the dataset when still open (the output set removes the file).
 void abandon_output(RasterOutput *out);
 
