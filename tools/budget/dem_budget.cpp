@@ -134,12 +134,9 @@ struct Options {
     Format format = FORMAT_TABLE;
 };
 
-// The options, in the help's groups.
-void define_options(CLI::App &app, Options *o)
+// The positionals and --result: the inputs themselves.
+void define_operands(CLI::App &app, Options *o)
 {
-    setup_command_line(app, PROGRAM, DESCRIPTION);
-    set_usage(app, USAGE);
-    app.footer(NOTES);
     app.add_option("FIRST SECOND", o->dems,
                    "the DEMs, each named by its raster, descriptor\n"
                    "or sidecar (NAME_m2.raw, NAME_m4.txt,\n"
@@ -151,7 +148,11 @@ void define_options(CLI::App &app, Options *o)
                    "... (or its .txt); its stored values divided by\n"
                    "the factor of its unit are the differences")
         ->type_name("RESULT");
+}
 
+// The options of the inputs' units and cells.
+void define_input_options(CLI::App &app, Options *o)
+{
     const char *inputs = "Units and cells";
     add_unit_option(app, "--unit1", &o->unit1, UNITS_IN - 1,
                     "height unit of the first DEM: " + height_unit_names(UNITS_IN - 1) + "\n"
@@ -173,7 +174,11 @@ void define_options(CLI::App &app, Options *o)
                  "tool stores negative differences in _m2 results\n"
                  "wrapped)")
         ->group(inputs);
+}
 
+// The options of the level of detection and of the surveys' errors.
+void define_error_options(CLI::App &app, Options *o)
+{
     const char *thresholds = "Detection and errors";
     add_real_option(app, "--lod", &o->lod, 0, DBL_MAX, false, "a length in metres of 0 or more",
                     "minimum level of detection in metres: cells with\n"
@@ -208,7 +213,17 @@ void define_options(CLI::App &app, Options *o)
                     "A x sigma_d x R / (sqrt(5) L) for L >= R")
         ->type_name("R")
         ->group(thresholds);
+}
 
+// The options, in the help's groups.
+void define_options(CLI::App &app, Options *o)
+{
+    setup_command_line(app, PROGRAM, DESCRIPTION);
+    set_usage(app, USAGE);
+    app.footer(NOTES);
+    define_operands(app, o);
+    define_input_options(app, o);
+    define_error_options(app, o);
     const char *formats = "Report";
     app.add_flag("--json", o->json, "print the budget as JSON (full precision)")->group(formats);
     app.add_flag("--csv", o->csv, "print the budget as CSV (full precision)")->group(formats);
