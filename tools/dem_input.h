@@ -1,6 +1,7 @@
 // A DEM read by lines in metres, whatever holds it: a band of any raster
 // GDAL opens (GeoTIFF, VRT, ASCII grid, …) or a DEM pair of this system's
-// own format (its .raw, .txt or .vrt sidecar named as dem_budget names it).
+// own format (named by its .raw, its .txt, its .vrt sidecar or its base with
+// the type, by name_dem_pair).
 //
 // Heights are converted to metres by the project's rule: for a pair, the
 // stored integer times the double constant of its unit in extended
