@@ -78,11 +78,21 @@ std::string gdalwarp_command(const GridFacts &b, const std::string &after_path)
 
 namespace {
 
+// The VRT of the band picked for the warped VRT vrt_path: the warped VRT
+// reads it, so it lives as long as the warped VRT.
+std::string band_vrt_of(const std::string &vrt_path)
+{
+    return vrt_path.substr(0, vrt_path.size() - 4) + "_band.vrt";
+}
+
 // AFTER opened for the warper, with its band alone: the warper takes every
 // band, so another band than the first is first picked into a VRT of its
-// own (*band_vrt, "" when none). Null, with *error, when it cannot be.
-GDALDatasetH open_warp_source(const std::string &after_path, int band, std::string *band_vrt, std::string *error)
+// own (band_vrt), which reads AFTER (*whole) while it is warped. Null,
+// with *error, when it cannot be.
+GDALDatasetH open_warp_source(const std::string &after_path, int band, const std::string &band_vrt,
+                              GDALDatasetH *whole, std::string *error)
 {
+    *whole = nullptr;
     GDALDatasetH source = GDALOpen(after_path.c_str(), GA_ReadOnly);
     if (source == nullptr) {
         *error = after_path + ": cannot be opened by GDAL";
@@ -94,7 +104,6 @@ GDALDatasetH open_warp_source(const std::string &after_path, int band, std::stri
         return nullptr;
     }
     if (band != 1) {
-        *band_vrt = "/vsimem/dem_change_band.vrt";
         char **pick = nullptr;
         pick = CSLAddString(pick, "-of");
         pick = CSLAddString(pick, "VRT");
@@ -102,14 +111,15 @@ GDALDatasetH open_warp_source(const std::string &after_path, int band, std::stri
         pick = CSLAddString(pick, std::to_string(band).c_str());
         GDALTranslateOptions *pick_options = GDALTranslateOptionsNew(pick, nullptr);
         CSLDestroy(pick);
-        GDALDatasetH picked = GDALTranslate(band_vrt->c_str(), source, pick_options, nullptr);
+        GDALDatasetH picked = GDALTranslate(band_vrt.c_str(), source, pick_options, nullptr);
         GDALTranslateOptionsFree(pick_options);
-        GDALClose(source);
-        source = picked;
-        if (source == nullptr) {
+        if (picked == nullptr) {
+            GDALClose(source);
             *error = after_path + ": cannot pick band " + std::to_string(band);
             return nullptr;
         }
+        *whole = source;
+        source = picked;
     }
     return source;
 }
@@ -163,33 +173,43 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
         *error = "--resample needs BEFORE to be georeferenced on a north-up grid";
         return false;
     }
-    std::string band_vrt;
-    GDALDatasetH source = open_warp_source(after_path, band, &band_vrt, error);
+    static int serial = 0;
+    *vrt_path = "/vsimem/dem_change_after_" + std::to_string(++serial) + ".vrt";
+    GDALDatasetH whole = nullptr;
+    GDALDatasetH source = open_warp_source(after_path, band, band_vrt_of(*vrt_path), &whole, error);
     if (source == nullptr)
         return false;
+    // Closes what the warp read, once the warped VRT is closed (the picked
+    // band's VRT stays for it: remove_warped removes both).
+    auto close_source = [&] {
+        GDALClose(source);
+        if (whole != nullptr)
+            GDALClose(whole);
+    };
     GDALRasterBandH source_band = GDALGetRasterBand(source, 1);
     char **argv = nullptr;
     for (const std::string &a : warp_arguments(before, method, GDALGetRasterDataType(source_band)))
         argv = CSLAddString(argv, a.c_str());
     GDALWarpAppOptions *options = GDALWarpAppOptionsNew(argv, nullptr);
     CSLDestroy(argv);
-    static int serial = 0;
-    *vrt_path = "/vsimem/dem_change_after_" + std::to_string(++serial) + ".vrt";
     int usage_error = 0;
     CPLErrorReset();
     GDALDatasetH warped = options == nullptr ? nullptr : GDALWarp(vrt_path->c_str(), nullptr, 1, &source, options, &usage_error);
     GDALWarpAppOptionsFree(options);
     if (warped == nullptr) {
-        GDALClose(source);
-        if (!band_vrt.empty())
-            VSIUnlink(band_vrt.c_str());
         *error = after_path + ": GDAL's warper cannot resample it onto BEFORE's grid: " + CPLGetLastErrorMsg();
+        close_source();
+        remove_warped(*vrt_path);
         return false;
     }
     keep_band_units(source_band, warped);
     GDALClose(warped);
-    GDALClose(source);
-    if (!band_vrt.empty())
-        VSIUnlink(band_vrt.c_str());
+    close_source();
     return true;
+}
+
+void remove_warped(const std::string &vrt_path)
+{
+    VSIUnlink(vrt_path.c_str());
+    VSIUnlink(band_vrt_of(vrt_path).c_str()); // none for the first band: nothing is removed
 }
