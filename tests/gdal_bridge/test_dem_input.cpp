@@ -31,6 +31,17 @@ class DemInputTest : public BridgeTest {
                                    valid->data() + static_cast<size_t>(half) * in->grid.nb_col, &error))
             << error;
     }
+
+    // A flat survey of 3 x 4 cells of 2.5 m imported as the pair "pair" (_m4, in cm).
+    void import_flat_survey()
+    {
+        Grid g;
+        g.lines = 3;
+        g.columns = 4;
+        g.values.assign(12, 100);
+        write_geotiff(at("survey.tif"), g);
+        ASSERT_EQ(dem_gdal("import -t m4 -u cm -q survey.tif pair").status, 0);
+    }
 };
 
 uint64_t bits(double v)
@@ -98,12 +109,7 @@ TEST_F(DemInputTest, AnImportedPairTakesItsUnitAndGeoreferencingFromItsSidecar)
 // not square), which no import writes.
 TEST_F(DemInputTest, ASidecarInDegreesOrOfOblongCellsIsRefusedAsDemBudgetRefusesIt)
 {
-    Grid g;
-    g.lines = 3;
-    g.columns = 4;
-    g.values.assign(12, 100);
-    write_geotiff(at("survey.tif"), g);
-    ASSERT_EQ(dem_gdal("import -t m4 -u cm -q survey.tif pair").status, 0);
+    ASSERT_NO_FATAL_FAILURE(import_flat_survey());
     const std::string sidecar = read_file(at("pair_m4.vrt"));
     DemInputOptions o;
     o.path = at("pair_m4.raw");
@@ -166,12 +172,7 @@ TEST_F(DemInputTest, APairOnlyReaderNamesThePairsFilesAndMayLeaveTheUnitAndSidec
     EXPECT_FALSE(open_dem_input(o, &in, &error));
     EXPECT_NE(error.find("names no DEM pair"), std::string::npos) << error;
 
-    Grid g;
-    g.lines = 3;
-    g.columns = 4;
-    g.values.assign(12, 100); // cells of 2.5 m
-    write_geotiff(at("survey.tif"), g);
-    ASSERT_EQ(dem_gdal("import -t m4 -u cm -q survey.tif pair").status, 0);
+    ASSERT_NO_FATAL_FAILURE(import_flat_survey()); // cells of 2.5 m
     o.path = at("pair_m4"); // the stem names the pair
     ASSERT_TRUE(open_dem_input(o, &in, &error)) << error;
     EXPECT_EQ(in.descriptor, at("pair_m4.txt"));
