@@ -457,6 +457,7 @@ TEST_F(Budget, BadCommandLinesAreRefusedWithUsage)
         {"a_m2.raw a_m2.raw --unit m --pixel 1 --lod", "--lod needs a value"},
         {"a_m2.raw a_m2.raw --unit m --pixel 1 --width 3", "not expected: --width"},
         {"a.raw a_m2.raw --unit m --pixel 1", "cannot tell the value type of 'a.raw'"},
+        {"a_2D_m2.raw a_m2.raw --unit m --pixel 1", "'a_2D_m2.raw' is a result of skarnovelt_v2, not a DEM"},
         {"--result a_m2.raw --unit m --pixel 1", "cannot tell the kind of result of 'a_m2.raw'"},
         {"--result a_2D_m4.raw --unit m --pixel 1 --signed", "--signed applies to _m2 results"},
         {"--result a_2D_m2.raw a_m2.raw --unit m --pixel 1", "takes the place of the two DEMs"},
@@ -491,12 +492,12 @@ TEST_F(Budget, UnusableInputsFailWithAMessageAndNoReport)
     put_m2("huge_m2.raw", frame(2, 2, 1));
     const char *const failing[][2] = {
         {"a_m2.raw none_m2.raw", "cannot open the descriptor none_m2.txt"},
-        {"a_m2.raw short_m2.raw", "short_m2.raw holds 18 bytes, but its frame of 3 lines and 4 columns of 2-byte "
-                                  "values takes 24 bytes"},
+        {"a_m2.raw short_m2.raw", "the raster short_m2.raw holds 18 bytes, but the frame of short_m2.txt (3 lines "
+                                  "x 4 columns of 2 bytes) needs 24"},
         {"a_m2.raw long_m2.raw", "long_m2.raw holds 25 bytes"},
         {"a_m2.raw wide_m2.raw", "the frames differ: a_m2.txt has 3 lines and 4 columns, wide_m2.txt has 3 lines and 5"},
-        {"a_m2.raw bad_m2.raw", "bad_m2.txt does not start with a frame size"},
-        {"huge_m2.raw huge_m2.raw", "huge_m2.raw holds 8 bytes, but its frame of 100000 lines"},
+        {"a_m2.raw bad_m2.raw", "the descriptor bad_m2.txt gives no frame"},
+        {"huge_m2.raw huge_m2.raw", "huge_m2.raw holds 8 bytes, but the frame of huge_m2.txt (100000 lines"},
         {"a_m2.raw a_m4.raw", "cannot open the descriptor a_m4.txt"},
     };
     for (const auto &f : failing) {
@@ -509,7 +510,7 @@ TEST_F(Budget, UnusableInputsFailWithAMessageAndNoReport)
     put("lone_m4.txt", descriptor(3, 4, 4));
     BudgetRun r = budget("a_m2.raw lone_m4.txt --unit m --pixel 1");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("cannot read the raster lone_m4.raw"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("cannot open the raster lone_m4.raw"), std::string::npos) << r.err;
     // A report that cannot be written is a failure too.
     r = budget("a_m2.raw a_m2.raw --unit m --pixel 1 --json", "/dev/full");
     EXPECT_EQ(r.status, 1);

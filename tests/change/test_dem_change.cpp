@@ -771,6 +771,28 @@ TEST_F(Change, AfterIsResampledOntoBeforesGridOnlyWhenAsked)
     for (int i = 0; i < 8; i++)
         for (int j = 0; j < 8; j++)
             EXPECT_NEAR(cell(d2, i, j), 1, 1e-9) << i << "," << j;
+
+    // Another band than the first is picked before the warp, and gives the
+    // same differences (the picked band's source stays open while it is
+    // warped).
+    Grid other = after;
+    for (double &v : other.values)
+        v = -500;
+    write_geotiff(at("other.tif"), other);
+    char gt[200];
+    std::snprintf(gt, sizeof gt, "%.17g, %.17g, 0, %.17g, 0, %.17g", after.gt[0], after.gt[1], after.gt[3], after.gt[5]);
+    std::string vrt = "<VRTDataset rasterXSize=\"9\" rasterYSize=\"9\">\n  <SRS>EPSG:32633</SRS>\n  <GeoTransform>" +
+                      std::string(gt) + "</GeoTransform>\n";
+    for (const char *source : {"other.tif", "after.tif"})
+        vrt += "  <VRTRasterBand dataType=\"Float64\"><SimpleSource><SourceFilename relativeToVRT=\"1\">" +
+               std::string(source) + "</SourceFilename><SourceBand>1</SourceBand></SimpleSource></VRTRasterBand>\n";
+    FILE *f = std::fopen(at("bands.vrt").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs((vrt + "</VRTDataset>\n").c_str(), f);
+    std::fclose(f);
+    r = change("--resample bilinear --type float64 --band-after 2 before.tif bands.vrt second");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(at("second_2D.tif")), read_file(at("out_2D.tif")));
 }
 
 TEST_F(Change, HeightsInFeetAreConvertedAndAnUnknownUnitNeedsAScale)

@@ -50,6 +50,8 @@ TEST_F(BudgetSidecar, TheSidecarGivesTheExactCellSizeAndTheUnit)
     Outcome given = dem_budget("s1_m4.raw s2_m4.raw --unit mm --pixel 2.5 --csv");
     ASSERT_EQ(given.status, 0) << given.err;
     EXPECT_EQ(r.out, given.out);
+    // The pairs' stems name them as well.
+    EXPECT_EQ(dem_budget("s1_m4 s2_m4 --csv").out, r.out);
     r = dem_budget("s1_m4.vrt s2_m4.txt");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Cell: 2.5 m x 2.5 m = 6.25 m2 (pixel size from the sidecar s1_m4.vrt)"), std::string::npos)

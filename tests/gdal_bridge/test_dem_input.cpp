@@ -31,6 +31,17 @@ class DemInputTest : public BridgeTest {
                                    valid->data() + static_cast<size_t>(half) * in->grid.nb_col, &error))
             << error;
     }
+
+    // A flat survey of 3 x 4 cells of 2.5 m imported as the pair "pair" (_m4, in cm).
+    void import_flat_survey()
+    {
+        Grid g;
+        g.lines = 3;
+        g.columns = 4;
+        g.values.assign(12, 100);
+        write_geotiff(at("survey.tif"), g);
+        ASSERT_EQ(dem_gdal("import -t m4 -u cm -q survey.tif pair").status, 0);
+    }
 };
 
 uint64_t bits(double v)
@@ -98,12 +109,7 @@ TEST_F(DemInputTest, AnImportedPairTakesItsUnitAndGeoreferencingFromItsSidecar)
 // not square), which no import writes.
 TEST_F(DemInputTest, ASidecarInDegreesOrOfOblongCellsIsRefusedAsDemBudgetRefusesIt)
 {
-    Grid g;
-    g.lines = 3;
-    g.columns = 4;
-    g.values.assign(12, 100);
-    write_geotiff(at("survey.tif"), g);
-    ASSERT_EQ(dem_gdal("import -t m4 -u cm -q survey.tif pair").status, 0);
+    ASSERT_NO_FATAL_FAILURE(import_flat_survey());
     const std::string sidecar = read_file(at("pair_m4.vrt"));
     DemInputOptions o;
     o.path = at("pair_m4.raw");
@@ -135,6 +141,72 @@ TEST_F(DemInputTest, ASidecarInDegreesOrOfOblongCellsIsRefusedAsDemBudgetRefuses
     DemInput in;
     std::string error;
     ASSERT_TRUE(open_dem_input(o, &in, &error)) << error;
+    close_dem_input(&in);
+}
+
+// A program that reads pairs alone (dem_budget) names the pair's files even
+// when its raster is missing, may leave the unit to its own command line and
+// leaves a sidecar it does not need unread.
+TEST_F(DemInputTest, APairOnlyReaderNamesThePairsFilesAndMayLeaveTheUnitAndSidecarToItsCaller)
+{
+    std::string base;
+    int pair = -1, itype = -1;
+    ASSERT_TRUE(name_dem_pair("x_2D_m4.txt", &base, &pair, &itype));
+    EXPECT_EQ(base + "|" + std::to_string(pair) + "|" + std::to_string(itype), "x|" + std::to_string(PAIR_2D) + "|" +
+                                                                                 std::to_string(DEM_M4));
+    ASSERT_TRUE(name_dem_pair("x_m2.vrt", &base, &pair, &itype));
+    EXPECT_EQ(base + "|" + std::to_string(pair) + "|" + std::to_string(itype), "x|" + std::to_string(PAIR_INPUT) +
+                                                                                 "|" + std::to_string(DEM_M2));
+    EXPECT_FALSE(name_dem_pair("x.tif", &base, &pair, &itype));
+
+    DemInputOptions o;
+    o.path = at("none_m4.raw");
+    DemInput in;
+    std::string error;
+    EXPECT_FALSE(open_dem_input(o, &in, &error));
+    EXPECT_NE(error.find("GDAL cannot open it"), std::string::npos) << error;
+    o.pair_only = true;
+    EXPECT_FALSE(open_dem_input(o, &in, &error));
+    EXPECT_NE(error.find("cannot open the descriptor " + at("none_m4.txt")), std::string::npos) << error;
+    o.path = at("x.tif");
+    EXPECT_FALSE(open_dem_input(o, &in, &error));
+    EXPECT_NE(error.find("names no DEM pair"), std::string::npos) << error;
+
+    ASSERT_NO_FATAL_FAILURE(import_flat_survey()); // cells of 2.5 m
+    o.path = at("pair_m4"); // the stem names the pair
+    ASSERT_TRUE(open_dem_input(o, &in, &error)) << error;
+    EXPECT_EQ(in.descriptor, at("pair_m4.txt"));
+    EXPECT_EQ(in.sidecar, at("pair_m4.vrt"));
+    EXPECT_EQ(in.sidecar_cell_metres, 2.5);
+    EXPECT_EQ(in.pix_size, 3); // the descriptor's whole number
+    close_dem_input(&in);
+
+    // Neither a sidecar nor the option gives the unit: the caller asks for it.
+    write_pair(at("bare"), PAIR_INPUT, DEM_M4, 3, 4, std::vector<long long>(12, 7));
+    o.path = at("bare_m4.raw");
+    EXPECT_FALSE(open_dem_input(o, &in, &error));
+    o.unit_may_be_unknown = true;
+    ASSERT_TRUE(open_dem_input(o, &in, &error)) << error;
+    EXPECT_EQ(in.unit, -1);
+    EXPECT_EQ(in.sidecar, "");
+    EXPECT_EQ(in.sidecar_cell_metres, 0);
+    std::vector<double> m(4);
+    std::vector<unsigned char> valid(4);
+    EXPECT_FALSE(read_dem_lines(&in, 0, 1, m.data(), valid.data(), &error));
+    EXPECT_NE(error.find("unit of its heights is unknown"), std::string::npos) << error;
+    close_dem_input(&in);
+
+    // A sidecar that is no raster is refused, unless the caller leaves it unread.
+    std::FILE *f = std::fopen(at("bare_m4.vrt").c_str(), "w");
+    std::fputs("not a sidecar\n", f);
+    std::fclose(f);
+    o.unit = 0;
+    EXPECT_FALSE(open_dem_input(o, &in, &error));
+    EXPECT_NE(error.find("cannot open the sidecar"), std::string::npos) << error;
+    o.skip_sidecar = true;
+    ASSERT_TRUE(open_dem_input(o, &in, &error)) << error;
+    EXPECT_FALSE(in.grid.has_geotransform);
+    EXPECT_EQ(in.sidecar, "");
     close_dem_input(&in);
 }
 

@@ -29,8 +29,10 @@ const Program PROGRAMS[] = {
      "--scenario is required", {"--scenario", "offset", "--from", "bad"}},
     {"dempicture", DEMPICTURE, {"bad_m2.raw", "x.png", "--unit"}, {"bad_m2.raw"}, "OUT.png is required",
      {"bad_m2.raw", "x.png"}},
+#ifdef DEM_BUDGET
     {"dem_budget", DEM_BUDGET, {"bad_m2.raw", "bad_m2.raw", "--pixel"}, {"bad_m2.raw"}, "a second DEM is needed",
      {"bad_m2.raw", "bad_m2.raw", "--unit", "m"}},
+#endif
 #ifdef DEM_GDAL
     {"dem_gdal", DEM_GDAL, {"export", "bad_m2.raw", "x.tif", "--nodata"}, {"import", "-t", "m2", "-u", "m", "x.tif"},
      "PAIR is required", {"export", "--unit", "m", "bad_m2.raw", "x.tif"}},

@@ -6,12 +6,13 @@
 // detection moves small differences to "unchanged"; survey errors give a
 // bound on each volume.
 //
-// The DEM pairs are read and converted to metres as the tool does, and the
-// per-cell differences and volumes come from the tool's own pass
-// (visit_interior_cells), so that the net volume is the tool's to the bit.
-// The pixel size comes from the descriptors, as the tool takes it, refined
-// by the sidecar that dem_gdal import writes beside a pair (whose
-// geotransform keeps a size such as 2.5 m that the descriptor rounds).
+// The DEM pairs are read through the shared reader (dem_input), which
+// converts them to metres as the tool does, and the per-cell differences and
+// volumes come from the tool's own pass (visit_interior_cells), so that the
+// net volume is the tool's to the bit. The pixel size comes from the
+// descriptors, as the tool takes it, refined by the sidecar that dem_gdal
+// import writes beside a pair (whose geotransform keeps a size such as
+// 2.5 m that the descriptor rounds).
 //
 // The run goes in four steps: read the options, check the inputs (frames,
 // units, pixel size), compute the budgets, report them.
@@ -20,6 +21,7 @@
 #include "budget_engine.h"
 #include "cli_support.h"
 #include "dem_files.h"
+#include "dem_input.h"
 #include "difference.h"
 #include "host.h"
 #include "progress.h"
@@ -27,12 +29,8 @@
 #include "units.h"
 #include "volume_error.h"
 
-#if DEM_BUDGET_READS_SIDECARS
-#include "gdal_bridge.h"
-
 #include <cpl_error.h>
 #include <gdal.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -40,11 +38,8 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace {
@@ -96,47 +91,24 @@ void complain(const char *format, ...)
 // Command line
 // ---------------------------------------------------------------------------
 
-// A DEM pair on disk, with the sidecar an imported DEM has beside it.
+// A DEM or result pair on disk.
 struct Pair {
-    std::string raster, descr, sidecar;
+    std::string raster, descr;
     int pair = PAIR_INPUT; // PAIR_INPUT, PAIR_2D or PAIR_3D
     int itype = DEM_M2;    // DEM_M2 or DEM_M4
 };
 
-// The sidecar dem_gdal import writes beside an input pair, by value type.
-const char *const SIDECAR_SUFFIX[2] = {"_m2.vrt", "_m4.vrt"};
-
-bool ends_with(const std::string &s, const char *suffix)
+// Names the pair of a path by the shared rule (dem_input's name_dem_pair):
+// its raster, its descriptor, its base with the type or, for a DEM, its
+// sidecar. False when no ending of a pair ends the path.
+bool name_pair(const std::string &path, Pair *p)
 {
-    const size_t n = std::strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-// Names the pair of a raster or descriptor path among the given kinds of
-// pair (PAIR_INPUT alone, or PAIR_2D and PAIR_3D), or of the sidecar of an
-// input pair; false when no suffix of theirs ends the path.
-bool name_pair(const std::string &path, int first_pair, int last_pair, Pair *p)
-{
-    for (int pair = first_pair; pair <= last_pair; pair++)
-        for (int itype = DEM_M2; itype <= DEM_M4; itype++) {
-            const char *suffix = nullptr;
-            if (ends_with(path, raster_suffix(pair, itype)))
-                suffix = raster_suffix(pair, itype);
-            else if (ends_with(path, descr_suffix(pair, itype)))
-                suffix = descr_suffix(pair, itype);
-            else if (pair == PAIR_INPUT && ends_with(path, SIDECAR_SUFFIX[itype]))
-                suffix = SIDECAR_SUFFIX[itype];
-            if (suffix == nullptr)
-                continue;
-            const std::string base = path.substr(0, path.size() - std::strlen(suffix));
-            p->raster = base + raster_suffix(pair, itype);
-            p->descr = base + descr_suffix(pair, itype);
-            p->sidecar = pair == PAIR_INPUT ? base + SIDECAR_SUFFIX[itype] : "";
-            p->pair = pair;
-            p->itype = itype;
-            return true;
-        }
-    return false;
+    std::string base;
+    if (!name_dem_pair(path, &base, &p->pair, &p->itype))
+        return false;
+    p->raster = base + raster_suffix(p->pair, p->itype);
+    p->descr = base + descr_suffix(p->pair, p->itype);
+    return true;
 }
 
 enum Format { FORMAT_TABLE, FORMAT_JSON, FORMAT_CSV };
@@ -162,12 +134,9 @@ struct Options {
     Format format = FORMAT_TABLE;
 };
 
-// The options, in the help's groups.
-void define_options(CLI::App &app, Options *o)
+// The positionals and --result: the inputs themselves.
+void define_operands(CLI::App &app, Options *o)
 {
-    setup_command_line(app, PROGRAM, DESCRIPTION);
-    set_usage(app, USAGE);
-    app.footer(NOTES);
     app.add_option("FIRST SECOND", o->dems,
                    "the DEMs, each named by its raster, descriptor\n"
                    "or sidecar (NAME_m2.raw, NAME_m4.txt,\n"
@@ -179,7 +148,11 @@ void define_options(CLI::App &app, Options *o)
                    "... (or its .txt); its stored values divided by\n"
                    "the factor of its unit are the differences")
         ->type_name("RESULT");
+}
 
+// The options of the inputs' units and cells.
+void define_input_options(CLI::App &app, Options *o)
+{
     const char *inputs = "Units and cells";
     add_unit_option(app, "--unit1", &o->unit1, UNITS_IN - 1,
                     "height unit of the first DEM: " + height_unit_names(UNITS_IN - 1) + "\n"
@@ -201,7 +174,11 @@ void define_options(CLI::App &app, Options *o)
                  "tool stores negative differences in _m2 results\n"
                  "wrapped)")
         ->group(inputs);
+}
 
+// The options of the level of detection and of the surveys' errors.
+void define_error_options(CLI::App &app, Options *o)
+{
     const char *thresholds = "Detection and errors";
     add_real_option(app, "--lod", &o->lod, 0, DBL_MAX, false, "a length in metres of 0 or more",
                     "minimum level of detection in metres: cells with\n"
@@ -236,7 +213,17 @@ void define_options(CLI::App &app, Options *o)
                     "A x sigma_d x R / (sqrt(5) L) for L >= R")
         ->type_name("R")
         ->group(thresholds);
+}
 
+// The options, in the help's groups.
+void define_options(CLI::App &app, Options *o)
+{
+    setup_command_line(app, PROGRAM, DESCRIPTION);
+    set_usage(app, USAGE);
+    app.footer(NOTES);
+    define_operands(app, o);
+    define_input_options(app, o);
+    define_error_options(app, o);
     const char *formats = "Report";
     app.add_flag("--json", o->json, "print the budget as JSON (full precision)")->group(formats);
     app.add_flag("--csv", o->csv, "print the budget as CSV (full precision)")->group(formats);
@@ -252,7 +239,7 @@ int check_result_options(Options *o)
         return usage_error(PROGRAM, "a result has one unit: give it with --unit");
     if (o->unit < 0)
         return usage_error(PROGRAM, "the unit of the result is needed: --unit " + height_unit_names(UNITS_OUT - 1));
-    if (!name_pair(o->result_path, PAIR_2D, PAIR_3D, &o->result))
+    if (!name_pair(o->result_path, &o->result) || o->result.pair == PAIR_INPUT)
         return usage_error(PROGRAM, "cannot tell the kind of result of '" + o->result_path +
                                         "': name its raster, ending in _2D_m2.raw, _2D_m4.raw, _3D_m2.raw or "
                                         "_3D_m4.raw, or its descriptor");
@@ -272,11 +259,16 @@ int check_dem_options(Options *o)
     if (o->dems.size() != 2)
         return usage_error(PROGRAM, o->dems.empty() ? "two DEMs are needed, or --result and a result"
                                                     : "a second DEM is needed");
-    for (int k = 0; k < 2; k++)
-        if (!name_pair(o->dems[k], PAIR_INPUT, PAIR_INPUT, k == 0 ? &o->first : &o->second))
+    for (int k = 0; k < 2; k++) {
+        Pair *dem = k == 0 ? &o->first : &o->second;
+        if (!name_pair(o->dems[k], dem))
             return usage_error(PROGRAM, "cannot tell the value type of '" + o->dems[k] +
                                             "': name its raster, ending in _m2.raw or _m4.raw, its descriptor or its "
                                             "sidecar (.vrt)");
+        if (dem->pair != PAIR_INPUT)
+            return usage_error(PROGRAM, "'" + o->dems[k] + "' is a result of skarnovelt_v2, not a DEM: give it with "
+                                        "--result");
+    }
     if (o->is_signed)
         return usage_error(PROGRAM, "--signed applies to a _m2 result only");
     if (o->unit >= UNITS_IN)
@@ -335,229 +327,152 @@ bool memory_for(int lig, int col, unsigned long long bytes_per_cell)
     return false;
 }
 
-// True when the raster of a pair holds exactly its frame; checked before
-// anything is allocated for the frame.
-bool raster_fits_frame(const Pair &p, int lig, int col)
-{
-    const unsigned long long needed = static_cast<unsigned long long>(lig) * static_cast<unsigned long long>(col) *
-                                      static_cast<unsigned long long>(bytes_per_value(p.itype));
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(p.raster, ec);
-    if (ec) {
-        complain("cannot read the raster %s: %s", p.raster.c_str(), ec.message().c_str());
-        return false;
-    }
-    if (size != needed) {
-        complain("%s holds %llu bytes, but its frame of %d lines and %d columns of %d-byte values takes %llu bytes",
-                 p.raster.c_str(), static_cast<unsigned long long>(size), lig, col, bytes_per_value(p.itype), needed);
-        return false;
-    }
-    return true;
-}
-
-// What a pair says of itself: the frame and pixel size of its descriptor,
-// refined by its sidecar when that is read.
-struct PairFacts {
-    int lig = 0, col = 0;
-    int pix = 0;           // the descriptor's whole pixel size, 0 when it records none
-    double cell = 0;       // pixel size in metres, 0 when none is recorded
-    std::string cell_from; // "the descriptor x_m2.txt" or "the sidecar x_m2.vrt"
-    int unit = -1;         // height unit recorded by the sidecar, -1 when none
+// The pixel size a pair records: the sidecar's exact cell size when it was
+// read and has one, otherwise the descriptor's whole number (0 when it
+// records none), and where it comes from for the report.
+struct RecordedCell {
+    double metres = 0;
+    std::string from; // "the descriptor x_m2.txt" or "the sidecar x_m2.vrt"
 };
 
-// The frame and pixel size of a pair, from its descriptor.
-bool read_descriptor_facts(const Pair &p, PairFacts *f)
+// The recorded cell of an open DEM; a warning when its sidecar's size does
+// not round to its descriptor's.
+RecordedCell recorded_cell(const DemInput &dem)
 {
-    for (const std::string *file : {&p.descr, &p.raster}) {
-        const std::string problem = input_file_problem(*file);
-        if (!problem.empty()) {
-            complain("%s: %s", file->c_str(), problem.c_str());
-            return false;
-        }
-    }
-    FILE *fd = std::fopen(p.descr.c_str(), "r");
-    if (fd == nullptr) {
-        complain("cannot open the descriptor %s: %s", p.descr.c_str(), std::strerror(errno));
-        return false;
-    }
-    int field[DESCR_FIELDS] = {-1, -1, 0, 0, 0, 0};
-    const int n = read_descriptor(fd, field);
-    std::fclose(fd);
-    if (n < 2 || field[0] < 0 || field[1] < 0) {
-        complain("%s does not start with a frame size (lines and columns)", p.descr.c_str());
-        return false;
-    }
-    f->lig = field[0];
-    f->col = field[1];
-    // Zero or less records no pixel size: the tool then asks for one.
-    f->pix = n >= 6 && field[5] > 0 ? field[5] : 0;
-    f->cell = f->pix;
-    f->cell_from = "the descriptor " + p.descr;
-    return true;
-}
-
-// Reads the sidecar of a pair, when there is one and the command line leaves
-// the pixel size or the unit to it. False, after saying why, when it cannot
-// be used.
-bool read_pair_sidecar(const Options &o, const Pair &p, int unit, PairFacts *f)
-{
-    std::error_code ec;
-    if (p.sidecar.empty() || !std::filesystem::exists(p.sidecar, ec) || (o.has_pixel && unit >= 0))
-        return true;
-#if DEM_BUDGET_READS_SIDECARS
-    static bool registered = false;
-    if (!registered) {
-        CPLSetErrorHandler(CPLQuietErrorHandler); // read_sidecar says what went wrong
-        GDALAllRegister();
-        registered = true;
-    }
-    SidecarFacts sidecar;
-    std::string error;
-    if (!read_sidecar(p.sidecar, &sidecar, &error)) {
-        complain("%s: %s", p.sidecar.c_str(), error.c_str());
-        return false;
-    }
-    if (sidecar.nb_lig != f->lig || sidecar.nb_col != f->col) {
-        complain("%s: its frame of %d lines and %d columns is not the frame of %s (%d lines and %d columns)",
-                 p.sidecar.c_str(), sidecar.nb_lig, sidecar.nb_col, p.descr.c_str(), f->lig, f->col);
-        return false;
-    }
-    if (sidecar.cell_metres > 0) {
-        if (f->pix > 0 && std::lround(sidecar.cell_metres) != f->pix) {
+    RecordedCell cell;
+    const int pix = dem.pix_size > 0 ? dem.pix_size : 0;
+    cell.metres = pix;
+    cell.from = "the descriptor " + dem.descriptor;
+    if (dem.sidecar_cell_metres > 0) {
+        if (pix > 0 && std::lround(dem.sidecar_cell_metres) != pix) {
             char text[400];
             std::snprintf(text, sizeof text, "%s gives cells of %.10g m, but %s records a pixel size of %d: the "
                                              "sidecar's %.10g m is taken",
-                          p.sidecar.c_str(), sidecar.cell_metres, p.descr.c_str(), f->pix, sidecar.cell_metres);
+                          dem.sidecar.c_str(), dem.sidecar_cell_metres, dem.descriptor.c_str(), pix,
+                          dem.sidecar_cell_metres);
             warning(PROGRAM, text);
         }
-        f->cell = sidecar.cell_metres;
-        f->cell_from = "the sidecar " + p.sidecar;
+        cell.metres = dem.sidecar_cell_metres;
+        cell.from = "the sidecar " + dem.sidecar;
     }
-    f->unit = sidecar.unit;
-#else
-    (void)f;
-    warning(PROGRAM, "this build reads no sidecars (it was built without GDAL): " + p.sidecar +
-                         " is left aside, the pixel size is the descriptor's whole number");
-#endif
-    return true;
+    return cell;
 }
 
 // The pixel size of the DEMs: --pixel, or the first DEM's recorded one; a
 // warning when the two record different sizes. Returns -1 to go on,
 // otherwise EXIT_USAGE after saying what is missing.
-int choose_pixel(Options *o, const PairFacts f[2])
+int choose_pixel(Options *o, const RecordedCell f[2])
 {
-    if (f[0].cell > 0 && f[1].cell > 0 && f[0].cell != f[1].cell) {
+    if (f[0].metres > 0 && f[1].metres > 0 && f[0].metres != f[1].metres) {
         char text[600];
         std::snprintf(text, sizeof text, "the DEMs record different pixel sizes: %.10g m (%s), %.10g m (%s); %s %.10g m",
-                      f[0].cell, f[0].cell_from.c_str(), f[1].cell, f[1].cell_from.c_str(),
+                      f[0].metres, f[0].from.c_str(), f[1].metres, f[1].from.c_str(),
                       o->has_pixel ? "the budget takes --pixel" : "the budget takes the first DEM's (or give --pixel)",
-                      o->has_pixel ? o->pixel : f[0].cell);
+                      o->has_pixel ? o->pixel : f[0].metres);
         warning(PROGRAM, text);
     }
     if (o->has_pixel)
         return -1;
     for (int k = 0; k < 2; k++)
-        if (!(f[k].cell > 0))
-            return usage_error(PROGRAM, f[k].cell_from + " records no pixel size: give --pixel P (metres)");
-    o->pixel = f[0].cell;
-    o->pixel_from = f[0].cell_from;
+        if (!(f[k].metres > 0))
+            return usage_error(PROGRAM, f[k].from + " records no pixel size: give --pixel P (metres)");
+    o->pixel = f[0].metres;
+    o->pixel_from = f[0].from;
     return -1;
 }
 
-// The frame, units and pixel size of a result. Returns -1 to go on,
-// otherwise the exit status after saying why.
+// The frame and pixel size of a result. Returns -1 to go on, otherwise the
+// exit status after saying why.
 int check_result(Options *o, int *lig, int *col)
 {
-    PairFacts f;
-    if (!read_descriptor_facts(o->result, &f) || !raster_fits_frame(o->result, f.lig, f.col))
+    PairFrame frame;
+    std::string error;
+    if (!read_pair_frame(o->result.raster, o->result.descr, o->result.itype, &frame, &error)) {
+        complain("%s", error.c_str());
         return EXIT_FAILED;
-    *lig = f.lig;
-    *col = f.col;
+    }
+    *lig = frame.nb_lig;
+    *col = frame.nb_col;
     if (o->has_pixel)
         return -1;
-    if (!(f.cell > 0))
-        return usage_error(PROGRAM, f.cell_from + " records no pixel size: give --pixel P (metres)");
-    o->pixel = f.cell;
-    o->pixel_from = f.cell_from;
+    if (!(frame.pix_size > 0))
+        return usage_error(PROGRAM, "the descriptor " + o->result.descr + " records no pixel size: give --pixel P (metres)");
+    o->pixel = frame.pix_size;
+    o->pixel_from = "the descriptor " + o->result.descr;
     return -1;
 }
 
-// The frames, units and pixel size of two DEMs. Returns -1 to go on,
+// Opens the two DEMs through the shared reader (dem_input: the descriptor's
+// frame checked against the raster, the sidecar read when the command line
+// leaves the pixel size or the unit to it) and checks what the budget needs
+// of them: one frame, a unit each, a pixel size. Returns -1 to go on,
 // otherwise the exit status after saying why.
-int check_dems(Options *o, int *lig, int *col)
+int open_dems(Options *o, DemInput dems[2], int *lig, int *col)
 {
-    PairFacts f[2];
-    const Pair *pair[2] = {&o->first, &o->second};
     int *unit[2] = {&o->unit1, &o->unit2};
-    for (int k = 0; k < 2; k++)
-        if (!read_descriptor_facts(*pair[k], &f[k]))
+    for (int k = 0; k < 2; k++) {
+        DemInputOptions in;
+        in.path = o->dems[k];
+        in.unit = *unit[k];
+        in.pair_only = true;
+        in.unit_may_be_unknown = true;
+        in.skip_sidecar = o->has_pixel && *unit[k] >= 0;
+        std::string error;
+        if (!open_dem_input(in, &dems[k], &error)) {
+            complain("%s", error.c_str());
             return EXIT_FAILED;
-    if (f[0].lig != f[1].lig || f[0].col != f[1].col) {
+        }
+    }
+    const GridFacts &g1 = dems[0].grid, &g2 = dems[1].grid;
+    if (g1.nb_lig != g2.nb_lig || g1.nb_col != g2.nb_col) {
         complain("the frames differ: %s has %d lines and %d columns, %s has %d lines and %d columns",
-                 o->first.descr.c_str(), f[0].lig, f[0].col, o->second.descr.c_str(), f[1].lig, f[1].col);
+                 dems[0].descriptor.c_str(), g1.nb_lig, g1.nb_col, dems[1].descriptor.c_str(), g2.nb_lig, g2.nb_col);
         return EXIT_FAILED;
     }
-    for (int k = 0; k < 2; k++)
-        if (!raster_fits_frame(*pair[k], f[k].lig, f[k].col) || !read_pair_sidecar(*o, *pair[k], *unit[k], &f[k]))
-            return EXIT_FAILED;
+    const RecordedCell cells[2] = {recorded_cell(dems[0]), recorded_cell(dems[1])};
     for (int k = 0; k < 2; k++) {
-        if (*unit[k] < 0)
-            *unit[k] = f[k].unit;
+        *unit[k] = dems[k].unit;
         if (*unit[k] < 0)
             return usage_error(PROGRAM, std::string("the height unit of the ") + (k == 0 ? "first" : "second") +
                                             " DEM is needed: --unit" + std::to_string(k + 1) +
                                             " m|dm|cm|mm (or --unit for both)");
     }
-    *lig = f[0].lig;
-    *col = f[0].col;
-    return choose_pixel(o, f);
+    *lig = g1.nb_lig;
+    *col = g1.nb_col;
+    return choose_pixel(o, cells);
 }
 
-// Reads the raster of a pair into a new int matrix of its frame, as the tool
-// loads it: 2-byte values widened without sign, or as signed 16-bit values
-// when `signed16`. Null, after saying why, on failure.
-int **load_values(const Pair &p, int lig, int col, bool signed16)
+// Reads an open DEM into dtab, in metres, line after line (dem_input's
+// conversion, the tool's own).
+bool read_dem(DemInput *dem, double **dtab, int lig, int col)
 {
-    FILE *f = std::fopen(p.raster.c_str(), "rb");
-    if (f == nullptr) {
-        complain("cannot open the raster %s: %s", p.raster.c_str(), std::strerror(errno));
-        return nullptr;
-    }
-    int **itab = imatrice(col, lig);
-    bool no_memory = itab == nullptr;
-    RasterRead outcome = RASTER_FAILED;
-    if (itab != nullptr)
-        outcome = read_widened(f, p.itype, signed16, itab, lig, col, &no_memory);
-    if (no_memory) {
-        std::fclose(f);
-        frimatrice(itab, lig);
-        complain("not enough memory for %d lines and %d columns", lig, col);
-        return nullptr;
-    }
-    std::fclose(f);
-    if (outcome != RASTER_COMPLETE) {
-        complain("cannot read the raster %s: %s", p.raster.c_str(),
-                 outcome == RASTER_FAILED ? "read error" : "its size changed while it was read");
-        frimatrice(itab, lig);
-        return nullptr;
-    }
-    return itab;
-}
-
-// Loads a pair into dtab, in metres: input heights in `unit` 0 to 3, or
-// result values in `unit` 0 to 5.
-bool load_metres(const Pair &p, int lig, int col, int unit, bool signed16, double **dtab)
-{
-    int **itab = load_values(p, lig, col, signed16);
-    if (itab == nullptr)
-        return false;
-    if (p.pair == PAIR_INPUT)
-        convert_to_metres(itab, dtab, lig, col, unit);
-    else
-        result_to_metres(itab, dtab, lig, col, unit);
-    frimatrice(itab, lig);
+    std::vector<unsigned char> valid(static_cast<size_t>(col));
+    std::string error;
+    for (int i = 0; i < lig; i++)
+        if (!read_dem_lines(dem, i, 1, dtab[i], valid.data(), &error)) {
+            complain("%s", error.c_str());
+            return false;
+        }
     return true;
+}
+
+// Loads a result into dtab, in metres: its stored values in `unit` 0 to 5,
+// a _m2 result as signed 16-bit values when `signed16`.
+bool load_result(const Pair &p, int lig, int col, int unit, bool signed16, double **dtab)
+{
+    LoadedDem values;
+    std::string error;
+    if (!load_dem(p.raster, p.descr, p.itype, signed16, &values, &error)) {
+        complain("%s", error.c_str());
+        return false;
+    }
+    const bool same_frame = values.nb_lig == lig && values.nb_col == col;
+    if (same_frame)
+        result_to_metres(values.values, dtab, lig, col, unit);
+    else
+        complain("%s: its frame changed while the budget ran", p.descr.c_str());
+    free_dem(&values);
+    return same_frame;
 }
 
 // ---------------------------------------------------------------------------
@@ -672,12 +587,13 @@ void count_budgets(const Options &o, double **dtab1, double **dtab2, int lig, in
     }
 }
 
-// Loads the pairs of the checked frame and computes the budgets. False,
+// Loads the inputs of the checked frame and computes the budgets. False,
 // after saying why, when an input cannot be used.
-bool compute(const Options &o, int lig, int col, Report *r)
+bool compute(const Options &o, DemInput dems[2], int lig, int col, Report *r)
 {
-    // Two double matrices, one int and one 2-byte matrix while a raster loads.
-    if (!memory_for(lig, col, 2 * sizeof(double) + sizeof(int) + sizeof(unsigned short)))
+    // Two double matrices; a result is loaded whole into an int matrix
+    // first, the DEMs line by line.
+    if (!memory_for(lig, col, 2 * sizeof(double) + (o.result_mode ? sizeof(int) + sizeof(unsigned short) : 0)))
         return false;
     double **dtab1 = dmatrice(col, lig);
     double **dtab2 = dmatrice(col, lig);
@@ -688,10 +604,9 @@ bool compute(const Options &o, int lig, int col, Report *r)
     // from a flat surface at 0 (dtab2 as allocated), whose 2D difference is
     // the stored value exactly.
     if (ok && o.result_mode)
-        ok = load_metres(o.result, lig, col, o.unit, o.is_signed, dtab1);
+        ok = load_result(o.result, lig, col, o.unit, o.is_signed, dtab1);
     if (ok && !o.result_mode)
-        ok = load_metres(o.first, lig, col, o.unit1, false, dtab1) &&
-             load_metres(o.second, lig, col, o.unit2, false, dtab2);
+        ok = read_dem(&dems[0], dtab1, lig, col) && read_dem(&dems[1], dtab2, lig, col);
     if (ok)
         count_budgets(o, dtab1, dtab2, lig, col, r);
     frdmatrice(dtab1, lig);
@@ -910,12 +825,19 @@ int main(int argc, char **argv)
     if (status >= 0)
         return finish_run(PROGRAM, status); // --help, --version or a usage error
     status = check_options(app, &o);
+    // The sidecars are read through GDAL, which says nothing itself:
+    // read_sidecar says what went wrong.
+    CPLSetErrorHandler(CPLQuietErrorHandler);
+    GDALAllRegister();
     int lig = 0, col = 0;
+    DemInput dems[2];
     if (status < 0)
-        status = o.result_mode ? check_result(&o, &lig, &col) : check_dems(&o, &lig, &col);
+        status = o.result_mode ? check_result(&o, &lig, &col) : open_dems(&o, dems, &lig, &col);
     Report r;
     if (status < 0)
-        status = run_guarded(PROGRAM, [&] { return compute(o, lig, col, &r) ? EXIT_DONE : EXIT_FAILED; });
+        status = run_guarded(PROGRAM, [&] { return compute(o, dems, lig, col, &r) ? EXIT_DONE : EXIT_FAILED; });
+    for (DemInput &dem : dems)
+        close_dem_input(&dem);
     if (status == EXIT_DONE)
         status = run_guarded(PROGRAM, [&] {
             report(o, r);

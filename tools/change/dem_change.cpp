@@ -318,7 +318,7 @@ struct Run {
         if (after_open)
             close_dem_input(&after);
         if (!warped.empty())
-            VSIUnlink(warped.c_str());
+            remove_warped(warped);
     }
 };
 

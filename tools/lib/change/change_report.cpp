@@ -178,11 +178,10 @@ nlohmann::json input_json(const DemInput &in, const std::string &path)
     return j;
 }
 
-} // namespace
-
-void print_change_table(const ChangeRun &run, const ChangeResult &r)
+// The table's head: the sign, the inputs, the alignment, the grid and the
+// outputs.
+void print_table_head(const ChangeRun &run)
 {
-    const ChangeCounts &c = r.counts;
     std::printf("DEM of difference: d = AFTER - BEFORE, in metres\n"
                 "  positive: the surface rose (deposition, fill); negative: it was lowered (erosion, cut)\n");
     std::printf("  BEFORE: %s\n", input_line(*run.before, run.before_path).c_str());
@@ -210,6 +209,49 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
                     "no difference grey; world files .pgw\n",
                     run.out.c_str(), exact_number(run.picture_limits[0]).c_str(), run.out.c_str(),
                     exact_number(run.picture_limits[1]).c_str());
+}
+
+// The error model learned from stable ground: its cells, its bins of slope
+// and curvature, its variogram and its notes.
+void print_learned_model(const StableErrorModel &m)
+{
+    std::printf("\nError model, learned from stable ground (d = AFTER - BEFORE there)\n");
+    std::printf("  stable cells used: %lld of %lld sampled (one cell in %d x %d), %lld whose dh / sigma_dh lies\n"
+                "  beyond %g NMAD of its median left out; dh over all: median %.6f m, NMAD %.6f m\n",
+                m.stable_cells, m.sampled_cells, m.sample_step, m.sample_step, m.outliers, STABLE_OUTLIER_NMAD,
+                m.median_m, m.nmad_m);
+    std::printf("  %-22s %12s %14s %18s\n", "slope (deg)", "cells", "NMAD (m)", "median slope (deg)");
+    for (const SlopeBin &b : m.slope_bins) {
+        char range[40];
+        std::snprintf(range, sizeof range, "%g - %g", b.slope_min_deg, b.slope_max_deg);
+        std::printf("  %-22s %12lld %14.6f %18.3f\n", range, b.cells, b.nmad_m, b.median_slope_deg);
+    }
+    if (!m.curvature_bins.empty()) {
+        std::printf("  %-22s %12s %14s %18s\n", "max. curvature (1/m)", "cells", "factor", "median (1/m)");
+        for (const CurvatureBin &b : m.curvature_bins) {
+            char range[48];
+            std::snprintf(range, sizeof range, "%.4g - %.4g", b.curvature_min, b.curvature_max);
+            std::printf("  %-22s %12lld %14.6f %18.6g\n", range, b.cells, b.factor, b.median_curvature);
+        }
+    }
+    const Variogram &v = m.variogram;
+    if (v.fitted) {
+        std::printf("  spatial correlation of dh / sigma_dh (variogram of %lld pairs in %zu lags from %g m):\n",
+                    std::accumulate(v.pairs.begin(), v.pairs.end(), 0LL), v.lags_m.size(), v.lags_m.front());
+        std::printf("    nugget %.6f; spherical parts: sill %.6f range %.3f m, sill %.6f range %.3f m\n",
+                    v.model.nugget, v.model.sill[0], v.model.range[0], v.model.sill[1], v.model.range[1]);
+    }
+    for (const std::string &w : m.warnings)
+        std::printf("  note: %s\n", w.c_str());
+    std::printf("  %s\n", LEARNED_ERROR_ASSUMPTION);
+}
+
+} // namespace
+
+void print_change_table(const ChangeRun &run, const ChangeResult &r)
+{
+    const ChangeCounts &c = r.counts;
+    print_table_head(run);
     std::printf("\nBudget over the %lld cells with a 3D difference (every cell of the 3 x 3 window has data in both)\n",
                 r.budget_3D.all.cells);
     print_budgets(run, r.budget_2D, r.budget_3D);
@@ -230,38 +272,8 @@ void print_change_table(const ChangeRun &run, const ChangeResult &r)
             std::printf("|d| / sigma_d >= %.6f (two-sided normal quantile of %g)", run.detection.z, run.detection.p);
         std::printf("; the raw net is the one to use, a net of the detected parts alone is biased\n");
     }
-    if (run.learned != nullptr) {
-        const StableErrorModel &m = *run.learned;
-        std::printf("\nError model, learned from stable ground (d = AFTER - BEFORE there)\n");
-        std::printf("  stable cells used: %lld of %lld sampled (one cell in %d x %d), %lld whose dh / sigma_dh lies\n"
-                    "  beyond %g NMAD of its median left out; dh over all: median %.6f m, NMAD %.6f m\n",
-                    m.stable_cells, m.sampled_cells, m.sample_step, m.sample_step, m.outliers, STABLE_OUTLIER_NMAD,
-                    m.median_m, m.nmad_m);
-        std::printf("  %-22s %12s %14s %18s\n", "slope (deg)", "cells", "NMAD (m)", "median slope (deg)");
-        for (const SlopeBin &b : m.slope_bins) {
-            char range[40];
-            std::snprintf(range, sizeof range, "%g - %g", b.slope_min_deg, b.slope_max_deg);
-            std::printf("  %-22s %12lld %14.6f %18.3f\n", range, b.cells, b.nmad_m, b.median_slope_deg);
-        }
-        if (!m.curvature_bins.empty()) {
-            std::printf("  %-22s %12s %14s %18s\n", "max. curvature (1/m)", "cells", "factor", "median (1/m)");
-            for (const CurvatureBin &b : m.curvature_bins) {
-                char range[48];
-                std::snprintf(range, sizeof range, "%.4g - %.4g", b.curvature_min, b.curvature_max);
-                std::printf("  %-22s %12lld %14.6f %18.6g\n", range, b.cells, b.factor, b.median_curvature);
-            }
-        }
-        const Variogram &v = m.variogram;
-        if (v.fitted) {
-            std::printf("  spatial correlation of dh / sigma_dh (variogram of %lld pairs in %zu lags from %g m):\n",
-                        std::accumulate(v.pairs.begin(), v.pairs.end(), 0LL), v.lags_m.size(), v.lags_m.front());
-            std::printf("    nugget %.6f; spherical parts: sill %.6f range %.3f m, sill %.6f range %.3f m\n",
-                        v.model.nugget, v.model.sill[0], v.model.range[0], v.model.sill[1], v.model.range[1]);
-        }
-        for (const std::string &w : m.warnings)
-            std::printf("  note: %s\n", w.c_str());
-        std::printf("  %s\n", LEARNED_ERROR_ASSUMPTION);
-    }
+    if (run.learned != nullptr)
+        print_learned_model(*run.learned);
     if (run.errors)
         std::printf("\nErrors of the volumes, one standard deviation:\n  %s\n  %s\n  %s\n  %s\n", INDEPENDENT_ASSUMPTION,
                     CORRELATED_ASSUMPTION, SPATIAL_ASSUMPTION, THREE_D_ASSUMPTION);

@@ -203,31 +203,33 @@ void close_stable_ground(StableGround *ground)
     close_grid_layer(&ground->unstable);
 }
 
-bool coregister(const CoregOptions &options, Alignment *alignment, std::string *error)
-{
-    *alignment = Alignment();
-    alignment->resampling = options.resampling;
-    OpenInputs in;
-    std::string why;
-    if (!open_dem_input(options.reference, &in.reference, &why)) {
-        *error = why;
-        return false;
-    }
-    in.reference_open = true;
-    if (!open_dem_input(options.to_align, &in.to_align, &why)) {
-        *error = why;
-        return false;
-    }
-    in.to_align_open = true;
+namespace {
 
-    // The grids: both georeferenced in one coordinate system, or neither,
-    // then on one frame.
-    Frame ref_frame, src_frame;
+// Opens REFERENCE and TO_ALIGN.
+bool open_inputs(const CoregOptions &options, OpenInputs *in, std::string *error)
+{
+    if (!open_dem_input(options.reference, &in->reference, error))
+        return false;
+    in->reference_open = true;
+    if (!open_dem_input(options.to_align, &in->to_align, error))
+        return false;
+    in->to_align_open = true;
+    return true;
+}
+
+// The grids: both georeferenced in one coordinate system, or neither, then
+// on one frame. Sets the alignment's reference frame and coordinate system,
+// and warns of what is taken for granted.
+bool check_grids(const CoregOptions &options, const OpenInputs &in, Alignment *alignment, Frame *src_frame,
+                 std::string *error)
+{
+    Frame ref_frame;
+    std::string why;
     if (!frame_of(in.reference, &ref_frame, &why)) {
         *error = named("REFERENCE", options.reference.path, why);
         return false;
     }
-    if (!frame_of(in.to_align, &src_frame, &why)) {
+    if (!frame_of(in.to_align, src_frame, &why)) {
         *error = named("TO_ALIGN", options.to_align.path, why);
         return false;
     }
@@ -259,8 +261,15 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
             alignment->warnings.push_back(input->path + " declares no height unit: its heights are taken as metres");
     alignment->reference = ref_frame;
     alignment->crs_wkt = rg.crs_wkt.empty() ? sg.crs_wkt : rg.crs_wkt;
+    return true;
+}
 
-    // TO_ALIGN over the reference's extent and a margin for the largest shift.
+// TO_ALIGN over the reference's extent and a margin for the largest shift,
+// into the alignment's source; TO_ALIGN is closed then.
+bool read_source(const CoregOptions &options, const Frame &src_frame, OpenInputs *in, Alignment *alignment,
+                 std::string *error)
+{
+    const Frame &ref_frame = alignment->reference;
     const long double ref_x0 = ref_frame.gt[0], ref_x1 = ref_frame.gt[0] + ref_frame.nb_col * static_cast<long double>(ref_frame.gt[1]);
     const long double ref_y0 = ref_frame.gt[3], ref_y1 = ref_frame.gt[3] + ref_frame.nb_lig * static_cast<long double>(ref_frame.gt[5]);
     const long double margin =
@@ -275,27 +284,38 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         *error = "TO_ALIGN " + options.to_align.path + ": does not overlap REFERENCE";
         return false;
     }
-    if (!read_window(&in.to_align, src_frame, l0, l1, c0, c1, &alignment->source, &why)) {
+    std::string why;
+    if (!read_window(&in->to_align, src_frame, l0, l1, c0, c1, &alignment->source, &why)) {
         *error = named("TO_ALIGN", options.to_align.path, why);
         return false;
     }
-    close_dem_input(&in.to_align);
-    in.to_align_open = false;
+    close_dem_input(&in->to_align);
+    in->to_align_open = false;
+    return true;
+}
 
-    // The masks.
-    if (!open_stable_ground(options.stable, options.unstable, in.reference, alignment->crs_wkt, &in.ground, error))
+// The masks of stable ground on the reference's grid, with a warning when
+// none is given or one covers nothing.
+bool open_masks(const CoregOptions &options, OpenInputs *in, Alignment *alignment, std::string *error)
+{
+    if (!open_stable_ground(options.stable, options.unstable, in->reference, alignment->crs_wkt, &in->ground, error))
         return false;
     if (options.stable.empty() && options.unstable.empty())
         alignment->warnings.push_back("no --stable or --unstable: every cell is taken as stable ground, so any "
                                       "real change between the surveys biases the shift and the bias");
-    if (in.ground.unstable.covers_nothing)
+    if (in->ground.unstable.covers_nothing)
         alignment->warnings.push_back(options.unstable + ": its polygons cover no cell of REFERENCE's grid (empty, "
                                       "or far from it): every cell is taken as stable ground");
-    if (in.ground.stable.covers_nothing)
+    if (in->ground.stable.covers_nothing)
         alignment->warnings.push_back(options.stable + ": its polygons cover no cell of REFERENCE's grid (empty, "
                                       "or far from it): no cell is stable ground");
+    return true;
+}
 
-    // The fit sample, streamed from the reference by chunks of lines.
+// The fit sample, streamed from the reference by chunks of lines.
+bool sample_reference(const CoregOptions &options, const Frame &ref_frame, OpenInputs *in, FitSample *sample,
+                      std::string *error)
+{
     const int nb_col = ref_frame.nb_col;
     std::vector<double> metres(static_cast<size_t>(CHUNK_LINES) * nb_col);
     std::vector<unsigned char> valid(static_cast<size_t>(CHUNK_LINES) * nb_col);
@@ -305,7 +325,7 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         if (line >= chunk_first + chunk_count) {
             chunk_first = line;
             chunk_count = std::min(CHUNK_LINES, ref_frame.nb_lig - line);
-            if (!read_dem_lines(&in.reference, chunk_first, chunk_count, metres.data(), valid.data(), err)) {
+            if (!read_dem_lines(&in->reference, chunk_first, chunk_count, metres.data(), valid.data(), err)) {
                 *err = named("REFERENCE", options.reference.path, *err);
                 return false;
             }
@@ -313,19 +333,20 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         const size_t at = static_cast<size_t>(line - chunk_first) * nb_col;
         std::copy(&metres[at], &metres[at] + nb_col, z);
         std::copy(&valid[at], &valid[at] + nb_col, ok);
-        return read_stable_line(&in.ground, line, stable, err);
+        return read_stable_line(&in->ground, line, stable, err);
     };
-    FitSample sample;
     try {
-        if (!build_fit_sample(ref_frame, options.max_fit_cells, read_line, &sample, error))
-            return false;
+        return build_fit_sample(ref_frame, options.max_fit_cells, read_line, sample, error);
     } catch (const std::bad_alloc &) {
         *error = "not enough memory for the fit sample";
         return false;
     }
+}
 
-    fit_alignment(sample, ref_frame, alignment->source, options.resampling, options.max_iterations, options.force,
-                  &alignment->result);
+// What the fit's outcome allows: an undetermined shift fails unless
+// --force; a fit that did not converge is warned of.
+bool judge_fit(const CoregOptions &options, Alignment *alignment, std::string *error)
+{
     const CoregResult &r = alignment->result;
     if (!r.determined && !options.force) {
         *error = "the shift cannot be determined from the stable ground: " + r.why_undetermined;
@@ -338,6 +359,24 @@ bool coregister(const CoregOptions &options, Alignment *alignment, std::string *
         alignment->warnings.push_back("the fit did not converge in " + std::to_string(options.max_iterations) +
                                       " iterations (last step above 0.01 cell)");
     return true;
+}
+
+} // namespace
+
+bool coregister(const CoregOptions &options, Alignment *alignment, std::string *error)
+{
+    *alignment = Alignment();
+    alignment->resampling = options.resampling;
+    OpenInputs in;
+    Frame src_frame;
+    FitSample sample;
+    if (!open_inputs(options, &in, error) || !check_grids(options, in, alignment, &src_frame, error) ||
+        !read_source(options, src_frame, &in, alignment, error) || !open_masks(options, &in, alignment, error) ||
+        !sample_reference(options, alignment->reference, &in, &sample, error))
+        return false;
+    fit_alignment(sample, alignment->reference, alignment->source, options.resampling, options.max_iterations,
+                  options.force, &alignment->result);
+    return judge_fit(options, alignment, error);
 }
 
 void read_aligned_lines(const Alignment &alignment, int first, int count, double *metres, unsigned char *valid)

@@ -355,93 +355,105 @@ bool build_fit_sample(const Frame &reference, long long max_cells, const Referen
     return true;
 }
 
-void fit_alignment(const FitSample &sample, const Frame &reference, const SourceGrid &source,
-                   Resampling resampling, int max_iterations, bool force, CoregResult *result)
-{
-    *result = CoregResult();
-    result->sample_step = sample.step;
-    std::vector<double> dh;
-    differences(sample, reference, source, resampling, 0, 0, &dh);
-    result->before = stats_of(finite_values(dh));
+namespace {
 
-    long double shift_cols = 0, shift_lines = 0;
-    const long double cell_w = reference.cell_w_m(), cell_h = reference.cell_h_m();
+// One fit of the shift's step on the differences dh at the current shift.
+struct FitStep {
+    std::string problem; // why no step can be fitted, "" when it was
+    long long cells = 0; // the cells of the fit
+    long double cols = 0, lines = 0;
+};
+
+FitStep fit_step(const FitSample &sample, const std::vector<double> &dh, long double cell_w, long double cell_h)
+{
+    FitStep step;
+    // The cells of this fit: slope in range, data in both, dh within
+    // OUTLIER_NMAD NMADs of the median dh.
     std::vector<size_t> usable, kept;
+    std::vector<double> values;
+    for (size_t k = 0; k < sample.cells.size(); ++k)
+        if (!std::isnan(sample.cells[k].g_col) && !std::isnan(dh[k])) {
+            usable.push_back(k);
+            values.push_back(dh[k]);
+        }
+    if (static_cast<long long>(usable.size()) < MIN_FIT_CELLS) {
+        step.problem =
+            "only " + std::to_string(usable.size()) + " stable cells with data in both and slopes between " +
+            std::to_string(static_cast<int>(MIN_SLOPE_DEGREES)) + " and " +
+            std::to_string(static_cast<int>(MAX_SLOPE_DEGREES)) + " degrees (at least " +
+            std::to_string(MIN_FIT_CELLS) + " are needed" +
+            (sample.step > 1 ? " in the sample of one cell in " + std::to_string(sample.step) + " x " +
+                                   std::to_string(sample.step)
+                             : std::string()) +
+            ")";
+        return step;
+    }
+    const DhStats spread = stats_of(values);
+    const long double limit = OUTLIER_NMAD * static_cast<long double>(spread.nmad_m);
+    for (size_t k : usable)
+        if (std::fabs(dh[k] - static_cast<long double>(spread.median_m)) <= limit)
+            kept.push_back(k);
+    const FitSums sums = fit_sums(sample, dh, kept);
+    if (sums.n < MIN_FIT_CELLS)
+        step.problem = "only " + std::to_string(sums.n) + " cells are left once the outliers of dh are removed (at "
+                       "least " + std::to_string(MIN_FIT_CELLS) + " are needed)";
+    else
+        step.problem = gradient_spread_problem(sums, cell_w, cell_h);
+    if (!step.problem.empty())
+        return step;
+    // dh = -(s_col g_col + s_line g_line) + dz, centred: the 2 x 2
+    // normal equations of (s_col, s_line) solved by Cramer's rule.
+    const long double det = sums.s_cc * sums.s_ll - sums.s_cl * sums.s_cl;
+    step.cols = -(sums.s_ll * sums.s_cy - sums.s_cl * sums.s_ly) / det;
+    step.lines = -(sums.s_cc * sums.s_ly - sums.s_cl * sums.s_cy) / det;
+    step.cells = sums.n;
+    return step;
+}
+
+// Shifts and fits again until the step is below CONVERGED_STEP_CELLS or
+// max_iterations fits: the shift in columns and lines into *shift_cols and
+// *shift_lines, the iterations, cells, convergence or why the shift is
+// undetermined into *result. dh holds the differences at no shift.
+void iterate_shift(const FitSample &sample, const Frame &reference, const SourceGrid &source, Resampling resampling,
+                   int max_iterations, std::vector<double> *dh, long double *shift_cols, long double *shift_lines,
+                   CoregResult *result)
+{
+    const long double cell_w = reference.cell_w_m(), cell_h = reference.cell_h_m();
     for (int iteration = 1; iteration <= max_iterations; ++iteration) {
         if (iteration > 1)
-            differences(sample, reference, source, resampling, static_cast<double>(shift_lines),
-                        static_cast<double>(shift_cols), &dh);
-        // The cells of this fit: slope in range, data in both, dh within
-        // OUTLIER_NMAD NMADs of the median dh.
-        usable.clear();
-        std::vector<double> values;
-        for (size_t k = 0; k < sample.cells.size(); ++k)
-            if (!std::isnan(sample.cells[k].g_col) && !std::isnan(dh[k])) {
-                usable.push_back(k);
-                values.push_back(dh[k]);
-            }
-        if (static_cast<long long>(usable.size()) < MIN_FIT_CELLS) {
+            differences(sample, reference, source, resampling, static_cast<double>(*shift_lines),
+                        static_cast<double>(*shift_cols), dh);
+        const FitStep step = fit_step(sample, *dh, cell_w, cell_h);
+        if (!step.problem.empty()) {
             result->determined = false;
-            result->why_undetermined =
-                "only " + std::to_string(usable.size()) + " stable cells with data in both and slopes between " +
-                std::to_string(static_cast<int>(MIN_SLOPE_DEGREES)) + " and " +
-                std::to_string(static_cast<int>(MAX_SLOPE_DEGREES)) + " degrees (at least " +
-                std::to_string(MIN_FIT_CELLS) + " are needed" +
-                (sample.step > 1 ? " in the sample of one cell in " + std::to_string(sample.step) + " x " +
-                                       std::to_string(sample.step)
-                                 : std::string()) +
-                ")";
-            break;
+            result->why_undetermined = step.problem;
+            return;
         }
-        const DhStats spread = stats_of(values);
-        const long double limit = OUTLIER_NMAD * static_cast<long double>(spread.nmad_m);
-        kept.clear();
-        for (size_t k : usable)
-            if (std::fabs(dh[k] - static_cast<long double>(spread.median_m)) <= limit)
-                kept.push_back(k);
-        const FitSums sums = fit_sums(sample, dh, kept);
-        std::string problem;
-        if (sums.n < MIN_FIT_CELLS)
-            problem = "only " + std::to_string(sums.n) + " cells are left once the outliers of dh are removed (at "
-                      "least " + std::to_string(MIN_FIT_CELLS) + " are needed)";
-        else
-            problem = gradient_spread_problem(sums, cell_w, cell_h);
-        if (!problem.empty()) {
-            result->determined = false;
-            result->why_undetermined = problem;
-            break;
-        }
-        // dh = -(s_col g_col + s_line g_line) + dz, centred: the 2 x 2
-        // normal equations of (s_col, s_line) solved by Cramer's rule.
-        const long double det = sums.s_cc * sums.s_ll - sums.s_cl * sums.s_cl;
-        const long double step_cols = -(sums.s_ll * sums.s_cy - sums.s_cl * sums.s_ly) / det;
-        const long double step_lines = -(sums.s_cc * sums.s_ly - sums.s_cl * sums.s_cy) / det;
-        shift_cols += step_cols;
-        shift_lines += step_lines;
+        *shift_cols += step.cols;
+        *shift_lines += step.lines;
         result->iterations = iteration;
-        result->cells_used = sums.n;
-        if (std::fabs(shift_cols) > MAX_SHIFT_CELLS || std::fabs(shift_lines) > MAX_SHIFT_CELLS) {
+        result->cells_used = step.cells;
+        if (std::fabs(*shift_cols) > MAX_SHIFT_CELLS || std::fabs(*shift_lines) > MAX_SHIFT_CELLS) {
             result->determined = false;
             result->why_undetermined = "the shift grew beyond " + std::to_string(static_cast<int>(MAX_SHIFT_CELLS)) +
                                        " cells: the surveys are not roughly aligned, or the stable ground changed";
-            break;
-        }
-        if (std::sqrt(step_cols * step_cols + step_lines * step_lines) < CONVERGED_STEP_CELLS) {
-            result->converged = true;
-            break;
-        }
-    }
-    if (!result->determined) {
-        if (!force)
             return;
-        shift_cols = shift_lines = 0; // forced: no horizontal shift, the bias alone
-        result->converged = false;
+        }
+        if (std::sqrt(step.cols * step.cols + step.lines * step.lines) < CONVERGED_STEP_CELLS) {
+            result->converged = true;
+            return;
+        }
     }
+}
 
-    // The bias: median dh on every stable cell of the sample, shifted.
+// The bias (median dh on every stable cell of the sample, shifted), the
+// spread after it, and the shift in map units and metres.
+void shifted_result(const FitSample &sample, const Frame &reference, const SourceGrid &source, Resampling resampling,
+                    long double shift_cols, long double shift_lines, std::vector<double> *dh, CoregResult *result)
+{
     differences(sample, reference, source, resampling, static_cast<double>(shift_lines),
-                static_cast<double>(shift_cols), &dh);
-    std::vector<double> stable = finite_values(dh);
+                static_cast<double>(shift_cols), dh);
+    std::vector<double> stable = finite_values(*dh);
     const DhStats shifted = stats_of(stable);
     result->stable_cells = shifted.cells;
     result->bias_z_m = shifted.median_m;
@@ -461,10 +473,33 @@ void fit_alignment(const FitSample &sample, const Frame &reference, const Source
         result->metres_per_degree_y = reference.y_metres;
         result->scale_latitude = reference.latitude;
     }
+    const long double cell_w = reference.cell_w_m(), cell_h = reference.cell_h_m();
     result->shift_x_m = static_cast<double>(x_m);
     result->shift_y_m = static_cast<double>(y_m);
     result->shift_x_cells = static_cast<double>(x_m / cell_w);
     result->shift_y_cells = static_cast<double>(y_m / cell_h);
+}
+
+} // namespace
+
+void fit_alignment(const FitSample &sample, const Frame &reference, const SourceGrid &source,
+                   Resampling resampling, int max_iterations, bool force, CoregResult *result)
+{
+    *result = CoregResult();
+    result->sample_step = sample.step;
+    std::vector<double> dh;
+    differences(sample, reference, source, resampling, 0, 0, &dh);
+    result->before = stats_of(finite_values(dh));
+
+    long double shift_cols = 0, shift_lines = 0;
+    iterate_shift(sample, reference, source, resampling, max_iterations, &dh, &shift_cols, &shift_lines, result);
+    if (!result->determined) {
+        if (!force)
+            return;
+        shift_cols = shift_lines = 0; // forced: no horizontal shift, the bias alone
+        result->converged = false;
+    }
+    shifted_result(sample, reference, source, resampling, shift_cols, shift_lines, &dh, result);
 }
 
 nlohmann::json coreg_json(const CoregResult &r, Resampling resampling)

@@ -418,25 +418,57 @@ int import_into(GDALDatasetH src, GDALRasterBandH band, const ImportOptions &o, 
     return 0;
 }
 
-int import_from(GDALDatasetH src, const ImportOptions &o)
+// The band of the source to import: one that exists, of real numbers, in
+// metres or with --z-scale. Null, after saying why, otherwise.
+GDALRasterBandH source_band(GDALDatasetH src, const ImportOptions &o)
 {
     const char *name = o.source.c_str();
     if (o.band < 1 || o.band > GDALGetRasterCount(src)) {
         complain("%s has %d band(s): there is no band %d", name, GDALGetRasterCount(src), o.band);
-        return 1;
+        return nullptr;
     }
     GDALRasterBandH band = GDALGetRasterBand(src, o.band);
     if (GDALDataTypeIsComplex(GDALGetRasterDataType(band))) {
         complain("band %d of %s holds complex numbers, not heights", o.band, name);
-        return 1;
+        return nullptr;
     }
     const char *band_unit = GDALGetRasterUnitType(band);
     if (!o.z_scale_given && !is_metre_unit(band_unit)) {
         complain("band %d of %s is in '%s': give --z-scale FACTOR, the metres in one of its units (for example "
                  "0.3048 for feet)",
                  o.band, name, band_unit);
-        return 1;
+        return nullptr;
     }
+    return band;
+}
+
+// The frame in memory and a row of the source's blocks in GDAL's cache,
+// checked before either is allocated; false after saying so.
+bool import_fits_memory(GDALRasterBandH band, const ImportOptions &o, int nb_lig, int nb_col)
+{
+    int block_x = 0, block_y = 0;
+    GDALGetBlockSize(band, &block_x, &block_y);
+    const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
+    const unsigned long long needed =
+        cells * (o.itype == DEM_M2 ? 2 : 4) +
+        static_cast<unsigned long long>(block_y) * nb_col * GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band)) +
+        static_cast<unsigned long long>(nb_col) * 8 + (16ULL << 20);
+    const unsigned long long available = available_memory();
+    if (available > 0 && needed > available) {
+        complain("not enough memory for %s (%d lines x %d columns, read in blocks of %d lines): it needs %llu MiB, "
+                 "%llu MiB are available",
+                 o.source.c_str(), nb_lig, nb_col, block_y, needed >> 20, available >> 20);
+        return false;
+    }
+    return true;
+}
+
+int import_from(GDALDatasetH src, const ImportOptions &o)
+{
+    const char *name = o.source.c_str();
+    GDALRasterBandH band = source_band(src, o);
+    if (band == nullptr)
+        return 1;
     double gt[6];
     bool has_gt;
     double cell;
@@ -469,22 +501,8 @@ int import_from(GDALDatasetH src, const ImportOptions &o)
     const int nb_lig = GDALGetRasterYSize(src);
     const int nb_col = GDALGetRasterXSize(src);
     std::printf("%s, band %d: %d lines, %d columns, cells of %.10g m\n", name, o.band, nb_lig, nb_col, cell);
-    // The frame in memory and a row of the source's blocks in GDAL's cache,
-    // checked before either is allocated.
-    int block_x = 0, block_y = 0;
-    GDALGetBlockSize(band, &block_x, &block_y);
-    const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
-    const unsigned long long needed =
-        cells * (o.itype == DEM_M2 ? 2 : 4) +
-        static_cast<unsigned long long>(block_y) * nb_col * GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band)) +
-        static_cast<unsigned long long>(nb_col) * 8 + (16ULL << 20);
-    const unsigned long long available = available_memory();
-    if (available > 0 && needed > available) {
-        complain("not enough memory for %s (%d lines x %d columns, read in blocks of %d lines): it needs %llu MiB, "
-                 "%llu MiB are available",
-                 name, nb_lig, nb_col, block_y, needed >> 20, available >> 20);
+    if (!import_fits_memory(band, o, nb_lig, nb_col))
         return 1;
-    }
     int status;
     if (o.itype == DEM_M2) {
         unsigned short **Mat = usmatrice(nb_col, nb_lig);
@@ -766,112 +784,148 @@ int export_matrix(const ExportOptions &o, T **Mat, int nb_lig, int nb_col, const
     return 0;
 }
 
-int export_pair(const ExportOptions &o, int pair, int itype, const std::string &base)
+// The files of the pair to export: --signed for a _m2 pair only, an output
+// that is none of them, the frame of its descriptor held exactly by its
+// raster and within the memory, before anything is allocated for it.
+bool check_pair_files(const ExportOptions &o, const std::string &base, int itype, const std::string &raw,
+                      const std::string &descr, int *nb_lig, int *nb_col)
 {
-    const std::string raw = base + raster_suffix(pair, itype);
-    const std::string descr = base + descr_suffix(pair, itype);
     if (o.signed16 && itype != DEM_M2) {
         complain("--signed is for _m2 pairs: %s is _m4", raw.c_str());
-        return 1;
+        return false;
     }
     for (const std::string &own : {raw, descr, sidecar_path(base, itype)})
         if (same_file(o.output, own)) {
             complain("%s is a file of the pair itself: choose another output", o.output.c_str());
-            return 1;
+            return false;
         }
-    int nb_lig, nb_col;
-    if (!read_frame(descr, itype, &nb_lig, &nb_col))
-        return 1;
-    // The raster must hold the frame its descriptor claims, and the frame
-    // fit in memory, before anything is allocated for it.
-    const unsigned long long bytes = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col) *
+    if (!read_frame(descr, itype, nb_lig, nb_col))
+        return false;
+    const unsigned long long bytes = static_cast<unsigned long long>(*nb_lig) * static_cast<unsigned long long>(*nb_col) *
                                      static_cast<unsigned long long>(bytes_per_value(itype));
     VSIStatBufL raw_stat;
     if (VSIStatL(raw.c_str(), &raw_stat) != 0) {
         complain("cannot open %s: %s", raw.c_str(), std::strerror(errno));
-        return 1;
+        return false;
     }
     if (static_cast<unsigned long long>(raw_stat.st_size) != bytes) {
         complain("%s holds %s values than the %d x %d frame of its descriptor", raw.c_str(),
-                 static_cast<unsigned long long>(raw_stat.st_size) < bytes ? "fewer" : "more", nb_lig, nb_col);
-        return 1;
+                 static_cast<unsigned long long>(raw_stat.st_size) < bytes ? "fewer" : "more", *nb_lig, *nb_col);
+        return false;
     }
-    const unsigned long long needed = static_cast<unsigned long long>(nb_lig) * nb_col * sizeof(int) +
-                                      static_cast<unsigned long long>(nb_col) * sizeof(double) + (16ULL << 20);
+    const unsigned long long needed = static_cast<unsigned long long>(*nb_lig) * *nb_col * sizeof(int) +
+                                      static_cast<unsigned long long>(*nb_col) * sizeof(double) + (16ULL << 20);
     const unsigned long long available = available_memory();
     if (available > 0 && needed > available) {
         complain("not enough memory for the frame of %s (%d lines x %d columns): it needs %llu MiB, %llu MiB are "
                  "available",
-                 raw.c_str(), nb_lig, nb_col, needed >> 20, available >> 20);
-        return 1;
+                 raw.c_str(), *nb_lig, *nb_col, needed >> 20, available >> 20);
+        return false;
     }
+    return true;
+}
 
-    // Georeferencing and unit from the sidecar of an imported pair; the
-    // georeferencing of the file given with --georef replaces its own.
+// The georeferencing of an export.
+struct ExportGeoref {
     double gt[6] = {0, 1, 0, 0, 0, 1};
     bool has_gt = false;
     std::string wkt;
+};
+
+// Georeferencing and unit (*sidecar_unit, -1 when none) from the sidecar of
+// an imported pair; the georeferencing of the file given with --georef
+// replaces its own.
+bool export_georef(const ExportOptions &o, int pair, int itype, const std::string &base, const std::string &raw,
+                   int nb_lig, int nb_col, ExportGeoref *g, int *sidecar_unit)
+{
     double scale = 0;
     VSIStatBufL stat;
     const std::string sidecar = sidecar_path(base, itype);
     const bool has_sidecar = pair == PAIR_INPUT && VSIStatL(sidecar.c_str(), &stat) == 0;
-    if (has_sidecar && !load_georef(sidecar, nb_lig, nb_col, gt, &has_gt, &wkt, &scale))
-        return 1;
-    const int sidecar_unit = has_sidecar ? height_unit_of_scale(scale) : -1;
-    if (!o.georef.empty() && !load_georef(o.georef, nb_lig, nb_col, gt, &has_gt, &wkt, &scale))
-        return 1;
-    if (!has_gt && wkt.empty())
+    if (has_sidecar && !load_georef(sidecar, nb_lig, nb_col, g->gt, &g->has_gt, &g->wkt, &scale))
+        return false;
+    *sidecar_unit = has_sidecar ? height_unit_of_scale(scale) : -1;
+    if (!o.georef.empty() && !load_georef(o.georef, nb_lig, nb_col, g->gt, &g->has_gt, &g->wkt, &scale))
+        return false;
+    if (!g->has_gt && g->wkt.empty())
         std::printf("no georeferencing for %s: the GeoTIFF will have none (give the imported original or its "
                     "sidecar with --georef)\n",
                     raw.c_str());
+    return true;
+}
 
+// How the band is written: the type and factor of its values and their
+// nodata value. False, after saying why, for a nodata value the type does
+// not hold.
+bool plan_band(const ExportOptions &o, int pair, int itype, int unit, BandPlan *p)
+{
+    p->result = pair != PAIR_INPUT;
+    p->keep_border = o.keep_border;
+    p->signed16 = o.signed16;
+    p->stored = o.stored;
+    p->factor = unit >= 0 ? unit_factor(unit) : 1;
+    if (!o.stored)
+        p->type = GDT_Float32;
+    else if (itype == DEM_M4)
+        p->type = GDT_Int32;
+    else
+        p->type = o.signed16 ? GDT_Int16 : GDT_UInt16;
+    if (o.nodata_given) {
+        p->nodata = o.nodata;
+        if (o.stored && (o.nodata != std::floor(o.nodata) || o.nodata < stored_min(itype, o.signed16) ||
+                         o.nodata > stored_max(itype, o.signed16))) {
+            complain("the nodata value %.10g is not a %s integer", o.nodata, GDALGetDataTypeName(p->type));
+            return false;
+        }
+    } else {
+        // A value no survey holds: far below sea level, or the bound of the
+        // integer type farthest from the usual heights and differences.
+        p->nodata = !o.stored ? -9999 : static_cast<double>(itype == DEM_M2 && !o.signed16 ? 65535 : stored_min(itype, o.signed16));
+    }
+    return true;
+}
+
+// Loads the raster into a matrix of its type and writes the GeoTIFF from it.
+template <typename T>
+int load_and_export(const ExportOptions &o, const std::string &raw, T **Mat, int nb_lig, int nb_col, const BandPlan &p,
+                    const ExportGeoref &g, int unit)
+{
+    if (Mat == nullptr) {
+        complain("not enough memory for %d x %d cells", nb_lig, nb_col);
+        return 1;
+    }
+    return load_raster(raw, Mat, nb_lig, nb_col) ? export_matrix(o, Mat, nb_lig, nb_col, p, g.gt, g.has_gt, g.wkt, unit)
+                                                 : 1;
+}
+
+int export_pair(const ExportOptions &o, int pair, int itype, const std::string &base)
+{
+    const std::string raw = base + raster_suffix(pair, itype);
+    const std::string descr = base + descr_suffix(pair, itype);
+    int nb_lig, nb_col;
+    if (!check_pair_files(o, base, itype, raw, descr, &nb_lig, &nb_col))
+        return 1;
+    ExportGeoref georef;
+    int sidecar_unit = -1;
+    if (!export_georef(o, pair, itype, base, raw, nb_lig, nb_col, &georef, &sidecar_unit))
+        return 1;
     int unit = o.unit >= 0 ? o.unit : sidecar_unit;
     if (unit < 0 && !o.stored) {
         complain("give the unit %s is stored in with --unit (m, dm, cm, mm, 0.1mm, 0.01mm)", raw.c_str());
         return 1;
     }
-
     BandPlan p;
-    p.result = pair != PAIR_INPUT;
-    p.keep_border = o.keep_border;
-    p.signed16 = o.signed16;
-    p.stored = o.stored;
-    p.factor = unit >= 0 ? unit_factor(unit) : 1;
-    if (!o.stored)
-        p.type = GDT_Float32;
-    else if (itype == DEM_M4)
-        p.type = GDT_Int32;
-    else
-        p.type = o.signed16 ? GDT_Int16 : GDT_UInt16;
-    if (o.nodata_given) {
-        p.nodata = o.nodata;
-        if (o.stored && (o.nodata != std::floor(o.nodata) || o.nodata < stored_min(itype, o.signed16) ||
-                         o.nodata > stored_max(itype, o.signed16))) {
-            complain("the nodata value %.10g is not a %s integer", o.nodata, GDALGetDataTypeName(p.type));
-            return 1;
-        }
-    } else {
-        // A value no survey holds: far below sea level, or the bound of the
-        // integer type farthest from the usual heights and differences.
-        p.nodata = !o.stored ? -9999 : static_cast<double>(itype == DEM_M2 && !o.signed16 ? 65535 : stored_min(itype, o.signed16));
-    }
+    if (!plan_band(o, pair, itype, unit, &p))
+        return 1;
 
     int status;
     if (itype == DEM_M2) {
         unsigned short **Mat = usmatrice(nb_col, nb_lig);
-        if (Mat == nullptr) {
-            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
-            return 1;
-        }
-        status = load_raster(raw, Mat, nb_lig, nb_col) ? export_matrix(o, Mat, nb_lig, nb_col, p, gt, has_gt, wkt, unit) : 1;
+        status = load_and_export(o, raw, Mat, nb_lig, nb_col, p, georef, unit);
         frusmatrice(Mat, nb_lig);
     } else {
         int **Mat = imatrice(nb_col, nb_lig);
-        if (Mat == nullptr) {
-            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
-            return 1;
-        }
-        status = load_raster(raw, Mat, nb_lig, nb_col) ? export_matrix(o, Mat, nb_lig, nb_col, p, gt, has_gt, wkt, unit) : 1;
+        status = load_and_export(o, raw, Mat, nb_lig, nb_col, p, georef, unit);
         frimatrice(Mat, nb_lig);
     }
     if (status == 0 && unit >= 0)

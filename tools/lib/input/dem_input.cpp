@@ -22,25 +22,6 @@ bool ends_with(const std::string &s, const std::string &end)
     return s.size() > end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-// A pair named by its raster, its descriptor, its base with the type, or
-// the sidecar dem_gdal import writes ("x_m4.vrt"); *pair tells a DEM from a
-// result.
-bool names_a_pair(const std::string &path, std::string *base, int *pair, int *itype)
-{
-    *pair = PAIR_INPUT;
-    for (int t = DEM_M2; t <= DEM_M4; t++)
-        if (ends_with(path, t == DEM_M2 ? "_m2.vrt" : "_m4.vrt")) {
-            *base = path.substr(0, path.size() - 7);
-            *itype = t;
-            return true;
-        }
-    if (!split_pair_name(path, base, pair, itype))
-        return false;
-    // A GDAL raster that merely ends like a pair ("x_m4" without its .raw)
-    // is taken as a raster when the pair's raster is not there.
-    return std::filesystem::exists(*base + raster_suffix(*pair, *itype));
-}
-
 // The CRS facts the budget needs: geographic or projected, the ellipsoid,
 // the metres of a projected unit.
 void read_crs(OGRSpatialReferenceH srs, GridFacts *grid)
@@ -91,6 +72,16 @@ bool fail(std::string *error, const std::string &path, const std::string &what)
     return false;
 }
 
+// A path that names a pair is taken as one when its raster is there (or the
+// program reads pairs alone): a GDAL raster that merely ends like a pair
+// ("x_m4" without its .raw) is taken as a raster.
+bool opens_as_pair(const DemInputOptions &o, std::string *base, int *pair, int *itype)
+{
+    if (!name_dem_pair(o.path, base, pair, itype))
+        return false;
+    return o.pair_only || ends_with(o.path, ".vrt") || std::filesystem::exists(*base + raster_suffix(*pair, *itype));
+}
+
 bool open_pair(const DemInputOptions &o, const std::string &base, int itype, DemInput *in, std::string *error)
 {
     const std::string raw = base + raster_suffix(PAIR_INPUT, itype);
@@ -101,6 +92,7 @@ bool open_pair(const DemInputOptions &o, const std::string &base, int itype, Dem
     in->kind = std::string("DEM pair ") + (itype == DEM_M2 ? "_m2" : "_m4");
     in->itype = itype;
     in->pix_size = frame.pix_size;
+    in->descriptor = descr;
     in->grid.nb_lig = frame.nb_lig;
     in->grid.nb_col = frame.nb_col;
 
@@ -109,13 +101,19 @@ bool open_pair(const DemInputOptions &o, const std::string &base, int itype, Dem
     // cells of a length, as the pair format holds them).
     int sidecar_unit = -1;
     const std::string sidecar = sidecar_path(base, itype);
-    if (std::filesystem::exists(sidecar)) {
+    std::error_code ec;
+    if (!o.skip_sidecar && std::filesystem::exists(sidecar, ec)) {
         SidecarFacts facts;
         std::string why;
         if (!read_sidecar(sidecar, &facts, &why))
             return fail(error, sidecar, why);
         if (facts.nb_col != frame.nb_col || facts.nb_lig != frame.nb_lig)
-            return fail(error, sidecar, "describes another frame than the descriptor " + descr);
+            return fail(error, sidecar, "its frame of " + std::to_string(facts.nb_lig) + " lines and " +
+                                            std::to_string(facts.nb_col) + " columns is not the frame of " + descr +
+                                            " (" + std::to_string(frame.nb_lig) + " lines and " +
+                                            std::to_string(frame.nb_col) + " columns)");
+        in->sidecar = sidecar;
+        in->sidecar_cell_metres = facts.cell_metres;
         in->grid.has_geotransform = facts.has_geotransform;
         if (facts.has_geotransform)
             std::copy(facts.geotransform, facts.geotransform + 6, in->grid.geotransform);
@@ -123,11 +121,12 @@ bool open_pair(const DemInputOptions &o, const std::string &base, int itype, Dem
         sidecar_unit = facts.unit;
     }
     in->unit = o.unit >= 0 ? o.unit : sidecar_unit;
-    if (in->unit < 0)
+    if (in->unit < 0 && !o.unit_may_be_unknown)
         return fail(error, o.path, "the unit of its heights is unknown (no sidecar records it): give it with the unit option");
     if (in->unit >= UNITS_IN)
         return fail(error, o.path, "a DEM's heights are stored in m, dm, cm or mm");
-    in->heights.unit_as_read = height_unit(in->unit).name;
+    if (in->unit >= 0)
+        in->heights.unit_as_read = height_unit(in->unit).name;
 
     if (!in->grid.has_geotransform) {
         const double size = o.pixel_size > 0 ? o.pixel_size : frame.pix_size;
@@ -222,6 +221,8 @@ bool read_pair_lines(DemInput *in, int first, int count, double *metres, unsigne
 {
     if (first != in->next_line)
         return fail(error, in->path, "a pair is read line after line");
+    if (in->unit < 0)
+        return fail(error, in->path, "the unit of its heights is unknown: give it with the unit option");
     const int nb_col = in->grid.nb_col;
     std::vector<int> values(static_cast<size_t>(count) * nb_col);
     std::vector<int *> value_rows(count);
@@ -295,6 +296,18 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
 }
 
 } // namespace
+
+bool name_dem_pair(const std::string &path, std::string *base, int *pair, int *itype)
+{
+    for (int t = DEM_M2; t <= DEM_M4; t++)
+        if (ends_with(path, t == DEM_M2 ? "_m2.vrt" : "_m4.vrt")) {
+            *base = path.substr(0, path.size() - 7);
+            *pair = PAIR_INPUT;
+            *itype = t;
+            return true;
+        }
+    return split_pair_name(path, base, pair, itype);
+}
 
 bool same_crs(const std::string &a, const std::string &b)
 {
@@ -392,8 +405,9 @@ bool open_dem_input(const DemInputOptions &options, DemInput *input, std::string
     std::string base;
     int pair = PAIR_INPUT, itype = -1;
     bool ok;
-    if (!names_a_pair(options.path, &base, &pair, &itype))
-        ok = open_raster(options, input, error);
+    if (!opens_as_pair(options, &base, &pair, &itype))
+        ok = options.pair_only ? fail(error, options.path, "names no DEM pair (NAME_m2.raw, NAME_m4.txt, NAME_m4.vrt, ...)")
+                               : open_raster(options, input, error);
     else if (pair != PAIR_INPUT)
         ok = fail(error, options.path, "is a result pair (a difference the tool wrote), not a DEM");
     else

@@ -1,6 +1,7 @@
 // A DEM read by lines in metres, whatever holds it: a band of any raster
 // GDAL opens (GeoTIFF, VRT, ASCII grid, …) or a DEM pair of this system's
-// own format (its .raw, .txt or .vrt sidecar named as dem_budget names it).
+// own format (named by its .raw, its .txt, its .vrt sidecar or its base with
+// the type, by name_dem_pair).
 //
 // Heights are converted to metres by the project's rule: for a pair, the
 // stored integer times the double constant of its unit in extended
@@ -79,6 +80,16 @@ struct DemInputOptions {
     bool z_scale_given = false;
     double z_scale = 1;        // metres in one unit of the values: overrides the band's unit
     double pixel_size = 0;     // cell size in metres for an input without geotransform (0: none given)
+    // For a program that reads pairs alone: the path names a DEM pair (its
+    // files are checked as a pair's even when its raster is missing), never a
+    // GDAL raster.
+    bool pair_only = false;
+    // A pair whose unit neither `unit` nor its sidecar gives opens with unit
+    // -1, for the caller to ask for it; read_dem_lines refuses to read it.
+    bool unit_may_be_unknown = false;
+    // A pair's sidecar is left unread: the caller has the unit and the cell
+    // size, and needs no georeferencing.
+    bool skip_sidecar = false;
 };
 
 // An open input. Read it by consecutive lines from line 0 with
@@ -96,9 +107,19 @@ struct DemInput {
     FILE *raw = nullptr;
     int itype = -1;            // DEM_M2 or DEM_M4
     int unit = -1;             // unit code of the stored values
-    int pix_size = 0;          // the descriptor's integer pixel size
+    int pix_size = 0;          // the descriptor's integer pixel size (0 or less: none recorded)
+    std::string descriptor;    // the pair's descriptor
+    std::string sidecar;       // the pair's sidecar when it was read, "" otherwise
+    double sidecar_cell_metres = 0; // the side of a cell by the sidecar's geotransform, metres (0: none)
     int next_line = 0;         // the line read_dem_lines reads next from a pair
 };
+
+// Names the DEM or result pair of a path: its raster, its descriptor, its
+// base with the type ("x_m4") or the sidecar dem_gdal import writes
+// ("x_m4.vrt", a DEM's alone): its base, *pair (PAIR_INPUT for a DEM,
+// PAIR_2D or PAIR_3D for a result) and *itype. False when the path ends like
+// none of them.
+bool name_dem_pair(const std::string &path, std::string *base, int *pair, int *itype);
 
 // Opens the input and reads what it knows of itself. False, with a message
 // naming the file and what is wrong in *error, when it cannot be used.

@@ -76,29 +76,34 @@ std::string gdalwarp_command(const GridFacts &b, const std::string &after_path)
            " after_on_before_grid.tif  (or run dem_change with --resample bilinear)";
 }
 
-bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &before, const std::string &method,
-                    std::string *vrt_path, std::string *error)
+namespace {
+
+// The VRT of the band picked for the warped VRT vrt_path: the warped VRT
+// reads it, so it lives as long as the warped VRT.
+std::string band_vrt_of(const std::string &vrt_path)
 {
-    const double *gt = before.geotransform;
-    if (!before.has_geotransform || gt[2] != 0 || gt[4] != 0) {
-        *error = "--resample needs BEFORE to be georeferenced on a north-up grid";
-        return false;
-    }
+    return vrt_path.substr(0, vrt_path.size() - 4) + "_band.vrt";
+}
+
+// AFTER opened for the warper, with its band alone: the warper takes every
+// band, so another band than the first is first picked into a VRT of its
+// own (band_vrt), which reads AFTER (*whole) while it is warped. Null,
+// with *error, when it cannot be.
+GDALDatasetH open_warp_source(const std::string &after_path, int band, const std::string &band_vrt,
+                              GDALDatasetH *whole, std::string *error)
+{
+    *whole = nullptr;
     GDALDatasetH source = GDALOpen(after_path.c_str(), GA_ReadOnly);
     if (source == nullptr) {
         *error = after_path + ": cannot be opened by GDAL";
-        return false;
+        return nullptr;
     }
     if (band < 1 || band > GDALGetRasterCount(source)) {
         GDALClose(source);
         *error = after_path + ": has no band " + std::to_string(band);
-        return false;
+        return nullptr;
     }
-    // The warper takes every band: another band than the first is first
-    // picked into a VRT of its own.
-    std::string band_vrt;
     if (band != 1) {
-        band_vrt = "/vsimem/dem_change_band.vrt";
         char **pick = nullptr;
         pick = CSLAddString(pick, "-of");
         pick = CSLAddString(pick, "VRT");
@@ -108,21 +113,27 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
         CSLDestroy(pick);
         GDALDatasetH picked = GDALTranslate(band_vrt.c_str(), source, pick_options, nullptr);
         GDALTranslateOptionsFree(pick_options);
-        GDALClose(source);
-        source = picked;
-        if (source == nullptr) {
+        if (picked == nullptr) {
+            GDALClose(source);
             *error = after_path + ": cannot pick band " + std::to_string(band);
-            return false;
+            return nullptr;
         }
+        *whole = source;
+        source = picked;
     }
-    GDALRasterBandH source_band = GDALGetRasterBand(source, 1);
+    return source;
+}
+
+// The warper's arguments: BEFORE's extent, size and system, the method.
+// The warper interpolates in double precision and works by chunks of at
+// most 4 MB (-wm), within the pass's memory. Its values are stored as
+// float32 when the source's own values fit float32 exactly (float32 and 8-
+// or 16-bit integers): interpolated heights then keep the source's
+// precision, in half the memory.
+std::vector<std::string> warp_arguments(const GridFacts &before, const std::string &method, GDALDataType source_type)
+{
+    const double *gt = before.geotransform;
     const double x1 = gt[0] + before.nb_col * gt[1], y1 = gt[3] + before.nb_lig * gt[5];
-    // The warper interpolates in double precision and works by chunks of at
-    // most 4 MB (-wm), within the pass's memory. Its values are stored as
-    // float32 when the source's own values fit float32 exactly (float32 and
-    // 8- or 16-bit integers): interpolated heights then keep the source's
-    // precision, in half the memory.
-    const GDALDataType source_type = GDALGetRasterDataType(source_band);
     const bool narrow = source_type == GDT_Float32 || source_type == GDT_Byte || source_type == GDT_Int16 ||
                         source_type == GDT_UInt16;
     std::vector<std::string> args = {"-of", "VRT", "-r", method, "-ot", narrow ? "Float32" : "Float64",
@@ -134,26 +145,13 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
         args.push_back("-t_srs");
         args.push_back(before.crs_wkt);
     }
-    char **argv = nullptr;
-    for (const std::string &a : args)
-        argv = CSLAddString(argv, a.c_str());
-    GDALWarpAppOptions *options = GDALWarpAppOptionsNew(argv, nullptr);
-    CSLDestroy(argv);
-    static int serial = 0;
-    *vrt_path = "/vsimem/dem_change_after_" + std::to_string(++serial) + ".vrt";
-    int usage_error = 0;
-    CPLErrorReset();
-    GDALDatasetH warped = options == nullptr ? nullptr : GDALWarp(vrt_path->c_str(), nullptr, 1, &source, options, &usage_error);
-    GDALWarpAppOptionsFree(options);
-    if (warped == nullptr) {
-        GDALClose(source);
-        if (!band_vrt.empty())
-            VSIUnlink(band_vrt.c_str());
-        *error = after_path + ": GDAL's warper cannot resample it onto BEFORE's grid: " + CPLGetLastErrorMsg();
-        return false;
-    }
-    // The warper interpolates the stored values: the band's unit, scale and
-    // offset still apply to them.
+    return args;
+}
+
+// The warper interpolates the stored values: the band's unit, scale and
+// offset still apply to them.
+void keep_band_units(GDALRasterBandH source_band, GDALDatasetH warped)
+{
     GDALRasterBandH out = GDALGetRasterBand(warped, 1);
     GDALSetRasterUnitType(out, GDALGetRasterUnitType(source_band));
     int has = 0;
@@ -163,9 +161,55 @@ bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &be
     const double offset = GDALGetRasterOffset(source_band, &has);
     if (has)
         GDALSetRasterOffset(out, offset);
+}
+
+} // namespace
+
+bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &before, const std::string &method,
+                    std::string *vrt_path, std::string *error)
+{
+    const double *gt = before.geotransform;
+    if (!before.has_geotransform || gt[2] != 0 || gt[4] != 0) {
+        *error = "--resample needs BEFORE to be georeferenced on a north-up grid";
+        return false;
+    }
+    static int serial = 0;
+    *vrt_path = "/vsimem/dem_change_after_" + std::to_string(++serial) + ".vrt";
+    GDALDatasetH whole = nullptr;
+    GDALDatasetH source = open_warp_source(after_path, band, band_vrt_of(*vrt_path), &whole, error);
+    if (source == nullptr)
+        return false;
+    // Closes what the warp read, once the warped VRT is closed (the picked
+    // band's VRT stays for it: remove_warped removes both).
+    auto close_source = [&] {
+        GDALClose(source);
+        if (whole != nullptr)
+            GDALClose(whole);
+    };
+    GDALRasterBandH source_band = GDALGetRasterBand(source, 1);
+    char **argv = nullptr;
+    for (const std::string &a : warp_arguments(before, method, GDALGetRasterDataType(source_band)))
+        argv = CSLAddString(argv, a.c_str());
+    GDALWarpAppOptions *options = GDALWarpAppOptionsNew(argv, nullptr);
+    CSLDestroy(argv);
+    int usage_error = 0;
+    CPLErrorReset();
+    GDALDatasetH warped = options == nullptr ? nullptr : GDALWarp(vrt_path->c_str(), nullptr, 1, &source, options, &usage_error);
+    GDALWarpAppOptionsFree(options);
+    if (warped == nullptr) {
+        *error = after_path + ": GDAL's warper cannot resample it onto BEFORE's grid: " + CPLGetLastErrorMsg();
+        close_source();
+        remove_warped(*vrt_path);
+        return false;
+    }
+    keep_band_units(source_band, warped);
     GDALClose(warped);
-    GDALClose(source);
-    if (!band_vrt.empty())
-        VSIUnlink(band_vrt.c_str());
+    close_source();
     return true;
+}
+
+void remove_warped(const std::string &vrt_path)
+{
+    VSIUnlink(vrt_path.c_str());
+    VSIUnlink(band_vrt_of(vrt_path).c_str()); // none for the first band: nothing is removed
 }

@@ -19,8 +19,13 @@ std::string gdalwarp_command(const GridFacts &before, const std::string &after_p
 // grid by method ("bilinear" or "cubic"), in float64 with NaN where there
 // is no data (float32 when the band's values are float32 or 8- or 16-bit
 // integers), keeping the band's unit, scale and offset. *vrt_path receives
-// its name, to be opened as any raster; remove it with VSIUnlink after use.
+// its name, to be opened as any raster; remove it with remove_warped after
+// use.
 bool warp_onto_grid(const std::string &after_path, int band, const GridFacts &before, const std::string &method,
                     std::string *vrt_path, std::string *error);
+
+// Removes a warped VRT of warp_onto_grid and the VRT of the band it reads
+// (a band other than the first).
+void remove_warped(const std::string &vrt_path);
 
 #endif

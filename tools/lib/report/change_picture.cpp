@@ -427,31 +427,40 @@ std::string world_file_text(const GridFacts &g, const MapGeometry &m, int map_x,
     return text;
 }
 
-} // namespace
-
-bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &o, ChangeMap *map, std::string *error)
+// The differences at the map's samples and, when the map is shaded, the
+// shading (the one given, of the same samples, or worked out from BEFORE's
+// heights and kept for the next map).
+bool sample_map(const ChangeMapSource &source, const ChangeMapOptions &o, const MapGeometry &m, Samples *s,
+                std::vector<double> *shade, std::string *error)
 {
     const GridFacts &g = source.grid;
-    MapGeometry m;
-    map_geometry(g, o.size, &m);
-    Samples s;
-    s.lines = distinct(m.line_of_y, &s.line_place);
-    s.cols = distinct(m.col_of_x, &s.col_place);
-    if (!read_differences(source.difference, g, &s, error))
+    s->lines = distinct(m.line_of_y, &s->line_place);
+    s->cols = distinct(m.col_of_x, &s->col_place);
+    if (!read_differences(source.difference, g, s, error))
         return false;
-    std::vector<double> shade;
-    if (o.shade && source.shading != nullptr && source.shading->size() == s.lines.size() * s.cols.size()) {
-        shade = *source.shading;
+    if (o.shade && source.shading != nullptr && source.shading->size() == s->lines.size() * s->cols.size()) {
+        *shade = *source.shading;
     } else if (o.shade) {
-        if (!read_heights(source.before, g, &s, error))
+        if (!read_heights(source.before, g, s, error))
             return false;
-        shade = shading(s, m.cell_w * g.nb_col / s.cols.size(), m.cell_h * g.nb_lig / s.lines.size());
+        *shade = shading(*s, m.cell_w * g.nb_col / s->cols.size(), m.cell_h * g.nb_lig / s->lines.size());
         if (source.shading != nullptr)
-            *source.shading = shade;
+            *source.shading = *shade;
     }
+    return true;
+}
 
-    const bool north_up = g.has_geotransform && !g.crs_wkt.empty() && g.geotransform[2] == 0 &&
-                          g.geotransform[4] == 0 && g.geotransform[5] < 0;
+// Whether a north arrow is drawn: a grid in a coordinate system, north up.
+bool north_up(const GridFacts &g)
+{
+    return g.has_geotransform && !g.crs_wkt.empty() && g.geotransform[2] == 0 && g.geotransform[4] == 0 &&
+           g.geotransform[5] < 0;
+}
+
+// The height of the colour bar, and the picture's size and the map's place
+// in it.
+int lay_out_map(const GridFacts &g, const MapGeometry &m, ChangeMap *map)
+{
     const int bar_h = std::max(220, std::min(m.height - 150, 420));
     const int panel_h = 60 + bar_h + 150;
     map->map_x = MARGIN;
@@ -459,19 +468,15 @@ bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &o, C
     map->map_width = m.width;
     map->map_height = m.height;
     map->width = MARGIN + m.width + PANEL_GAP + PANEL_W + 90;
-    map->height = map->map_y + std::max(m.height + BOTTOM_H, panel_h + (north_up ? 60 : 0)) + MARGIN / 2;
+    map->height = map->map_y + std::max(m.height + BOTTOM_H, panel_h + (north_up(g) ? 60 : 0)) + MARGIN / 2;
+    return bar_h;
+}
 
-    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, map->width, map->height);
-    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
-        *error = "the map " + o.title + " cannot be drawn: " + cairo_status_to_string(cairo_surface_status(surface));
-        cairo_surface_destroy(surface);
-        return false;
-    }
-    cairo_t *cr = cairo_create(surface);
-    set_grey(cr, 1);
-    cairo_paint(cr);
-
-    // The map's pixels, straight into the surface.
+// The map's pixels, straight into the surface: the change colour of each
+// sample (shaded), nodata grey.
+void paint_map_pixels(cairo_surface_t *surface, const Samples &s, const std::vector<double> &shade,
+                      const ChangeMapOptions &o, const MapGeometry &m, const ChangeMap &map)
+{
     cairo_surface_flush(surface);
     unsigned char *data = cairo_image_surface_get_data(surface);
     const int stride = cairo_image_surface_get_stride(surface);
@@ -492,27 +497,57 @@ bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &o, C
                     for (int c = 0; c < 3; c++)
                         rgb[c] = static_cast<unsigned char>(std::lround(std::fmin(255.0, rgb[c] * shade[at])));
             }
-            uint32_t *p = reinterpret_cast<uint32_t *>(data + static_cast<size_t>(map->map_y + y) * stride) + map->map_x + x;
+            uint32_t *p = reinterpret_cast<uint32_t *>(data + static_cast<size_t>(map.map_y + y) * stride) + map.map_x + x;
             *p = (static_cast<uint32_t>(rgb[0]) << 16) | (static_cast<uint32_t>(rgb[1]) << 8) | rgb[2];
         }
     cairo_surface_mark_dirty(surface);
+}
 
-    // Its frame, the title, the panel, the scale and the north arrow.
+// The map's frame, the title, the panel, the scale and the north arrow.
+void draw_map_furniture(cairo_t *cr, const GridFacts &g, const MapGeometry &m, const ChangeMapOptions &o,
+                        const ChangeMap &map, int bar_h)
+{
     set_grey(cr, 0.13);
     cairo_set_line_width(cr, 1);
-    cairo_rectangle(cr, map->map_x - 0.5, map->map_y - 0.5, m.width + 1, m.height + 1);
+    cairo_rectangle(cr, map.map_x - 0.5, map.map_y - 0.5, m.width + 1, m.height + 1);
     cairo_stroke(cr);
     cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
     cairo_set_font_size(cr, 19);
     text_at(cr, MARGIN, 30, o.title, 0);
     cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    const int panel_x = map->map_x + m.width + PANEL_GAP;
-    const int used = draw_panel(cr, panel_x, map->map_y, bar_h, o);
-    if (north_up)
-        draw_north_arrow(cr, panel_x + 12, map->map_y + used + 8);
+    const int panel_x = map.map_x + m.width + PANEL_GAP;
+    const int used = draw_panel(cr, panel_x, map.map_y, bar_h, o);
+    if (north_up(g))
+        draw_north_arrow(cr, panel_x + 12, map.map_y + used + 8);
     if (g.cell_size_known || g.has_geotransform)
-        draw_scale_bar(cr, map->map_x + 12, map->map_y + m.height + 16, m.cell_w * g.nb_col / m.width, m.width,
+        draw_scale_bar(cr, map.map_x + 12, map.map_y + m.height + 16, m.cell_w * g.nb_col / m.width, m.width,
                        g.has_geotransform && g.geographic, m.mean_latitude);
+}
+
+} // namespace
+
+bool draw_change_map(const ChangeMapSource &source, const ChangeMapOptions &o, ChangeMap *map, std::string *error)
+{
+    const GridFacts &g = source.grid;
+    MapGeometry m;
+    map_geometry(g, o.size, &m);
+    Samples s;
+    std::vector<double> shade;
+    if (!sample_map(source, o, m, &s, &shade, error))
+        return false;
+    const int bar_h = lay_out_map(g, m, map);
+
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, map->width, map->height);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+        *error = "the map " + o.title + " cannot be drawn: " + cairo_status_to_string(cairo_surface_status(surface));
+        cairo_surface_destroy(surface);
+        return false;
+    }
+    cairo_t *cr = cairo_create(surface);
+    set_grey(cr, 1);
+    cairo_paint(cr);
+    paint_map_pixels(surface, s, shade, o, m, *map);
+    draw_map_furniture(cr, g, m, o, *map, bar_h);
 
     cairo_destroy(cr);
     const bool ok = surface_png(surface, "the map " + o.title, &map->png, error);

@@ -30,15 +30,24 @@ struct Chart {
     std::vector<std::pair<double, std::string>> marks; // x values marked by a dashed line, with their label
 };
 
-// The chart: points as dots, the model as a line, linear axes (x
-// logarithmic when asked) from 0 (or the smallest x) to a round top.
-bool draw_chart(const Chart &c, std::string *png, std::string *error)
+// The frame of a chart in pixels.
+const double LEFT = 90, RIGHT = WIDTH - 30.0, TOP = 80, BOTTOM = HEIGHT - 64.0;
+
+// The scales of a chart, linear axes (x logarithmic when asked) from 0 (or
+// the smallest x) to a round top, and the model sampled along x.
+struct ChartScale {
+    bool log_x = false;
+    double x_lo = 0, x_hi = 0, y_hi = 0, y_step = 0;
+    std::vector<double> cx, cy; // the model's samples
+};
+
+ChartScale chart_scale(const Chart &c)
 {
-    if (c.xs.empty()) {
-        *error = "nothing to draw";
-        return false;
-    }
-    double x_lo = c.log_x ? c.xs.front() : 0, x_hi = c.xs.front(), y_hi = 0;
+    ChartScale s;
+    s.log_x = c.log_x;
+    double &x_lo = s.x_lo, &x_hi = s.x_hi, &y_hi = s.y_hi;
+    x_lo = c.log_x ? c.xs.front() : 0;
+    x_hi = c.xs.front();
     for (size_t k = 0; k < c.xs.size(); k++) {
         x_lo = std::min(x_lo, c.xs[k]);
         x_hi = std::max(x_hi, c.xs[k]);
@@ -53,83 +62,89 @@ bool draw_chart(const Chart &c, std::string *png, std::string *error)
         x_hi = x_hi > 0 ? x_hi * 1.05 : 1;
     }
     const int samples = 200;
-    std::vector<double> cx, cy;
     for (int k = 0; k <= samples && c.curve; k++) {
         const double t = static_cast<double>(k) / samples;
         const double x = c.log_x ? x_lo * std::pow(x_hi / x_lo, t) : x_lo + (x_hi - x_lo) * t;
-        cx.push_back(x);
-        cy.push_back(c.curve(x));
-        y_hi = std::max(y_hi, cy.back());
+        s.cx.push_back(x);
+        s.cy.push_back(c.curve(x));
+        y_hi = std::max(y_hi, s.cy.back());
     }
-    const double y_step = nice_step(y_hi > 0 ? y_hi : 1, 5);
-    y_hi = std::ceil((y_hi > 0 ? y_hi * 1.05 : 1) / y_step) * y_step;
+    s.y_step = nice_step(y_hi > 0 ? y_hi : 1, 5);
+    y_hi = std::ceil((y_hi > 0 ? y_hi * 1.05 : 1) / s.y_step) * s.y_step;
+    return s;
+}
 
-    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, WIDTH, HEIGHT);
-    cairo_t *cr = cairo_create(surface);
-    cairo_set_source_rgb(cr, 1, 1, 1);
-    cairo_paint(cr);
-    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    const double left = 90, right = WIDTH - 30.0, top = 80, bottom = HEIGHT - 64.0;
-    auto px = [&](double x) {
-        const double t = c.log_x ? std::log10(x / x_lo) / std::log10(x_hi / x_lo) : (x - x_lo) / (x_hi - x_lo);
-        return left + t * (right - left);
-    };
-    auto py = [&](double y) { return bottom - y / y_hi * (bottom - top); };
+double chart_x(const ChartScale &s, double x)
+{
+    const double t = s.log_x ? std::log10(x / s.x_lo) / std::log10(s.x_hi / s.x_lo) : (x - s.x_lo) / (s.x_hi - s.x_lo);
+    return LEFT + t * (RIGHT - LEFT);
+}
 
-    // Grid, y labels.
+double chart_y(const ChartScale &s, double y)
+{
+    return BOTTOM - y / s.y_hi * (BOTTOM - TOP);
+}
+
+// The grid and the y labels; the x ticks, decades on a logarithmic axis,
+// round steps otherwise.
+void draw_chart_grid(cairo_t *cr, const ChartScale &s)
+{
     cairo_set_font_size(cr, 13);
     cairo_set_line_width(cr, 1);
-    const int y_decimals = decimals_for(y_step);
-    for (double v = 0; v <= y_hi * (1 + 1e-9); v += y_step) {
-        const double y = std::round(py(v)) + 0.5;
+    const int y_decimals = decimals_for(s.y_step);
+    for (double v = 0; v <= s.y_hi * (1 + 1e-9); v += s.y_step) {
+        const double y = std::round(chart_y(s, v)) + 0.5;
         cairo_set_source_rgb(cr, 0.88, 0.88, 0.88);
-        cairo_move_to(cr, left, y);
-        cairo_line_to(cr, right, y);
+        cairo_move_to(cr, LEFT, y);
+        cairo_line_to(cr, RIGHT, y);
         cairo_stroke(cr);
         cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
-        text_at(cr, left - 8, y + 5, grouped_number(v, y_decimals), 1);
+        text_at(cr, LEFT - 8, y + 5, grouped_number(v, y_decimals), 1);
     }
-    // x ticks: decades on a logarithmic axis, round steps otherwise.
     std::vector<double> ticks;
-    if (c.log_x)
-        for (double v = x_lo; v <= x_hi * (1 + 1e-9); v *= 10)
+    if (s.log_x)
+        for (double v = s.x_lo; v <= s.x_hi * (1 + 1e-9); v *= 10)
             ticks.push_back(v);
     else
-        for (double v = 0, s = nice_step(x_hi - x_lo, 8); v <= x_hi; v += s)
+        for (double v = 0, step = nice_step(s.x_hi - s.x_lo, 8); v <= s.x_hi; v += step)
             ticks.push_back(v);
-    const double x_step = c.log_x ? 1 : nice_step(x_hi - x_lo, 8);
+    const double x_step = s.log_x ? 1 : nice_step(s.x_hi - s.x_lo, 8);
     for (double v : ticks) {
-        const double x = std::round(px(v)) + 0.5;
-        cairo_move_to(cr, x, bottom);
-        cairo_line_to(cr, x, bottom + 5);
+        const double x = std::round(chart_x(s, v)) + 0.5;
+        cairo_move_to(cr, x, BOTTOM);
+        cairo_line_to(cr, x, BOTTOM + 5);
         cairo_stroke(cr);
-        text_at(cr, x, bottom + 22, grouped_number(v, c.log_x ? decimals_for(v) : decimals_for(x_step)), 0.5);
+        text_at(cr, x, BOTTOM + 22, grouped_number(v, s.log_x ? decimals_for(v) : decimals_for(x_step)), 0.5);
     }
-    // Axes, the model, the points.
+}
+
+// The axes, the model, the marks (dashed verticals inside the axes,
+// labelled at the top), the points and their notes.
+void draw_chart_data(cairo_t *cr, const Chart &c, const ChartScale &s)
+{
     cairo_set_line_width(cr, 1.2);
-    cairo_move_to(cr, left, top);
-    cairo_line_to(cr, left, bottom);
-    cairo_line_to(cr, right, bottom);
+    cairo_move_to(cr, LEFT, TOP);
+    cairo_line_to(cr, LEFT, BOTTOM);
+    cairo_line_to(cr, RIGHT, BOTTOM);
     cairo_stroke(cr);
-    if (!cx.empty()) {
+    if (!s.cx.empty()) {
         cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
         cairo_set_line_width(cr, 2);
-        for (size_t k = 0; k < cx.size(); k++)
-            (k == 0 ? cairo_move_to : cairo_line_to)(cr, px(cx[k]), py(cy[k]));
+        for (size_t k = 0; k < s.cx.size(); k++)
+            (k == 0 ? cairo_move_to : cairo_line_to)(cr, chart_x(s, s.cx[k]), chart_y(s, s.cy[k]));
         cairo_stroke(cr);
     }
-    // The marks: dashed verticals inside the axes, labelled at the top.
     const double dash[] = {5, 4};
-    double label_y = top + 14; // one label a line, so that near marks do not overlap
+    double label_y = TOP + 14; // one label a line, so that near marks do not overlap
     for (const auto &mark : c.marks) {
-        if (!(mark.first >= x_lo && mark.first <= x_hi))
+        if (!(mark.first >= s.x_lo && mark.first <= s.x_hi))
             continue;
-        const double x = std::round(px(mark.first)) + 0.5;
+        const double x = std::round(chart_x(s, mark.first)) + 0.5;
         cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
         cairo_set_line_width(cr, 1);
         cairo_set_dash(cr, dash, 2, 0);
-        cairo_move_to(cr, x, top);
-        cairo_line_to(cr, x, bottom);
+        cairo_move_to(cr, x, TOP);
+        cairo_line_to(cr, x, BOTTOM);
         cairo_stroke(cr);
         cairo_set_dash(cr, nullptr, 0, 0);
         cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
@@ -139,19 +154,24 @@ bool draw_chart(const Chart &c, std::string *png, std::string *error)
     }
     cairo_set_source_rgb(cr, 0.45, 0.45, 0.45);
     for (size_t k = 0; k < c.xs.size(); k++) {
-        cairo_arc(cr, px(c.xs[k]), py(c.ys[k]), 4.5, 0, 2 * M_PI);
+        cairo_arc(cr, chart_x(s, c.xs[k]), chart_y(s, c.ys[k]), 4.5, 0, 2 * M_PI);
         cairo_fill(cr);
     }
     cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
     cairo_set_font_size(cr, 11);
     for (size_t k = 0; k < c.notes.size() && k < c.xs.size(); k++)
-        text_at(cr, px(c.xs[k]), py(c.ys[k]) - 9, c.notes[k], 0.5);
-    // Titles and legend.
+        text_at(cr, chart_x(s, c.xs[k]), chart_y(s, c.ys[k]) - 9, c.notes[k], 0.5);
+}
+
+// The titles of the chart and its axes, and the legend of the points and
+// the model.
+void draw_chart_titles(cairo_t *cr, const Chart &c)
+{
     cairo_set_source_rgb(cr, 0.13, 0.13, 0.13);
     cairo_set_font_size(cr, 15);
-    text_at(cr, (left + right) / 2, HEIGHT - 14.0, c.x_title, 0.5);
+    text_at(cr, (LEFT + RIGHT) / 2, HEIGHT - 14.0, c.x_title, 0.5);
     cairo_save(cr);
-    cairo_translate(cr, 22, (top + bottom) / 2);
+    cairo_translate(cr, 22, (TOP + BOTTOM) / 2);
     cairo_rotate(cr, -M_PI / 2);
     text_at(cr, 0, 0, c.y_title, 0.5);
     cairo_restore(cr);
@@ -171,6 +191,24 @@ bool draw_chart(const Chart &c, std::string *png, std::string *error)
     cairo_line_to(cr, lx + 20, 55);
     cairo_stroke(cr);
     text_at(cr, lx + 28, 60, c.curve_label, 0);
+}
+
+// The chart: points as dots, the model as a line.
+bool draw_chart(const Chart &c, std::string *png, std::string *error)
+{
+    if (c.xs.empty()) {
+        *error = "nothing to draw";
+        return false;
+    }
+    const ChartScale scale = chart_scale(c);
+    cairo_surface_t *surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, WIDTH, HEIGHT);
+    cairo_t *cr = cairo_create(surface);
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+    cairo_select_font_face(cr, FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    draw_chart_grid(cr, scale);
+    draw_chart_data(cr, c, scale);
+    draw_chart_titles(cr, c);
 
     cairo_destroy(cr);
     const bool drawn = surface_png(surface, "the picture", png, error);

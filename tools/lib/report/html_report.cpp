@@ -448,7 +448,10 @@ std::string html_escape(const std::string &text)
     return out;
 }
 
-std::string report_html(const nlohmann::json &s, const std::map<std::string, std::string> &pictures)
+namespace {
+
+// The page's head, its title and the sign of the differences.
+std::string report_head(const nlohmann::json &s)
 {
     const std::string program = text_of(s.value("program", nlohmann::json("dem_change")));
     std::string html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -459,8 +462,13 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
             (s.contains("date") ? " &middot; " + html_escape(text_of(s["date"])) : std::string()) + "</p>\n";
     html += "<p class=\"note\">d = after &minus; before, in metres: positive where the surface rose (deposition, "
             "fill), negative where it was lowered (erosion, cut).</p>\n";
+    return html;
+}
 
-    html += "<h2>Inputs</h2>\n";
+// The inputs, the grid and the cells left out.
+std::string inputs_section(const nlohmann::json &s)
+{
+    std::string html = "<h2>Inputs</h2>\n";
     if (s.contains("inputs"))
         html += input_rows(s["inputs"]);
     if (s.contains("grid")) {
@@ -489,8 +497,13 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
         }
         html += "</tbody></table>\n";
     }
+    return html;
+}
 
-    html += "<h2>Parameters</h2>\n";
+// The parameters and the command line.
+std::string parameters_section(const nlohmann::json &s)
+{
+    std::string html = "<h2>Parameters</h2>\n";
     if (s.contains("parameters") && s["parameters"].is_object() && !s["parameters"].empty()) {
         html += "<table><thead><tr><th>parameter</th><th>value</th></tr></thead><tbody>\n";
         for (const auto &item : s["parameters"].items())
@@ -499,23 +512,30 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
     }
     if (s.contains("command_line"))
         html += "<h3>Command line</h3>\n<pre>" + html_escape(text_of(s["command_line"])) + "</pre>\n";
+    return html;
+}
 
-    if (!pictures.empty()) {
-        html += "<h2>Pictures</h2>\n<div class=\"pictures\">\n";
-        html += picture(pictures, "2D", "2D difference: red lowered, blue raised, grey no data", "diff");
-        html += picture(pictures, "3D", "3D difference: red lowered, blue raised, grey no data", "diff");
-        html += "</div>\n";
-        html += picture(pictures, "histogram", "Distribution of the differences", "histogram");
-    }
+// The maps of the differences and their histogram.
+std::string pictures_section(const std::map<std::string, std::string> &pictures)
+{
+    if (pictures.empty())
+        return "";
+    std::string html = "<h2>Pictures</h2>\n<div class=\"pictures\">\n";
+    html += picture(pictures, "2D", "2D difference: red lowered, blue raised, grey no data", "diff");
+    html += picture(pictures, "3D", "3D difference: red lowered, blue raised, grey no data", "diff");
+    html += "</div>\n";
+    html += picture(pictures, "histogram", "Distribution of the differences", "histogram");
+    return html;
+}
 
-    if (s.contains("coregistration") && s["coregistration"].is_object())
-        html += alignment_section(s["coregistration"]);
-    html += area_summary(s);
-
-    html += "<h2>Budgets</h2>\n<p class=\"note\">Over the cells where the 3D difference is defined. The raw net is "
-            "always given: a net of the thresholded parts alone is biased. Errors are one standard deviation; each row's "
-            "figures are rounded to two significant digits of its largest error (in full in the JSON and CSV); "
-            "mean d is the volume over the area.</p>\n";
+// The budgets, of all cells and of each class.
+std::string budgets_section(const nlohmann::json &s)
+{
+    std::string html =
+        "<h2>Budgets</h2>\n<p class=\"note\">Over the cells where the 3D difference is defined. The raw net is "
+        "always given: a net of the thresholded parts alone is biased. Errors are one standard deviation; each row's "
+        "figures are rounded to two significant digits of its largest error (in full in the JSON and CSV); "
+        "mean d is the volume over the area.</p>\n";
     if (s.contains("budgets"))
         html += budget_tables(s["budgets"], "h3");
     if (s.contains("classes") && s["classes"].is_array())
@@ -525,15 +545,36 @@ std::string report_html(const nlohmann::json &s, const std::map<std::string, std
                     "</h2>\n";
             html += budget_tables(c.value("budgets", nlohmann::json::array()), "h3");
         }
+    return html;
+}
 
+// What each error model assumes.
+std::string models_section(const nlohmann::json &s)
+{
+    if (!s.contains("error_models") || !s["error_models"].is_array())
+        return "";
+    std::string html = "<h2>What each error model assumes</h2>\n<ul class=\"models\">\n";
+    for (const auto &line : s["error_models"])
+        html += "<li>" + html_escape(text_of(line)) + "</li>\n";
+    html += "</ul>\n";
+    return html;
+}
+
+} // namespace
+
+std::string report_html(const nlohmann::json &s, const std::map<std::string, std::string> &pictures)
+{
+    std::string html = report_head(s);
+    html += inputs_section(s);
+    html += parameters_section(s);
+    html += pictures_section(pictures);
+    if (s.contains("coregistration") && s["coregistration"].is_object())
+        html += alignment_section(s["coregistration"]);
+    html += area_summary(s);
+    html += budgets_section(s);
     if (s.contains("error_model") && s["error_model"].is_object())
         html += error_model_section(s["error_model"], pictures);
-    if (s.contains("error_models") && s["error_models"].is_array()) {
-        html += "<h2>What each error model assumes</h2>\n<ul class=\"models\">\n";
-        for (const auto &line : s["error_models"])
-            html += "<li>" + html_escape(text_of(line)) + "</li>\n";
-        html += "</ul>\n";
-    }
+    html += models_section(s);
     html += "</main>\n</body>\n</html>\n";
     return html;
 }
