@@ -276,4 +276,51 @@ TEST(OutputCompression, EachCompressionHasItsOptionsAndItsLevels)
     EXPECT_FALSE(compression_options("lzw", 0, &options, &error));
 }
 
+// An output written in uneven blocks of lines, its rows of tiles gathered
+// apart from GDAL's cache, reads back value for value in both types, the
+// cells without a difference as nodata, on a grid whose last tiles hold
+// cells beyond it in both directions; lines out of order are refused.
+TEST(OutputRows, LinesInUnevenBlocksReadBackAsWritten)
+{
+    GDALAllRegister();
+    const std::string dir = testing::TempDir() + "output_rows";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    GridFacts grid;
+    grid.nb_lig = 300; // tiles 256 high: the second row holds 44 lines
+    grid.nb_col = 600; // tiles 256 wide: the third holds 88 columns
+    grid.has_geotransform = true;
+    for (GDALDataType type : {GDT_Float32, GDT_Float64}) {
+        const std::string path = dir + "/out_" + GDALGetDataTypeName(type) + ".tif";
+        RasterOutput out;
+        std::string error;
+        ASSERT_TRUE(open_output(path, path, grid, type, {}, 2, &out, &error)) << error;
+        ASSERT_LT(out.tile_lines, grid.nb_lig);
+        std::vector<double> written(static_cast<size_t>(grid.nb_lig) * grid.nb_col);
+        for (size_t k = 0; k < written.size(); k++)
+            written[k] = k % 97 == 0 ? NAN : std::sin(0.001 * static_cast<double>(k)) * 12.5;
+        std::vector<double> sent = written; // write_output_lines puts the nodata value in the buffer
+        for (int first = 0, count = 1; first < grid.nb_lig; first += count, count = count % 5 + 2) {
+            count = std::min(count, grid.nb_lig - first);
+            ASSERT_TRUE(write_output_lines(&out, first, count, &sent[static_cast<size_t>(first) * grid.nb_col], &error))
+                << error;
+        }
+        EXPECT_FALSE(write_output_lines(&out, 0, 1, sent.data(), &error));
+        ASSERT_TRUE(finish_output(&out, &error)) << error;
+        GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+        ASSERT_NE(ds, nullptr);
+        std::vector<double> back(written.size());
+        ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, grid.nb_col, grid.nb_lig, back.data(),
+                               grid.nb_col, grid.nb_lig, GDT_Float64, 0, 0),
+                  CE_None);
+        GDALClose(ds);
+        for (size_t k = 0; k < written.size(); k++) {
+            const double expected = std::isnan(written[k]) ? output_nodata(type)
+                                    : type == GDT_Float32 ? static_cast<double>(static_cast<float>(written[k]))
+                                                          : written[k];
+            ASSERT_EQ(back[k], expected) << GDALGetDataTypeName(type) << " cell " << k;
+        }
+    }
+}
+
 } // namespace

@@ -322,20 +322,21 @@ struct Run {
     }
 };
 
-// GDAL's block cache: two rows of tiles of each output (a block of the pass
-// can end in the next row of tiles before the last one is complete), a row
-// of blocks of each input, and a margin; the pass holds no more. With less,
-// GDAL evicts the inputs' tiles before the pass is done with them and
-// decodes them again (at 8000 columns, a run took 2.4 times as long). False, with a message
-// naming the grid and the inputs' block height, when that and the pass's
-// own lines need more memory than the process can have.
+// GDAL's block cache: a row of blocks of each input, and a margin; the
+// outputs' tiles do not pass through it (each output gathers its row of
+// tiles itself, raster_output.h). With less, GDAL evicts the inputs'
+// tiles before the pass is done with them and decodes them again (at 8000
+// columns, a run took 2.4 times as long). False, with a message naming the
+// grid and the inputs' block height, when that, the outputs' rows of tiles
+// and the pass's own lines need more memory than the process can have.
 bool limit_block_cache(const Run &run, const Options &o, std::string *error)
 {
     const long long nb_col = run.before.grid.nb_col;
     const int out_bytes = o.type == "float64" ? 8 : 4;
-    long long bytes = 4LL * run.out_2D.tile_lines * nb_col * out_bytes;
+    long long bytes = 0;
+    long long rows = 2LL * run.out_2D.tile_lines * nb_col * out_bytes;
     if (o.error_out)
-        bytes += 4LL * run.error_2D.tile_lines * nb_col * 4;
+        rows += 2LL * run.error_2D.tile_lines * nb_col * 4;
     for (const DemInput *in : {&run.sigma_before.raster, &run.sigma_after.raster})
         if (in->band != nullptr) {
             int bx = 0, by = 0;
@@ -358,7 +359,7 @@ bool limit_block_cache(const Run &run, const Options &o, std::string *error)
     const long long cache = bytes + 8LL * 1024 * 1024;
     // The pass's lines: heights, flags and both differences of a block, and
     // as much again for the errors, classes and histograms.
-    const long long pass = 2LL * 34 * change_block_lines(run.before.grid.nb_col) * nb_col;
+    const long long pass = 2LL * 34 * change_block_lines(run.before.grid.nb_col) * nb_col + rows;
     const unsigned long long available = available_memory();
     if (available > 0 && static_cast<unsigned long long>(cache + pass) > available) {
         int bx = 0, by = 0;

@@ -152,7 +152,7 @@ bool fetch_lines(DemInput *before, DemInput *after, const ChangeExtras &x, int n
 // until they are written; what went wrong reading or writing them.
 struct Worked {
     std::vector<double> d2, d3, e2, e3;
-    std::string error;
+    std::string error, error_3D; // the reading's or the 2D writing's; the 3D writing's
 };
 
 // One step of the pass: the input lines it reads, the lines it works out.
@@ -634,15 +634,16 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         f.class_count = steps[k].count;
         return fetch_lines(before, after, x, nb_col, &f, &done[k % 2].error);
     };
-    auto store = [&](size_t k) {
+    // Step k's lines into the 2D rasters, or the 3D ones: each output is
+    // written by one thread, in the order of its lines.
+    auto store = [&](size_t k, bool in_3D) {
         Worked &d = done[k % 2];
         const int first = steps[k].first, count = steps[k].count;
-        if (count == 0)
-            return true;
-        return write_output_lines(out_2D, first, count, d.d2.data(), &d.error) &&
-               write_output_lines(out_3D, first, count, d.d3.data(), &d.error) &&
-               (!error_rasters || (write_output_lines(x.error_2D, first, count, d.e2.data(), &d.error) &&
-                                   write_output_lines(x.error_3D, first, count, d.e3.data(), &d.error)));
+        std::string *why = in_3D ? &d.error_3D : &d.error;
+        return count == 0 ||
+               (write_output_lines(in_3D ? out_3D : out_2D, first, count, (in_3D ? d.d3 : d.d2).data(), why) &&
+                (!error_rasters ||
+                 write_output_lines(in_3D ? x.error_3D : x.error_2D, first, count, (in_3D ? d.e3 : d.e2).data(), why)));
     };
     const bool read_ahead = x.threads > 1;
     LineCells cells;
@@ -650,14 +651,18 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     if (!ok)
         *error = done[0].error;
     for (size_t k = 0; ok && k < steps.size(); k++) {
-        // The other thread: step k − 1's lines written, step k + 1's read.
-        bool io_ok = true;
+        // The other threads: step k − 1's lines written (the 2D and the 3D
+        // rasters each in a thread of its own), step k + 1's read.
+        bool io_ok = true, ok_3D = true;
         auto io = [&, k] {
-            io_ok = (k == 0 || store(k - 1)) && (k + 1 == steps.size() || fetch(k + 1));
+            io_ok = (k == 0 || store(k - 1, false)) && (k + 1 == steps.size() || fetch(k + 1));
         };
-        Beside reader;
-        if (read_ahead)
+        auto io_3D = [&, k] { ok_3D = k == 0 || store(k - 1, true); };
+        Beside reader, writer_3D;
+        if (read_ahead) {
+            writer_3D.start(io_3D);
             reader.start(io);
+        }
         const Step &s = steps[k];
         const Fetched &f = fetched[k % 2];
         Worked &d = done[k % 2];
@@ -688,20 +693,24 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
             result->class_2D.resize(x.classes->labels.size(), empty);
             result->class_3D.resize(x.classes->labels.size(), empty);
         }
-        if (read_ahead)
+        if (read_ahead) {
             reader.join();
-        else
+            writer_3D.join();
+        } else {
+            io_3D();
             io();
-        if (!io_ok) {
-            // The write of step k − 1 or the read of step k + 1 failed:
-            // both say why in the other step's error.
-            *error = done[(k + 1) % 2].error;
+        }
+        if (!io_ok || !ok_3D) {
+            // The writes of step k − 1 or the read of step k + 1 failed:
+            // both say why in the other step's errors.
+            *error = !io_ok ? done[(k + 1) % 2].error : done[(k + 1) % 2].error_3D;
             ok = false;
         }
         progress_step(s.first + s.count);
     }
-    if (ok && !store(steps.size() - 1)) {
-        *error = done[(steps.size() - 1) % 2].error;
+    if (ok && !(store(steps.size() - 1, false) && store(steps.size() - 1, true))) {
+        const Worked &d = done[(steps.size() - 1) % 2];
+        *error = d.error.empty() ? d.error_3D : d.error;
         ok = false;
     }
     if (!ok) {

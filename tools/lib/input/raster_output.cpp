@@ -7,6 +7,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <thread>
 
 double output_nodata(GDALDataType type) { return type == GDT_Float32 ? -static_cast<double>(FLT_MAX) : -DBL_MAX; }
@@ -37,10 +38,57 @@ bool open_output(const std::string &path, const std::string &write_at, const Gri
     if (out->dataset == nullptr)
         return false;
     out->band = GDALGetRasterBand(out->dataset, 1);
-    int block_x = 0;
-    GDALGetBlockSize(out->band, &block_x, &out->tile_lines);
+    out->nb_lig = grid.nb_lig;
+    GDALGetBlockSize(out->band, &out->tile_columns, &out->tile_lines);
+    out->next_line = 0;
     return true;
 }
+
+namespace {
+
+// A row of tiles filled with the nodata value: the cells beyond the grid
+// in the last tiles of a line or a column keep it.
+void clear_row(RasterOutput *out)
+{
+    const int value_bytes = GDALGetDataTypeSizeBytes(out->type);
+    const int tiles = (out->nb_col + out->tile_columns - 1) / out->tile_columns;
+    const size_t values = static_cast<size_t>(tiles) * out->tile_columns * out->tile_lines;
+    out->row.resize(values * static_cast<size_t>(value_bytes));
+    if (out->type == GDT_Float32)
+        std::fill_n(reinterpret_cast<float *>(out->row.data()), values, static_cast<float>(out->nodata));
+    else
+        std::fill_n(reinterpret_cast<double *>(out->row.data()), values, out->nodata);
+}
+
+// Line `line` of the grid (values in metres or the nodata value) into its
+// place in each tile of the row, in the output's type.
+template <typename T> void gather_line(RasterOutput *out, int line, const double *values)
+{
+    T *row = reinterpret_cast<T *>(out->row.data());
+    const size_t tile_values = static_cast<size_t>(out->tile_columns) * out->tile_lines;
+    const size_t in_tile = static_cast<size_t>(line % out->tile_lines) * out->tile_columns;
+    for (int j = 0; j < out->nb_col; j++)
+        row[static_cast<size_t>(j / out->tile_columns) * tile_values + in_tile + j % out->tile_columns] =
+            static_cast<T>(values[j]);
+}
+
+// The row of tiles holding line `line`, complete, into the file.
+bool write_row(RasterOutput *out, int line, std::string *error)
+{
+    const int tiles = (out->nb_col + out->tile_columns - 1) / out->tile_columns;
+    const size_t tile_bytes = static_cast<size_t>(out->tile_columns) * out->tile_lines *
+                              static_cast<size_t>(GDALGetDataTypeSizeBytes(out->type));
+    CPLErrorReset();
+    for (int t = 0; t < tiles; t++)
+        if (GDALWriteBlock(out->band, t, line / out->tile_lines, &out->row[static_cast<size_t>(t) * tile_bytes]) !=
+            CE_None) {
+            *error = out->path + ": " + gdal_message("cannot write");
+            return false;
+        }
+    return true;
+}
+
+} // namespace
 
 bool write_output_lines(RasterOutput *out, int first, int count, double *lines, std::string *error)
 {
@@ -62,11 +110,23 @@ bool write_output_lines(RasterOutput *out, int first, int count, double *lines, 
             return false;
         }
     }
-    CPLErrorReset();
-    if (GDALRasterIO(out->band, GF_Write, 0, first, out->nb_col, count, lines, out->nb_col, count,
-                     GDT_Float64, 0, 0) != CE_None) {
-        *error = out->path + ": " + gdal_message("cannot write");
+    if (first != out->next_line || first + count > out->nb_lig) {
+        *error = out->path + ": lines " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+                 " written after line " + std::to_string(out->next_line - 1) + " of " + std::to_string(out->nb_lig);
         return false;
+    }
+    for (int k = 0; k < count; k++) {
+        const int line = first + k;
+        if (line % out->tile_lines == 0)
+            clear_row(out);
+        const double *values = lines + static_cast<size_t>(k) * out->nb_col;
+        if (out->type == GDT_Float32)
+            gather_line<float>(out, line, values);
+        else
+            gather_line<double>(out, line, values);
+        out->next_line = line + 1;
+        if ((out->next_line % out->tile_lines == 0 || out->next_line == out->nb_lig) && !write_row(out, line, error))
+            return false;
     }
     return true;
 }

@@ -12,15 +12,22 @@
 #include <string>
 #include <vector>
 
+// The lines are gathered into a row of tiles of the output's own, and
+// each row goes to the file tile by tile once complete (GDALWriteBlock):
+// the tiles never pass through GDAL's block cache, so that no other
+// dataset's read can make GDAL write them, and the file's tiles come in
+// one order whatever the threads (each output is written by one thread).
 struct RasterOutput {
     std::string path;     // the target, as messages name it
     std::string write_at; // where it is written (its staged file)
     GDALDatasetH dataset = nullptr;
     GDALRasterBandH band = nullptr;
     GDALDataType type = GDT_Float32;
-    int nb_col = 0;
-    int tile_lines = 0;  // lines of a tile: the cache must hold one row of tiles
+    int nb_lig = 0, nb_col = 0;
+    int tile_lines = 0, tile_columns = 0;
     double nodata = 0;   // the lowest value of the type
+    int next_line = 0;   // the lines before it are written or gathered
+    std::vector<unsigned char> row; // the row of tiles being gathered, tile after tile
 };
 
 // The output's nodata value: the lowest finite value of the type
@@ -36,10 +43,11 @@ bool open_output(const std::string &path, const std::string &write_at, const Gri
                  const std::vector<std::string> &creation_options, int threads, RasterOutput *out,
                  std::string *error);
 
-// Writes count lines from line first: values[count × nb_col] in metres, NaN
-// where there is no difference, replaced in the buffer by the nodata value.
-// False when a value does not fit strictly inside the type's finite range
-// (*error says where) or the write fails.
+// Writes count lines from line first (the lines come in order, from line
+// 0): values[count × nb_col] in metres, NaN where there is no difference,
+// replaced in the buffer by the nodata value. False when a value does not
+// fit strictly inside the type's finite range (*error says where), the
+// lines are not the next ones, or the write fails.
 bool write_output_lines(RasterOutput *out, int first, int count, double *values, std::string *error);
 
 // Closes the dataset, completing the file.
