@@ -2,6 +2,7 @@
 // reference, resampling of TO_ALIGN, and the iterative least-squares fit of
 // Nuth and Kääb (2011). See coreg.h for the model and its assumptions.
 #include "coreg.h"
+#include "line_window.h"
 
 #include <algorithm>
 #include <cmath>
@@ -295,9 +296,7 @@ bool build_fit_sample(const Frame &reference, long long max_cells, const Referen
     const long long cells = static_cast<long long>(nb_lig) * nb_col;
     sample->cells.clear();
     sample->slope_cells = 0;
-    sample->step = 1;
-    if (max_cells > 0 && cells > max_cells)
-        sample->step = static_cast<int>(std::ceil(std::sqrt(static_cast<long double>(cells) / max_cells)));
+    sample->step = sample_step(cells, max_cells);
     const int step = sample->step, offset = step / 2;
     const long double cell_w = reference.cell_w_m(), cell_h = reference.cell_h_m();
     const long double min_tan = std::tan(MIN_SLOPE_DEGREES * PI_L / 180);
@@ -315,44 +314,38 @@ bool build_fit_sample(const Frame &reference, long long max_cells, const Referen
         line.valid.resize(nb_col);
         line.stable.resize(nb_col);
     }
-    Line *prev = &ring[0], *cur = &ring[1], *next = &ring[2];
-    for (int k = 0; k <= nb_lig; ++k) {
-        if (k < nb_lig && !read_line(k, next->z.data(), next->valid.data(), next->stable.data(), error))
-            return false;
-        const int l = k - 1; // cur holds line l, prev line l - 1, next line l + 1
-        if (l >= 0 && l % step == offset) {
-            const bool above = l > 0, below = l + 1 < nb_lig;
-            for (int c = offset; c < nb_col; c += step) {
-                if (!cur->stable[c] || !cur->valid[c])
-                    continue;
-                FitCell cell = {l, c, cur->z[c], std::numeric_limits<float>::quiet_NaN(),
-                                std::numeric_limits<float>::quiet_NaN()};
-                // Central differences (Zevenbergen and Thorne 1987, Earth
-                // Surf. Process. Landforms 12, 47-56), metres per cell:
-                //         z(l-1,c)
-                // z(l,c-1)  z(l,c)  z(l,c+1)
-                //         z(l+1,c)
-                if (above && below && c > 0 && c + 1 < nb_col && cur->valid[c - 1] && cur->valid[c + 1] &&
-                    prev->valid[c] && next->valid[c]) {
-                    const long double g_col = (static_cast<long double>(cur->z[c + 1]) - cur->z[c - 1]) / 2;
-                    const long double g_line = (static_cast<long double>(next->z[c]) - prev->z[c]) / 2;
-                    const long double gx = g_col / cell_w, gy = g_line / cell_h;
-                    const long double tan_slope = std::sqrt(gx * gx + gy * gy);
-                    if (tan_slope >= min_tan && tan_slope <= max_tan) {
-                        cell.g_col = static_cast<float>(g_col);
-                        cell.g_line = static_cast<float>(g_line);
-                        ++sample->slope_cells;
-                    }
+    auto read = [&](int k, Line *line) {
+        return read_line(k, line->z.data(), line->valid.data(), line->stable.data(), error);
+    };
+    auto visit = [&](int l, const Line *above, const Line &line, const Line *below) {
+        if (l % step != offset)
+            return;
+        for (int c = offset; c < nb_col; c += step) {
+            if (!line.stable[c] || !line.valid[c])
+                continue;
+            FitCell cell = {l, c, line.z[c], std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::quiet_NaN()};
+            // Central differences (Zevenbergen and Thorne 1987, Earth
+            // Surf. Process. Landforms 12, 47-56), metres per cell:
+            //         z(l-1,c)
+            // z(l,c-1)  z(l,c)  z(l,c+1)
+            //         z(l+1,c)
+            if (above != nullptr && below != nullptr && c > 0 && c + 1 < nb_col && line.valid[c - 1] &&
+                line.valid[c + 1] && above->valid[c] && below->valid[c]) {
+                const long double g_col = (static_cast<long double>(line.z[c + 1]) - line.z[c - 1]) / 2;
+                const long double g_line = (static_cast<long double>(below->z[c]) - above->z[c]) / 2;
+                const long double gx = g_col / cell_w, gy = g_line / cell_h;
+                const long double tan_slope = std::sqrt(gx * gx + gy * gy);
+                if (tan_slope >= min_tan && tan_slope <= max_tan) {
+                    cell.g_col = static_cast<float>(g_col);
+                    cell.g_line = static_cast<float>(g_line);
+                    ++sample->slope_cells;
                 }
-                sample->cells.push_back(cell);
             }
+            sample->cells.push_back(cell);
         }
-        Line *spare = prev;
-        prev = cur;
-        cur = next;
-        next = spare;
-    }
-    return true;
+    };
+    return walk_line_windows(nb_lig, ring, read, visit);
 }
 
 namespace {
