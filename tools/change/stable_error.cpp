@@ -40,15 +40,23 @@ const char *const LEARNED_ERROR_ASSUMPTION =
     "gives the spatially correlated error of each row; it assumes one correlation model over the whole grid and "
     "rows roughly round.";
 
-double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
-                     double cell_h)
+long double slope_tangent(const double *above, const double *line, const double *below, int nb_col, int c,
+                          double cell_w, double cell_h)
 {
     const double none = NAN;
     const long double g_col =
         axis_gradient(c > 0 ? line[c - 1] : none, line[c], c + 1 < nb_col ? line[c + 1] : none) / cell_w;
     const long double g_line =
         axis_gradient(above != nullptr ? above[c] : none, line[c], below != nullptr ? below[c] : none) / cell_h;
-    return static_cast<double>(std::atan(std::sqrt(g_col * g_col + g_line * g_line)) * 180 / PI);
+    return std::sqrt(g_col * g_col + g_line * g_line);
+}
+
+double slope_angle_degrees(long double tangent) { return static_cast<double>(std::atan(tangent) * 180 / PI); }
+
+double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+                     double cell_h)
+{
+    return slope_angle_degrees(slope_tangent(above, line, below, nb_col, c, cell_w, cell_h));
 }
 
 double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
@@ -655,6 +663,13 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
     return ok;
 }
 
+namespace {
+
+// σ_dh at a slope times the factor at a curvature.
+double scaled_sigma(double sigma, double factor) { return static_cast<double>(static_cast<long double>(sigma) * factor); }
+
+} // namespace
+
 double learned_sigma(const StableErrorModel &model, double slope_deg, double curvature)
 {
     const double sigma = interpolate(
@@ -665,5 +680,102 @@ double learned_sigma(const StableErrorModel &model, double slope_deg, double cur
     const double factor = interpolate(
         model.curvature_bins, [](const CurvatureBin &b) { return b.median_curvature; },
         [](const CurvatureBin &b) { return b.factor; }, curvature);
-    return static_cast<double>(static_cast<long double>(sigma) * factor);
+    return scaled_sigma(sigma, factor);
+}
+
+namespace {
+
+typedef LearnedSigmaTable::Point Point;
+
+double interpolate_points(const std::vector<Point> &points, double x)
+{
+    return interpolate(
+        points, [](const Point &p) { return p.x; }, [](const Point &p) { return p.y; }, x);
+}
+
+// The ranges of x over which interpolate gives one value: the runs of
+// neighbouring points of one finite y (between two of them it adds
+// t × 0), from −∞ at the first point and to +∞ at the last. None unless
+// the points' x ascend strictly, as the binary search takes them.
+std::vector<FlatRange> flat_ranges(const std::vector<Point> &points)
+{
+    std::vector<FlatRange> ranges;
+    for (size_t k = 1; k < points.size(); k++)
+        if (!(points[k].x > points[k - 1].x))
+            return ranges;
+    const long double infinity = std::numeric_limits<long double>::infinity();
+    for (size_t a = 0; a < points.size();) {
+        size_t b = a;
+        while (b + 1 < points.size() && std::isfinite(points[a].y) && points[b + 1].y == points[a].y)
+            b++;
+        const bool first = a == 0, last = b + 1 == points.size();
+        if (first || last || b > a)
+            ranges.push_back({first ? -infinity : points[a].x, last ? infinity : points[b].x, points[a].y});
+        a = b + 1;
+    }
+    return ranges;
+}
+
+// A range of slopes (degrees) as a range of their tangents, each end
+// moved inwards by a part in 10^12 of its angle: a tangent within it has a
+// slope within the range whatever the roundings of its angle (a few parts
+// in 10^16; the slopes lie from 0 to 90 degrees).
+FlatRange tangent_range(const FlatRange &degrees)
+{
+    const long double infinity = std::numeric_limits<long double>::infinity(), narrow = 1e-12L;
+    const long double from = degrees.from <= 0 ? -infinity : std::tan(degrees.from * (1 + narrow) * PI / 180);
+    const long double to = degrees.to >= 90 ? infinity : std::tan(degrees.to * (1 - narrow) * PI / 180);
+    return {from, to, degrees.value};
+}
+
+// The value of the range holding x; false where none does.
+bool flat_value(const std::vector<FlatRange> &ranges, long double x, double *value)
+{
+    for (const FlatRange &r : ranges)
+        if (r.from <= x && x <= r.to) {
+            *value = r.value;
+            return true;
+        }
+    return false;
+}
+
+// Whether one range holds the whole axis: the table is one value.
+bool whole_axis(const std::vector<FlatRange> &ranges)
+{
+    return ranges.size() == 1 && std::isinf(ranges[0].from) && std::isinf(ranges[0].to);
+}
+
+} // namespace
+
+LearnedSigmaTable learned_sigma_table(const StableErrorModel &model)
+{
+    LearnedSigmaTable t;
+    for (const SlopeBin &b : model.slope_bins)
+        t.slope.push_back({b.median_slope_deg, b.nmad_m});
+    for (const CurvatureBin &b : model.curvature_bins)
+        t.curvature.push_back({b.median_curvature, b.factor});
+    for (const FlatRange &r : flat_ranges(t.slope))
+        t.slope_tangents.push_back(tangent_range(r));
+    t.curvature_ranges = flat_ranges(t.curvature);
+    t.by_curvature = !model.curvature_bins.empty();
+    return t;
+}
+
+double learned_sigma_cell(const LearnedSigmaTable &table, const double *above, const double *line,
+                          const double *below, int nb_col, int c, double cell_w, double cell_h)
+{
+    // An axis the table does not vary along is not worked out.
+    const long double tangent =
+        whole_axis(table.slope_tangents) ? 0 : slope_tangent(above, line, below, nb_col, c, cell_w, cell_h);
+    double sigma;
+    if (!flat_value(table.slope_tangents, tangent, &sigma))
+        sigma = interpolate_points(table.slope, slope_angle_degrees(tangent));
+    if (!table.by_curvature)
+        return sigma;
+    const double curvature =
+        whole_axis(table.curvature_ranges) ? 0 : max_curvature(above, line, below, nb_col, c, cell_w, cell_h);
+    double factor;
+    if (!flat_value(table.curvature_ranges, curvature, &factor))
+        factor = interpolate_points(table.curvature, curvature);
+    return scaled_sigma(sigma, factor);
 }
