@@ -40,14 +40,35 @@ const char *const LEARNED_ERROR_ASSUMPTION =
     "gives the spatially correlated error of each row; it assumes one correlation model over the whole grid and "
     "rows roughly round.";
 
+Divisor divisor(long double d)
+{
+    Divisor v;
+    v.d = d;
+    int exponent = 0;
+    v.power_of_two = std::isfinite(d) && d > 0 && std::frexp(d, &exponent) == 0.5L;
+    v.inverse = v.power_of_two ? std::ldexp(1.0L, 1 - exponent) : 0;
+    return v;
+}
+
+CellSize cell_size(double cell_w, double cell_h)
+{
+    CellSize s;
+    s.w = divisor(cell_w);
+    s.h = divisor(cell_h);
+    s.w2 = divisor(static_cast<long double>(cell_w) * cell_w);
+    s.h2 = divisor(static_cast<long double>(cell_h) * cell_h);
+    s.wh4 = divisor(4 * cell_w * cell_h);
+    return s;
+}
+
 long double slope_tangent(const double *above, const double *line, const double *below, int nb_col, int c,
-                          double cell_w, double cell_h)
+                          const CellSize &size)
 {
     const double none = NAN;
     const long double g_col =
-        axis_gradient(c > 0 ? line[c - 1] : none, line[c], c + 1 < nb_col ? line[c + 1] : none) / cell_w;
+        size.w.divide(axis_gradient(c > 0 ? line[c - 1] : none, line[c], c + 1 < nb_col ? line[c + 1] : none));
     const long double g_line =
-        axis_gradient(above != nullptr ? above[c] : none, line[c], below != nullptr ? below[c] : none) / cell_h;
+        size.h.divide(axis_gradient(above != nullptr ? above[c] : none, line[c], below != nullptr ? below[c] : none));
     return std::sqrt(g_col * g_col + g_line * g_line);
 }
 
@@ -56,30 +77,36 @@ double slope_angle_degrees(long double tangent) { return static_cast<double>(std
 double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
                      double cell_h)
 {
-    return slope_angle_degrees(slope_tangent(above, line, below, nb_col, c, cell_w, cell_h));
+    return slope_angle_degrees(slope_tangent(above, line, below, nb_col, c, cell_size(cell_w, cell_h)));
 }
 
-double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
-                     double cell_h)
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c,
+                     const CellSize &size)
 {
     auto at = [&](const double *row, int j) { return row != nullptr && j >= 0 && j < nb_col ? row[j] : NAN; };
     const long double z = line[c];
     // Second differences along each axis and across (Zevenbergen and Thorne
     // 1987); 0 where a neighbour they need has no data.
-    auto second = [&](double a, double b, long double h) {
-        return std::isnan(a) || std::isnan(b) ? 0.0L : (static_cast<long double>(a) - 2 * z + b) / (h * h);
+    auto second = [&](double a, double b, const Divisor &h2) {
+        return std::isnan(a) || std::isnan(b) ? 0.0L : h2.divide(static_cast<long double>(a) - 2 * z + b);
     };
-    const long double zxx = second(at(line, c - 1), at(line, c + 1), cell_w);
-    const long double zyy = second(at(above, c), at(below, c), cell_h);
+    const long double zxx = second(at(line, c - 1), at(line, c + 1), size.w2);
+    const long double zyy = second(at(above, c), at(below, c), size.h2);
     const double corners[4] = {at(above, c - 1), at(above, c + 1), at(below, c - 1), at(below, c + 1)};
     long double zxy = 0;
     if (!std::isnan(corners[0]) && !std::isnan(corners[1]) && !std::isnan(corners[2]) && !std::isnan(corners[3]))
-        zxy = (static_cast<long double>(corners[1]) - corners[0] - corners[3] + corners[2]) / (4 * cell_w * cell_h);
+        zxy = size.wh4.divide(static_cast<long double>(corners[1]) - corners[0] - corners[3] + corners[2]);
     // The eigenvalues of the Hessian [[zxx, zxy], [zxy, zyy]]: the principal
     // curvatures of the surface where its slope is small.
     const long double mean = (zxx + zyy) / 2, half = (zxx - zyy) / 2;
     const long double r = std::sqrt(half * half + zxy * zxy);
     return static_cast<double>(std::max(std::fabs(mean + r), std::fabs(mean - r)));
+}
+
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+                     double cell_h)
+{
+    return max_curvature(above, line, below, nb_col, c, cell_size(cell_w, cell_h));
 }
 
 namespace {
@@ -310,6 +337,7 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         l.stable.resize(static_cast<size_t>(nb_col));
     }
     Line *prev = &ring[0], *cur = &ring[1], *next = &ring[2];
+    const CellSize size = cell_size(cell_w, cell_h);
     // The sample's cells: dh, slope, curvature and place in the sample's
     // own grid (one cell in step × step), for the variogram.
     std::vector<double> dh;
@@ -335,10 +363,9 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
                 const double *above = l > 0 ? prev->before.data() : nullptr;
                 const double *below = k < nb_lig ? next->before.data() : nullptr;
                 dh.push_back(static_cast<double>(static_cast<long double>(a) - b));
-                slope.push_back(
-                    static_cast<float>(slope_degrees(above, cur->before.data(), below, nb_col, c, cell_w, cell_h)));
-                curvature.push_back(
-                    static_cast<float>(max_curvature(above, cur->before.data(), below, nb_col, c, cell_w, cell_h)));
+                slope.push_back(static_cast<float>(
+                    slope_angle_degrees(slope_tangent(above, cur->before.data(), below, nb_col, c, size))));
+                curvature.push_back(static_cast<float>(max_curvature(above, cur->before.data(), below, nb_col, c, size)));
                 place.push_back(static_cast<size_t>(l / step) * static_cast<size_t>(cols) + static_cast<size_t>(c / step));
             }
         Line *spare = prev;
@@ -762,18 +789,18 @@ LearnedSigmaTable learned_sigma_table(const StableErrorModel &model)
 }
 
 double learned_sigma_cell(const LearnedSigmaTable &table, const double *above, const double *line,
-                          const double *below, int nb_col, int c, double cell_w, double cell_h)
+                          const double *below, int nb_col, int c, const CellSize &size)
 {
     // An axis the table does not vary along is not worked out.
     const long double tangent =
-        whole_axis(table.slope_tangents) ? 0 : slope_tangent(above, line, below, nb_col, c, cell_w, cell_h);
+        whole_axis(table.slope_tangents) ? 0 : slope_tangent(above, line, below, nb_col, c, size);
     double sigma;
     if (!flat_value(table.slope_tangents, tangent, &sigma))
         sigma = interpolate_points(table.slope, slope_angle_degrees(tangent));
     if (!table.by_curvature)
         return sigma;
     const double curvature =
-        whole_axis(table.curvature_ranges) ? 0 : max_curvature(above, line, below, nb_col, c, cell_w, cell_h);
+        whole_axis(table.curvature_ranges) ? 0 : max_curvature(above, line, below, nb_col, c, size);
     double factor;
     if (!flat_value(table.curvature_ranges, curvature, &factor))
         factor = interpolate_points(table.curvature, curvature);

@@ -50,10 +50,27 @@ const long long MIN_STABLE_CELLS = 100;
 double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
                      double cell_h);
 
+// A divisor of many values: x / d, or x times 1 / d where d is a power of
+// two (the same value: both scale x exactly).
+struct Divisor {
+    long double d = 1, inverse = 1;
+    bool power_of_two = true;
+    long double divide(long double x) const { return power_of_two ? x * inverse : x / d; }
+};
+Divisor divisor(long double d);
+
+// The divisors the slope and the curvature of cells cell_w by cell_h
+// metres take: the width, the height, their squares (extended precision)
+// and 4 × width × height (in double).
+struct CellSize {
+    Divisor w, h, w2, h2, wh4;
+};
+CellSize cell_size(double cell_w, double cell_h);
+
 // The tangent of that slope (the gradient's length, m/m), and the slope in
 // degrees from it: slope_degrees is slope_angle_degrees(slope_tangent(..)).
 long double slope_tangent(const double *above, const double *line, const double *below, int nb_col, int c,
-                          double cell_w, double cell_h);
+                          const CellSize &size);
 double slope_angle_degrees(long double tangent);
 
 // The maximum curvature (1/m) of the surface at the same cell from the
@@ -62,6 +79,8 @@ double slope_angle_degrees(long double tangent);
 // 1987); a second difference whose neighbours lack data counts 0.
 double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
                      double cell_h);
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c,
+                     const CellSize &size);
 
 // One bin of slope: its edges, the cells in it, its NMAD (σ_dh, m) and the
 // median slope of its cells (where the interpolation puts its σ).
@@ -176,7 +195,7 @@ LearnedSigmaTable learned_sigma_table(const StableErrorModel &model);
 // slope_degrees and max_curvature): learned_sigma at the cell's slope and
 // maximum curvature.
 double learned_sigma_cell(const LearnedSigmaTable &table, const double *above, const double *line,
-                          const double *below, int nb_col, int c, double cell_w, double cell_h);
+                          const double *below, int nb_col, int c, const CellSize &size);
 
 // The cell's width and height in metres of a grid in a projected system
 // or without georeferencing; false, with *error, for a grid in degrees or
