@@ -212,7 +212,9 @@ void group_by_bin(const std::vector<unsigned char> &bin, const std::vector<unsig
 // Linear interpolation of y at x between the points (x_of(bins[k]),
 // y_of(bins[k])), their x ascending, held constant beyond the first and
 // the last. The point above x by binary search: the first whose x exceeds
-// it (a NaN x exceeds none and takes the last value).
+// it (a NaN x exceeds none and takes the last value). Between two points
+// of one finite, non-zero y that y, as the formula gives it (y0 + t × 0),
+// without the division.
 template <typename Bin, typename X, typename Y>
 double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
 {
@@ -225,6 +227,8 @@ double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
     if (above == bins.end())
         return y_of(bins.back());
     const double x0 = x_of(*(above - 1)), x1 = x_of(*above), y0 = y_of(*(above - 1)), y1 = y_of(*above);
+    if (y0 == y1 && std::isfinite(y0) && y0 != 0 && x1 > x0)
+        return y0;
     const long double t = (x - static_cast<long double>(x0)) / (x1 - static_cast<long double>(x0));
     return static_cast<double>(y0 + t * (static_cast<long double>(y1) - y0));
 }
@@ -395,10 +399,16 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     fill_slope_bins(lo, hi, dh, slope, kept, &work, model);
     std::vector<double> c_lo, c_hi;
     {
-        std::vector<float> sorted(curvature);
-        std::sort(sorted.begin(), sorted.end());
+        // The quantiles are order statistics: each found among the values
+        // above the one before (no sort of the whole).
+        std::vector<float> ordered(curvature);
+        size_t from = 0;
         for (int q = 0; q < CURVATURE_BINS; q++) {
-            const double edge = sorted[sorted.size() * static_cast<size_t>(q) / CURVATURE_BINS];
+            const size_t k = ordered.size() * static_cast<size_t>(q) / CURVATURE_BINS;
+            std::nth_element(ordered.begin() + static_cast<long>(from), ordered.begin() + static_cast<long>(k),
+                             ordered.end());
+            from = k;
+            const double edge = ordered[k];
             if (c_lo.empty() || edge > c_lo.back())
                 c_lo.push_back(edge);
         }
@@ -407,7 +417,7 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         c_hi.push_back(std::numeric_limits<double>::infinity());
         bins_of(c_hi, curvature, &bin, &cells_of_bin);
         merge_small_bins(&cells_of_bin, &c_lo, &c_hi);
-        c_hi.back() = sorted.back();
+        c_hi.back() = *std::max_element(ordered.begin() + static_cast<long>(from), ordered.end());
     }
     fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, &work, model);
     // The outliers: the standardised dh / σ_dh is homoscedastic, so one
@@ -801,8 +811,5 @@ double learned_sigma_cell(const LearnedSigmaTable &table, const double *above, c
         return sigma;
     const double curvature =
         whole_axis(table.curvature_ranges) ? 0 : max_curvature(above, line, below, nb_col, c, size);
-    double factor;
-    if (!flat_value(table.curvature_ranges, curvature, &factor))
-        factor = interpolate_points(table.curvature, curvature);
-    return scaled_sigma(sigma, factor);
+    return scaled_sigma(sigma, interpolate_points(table.curvature, curvature));
 }
