@@ -811,5 +811,8 @@ double learned_sigma_cell(const LearnedSigmaTable &table, const double *above, c
         return sigma;
     const double curvature =
         whole_axis(table.curvature_ranges) ? 0 : max_curvature(above, line, below, nb_col, c, size);
-    return scaled_sigma(sigma, interpolate_points(table.curvature, curvature));
+    double factor;
+    if (!flat_value(table.curvature_ranges, curvature, &factor))
+        factor = interpolate_points(table.curvature, curvature);
+    return scaled_sigma(sigma, factor);
 }
