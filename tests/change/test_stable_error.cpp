@@ -45,6 +45,70 @@ TEST(StableError, InterpolationBetweenTheBinsHeldBeyondThem)
     EXPECT_EQ(learned_sigma(m, 60), 0.3);
 }
 
+// σ_d of cells from the tables (no arc tangent on flat ranges of the
+// slope table, multiplications for divisions by powers of two) against
+// learned_sigma at slope_degrees and max_curvature, bit for bit: rough
+// ground with holes, slopes near the bins' medians and a model of flat and
+// sloping ranges, on cells of 1, 0.5 and 3 m.
+TEST(StableError, SigmaFromTheTablesIsLearnedSigmaToTheBit)
+{
+    StableErrorModel m;
+    const double medians[] = {2, 8, 14, 20, 30, 45}, nmads[] = {0.1, 0.1, 0.2, 0.2, 0.3, 0.35};
+    for (int k = 0; k < 6; k++) {
+        SlopeBin b;
+        b.median_slope_deg = medians[k];
+        b.nmad_m = nmads[k];
+        m.slope_bins.push_back(b);
+    }
+    const double curvatures[] = {0.01, 0.1, 0.2, 0.5}, factors[] = {1, 1, 1.5, 2};
+    for (int k = 0; k < 4; k++) {
+        CurvatureBin b;
+        b.median_curvature = curvatures[k];
+        b.factor = factors[k];
+        m.curvature_bins.push_back(b);
+    }
+    const LearnedSigmaTable table = learned_sigma_table(m);
+    EXPECT_EQ(table.slope_tangents.size(), 3u); // up to 8°, 14° to 20°, from 45° on
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> height(0, 1);
+    const int columns = 40;
+    for (const double cell : {1.0, 0.5, 3.0}) {
+        const CellSize size = cell_size(cell, cell);
+        EXPECT_EQ(size.w.power_of_two, cell != 3.0);
+        for (int trial = 0; trial < 300; trial++) {
+            // Lines whose steps give slopes around 0 to 60°, some cells without data.
+            const double step = cell * std::tan((trial % 60) * PI / 180);
+            double lines[3][columns];
+            for (int i = 0; i < 3; i++)
+                for (int j = 0; j < columns; j++)
+                    lines[i][j] = height(random) < 0.05 ? NAN : step * (i + j) + 0.1 * cell * height(random);
+            for (int j = 0; j < columns; j++) {
+                if (std::isnan(lines[1][j]))
+                    continue;
+                const double expected = learned_sigma(m, slope_degrees(lines[0], lines[1], lines[2], columns, j, cell, cell),
+                                                      max_curvature(lines[0], lines[1], lines[2], columns, j, cell, cell));
+                EXPECT_EQ(learned_sigma_cell(table, lines[0], lines[1], lines[2], columns, j, size), expected);
+            }
+        }
+    }
+}
+
+TEST(StableError, APowerOfTwoDividesByItsInverse)
+{
+    std::mt19937_64 random(3);
+    std::uniform_real_distribution<double> value(-1e3, 1e3);
+    for (const double d : {1.0, 0.5, 2.0, 4.0, 0.25, 3.0, 0.3, 10.0}) {
+        const Divisor v = divisor(d);
+        EXPECT_EQ(v.power_of_two, d != 3.0 && d != 0.3 && d != 10.0) << d;
+        for (int k = 0; k < 1000; k++) {
+            const long double x = static_cast<long double>(value(random)) / 7;
+            EXPECT_EQ(v.divide(x), x / d);
+        }
+    }
+    EXPECT_FALSE(divisor(0).power_of_two);
+    EXPECT_FALSE(divisor(NAN).power_of_two);
+}
+
 // The true error of dh at a slope (degrees).
 double true_sigma(double slope) { return 0.1 + 0.01 * slope; }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -163,6 +164,58 @@ TEST(ErrorPropagation, TheCellsOwnErrorWithCorrelatedNeighbours)
     EXPECT_EQ(c.rho[3][5], 0.0);
     EXPECT_GT(sigma_3D(uniform, c), 0.3 / std::sqrt(3.0));
     EXPECT_LT(sigma_3D(uniform, c), 0.3);
+}
+
+// The rows of a random grid fed to a propagation completing its lines by
+// sets of rows and to one completing them cell by cell: the same exact
+// sums in every row. Cells without a 2D difference, cells without a 3D
+// one, mixed signs, a thresholded row that follows its sign or not, and
+// classes: with `classes` of them the lines meet more than 64 rows and go
+// cell by cell.
+void expect_sets_as_cells(int lines, int columns, int classes, bool tested_apart, unsigned seed)
+{
+    std::mt19937 random(seed);
+    Propagation3D by_sets = propagation_start(columns), by_cells = propagation_start(columns);
+    by_cells.by_sets = false;
+    std::vector<double> sigma(static_cast<size_t>(columns));
+    std::vector<int> slots(sigma.size() * PROPAGATION_SLOTS);
+    int last_slot = 0;
+    for (int i = 0; i < lines; i++) {
+        std::fill(slots.begin(), slots.end(), -1);
+        for (int j = 0; j < columns; j++) {
+            sigma[static_cast<size_t>(j)] = random() % 10 == 0 ? NAN : 0.1 + 0.01 * (random() % 50);
+            if (random() % 7 == 0)
+                continue; // no 3D difference
+            const int sign = static_cast<int>(random() % 3), test = tested_apart ? 3 + random() % 3 : 3 + sign;
+            const int cls = static_cast<int>(((i / 4) * 5 + j / 6 + random() % 2) % classes);
+            const int rows[6] = {sign, test, 6, 7 * (cls + 1) + sign, 7 * (cls + 1) + test, 7 * (cls + 1) + 6};
+            std::copy(rows, rows + 6, &slots[static_cast<size_t>(j) * PROPAGATION_SLOTS]);
+            last_slot = std::max(last_slot, rows[5]);
+        }
+        const double area = 2.0 + 0.001 * i; // areas by line, as in degrees
+        propagation_add_line(&by_sets, sigma.data(), area, slots.data());
+        propagation_add_line(&by_cells, sigma.data(), area, slots.data());
+    }
+    propagation_finish(&by_sets);
+    propagation_finish(&by_cells);
+    for (int slot = 0; slot <= last_slot + 1; slot++) {
+        const ErrorTally a = propagated_sums(by_sets, slot), b = propagated_sums(by_cells, slot);
+        EXPECT_TRUE(exact_equal(a.sum_a2_sigma2, b.sum_a2_sigma2)) << "row " << slot << ", seed " << seed;
+        EXPECT_TRUE(exact_equal(a.sum_a_sigma, b.sum_a_sigma)) << "row " << slot << ", seed " << seed;
+    }
+}
+
+TEST(ErrorPropagation, LinesCompletedBySetsOfRowsGiveTheSumsOfCellByCell)
+{
+    for (unsigned seed = 1; seed <= 3; seed++) {
+        expect_sets_as_cells(23, 37, 3, false, seed);
+        expect_sets_as_cells(23, 37, 3, true, seed);
+        expect_sets_as_cells(9, 61, 12, true, seed); // more than 64 rows in a line
+    }
+    // The frame's edges: one or two columns, one line.
+    expect_sets_as_cells(7, 1, 2, true, 4);
+    expect_sets_as_cells(7, 2, 2, false, 5);
+    expect_sets_as_cells(1, 9, 2, true, 6);
 }
 
 } // namespace

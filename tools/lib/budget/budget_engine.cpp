@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <vector>
 
 BudgetRows budget_with_cell_area(double cell_area, double lod)
 {
@@ -97,11 +98,11 @@ static void take_groups(BudgetRows *b, const Groups &sign, const Groups *test)
     }
 }
 
-// Whether the last bits of the n volumes lie within 2^43 of one another
-// (the lines of a survey), all finite; *lowest the exponent of the
+// Whether the last bits of the n volumes vol_of(k) lie within 2^43 of one
+// another (the lines of a survey), all finite; *lowest the exponent of the
 // smallest one's last bit. Their sums at that scale then fit a 128-bit
 // integer (at most 2^31 terms below 2^96: no overflow).
-static bool common_scale(const double *vol, int n, int *lowest)
+template <typename VolOf> static bool common_scale(int n, VolOf vol_of, int *lowest)
 {
     int low = 2000, high = -2000;
     bool finite = true;
@@ -109,7 +110,7 @@ static bool common_scale(const double *vol, int n, int *lowest)
         bool negative;
         unsigned long long m;
         int e;
-        finite = exact_significand(vol[k], &negative, &m, &e) && finite;
+        finite = exact_significand(vol_of(k), &negative, &m, &e) && finite;
         low = m != 0 && e < low ? e : low;
         high = m != 0 && e > high ? e : high;
     }
@@ -127,23 +128,23 @@ static unsigned __int128 scaled_magnitude(double vol, int lowest, bool *negative
     return static_cast<unsigned __int128>(m) << shift;
 }
 
-// The n volumes added into the groups group_of(k) names. At a common
-// scale, each group's terms are summed in a 128-bit integer and added once
-// into its exact sum: the same sum as adding every term.
-template <typename GroupOf>
-static void add_volumes(CellGroups *groups, const double *vol, int n, GroupOf group_of)
+// The n volumes vol_of(k) added into the groups group_of(k) names. At a
+// common scale, each group's terms are summed in a 128-bit integer and
+// added once into its exact sum: the same sum as adding every term.
+template <typename VolOf, typename GroupOf>
+static void add_volumes(CellGroups *groups, int n, VolOf vol_of, GroupOf group_of)
 {
     int lowest;
-    if (!common_scale(vol, n, &lowest)) {
+    if (!common_scale(n, vol_of, &lowest)) {
         for (int k = 0; k < n; k++)
-            groups->add(group_of(k), k, vol[k]);
+            groups->add(group_of(k), k, vol_of(k));
         return;
     }
     __int128 sum[3] = {0, 0, 0};
     long long cells[3] = {0, 0, 0};
     for (int k = 0; k < n; k++) {
         bool negative;
-        const __int128 magnitude = static_cast<__int128>(scaled_magnitude(vol[k], lowest, &negative));
+        const __int128 magnitude = static_cast<__int128>(scaled_magnitude(vol_of(k), lowest, &negative));
         const int g = group_of(k);
         sum[g] += negative ? -magnitude : magnitude;
         cells[g]++;
@@ -164,7 +165,8 @@ static void add_volumes(CellGroups *groups, const double *vol, int n, GroupOf gr
 static void add_sign_groups(CellGroups *groups, const double *dif, const double *vol, int n)
 {
     int lowest;
-    if (common_scale(vol, n, &lowest)) {
+    auto vol_of = [vol](int k) { return vol[k]; };
+    if (common_scale(n, vol_of, &lowest)) {
         unsigned __int128 negatives = 0, positives = 0;
         long long below = 0, above = 0;
         bool agree = true;
@@ -188,7 +190,7 @@ static void add_sign_groups(CellGroups *groups, const double *dif, const double 
             return;
         }
     }
-    add_volumes(groups, vol, n, [dif](int k) { return 2 - 2 * (dif[k] < 0) - (dif[k] > 0); });
+    add_volumes(groups, n, vol_of, [dif](int k) { return 2 - 2 * (dif[k] < 0) - (dif[k] > 0); });
 }
 
 void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n, BudgetRows *also)
@@ -198,13 +200,14 @@ void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int
     for (int k = 0; k < n; k++)
         nan = nan || dif[k] != dif[k];
     add_sign_groups(&sign, dif, vol, n);
+    auto vol_of = [vol](int k) { return vol[k]; };
     // Without a level of detection every non-zero difference is detected
     // change: the thresholded rows hold the cells of the sign rows (a NaN,
     // in the zero row, is not below the level: it is tested as one).
     const bool tested = b->lod > 0 || nan;
     CellGroups test;
     if (tested)
-        add_volumes(&test, vol, n, [dif, b](int k) {
+        add_volumes(&test, n, vol_of, [dif, b](int k) {
             const bool detected = (dif[k] != 0) & !(std::fabs(dif[k]) < b->lod);
             return detected ? static_cast<int>(!(dif[k] < 0)) : 2; // lod_negative 0, lod_positive 1, below 2
         });
@@ -213,19 +216,57 @@ void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int
         take_groups(also, sign, tested ? &test : nullptr);
 }
 
+// The errors of the n cells that have one into the tallies of their
+// groups, cell k into errors[group_of(k)]: the sums error_count (or
+// error_count_cell, with cell_errors_only) gives cell by cell, each
+// group's terms gathered and added at once.
+template <typename GroupOf>
+static void add_errors(ErrorTally errors[3], const TestedCell *cells, int n, double area, bool cell_errors_only,
+                       GroupOf group_of)
+{
+    // Group g's terms from first[g] to first[g + 1] − 1, each kind of term
+    // (σ², (a σ)², a σ) in a block of its own.
+    size_t first[4] = {0, 0, 0, 0};
+    for (int k = 0; k < n; k++)
+        if (!std::isnan(cells[k].sigma))
+            first[group_of(k) + 1]++;
+    for (int g = 0; g < 3; g++)
+        first[g + 1] += first[g];
+    const size_t total = first[3];
+    std::vector<long double> terms(cell_errors_only ? total : 3 * total);
+    size_t next[3] = {first[0], first[1], first[2]};
+    for (int k = 0; k < n; k++) {
+        if (std::isnan(cells[k].sigma))
+            continue;
+        const ErrorTerms e = error_terms(cells[k].sigma, area);
+        const size_t at = next[group_of(k)]++;
+        terms[at] = e.sigma2;
+        if (!cell_errors_only) {
+            terms[total + at] = e.a2_sigma2;
+            terms[2 * total + at] = e.a_sigma;
+        }
+    }
+    for (int g = 0; g < 3; g++) {
+        const int count = static_cast<int>(first[g + 1] - first[g]);
+        errors[g].cells += count;
+        exact_add_many(&errors[g].sum_sigma2, terms.data() + first[g], count);
+        if (!cell_errors_only) {
+            exact_add_many(&errors[g].sum_a2_sigma2, terms.data() + total + first[g], count);
+            exact_add_many(&errors[g].sum_a_sigma, terms.data() + 2 * total + first[g], count);
+        }
+    }
+}
+
 // With errors: the groups' volumes, and the errors of each group's cells.
 struct TestedGroups {
     CellGroups volumes;
     ErrorTally errors[3];
-    void add(int g, int k, const TestedCell &c, double area, bool cell_errors_only)
+    // The n cells, cell k into group group_of(k).
+    template <typename GroupOf>
+    void add(const TestedCell *cells, int n, double area, bool cell_errors_only, GroupOf group_of)
     {
-        volumes.add(g, k, c.vol);
-        if (std::isnan(c.sigma))
-            return;
-        if (cell_errors_only)
-            error_count_cell(&errors[g], c.sigma);
-        else
-            error_count(&errors[g], c.sigma, area);
+        add_volumes(&volumes, n, [cells](int k) { return cells[k].vol; }, group_of);
+        add_errors(errors, cells, n, area, cell_errors_only, group_of);
     }
     void into(BudgetTally *t, int g) const
     {
@@ -242,17 +283,21 @@ static void count_tested_cells(BudgetRows *b, const TestedCell *cells, int n, do
                                BudgetRows *also)
 {
     TestedGroups sign;
+    sign.add(cells, n, area, cell_errors_only, [cells](int k) {
+        const double dif = cells[k].dif;
+        return dif < 0 ? 0 : dif > 0 ? 1 : 2;
+    });
     bool same_groups = true;
     for (int k = 0; k < n; k++) {
         const TestedCell &c = cells[k];
-        sign.add(c.dif < 0 ? 0 : c.dif > 0 ? 1 : 2, k, c, area, cell_errors_only);
         same_groups = same_groups && c.detected == (c.dif != 0) && c.dif == c.dif;
     }
     TestedGroups test;
-    for (int k = 0; !same_groups && k < n; k++) {
-        const TestedCell &c = cells[k];
-        test.add(!c.detected ? 2 : c.dif < 0 ? 0 : 1, k, c, area, cell_errors_only);
-    }
+    if (!same_groups)
+        test.add(cells, n, area, cell_errors_only, [cells](int k) {
+            const TestedCell &c = cells[k];
+            return !c.detected ? 2 : c.dif < 0 ? 0 : 1;
+        });
     take_groups(b, sign, same_groups ? nullptr : &test);
     if (also != nullptr)
         take_groups(also, sign, same_groups ? nullptr : &test);

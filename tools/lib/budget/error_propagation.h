@@ -32,6 +32,7 @@
 
 #include "volume_error.h"
 
+#include <cstdint>
 #include <vector>
 
 // The rows a 3D cell can count in, at most (the whole budget's sign, test
@@ -54,9 +55,17 @@ struct Propagation3D {
     std::vector<int> slots[3];     // their 3D cells' rows, PROPAGATION_SLOTS a cell, −1 for none
     double area[3] = {0, 0, 0};    // the cell area of each of these lines, m²
     std::vector<ErrorTally> sums;  // by slot
-    std::vector<unsigned> masks;   // scratch of complete_line, by slot: the neighbours counting in it
-    std::vector<LineTerms> terms;  // scratch of complete_line, by slot: the terms of the line's cells
-    std::vector<int> touched;      // the slots whose terms are gathered
+    // How a line is completed: its rows as sets of bits where the three
+    // lines meet at most 64 rows (false: cell by cell always, the same sums).
+    bool by_sets = true;
+    // Scratch of completing a line.
+    std::vector<unsigned> masks;      // by slot: the neighbours counting in it
+    std::vector<LineTerms> terms;     // by slot: the line's terms
+    std::vector<LineTerms> set_terms; // by set of rows alike: the line's terms, a cell's at its index at most
+    std::vector<int> touched;         // the slots whose terms are gathered
+    std::vector<int> local_of_slot;   // by slot: the line's number of the row, −1 for none
+    std::vector<uint64_t> cell_rows;  // the rows of each cell of the three lines, as bits
+    std::vector<unsigned> column_bits; // by set of rows alike and column: the lines of the column meeting it
 };
 
 // A propagation over lines of nb_col cells.

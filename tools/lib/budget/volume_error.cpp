@@ -27,18 +27,17 @@ std::string error_model_assumptions()
 
 void error_count(ErrorTally *t, double sigma, double area)
 {
-    const long double s = sigma, a = area;
+    const ErrorTerms e = error_terms(sigma, area);
     t->cells++;
-    exact_add(&t->sum_sigma2, s * s);
-    exact_add(&t->sum_a2_sigma2, a * s * a * s);
-    exact_add(&t->sum_a_sigma, a * s);
+    exact_add(&t->sum_sigma2, e.sigma2);
+    exact_add(&t->sum_a2_sigma2, e.a2_sigma2);
+    exact_add(&t->sum_a_sigma, e.a_sigma);
 }
 
 void error_count_cell(ErrorTally *t, double sigma)
 {
-    const long double s = sigma;
     t->cells++;
-    exact_add(&t->sum_sigma2, s * s);
+    exact_add(&t->sum_sigma2, error_terms(sigma, 0).sigma2);
 }
 
 void error_merge(ErrorTally *into, const ErrorTally &from)

@@ -23,6 +23,17 @@ struct ErrorTally {
     ExactSum sum_a_sigma;   // Σ a σ     (m³)
 };
 
+// The terms a cell of error sigma (m) and area area (m²) adds to the sums:
+// σ², (a σ)² and a σ, each evaluated in extended precision.
+struct ErrorTerms {
+    long double sigma2, a2_sigma2, a_sigma;
+};
+inline ErrorTerms error_terms(double sigma, double area)
+{
+    const long double s = sigma, a = area;
+    return {s * s, a * s * a * s, a * s};
+}
+
 // Adds a cell of error sigma (m) and area area (m²).
 void error_count(ErrorTally *t, double sigma, double area);
 

@@ -51,6 +51,8 @@ struct Window {
     std::vector<double> before, after;       // heights, m
     std::vector<unsigned char> both;         // 1 where both have data (and an error, with errors)
     std::vector<double> sig;                 // σ_d of the 2D difference, NaN where unknown (with errors)
+    LearnedSigmaTable sigma_table;           // with learned errors: the model's tables
+    CellSize cell;                           // and the divisors of the slope and curvature
     double *row_b(int line) { return &before[static_cast<size_t>(line - base) * nb_col]; }
     double *row_a(int line) { return &after[static_cast<size_t>(line - base) * nb_col]; }
     unsigned char *row_both(int line) { return &both[static_cast<size_t>(line - base) * nb_col]; }
@@ -80,7 +82,7 @@ struct Beside {
 
 // σ_d of one line: the learned σ at BEFORE's slope and curvature, NaN where
 // BEFORE has no data.
-void learned_sigma_line(Window *w, const ChangeExtras &x, int line)
+void learned_sigma_line(Window *w, int line)
 {
     const double *above = line > 0 ? w->row_b(line - 1) : nullptr;
     const double *below = line + 1 < w->nb_lig ? w->row_b(line + 1) : nullptr;
@@ -88,8 +90,7 @@ void learned_sigma_line(Window *w, const ChangeExtras &x, int line)
     double *sig = w->row_sig(line);
     for (int j = 0; j < w->nb_col; j++)
         sig[j] = std::isnan(z[j]) ? NO_DIFFERENCE
-                                  : learned_sigma(*x.learned, slope_degrees(above, z, below, w->nb_col, j, x.cell_w, x.cell_h),
-                                                  max_curvature(above, z, below, w->nb_col, j, x.cell_w, x.cell_h));
+                                  : learned_sigma_cell(w->sigma_table, above, z, below, w->nb_col, j, w->cell);
 }
 
 // σ_d of the lines from w->sig_next on whose next line is held (or that
@@ -105,7 +106,7 @@ void learned_sigma_lines(Window *w, const ChangeExtras &x)
     const int threads = std::max(1, std::min(x.threads, to - from));
     auto share = [&](int t) {
         for (int line = from + t; line < to; line += threads)
-            learned_sigma_line(w, x, line);
+            learned_sigma_line(w, line);
     };
     {
         std::vector<Beside> helpers(static_cast<size_t>(threads - 1));
@@ -595,6 +596,10 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     const bool errors = (x.sigma_before != nullptr && x.sigma_after != nullptr) || x.learned != nullptr;
     if (errors)
         w.sig.resize(rows * n);
+    if (x.learned != nullptr) {
+        w.sigma_table = learned_sigma_table(*x.learned);
+        w.cell = cell_size(x.cell_w, x.cell_h);
+    }
     const bool error_rasters = errors && x.error_2D != nullptr && x.error_3D != nullptr;
     // Two of each: one filled by the reading thread (lines read) or written
     // by it (lines worked out) while the pass works on the other.

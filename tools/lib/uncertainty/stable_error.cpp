@@ -40,38 +40,73 @@ const char *const LEARNED_ERROR_ASSUMPTION =
     "gives the spatially correlated error of each row; it assumes one correlation model over the whole grid and "
     "rows roughly round.";
 
-double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
-                     double cell_h)
+Divisor divisor(long double d)
+{
+    Divisor v;
+    v.d = d;
+    int exponent = 0;
+    v.power_of_two = std::isfinite(d) && d > 0 && std::frexp(d, &exponent) == 0.5L;
+    v.inverse = v.power_of_two ? std::ldexp(1.0L, 1 - exponent) : 0;
+    return v;
+}
+
+CellSize cell_size(double cell_w, double cell_h)
+{
+    CellSize s;
+    s.w = divisor(cell_w);
+    s.h = divisor(cell_h);
+    s.w2 = divisor(static_cast<long double>(cell_w) * cell_w);
+    s.h2 = divisor(static_cast<long double>(cell_h) * cell_h);
+    s.wh4 = divisor(4 * cell_w * cell_h);
+    return s;
+}
+
+long double slope_tangent(const double *above, const double *line, const double *below, int nb_col, int c,
+                          const CellSize &size)
 {
     const double none = NAN;
     const long double g_col =
-        axis_gradient(c > 0 ? line[c - 1] : none, line[c], c + 1 < nb_col ? line[c + 1] : none) / cell_w;
+        size.w.divide(axis_gradient(c > 0 ? line[c - 1] : none, line[c], c + 1 < nb_col ? line[c + 1] : none));
     const long double g_line =
-        axis_gradient(above != nullptr ? above[c] : none, line[c], below != nullptr ? below[c] : none) / cell_h;
-    return static_cast<double>(std::atan(std::sqrt(g_col * g_col + g_line * g_line)) * 180 / PI);
+        size.h.divide(axis_gradient(above != nullptr ? above[c] : none, line[c], below != nullptr ? below[c] : none));
+    return std::sqrt(g_col * g_col + g_line * g_line);
 }
 
-double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+double slope_angle_degrees(long double tangent) { return static_cast<double>(std::atan(tangent) * 180 / PI); }
+
+double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
                      double cell_h)
+{
+    return slope_angle_degrees(slope_tangent(above, line, below, nb_col, c, cell_size(cell_w, cell_h)));
+}
+
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c,
+                     const CellSize &size)
 {
     auto at = [&](const double *row, int j) { return row != nullptr && j >= 0 && j < nb_col ? row[j] : NAN; };
     const long double z = line[c];
     // Second differences along each axis and across (Zevenbergen and Thorne
     // 1987); 0 where a neighbour they need has no data.
-    auto second = [&](double a, double b, long double h) {
-        return std::isnan(a) || std::isnan(b) ? 0.0L : (static_cast<long double>(a) - 2 * z + b) / (h * h);
+    auto second = [&](double a, double b, const Divisor &h2) {
+        return std::isnan(a) || std::isnan(b) ? 0.0L : h2.divide(static_cast<long double>(a) - 2 * z + b);
     };
-    const long double zxx = second(at(line, c - 1), at(line, c + 1), cell_w);
-    const long double zyy = second(at(above, c), at(below, c), cell_h);
+    const long double zxx = second(at(line, c - 1), at(line, c + 1), size.w2);
+    const long double zyy = second(at(above, c), at(below, c), size.h2);
     const double corners[4] = {at(above, c - 1), at(above, c + 1), at(below, c - 1), at(below, c + 1)};
     long double zxy = 0;
     if (!std::isnan(corners[0]) && !std::isnan(corners[1]) && !std::isnan(corners[2]) && !std::isnan(corners[3]))
-        zxy = (static_cast<long double>(corners[1]) - corners[0] - corners[3] + corners[2]) / (4 * cell_w * cell_h);
+        zxy = size.wh4.divide(static_cast<long double>(corners[1]) - corners[0] - corners[3] + corners[2]);
     // The eigenvalues of the Hessian [[zxx, zxy], [zxy, zyy]]: the principal
     // curvatures of the surface where its slope is small.
     const long double mean = (zxx + zyy) / 2, half = (zxx - zyy) / 2;
     const long double r = std::sqrt(half * half + zxy * zxy);
     return static_cast<double>(std::max(std::fabs(mean + r), std::fabs(mean - r)));
+}
+
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
+                     double cell_h)
+{
+    return max_curvature(above, line, below, nb_col, c, cell_size(cell_w, cell_h));
 }
 
 namespace {
@@ -177,7 +212,9 @@ void group_by_bin(const std::vector<unsigned char> &bin, const std::vector<unsig
 // Linear interpolation of y at x between the points (x_of(bins[k]),
 // y_of(bins[k])), their x ascending, held constant beyond the first and
 // the last. The point above x by binary search: the first whose x exceeds
-// it (a NaN x exceeds none and takes the last value).
+// it (a NaN x exceeds none and takes the last value). Between two points
+// of one finite, non-zero y that y, as the formula gives it (y0 + t × 0),
+// without the division.
 template <typename Bin, typename X, typename Y>
 double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
 {
@@ -190,6 +227,8 @@ double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
     if (above == bins.end())
         return y_of(bins.back());
     const double x0 = x_of(*(above - 1)), x1 = x_of(*above), y0 = y_of(*(above - 1)), y1 = y_of(*above);
+    if (y0 == y1 && std::isfinite(y0) && y0 != 0 && x1 > x0)
+        return y0;
     const long double t = (x - static_cast<long double>(x0)) / (x1 - static_cast<long double>(x0));
     return static_cast<double>(y0 + t * (static_cast<long double>(y1) - y0));
 }
@@ -302,6 +341,7 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         l.stable.resize(static_cast<size_t>(nb_col));
     }
     Line *prev = &ring[0], *cur = &ring[1], *next = &ring[2];
+    const CellSize size = cell_size(cell_w, cell_h);
     // The sample's cells: dh, slope, curvature and place in the sample's
     // own grid (one cell in step × step), for the variogram.
     std::vector<double> dh;
@@ -327,10 +367,9 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
                 const double *above = l > 0 ? prev->before.data() : nullptr;
                 const double *below = k < nb_lig ? next->before.data() : nullptr;
                 dh.push_back(static_cast<double>(static_cast<long double>(a) - b));
-                slope.push_back(
-                    static_cast<float>(slope_degrees(above, cur->before.data(), below, nb_col, c, cell_w, cell_h)));
-                curvature.push_back(
-                    static_cast<float>(max_curvature(above, cur->before.data(), below, nb_col, c, cell_w, cell_h)));
+                slope.push_back(static_cast<float>(
+                    slope_angle_degrees(slope_tangent(above, cur->before.data(), below, nb_col, c, size))));
+                curvature.push_back(static_cast<float>(max_curvature(above, cur->before.data(), below, nb_col, c, size)));
                 place.push_back(static_cast<size_t>(l / step) * static_cast<size_t>(cols) + static_cast<size_t>(c / step));
             }
         Line *spare = prev;
@@ -360,10 +399,16 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     fill_slope_bins(lo, hi, dh, slope, kept, &work, model);
     std::vector<double> c_lo, c_hi;
     {
-        std::vector<float> sorted(curvature);
-        std::sort(sorted.begin(), sorted.end());
+        // The quantiles are order statistics: each found among the values
+        // above the one before (no sort of the whole).
+        std::vector<float> ordered(curvature);
+        size_t from = 0;
         for (int q = 0; q < CURVATURE_BINS; q++) {
-            const double edge = sorted[sorted.size() * static_cast<size_t>(q) / CURVATURE_BINS];
+            const size_t k = ordered.size() * static_cast<size_t>(q) / CURVATURE_BINS;
+            std::nth_element(ordered.begin() + static_cast<long>(from), ordered.begin() + static_cast<long>(k),
+                             ordered.end());
+            from = k;
+            const double edge = ordered[k];
             if (c_lo.empty() || edge > c_lo.back())
                 c_lo.push_back(edge);
         }
@@ -372,7 +417,7 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         c_hi.push_back(std::numeric_limits<double>::infinity());
         bins_of(c_hi, curvature, &bin, &cells_of_bin);
         merge_small_bins(&cells_of_bin, &c_lo, &c_hi);
-        c_hi.back() = sorted.back();
+        c_hi.back() = *std::max_element(ordered.begin() + static_cast<long>(from), ordered.end());
     }
     fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, &work, model);
     // The outliers: the standardised dh / σ_dh is homoscedastic, so one
@@ -655,6 +700,13 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
     return ok;
 }
 
+namespace {
+
+// σ_dh at a slope times the factor at a curvature.
+double scaled_sigma(double sigma, double factor) { return static_cast<double>(static_cast<long double>(sigma) * factor); }
+
+} // namespace
+
 double learned_sigma(const StableErrorModel &model, double slope_deg, double curvature)
 {
     const double sigma = interpolate(
@@ -665,5 +717,102 @@ double learned_sigma(const StableErrorModel &model, double slope_deg, double cur
     const double factor = interpolate(
         model.curvature_bins, [](const CurvatureBin &b) { return b.median_curvature; },
         [](const CurvatureBin &b) { return b.factor; }, curvature);
-    return static_cast<double>(static_cast<long double>(sigma) * factor);
+    return scaled_sigma(sigma, factor);
+}
+
+namespace {
+
+typedef LearnedSigmaTable::Point Point;
+
+double interpolate_points(const std::vector<Point> &points, double x)
+{
+    return interpolate(
+        points, [](const Point &p) { return p.x; }, [](const Point &p) { return p.y; }, x);
+}
+
+// The ranges of x over which interpolate gives one value: the runs of
+// neighbouring points of one finite y (between two of them it adds
+// t × 0), from −∞ at the first point and to +∞ at the last. None unless
+// the points' x ascend strictly, as the binary search takes them.
+std::vector<FlatRange> flat_ranges(const std::vector<Point> &points)
+{
+    std::vector<FlatRange> ranges;
+    for (size_t k = 1; k < points.size(); k++)
+        if (!(points[k].x > points[k - 1].x))
+            return ranges;
+    const long double infinity = std::numeric_limits<long double>::infinity();
+    for (size_t a = 0; a < points.size();) {
+        size_t b = a;
+        while (b + 1 < points.size() && std::isfinite(points[a].y) && points[b + 1].y == points[a].y)
+            b++;
+        const bool first = a == 0, last = b + 1 == points.size();
+        if (first || last || b > a)
+            ranges.push_back({first ? -infinity : points[a].x, last ? infinity : points[b].x, points[a].y});
+        a = b + 1;
+    }
+    return ranges;
+}
+
+// A range of slopes (degrees) as a range of their tangents, each end
+// moved inwards by a part in 10^12 of its angle: a tangent within it has a
+// slope within the range whatever the roundings of its angle (a few parts
+// in 10^16; the slopes lie from 0 to 90 degrees).
+FlatRange tangent_range(const FlatRange &degrees)
+{
+    const long double infinity = std::numeric_limits<long double>::infinity(), narrow = 1e-12L;
+    const long double from = degrees.from <= 0 ? -infinity : std::tan(degrees.from * (1 + narrow) * PI / 180);
+    const long double to = degrees.to >= 90 ? infinity : std::tan(degrees.to * (1 - narrow) * PI / 180);
+    return {from, to, degrees.value};
+}
+
+// The value of the range holding x; false where none does.
+bool flat_value(const std::vector<FlatRange> &ranges, long double x, double *value)
+{
+    for (const FlatRange &r : ranges)
+        if (r.from <= x && x <= r.to) {
+            *value = r.value;
+            return true;
+        }
+    return false;
+}
+
+// Whether one range holds the whole axis: the table is one value.
+bool whole_axis(const std::vector<FlatRange> &ranges)
+{
+    return ranges.size() == 1 && std::isinf(ranges[0].from) && std::isinf(ranges[0].to);
+}
+
+} // namespace
+
+LearnedSigmaTable learned_sigma_table(const StableErrorModel &model)
+{
+    LearnedSigmaTable t;
+    for (const SlopeBin &b : model.slope_bins)
+        t.slope.push_back({b.median_slope_deg, b.nmad_m});
+    for (const CurvatureBin &b : model.curvature_bins)
+        t.curvature.push_back({b.median_curvature, b.factor});
+    for (const FlatRange &r : flat_ranges(t.slope))
+        t.slope_tangents.push_back(tangent_range(r));
+    t.curvature_ranges = flat_ranges(t.curvature);
+    t.by_curvature = !model.curvature_bins.empty();
+    return t;
+}
+
+double learned_sigma_cell(const LearnedSigmaTable &table, const double *above, const double *line,
+                          const double *below, int nb_col, int c, const CellSize &size)
+{
+    // An axis the table does not vary along is not worked out.
+    const long double tangent =
+        whole_axis(table.slope_tangents) ? 0 : slope_tangent(above, line, below, nb_col, c, size);
+    double sigma;
+    if (!flat_value(table.slope_tangents, tangent, &sigma))
+        sigma = interpolate_points(table.slope, slope_angle_degrees(tangent));
+    if (!table.by_curvature)
+        return sigma;
+    const double curvature =
+        whole_axis(table.curvature_ranges) ? 0 : max_curvature(above, line, below, nb_col, c, size);
+    double factor;
+    if (!flat_value(table.curvature_ranges, curvature, &factor))
+        factor = interpolate_points(table.curvature, curvature);
+    return scaled_sigma(sigma, factor);
 }

@@ -50,12 +50,37 @@ const long long MIN_STABLE_CELLS = 100;
 double slope_degrees(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
                      double cell_h);
 
+// A divisor of many values: x / d, or x times 1 / d where d is a power of
+// two (the same value: both scale x exactly).
+struct Divisor {
+    long double d = 1, inverse = 1;
+    bool power_of_two = true;
+    long double divide(long double x) const { return power_of_two ? x * inverse : x / d; }
+};
+Divisor divisor(long double d);
+
+// The divisors the slope and the curvature of cells cell_w by cell_h
+// metres take: the width, the height, their squares (extended precision)
+// and 4 × width × height (in double).
+struct CellSize {
+    Divisor w, h, w2, h2, wh4;
+};
+CellSize cell_size(double cell_w, double cell_h);
+
+// The tangent of that slope (the gradient's length, m/m), and the slope in
+// degrees from it: slope_degrees is slope_angle_degrees(slope_tangent(..)).
+long double slope_tangent(const double *above, const double *line, const double *below, int nb_col, int c,
+                          const CellSize &size);
+double slope_angle_degrees(long double tangent);
+
 // The maximum curvature (1/m) of the surface at the same cell from the
 // same neighbourhood: the largest absolute principal curvature, the
 // eigenvalues of the Hessian of second differences (Zevenbergen and Thorne
 // 1987); a second difference whose neighbours lack data counts 0.
 double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c, double cell_w,
                      double cell_h);
+double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c,
+                     const CellSize &size);
 
 // One bin of slope: its edges, the cells in it, its NMAD (σ_dh, m) and the
 // median slope of its cells (where the interpolation puts its σ).
@@ -139,6 +164,38 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
 // (1/m): the slope bins' NMAD interpolated at the slope, times the
 // curvature bins' factor interpolated at the curvature.
 double learned_sigma(const StableErrorModel &model, double slope_deg, double curvature = 0);
+
+// A closed range of one axis (from <= value <= to) over which a table's
+// interpolation gives one value.
+struct FlatRange {
+    long double from, to;
+    double value;
+};
+
+// The model's tables made ready for the cells of a grid: σ_d of a cell at
+// its slope and curvature as learned_sigma gives it, to the last bit, with
+// less work. Where the slope table is flat over a range of slopes (below
+// its first bin's median, above its last's, between bins of one NMAD)
+// the range is also held as tangents, slightly narrowed, so that a slope
+// whose tangent lies in it needs no angle (an arc tangent); a
+// tangent near a range's ends has its angle worked out. Where every
+// curvature bin has one factor the curvature is not worked out.
+struct LearnedSigmaTable {
+    struct Point {
+        double x, y;
+    };
+    std::vector<Point> slope, curvature;         // (median, NMAD or factor) of each bin
+    std::vector<FlatRange> slope_tangents;       // ranges of the slope's tangent
+    std::vector<FlatRange> curvature_ranges;     // ranges of the curvature (1/m)
+    bool by_curvature = false;                   // the model has curvature bins
+};
+LearnedSigmaTable learned_sigma_table(const StableErrorModel &model);
+
+// σ_d (m) of the cell at column c of line (its neighbourhood as for
+// slope_degrees and max_curvature): learned_sigma at the cell's slope and
+// maximum curvature.
+double learned_sigma_cell(const LearnedSigmaTable &table, const double *above, const double *line,
+                          const double *below, int nb_col, int c, const CellSize &size);
 
 // The cell's width and height in metres of a grid in a projected system
 // or without georeferencing; false, with *error, for a grid in degrees or
