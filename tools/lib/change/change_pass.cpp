@@ -153,7 +153,7 @@ bool fetch_lines(DemInput *before, DemInput *after, const ChangeExtras &x, int n
 // until they are written; what went wrong reading or writing them.
 struct Worked {
     std::vector<double> d2, d3, e2, e3;
-    std::string error, error_3D; // the reading's or the 2D writing's; the 3D writing's
+    std::string error, error_2D, error_3D; // the reading's; the 2D and the 3D writings'
 };
 
 // One step of the pass: the input lines it reads, the lines it works out.
@@ -644,7 +644,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     auto store = [&](size_t k, bool in_3D) {
         Worked &d = done[k % 2];
         const int first = steps[k].first, count = steps[k].count;
-        std::string *why = in_3D ? &d.error_3D : &d.error;
+        std::string *why = in_3D ? &d.error_3D : &d.error_2D;
         return count == 0 ||
                (write_output_lines(in_3D ? out_3D : out_2D, first, count, (in_3D ? d.d3 : d.d2).data(), why) &&
                 (!error_rasters ||
@@ -657,16 +657,17 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         *error = done[0].error;
     for (size_t k = 0; ok && k < steps.size(); k++) {
         // The other threads: step k − 1's lines written (the 2D and the 3D
-        // rasters each in a thread of its own), step k + 1's read.
-        bool io_ok = true, ok_3D = true;
-        auto io = [&, k] {
-            io_ok = (k == 0 || store(k - 1, false)) && (k + 1 == steps.size() || fetch(k + 1));
-        };
-        auto io_3D = [&, k] { ok_3D = k == 0 || store(k - 1, true); };
-        Beside reader, writer_3D;
+        // rasters each in a thread of its own), step k + 1's read in a
+        // third. Each dataset is used by one thread at a time.
+        bool read_ok = true, ok_2D = true, ok_3D = true;
+        auto read = [&, k] { read_ok = k + 1 == steps.size() || fetch(k + 1); };
+        auto write_2D = [&, k] { ok_2D = k == 0 || store(k - 1, false); };
+        auto write_3D = [&, k] { ok_3D = k == 0 || store(k - 1, true); };
+        Beside reader, writer_2D, writer_3D;
         if (read_ahead) {
-            writer_3D.start(io_3D);
-            reader.start(io);
+            writer_2D.start(write_2D);
+            writer_3D.start(write_3D);
+            reader.start(read);
         }
         const Step &s = steps[k];
         const Fetched &f = fetched[k % 2];
@@ -700,22 +701,25 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         }
         if (read_ahead) {
             reader.join();
+            writer_2D.join();
             writer_3D.join();
         } else {
-            io_3D();
-            io();
+            write_2D();
+            write_3D();
+            read();
         }
-        if (!io_ok || !ok_3D) {
+        if (!read_ok || !ok_2D || !ok_3D) {
             // The writes of step k − 1 or the read of step k + 1 failed:
-            // both say why in the other step's errors.
-            *error = !io_ok ? done[(k + 1) % 2].error : done[(k + 1) % 2].error_3D;
+            // they say why in the other step's errors.
+            const Worked &other = done[(k + 1) % 2];
+            *error = !ok_2D ? other.error_2D : !ok_3D ? other.error_3D : other.error;
             ok = false;
         }
         progress_step(s.first + s.count);
     }
     if (ok && !(store(steps.size() - 1, false) && store(steps.size() - 1, true))) {
         const Worked &d = done[(steps.size() - 1) % 2];
-        *error = d.error.empty() ? d.error_3D : d.error;
+        *error = d.error_2D.empty() ? d.error_3D : d.error_2D;
         ok = false;
     }
     if (!ok) {
