@@ -1,5 +1,7 @@
 #include "stable_error.h"
 
+#include "line_window.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -316,20 +318,25 @@ static void fill_curvature_bins(const std::vector<double> &lo, const std::vector
     model->curvature_bins = bins;
 }
 
-bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h, long long max_cells,
-                           const StableLineReader &read_line, StableErrorModel *model, std::string *error,
-                           long long pairs)
-{
-    *model = StableErrorModel();
-    const long long cells = static_cast<long long>(nb_lig) * nb_col;
-    int step = 1;
-    if (max_cells > 0 && cells > max_cells)
-        step = static_cast<int>(std::ceil(std::sqrt(static_cast<long double>(cells) / max_cells)));
-    model->sample_step = step;
-    const int offset = step / 2;
+namespace {
 
-    // Three lines of BEFORE around the line sampled, for the slope and the
-    // curvature; AFTER and the stable flags of the line itself.
+// The cells of the sample of stable ground (one cell in step × step, at
+// offset step / 2 of each): dh, BEFORE's slope and curvature, and the
+// cell's place in the sample's own grid of rows × cols, for the variogram.
+struct StableSample {
+    int rows = 0, cols = 0;
+    std::vector<double> dh;
+    std::vector<float> slope, curvature;
+    std::vector<size_t> place;
+};
+
+// The sample, its lines walked three at a time: the slope and the
+// curvature of BEFORE need the lines above and below; AFTER and the stable
+// flags only the line itself.
+bool sample_stable_ground(int nb_lig, int nb_col, int step, const CellSize &size, const StableLineReader &read_line,
+                          StableSample *s, std::string *error)
+{
+    const int offset = step / 2;
     struct Line {
         std::vector<double> before, after;
         std::vector<unsigned char> stable;
@@ -340,43 +347,50 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         l.after.resize(static_cast<size_t>(nb_col));
         l.stable.resize(static_cast<size_t>(nb_col));
     }
-    Line *prev = &ring[0], *cur = &ring[1], *next = &ring[2];
-    const CellSize size = cell_size(cell_w, cell_h);
-    // The sample's cells: dh, slope, curvature and place in the sample's
-    // own grid (one cell in step × step), for the variogram.
-    std::vector<double> dh;
-    std::vector<float> slope, curvature;
-    std::vector<size_t> place;
-    const int rows = nb_lig > offset ? (nb_lig - offset + step - 1) / step : 0;
-    const int cols = nb_col > offset ? (nb_col - offset + step - 1) / step : 0;
+    s->rows = nb_lig > offset ? (nb_lig - offset + step - 1) / step : 0;
+    s->cols = nb_col > offset ? (nb_col - offset + step - 1) / step : 0;
     // At most one value a cell of the sample: no growth by doubling.
-    const size_t most = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-    dh.reserve(most);
-    slope.reserve(most);
-    curvature.reserve(most);
-    place.reserve(most);
-    for (int k = 0; k <= nb_lig; k++) {
-        if (k < nb_lig && !read_line(k, next->before.data(), next->after.data(), next->stable.data(), error))
-            return false;
-        const int l = k - 1; // cur holds line l
-        if (l >= 0 && l % step == offset)
-            for (int c = offset; c < nb_col; c += step) {
-                const double b = cur->before[static_cast<size_t>(c)], a = cur->after[static_cast<size_t>(c)];
-                if (!cur->stable[static_cast<size_t>(c)] || std::isnan(b) || std::isnan(a))
-                    continue;
-                const double *above = l > 0 ? prev->before.data() : nullptr;
-                const double *below = k < nb_lig ? next->before.data() : nullptr;
-                dh.push_back(static_cast<double>(static_cast<long double>(a) - b));
-                slope.push_back(static_cast<float>(
-                    slope_angle_degrees(slope_tangent(above, cur->before.data(), below, nb_col, c, size))));
-                curvature.push_back(static_cast<float>(max_curvature(above, cur->before.data(), below, nb_col, c, size)));
-                place.push_back(static_cast<size_t>(l / step) * static_cast<size_t>(cols) + static_cast<size_t>(c / step));
-            }
-        Line *spare = prev;
-        prev = cur;
-        cur = next;
-        next = spare;
-    }
+    const size_t most = static_cast<size_t>(s->rows) * static_cast<size_t>(s->cols);
+    s->dh.reserve(most);
+    s->slope.reserve(most);
+    s->curvature.reserve(most);
+    s->place.reserve(most);
+    auto read = [&](int k, Line *l) { return read_line(k, l->before.data(), l->after.data(), l->stable.data(), error); };
+    auto visit = [&](int l, const Line *above, const Line &line, const Line *below) {
+        if (l % step != offset)
+            return;
+        const double *up = above != nullptr ? above->before.data() : nullptr;
+        const double *down = below != nullptr ? below->before.data() : nullptr;
+        for (int c = offset; c < nb_col; c += step) {
+            const double b = line.before[static_cast<size_t>(c)], a = line.after[static_cast<size_t>(c)];
+            if (!line.stable[static_cast<size_t>(c)] || std::isnan(b) || std::isnan(a))
+                continue;
+            s->dh.push_back(static_cast<double>(static_cast<long double>(a) - b));
+            s->slope.push_back(
+                static_cast<float>(slope_angle_degrees(slope_tangent(up, line.before.data(), down, nb_col, c, size))));
+            s->curvature.push_back(static_cast<float>(max_curvature(up, line.before.data(), down, nb_col, c, size)));
+            s->place.push_back(static_cast<size_t>(l / step) * static_cast<size_t>(s->cols) +
+                               static_cast<size_t>(c / step));
+        }
+    };
+    return walk_line_windows(nb_lig, ring, read, visit);
+}
+
+} // namespace
+
+bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h, long long max_cells,
+                           const StableLineReader &read_line, StableErrorModel *model, std::string *error,
+                           long long pairs)
+{
+    *model = StableErrorModel();
+    const int step = sample_step(static_cast<long long>(nb_lig) * nb_col, max_cells);
+    model->sample_step = step;
+    StableSample sample;
+    if (!sample_stable_ground(nb_lig, nb_col, step, cell_size(cell_w, cell_h), read_line, &sample, error))
+        return false;
+    const std::vector<double> &dh = sample.dh;
+    const std::vector<float> &slope = sample.slope, &curvature = sample.curvature;
+    const int rows = sample.rows, cols = sample.cols;
     model->sampled_cells = static_cast<long long>(dh.size());
     if (model->sampled_cells < MIN_STABLE_CELLS) {
         *error = "only " + std::to_string(model->sampled_cells) + " stable cells with data in both surveys (at least " +
@@ -445,7 +459,7 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
         for (size_t k = 0; k < dh.size(); k++) {
             const double sigma = learned_sigma(*model, slope[k], curvature[k]);
             if (kept[k] && sigma > 0)
-                grid[place[k]] = static_cast<float>(dh[k] / sigma);
+                grid[sample.place[k]] = static_cast<float>(dh[k] / sigma);
         }
         fit_variogram(grid, rows, cols, cell_h * step, cell_w * step, pairs, &model->variogram);
     }

@@ -4,33 +4,16 @@
 //
 // One rule for the edges: beyond the frame there is no line (above is null
 // on the first line, below on the last) and no column (c − 1 < 0, c + 1 ≥
-// nb_col). One rule for nodata: a cell without data holds NaN. A kernel on
-// the neighbourhood (a slope, a curvature, a gradient) decides what it does
-// with a neighbour that is missing either way.
+// nb_col). One rule for nodata: a cell without data holds NaN (or is
+// flagged). A kernel on the neighbourhood (BEFORE's slope and curvature in
+// stable_error.h, the reference's gradient of the co-registration) decides
+// what it does with a neighbour that is missing either way.
 //
 // Memory: three lines, whatever the number of lines.
 #ifndef LINE_WINDOW_H
 #define LINE_WINDOW_H
 
 #include <cmath>
-#include <limits>
-
-// Three lines of a grid around one (heights, NaN for nodata): the line
-// and its neighbours, null beyond the frame.
-struct Neighbourhood {
-    const double *above = nullptr, *line = nullptr, *below = nullptr;
-    int nb_col = 0;
-};
-
-// The value at column c + dj of the line above (di = −1), the line itself
-// (0) or the line below (+1): NaN beyond the frame or where there is no
-// data.
-inline double neighbour(const Neighbourhood &n, int di, int c, int dj)
-{
-    const double *l = di < 0 ? n.above : di > 0 ? n.below : n.line;
-    const int at = c + dj;
-    return l == nullptr || at < 0 || at >= n.nb_col ? std::numeric_limits<double>::quiet_NaN() : l[at];
-}
 
 // Reads lines 0 … nb_lig − 1 in order into a ring of three of the
 // caller's lines (read(k, Line *) fills line k; false stops the walk) and
