@@ -327,32 +327,28 @@ int class_first_slot(int c) { return BUDGET_ROW_COUNT * (c + 1); }
 // built without them.
 // slots: the rows each 3D cell counts in, for the propagation of the
 // errors (PROPAGATION_SLOTS a cell), when the errors are known.
-// j_from .. j_to − 1: the columns worked out and counted (a block's; −1:
-// to the line's end); the 3 × 3 windows still read the columns beside them.
-template <bool EXTRAS>
-void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, const ChangeExtras &x,
-                      const BudgetRows &empty, const int *classes, double *d2, double *d3, double *e2, double *e3,
-                      int *slots, LineCells *cells, ChangeResult *r, int j_from = 0, int j_to = -1)
+// What the cells of one line share: the window, the line's cell area and
+// the correlation of its errors, where the cells are gathered and counted.
+struct LineContext {
+    Window *w;
+    int line;
+    double area;
+    WindowCorrelation correlation;
+    const ChangeExtras &x;
+    const BudgetRows &empty;
+    const int *classes; // the cells' classes, or null
+    int *slots;         // the rows of each cell's 3D difference, or null
+    LineCells *cells;
+    ChangeResult *r;
+};
+
+// The tool's differences of an interior line's cells, from the row tables
+// of the three lines (centre at index 1), into cells->d2 and cells->d3; the
+// cells whose window lacks data are not read. And the line's gathered
+// cells emptied.
+template <bool EXTRAS> void start_line(Window *w, int line, bool interior_line, LineCells *cells)
 {
-    const bool errors = EXTRAS && !w->sig.empty();
-    const double *sig = errors ? w->row_sig(line) : nullptr;
     const int nb_col = w->nb_col;
-    const double area = line_cell_area(areas, line);
-    // The correlation of the errors within a window: cells taken as squares
-    // of the line's cell area.
-    const double side = std::sqrt(area);
-    const WindowCorrelation correlation = errors ? window_correlation(x.correlation, side, side) : WindowCorrelation();
-    if (slots != nullptr)
-        std::fill(slots, slots + static_cast<size_t>(nb_col) * PROPAGATION_SLOTS, -1);
-    const unsigned char *both = w->row_both(line);
-    const double *hb = w->row_b(line);
-    const double *ha = w->row_a(line);
-    const bool interior_line = line > 0 && line < nb_lig - 1;
-    const unsigned char *above = interior_line ? w->row_both(line - 1) : nullptr;
-    const unsigned char *below = interior_line ? w->row_both(line + 1) : nullptr;
-    // The tool's differences of the line's interior cells, from the row
-    // tables of the three lines (centre at index 1); the cells whose window
-    // lacks data are not read.
     if (interior_line) {
         double *tab_b[3], *tab_a[3];
         for (int k = 0; k < 3; k++) {
@@ -373,6 +369,98 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
         cells->tested_3D.clear();
         cells->tested_other.clear();
     }
+}
+
+// A cell with both differences, tested (with the errors, classes and
+// distributions): gathered for the line's budgets, counted in its class's
+// and its distributions, its 3D rows named for the propagation. Whether
+// its 2D difference is detected change.
+bool test_window_cell(const LineContext &l, int j, double dif_2D, double vol_2D, double dif_3D, double vol_3D,
+                      double sigma_2D_cell, double *e3)
+{
+    const ChangeExtras &x = l.x;
+    const bool errors = !l.w->sig.empty();
+    // The cell's own 3D σ only where it is used: the confidence test and
+    // the error raster (the volumes' errors are propagated from the 2D
+    // cells).
+    const double sigma_3D_cell = errors && (x.detection.confidence || e3 != nullptr)
+                                     ? window_sigma(l.w, l.line, j, l.correlation)
+                                     : NO_DIFFERENCE;
+    const bool detected_2D = is_detected(x.detection, dif_2D, sigma_2D_cell);
+    const bool detected_3D = is_detected(x.detection, dif_3D, sigma_3D_cell);
+    // The 3D rows' volume errors are propagated from the 2D cells: the cell
+    // names its rows (the whole budget's, then its class's) and counts its
+    // own 2D error in their RMS.
+    int unused[3];
+    int *cell_slots = l.slots != nullptr ? &l.slots[static_cast<size_t>(j) * PROPAGATION_SLOTS] : unused;
+    l.cells->tested_2D.push_back({dif_2D, vol_2D, sigma_2D_cell, detected_2D});
+    l.cells->tested_3D.push_back({dif_3D, vol_3D, sigma_2D_cell, detected_3D});
+    budget_cell_rows(dif_3D, detected_3D, 0, cell_slots);
+    if (l.classes != nullptr) {
+        ChangeResult *r = l.r;
+        const int c = l.classes[j];
+        budget_count_tested(class_budget(&r->class_2D, l.empty, c), dif_2D, vol_2D, detected_2D, sigma_2D_cell,
+                            l.area);
+        budget_count_3D(class_budget(&r->class_3D, l.empty, c), dif_3D, vol_3D, detected_3D, sigma_2D_cell,
+                        class_first_slot(c), l.slots != nullptr ? cell_slots + 3 : unused);
+    }
+    if (x.histograms) {
+        histogram_count(&l.r->histogram_2D, dif_2D, l.area, vol_2D, detected_2D);
+        histogram_count(&l.r->histogram_3D, dif_3D, l.area, vol_3D, detected_3D);
+    }
+    if (e3 != nullptr)
+        e3[j] = sigma_3D_cell;
+    return detected_2D;
+}
+
+// The line's gathered cells into the budgets, and the line ended in each.
+template <bool EXTRAS> void count_line(LineCells *cells, double area, ChangeResult *r)
+{
+    if (!EXTRAS) {
+        budget_count_cells(&r->budget_2D, cells->dif_2D.data(), cells->vol_2D.data(), cells->count_3D, &r->all_2D);
+        budget_count_cells(&r->budget_3D, cells->dif_3D.data(), cells->vol_3D.data(), cells->count_3D);
+        budget_count_cells(&r->all_2D, cells->all_dif.data(), cells->all_vol.data(), cells->count_all);
+    } else {
+        budget_count_cells_tested(&r->budget_2D, cells->tested_2D.data(), static_cast<int>(cells->tested_2D.size()),
+                                  area, &r->all_2D);
+        budget_count_cells_3D(&r->budget_3D, cells->tested_3D.data(), static_cast<int>(cells->tested_3D.size()));
+        budget_count_cells_tested(&r->all_2D, cells->tested_other.data(), static_cast<int>(cells->tested_other.size()),
+                                  area);
+    }
+    budget_end_line(&r->budget_2D, area);
+    budget_end_line(&r->budget_3D, area);
+    budget_end_line(&r->all_2D, area);
+    for (size_t k = 0; k < r->class_2D.size(); k++) {
+        budget_end_line(&r->class_2D[k], area);
+        budget_end_line(&r->class_3D[k], area);
+    }
+}
+
+// j_from .. j_to − 1: the columns worked out and counted (a block's; −1:
+// to the line's end); the 3 × 3 windows still read the columns beside them.
+template <bool EXTRAS>
+void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, const ChangeExtras &x,
+                      const BudgetRows &empty, const int *classes, double *d2, double *d3, double *e2, double *e3,
+                      int *slots, LineCells *cells, ChangeResult *r, int j_from = 0, int j_to = -1)
+{
+    const bool errors = EXTRAS && !w->sig.empty();
+    const double *sig = errors ? w->row_sig(line) : nullptr;
+    const int nb_col = w->nb_col;
+    const double area = line_cell_area(areas, line);
+    // The correlation of the errors within a window: cells taken as squares
+    // of the line's cell area.
+    const double side = std::sqrt(area);
+    const WindowCorrelation correlation = errors ? window_correlation(x.correlation, side, side) : WindowCorrelation();
+    const LineContext context = {w, line, area, correlation, x, empty, classes, slots, cells, r};
+    if (slots != nullptr)
+        std::fill(slots, slots + static_cast<size_t>(nb_col) * PROPAGATION_SLOTS, -1);
+    const unsigned char *both = w->row_both(line);
+    const double *hb = w->row_b(line);
+    const double *ha = w->row_a(line);
+    const bool interior_line = line > 0 && line < nb_lig - 1;
+    const unsigned char *above = interior_line ? w->row_both(line - 1) : nullptr;
+    const unsigned char *below = interior_line ? w->row_both(line + 1) : nullptr;
+    start_line<EXTRAS>(w, line, interior_line, cells);
     ChangeCounts &c = r->counts;
     for (int j = j_from, end = j_to < 0 ? nb_col : j_to; j < end; j++) {
         d2[j] = NO_DIFFERENCE;
@@ -412,35 +500,7 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 cells->dif_3D[k] = dif_3D;
                 cells->vol_3D[k] = vol_3D;
             } else {
-                // The cell's own 3D σ only where it is used: the confidence
-                // test and the error raster (the volumes' errors are
-                // propagated from the 2D cells).
-                const double sigma_3D_cell =
-                    errors && (x.detection.confidence || e3 != nullptr) ? window_sigma(w, line, j, correlation)
-                                                                         : NO_DIFFERENCE;
-                detected_2D = is_detected(x.detection, dif_2D, sigma_2D_cell);
-                const bool detected_3D = is_detected(x.detection, dif_3D, sigma_3D_cell);
-                // The 3D rows' volume errors are propagated from the 2D
-                // cells: the cell names its rows (the whole budget's, then
-                // its class's) and counts its own 2D error in their RMS.
-                int unused[3];
-                int *cell_slots = slots != nullptr ? &slots[static_cast<size_t>(j) * PROPAGATION_SLOTS] : unused;
-                cells->tested_2D.push_back({dif_2D, vol_2D, sigma_2D_cell, detected_2D});
-                cells->tested_3D.push_back({dif_3D, vol_3D, sigma_2D_cell, detected_3D});
-                budget_cell_rows(dif_3D, detected_3D, 0, cell_slots);
-                if (classes != nullptr) {
-                    budget_count_tested(class_budget(&r->class_2D, empty, classes[j]), dif_2D, vol_2D, detected_2D,
-                                        sigma_2D_cell, area);
-                    budget_count_3D(class_budget(&r->class_3D, empty, classes[j]), dif_3D, vol_3D, detected_3D,
-                                    sigma_2D_cell, class_first_slot(classes[j]),
-                                    slots != nullptr ? cell_slots + 3 : unused);
-                }
-                if (x.histograms) {
-                    histogram_count(&r->histogram_2D, dif_2D, area, vol_2D, detected_2D);
-                    histogram_count(&r->histogram_3D, dif_3D, area, vol_3D, detected_3D);
-                }
-                if (e3 != nullptr)
-                    e3[j] = sigma_3D_cell;
+                detected_2D = test_window_cell(context, j, dif_2D, vol_2D, dif_3D, vol_3D, sigma_2D_cell, e3);
             }
             d3[j] = dif_3D;
             if (std::fabs(dif_3D) > r->max_abs_3D)
@@ -460,15 +520,13 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 c.no_3D_window++;
             else
                 c.no_3D_border++;
-        }
-        if (!EXTRAS) {
-            if (!window) {
+            if (!EXTRAS) {
                 const size_t k = static_cast<size_t>(cells->count_all++);
                 cells->all_dif[k] = dif_2D;
                 cells->all_vol[k] = vol_2D;
+            } else {
+                cells->tested_other.push_back({dif_2D, vol_2D, sigma_2D_cell, detected_2D});
             }
-        } else if (!window) {
-            cells->tested_other.push_back({dif_2D, vol_2D, sigma_2D_cell, detected_2D});
         }
         if (EXTRAS && e2 != nullptr)
             e2[j] = sigma_2D_cell;
@@ -476,24 +534,7 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
         if (std::fabs(dif_2D) > r->max_abs_2D)
             r->max_abs_2D = std::fabs(dif_2D);
     }
-    if (!EXTRAS) {
-        budget_count_cells(&r->budget_2D, cells->dif_2D.data(), cells->vol_2D.data(), cells->count_3D, &r->all_2D);
-        budget_count_cells(&r->budget_3D, cells->dif_3D.data(), cells->vol_3D.data(), cells->count_3D);
-        budget_count_cells(&r->all_2D, cells->all_dif.data(), cells->all_vol.data(), cells->count_all);
-    } else {
-        budget_count_cells_tested(&r->budget_2D, cells->tested_2D.data(), static_cast<int>(cells->tested_2D.size()),
-                                  area, &r->all_2D);
-        budget_count_cells_3D(&r->budget_3D, cells->tested_3D.data(), static_cast<int>(cells->tested_3D.size()));
-        budget_count_cells_tested(&r->all_2D, cells->tested_other.data(), static_cast<int>(cells->tested_other.size()),
-                                  area);
-    }
-    budget_end_line(&r->budget_2D, area);
-    budget_end_line(&r->budget_3D, area);
-    budget_end_line(&r->all_2D, area);
-    for (size_t k = 0; k < r->class_2D.size(); k++) {
-        budget_end_line(&r->class_2D[k], area);
-        budget_end_line(&r->class_3D[k], area);
-    }
+    count_line<EXTRAS>(cells, area, r);
 }
 
 // The plain pass's lines first .. first + count − 1, the first half in a
@@ -554,6 +595,15 @@ struct PropagationBlocks {
             propagation_add_line(propagation, &sig[b][static_cast<size_t>(k) * n], area[b][static_cast<size_t>(k)],
                                  &slots[b][static_cast<size_t>(k) * n * PROPAGATION_SLOTS]);
     }
+    // Room for blocks of `lines` lines of n cells.
+    void size(size_t lines, size_t n)
+    {
+        for (int b = 0; b < 2; b++) {
+            sig[b].resize(lines * n);
+            area[b].resize(lines);
+            slots[b].resize(lines * n * PROPAGATION_SLOTS);
+        }
+    }
     // The block filled is handed over (the one before it finished first).
     void hand_over()
     {
@@ -566,6 +616,60 @@ struct PropagationBlocks {
             add(b);
     }
 };
+
+// The lines of step s worked out one after the other into d (and, with
+// errors, their σ_d, areas and rows into the block of the propagation,
+// which is then handed over); the classes met have budgets.
+void work_out_lines(Window *w, const Step &s, const Fetched &f, int nb_lig, const GridAreas &areas,
+                    const ChangeExtras &x, const BudgetRows &empty, bool extras, PropagationBlocks *blocks, Worked *d,
+                    LineCells *cells, ChangeResult *result)
+{
+    const size_t n = static_cast<size_t>(w->nb_col);
+    const bool error_rasters = !d->e2.empty();
+    const int fill = blocks != nullptr ? blocks->filling : 0;
+    for (int line = 0; line < s.count; line++) {
+        const size_t at = static_cast<size_t>(line) * n;
+        int *slots = blocks != nullptr ? &blocks->slots[fill][at * PROPAGATION_SLOTS] : nullptr;
+        (extras ? line_differences<true> : line_differences<false>)(
+            w, s.first + line, nb_lig, areas, x, empty, x.classes != nullptr ? &f.classes[at] : nullptr, &d->d2[at],
+            &d->d3[at], error_rasters ? &d->e2[at] : nullptr, error_rasters ? &d->e3[at] : nullptr, slots, cells,
+            result, 0, w->nb_col);
+        if (blocks != nullptr) {
+            std::copy(w->row_sig(s.first + line), w->row_sig(s.first + line) + n, &blocks->sig[fill][at]);
+            blocks->area[fill][static_cast<size_t>(line)] = line_cell_area(areas, s.first + line);
+        }
+    }
+    if (blocks != nullptr) {
+        blocks->count[fill] = s.count;
+        blocks->hand_over();
+    }
+    // The classes met on the last lines have budgets too.
+    if (x.classes != nullptr && result->class_2D.size() < x.classes->labels.size()) {
+        result->class_2D.resize(x.classes->labels.size(), empty);
+        result->class_3D.resize(x.classes->labels.size(), empty);
+    }
+}
+
+// The window of a pass: a block read, the line before the lines worked
+// out and those the reading is ahead by (up to two), with the errors'
+// lines when there are errors, and the table of the learned errors.
+Window pass_window(int nb_lig, int nb_col, int block_lines, const ChangeExtras &x, bool errors)
+{
+    Window w;
+    w.nb_col = nb_col;
+    w.nb_lig = nb_lig;
+    const size_t cells = (static_cast<size_t>(block_lines) + 3) * static_cast<size_t>(nb_col);
+    w.before.resize(cells);
+    w.after.resize(cells);
+    w.both.resize(cells);
+    if (errors)
+        w.sig.resize(cells);
+    if (x.learned != nullptr) {
+        w.sigma_table = learned_sigma_table(*x.learned);
+        w.cell = cell_size(x.cell_w, x.cell_h);
+    }
+    return w;
+}
 
 } // namespace
 
@@ -582,24 +686,11 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
 {
     const int nb_lig = before->grid.nb_lig, nb_col = before->grid.nb_col;
     const size_t n = static_cast<size_t>(nb_col);
-    Window w;
-    w.nb_col = nb_col;
-    w.nb_lig = nb_lig;
-    // The window: a block read, the line before the lines worked out and
-    // those the reading is ahead by (up to two). The lines worked out at
-    // once: a block, and at the last block the lines behind it.
-    const size_t rows = static_cast<size_t>(block_lines) + 3;
-    const size_t worked = static_cast<size_t>(block_lines) + 2;
-    w.before.resize(rows * n);
-    w.after.resize(rows * n);
-    w.both.resize(rows * n);
     const bool errors = (x.sigma_before != nullptr && x.sigma_after != nullptr) || x.learned != nullptr;
-    if (errors)
-        w.sig.resize(rows * n);
-    if (x.learned != nullptr) {
-        w.sigma_table = learned_sigma_table(*x.learned);
-        w.cell = cell_size(x.cell_w, x.cell_h);
-    }
+    Window w = pass_window(nb_lig, nb_col, block_lines, x, errors);
+    // The lines worked out at once: a block, and at the last block the
+    // lines behind it.
+    const size_t worked = static_cast<size_t>(block_lines) + 2;
     const bool error_rasters = errors && x.error_2D != nullptr && x.error_3D != nullptr;
     // Two of each: one filled by the reading thread (lines read) or written
     // by it (lines worked out) while the pass works on the other.
@@ -616,21 +707,18 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     blocks.propagation = &propagation;
     blocks.threaded = x.threads > 1;
     if (errors)
-        for (int b = 0; b < 2; b++) {
-            blocks.sig[b].resize(worked * n);
-            blocks.area[b].resize(worked);
-            blocks.slots[b].resize(worked * n * PROPAGATION_SLOTS);
-        }
+        blocks.size(worked, n);
 
     const BudgetRows empty = areas.per_line ? budget_with_line_areas(x.detection.lod)
                                         : budget_with_cell_area(areas.cell_area, x.detection.lod);
     start_result(x, empty, static_cast<long long>(nb_lig) * nb_col, result);
     progress_begin("Computing the differences", nb_lig);
     const std::vector<Step> steps = plan_steps(nb_lig, block_lines, x.learned != nullptr ? 2 : 1);
-    // Step k's lines are read, and step k − 2's written, while step k − 1's
-    // are worked out: in a second thread with more than one, one after the
-    // other without. The reads and writes come in the same order either way,
-    // so the files do not depend on it.
+    // Step k + 1's lines are read, and step k − 1's written, while step k's
+    // are worked out: in threads of their own with more than one, one after
+    // the other without. Each file is read or written by one thread at a
+    // time, in the order of its lines either way, so the files do not
+    // depend on it.
     auto fetch = [&](size_t k) {
         Fetched &f = fetched[k % 2];
         f.first = steps[k].read_first;
@@ -673,32 +761,10 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         const Fetched &f = fetched[k % 2];
         Worked &d = done[k % 2];
         slide_window(&w, f, x, s.first > 0 ? s.first - 1 : 0, &result->counts);
-        const int fill = blocks.filling;
-        if (!extras && x.threads > 1 && s.count >= 8) {
+        if (!extras && x.threads > 1 && s.count >= 8)
             plain_lines_in_two(&w, s.first, s.count, nb_lig, areas, x, empty, d.d2.data(), d.d3.data(), result);
-        } else {
-            for (int line = 0; line < s.count; line++) {
-                const size_t at = static_cast<size_t>(line) * n;
-                int *slots = errors ? &blocks.slots[fill][at * PROPAGATION_SLOTS] : nullptr;
-                (extras ? line_differences<true> : line_differences<false>)(
-                    &w, s.first + line, nb_lig, areas, x, empty, x.classes != nullptr ? &f.classes[at] : nullptr,
-                    &d.d2[at], &d.d3[at], error_rasters ? &d.e2[at] : nullptr, error_rasters ? &d.e3[at] : nullptr,
-                    slots, &cells, result, 0, nb_col);
-                if (errors) {
-                    std::copy(w.row_sig(s.first + line), w.row_sig(s.first + line) + n, &blocks.sig[fill][at]);
-                    blocks.area[fill][static_cast<size_t>(line)] = line_cell_area(areas, s.first + line);
-                }
-            }
-        }
-        if (errors) {
-            blocks.count[fill] = s.count;
-            blocks.hand_over();
-        }
-        // The classes met on the last lines have budgets too.
-        if (x.classes != nullptr && result->class_2D.size() < x.classes->labels.size()) {
-            result->class_2D.resize(x.classes->labels.size(), empty);
-            result->class_3D.resize(x.classes->labels.size(), empty);
-        }
+        else
+            work_out_lines(&w, s, f, nb_lig, areas, x, empty, extras, errors ? &blocks : nullptr, &d, &cells, result);
         if (read_ahead) {
             reader.join();
             writer_2D.join();
