@@ -617,6 +617,85 @@ struct PropagationBlocks {
     }
 };
 
+// The files of a pass's steps: step k's input lines read into
+// fetched[k % 2], its lines worked out written from done[k % 2].
+struct StepFiles {
+    DemInput *before, *after;
+    RasterOutput *out_2D, *out_3D;
+    const ChangeExtras &x;
+    const std::vector<Step> &steps;
+    Fetched *fetched;
+    Worked *done;
+    int nb_col;
+    bool error_rasters;
+
+    bool fetch(size_t k)
+    {
+        Fetched &f = fetched[k % 2];
+        f.first = steps[k].read_first;
+        f.count = steps[k].read_count;
+        f.class_first = steps[k].first;
+        f.class_count = steps[k].count;
+        return fetch_lines(before, after, x, nb_col, &f, &done[k % 2].error);
+    }
+    // Step k's lines into the 2D rasters, or the 3D ones.
+    bool store(size_t k, bool in_3D)
+    {
+        Worked &d = done[k % 2];
+        const int first = steps[k].first, count = steps[k].count;
+        std::string *why = in_3D ? &d.error_3D : &d.error_2D;
+        return count == 0 ||
+               (write_output_lines(in_3D ? out_3D : out_2D, first, count, (in_3D ? d.d3 : d.d2).data(), why) &&
+                (!error_rasters ||
+                 write_output_lines(in_3D ? x.error_3D : x.error_2D, first, count, (in_3D ? d.e3 : d.e2).data(), why)));
+    }
+};
+
+// Step k + 1's lines are read, and step k − 1's written, while step k's
+// are worked out: the 2D rasters, the 3D ones and the reading each in a
+// thread of its own beside the pass, or one after the other after it. Each
+// file is read or written by one thread at a time, in the order of its
+// lines either way, so the files do not depend on the threads.
+struct Exchange {
+    Beside reader, writer_2D, writer_3D;
+    bool read_ok = true, ok_2D = true, ok_3D = true;
+};
+
+void read_next(StepFiles *io, size_t k, Exchange *e) { e->read_ok = k + 1 == io->steps.size() || io->fetch(k + 1); }
+void write_last(StepFiles *io, size_t k, bool in_3D, Exchange *e)
+{
+    (in_3D ? e->ok_3D : e->ok_2D) = k == 0 || io->store(k - 1, in_3D);
+}
+
+void start_exchange(StepFiles *io, size_t k, bool beside, Exchange *e)
+{
+    if (!beside)
+        return;
+    e->writer_2D.start([io, k, e] { write_last(io, k, false, e); });
+    e->writer_3D.start([io, k, e] { write_last(io, k, true, e); });
+    e->reader.start([io, k, e] { read_next(io, k, e); });
+}
+
+// The exchange of step k completed; false when a write of step k − 1 or
+// the read of step k + 1 failed, *error saying why.
+bool end_exchange(StepFiles *io, size_t k, bool beside, Exchange *e, std::string *error)
+{
+    if (beside) {
+        e->reader.join();
+        e->writer_2D.join();
+        e->writer_3D.join();
+    } else {
+        write_last(io, k, false, e);
+        write_last(io, k, true, e);
+        read_next(io, k, e);
+    }
+    if (e->read_ok && e->ok_2D && e->ok_3D)
+        return true;
+    const Worked &other = io->done[(k + 1) % 2]; // step k − 1's and step k + 1's
+    *error = !e->ok_2D ? other.error_2D : !e->ok_3D ? other.error_3D : other.error;
+    return false;
+}
+
 // The lines of step s worked out one after the other into d (and, with
 // errors, their σ_d, areas and rows into the block of the propagation,
 // which is then handed over); the classes met have budgets.
@@ -714,49 +793,15 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     start_result(x, empty, static_cast<long long>(nb_lig) * nb_col, result);
     progress_begin("Computing the differences", nb_lig);
     const std::vector<Step> steps = plan_steps(nb_lig, block_lines, x.learned != nullptr ? 2 : 1);
-    // Step k + 1's lines are read, and step k − 1's written, while step k's
-    // are worked out: in threads of their own with more than one, one after
-    // the other without. Each file is read or written by one thread at a
-    // time, in the order of its lines either way, so the files do not
-    // depend on it.
-    auto fetch = [&](size_t k) {
-        Fetched &f = fetched[k % 2];
-        f.first = steps[k].read_first;
-        f.count = steps[k].read_count;
-        f.class_first = steps[k].first;
-        f.class_count = steps[k].count;
-        return fetch_lines(before, after, x, nb_col, &f, &done[k % 2].error);
-    };
-    // Step k's lines into the 2D rasters, or the 3D ones: each output is
-    // written by one thread, in the order of its lines.
-    auto store = [&](size_t k, bool in_3D) {
-        Worked &d = done[k % 2];
-        const int first = steps[k].first, count = steps[k].count;
-        std::string *why = in_3D ? &d.error_3D : &d.error_2D;
-        return count == 0 ||
-               (write_output_lines(in_3D ? out_3D : out_2D, first, count, (in_3D ? d.d3 : d.d2).data(), why) &&
-                (!error_rasters ||
-                 write_output_lines(in_3D ? x.error_3D : x.error_2D, first, count, (in_3D ? d.e3 : d.e2).data(), why)));
-    };
+    StepFiles io = {before, after, out_2D, out_3D, x, steps, fetched, done, nb_col, error_rasters};
     const bool read_ahead = x.threads > 1;
     LineCells cells;
-    bool ok = fetch(0);
+    bool ok = io.fetch(0);
     if (!ok)
         *error = done[0].error;
     for (size_t k = 0; ok && k < steps.size(); k++) {
-        // The other threads: step k − 1's lines written (the 2D and the 3D
-        // rasters each in a thread of its own), step k + 1's read in a
-        // third. Each dataset is used by one thread at a time.
-        bool read_ok = true, ok_2D = true, ok_3D = true;
-        auto read = [&, k] { read_ok = k + 1 == steps.size() || fetch(k + 1); };
-        auto write_2D = [&, k] { ok_2D = k == 0 || store(k - 1, false); };
-        auto write_3D = [&, k] { ok_3D = k == 0 || store(k - 1, true); };
-        Beside reader, writer_2D, writer_3D;
-        if (read_ahead) {
-            writer_2D.start(write_2D);
-            writer_3D.start(write_3D);
-            reader.start(read);
-        }
+        Exchange exchange;
+        start_exchange(&io, k, read_ahead, &exchange);
         const Step &s = steps[k];
         const Fetched &f = fetched[k % 2];
         Worked &d = done[k % 2];
@@ -765,25 +810,10 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
             plain_lines_in_two(&w, s.first, s.count, nb_lig, areas, x, empty, d.d2.data(), d.d3.data(), result);
         else
             work_out_lines(&w, s, f, nb_lig, areas, x, empty, extras, errors ? &blocks : nullptr, &d, &cells, result);
-        if (read_ahead) {
-            reader.join();
-            writer_2D.join();
-            writer_3D.join();
-        } else {
-            write_2D();
-            write_3D();
-            read();
-        }
-        if (!read_ok || !ok_2D || !ok_3D) {
-            // The writes of step k − 1 or the read of step k + 1 failed:
-            // they say why in the other step's errors.
-            const Worked &other = done[(k + 1) % 2];
-            *error = !ok_2D ? other.error_2D : !ok_3D ? other.error_3D : other.error;
-            ok = false;
-        }
+        ok = end_exchange(&io, k, read_ahead, &exchange, error);
         progress_step(s.first + s.count);
     }
-    if (ok && !(store(steps.size() - 1, false) && store(steps.size() - 1, true))) {
+    if (ok && !(io.store(steps.size() - 1, false) && io.store(steps.size() - 1, true))) {
         const Worked &d = done[(steps.size() - 1) % 2];
         *error = d.error_2D.empty() ? d.error_3D : d.error_2D;
         ok = false;
