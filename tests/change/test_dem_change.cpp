@@ -895,6 +895,30 @@ TEST_F(Change, TheRealDemExportedAsGeoTiffsGivesTheBudgetOfItsPairs)
 
 // 6. Bad command lines -------------------------------------------------------------
 
+// A run whose outputs cannot be written whole (the process may not write
+// files beyond 32 KiB: the signal of the limit stops it, as an
+// interruption does) fails, says no budget and leaves nothing in place,
+// with the outputs written by the pass's own threads or by one thread.
+TEST_F(Change, AnOutputThatCannotBeWrittenFailsTheRunAndLeavesNothing)
+{
+    Grid before = frame(400, 400, 0), after = frame(400, 400, 0);
+    for (size_t k = 0; k < before.values.size(); k++) {
+        before.values[k] = 100 + std::sin(0.37 * static_cast<double>(k));
+        after.values[k] = 100 + std::cos(0.11 * static_cast<double>(k));
+    }
+    write_geotiff(at("before.tif"), before);
+    write_geotiff(at("after.tif"), after);
+    const std::vector<std::string> before_names = names();
+    for (const char *threads : {"1", "2"}) {
+        const Outcome r = run_in(dir, std::string("sh -c 'ulimit -f 64; exec ") + DEM_CHANGE + " --threads " + threads +
+                                          " before.tif after.tif out'");
+        EXPECT_NE(r.status, 0) << threads << ": " << r.err;
+        EXPECT_EQ(r.out.find("Budget"), std::string::npos) << r.out;
+        EXPECT_EQ(names(), before_names) << threads;
+    }
+    EXPECT_EQ(change("--threads 2 before.tif after.tif out").status, 0); // without the limit
+}
+
 TEST_F(Change, BadCommandLinesAreRefusedWithUsage)
 {
     for (const char *args : {"", "a.tif b.tif", "--type int16 a.tif b.tif out", "--co TILED a.tif b.tif out",
