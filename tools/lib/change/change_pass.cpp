@@ -373,9 +373,8 @@ template <bool EXTRAS> void start_line(Window *w, int line, bool interior_line, 
 
 // A cell with both differences, tested (with the errors, classes and
 // distributions): gathered for the line's budgets, counted in its class's
-// and its distributions, its 3D rows named for the propagation. Whether
-// its 2D difference is detected change.
-bool test_window_cell(const LineContext &l, int j, double dif_2D, double vol_2D, double dif_3D, double vol_3D,
+// and its distributions, its 3D rows named for the propagation.
+void test_window_cell(const LineContext &l, int j, double dif_2D, double vol_2D, double dif_3D, double vol_3D,
                       double sigma_2D_cell, double *e3)
 {
     const ChangeExtras &x = l.x;
@@ -410,7 +409,35 @@ bool test_window_cell(const LineContext &l, int j, double dif_2D, double vol_2D,
     }
     if (e3 != nullptr)
         e3[j] = sigma_3D_cell;
-    return detected_2D;
+}
+
+// A cell with a 2D difference and none in 3D (its window lacks data, or it
+// lies on the frame's border): the tool's centre difference (dtab1 − dtab2
+// in extended precision, rounded once) taken the other way round, the same
+// value negated, gathered for the line's budgets; the difference.
+template <bool EXTRAS>
+double centre_cell(const LineContext &l, double after, double before, double sigma_2D_cell, bool interior)
+{
+    double dif_2D = static_cast<double>(static_cast<long double>(after) - before);
+    if (dif_2D == 0)
+        dif_2D = 0.0;
+    const double vol_2D = static_cast<double>(static_cast<long double>(dif_2D) * l.area);
+    ChangeCounts &c = l.r->counts;
+    c.no_3D++;
+    if (interior)
+        c.no_3D_window++;
+    else
+        c.no_3D_border++;
+    LineCells *cells = l.cells;
+    if (!EXTRAS) {
+        const size_t k = static_cast<size_t>(cells->count_all++);
+        cells->all_dif[k] = dif_2D;
+        cells->all_vol[k] = vol_2D;
+    } else {
+        const bool detected_2D = is_detected(l.x.detection, dif_2D, sigma_2D_cell);
+        cells->tested_other.push_back({dif_2D, vol_2D, sigma_2D_cell, detected_2D});
+    }
+    return dif_2D;
 }
 
 // The line's gathered cells into the budgets, and the line ended in each.
@@ -479,9 +506,8 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
         bool window = interior;
         for (int m = j - 1; window && m <= j + 1; m++)
             window = above[m] && both[m] && below[m];
-        double dif_2D, vol_2D;
+        double dif_2D;
         const double sigma_2D_cell = errors ? sig[j] : NO_DIFFERENCE;
-        bool detected_2D = false;
         if (window) {
             // The interactive tool's differences, first (BEFORE) minus second
             // (AFTER), negated: negation is exact, so AFTER − BEFORE here is
@@ -491,7 +517,7 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
             const double tool_3D = cells->d3[static_cast<size_t>(j - 1)];
             dif_2D = tool_2D == 0 ? 0.0 : -tool_2D;
             const double dif_3D = tool_3D == 0 ? 0.0 : -tool_3D;
-            vol_2D = static_cast<double>(static_cast<long double>(dif_2D) * area);
+            const double vol_2D = static_cast<double>(static_cast<long double>(dif_2D) * area);
             const double vol_3D = static_cast<double>(static_cast<long double>(dif_3D) * area);
             if (!EXTRAS) {
                 const size_t k = static_cast<size_t>(cells->count_3D++);
@@ -500,33 +526,13 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
                 cells->dif_3D[k] = dif_3D;
                 cells->vol_3D[k] = vol_3D;
             } else {
-                detected_2D = test_window_cell(context, j, dif_2D, vol_2D, dif_3D, vol_3D, sigma_2D_cell, e3);
+                test_window_cell(context, j, dif_2D, vol_2D, dif_3D, vol_3D, sigma_2D_cell, e3);
             }
             d3[j] = dif_3D;
             if (std::fabs(dif_3D) > r->max_abs_3D)
                 r->max_abs_3D = std::fabs(dif_3D);
         } else {
-            // The tool's centre difference (dtab1 − dtab2 in extended
-            // precision, rounded once), taken the other way round: the same
-            // value negated.
-            dif_2D = static_cast<double>(static_cast<long double>(ha[j]) - hb[j]);
-            if (dif_2D == 0)
-                dif_2D = 0.0;
-            vol_2D = static_cast<double>(static_cast<long double>(dif_2D) * area);
-            if (EXTRAS)
-                detected_2D = is_detected(x.detection, dif_2D, sigma_2D_cell);
-            c.no_3D++;
-            if (interior)
-                c.no_3D_window++;
-            else
-                c.no_3D_border++;
-            if (!EXTRAS) {
-                const size_t k = static_cast<size_t>(cells->count_all++);
-                cells->all_dif[k] = dif_2D;
-                cells->all_vol[k] = vol_2D;
-            } else {
-                cells->tested_other.push_back({dif_2D, vol_2D, sigma_2D_cell, detected_2D});
-            }
+            dif_2D = centre_cell<EXTRAS>(context, ha[j], hb[j], sigma_2D_cell, interior);
         }
         if (EXTRAS && e2 != nullptr)
             e2[j] = sigma_2D_cell;
