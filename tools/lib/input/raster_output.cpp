@@ -64,12 +64,13 @@ void clear_row(RasterOutput *out)
 // place in each tile of the row, in the output's type.
 template <typename T> void gather_line(RasterOutput *out, int line, const double *values)
 {
-    T *row = reinterpret_cast<T *>(out->row.data());
     const size_t tile_values = static_cast<size_t>(out->tile_columns) * out->tile_lines;
-    const size_t in_tile = static_cast<size_t>(line % out->tile_lines) * out->tile_columns;
-    for (int j = 0; j < out->nb_col; j++)
-        row[static_cast<size_t>(j / out->tile_columns) * tile_values + in_tile + j % out->tile_columns] =
-            static_cast<T>(values[j]);
+    T *in_tile = reinterpret_cast<T *>(out->row.data()) + static_cast<size_t>(line % out->tile_lines) * out->tile_columns;
+    for (int first = 0; first < out->nb_col; first += out->tile_columns, in_tile += tile_values) {
+        const int last = std::min(first + out->tile_columns, out->nb_col);
+        for (int j = first; j < last; j++)
+            in_tile[j - first] = static_cast<T>(values[j]);
+    }
 }
 
 // The row of tiles holding line `line`, complete, into the file.
