@@ -163,6 +163,9 @@ TEST_F(GridLayerTest, PolygonsAreBurntIntoAWorkingFileNotIntoMemory)
     EXPECT_STREQ(GDALGetDriverShortName(GDALGetDatasetDriver(layer.dataset)), "GTiff");
     const std::string burnt = layer.burnt_path;
     EXPECT_TRUE(std::filesystem::is_regular_file(burnt)) << burnt;
+    // In the shared temporary folder, readable by its owner alone.
+    const std::filesystem::perms others = std::filesystem::perms::group_all | std::filesystem::perms::others_all;
+    EXPECT_EQ(std::filesystem::status(burnt).permissions() & others, std::filesystem::perms::none) << burnt;
     std::vector<double> lines(10);
     ASSERT_TRUE(read_layer_lines(&layer, 1, 2, lines.data(), &error)) << error;
     EXPECT_EQ(lines, (std::vector<double>{0, 7, 7, 0, 0, 0, 0, 0, 0, 0}));

@@ -14,6 +14,10 @@
 #include <cstdio>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 bool fail(std::string *error, const std::string &path, const std::string &what)
@@ -146,7 +150,17 @@ bool burnt_file(const std::string &scratch, GridLayer *layer, std::string *error
     FILE *f = ec ? nullptr : create_temp_file((folder / "grid_layer.tif").string(), "wb", &layer->burnt_path);
     if (f == nullptr)
         return fail(error, layer->path, "no working file can be created in the temporary folder to rasterise it");
+#ifndef _WIN32
+    // The temporary folder is shared with the other users: the features
+    // burnt there are the user's alone, readable by nobody else (before
+    // anything is written into the file).
+    const bool private_file = fchmod(fileno(f), S_IRUSR | S_IWUSR) == 0;
     std::fclose(f);
+    if (!private_file)
+        return fail(error, layer->path, "its working file " + layer->burnt_path + " cannot be made private");
+#else
+    std::fclose(f);
+#endif
     return true;
 }
 
