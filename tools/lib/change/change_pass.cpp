@@ -777,8 +777,8 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     // lines behind it.
     const size_t worked = static_cast<size_t>(block_lines) + 2;
     const bool error_rasters = errors && x.error_2D != nullptr && x.error_3D != nullptr;
-    // Two of each: one filled by the reading thread (lines read) or written
-    // by it (lines worked out) while the pass works on the other.
+    // Two of each: one filled by the reading (lines read) or emptied by the
+    // writers (lines worked out) while the pass works on the other.
     Fetched fetched[2];
     Worked done[2];
     for (int k = 0; k < 2; k++)
@@ -824,11 +824,9 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         *error = d.error_2D.empty() ? d.error_3D : d.error_2D;
         ok = false;
     }
-    if (!ok) {
-        progress_end();
-        return false;
-    }
     progress_end();
+    if (!ok)
+        return false;
     if (errors) {
         blocks.wait();
         propagation_finish(&propagation);

@@ -63,14 +63,21 @@ CellSize cell_size(double cell_w, double cell_h)
     return s;
 }
 
+namespace {
+
+// Column j of a line of the neighbourhood: NaN beyond the frame (no line,
+// or no such column) as for a cell without data.
+double cell_at(const double *row, int j, int nb_col) { return row != nullptr && j >= 0 && j < nb_col ? row[j] : NAN; }
+
+} // namespace
+
 long double slope_tangent(const double *above, const double *line, const double *below, int nb_col, int c,
                           const CellSize &size)
 {
-    const double none = NAN;
     const long double g_col =
-        size.w.divide(axis_gradient(c > 0 ? line[c - 1] : none, line[c], c + 1 < nb_col ? line[c + 1] : none));
+        size.w.divide(axis_gradient(cell_at(line, c - 1, nb_col), line[c], cell_at(line, c + 1, nb_col)));
     const long double g_line =
-        size.h.divide(axis_gradient(above != nullptr ? above[c] : none, line[c], below != nullptr ? below[c] : none));
+        size.h.divide(axis_gradient(cell_at(above, c, nb_col), line[c], cell_at(below, c, nb_col)));
     return std::sqrt(g_col * g_col + g_line * g_line);
 }
 
@@ -85,7 +92,7 @@ double slope_degrees(const double *above, const double *line, const double *belo
 double max_curvature(const double *above, const double *line, const double *below, int nb_col, int c,
                      const CellSize &size)
 {
-    auto at = [&](const double *row, int j) { return row != nullptr && j >= 0 && j < nb_col ? row[j] : NAN; };
+    auto at = [nb_col](const double *row, int j) { return cell_at(row, j, nb_col); };
     const long double z = line[c];
     // Second differences along each axis and across (Zevenbergen and Thorne
     // 1987); 0 where a neighbour they need has no data.
