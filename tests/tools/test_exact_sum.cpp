@@ -229,8 +229,10 @@ TEST(BudgetEngine, BlocksMergedGiveTheBudgetOfTheWhole)
 
 // A line's cells counted at once (into one budget and a second one), with
 // and without a level of detection (and with a NaN, which is tested rather
-// than taken for a zero), hold the
-// counts, areas and exact volumes of the same cells counted one by one.
+// than taken for a zero), hold the counts, areas and exact volumes of the
+// same cells counted one by one: short lines, a line of 20000 rises of one
+// binade (summed in several chunks), and a line of volumes near the smallest
+// doubles, some of them subnormal.
 TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
 {
     std::mt19937_64 random(11);
@@ -240,15 +242,18 @@ TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
             BudgetRows one = budget_with_line_areas(lod), at_once = budget_with_line_areas(lod);
             BudgetRows also = budget_with_line_areas(lod); // the same cells counted into a second budget
             for (int line = 0; line < 9; line++) {
-                const int n = static_cast<int>(random() % 40);
+                const int n = static_cast<int>(line == 3 ? 20000 + random() % 9 : random() % 40);
+                const double scale = line == 8 ? std::ldexp(1.0, -1040) : 1.0;
                 std::vector<double> difs(static_cast<size_t>(n)), vols(static_cast<size_t>(n));
                 for (int k = 0; k < n; k++) {
-                    const double v = random() % 4 == 0 ? 0.0 : d(random) * std::ldexp(1.0, static_cast<int>(random() % 40) - 20);
+                    double v = random() % 4 == 0 ? 0.0 : d(random) * std::ldexp(1.0, static_cast<int>(random() % 40) - 20);
+                    if (line == 3) // rises of one binade: their significands pile up in one sum
+                        v = 1.25 + std::ldexp(static_cast<double>(random() % 1000), -20);
                     difs[static_cast<size_t>(k)] = with_nan && k == n / 2 ? std::nan("") : v;
                     // Mostly terms within a factor 2^43 of one another (summed
                     // in wide integers), and lines that are not: a tiny
                     // term, or an infinite one.
-                    vols[static_cast<size_t>(k)] = v * 7;
+                    vols[static_cast<size_t>(k)] = v * 7 * scale;
                     if (k == 0 && line == 4)
                         vols[0] = std::ldexp(1.5, -400);
                     if (k == 0 && line == 6)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -98,24 +99,59 @@ static void take_groups(BudgetRows *b, const Groups &sign, const Groups *test)
     }
 }
 
-// Whether the last bits of the n volumes vol_of(k) lie within 2^43 of one
-// another (the lines of a survey), all finite; *lowest the exponent of the
-// smallest one's last bit. Their sums at that scale then fit a 128-bit
-// integer (at most 2^31 terms below 2^96: no overflow).
-template <typename VolOf> static bool common_scale(int n, VolOf vol_of, int *lowest)
+static unsigned long long bits_of(double x)
 {
-    int low = 2000, high = -2000;
+    unsigned long long bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
+const unsigned long long SIGNIFICAND_BITS = (1ULL << 52) - 1;
+
+// The biased exponent of the last bit of a double given by its bits (that
+// of 2^-1074, 1, for subnormal numbers and zeros) and its significand as a
+// whole number.
+static int last_bit_exponent(unsigned long long bits)
+{
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    return biased != 0 ? biased : 1;
+}
+static unsigned long long whole_significand(unsigned long long bits)
+{
+    return (bits & SIGNIFICAND_BITS) | (((bits >> 52) & 0x7ff) != 0 ? 1ULL << 52 : 0);
+}
+
+// The range of the exponents of the last bits of a line's non-zero
+// volumes (biased; low above high when there is none) and whether one is
+// an infinity or a NaN: no branch on the values, so that it is one cheap
+// pass over them.
+struct VolumeScale {
+    int low = 0x800, high = 0;
     bool finite = true;
+    // Whether their sums at the scale of the lowest one fit a 128-bit
+    // integer: last bits within 2^43 of one another, at most 2^31 terms
+    // below 2^96, no overflow.
+    bool common() const { return finite && high - low <= 43; }
+    // The weight of the lowest last bit, 2^lowest().
+    int lowest() const { return std::min(low, 0x7fe) - 1075; }
+};
+
+template <typename VolOf> static VolumeScale volume_scale(int n, VolOf vol_of)
+{
+    int low = 0x800, high = 0, top = 0;
     for (int k = 0; k < n; k++) {
-        bool negative;
-        unsigned long long m;
-        int e;
-        finite = exact_significand(vol_of(k), &negative, &m, &e) && finite;
-        low = m != 0 && e < low ? e : low;
-        high = m != 0 && e > high ? e : high;
+        const unsigned long long bits = bits_of(vol_of(k));
+        const bool nonzero = (bits << 1) != 0;
+        const int e = last_bit_exponent(bits);
+        low = std::min(low, nonzero ? e : 0x800);
+        high = std::max(high, nonzero ? e : 0);
+        top = std::max(top, static_cast<int>((bits >> 52) & 0x7ff));
     }
-    *lowest = low;
-    return finite && high - low <= 43;
+    VolumeScale v;
+    v.low = low;
+    v.high = high;
+    v.finite = top != 0x7ff;
+    return v;
 }
 
 // The magnitude of a volume at the scale 2^lowest, and its sign.
@@ -134,12 +170,13 @@ static unsigned __int128 scaled_magnitude(double vol, int lowest, bool *negative
 template <typename VolOf, typename GroupOf>
 static void add_volumes(CellGroups *groups, int n, VolOf vol_of, GroupOf group_of)
 {
-    int lowest;
-    if (!common_scale(n, vol_of, &lowest)) {
+    const VolumeScale scale = volume_scale(n, vol_of);
+    if (!scale.common()) {
         for (int k = 0; k < n; k++)
             groups->add(group_of(k), k, vol_of(k));
         return;
     }
+    const int lowest = scale.lowest();
     __int128 sum[3] = {0, 0, 0};
     long long cells[3] = {0, 0, 0};
     for (int k = 0; k < n; k++) {
@@ -155,62 +192,185 @@ static void add_volumes(CellGroups *groups, int n, VolOf vol_of, GroupOf group_o
     }
 }
 
-// The sign groups of n cells (negative 0, positive 1, zero or NaN 2). A
-// volume is its difference times a cell area, so it has the difference's
-// sign: the negative and the positive terms are then summed apart by their
-// sign bits, with no branch on the signs of noisy differences, and the
-// zero group's volumes are all 0. Where a volume's sign is not its
-// difference's (a product that underflowed, or a caller's own volumes),
-// the cells are grouped by their differences.
-static void add_sign_groups(CellGroups *groups, const double *dif, const double *vol, int n)
+// What one pass over a line's differences and volumes tells: the cells
+// below and above 0 and, with a level of detection, those detected on
+// either side; whether a difference is NaN or a volume has not its
+// difference's sign (nor is 0); the scale of the volumes.
+struct LineFacts {
+    long long below = 0, above = 0, detected_below = 0, detected_above = 0;
+    bool odd = false; // a NaN difference, or a volume of another sign
+    VolumeScale scale;
+};
+
+// Two cells at a time, with GCC's vector extensions (SSE2 on x86-64, plain
+// code elsewhere): comparisons give lanes of all ones (−1) or 0. The
+// exponents (below 2^11) are kept in the low 16 bits of each 64-bit lane,
+// whose other 16-bit parts stay 0 through the minimum and maximum taken
+// 16 bits at a time.
+typedef double Doubles __attribute__((vector_size(16)));
+typedef long long Masks __attribute__((vector_size(16)));
+typedef unsigned long long Bits __attribute__((vector_size(16)));
+typedef short Shorts __attribute__((vector_size(16)));
+
+static void add_cell_facts(double d, double v, double lod, LineFacts *f, int *low, int *high, int *top)
 {
-    int lowest;
-    auto vol_of = [vol](int k) { return vol[k]; };
-    if (common_scale(n, vol_of, &lowest)) {
-        unsigned __int128 negatives = 0, positives = 0;
-        long long below = 0, above = 0;
-        bool agree = true;
-        for (int k = 0; k < n; k++) {
-            bool negative;
-            const unsigned __int128 magnitude = scaled_magnitude(vol[k], lowest, &negative);
-            const unsigned __int128 mask = -static_cast<unsigned __int128>(negative);
-            negatives += magnitude & mask;
-            positives += magnitude & ~mask;
-            const bool lower = dif[k] < 0, higher = dif[k] > 0;
-            below += lower;
-            above += higher;
-            agree = agree & (lower == (vol[k] < 0)) & (higher == (vol[k] > 0));
-        }
-        if (agree) {
-            groups->group[0][0].cells += below;
-            exact_add_wide(&groups->group[0][0].volume, -static_cast<__int128>(negatives), lowest);
-            groups->group[1][0].cells += above;
-            exact_add_wide(&groups->group[1][0].volume, static_cast<__int128>(positives), lowest);
-            groups->group[2][0].cells += n - below - above;
-            return;
-        }
+    const bool lower = d < 0, higher = d > 0, detected = !(std::fabs(d) < lod);
+    f->below += lower;
+    f->above += higher;
+    f->detected_below += lower & detected;
+    f->detected_above += higher & detected;
+    f->odd = f->odd || d != d || lower != (v < 0) || higher != (v > 0);
+    const unsigned long long bits = bits_of(v);
+    const bool nonzero = (bits << 1) != 0;
+    const int e = last_bit_exponent(bits);
+    *low = std::min(*low, nonzero ? e : 0x800);
+    *high = std::max(*high, nonzero ? e : 0);
+    *top = std::max(*top, static_cast<int>((bits >> 52) & 0x7ff));
+}
+
+static LineFacts line_facts(const double *dif, const double *vol, int n, double lod)
+{
+    const Doubles zero = {0, 0}, level = {lod, lod};
+    const Bits magnitude_bits = {~0ULL >> 1, ~0ULL >> 1};
+    Masks below = {0, 0}, above = {0, 0}, detected_below = {0, 0}, detected_above = {0, 0}, odd = {0, 0};
+    Shorts low = {0x800, 0x800, 0x800, 0x800, 0x800, 0x800, 0x800, 0x800}, high = {}, top = {};
+    int k = 0;
+    for (; k + 2 <= n; k += 2) {
+        Doubles d, v;
+        std::memcpy(&d, dif + k, sizeof d);
+        std::memcpy(&v, vol + k, sizeof v);
+        const Masks lower = d < zero, higher = d > zero;
+        const Masks detected = ~(reinterpret_cast<Doubles>(reinterpret_cast<Bits>(d) & magnitude_bits) < level);
+        below -= lower;
+        above -= higher;
+        detected_below -= lower & detected;
+        detected_above -= higher & detected;
+        odd |= (d != d) | (lower ^ (v < zero)) | (higher ^ (v > zero));
+        const Bits bits = reinterpret_cast<Bits>(v);
+        const Bits biased = (bits >> 52) & 0x7ff;
+        const Bits e = biased - reinterpret_cast<Bits>(biased == 0); // 1 for subnormal numbers and zeros
+        const Bits nonzero = reinterpret_cast<Bits>((bits << 1) != 0);
+        const Shorts e_low = reinterpret_cast<Shorts>((e & nonzero) | (0x800 & ~nonzero));
+        const Shorts e_high = reinterpret_cast<Shorts>(e & nonzero);
+        low = low < e_low ? low : e_low;
+        high = high > e_high ? high : e_high;
+        top = top > reinterpret_cast<Shorts>(biased) ? top : reinterpret_cast<Shorts>(biased);
     }
-    add_volumes(groups, n, vol_of, [dif](int k) { return 2 - 2 * (dif[k] < 0) - (dif[k] > 0); });
+    LineFacts f;
+    f.below = below[0] + below[1];
+    f.above = above[0] + above[1];
+    f.detected_below = detected_below[0] + detected_below[1];
+    f.detected_above = detected_above[0] + detected_above[1];
+    f.odd = (odd[0] | odd[1]) != 0;
+    int lowest = std::min(low[0], low[4]), highest = std::max(high[0], high[4]), topmost = std::max(top[0], top[4]);
+    for (; k < n; k++)
+        add_cell_facts(dif[k], vol[k], lod, &f, &lowest, &highest, &topmost);
+    f.scale.low = lowest;
+    f.scale.high = highest;
+    f.scale.finite = topmost != 0x7ff;
+    return f;
+}
+
+// The volumes of a line at the scale 2^lowest summed by their sign bits,
+// and with TESTED those of the cells at or beyond the level too: no
+// branch on the signs of noisy differences.
+struct ScaledSums {
+    unsigned __int128 negative = 0, positive = 0, detected_negative = 0, detected_positive = 0;
+};
+
+// Each volume's significand is added, as a 64-bit whole number, to the
+// bucket of its sign and of its last bit's exponent above the scale (0 to
+// 43, VolumeScale::common); four sets of buckets in turn, so that the
+// additions of neighbouring cells, often to the same bucket, need not
+// wait for one another. 2^11 significands below 2^53 fit a bucket: the
+// buckets are emptied into the sums every 2^11 cells.
+const int SCALE_BUCKETS = 64, BUCKET_SETS = 4, BUCKET_CELLS = 1 << 11;
+
+struct SignificandBuckets {
+    unsigned long long sum[BUCKET_SETS][2 * SCALE_BUCKETS] = {};
+    // The buckets' sums at the scale into negative and positive, emptied.
+    void empty_into(unsigned __int128 *negative, unsigned __int128 *positive)
+    {
+        for (int set = 0; set < BUCKET_SETS; set++)
+            for (int r = 0; r < SCALE_BUCKETS; r++) {
+                *positive += static_cast<unsigned __int128>(sum[set][r]) << r;
+                *negative += static_cast<unsigned __int128>(sum[set][SCALE_BUCKETS + r]) << r;
+                sum[set][r] = sum[set][SCALE_BUCKETS + r] = 0;
+            }
+    }
+};
+
+template <bool TESTED>
+static ScaledSums scaled_sums(const double *dif, const double *vol, int n, int lowest, double lod)
+{
+    const int low = lowest + 1075;
+    ScaledSums s;
+    SignificandBuckets all, detected;
+    for (int first = 0; first < n; first += BUCKET_CELLS) {
+        const int last = std::min(n, first + BUCKET_CELLS);
+        for (int k = first; k < last; k++) {
+            const unsigned long long bits = bits_of(vol[k]);
+            // A zero's bucket is any: it adds nothing.
+            const int bucket = static_cast<int>(bits >> 63) * SCALE_BUCKETS +
+                               ((last_bit_exponent(bits) - low) & (SCALE_BUCKETS - 1));
+            const unsigned long long m = whole_significand(bits);
+            all.sum[k & (BUCKET_SETS - 1)][bucket] += m;
+            if (TESTED)
+                detected.sum[k & (BUCKET_SETS - 1)][bucket] += m & -static_cast<unsigned long long>(!(std::fabs(dif[k]) < lod));
+        }
+        all.empty_into(&s.negative, &s.positive);
+        if (TESTED)
+            detected.empty_into(&s.detected_negative, &s.detected_positive);
+    }
+    return s;
+}
+
+// The sign groups (negative 0, positive 1, zero 2) and, with tested, the
+// test groups (lod_negative 0, lod_positive 1, below 2) of a line whose
+// volumes lie at one scale and have their differences' signs, with no
+// NaN: a volume is its difference times a cell area, so the cells of a
+// sign are the volumes of that sign (and 0s, which add nothing). The
+// cells below the level are the rest of both signs.
+static void add_line_groups(CellGroups *sign, CellGroups *test, const double *dif, const double *vol, int n,
+                            double lod, const LineFacts &signs, int lowest)
+{
+    const ScaledSums s = test != nullptr ? scaled_sums<true>(dif, vol, n, lowest, lod)
+                                         : scaled_sums<false>(dif, vol, n, lowest, lod);
+    auto into = [lowest](CellGroup *g, long long cells, __int128 sum) {
+        g->cells += cells;
+        exact_add_wide(&g->volume, sum, lowest);
+    };
+    into(&sign->group[0][0], signs.below, -static_cast<__int128>(s.negative));
+    into(&sign->group[1][0], signs.above, static_cast<__int128>(s.positive));
+    sign->group[2][0].cells += n - signs.below - signs.above;
+    if (test == nullptr)
+        return;
+    into(&test->group[0][0], signs.detected_below, -static_cast<__int128>(s.detected_negative));
+    into(&test->group[1][0], signs.detected_above, static_cast<__int128>(s.detected_positive));
+    into(&test->group[2][0], n - signs.detected_below - signs.detected_above,
+         static_cast<__int128>(s.positive - s.detected_positive) - static_cast<__int128>(s.negative - s.detected_negative));
 }
 
 void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n, BudgetRows *also)
 {
-    CellGroups sign;
-    bool nan = false;
-    for (int k = 0; k < n; k++)
-        nan = nan || dif[k] != dif[k];
-    add_sign_groups(&sign, dif, vol, n);
-    auto vol_of = [vol](int k) { return vol[k]; };
+    CellGroups sign, test;
+    const LineFacts facts = line_facts(dif, vol, n, b->lod);
     // Without a level of detection every non-zero difference is detected
     // change: the thresholded rows hold the cells of the sign rows (a NaN,
     // in the zero row, is not below the level: it is tested as one).
-    const bool tested = b->lod > 0 || nan;
-    CellGroups test;
-    if (tested)
-        add_volumes(&test, n, vol_of, [dif, b](int k) {
-            const bool detected = (dif[k] != 0) & !(std::fabs(dif[k]) < b->lod);
-            return detected ? static_cast<int>(!(dif[k] < 0)) : 2; // lod_negative 0, lod_positive 1, below 2
-        });
+    const bool tested = b->lod > 0 || facts.odd;
+    if (facts.scale.common() && !facts.odd) {
+        add_line_groups(&sign, tested ? &test : nullptr, dif, vol, n, b->lod, facts, facts.scale.lowest());
+    } else {
+        // The cells one by one into the groups of their differences.
+        auto vol_of = [vol](int k) { return vol[k]; };
+        add_volumes(&sign, n, vol_of, [dif](int k) { return 2 - 2 * (dif[k] < 0) - (dif[k] > 0); });
+        if (tested)
+            add_volumes(&test, n, vol_of, [dif, b](int k) {
+                const bool detected = (dif[k] != 0) & !(std::fabs(dif[k]) < b->lod);
+                return detected ? static_cast<int>(!(dif[k] < 0)) : 2; // lod_negative 0, lod_positive 1, below 2
+            });
+    }
     take_groups(b, sign, tested ? &test : nullptr);
     if (also != nullptr)
         take_groups(also, sign, tested ? &test : nullptr);
