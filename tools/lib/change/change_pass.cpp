@@ -41,6 +41,21 @@ namespace {
 
 const double NO_DIFFERENCE = std::numeric_limits<double>::quiet_NaN();
 
+bool is_power_of_two(double x)
+{
+    int e;
+    return x > 0 && std::isfinite(x) && std::frexp(x, &e) == 0.5;
+}
+
+// The volume of a difference over a cell of area a: their product in
+// extended precision, rounded once. When a is a power of two the product
+// is exact, and the double product is those bits at a fraction of the
+// cost (an overflow or a subnormal result rounds once either way).
+double cell_volume(double dif, double area, bool power_of_two_area)
+{
+    return power_of_two_area ? dif * area : static_cast<double>(static_cast<long double>(dif) * area);
+}
+
 // The lines of both inputs in memory: input lines base .. base + held − 1,
 // room for block + 3 lines (the block, the line on either side, and with
 // errors learned from the slope one more, the slope of the line after the
@@ -489,6 +504,13 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
     const unsigned char *below = interior_line ? w->row_both(line + 1) : nullptr;
     start_line<EXTRAS>(w, line, interior_line, cells);
     ChangeCounts &c = r->counts;
+    // Kept here while the line is worked out: the stores of the values
+    // could otherwise alias them.
+    double max_2D = r->max_abs_2D, max_3D = r->max_abs_3D;
+    int count_3D = cells->count_3D;
+    double *const gathered[4] = {cells->dif_2D.data(), cells->vol_2D.data(), cells->dif_3D.data(),
+                                 cells->vol_3D.data()};
+    const bool exact_volumes = is_power_of_two(area);
     for (int j = j_from, end = j_to < 0 ? nb_col : j_to; j < end; j++) {
         d2[j] = NO_DIFFERENCE;
         d3[j] = NO_DIFFERENCE;
@@ -517,29 +539,30 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
             const double tool_3D = cells->d3[static_cast<size_t>(j - 1)];
             dif_2D = tool_2D == 0 ? 0.0 : -tool_2D;
             const double dif_3D = tool_3D == 0 ? 0.0 : -tool_3D;
-            const double vol_2D = static_cast<double>(static_cast<long double>(dif_2D) * area);
-            const double vol_3D = static_cast<double>(static_cast<long double>(dif_3D) * area);
+            const double vol_2D = cell_volume(dif_2D, area, exact_volumes);
+            const double vol_3D = cell_volume(dif_3D, area, exact_volumes);
             if (!EXTRAS) {
-                const size_t k = static_cast<size_t>(cells->count_3D++);
-                cells->dif_2D[k] = dif_2D;
-                cells->vol_2D[k] = vol_2D;
-                cells->dif_3D[k] = dif_3D;
-                cells->vol_3D[k] = vol_3D;
+                const size_t k = static_cast<size_t>(count_3D++);
+                gathered[0][k] = dif_2D;
+                gathered[1][k] = vol_2D;
+                gathered[2][k] = dif_3D;
+                gathered[3][k] = vol_3D;
             } else {
                 test_window_cell(context, j, dif_2D, vol_2D, dif_3D, vol_3D, sigma_2D_cell, e3);
             }
             d3[j] = dif_3D;
-            if (std::fabs(dif_3D) > r->max_abs_3D)
-                r->max_abs_3D = std::fabs(dif_3D);
+            max_3D = std::fabs(dif_3D) > max_3D ? std::fabs(dif_3D) : max_3D;
         } else {
             dif_2D = centre_cell<EXTRAS>(context, ha[j], hb[j], sigma_2D_cell, interior);
         }
         if (EXTRAS && e2 != nullptr)
             e2[j] = sigma_2D_cell;
         d2[j] = dif_2D;
-        if (std::fabs(dif_2D) > r->max_abs_2D)
-            r->max_abs_2D = std::fabs(dif_2D);
+        max_2D = std::fabs(dif_2D) > max_2D ? std::fabs(dif_2D) : max_2D;
     }
+    r->max_abs_2D = max_2D;
+    r->max_abs_3D = max_3D;
+    cells->count_3D = count_3D;
     count_line<EXTRAS>(cells, area, r);
 }
 

@@ -552,13 +552,6 @@ double scaled_height(double value, long double scale, long double offset, long d
     return static_cast<double>((static_cast<long double>(value) * scale + offset) * z_scale);
 }
 
-bool same_in_type(double value, double nodata, GDALDataType type)
-{
-    if (type == GDT_Float32)
-        return static_cast<float>(value) == static_cast<float>(nodata);
-    return value == nodata;
-}
-
 namespace {
 
 // Said and false when path is not a file to read (a FIFO, a device).

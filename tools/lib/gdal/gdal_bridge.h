@@ -38,7 +38,13 @@ bool metres_to_stored(double metres, int unit, int itype, long long *value, doub
 // Whether a value is the nodata value of a band of type: compared once both
 // are stored in that type (a float32 band holds the float nearest its
 // nodata). The one nodata test of the companion programs.
-bool same_in_type(double value, double nodata, GDALDataType type);
+// Inline: it is asked of every value read.
+inline bool same_in_type(double value, double nodata, GDALDataType type)
+{
+    if (type == GDT_Float32)
+        return static_cast<float>(value) == static_cast<float>(nodata);
+    return value == nodata;
+}
 
 // The height in metres of a value read from a band: value x scale +
 // offset, times the metres of its unit, in one expression of extended

@@ -271,26 +271,33 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
     const GDALDataType type = GDALGetRasterDataType(in->band);
     const bool scaled = h.has_scale || h.z_scale != 1;
     const long double scale = h.scale, offset = h.offset;
+    // One pass with no branch on the values: nodata (by the mask, NaN or
+    // the nodata value) flagged and set to NaN, the heights scaled, and the
+    // first value that is no finite height once scaled kept for the message.
+    // (The facts in locals: the flags written could otherwise alias them.)
+    const bool masked = in->mask != nullptr, has_nodata = h.has_nodata;
+    const double nodata = h.nodata;
+    const long double z_scale = h.z_scale;
+    size_t bad = cells;
+    double bad_value = 0;
     for (size_t k = 0; k < cells; k++) {
         const double v = metres[k];
-        if (!valid[k] || std::isnan(v) || (h.has_nodata && same_in_type(v, h.nodata, type))) {
-            valid[k] = 0;
-            metres[k] = NAN;
-        } else {
-            valid[k] = 1;
-            if (scaled)
-                metres[k] = scaled_height(v, scale, offset, h.z_scale);
-            if (!std::isfinite(metres[k])) {
-                char text[400];
-                std::snprintf(text, sizeof text,
-                              "the value %g at line %lld, column %lld is no height once scaled (scale %g, "
-                              "offset %g, %Lg m a unit): check the scale, the offset and the vertical scale",
-                              v, static_cast<long long>(first + k / nb_col),
-                              static_cast<long long>(column + k % nb_col),
-                              h.scale, h.offset, h.z_scale);
-                return fail(error, in->path, text);
-            }
-        }
+        const bool missing = (masked && !valid[k]) | (v != v) | (has_nodata && same_in_type(v, nodata, type));
+        valid[k] = !missing;
+        const double height = scaled ? scaled_height(v, scale, offset, z_scale) : v;
+        metres[k] = missing ? NAN : height;
+        const bool first_bad = bad == cells && !missing && !std::isfinite(height);
+        bad = first_bad ? k : bad;
+        bad_value = first_bad ? v : bad_value;
+    }
+    if (bad < cells) {
+        char text[400];
+        std::snprintf(text, sizeof text,
+                      "the value %g at line %lld, column %lld is no height once scaled (scale %g, "
+                      "offset %g, %Lg m a unit): check the scale, the offset and the vertical scale",
+                      bad_value, static_cast<long long>(first + bad / nb_col),
+                      static_cast<long long>(column + bad % nb_col), h.scale, h.offset, h.z_scale);
+        return fail(error, in->path, text);
     }
     return true;
 }
