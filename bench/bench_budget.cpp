@@ -8,12 +8,14 @@
 //
 // Lines of 10000 cells of differences of centimetre noise with a few
 // changes of metres, a quarter of them 0; cell areas of 1 m² (volumes the
-// differences themselves) and of 0.7 m² (volumes rounded products).
+// differences themselves) and of 0.7 m² (volumes rounded products). With
+// errors: both the 2D and the 3D rows of a line (ns_per_cell for both).
 // Counter: ns_per_cell (CPU time per cell).
 #include "budget_engine.h"
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -81,6 +83,28 @@ void BM_BudgetLineTested(benchmark::State &state)
     report(state);
 }
 
+// The cells with their errors (σ from 2 to 20 cm) and their detection
+// tests, as the learned error model counts them: the 2D rows (three error
+// sums each) and the 3D rows (the σ² of the cells alone).
+void BM_BudgetLineWithErrors(benchmark::State &state)
+{
+    const double area = static_cast<double>(state.range(0)) / 10;
+    const Line l = make_line(area);
+    std::vector<TestedCell> cells;
+    for (int k = 0; k < LINE; k++) {
+        const double sigma = 0.02 + 0.18 * static_cast<double>((k * 7919) % 1000) / 1000;
+        cells.push_back({l.dif[k], l.vol[k], sigma, std::fabs(l.dif[k]) >= 1.96 * sigma});
+    }
+    BudgetRows b2 = budget_with_cell_area(area, 0), b3 = budget_with_cell_area(area, 0);
+    for (auto _ : state) {
+        budget_count_cells_tested(&b2, cells.data(), LINE, area);
+        budget_count_cells_3D(&b3, cells.data(), LINE);
+        benchmark::DoNotOptimize(b2);
+        benchmark::DoNotOptimize(b3);
+    }
+    report(state);
+}
+
 // The floor: the volumes summed by sign in double.
 void BM_PlainSumFloor(benchmark::State &state)
 {
@@ -101,6 +125,7 @@ void BM_PlainSumFloor(benchmark::State &state)
 
 BENCHMARK(BM_BudgetLine)->ArgName("tenths_m2")->Arg(10)->Arg(7);
 BENCHMARK(BM_BudgetLineTested)->ArgName("tenths_m2")->Arg(10)->Arg(7);
+BENCHMARK(BM_BudgetLineWithErrors)->ArgName("tenths_m2")->Arg(10)->Arg(7);
 BENCHMARK(BM_PlainSumFloor)->ArgName("tenths_m2")->Arg(10)->Arg(7);
 
 BENCHMARK_MAIN();

@@ -478,6 +478,21 @@ template <bool EXTRAS> void count_line(LineCells *cells, double area, ChangeResu
     }
 }
 
+// Whether both surveys have data in the 3 × 3 window of interior column j
+// (the flags of the line and of those above and below it).
+bool window_has_data(const unsigned char *above, const unsigned char *both, const unsigned char *below, int j)
+{
+    for (int m = j - 1; m <= j + 1; m++)
+        if (!(above[m] && both[m] && below[m]))
+            return false;
+    return true;
+}
+
+// The interactive tool's difference, first (BEFORE) minus second (AFTER),
+// negated: negation is exact, so AFTER − BEFORE here is the tool's value
+// with the opposite sign, bit for bit; a zero is stored as +0.
+double after_minus_before(double tool_difference) { return tool_difference == 0 ? 0.0 : -tool_difference; }
+
 // j_from .. j_to − 1: the columns worked out and counted (a block's; −1:
 // to the line's end); the 3 × 3 windows still read the columns beside them.
 template <bool EXTRAS>
@@ -525,20 +540,11 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
             continue;
         }
         const bool interior = interior_line && j > 0 && j < nb_col - 1;
-        bool window = interior;
-        for (int m = j - 1; window && m <= j + 1; m++)
-            window = above[m] && both[m] && below[m];
         double dif_2D;
         const double sigma_2D_cell = errors ? sig[j] : NO_DIFFERENCE;
-        if (window) {
-            // The interactive tool's differences, first (BEFORE) minus second
-            // (AFTER), negated: negation is exact, so AFTER − BEFORE here is
-            // the tool's value with the opposite sign, bit for bit; a zero is
-            // stored as +0.
-            const double tool_2D = cells->d2[static_cast<size_t>(j - 1)];
-            const double tool_3D = cells->d3[static_cast<size_t>(j - 1)];
-            dif_2D = tool_2D == 0 ? 0.0 : -tool_2D;
-            const double dif_3D = tool_3D == 0 ? 0.0 : -tool_3D;
+        if (interior && window_has_data(above, both, below, j)) {
+            dif_2D = after_minus_before(cells->d2[static_cast<size_t>(j - 1)]);
+            const double dif_3D = after_minus_before(cells->d3[static_cast<size_t>(j - 1)]);
             const double vol_2D = cell_volume(dif_2D, area, exact_volumes);
             const double vol_3D = cell_volume(dif_3D, area, exact_volumes);
             if (!EXTRAS) {
