@@ -69,8 +69,8 @@ static void take_group(BudgetTally *t, const CellGroup &g)
 // tested, by their detection test (lod_negative, lod_positive, lod_below).
 // Each sum is kept in two halves (cells by the parity of their index), so
 // that the additions of one half need not wait for those of the other.
-struct CellGroups {
-    CellGroup group[3][2];
+template <int N> struct CellGroupsOf {
+    CellGroup group[N][2];
     void add(int g, int k, double vol)
     {
         CellGroup &c = group[g][k & 1];
@@ -83,6 +83,7 @@ struct CellGroups {
         take_group(t, group[g][1]);
     }
 };
+using CellGroups = CellGroupsOf<3>;
 
 // The groups of cells into the rows of b: each sign group into its row
 // and the net, each test group (the sign groups when not tested apart)
@@ -167,8 +168,8 @@ static unsigned __int128 scaled_magnitude(double vol, int lowest, bool *negative
 // The n volumes vol_of(k) added into the groups group_of(k) names. At a
 // common scale, each group's terms are summed in a 128-bit integer and
 // added once into its exact sum: the same sum as adding every term.
-template <typename VolOf, typename GroupOf>
-static void add_volumes(CellGroups *groups, int n, VolOf vol_of, GroupOf group_of)
+template <int N, typename VolOf, typename GroupOf>
+static void add_volumes(CellGroupsOf<N> *groups, int n, VolOf vol_of, GroupOf group_of)
 {
     const VolumeScale scale = volume_scale(n, vol_of);
     if (!scale.common()) {
@@ -177,8 +178,8 @@ static void add_volumes(CellGroups *groups, int n, VolOf vol_of, GroupOf group_o
         return;
     }
     const int lowest = scale.lowest();
-    __int128 sum[3] = {0, 0, 0};
-    long long cells[3] = {0, 0, 0};
+    __int128 sum[N] = {};
+    long long cells[N] = {};
     for (int k = 0; k < n; k++) {
         bool negative;
         const __int128 magnitude = static_cast<__int128>(scaled_magnitude(vol_of(k), lowest, &negative));
@@ -186,7 +187,7 @@ static void add_volumes(CellGroups *groups, int n, VolOf vol_of, GroupOf group_o
         sum[g] += negative ? -magnitude : magnitude;
         cells[g]++;
     }
-    for (int g = 0; g < 3; g++) {
+    for (int g = 0; g < N; g++) {
         groups->group[g][0].cells += cells[g];
         exact_add_wide(&groups->group[g][0].volume, sum[g], lowest);
     }
@@ -380,21 +381,25 @@ void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int
 // groups, cell k into errors[group_of(k)]: the sums error_count (or
 // error_count_cell, with cell_errors_only) gives cell by cell, each
 // group's terms gathered and added at once.
-template <typename GroupOf>
-static void add_errors(ErrorTally errors[3], const TestedCell *cells, int n, double area, bool cell_errors_only,
+template <int N, typename GroupOf>
+static void add_errors(ErrorTally errors[N], const TestedCell *cells, int n, double area, bool cell_errors_only,
                        GroupOf group_of)
 {
     // Group g's terms from first[g] to first[g + 1] − 1, each kind of term
     // (σ², (a σ)², a σ) in a block of its own.
-    size_t first[4] = {0, 0, 0, 0};
+    size_t first[N + 1] = {};
     for (int k = 0; k < n; k++)
         if (!std::isnan(cells[k].sigma))
             first[group_of(k) + 1]++;
-    for (int g = 0; g < 3; g++)
+    for (int g = 0; g < N; g++)
         first[g + 1] += first[g];
-    const size_t total = first[3];
-    std::vector<long double> terms(cell_errors_only ? total : 3 * total);
-    size_t next[3] = {first[0], first[1], first[2]};
+    const size_t total = first[N];
+    // The terms' room, kept from line to line by each thread.
+    static thread_local std::vector<long double> terms;
+    if (terms.size() < 3 * total)
+        terms.resize(3 * total);
+    size_t next[N];
+    std::copy(first, first + N, next);
     for (int k = 0; k < n; k++) {
         if (std::isnan(cells[k].sigma))
             continue;
@@ -406,7 +411,7 @@ static void add_errors(ErrorTally errors[3], const TestedCell *cells, int n, dou
             terms[2 * total + at] = e.a_sigma;
         }
     }
-    for (int g = 0; g < 3; g++) {
+    for (int g = 0; g < N; g++) {
         const int count = static_cast<int>(first[g + 1] - first[g]);
         errors[g].cells += count;
         exact_add_many(&errors[g].sum_sigma2, terms.data() + first[g], count);
@@ -421,18 +426,39 @@ static void add_errors(ErrorTally errors[3], const TestedCell *cells, int n, dou
 struct TestedGroups {
     CellGroups volumes;
     ErrorTally errors[3];
-    // The n cells, cell k into group group_of(k).
-    template <typename GroupOf>
-    void add(const TestedCell *cells, int n, double area, bool cell_errors_only, GroupOf group_of)
-    {
-        add_volumes(&volumes, n, [cells](int k) { return cells[k].vol; }, group_of);
-        add_errors(errors, cells, n, area, cell_errors_only, group_of);
-    }
     void into(BudgetTally *t, int g) const
     {
         volumes.into(t, g);
         if (errors[g].cells != 0)
             error_merge(&t->errors, errors[g]);
+    }
+};
+
+// The cells of a line by their pair of groups, 3 × sign group + test
+// group: each cell's volume and error terms are added once, into its
+// pair's sums, and each sign group and each test group is then the merge
+// of three pairs (exact sums: the same as adding the cells to each).
+const int GROUP_PAIRS = 9;
+
+struct PairGroups {
+    CellGroupsOf<GROUP_PAIRS> volumes;
+    ErrorTally errors[GROUP_PAIRS];
+    // The pairs into the sign groups (by_sign) or the test groups.
+    void merge_into(TestedGroups *groups, bool by_sign) const
+    {
+        for (int p = 0; p < GROUP_PAIRS; p++) {
+            const int g = by_sign ? p / 3 : p % 3;
+            for (int half = 0; half < 2; half++) {
+                const CellGroup &from = volumes.group[p][half];
+                CellGroup &into = groups->volumes.group[g][half];
+                if (from.cells != 0) {
+                    into.cells += from.cells;
+                    exact_merge(&into.volume, from.volume);
+                }
+            }
+            if (errors[p].cells != 0)
+                error_merge(&groups->errors[g], errors[p]);
+        }
     }
 };
 
@@ -442,22 +468,31 @@ struct TestedGroups {
 static void count_tested_cells(BudgetRows *b, const TestedCell *cells, int n, double area, bool cell_errors_only,
                                BudgetRows *also)
 {
-    TestedGroups sign;
-    sign.add(cells, n, area, cell_errors_only, [cells](int k) {
-        const double dif = cells[k].dif;
-        return dif < 0 ? 0 : dif > 0 ? 1 : 2;
-    });
     bool same_groups = true;
     for (int k = 0; k < n; k++) {
         const TestedCell &c = cells[k];
         same_groups = same_groups && c.detected == (c.dif != 0) && c.dif == c.dif;
     }
-    TestedGroups test;
+    // Each cell's pair worked out once, with no branch on noisy signs:
+    // sign negative 0, positive 1, zero or NaN 2; test lod_negative 0,
+    // lod_positive 1, below 2.
+    static thread_local std::vector<unsigned char> pair;
+    if (pair.size() < static_cast<size_t>(n))
+        pair.resize(static_cast<size_t>(n));
+    for (int k = 0; k < n; k++) {
+        const TestedCell &c = cells[k];
+        const int lower = c.dif < 0, higher = c.dif > 0, detected = c.detected;
+        pair[static_cast<size_t>(k)] = static_cast<unsigned char>(3 * (2 - 2 * lower - higher) + 2 - detected * (1 + lower));
+    }
+    const unsigned char *pairs_of = pair.data();
+    auto pair_of = [pairs_of](int k) { return static_cast<int>(pairs_of[k]); };
+    PairGroups pairs;
+    add_volumes(&pairs.volumes, n, [cells](int k) { return cells[k].vol; }, pair_of);
+    add_errors<GROUP_PAIRS>(pairs.errors, cells, n, area, cell_errors_only, pair_of);
+    TestedGroups sign, test;
+    pairs.merge_into(&sign, true);
     if (!same_groups)
-        test.add(cells, n, area, cell_errors_only, [cells](int k) {
-            const TestedCell &c = cells[k];
-            return !c.detected ? 2 : c.dif < 0 ? 0 : 1;
-        });
+        pairs.merge_into(&test, false);
     take_groups(b, sign, same_groups ? nullptr : &test);
     if (also != nullptr)
         take_groups(also, sign, same_groups ? nullptr : &test);
