@@ -148,25 +148,32 @@ void exact_add_many(ExactSum *s, const long double *x, int n)
     // leading bit) whose last bits lie at or above 2^-1074, as the one-step
     // path of exact_add takes them, and within 2^32 of one another: each
     // below 2^96 at the smallest one's scale, at most 2^31 of them, so that
-    // their sum fits a 128-bit integer.
+    // their sum fits a 128-bit integer. One pass: each significand is
+    // added to the bucket of its sign and of its exponent modulo 64 (two
+    // sets of buckets in turn, so that neighbouring terms, often of one
+    // exponent, need not wait for one another); with the exponents within
+    // 2^32, each bucket holds the terms of one exponent, and the buckets
+    // are summed at the smallest one's scale.
+    unsigned __int128 bucket[2][2][64] = {};
     int lowest = 1 << 20, highest = -(1 << 20);
     bool wide = true;
-    for (int k = 0; k < n && wide; k++) {
+    for (int k = 0; k < n; k++) {
         const Extended e = extended_parts(x[k]);
         if (e.zero)
             continue;
-        wide = e.normal;
+        wide = wide && e.normal;
         lowest = std::min(lowest, e.exponent);
         highest = std::max(highest, e.exponent);
+        bucket[k & 1][e.negative][e.exponent & 63] += e.m;
     }
     if (wide && lowest >= -1074 && highest - lowest <= 32 && highest <= 900) {
         __int128 sum = 0;
-        for (int k = 0; k < n; k++) {
-            const Extended e = extended_parts(x[k]);
-            if (e.zero)
+        for (int r = 0; r < 64; r++) {
+            const int shift = (r - lowest) & 63; // the bucket's exponent above the smallest
+            if (shift > highest - lowest)
                 continue;
-            const __int128 magnitude = static_cast<__int128>(e.m) << (e.exponent - lowest);
-            sum += e.negative ? -magnitude : magnitude;
+            for (int set = 0; set < 2; set++)
+                sum += static_cast<__int128>(bucket[set][0][r] << shift) - static_cast<__int128>(bucket[set][1][r] << shift);
         }
         exact_add_wide(s, sum, lowest);
         return;
