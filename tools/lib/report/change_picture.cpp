@@ -276,18 +276,11 @@ std::string bar_label(double v, int decimals)
 // Layout of the picture, in pixels.
 const int MARGIN = 16, TITLE_H = 44, PANEL_GAP = 28, PANEL_W = 250, BAR_W = 24, BOTTOM_H = 56;
 
-// The colour bar and its labels, the legend and the limit's note, from
-// (x, y) down; returns the height used.
-int draw_panel(cairo_t *cr, int x, int y, int bar_h, const ChangeMapOptions &o)
+// The colour bar from (x, top), bar_h high: +limit (raising, blue) at the
+// top, -limit (lowering, red) at the bottom; pointed ends tip high when
+// cells lie beyond.
+void draw_colour_bar(cairo_t *cr, int x, int top, int bar_h, int tip)
 {
-    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
-    cairo_set_font_size(cr, 14);
-    set_grey(cr, 0.13);
-    text_at(cr, x, y + 12, "d = after \u2212 before", 0);
-    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    const int tip = o.beyond > 0 ? 12 : 0, top = y + 48 + tip;
-    // The bar: +limit (raising, blue) at the top, -limit (lowering, red) at
-    // the bottom; pointed ends when cells lie beyond.
     unsigned char rgb[3];
     for (int k = 0; k < bar_h; k++) {
         change_colour(1 - 2.0 * k / (bar_h - 1), rgb);
@@ -313,8 +306,12 @@ int draw_panel(cairo_t *cr, int x, int y, int bar_h, const ChangeMapOptions &o)
     cairo_set_line_width(cr, 1);
     cairo_rectangle(cr, x + 0.5, top + 0.5, BAR_W - 1, bar_h - 1);
     cairo_stroke(cr);
+}
 
-    // Ticks at round steps, the limits always labelled.
+// The bar's ticks at round steps, the limits always labelled (with ≥ and
+// ≤ when cells lie beyond them).
+void draw_bar_ticks(cairo_t *cr, int x, int top, int bar_h, const ChangeMapOptions &o)
+{
     cairo_set_font_size(cr, 13);
     const double step = nice_step(2 * o.limit, 6);
     const int decimals = decimals_for(step);
@@ -334,6 +331,20 @@ int draw_panel(cairo_t *cr, int x, int y, int bar_h, const ChangeMapOptions &o)
             label = (v > 0 ? "\u2265 " : "\u2264 ") + label;
         text_at(cr, x + BAR_W + 9, ty + 4.5, label, 0);
     }
+}
+
+// The colour bar and its labels, the legend and the limit's note, from
+// (x, y) down; returns the height used.
+int draw_panel(cairo_t *cr, int x, int y, int bar_h, const ChangeMapOptions &o)
+{
+    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_BOLD);
+    cairo_set_font_size(cr, 14);
+    set_grey(cr, 0.13);
+    text_at(cr, x, y + 12, "d = after \u2212 before", 0);
+    cairo_select_font_face(cr, PICTURE_FONT, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    const int tip = o.beyond > 0 ? 12 : 0, top = y + 48 + tip;
+    draw_colour_bar(cr, x, top, bar_h, tip);
+    draw_bar_ticks(cr, x, top, bar_h, o);
     // What the ends mean.
     cairo_set_font_size(cr, 12.5);
     set_grey(cr, 0.3);
