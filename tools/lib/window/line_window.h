@@ -1,16 +1,18 @@
 // The 3 × 3 neighbourhood of the cells of a grid read by lines: the lines
 // walked in order, three at a time, each handed over with the line above
-// and the line below it.
+// and the line below it; or, for lines a pass holds in memory, a line with
+// the lines around it (neighbour_lines) and the nine values of a window
+// (window_values).
 //
 // One rule for the edges: beyond the frame there is no line (above is null
-// on the first line, below on the last) and no column (c − 1 < 0, c + 1 ≥
-// nb_col). One rule for nodata: a cell without data holds NaN (or is
-// flagged). A kernel on the neighbourhood (BEFORE's slope and curvature in
-// stable_error.h, the reference's gradient of the co-registration) decides
-// what it does with a neighbour that is missing either way.
+// on the first line, below on the last: neighbour_lines, for the walk and
+// the passes alike) and no column (c − 1 < 0, c + 1 ≥ nb_col). One rule
+// for nodata: a cell without data holds NaN (or is flagged). A kernel on
+// the neighbourhood (BEFORE's slope and curvature in stable_error.h, the
+// reference's gradient of the co-registration, the learned σ of the change
+// pass) decides what it does with a neighbour that is missing either way.
 //
-// Memory: three lines, whatever the number of lines. The rule of the lines
-// is neighbour_lines', for the walk and for lines a pass holds in memory.
+// Memory of the walk: three lines, whatever the number of lines.
 #ifndef LINE_WINDOW_H
 #define LINE_WINDOW_H
 
