@@ -9,6 +9,8 @@
 //     written, an earlier OUT intact; --force writes the bias alone. An
 //     output that cannot be written, a mask off the grid.
 //   The demo's own pairs (no georeferencing): no shift, OUT their heights.
+//   Working files: polygon masks rasterised in the run's private folder,
+//     nothing in the system's temporary folder (dem_coreg and dem_change).
 #include "tool_test_support.h"
 
 #include <cpl_conv.h>
@@ -22,8 +24,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+
+#ifdef __linux__
+#include <sys/inotify.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -97,6 +106,29 @@ std::vector<double> demo_heights(const std::string &name, int bytes, double metr
         v[k] = stored * metres_per_unit;
     }
     return v;
+}
+
+// A GeoJSON of one rectangle in the grid's coordinate system (EPSG), from
+// x left to right and y top to bottom.
+std::string box_geojson(double left, double right, double top, double bottom)
+{
+    char polygon[512];
+    std::snprintf(polygon, sizeof polygon, "[[[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f]]]", left,
+                  top, right, top, right, bottom, left, bottom, left, top);
+    return "{\"type\":\"FeatureCollection\",\"crs\":{\"type\":\"name\",\"properties\":{\"name\":"
+           "\"urn:ogc:def:crs:EPSG::" +
+           std::to_string(EPSG) +
+           "\"}},\"features\":[{\"type\":\"Feature\",\"properties\":{},"
+           "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":" +
+           std::string(polygon) + "}}]}";
+}
+
+// The scar and the deposit of the demo's landslide (examples/images/demo/
+// landslide.txt: lines 269 to 326, columns 172 to 211) inside a box of
+// lines 255 to 345 and columns 160 to 225.
+std::string landslide_geojson()
+{
+    return box_geojson(X0 + 160 * CELL, X0 + 225 * CELL, Y0 - 255 * CELL, Y0 - 345 * CELL);
 }
 
 class DemCoregTest : public ScratchTest {
@@ -259,18 +291,8 @@ TEST_F(DemCoregTest, LandslideLeftOutByItsOutline)
     write_tif(path("ref.tif"), LINES, COLS, before, X0, Y0);
     const double dx = -0.4 * CELL, dy = 0.25 * CELL, bias = -1.2;
     shifted(after, dx, dy, bias, "moved.tif");
-    // The scar and the deposit (examples/images/demo/landslide.txt: lines
-    // 269 to 326, columns 172 to 211) inside a box of lines 255 to 345 and
-    // columns 160 to 225, as polygons in the grid's coordinate system.
-    const double left = X0 + 160 * CELL, right = X0 + 225 * CELL, top = Y0 - 255 * CELL, bottom = Y0 - 345 * CELL;
-    char polygon[512];
-    std::snprintf(polygon, sizeof polygon, "[[[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f],[%.1f,%.1f]]]", left,
-                  top, right, top, right, bottom, left, bottom, left, top);
-    write_text(path("landslide.geojson"),
-               "{\"type\":\"FeatureCollection\",\"crs\":{\"type\":\"name\",\"properties\":{\"name\":"
-               "\"urn:ogc:def:crs:EPSG::32632\"}},\"features\":[{\"type\":\"Feature\",\"properties\":{},"
-               "\"geometry\":{\"type\":\"Polygon\",\"coordinates\":" +
-                   std::string(polygon) + "}}]}");
+    // The landslide's box as polygons in the grid's coordinate system.
+    write_text(path("landslide.geojson"), landslide_geojson());
 
     const Outcome r = coreg({"ref.tif", "moved.tif", "out.tif", "--unstable", "landslide.geojson", "--json", "r.json"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -422,5 +444,71 @@ TEST_F(DemCoregTest, DemChangeAlignsAfterFirstWithTheSameFigures)
 
     // --stable and --unstable belong to the alignment.
     EXPECT_EQ(run_program(DEM_CHANGE, {"ref.tif", "moved.tif", "x", "--unstable", "ref.tif"}, dir).status, 2);
+}
+
+// The polygons of --stable and --unstable are rasterised in the run's own
+// private folder beside its outputs, never in the system's temporary
+// folder: with TMPDIR an empty folder of the test's, that folder is still
+// empty after dem_coreg, dem_change --error-from-stable and dem_change
+// --coregister --error-from-stable (the masks opened twice), each run done
+// and its private folder gone.
+TEST_F(DemCoregTest, PolygonMasksAreRasterisedInTheRunsOwnFolder)
+{
+    write_tif(path("ref.tif"), LINES, COLS, demo_heights("before_m2.raw", 2, 1), X0, Y0);
+    shifted(demo_heights("after_m4.raw", 4, 0.1), 0.3 * CELL, -0.2 * CELL, 1, "moved.tif");
+    write_text(path("stable.geojson"),
+               box_geojson(X0 + 5 * CELL, X0 + (COLS - 5) * CELL, Y0 - 5 * CELL, Y0 - (LINES - 5) * CELL));
+    write_text(path("landslide.geojson"), landslide_geojson());
+    const std::string tmp = path("tmp");
+    ASSERT_TRUE(std::filesystem::create_directory(tmp));
+    const char *had = std::getenv("TMPDIR");
+    const std::string earlier = had != nullptr ? had : "";
+    ASSERT_EQ(setenv("TMPDIR", tmp.c_str(), 1), 0);
+
+#ifdef __linux__
+    // A working file created there and removed by the end of the run would
+    // leave the folder empty: every name created in it is caught on the way.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, tmp.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+#endif
+    const std::vector<std::string> masks = {"--stable", "stable.geojson", "--unstable", "landslide.geojson"};
+    const std::vector<std::pair<std::string, std::vector<std::string>>> runs = {
+        {DEM_COREG, {"ref.tif", "moved.tif", "aligned.tif"}},
+        {DEM_CHANGE, {"ref.tif", "moved.tif", "learned", "--error-from-stable"}},
+        {DEM_CHANGE, {"ref.tif", "moved.tif", "both", "--coregister", "--error-from-stable"}}};
+    for (const auto &run : runs) {
+        std::vector<std::string> args = run.second;
+        args.insert(args.end(), masks.begin(), masks.end());
+        const Outcome r = run_program(run.first, args, dir);
+        EXPECT_EQ(r.status, 0) << run.first << " " << args[2] << ": " << r.err;
+        std::vector<std::string> left;
+        for (const auto &entry : std::filesystem::directory_iterator(tmp))
+            left.push_back(entry.path().filename().string());
+        EXPECT_EQ(left, std::vector<std::string>()) << run.first << " " << args[2];
+#ifdef __linux__
+        std::vector<std::string> created;
+        alignas(inotify_event) char events[4096];
+        for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+            for (ssize_t at = 0; at < n;) {
+                const inotify_event *e = reinterpret_cast<const inotify_event *>(events + at);
+                created.push_back(e->len > 0 ? e->name : "?");
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        EXPECT_EQ(created, std::vector<std::string>()) << run.first << " " << args[2] << " wrote there";
+#endif
+    }
+#ifdef __linux__
+    close(watch);
+#endif
+    if (had != nullptr)
+        setenv("TMPDIR", earlier.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+
+    for (const std::string &name : files())
+        EXPECT_NE(name.rfind("skarnovelt-run-", 0), 0u) << name;
+    for (const char *output : {"aligned.tif", "learned_2D.tif", "both_3D.tif"})
+        EXPECT_TRUE(std::filesystem::is_regular_file(path(output))) << output;
 }
 #endif

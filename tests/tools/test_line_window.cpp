@@ -1,4 +1,5 @@
-// The walk of a grid's lines three at a time, and the step of a bounded
+// The walk of a grid's lines three at a time, the same rule for lines held
+// in memory with the nine values of a window, and the step of a bounded
 // sample.
 #include "line_window.h"
 
@@ -41,6 +42,40 @@ TEST(LineWindow, EachLineWithItsNeighboursAndNoneBeyondTheFrame)
         4, ring, [](int k, Line *) { return k < 2; },
         [&](int, const Line *, const Line &, const Line *) { visited++; }));
     EXPECT_EQ(visited, 1); // line 0 only: line 1 needs line 2, whose read failed
+}
+
+// Lines held in memory: the line above and the line below are null beyond
+// the frame, a frame of one line having neither; the window at a column
+// gives its nine values line by line from the top left.
+TEST(LineWindow, LinesHeldInMemoryAndTheNineValuesOfAWindow)
+{
+    const int nb_lig = 4, nb_col = 3;
+    std::vector<double> values(static_cast<size_t>(nb_lig) * nb_col);
+    for (size_t k = 0; k < values.size(); ++k)
+        values[k] = static_cast<double>(k);
+    const std::vector<double> &grid = values;
+    const auto row = [&grid](int l) { return &grid[static_cast<size_t>(l) * nb_col]; };
+    // The line index a pointer holds, −1 for none.
+    const auto index = [&grid](const double *line) {
+        return line == nullptr ? -1 : static_cast<int>((line - grid.data()) / nb_col);
+    };
+    const int above[nb_lig] = {-1, 0, 1, 2}, below[nb_lig] = {1, 2, 3, -1};
+    for (int l = 0; l < nb_lig; ++l) {
+        const NeighbourLines<const double> lines = neighbour_lines(l, nb_lig, row);
+        EXPECT_EQ(index(lines.above), above[l]) << l;
+        EXPECT_EQ(index(lines.line), l);
+        EXPECT_EQ(index(lines.below), below[l]) << l;
+    }
+    const NeighbourLines<const double> alone = neighbour_lines(0, 1, row);
+    EXPECT_EQ(alone.above, nullptr);
+    EXPECT_EQ(alone.below, nullptr);
+
+    double window[9];
+    window_values(neighbour_lines(2, nb_lig, row), 1, window);
+    EXPECT_EQ(std::vector<double>(window, window + 9), (std::vector<double>{3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    window_values(neighbour_lines(1, nb_lig, [&values](int l) { return &values[static_cast<size_t>(l) * nb_col]; }),
+                  1, window);
+    EXPECT_EQ(std::vector<double>(window, window + 9), (std::vector<double>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST(LineWindow, TheSampleStepKeepsTheCellsWithinTheBound)

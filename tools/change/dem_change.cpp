@@ -538,6 +538,8 @@ bool open_surveys(const Options &o, Job *j, std::string *error)
         c.stable = o.stable;
         c.unstable = o.unstable;
         c.resampling = o.resample == "cubic" ? RESAMPLE_CUBIC : RESAMPLE_BILINEAR;
+        if (!stage_mask_scratch(&run.outputs, o.out, "coreg", o.stable, o.unstable, &c.mask_scratch, error))
+            return false;
         if (!coregister(c, &run.aligned, error)) {
             *error = "the alignment of AFTER onto BEFORE failed: " + *error;
             return false;
@@ -574,8 +576,12 @@ bool learn_errors(const Options &o, Job *j, std::string *error)
     if (!o.error_from_stable)
         return true;
     std::string note;
+    MaskScratch scratch;
+    if (!stage_mask_scratch(&j->run.outputs, o.out, "learned", o.stable, o.unstable, &scratch, error))
+        return false;
     if (!learn_stable_error(j->before_options, j->after_options, o.coregister ? &j->run.aligned : nullptr, o.stable,
-                            o.unstable, DEFAULT_STABLE_SAMPLE, o.variogram_pairs, &j->learned, &note, error)) {
+                            o.unstable, scratch, DEFAULT_STABLE_SAMPLE, o.variogram_pairs, &j->learned, &note,
+                            error)) {
         *error = "--error-from-stable: " + *error;
         return false;
     }

@@ -119,7 +119,7 @@ void print_report(const Options &o, const Alignment &a)
     std::printf("  after        %12.4f %12.4f\n", r.after.median_m, r.after.nmad_m);
 }
 
-int fit_and_write(const Options &o, OutputSet *outputs);
+int fit_and_write(const Options &o, const MaskScratch &mask_scratch, OutputSet *outputs);
 
 int run(const Options &o)
 {
@@ -127,26 +127,31 @@ int run(const Options &o)
         if (same_file(*input, o.output))
             return input_error(PROGRAM, o.output, "is an input: choose another output");
     // OUT and the JSON staged before the fit, so that an output that cannot
-    // be written is said first; both put in place together at the end.
+    // be written is said first; both put in place together at the end. The
+    // masks' polygons are burnt beside them, in the run's private folder.
     OutputSet outputs;
     std::string error, staged_out, staged_json;
+    MaskScratch mask_scratch;
     if (!begin_outputs(o.output, {o.coreg.reference.path, o.coreg.to_align.path, o.coreg.stable, o.coreg.unstable},
                        &outputs, &error) ||
         !stage_output(&outputs, o.output, &staged_out, &error) ||
-        (!o.json.empty() && !stage_output(&outputs, o.json, &staged_json, &error))) {
+        (!o.json.empty() && !stage_output(&outputs, o.json, &staged_json, &error)) ||
+        !stage_mask_scratch(&outputs, o.output, "coreg", o.coreg.stable, o.coreg.unstable, &mask_scratch, &error)) {
         abandon_outputs(&outputs);
         return run_error(PROGRAM, error);
     }
-    const int status = fit_and_write(o, &outputs);
+    const int status = fit_and_write(o, mask_scratch, &outputs);
     abandon_outputs(&outputs); // nothing left once committed
     return status;
 }
 
-int fit_and_write(const Options &o, OutputSet *outputs)
+int fit_and_write(const Options &o, const MaskScratch &mask_scratch, OutputSet *outputs)
 {
     Alignment alignment;
     std::string error;
-    if (!coregister(o.coreg, &alignment, &error)) {
+    CoregOptions coreg = o.coreg;
+    coreg.mask_scratch = mask_scratch;
+    if (!coregister(coreg, &alignment, &error)) {
         if (!alignment.result.determined)
             std::fprintf(stderr, "%s: %s; nothing written (--force writes TO_ALIGN with the bias removed and no "
                                  "shift)\n",

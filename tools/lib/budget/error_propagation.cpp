@@ -1,5 +1,7 @@
 #include "error_propagation.h"
 
+#include "line_window.h"
+
 #include <cmath>
 #include <cstdint>
 
@@ -21,15 +23,17 @@ struct LineWindow {
 
 LineWindow line_window(const Propagation3D &p, int line)
 {
-    LineWindow w;
-    for (int di = -1; di <= 1; di++) {
-        const int i = line + di;
-        const bool held = i >= 0 && i < p.lines;
-        w.slots[di + 1] = held ? p.slots[i % 3].data() : nullptr;
+    // The lines added so far are the frame: the one below the last added
+    // is beyond it.
+    const NeighbourLines<const int> held =
+        neighbour_lines(line, p.lines, [&p](int i) { return p.slots[i % 3].data(); });
+    LineWindow w = {{held.above, held.line, held.below}, {}};
+    for (int di = -1; di <= 1; di++)
         for (int dj = -1; dj <= 1; dj++)
             w.weight[(di + 1) * 3 + dj + 1] =
-                held ? (di == 0 && dj == 0 ? CENTRE_WEIGHT : NEIGHBOUR_WEIGHT) * p.area[i % 3] : 0.0L;
-    }
+                w.slots[di + 1] != nullptr
+                    ? (di == 0 && dj == 0 ? CENTRE_WEIGHT : NEIGHBOUR_WEIGHT) * p.area[(line + di) % 3]
+                    : 0.0L;
     return w;
 }
 

@@ -2,6 +2,7 @@
 
 #include "difference.h"
 #include "difference_fast.h"
+#include "line_window.h"
 #include "progress.h"
 
 #include <cmath>
@@ -99,13 +100,12 @@ struct Beside {
 // BEFORE has no data.
 void learned_sigma_line(Window *w, int line)
 {
-    const double *above = line > 0 ? w->row_b(line - 1) : nullptr;
-    const double *below = line + 1 < w->nb_lig ? w->row_b(line + 1) : nullptr;
-    const double *z = w->row_b(line);
+    const NeighbourLines<double> b = neighbour_lines(line, w->nb_lig, [w](int k) { return w->row_b(k); });
     double *sig = w->row_sig(line);
     for (int j = 0; j < w->nb_col; j++)
-        sig[j] = std::isnan(z[j]) ? NO_DIFFERENCE
-                                  : learned_sigma_cell(w->sigma_table, above, z, below, w->nb_col, j, w->cell);
+        sig[j] = std::isnan(b.line[j])
+                     ? NO_DIFFERENCE
+                     : learned_sigma_cell(w->sigma_table, b.above, b.line, b.below, w->nb_col, j, w->cell);
 }
 
 // σ_d of the lines from w->sig_next on whose next line is held (or that
@@ -301,9 +301,8 @@ void slide_window(Window *w, const Fetched &f, const ChangeExtras &x, int new_ba
 // cells' errors correlated as given.
 double window_sigma(Window *w, int line, int j, const WindowCorrelation &correlation)
 {
-    const double *up = w->row_sig(line - 1), *mid = w->row_sig(line), *down = w->row_sig(line + 1);
-    const double window[9] = {up[j - 1],   up[j],   up[j + 1],   mid[j - 1], mid[j],
-                              mid[j + 1], down[j - 1], down[j], down[j + 1]};
+    double window[9];
+    window_values(neighbour_lines(line, w->nb_lig, [w](int k) { return w->row_sig(k); }), j, window);
     return sigma_3D(window, correlation);
 }
 

@@ -6,6 +6,7 @@
 // streamed out by lines through the same resampler as the fit.
 #include "coreg.h"
 #include "geotiff_output.h"
+#include "output_set.h"
 #include "tool_support.h"
 
 #include <ogr_api.h>
@@ -156,8 +157,17 @@ std::string named(const std::string &role, const std::string &path, const std::s
 
 } // namespace
 
-bool open_stable_ground(const std::string &stable, const std::string &unstable, const DemInput &reference,
-                        const std::string &crs_wkt, StableGround *ground, std::string *error)
+bool stage_mask_scratch(OutputSet *set, const std::string &near, const std::string &use, const std::string &stable,
+                        const std::string &unstable, MaskScratch *scratch, std::string *error)
+{
+    *scratch = MaskScratch();
+    return (stable.empty() || stage_scratch(set, near, use + "_stable.tif", &scratch->stable, error)) &&
+           (unstable.empty() || stage_scratch(set, near, use + "_unstable.tif", &scratch->unstable, error));
+}
+
+bool open_stable_ground(const std::string &stable, const std::string &unstable, const MaskScratch &scratch,
+                        const DemInput &reference, const std::string &crs_wkt, StableGround *ground,
+                        std::string *error)
 {
     close_stable_ground(ground);
     GridFacts grid = reference.grid;
@@ -171,9 +181,11 @@ bool open_stable_ground(const std::string &stable, const std::string &unstable, 
         return true;
     };
     const std::string *paths[2] = {&stable, &unstable};
+    const std::string *burnt_at[2] = {&scratch.stable, &scratch.unstable};
     GridLayer *masks[2] = {&ground->stable, &ground->unstable};
     for (int k = 0; k < 2; ++k)
-        if (!paths[k]->empty() && !open_grid_layer(*paths[k], grid, "REFERENCE", true, burn, "", masks[k], error))
+        if (!paths[k]->empty() &&
+            !open_grid_layer(*paths[k], grid, "REFERENCE", true, burn, *burnt_at[k], masks[k], error))
             return false;
     return true;
 }
@@ -298,7 +310,8 @@ bool read_source(const CoregOptions &options, const Frame &src_frame, OpenInputs
 // none is given or one covers nothing.
 bool open_masks(const CoregOptions &options, OpenInputs *in, Alignment *alignment, std::string *error)
 {
-    if (!open_stable_ground(options.stable, options.unstable, in->reference, alignment->crs_wkt, &in->ground, error))
+    if (!open_stable_ground(options.stable, options.unstable, options.mask_scratch, in->reference, alignment->crs_wkt,
+                            &in->ground, error))
         return false;
     if (options.stable.empty() && options.unstable.empty())
         alignment->warnings.push_back("no --stable or --unstable: every cell is taken as stable ground, so any "

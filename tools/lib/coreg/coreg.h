@@ -63,6 +63,8 @@ const long long DEFAULT_FIT_CELLS = 4000000;
 
 enum Resampling { RESAMPLE_BILINEAR, RESAMPLE_CUBIC };
 
+struct OutputSet; // output_set.h
+
 // ---------------------------------------------------------------------------
 // The method on grids in memory
 
@@ -171,12 +173,29 @@ struct StableGround {
     std::vector<unsigned char> outside;
 };
 
+// Where the masks given as polygons are burnt onto the grid: working files
+// of the run's private folder (stage_mask_scratch), or, when empty (a
+// caller without an output set), temporary files of the run in the
+// system's temporary folder.
+struct MaskScratch {
+    std::string stable, unstable;
+};
+
+// The working files of the masks given (either path may be empty: no file
+// for it), staged in set's private folder beside near (output_set.h
+// stage_scratch) as use_stable.tif and use_unstable.tif: use tells apart
+// the openings of one run. False, with the reason, when one cannot be
+// created.
+bool stage_mask_scratch(OutputSet *set, const std::string &near, const std::string &use, const std::string &stable,
+                        const std::string &unstable, MaskScratch *scratch, std::string *error);
+
 // Opens the masks given (either may be empty) on the reference's grid,
 // polygons taken from their layer's coordinate system to crs_wkt (the
-// grid's). False, with the reason, when a mask cannot be opened or placed
-// there.
-bool open_stable_ground(const std::string &stable, const std::string &unstable, const DemInput &reference,
-                        const std::string &crs_wkt, StableGround *ground, std::string *error);
+// grid's) and burnt at their scratch files. False, with the reason, when a
+// mask cannot be opened or placed there.
+bool open_stable_ground(const std::string &stable, const std::string &unstable, const MaskScratch &scratch,
+                        const DemInput &reference, const std::string &crs_wkt, StableGround *ground,
+                        std::string *error);
 
 // stable[c] = 1 where the cell c of the line is stable ground, else 0.
 bool read_stable_line(StableGround *ground, int line, unsigned char *stable, std::string *error);
@@ -189,6 +208,7 @@ void close_stable_ground(StableGround *ground);
 struct CoregOptions {
     DemInputOptions reference, to_align;
     std::string stable, unstable;   // raster (on the reference's grid) or vector; empty: none
+    MaskScratch mask_scratch;       // where their polygons are burnt
     Resampling resampling = RESAMPLE_BILINEAR;
     int max_iterations = 10;
     bool force = false;

@@ -367,6 +367,23 @@ bool stage_import(const std::string &source, const std::string &base, int itype,
     return ok;
 }
 
+// work(Mat) on a matrix of nb_lig x nb_col values of the pair's type
+// itype (unsigned 16-bit for _m2, signed 32-bit for _m4), freed after;
+// 1, said, when there is not enough memory for it.
+template <typename Work> int with_pair_matrix(int itype, int nb_lig, int nb_col, Work work)
+{
+    const auto run = [&](auto **Mat, auto release) {
+        if (Mat == nullptr) {
+            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
+            return 1;
+        }
+        const int status = work(Mat);
+        release(Mat, nb_lig);
+        return status;
+    };
+    return itype == DEM_M2 ? run(usmatrice(nb_col, nb_lig), frusmatrice) : run(imatrice(nb_col, nb_lig), frimatrice);
+}
+
 template <typename T>
 int import_into(GDALDatasetH src, GDALRasterBandH band, const ImportOptions &o, T **Mat, int nb_lig, int nb_col,
                 const std::string &base, const double gt[6], bool has_gt, double cell)
@@ -503,25 +520,9 @@ int import_from(GDALDatasetH src, const ImportOptions &o)
     std::printf("%s, band %d: %d lines, %d columns, cells of %.10g m\n", name, o.band, nb_lig, nb_col, cell);
     if (!import_fits_memory(band, o, nb_lig, nb_col))
         return 1;
-    int status;
-    if (o.itype == DEM_M2) {
-        unsigned short **Mat = usmatrice(nb_col, nb_lig);
-        if (Mat == nullptr) {
-            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
-            return 1;
-        }
-        status = import_into(src, band, o, Mat, nb_lig, nb_col, base, gt, has_gt, cell);
-        frusmatrice(Mat, nb_lig);
-    } else {
-        int **Mat = imatrice(nb_col, nb_lig);
-        if (Mat == nullptr) {
-            complain("not enough memory for %d x %d cells", nb_lig, nb_col);
-            return 1;
-        }
-        status = import_into(src, band, o, Mat, nb_lig, nb_col, base, gt, has_gt, cell);
-        frimatrice(Mat, nb_lig);
-    }
-    return status;
+    return with_pair_matrix(o.itype, nb_lig, nb_col, [&](auto **Mat) {
+        return import_into(src, band, o, Mat, nb_lig, nb_col, base, gt, has_gt, cell);
+    });
 }
 
 } // namespace
@@ -883,10 +884,6 @@ template <typename T>
 int load_and_export(const ExportOptions &o, const std::string &raw, T **Mat, int nb_lig, int nb_col, const BandPlan &p,
                     const ExportGeoref &g, int unit)
 {
-    if (Mat == nullptr) {
-        complain("not enough memory for %d x %d cells", nb_lig, nb_col);
-        return 1;
-    }
     return load_raster(raw, Mat, nb_lig, nb_col) ? export_matrix(o, Mat, nb_lig, nb_col, p, g.gt, g.has_gt, g.wkt, unit)
                                                  : 1;
 }
@@ -911,16 +908,8 @@ int export_pair(const ExportOptions &o, int pair, int itype, const std::string &
     if (!plan_band(o, pair, itype, unit, &p))
         return 1;
 
-    int status;
-    if (itype == DEM_M2) {
-        unsigned short **Mat = usmatrice(nb_col, nb_lig);
-        status = load_and_export(o, raw, Mat, nb_lig, nb_col, p, georef, unit);
-        frusmatrice(Mat, nb_lig);
-    } else {
-        int **Mat = imatrice(nb_col, nb_lig);
-        status = load_and_export(o, raw, Mat, nb_lig, nb_col, p, georef, unit);
-        frimatrice(Mat, nb_lig);
-    }
+    const int status = with_pair_matrix(
+        itype, nb_lig, nb_col, [&](auto **Mat) { return load_and_export(o, raw, Mat, nb_lig, nb_col, p, georef, unit); });
     if (status == 0 && unit >= 0)
         std::printf("values of %s read in %s%s\n", raw.c_str(), unit_name(unit), o.signed16 ? ", signed" : "");
     return status;

@@ -666,8 +666,8 @@ bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std
 
 bool learn_stable_error(const DemInputOptions &before_options, const DemInputOptions &after_options,
                         const Alignment *aligned, const std::string &stable, const std::string &unstable,
-                        long long max_cells, long long pairs, StableErrorModel *model, std::string *warning,
-                        std::string *error)
+                        const MaskScratch &mask_scratch, long long max_cells, long long pairs,
+                        StableErrorModel *model, std::string *warning, std::string *error)
 {
     DemInput before, after;
     StableGround ground;
@@ -679,7 +679,7 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
         ok = open_dem_input(after_options, &after, error);
         after_open = ok;
     }
-    ok = ok && open_stable_ground(stable, unstable, before, before.grid.crs_wkt, &ground, error);
+    ok = ok && open_stable_ground(stable, unstable, mask_scratch, before, before.grid.crs_wkt, &ground, error);
     warning->clear();
     if (stable.empty() && unstable.empty())
         *warning = "no --stable or --unstable: every cell is taken as stable ground to learn the errors, so any "

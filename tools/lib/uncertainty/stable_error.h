@@ -205,9 +205,11 @@ bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std
 // Learns the model from the inputs as files: BEFORE and AFTER opened anew
 // and read once (AFTER's lines those of its alignment when aligned is
 // given), the stable ground of --stable / --unstable (every cell with
-// neither, and *warning says that real change then inflates the errors).
+// neither, and *warning says that real change then inflates the errors),
+// their polygons burnt at mask_scratch (coreg.h).
 bool learn_stable_error(const DemInputOptions &before, const DemInputOptions &after, const Alignment *aligned,
-                        const std::string &stable, const std::string &unstable, long long max_cells,
-                        long long pairs, StableErrorModel *model, std::string *warning, std::string *error);
+                        const std::string &stable, const std::string &unstable, const MaskScratch &mask_scratch,
+                        long long max_cells, long long pairs, StableErrorModel *model, std::string *warning,
+                        std::string *error);
 
 #endif
