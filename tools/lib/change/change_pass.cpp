@@ -23,20 +23,7 @@ int change_block_lines(int nb_col)
     return lines >= 256 ? 256 : lines < 1 ? 1 : static_cast<int>(lines);
 }
 
-int aligned_block_lines(int nb_col, int tile_lines)
-{
-    const int most = change_block_lines(nb_col);
-    if (tile_lines < 1)
-        return most;
-    if (tile_lines <= most)
-        return most / tile_lines * tile_lines;
-    // The largest divisor of the tile height within the budget, unless it
-    // would make the blocks much smaller than the budget allows.
-    for (int d = most; d >= 1; d--)
-        if (tile_lines % d == 0)
-            return 4 * d >= most ? d : most;
-    return most;
-}
+int aligned_block_lines(int nb_col, int tile_lines) { return tile_aligned_lines(change_block_lines(nb_col), tile_lines); }
 
 namespace {
 

@@ -304,6 +304,20 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
 
 } // namespace
 
+int tile_aligned_lines(int most, int tile_lines)
+{
+    if (tile_lines < 1)
+        return most;
+    if (tile_lines <= most)
+        return most / tile_lines * tile_lines;
+    // The largest divisor of the tile height within the budget, unless it
+    // would make the blocks much smaller than the budget allows.
+    for (int d = most; d >= 1; d--)
+        if (tile_lines % d == 0)
+            return 4 * d >= most ? d : most;
+    return most;
+}
+
 bool name_dem_pair(const std::string &path, std::string *base, int *pair, int *itype)
 {
     for (int t = DEM_M2; t <= DEM_M4; t++)

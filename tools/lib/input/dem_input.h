@@ -121,6 +121,12 @@ struct DemInput {
 // none of them.
 bool name_dem_pair(const std::string &path, std::string *base, int *pair, int *itype);
 
+// Lines per block for inputs read in tiles (or strips) of tile_lines
+// lines, at most `most` lines (at least 1): a multiple or a divisor of
+// tile_lines, so that each block lies in one row of tiles and no tile is
+// decoded twice (`most` when no such block is near its size).
+int tile_aligned_lines(int most, int tile_lines);
+
 // Opens the input and reads what it knows of itself. False, with a message
 // naming the file and what is wrong in *error, when it cannot be used.
 bool open_dem_input(const DemInputOptions &options, DemInput *input, std::string *error);

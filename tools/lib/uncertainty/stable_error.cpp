@@ -664,6 +664,58 @@ bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std
     return true;
 }
 
+namespace {
+
+// BEFORE, AFTER (or its alignment) and the stable ground read a block of
+// lines at a time, in order, and handed to the sample line by line: a
+// read of one line costs GDAL a call and its decoding threads a hand-over
+// each, more than the line's values. Blocks lie in BEFORE's rows of tiles
+// and hold at most about 8 MiB.
+struct StableBlocks {
+    int nb_lig = 0, nb_col = 0, lines = 1;
+    int first = 0, count = 0; // the lines held
+    std::vector<double> before, after;
+    std::vector<unsigned char> stable, valid;
+};
+
+StableBlocks stable_blocks(const DemInput &before)
+{
+    StableBlocks k;
+    k.nb_lig = before.grid.nb_lig;
+    k.nb_col = before.grid.nb_col;
+    int tile_w = 0, tile_h = 0;
+    if (before.band != nullptr)
+        GDALGetBlockSize(before.band, &tile_w, &tile_h);
+    const long long most = 8LL * 1024 * 1024 / (18LL * std::max(1, k.nb_col));
+    k.lines = tile_aligned_lines(static_cast<int>(std::max(1LL, std::min(256LL, most))), tile_h);
+    const size_t cells = static_cast<size_t>(k.lines) * static_cast<size_t>(k.nb_col);
+    k.before.resize(cells);
+    k.after.resize(cells);
+    k.stable.resize(cells);
+    k.valid.resize(cells);
+    return k;
+}
+
+bool read_stable_block(StableBlocks *k, int first, DemInput *before, DemInput *after, const Alignment *aligned,
+                       StableGround *ground, std::string *why)
+{
+    const size_t n = static_cast<size_t>(k->nb_col);
+    k->first = first;
+    k->count = std::min(k->lines, k->nb_lig - first);
+    if (!read_dem_lines(before, first, k->count, k->before.data(), k->valid.data(), why))
+        return false;
+    if (aligned != nullptr)
+        read_aligned_lines(*aligned, first, k->count, k->after.data(), k->valid.data());
+    else if (!read_dem_lines(after, first, k->count, k->after.data(), k->valid.data(), why))
+        return false;
+    for (int l = 0; l < k->count; l++)
+        if (!read_stable_line(ground, first + l, &k->stable[static_cast<size_t>(l) * n], why))
+            return false;
+    return true;
+}
+
+} // namespace
+
 bool learn_stable_error(const DemInputOptions &before_options, const DemInputOptions &after_options,
                         const Alignment *aligned, const std::string &stable, const std::string &unstable,
                         const MaskScratch &mask_scratch, long long max_cells, long long pairs,
@@ -699,15 +751,16 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
         GDALSetCacheMax64(std::min<GIntBig>(cache, bytes));
     }
     if (ok) {
-        std::vector<unsigned char> valid(static_cast<size_t>(before.grid.nb_col));
+        StableBlocks blocks = stable_blocks(before);
         const StableLineReader read_line = [&](int line, double *b, double *a, unsigned char *s, std::string *why) {
-            if (!read_dem_lines(&before, line, 1, b, valid.data(), why))
+            if (line >= blocks.first + blocks.count &&
+                !read_stable_block(&blocks, line, &before, &after, aligned, &ground, why))
                 return false;
-            if (aligned != nullptr)
-                read_aligned_lines(*aligned, line, 1, a, valid.data());
-            else if (!read_dem_lines(&after, line, 1, a, valid.data(), why))
-                return false;
-            return read_stable_line(&ground, line, s, why);
+            const size_t n = static_cast<size_t>(blocks.nb_col), at = static_cast<size_t>(line - blocks.first) * n;
+            std::copy(&blocks.before[at], &blocks.before[at] + n, b);
+            std::copy(&blocks.after[at], &blocks.after[at] + n, a);
+            std::copy(&blocks.stable[at], &blocks.stable[at] + n, s);
+            return true;
         };
         ok = estimate_stable_error(before.grid.nb_lig, before.grid.nb_col, cell_w, cell_h, max_cells, read_line, model,
                                    error, pairs);
