@@ -476,8 +476,9 @@ bool window_has_data(const unsigned char *above, const unsigned char *both, cons
 
 // The interactive tool's difference, first (BEFORE) minus second (AFTER),
 // negated: negation is exact, so AFTER − BEFORE here is the tool's value
-// with the opposite sign, bit for bit; a zero is stored as +0.
-double after_minus_before(double tool_difference) { return tool_difference == 0 ? 0.0 : -tool_difference; }
+// with the opposite sign, bit for bit; a zero is stored as +0 (0 − d is
+// −d exactly, and +0 for either zero, with no branch on the value).
+double after_minus_before(double tool_difference) { return 0.0 - tool_difference; }
 
 // j_from .. j_to − 1: the columns worked out and counted (a block's; −1:
 // to the line's end); the 3 × 3 windows still read the columns beside them.
