@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -253,10 +254,17 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
     if (nb_col < 0)
         nb_col = in->grid.nb_col;
     const size_t cells = static_cast<size_t>(count) * nb_col;
+    const GDALDataType type = GDALGetRasterDataType(in->band);
     // Every GDAL data type up to 32 bits, and float64, converts to double
-    // exactly, so the values below are the band's own.
-    if (GDALRasterIO(in->band, GF_Read, column, first, nb_col, count, metres, nb_col, count, GDT_Float64, 0, 0) !=
-        CE_None)
+    // exactly, so the values below are the band's own. A float32 band is
+    // read as it is into the upper half of the buffer and widened below in
+    // the pass over the values (each double written ends where the float
+    // it comes from ends, so no float is overwritten before it is read).
+    const bool as_floats = type == GDT_Float32;
+    unsigned char *const bytes = reinterpret_cast<unsigned char *>(metres);
+    const size_t floats_at = cells * sizeof(float);
+    if (GDALRasterIO(in->band, GF_Read, column, first, nb_col, count, as_floats ? bytes + floats_at : bytes, nb_col,
+                     count, as_floats ? GDT_Float32 : GDT_Float64, 0, 0) != CE_None)
         return fail(error, in->path, "cannot read lines " + std::to_string(first) + " to " +
                                          std::to_string(first + count - 1));
     if (in->mask != nullptr) {
@@ -268,7 +276,6 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
         std::fill(valid, valid + cells, 1);
     }
     const HeightFacts &h = in->heights;
-    const GDALDataType type = GDALGetRasterDataType(in->band);
     const bool scaled = h.has_scale || h.z_scale != 1;
     const long double scale = h.scale, offset = h.offset;
     // One pass with no branch on the values: nodata (by the mask, NaN or
@@ -281,7 +288,14 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
     size_t bad = cells;
     double bad_value = 0;
     for (size_t k = 0; k < cells; k++) {
-        const double v = metres[k];
+        double v;
+        if (as_floats) {
+            float f;
+            std::memcpy(&f, bytes + floats_at + k * sizeof(float), sizeof f);
+            v = f;
+        } else {
+            v = metres[k];
+        }
         const bool missing = (masked && !valid[k]) | (v != v) | (has_nodata && same_in_type(v, nodata, type));
         valid[k] = !missing;
         const double height = scaled ? scaled_height(v, scale, offset, z_scale) : v;
