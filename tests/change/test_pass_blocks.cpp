@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -279,7 +280,9 @@ TEST(OutputCompression, EachCompressionHasItsOptionsAndItsLevels)
 // An output written in uneven blocks of lines, its rows of tiles gathered
 // apart from GDAL's cache, reads back value for value in both types, the
 // cells without a difference as nodata, on a grid whose last tiles hold
-// cells beyond it in both directions; lines out of order are refused.
+// cells beyond it in both directions; lines out of order are refused. The
+// file is the same, byte for byte, with its rows written in a thread of
+// their own (two threads) or one after the other (one).
 TEST(OutputRows, LinesInUnevenBlocksReadBackAsWritten)
 {
     GDALAllRegister();
@@ -290,37 +293,45 @@ TEST(OutputRows, LinesInUnevenBlocksReadBackAsWritten)
     grid.nb_lig = 300; // tiles 256 high: the second row holds 44 lines
     grid.nb_col = 600; // tiles 256 wide: the third holds 88 columns
     grid.has_geotransform = true;
-    for (GDALDataType type : {GDT_Float32, GDT_Float64}) {
-        const std::string path = dir + "/out_" + GDALGetDataTypeName(type) + ".tif";
-        RasterOutput out;
-        std::string error;
-        ASSERT_TRUE(open_output(path, path, grid, type, {}, 2, &out, &error)) << error;
-        ASSERT_LT(out.tile_lines, grid.nb_lig);
-        std::vector<double> written(static_cast<size_t>(grid.nb_lig) * grid.nb_col);
-        for (size_t k = 0; k < written.size(); k++)
-            written[k] = k % 97 == 0 ? NAN : std::sin(0.001 * static_cast<double>(k)) * 12.5;
-        std::vector<double> sent = written; // write_output_lines puts the nodata value in the buffer
-        for (int first = 0, count = 1; first < grid.nb_lig; first += count, count = count % 5 + 2) {
-            count = std::min(count, grid.nb_lig - first);
-            ASSERT_TRUE(write_output_lines(&out, first, count, &sent[static_cast<size_t>(first) * grid.nb_col], &error))
-                << error;
+    for (GDALDataType type : {GDT_Float32, GDT_Float64})
+        for (int threads : {2, 1}) {
+            const std::string path = dir + "/out_" + GDALGetDataTypeName(type) + "_" + std::to_string(threads) + ".tif";
+            RasterOutput out;
+            std::string error;
+            ASSERT_TRUE(open_output(path, path, grid, type, {}, threads, &out, &error)) << error;
+            ASSERT_LT(out.tile_lines, grid.nb_lig);
+            std::vector<double> written(static_cast<size_t>(grid.nb_lig) * grid.nb_col);
+            for (size_t k = 0; k < written.size(); k++)
+                written[k] = k % 97 == 0 ? NAN : std::sin(0.001 * static_cast<double>(k)) * 12.5;
+            std::vector<double> sent = written; // write_output_lines puts the nodata value in the buffer
+            for (int first = 0, count = 1; first < grid.nb_lig; first += count, count = count % 5 + 2) {
+                count = std::min(count, grid.nb_lig - first);
+                double *lines = &sent[static_cast<size_t>(first) * grid.nb_col];
+                ASSERT_TRUE(write_output_lines(&out, first, count, lines, &error)) << error;
+            }
+            EXPECT_FALSE(write_output_lines(&out, 0, 1, sent.data(), &error));
+            ASSERT_TRUE(finish_output(&out, &error)) << error;
+            GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+            ASSERT_NE(ds, nullptr);
+            std::vector<double> back(written.size());
+            ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, grid.nb_col, grid.nb_lig, back.data(),
+                                   grid.nb_col, grid.nb_lig, GDT_Float64, 0, 0),
+                      CE_None);
+            GDALClose(ds);
+            for (size_t k = 0; k < written.size(); k++) {
+                const double expected = std::isnan(written[k]) ? output_nodata(type)
+                                        : type == GDT_Float32 ? static_cast<double>(static_cast<float>(written[k]))
+                                                              : written[k];
+                ASSERT_EQ(back[k], expected) << GDALGetDataTypeName(type) << " cell " << k;
+            }
+            if (threads == 1) {
+                std::ifstream one(path, std::ios::binary), two(dir + "/out_" + GDALGetDataTypeName(type) + "_2.tif",
+                                                               std::ios::binary);
+                const std::string bytes_one((std::istreambuf_iterator<char>(one)), std::istreambuf_iterator<char>());
+                const std::string bytes_two((std::istreambuf_iterator<char>(two)), std::istreambuf_iterator<char>());
+                EXPECT_EQ(bytes_one, bytes_two) << GDALGetDataTypeName(type);
+            }
         }
-        EXPECT_FALSE(write_output_lines(&out, 0, 1, sent.data(), &error));
-        ASSERT_TRUE(finish_output(&out, &error)) << error;
-        GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
-        ASSERT_NE(ds, nullptr);
-        std::vector<double> back(written.size());
-        ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, grid.nb_col, grid.nb_lig, back.data(),
-                               grid.nb_col, grid.nb_lig, GDT_Float64, 0, 0),
-                  CE_None);
-        GDALClose(ds);
-        for (size_t k = 0; k < written.size(); k++) {
-            const double expected = std::isnan(written[k]) ? output_nodata(type)
-                                    : type == GDT_Float32 ? static_cast<double>(static_cast<float>(written[k]))
-                                                          : written[k];
-            ASSERT_EQ(back[k], expected) << GDALGetDataTypeName(type) << " cell " << k;
-        }
-    }
 }
 
 } // namespace

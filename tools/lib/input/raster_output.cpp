@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <system_error>
 #include <thread>
 
 double output_nodata(GDALDataType type) { return type == GDT_Float32 ? -static_cast<double>(FLT_MAX) : -DBL_MAX; }
@@ -41,6 +42,7 @@ bool open_output(const std::string &path, const std::string &write_at, const Gri
     out->nb_lig = grid.nb_lig;
     GDALGetBlockSize(out->band, &out->tile_columns, &out->tile_lines);
     out->next_line = 0;
+    out->background = threads > 1;
     return true;
 }
 
@@ -73,19 +75,47 @@ template <typename T> void gather_line(RasterOutput *out, int line, const double
     }
 }
 
-// The row of tiles holding line `line`, complete, into the file.
-bool write_row(RasterOutput *out, int line, std::string *error)
+// The row of tiles `row` holding line `line`, complete, into the file.
+bool write_row(RasterOutput *out, const std::vector<unsigned char> &row, int line, std::string *error)
 {
     const int tiles = (out->nb_col + out->tile_columns - 1) / out->tile_columns;
     const size_t tile_bytes = static_cast<size_t>(out->tile_columns) * out->tile_lines *
                               static_cast<size_t>(GDALGetDataTypeSizeBytes(out->type));
     CPLErrorReset();
     for (int t = 0; t < tiles; t++)
-        if (GDALWriteBlock(out->band, t, line / out->tile_lines, &out->row[static_cast<size_t>(t) * tile_bytes]) !=
-            CE_None) {
+        if (GDALWriteBlock(out->band, t, line / out->tile_lines,
+                           const_cast<unsigned char *>(&row[static_cast<size_t>(t) * tile_bytes])) != CE_None) {
             *error = out->path + ": " + gdal_message("cannot write");
             return false;
         }
+    return true;
+}
+
+// The row being written in the background, done; false when it failed.
+bool wait_for_writer(RasterOutput *out, std::string *error)
+{
+    if (out->writer.joinable())
+        out->writer.join();
+    if (out->writer_ok)
+        return true;
+    *error = out->writer_error;
+    return false;
+}
+
+// The row of tiles holding line `line`, complete: written now, or handed
+// to the background writer once the row before it is in the file.
+bool row_complete(RasterOutput *out, int line, std::string *error)
+{
+    if (!out->background)
+        return write_row(out, out->row, line, error);
+    if (!wait_for_writer(out, error))
+        return false;
+    std::swap(out->row, out->written_row);
+    try {
+        out->writer = std::thread([out, line] { out->writer_ok = write_row(out, out->written_row, line, &out->writer_error); });
+    } catch (const std::system_error &) {
+        return write_row(out, out->written_row, line, error);
+    }
     return true;
 }
 
@@ -126,7 +156,7 @@ bool write_output_lines(RasterOutput *out, int first, int count, double *lines, 
         else
             gather_line<double>(out, line, values);
         out->next_line = line + 1;
-        if ((out->next_line % out->tile_lines == 0 || out->next_line == out->nb_lig) && !write_row(out, line, error))
+        if ((out->next_line % out->tile_lines == 0 || out->next_line == out->nb_lig) && !row_complete(out, line, error))
             return false;
     }
     return true;
@@ -134,6 +164,10 @@ bool write_output_lines(RasterOutput *out, int first, int count, double *lines, 
 
 bool finish_output(RasterOutput *out, std::string *error)
 {
+    if (!wait_for_writer(out, error)) {
+        abandon_output(out);
+        return false;
+    }
     GDALDatasetH dataset = out->dataset;
     out->dataset = nullptr;
     return close_geotiff(dataset, out->path, error);
@@ -163,6 +197,8 @@ bool finish_outputs(RasterOutput *const *outs, int n, bool in_parallel, std::str
 
 void abandon_output(RasterOutput *out)
 {
+    if (out->writer.joinable())
+        out->writer.join();
     if (out->dataset != nullptr)
         GDALClose(out->dataset);
     out->dataset = nullptr;

@@ -10,6 +10,7 @@
 #include <gdal.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 // The lines are gathered into a row of tiles of the output's own, and
@@ -28,6 +29,24 @@ struct RasterOutput {
     double nodata = 0;   // the lowest value of the type
     int next_line = 0;   // the lines before it are written or gathered
     std::vector<unsigned char> row; // the row of tiles being gathered, tile after tile
+    // With more than one thread, a complete row goes to the file in a
+    // thread of its own (`writer`) while the next one is gathered: one
+    // row being written at a time, in order, so the file is the same. A
+    // failure is said at the next complete row or when the output is
+    // finished.
+    bool background = false;
+    std::vector<unsigned char> written_row;
+    std::thread writer;
+    bool writer_ok = true;
+    std::string writer_error;
+    RasterOutput() = default;
+    RasterOutput(const RasterOutput &) = delete;
+    RasterOutput &operator=(const RasterOutput &) = delete;
+    ~RasterOutput()
+    {
+        if (writer.joinable())
+            writer.join();
+    }
 };
 
 // The output's nodata value: the lowest finite value of the type
