@@ -385,6 +385,37 @@ bool sample_stable_ground(int nb_lig, int nb_col, int step, const CellSize &size
 
 } // namespace
 
+namespace {
+
+// The edges of the curvature bins: CURVATURE_BINS quantiles of the sampled
+// curvatures (equal edges merged), the small bins merged, the last one
+// closed at the largest curvature. The quantiles are order statistics:
+// each found among the values above the one before (no sort of the whole).
+void curvature_bin_edges(const std::vector<float> &curvature, std::vector<double> *lo, std::vector<double> *hi)
+{
+    std::vector<float> ordered(curvature);
+    size_t from = 0;
+    for (int q = 0; q < CURVATURE_BINS; q++) {
+        const size_t k = ordered.size() * static_cast<size_t>(q) / CURVATURE_BINS;
+        std::nth_element(ordered.begin() + static_cast<long>(from), ordered.begin() + static_cast<long>(k),
+                         ordered.end());
+        from = k;
+        const double edge = ordered[k];
+        if (lo->empty() || edge > lo->back())
+            lo->push_back(edge);
+    }
+    for (size_t k = 1; k < lo->size(); k++)
+        hi->push_back((*lo)[k]);
+    hi->push_back(std::numeric_limits<double>::infinity());
+    std::vector<unsigned char> bin;
+    std::vector<long long> cells_of_bin;
+    bins_of(*hi, curvature, &bin, &cells_of_bin);
+    merge_small_bins(&cells_of_bin, lo, hi);
+    hi->back() = *std::max_element(ordered.begin() + static_cast<long>(from), ordered.end());
+}
+
+} // namespace
+
 bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h, long long max_cells,
                            const StableLineReader &read_line, StableErrorModel *model, std::string *error,
                            long long pairs)
@@ -419,27 +450,7 @@ bool estimate_stable_error(int nb_lig, int nb_col, double cell_w, double cell_h,
     merge_small_bins(&cells_of_bin, &lo, &hi);
     fill_slope_bins(lo, hi, dh, slope, kept, &work, model);
     std::vector<double> c_lo, c_hi;
-    {
-        // The quantiles are order statistics: each found among the values
-        // above the one before (no sort of the whole).
-        std::vector<float> ordered(curvature);
-        size_t from = 0;
-        for (int q = 0; q < CURVATURE_BINS; q++) {
-            const size_t k = ordered.size() * static_cast<size_t>(q) / CURVATURE_BINS;
-            std::nth_element(ordered.begin() + static_cast<long>(from), ordered.begin() + static_cast<long>(k),
-                             ordered.end());
-            from = k;
-            const double edge = ordered[k];
-            if (c_lo.empty() || edge > c_lo.back())
-                c_lo.push_back(edge);
-        }
-        for (size_t k = 1; k < c_lo.size(); k++)
-            c_hi.push_back(c_lo[k]);
-        c_hi.push_back(std::numeric_limits<double>::infinity());
-        bins_of(c_hi, curvature, &bin, &cells_of_bin);
-        merge_small_bins(&cells_of_bin, &c_lo, &c_hi);
-        c_hi.back() = *std::max_element(ordered.begin() + static_cast<long>(from), ordered.end());
-    }
+    curvature_bin_edges(curvature, &c_lo, &c_hi);
     fill_curvature_bins(c_lo, c_hi, dh, slope, curvature, kept, &work, model);
     // The outliers: the standardised dh / σ_dh is homoscedastic, so one
     // limit, STABLE_OUTLIER_NMAD NMADs of its median, serves every cell
@@ -562,16 +573,13 @@ long double fit_sills(const Variogram &v, long double r1, long double r2, long d
 
 } // namespace
 
-void fit_variogram(const std::vector<float> &z, int rows, int cols, double dy, double dx, long long pairs,
-                   Variogram *v)
+namespace {
+
+// The empirical variogram of z into v's lags, semivariances and pairs, lags
+// binned logarithmically from h0 to h1.
+void empirical_variogram(const std::vector<float> &z, int rows, int cols, double dy, double dx, long long pairs,
+                         long double h0, long double h1, Variogram *v)
 {
-    *v = Variogram();
-    v->spacing_m = std::min(dx, dy);
-    const long double diagonal = std::sqrt(static_cast<long double>(rows) * dy * rows * dy +
-                                           static_cast<long double>(cols) * dx * cols * dx);
-    const long double h0 = v->spacing_m, h1 = diagonal / 2;
-    if (rows <= 0 || cols <= 0 || !(h1 > h0))
-        return;
     // The pairs: a first cell anywhere, a lag log-uniform from one cell to
     // half the diagonal in a uniform direction; pairs without both values
     // are drawn again, up to 20 times as many draws as pairs.
@@ -608,8 +616,12 @@ void fit_variogram(const std::vector<float> &z, int rows, int cols, double dy, d
             v->gamma.push_back(static_cast<double>(sum_gamma[static_cast<size_t>(b)] / count[static_cast<size_t>(b)]));
             v->pairs.push_back(count[static_cast<size_t>(b)]);
         }
-    if (v->lags_m.size() < 3)
-        return;
+}
+
+// The nugget, sills and ranges of v's model fitted to its lags (fitted
+// when a pair of ranges gives sills).
+void fit_two_ranges(Variogram *v)
+{
     // Both ranges on a logarithmic grid from half the shortest lag to twice
     // the longest, 40 values; then ten times finer around the best pair.
     const int grid = 40;
@@ -644,6 +656,23 @@ void fit_variogram(const std::vector<float> &z, int rows, int cols, double dy, d
     v->model.range[0] = static_cast<double>(best_r1);
     v->model.sill[1] = static_cast<double>(best_x[2]);
     v->model.range[1] = static_cast<double>(best_r2);
+}
+
+} // namespace
+
+void fit_variogram(const std::vector<float> &z, int rows, int cols, double dy, double dx, long long pairs,
+                   Variogram *v)
+{
+    *v = Variogram();
+    v->spacing_m = std::min(dx, dy);
+    const long double diagonal = std::sqrt(static_cast<long double>(rows) * dy * rows * dy +
+                                           static_cast<long double>(cols) * dx * cols * dx);
+    const long double h0 = v->spacing_m, h1 = diagonal / 2;
+    if (rows <= 0 || cols <= 0 || !(h1 > h0))
+        return;
+    empirical_variogram(z, rows, cols, dy, dx, pairs, h0, h1, v);
+    if (v->lags_m.size() >= 3)
+        fit_two_ranges(v);
 }
 
 bool cell_size_metres(const GridFacts &grid, double *cell_w, double *cell_h, std::string *error)
