@@ -57,25 +57,13 @@ void report(benchmark::State &state)
                                                            benchmark::Counter::kInvert);
 }
 
-// Arg: cell area in tenths of m².
+// Args: the cell area in tenths of m², the level of detection in mm (with
+// one, the thresholded rows are counted apart).
 void BM_BudgetLine(benchmark::State &state)
 {
     const double area = static_cast<double>(state.range(0)) / 10;
     const Line l = make_line(area);
-    BudgetRows b = budget_with_cell_area(area, 0);
-    for (auto _ : state) {
-        budget_count_cells(&b, l.dif.data(), l.vol.data(), LINE);
-        benchmark::DoNotOptimize(b);
-    }
-    report(state);
-}
-
-// A level of detection of 2 cm: the thresholded rows counted apart.
-void BM_BudgetLineTested(benchmark::State &state)
-{
-    const double area = static_cast<double>(state.range(0)) / 10;
-    const Line l = make_line(area);
-    BudgetRows b = budget_with_cell_area(area, 0.02);
+    BudgetRows b = budget_with_cell_area(area, static_cast<double>(state.range(1)) / 1000);
     for (auto _ : state) {
         budget_count_cells(&b, l.dif.data(), l.vol.data(), LINE);
         benchmark::DoNotOptimize(b);
@@ -123,8 +111,7 @@ void BM_PlainSumFloor(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(BM_BudgetLine)->ArgName("tenths_m2")->Arg(10)->Arg(7);
-BENCHMARK(BM_BudgetLineTested)->ArgName("tenths_m2")->Arg(10)->Arg(7);
+BENCHMARK(BM_BudgetLine)->ArgNames({"tenths_m2", "lod_mm"})->Args({10, 0})->Args({7, 0})->Args({10, 20})->Args({7, 20});
 BENCHMARK(BM_BudgetLineWithErrors)->ArgName("tenths_m2")->Arg(10)->Arg(7);
 BENCHMARK(BM_PlainSumFloor)->ArgName("tenths_m2")->Arg(10)->Arg(7);
 
