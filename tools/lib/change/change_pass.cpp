@@ -560,21 +560,21 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
 }
 
 // The plain pass's lines first .. first + count − 1, the first half in a
-// second thread: each half counts into budgets of its own, merged after in
+// second thread (each half with its own cells' room, kept from step to
+// step): each half counts into budgets of its own, merged after in
 // order. The budgets' sums are exact, so they merge to the bytes of one
 // pass; the counts are whole numbers and the largest |d| a maximum.
 void plain_lines_in_two(Window *w, int first, int count, int nb_lig, const GridAreas &areas, const ChangeExtras &x,
-                        const BudgetRows &empty, double *d2, double *d3, ChangeResult *result)
+                        const BudgetRows &empty, double *d2, double *d3, LineCells cells[2], ChangeResult *result)
 {
     const size_t n = static_cast<size_t>(w->nb_col);
     ChangeResult part[2];
     for (ChangeResult &p : part)
         p.budget_2D = p.budget_3D = p.all_2D = empty;
     auto lines = [&](int p, int from, int to) {
-        LineCells cells;
         for (int line = from; line < to; line++)
             line_differences<false>(w, first + line, nb_lig, areas, x, empty, nullptr, &d2[line * n], &d3[line * n],
-                                    nullptr, nullptr, nullptr, &cells, &part[p]);
+                                    nullptr, nullptr, nullptr, &cells[p], &part[p]);
     };
     const int half = count / 2;
     Beside other;
@@ -817,7 +817,7 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
     const std::vector<Step> steps = plan_steps(nb_lig, block_lines, x.learned != nullptr ? 2 : 1);
     StepFiles io = {before, after, out_2D, out_3D, x, steps, fetched, done, nb_col, error_rasters};
     const bool read_ahead = x.threads > 1;
-    LineCells cells;
+    LineCells cells[2]; // the room of the line's cells, for the pass and its second thread
     bool ok = io.fetch(0);
     if (!ok)
         *error = done[0].error;
@@ -829,9 +829,9 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         Worked &d = done[k % 2];
         slide_window(&w, f, x, s.first > 0 ? s.first - 1 : 0, &result->counts);
         if (!extras && x.threads > 1 && s.count >= 8)
-            plain_lines_in_two(&w, s.first, s.count, nb_lig, areas, x, empty, d.d2.data(), d.d3.data(), result);
+            plain_lines_in_two(&w, s.first, s.count, nb_lig, areas, x, empty, d.d2.data(), d.d3.data(), cells, result);
         else
-            work_out_lines(&w, s, f, nb_lig, areas, x, empty, extras, errors ? &blocks : nullptr, &d, &cells, result);
+            work_out_lines(&w, s, f, nb_lig, areas, x, empty, extras, errors ? &blocks : nullptr, &d, &cells[0], result);
         ok = end_exchange(&io, k, read_ahead, &exchange, error);
         progress_step(s.first + s.count);
     }

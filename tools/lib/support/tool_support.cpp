@@ -6,6 +6,10 @@
 #include "difference.h"
 #include "host.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -222,4 +226,12 @@ std::string rounded_text(double v, int decimals)
     }
     const std::string t = text;
     return t.find_first_not_of("-0.") == std::string::npos && t[0] == '-' ? t.substr(1) : t; // no "-0"
+}
+
+void keep_freed_memory()
+{
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+#endif
 }

@@ -88,4 +88,13 @@ int decimals_of_error(double error, int fallback);
 // digits ("-46000" for -46 170.3 at -3).
 std::string rounded_text(double v, int decimals);
 
+// For a program's main, before its work: memory freed by the allocations
+// of one size made again and again (GDAL's compression threads make and
+// free a compressor for each tile) is kept for the next, rather than
+// mapped afresh from the system each time (with glibc: blocks up to 4 MiB
+// from the heap, up to 16 MiB of free heap kept). Those maps' page faults
+// cost a 10000 x 10000 dem_change run about a second of system time.
+// Nothing elsewhere.
+void keep_freed_memory();
+
 #endif
