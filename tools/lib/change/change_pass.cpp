@@ -299,6 +299,7 @@ double window_sigma(Window *w, int line, int j, const WindowCorrelation &correla
 struct LineCells {
     LineScratch fast;
     std::vector<double> d2, d3; // of column q + 1 at q
+    std::vector<unsigned char> complete; // 1 where the cell's 3 × 3 window has data in both (window_flags)
     // The plain pass's cells of the line, counted in the budgets at its
     // end: those with a 3D difference (both differences and their
     // volumes), and the other cells with a 2D difference.
@@ -464,21 +465,60 @@ template <bool EXTRAS> void count_line(LineCells *cells, double area, ChangeResu
     }
 }
 
-// Whether both surveys have data in the 3 × 3 window of interior column j
-// (the flags of the line and of those above and below it).
-bool window_has_data(const unsigned char *above, const unsigned char *both, const unsigned char *below, int j)
-{
-    for (int m = j - 1; m <= j + 1; m++)
-        if (!(above[m] && both[m] && below[m]))
-            return false;
-    return true;
-}
-
 // The interactive tool's difference, first (BEFORE) minus second (AFTER),
 // negated: negation is exact, so AFTER − BEFORE here is the tool's value
 // with the opposite sign, bit for bit; a zero is stored as +0 (0 − d is
 // −d exactly, and +0 for either zero, with no branch on the value).
 double after_minus_before(double tool_difference) { return 0.0 - tool_difference; }
+
+// complete[j] = 1 where both surveys have data in the whole 3 × 3 window
+// of column j, 0 elsewhere and on the frame's border (above and below
+// null on the first and last lines): from the flags (0 or 1) of the line
+// and of the lines above and below it, with no branch per cell.
+void window_flags(const unsigned char *above, const unsigned char *both, const unsigned char *below, int nb_col,
+                  std::vector<unsigned char> *complete)
+{
+    complete->assign(static_cast<size_t>(nb_col), 0);
+    if (above == nullptr || below == nullptr || nb_col < 3)
+        return;
+    unsigned char *out = complete->data();
+    for (int j = 0; j < nb_col; j++)
+        out[j] = above[j] & both[j] & below[j]; // the column's three cells
+    unsigned char left = out[0], middle = out[1];
+    for (int j = 1; j < nb_col - 1; j++) {
+        const unsigned char right = out[j + 1];
+        out[j] = left & middle & right;
+        left = middle;
+        middle = right;
+    }
+    out[0] = out[nb_col - 1] = 0;
+}
+
+// A run of cells whose windows are complete, columns j .. end − 1 of the
+// plain pass: both differences, their volumes gathered for the budgets
+// from index k, the line's largest |d| kept. The same values as cell by
+// cell, in a loop with no branch.
+void window_run(const LineCells &cells, int j, int end, double area, bool exact_volumes, double *const gathered[4],
+                int k, double *d2, double *d3, double *max_2D, double *max_3D)
+{
+    const double *tool_2D = &cells.d2[static_cast<size_t>(j - 1)], *tool_3D = &cells.d3[static_cast<size_t>(j - 1)];
+    double *dif_2D = gathered[0] + k, *vol_2D = gathered[1] + k, *dif_3D = gathered[2] + k, *vol_3D = gathered[3] + k;
+    double m2 = *max_2D, m3 = *max_3D;
+    const int n = end - j;
+    for (int q = 0; q < n; q++) {
+        const double a = after_minus_before(tool_2D[q]), b = after_minus_before(tool_3D[q]);
+        dif_2D[q] = a;
+        dif_3D[q] = b;
+        vol_2D[q] = cell_volume(a, area, exact_volumes);
+        vol_3D[q] = cell_volume(b, area, exact_volumes);
+        d2[j + q] = a;
+        d3[j + q] = b;
+        m2 = std::fabs(a) > m2 ? std::fabs(a) : m2;
+        m3 = std::fabs(b) > m3 ? std::fabs(b) : m3;
+    }
+    *max_2D = m2;
+    *max_3D = m3;
+}
 
 // j_from .. j_to − 1: the columns worked out and counted (a block's; −1:
 // to the line's end); the 3 × 3 windows still read the columns beside them.
@@ -505,6 +545,8 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
     const unsigned char *above = interior_line ? w->row_both(line - 1) : nullptr;
     const unsigned char *below = interior_line ? w->row_both(line + 1) : nullptr;
     start_line<EXTRAS>(w, line, interior_line, cells);
+    window_flags(above, both, below, nb_col, &cells->complete);
+    const unsigned char *complete = cells->complete.data();
     ChangeCounts &c = r->counts;
     // Kept here while the line is worked out: the stores of the values
     // could otherwise alias them.
@@ -513,7 +555,18 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
     double *const gathered[4] = {cells->dif_2D.data(), cells->vol_2D.data(), cells->dif_3D.data(),
                                  cells->vol_3D.data()};
     const bool exact_volumes = is_power_of_two(area);
-    for (int j = j_from, end = j_to < 0 ? nb_col : j_to; j < end; j++) {
+    const int end = j_to < 0 ? nb_col : j_to;
+    for (int j = j_from; j < end; j++) {
+        if (!EXTRAS && complete[j]) {
+            // The plain pass's run of complete windows from j at once.
+            int run_end = j + 1;
+            while (run_end < end && complete[run_end])
+                run_end++;
+            window_run(*cells, j, run_end, area, exact_volumes, gathered, count_3D, d2, d3, &max_2D, &max_3D);
+            count_3D += run_end - j;
+            j = run_end - 1;
+            continue;
+        }
         d2[j] = NO_DIFFERENCE;
         d3[j] = NO_DIFFERENCE;
         if (EXTRAS && e2 != nullptr) {
@@ -529,7 +582,7 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
         const bool interior = interior_line && j > 0 && j < nb_col - 1;
         double dif_2D;
         const double sigma_2D_cell = errors ? sig[j] : NO_DIFFERENCE;
-        if (interior && window_has_data(above, both, below, j)) {
+        if (complete[j]) {
             dif_2D = after_minus_before(cells->d2[static_cast<size_t>(j - 1)]);
             const double dif_3D = after_minus_before(cells->d3[static_cast<size_t>(j - 1)]);
             const double vol_2D = cell_volume(dif_2D, area, exact_volumes);
