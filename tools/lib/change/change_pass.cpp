@@ -494,6 +494,14 @@ void window_flags(const unsigned char *above, const unsigned char *both, const u
     out[0] = out[nb_col - 1] = 0;
 }
 
+// A cell without data in one survey or both: no difference, in 2D or 3D.
+void count_no_data(ChangeCounts *c)
+{
+    c->no_2D++;
+    c->no_3D++;
+    c->no_3D_cell++;
+}
+
 // A run of cells whose windows are complete, columns j .. end − 1 of the
 // plain pass: both differences, their volumes gathered for the budgets
 // from index k, the line's largest |d| kept. The same values as cell by
@@ -559,24 +567,17 @@ void line_differences(Window *w, int line, int nb_lig, const GridAreas &areas, c
     for (int j = j_from; j < end; j++) {
         if (!EXTRAS && complete[j]) {
             // The plain pass's run of complete windows from j at once.
-            int run_end = j + 1;
-            while (run_end < end && complete[run_end])
-                run_end++;
+            const int run_end = static_cast<int>(std::find(complete + j, complete + end, 0) - complete);
             window_run(*cells, j, run_end, area, exact_volumes, gathered, count_3D, d2, d3, &max_2D, &max_3D);
             count_3D += run_end - j;
             j = run_end - 1;
             continue;
         }
-        d2[j] = NO_DIFFERENCE;
-        d3[j] = NO_DIFFERENCE;
-        if (EXTRAS && e2 != nullptr) {
-            e2[j] = NO_DIFFERENCE;
-            e3[j] = NO_DIFFERENCE;
-        }
+        for (double *v : {d2, d3, EXTRAS ? e2 : nullptr, EXTRAS ? e3 : nullptr})
+            if (v != nullptr)
+                v[j] = NO_DIFFERENCE;
         if (!both[j]) {
-            c.no_2D++;
-            c.no_3D++;
-            c.no_3D_cell++;
+            count_no_data(&c);
             continue;
         }
         const bool interior = interior_line && j > 0 && j < nb_col - 1;
