@@ -216,6 +216,16 @@ TEST_F(GridLayerTest, OneWriterWithOneSetOfDefaults)
     EXPECT_EQ(back.compression, "ZSTD");
     EXPECT_EQ(back.block_y, 16);
 
+    // A wide grid's low tiles are twice as wide (fewer tiles to set up).
+    layout.options.clear();
+    layout.nb_col = 10000;
+    ds = create_geotiff(at("wide.tif"), at("wide.tif"), layout, &error);
+    ASSERT_NE(ds, nullptr) << error;
+    ASSERT_TRUE(close_geotiff(ds, at("wide.tif"), &error)) << error;
+    back = read_geotiff(at("wide.tif"));
+    EXPECT_EQ(back.block_x, 512);
+    EXPECT_EQ(back.block_y, 48);
+
     // A file GDAL cannot create says which.
     EXPECT_EQ(create_geotiff(at("none/x.tif"), at("none/x.tif"), layout, &error), nullptr);
     EXPECT_NE(error.find("none/x.tif: cannot create the GeoTIFF"), std::string::npos) << error;

@@ -51,6 +51,11 @@ int output_tile_lines(int nb_col, GDALDataType type)
     return lines;
 }
 
+int output_tile_columns(int nb_col, int tile_lines)
+{
+    return nb_col >= 512 && tile_lines < 256 ? 512 : 256;
+}
+
 namespace {
 
 std::string gdal_reason(const std::string &path, const char *what)
@@ -71,7 +76,7 @@ char **creation_options(const GeoTiffLayout &layout)
     compression_options("deflate", 0, &defaults, &unused);
     char **co = nullptr;
     co = CSLSetNameValue(co, "TILED", "YES");
-    co = CSLSetNameValue(co, "BLOCKXSIZE", "256");
+    co = CSLSetNameValue(co, "BLOCKXSIZE", std::to_string(output_tile_columns(layout.nb_col, tile_lines)).c_str());
     co = CSLSetNameValue(co, "BLOCKYSIZE", std::to_string(tile_lines).c_str());
     co = CSLSetNameValue(co, "BIGTIFF", "IF_SAFER");
     co = CSLSetNameValue(co, "NUM_THREADS", layout.threads > 0 ? std::to_string(layout.threads).c_str() : "ALL_CPUS");
