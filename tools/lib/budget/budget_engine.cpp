@@ -317,7 +317,8 @@ static ScaledSums scaled_sums(const double *dif, const double *vol, int n, int l
             const unsigned long long m = whole_significand(bits);
             all.sum[k & (BUCKET_SETS - 1)][bucket] += m;
             if (TESTED)
-                detected.sum[k & (BUCKET_SETS - 1)][bucket] += m & -static_cast<unsigned long long>(!(std::fabs(dif[k]) < lod));
+                detected.sum[k & (BUCKET_SETS - 1)][bucket] +=
+                    m & -static_cast<unsigned long long>(!(std::fabs(dif[k]) < lod));
         }
         all.empty_into(&s.negative, &s.positive);
         if (TESTED)
@@ -349,7 +350,8 @@ static void add_line_groups(CellGroups *sign, CellGroups *test, const double *di
     into(&test->group[0][0], signs.detected_below, -static_cast<__int128>(s.detected_negative));
     into(&test->group[1][0], signs.detected_above, static_cast<__int128>(s.detected_positive));
     into(&test->group[2][0], n - signs.detected_below - signs.detected_above,
-         static_cast<__int128>(s.positive - s.detected_positive) - static_cast<__int128>(s.negative - s.detected_negative));
+         static_cast<__int128>(s.positive - s.detected_positive) -
+             static_cast<__int128>(s.negative - s.detected_negative));
 }
 
 void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int n, BudgetRows *also)
@@ -482,7 +484,8 @@ static void count_tested_cells(BudgetRows *b, const TestedCell *cells, int n, do
     for (int k = 0; k < n; k++) {
         const TestedCell &c = cells[k];
         const int lower = c.dif < 0, higher = c.dif > 0, detected = c.detected;
-        pair[static_cast<size_t>(k)] = static_cast<unsigned char>(3 * (2 - 2 * lower - higher) + 2 - detected * (1 + lower));
+        const int sign = 2 - 2 * lower - higher, test = 2 - detected * (1 + lower);
+        pair[static_cast<size_t>(k)] = static_cast<unsigned char>(3 * sign + test);
     }
     const unsigned char *pairs_of = pair.data();
     auto pair_of = [pairs_of](int k) { return static_cast<int>(pairs_of[k]); };

@@ -173,7 +173,8 @@ void exact_add_many(ExactSum *s, const long double *x, int n)
             if (shift > highest - lowest)
                 continue;
             for (int set = 0; set < 2; set++)
-                sum += static_cast<__int128>(bucket[set][0][r] << shift) - static_cast<__int128>(bucket[set][1][r] << shift);
+                sum += static_cast<__int128>(bucket[set][0][r] << shift) -
+                       static_cast<__int128>(bucket[set][1][r] << shift);
         }
         exact_add_wide(s, sum, lowest);
         return;

@@ -23,7 +23,10 @@ int change_block_lines(int nb_col)
     return lines >= 256 ? 256 : lines < 1 ? 1 : static_cast<int>(lines);
 }
 
-int aligned_block_lines(int nb_col, int tile_lines) { return tile_aligned_lines(change_block_lines(nb_col), tile_lines); }
+int aligned_block_lines(int nb_col, int tile_lines)
+{
+    return tile_aligned_lines(change_block_lines(nb_col), tile_lines);
+}
 
 namespace {
 
@@ -885,7 +888,8 @@ bool change_pass(DemInput *before, DemInput *after, const GridAreas &areas, int 
         if (!extras && x.threads > 1 && s.count >= 8)
             plain_lines_in_two(&w, s.first, s.count, nb_lig, areas, x, empty, d.d2.data(), d.d3.data(), cells, result);
         else
-            work_out_lines(&w, s, f, nb_lig, areas, x, empty, extras, errors ? &blocks : nullptr, &d, &cells[0], result);
+            work_out_lines(&w, s, f, nb_lig, areas, x, empty, extras, errors ? &blocks : nullptr, &d, &cells[0],
+                           result);
         ok = end_exchange(&io, k, read_ahead, &exchange, error);
         progress_step(s.first + s.count);
     }

@@ -112,7 +112,8 @@ bool row_complete(RasterOutput *out, int line, std::string *error)
         return false;
     std::swap(out->row, out->written_row);
     try {
-        out->writer = std::thread([out, line] { out->writer_ok = write_row(out, out->written_row, line, &out->writer_error); });
+        out->writer = std::thread(
+            [out, line] { out->writer_ok = write_row(out, out->written_row, line, &out->writer_error); });
     } catch (const std::system_error &) {
         return write_row(out, out->written_row, line, error);
     }
