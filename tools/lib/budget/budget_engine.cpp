@@ -100,28 +100,6 @@ static void take_groups(BudgetRows *b, const Groups &sign, const Groups *test)
     }
 }
 
-static unsigned long long bits_of(double x)
-{
-    unsigned long long bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return bits;
-}
-
-const unsigned long long SIGNIFICAND_BITS = (1ULL << 52) - 1;
-
-// The biased exponent of the last bit of a double given by its bits (that
-// of 2^-1074, 1, for subnormal numbers and zeros) and its significand as a
-// whole number.
-static int last_bit_exponent(unsigned long long bits)
-{
-    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
-    return biased != 0 ? biased : 1;
-}
-static unsigned long long whole_significand(unsigned long long bits)
-{
-    return (bits & SIGNIFICAND_BITS) | (((bits >> 52) & 0x7ff) != 0 ? 1ULL << 52 : 0);
-}
-
 // The range of the exponents of the last bits of a line's non-zero
 // volumes (biased; low above high when there is none) and whether one is
 // an infinity or a NaN: no branch on the values, so that it is one cheap
@@ -135,23 +113,24 @@ struct VolumeScale {
     bool common() const { return finite && high - low <= 43; }
     // The weight of the lowest last bit, 2^lowest().
     int lowest() const { return std::min(low, 0x7fe) - 1075; }
+    // One more volume into the range, with no branch on its value.
+    void add(double vol)
+    {
+        bool negative;
+        unsigned long long m;
+        int e;
+        finite = exact_significand(vol, &negative, &m, &e) && finite;
+        const int biased = e + 1075; // the last bit's biased exponent (1 for subnormals and zeros)
+        low = std::min(low, m != 0 ? biased : 0x800);
+        high = std::max(high, m != 0 ? biased : 0);
+    }
 };
 
 template <typename VolOf> static VolumeScale volume_scale(int n, VolOf vol_of)
 {
-    int low = 0x800, high = 0, top = 0;
-    for (int k = 0; k < n; k++) {
-        const unsigned long long bits = bits_of(vol_of(k));
-        const bool nonzero = (bits << 1) != 0;
-        const int e = last_bit_exponent(bits);
-        low = std::min(low, nonzero ? e : 0x800);
-        high = std::max(high, nonzero ? e : 0);
-        top = std::max(top, static_cast<int>((bits >> 52) & 0x7ff));
-    }
     VolumeScale v;
-    v.low = low;
-    v.high = high;
-    v.finite = top != 0x7ff;
+    for (int k = 0; k < n; k++)
+        v.add(vol_of(k));
     return v;
 }
 
@@ -213,7 +192,8 @@ typedef long long Masks __attribute__((vector_size(16)));
 typedef unsigned long long Bits __attribute__((vector_size(16)));
 typedef short Shorts __attribute__((vector_size(16)));
 
-static void add_cell_facts(double d, double v, double lod, LineFacts *f, int *low, int *high, int *top)
+// One cell, as the vector loop counts two.
+static void add_cell_facts(double d, double v, double lod, LineFacts *f)
 {
     const bool lower = d < 0, higher = d > 0, detected = !(std::fabs(d) < lod);
     f->below += lower;
@@ -221,12 +201,7 @@ static void add_cell_facts(double d, double v, double lod, LineFacts *f, int *lo
     f->detected_below += lower & detected;
     f->detected_above += higher & detected;
     f->odd = f->odd || d != d || lower != (v < 0) || higher != (v > 0);
-    const unsigned long long bits = bits_of(v);
-    const bool nonzero = (bits << 1) != 0;
-    const int e = last_bit_exponent(bits);
-    *low = std::min(*low, nonzero ? e : 0x800);
-    *high = std::max(*high, nonzero ? e : 0);
-    *top = std::max(*top, static_cast<int>((bits >> 52) & 0x7ff));
+    f->scale.add(v);
 }
 
 static LineFacts line_facts(const double *dif, const double *vol, int n, double lod)
@@ -263,12 +238,11 @@ static LineFacts line_facts(const double *dif, const double *vol, int n, double 
     f.detected_below = detected_below[0] + detected_below[1];
     f.detected_above = detected_above[0] + detected_above[1];
     f.odd = (odd[0] | odd[1]) != 0;
-    int lowest = std::min(low[0], low[4]), highest = std::max(high[0], high[4]), topmost = std::max(top[0], top[4]);
+    f.scale.low = std::min(low[0], low[4]);
+    f.scale.high = std::max(high[0], high[4]);
+    f.scale.finite = std::max(top[0], top[4]) != 0x7ff;
     for (; k < n; k++)
-        add_cell_facts(dif[k], vol[k], lod, &f, &lowest, &highest, &topmost);
-    f.scale.low = lowest;
-    f.scale.high = highest;
-    f.scale.finite = topmost != 0x7ff;
+        add_cell_facts(dif[k], vol[k], lod, &f);
     return f;
 }
 
@@ -304,17 +278,17 @@ struct SignificandBuckets {
 template <bool TESTED>
 static ScaledSums scaled_sums(const double *dif, const double *vol, int n, int lowest, double lod)
 {
-    const int low = lowest + 1075;
     ScaledSums s;
     SignificandBuckets all, detected;
     for (int first = 0; first < n; first += BUCKET_CELLS) {
         const int last = std::min(n, first + BUCKET_CELLS);
         for (int k = first; k < last; k++) {
-            const unsigned long long bits = bits_of(vol[k]);
+            bool negative;
+            unsigned long long m;
+            int e;
+            exact_significand(vol[k], &negative, &m, &e);
             // A zero's bucket is any: it adds nothing.
-            const int bucket = static_cast<int>(bits >> 63) * SCALE_BUCKETS +
-                               ((last_bit_exponent(bits) - low) & (SCALE_BUCKETS - 1));
-            const unsigned long long m = whole_significand(bits);
+            const int bucket = negative * SCALE_BUCKETS + ((e - lowest) & (SCALE_BUCKETS - 1));
             all.sum[k & (BUCKET_SETS - 1)][bucket] += m;
             if (TESTED)
                 detected.sum[k & (BUCKET_SETS - 1)][bucket] +=

@@ -1,5 +1,7 @@
 #include "change_pass.h"
 
+#include "beside.h"
+
 #include "difference.h"
 #include "difference_fast.h"
 #include "line_window.h"
@@ -10,8 +12,6 @@
 #include <cstring>
 #include <initializer_list>
 #include <limits>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 int change_block_lines(int nb_col)
@@ -63,27 +63,6 @@ struct Window {
     double *row_a(int line) { return &after[static_cast<size_t>(line - base) * nb_col]; }
     unsigned char *row_both(int line) { return &both[static_cast<size_t>(line - base) * nb_col]; }
     double *row_sig(int line) { return &sig[static_cast<size_t>(line - base) * nb_col]; }
-};
-
-// Work in a thread beside this one, joined at the latest when the Beside
-// goes; run here at once when no thread can be had. Not moved once started.
-struct Beside {
-    std::thread thread;
-    template <typename Work>
-    void start(Work work)
-    {
-        try {
-            thread = std::thread(work);
-        } catch (const std::system_error &) {
-            work();
-        }
-    }
-    void join()
-    {
-        if (thread.joinable())
-            thread.join();
-    }
-    ~Beside() { join(); }
 };
 
 // σ_d of one line: the learned σ at BEFORE's slope and curvature, NaN where

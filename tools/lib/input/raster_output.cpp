@@ -8,8 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
-#include <system_error>
-#include <thread>
 
 double output_nodata(GDALDataType type) { return type == GDT_Float32 ? -static_cast<double>(FLT_MAX) : -DBL_MAX; }
 
@@ -94,8 +92,7 @@ bool write_row(RasterOutput *out, const std::vector<unsigned char> &row, int lin
 // The row being written in the background, done; false when it failed.
 bool wait_for_writer(RasterOutput *out, std::string *error)
 {
-    if (out->writer.joinable())
-        out->writer.join();
+    out->writer.join();
     if (out->writer_ok)
         return true;
     *error = out->writer_error;
@@ -111,12 +108,7 @@ bool row_complete(RasterOutput *out, int line, std::string *error)
     if (!wait_for_writer(out, error))
         return false;
     std::swap(out->row, out->written_row);
-    try {
-        out->writer = std::thread(
-            [out, line] { out->writer_ok = write_row(out, out->written_row, line, &out->writer_error); });
-    } catch (const std::system_error &) {
-        return write_row(out, out->written_row, line, error);
-    }
+    out->writer.start([out, line] { out->writer_ok = write_row(out, out->written_row, line, &out->writer_error); });
     return true;
 }
 
@@ -181,13 +173,13 @@ bool finish_outputs(RasterOutput *const *outs, int n, bool in_parallel, std::str
     auto finish = [&](int k) { done[static_cast<size_t>(k)] = finish_output(outs[k], &errors[static_cast<size_t>(k)]); };
     // In parallel: the first here, the others in threads of their own.
     const int here = in_parallel ? std::min(n, 1) : n;
-    std::vector<std::thread> others;
+    std::vector<Beside> others(static_cast<size_t>(n - here));
     for (int k = here; k < n; k++)
-        others.emplace_back(finish, k);
+        others[static_cast<size_t>(k - here)].start([&finish, k] { finish(k); });
     for (int k = 0; k < here; k++)
         finish(k);
-    for (std::thread &t : others)
-        t.join();
+    for (Beside &b : others)
+        b.join();
     for (int k = 0; k < n; k++)
         if (!done[static_cast<size_t>(k)]) {
             *error = errors[static_cast<size_t>(k)];
@@ -198,8 +190,7 @@ bool finish_outputs(RasterOutput *const *outs, int n, bool in_parallel, std::str
 
 void abandon_output(RasterOutput *out)
 {
-    if (out->writer.joinable())
-        out->writer.join();
+    out->writer.join();
     if (out->dataset != nullptr)
         GDALClose(out->dataset);
     out->dataset = nullptr;

@@ -4,13 +4,13 @@
 #ifndef RASTER_OUTPUT_H
 #define RASTER_OUTPUT_H
 
+#include "beside.h"
 #include "dem_input.h"
 #include "geotiff_output.h"
 
 #include <gdal.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 // The lines are gathered into a row of tiles of the output's own, and
@@ -36,17 +36,9 @@ struct RasterOutput {
     // finished.
     bool background = false;
     std::vector<unsigned char> written_row;
-    std::thread writer;
+    Beside writer;
     bool writer_ok = true;
     std::string writer_error;
-    RasterOutput() = default;
-    RasterOutput(const RasterOutput &) = delete;
-    RasterOutput &operator=(const RasterOutput &) = delete;
-    ~RasterOutput()
-    {
-        if (writer.joinable())
-            writer.join();
-    }
 };
 
 // The output's nodata value: the lowest finite value of the type
