@@ -231,8 +231,9 @@ TEST(BudgetEngine, BlocksMergedGiveTheBudgetOfTheWhole)
 // and without a level of detection (and with a NaN, which is tested rather
 // than taken for a zero), hold the counts, areas and exact volumes of the
 // same cells counted one by one: short lines, a line of 20000 rises of one
-// binade (summed in several chunks), and a line of volumes near the smallest
-// doubles, some of them subnormal.
+// binade (summed in several chunks), lines at the smallest scales summed
+// at once, and a line of volumes near the smallest doubles, some of them
+// subnormal.
 TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
 {
     std::mt19937_64 random(11);
@@ -242,18 +243,32 @@ TEST(BudgetEngine, CellsCountedAtOnceAsOneByOne)
             BudgetRows one = budget_with_line_areas(lod), at_once = budget_with_line_areas(lod);
             BudgetRows also = budget_with_line_areas(lod); // the same cells counted into a second budget
             for (int line = 0; line < 9; line++) {
-                const int n = static_cast<int>(line == 3 ? 20000 + random() % 9 : random() % 40);
+                const bool near_smallest = line == 5 || line == 7;
+                const int n = static_cast<int>(line == 3 ? 20000 + random() % 9
+                                               : near_smallest ? 250 + random() % 9
+                                                               : random() % 40);
                 const double scale = line == 8 ? std::ldexp(1.0, -1040) : 1.0;
                 std::vector<double> difs(static_cast<size_t>(n)), vols(static_cast<size_t>(n));
                 for (int k = 0; k < n; k++) {
                     double v = random() % 4 == 0 ? 0.0 : d(random) * std::ldexp(1.0, static_cast<int>(random() % 40) - 20);
                     if (line == 3) // rises of one binade: their significands pile up in one sum
                         v = 1.25 + std::ldexp(static_cast<double>(random() % 1000), -20);
+                    // Lines whose smallest last bit weighs 2^-1023 and 2^-1024:
+                    // the smallest scale summed as whole numbers in doubles,
+                    // and the first one beyond it; their terms but the first
+                    // 2^42 to 2^44 times larger, the widest range summed at
+                    // once, whose sums of parts are the largest.
+                    if (near_smallest) {
+                        const double significand = 1 + std::ldexp(static_cast<double>(random() >> 12), -52);
+                        v = (k % 50 == 0 ? -1 : 1) *
+                            std::ldexp(significand, k == 0 ? 0 : 42 + static_cast<int>(random() % 2));
+                    }
                     difs[static_cast<size_t>(k)] = with_nan && k == n / 2 ? std::nan("") : v;
                     // Mostly terms within a factor 2^43 of one another (summed
                     // in wide integers), and lines that are not: a tiny
                     // term, or an infinite one.
-                    vols[static_cast<size_t>(k)] = v * 7 * scale;
+                    vols[static_cast<size_t>(k)] =
+                        near_smallest ? std::ldexp(v, line == 5 ? -971 : -972) : v * 7 * scale;
                     if (k == 0 && line == 4)
                         vols[0] = std::ldexp(1.5, -400);
                     if (k == 0 && line == 6)

@@ -1,6 +1,7 @@
 #include "budget_engine.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -192,6 +193,11 @@ typedef long long Masks __attribute__((vector_size(16)));
 typedef unsigned long long Bits __attribute__((vector_size(16)));
 typedef short Shorts __attribute__((vector_size(16)));
 
+static Doubles masked(const Doubles &x, const Bits &mask)
+{
+    return reinterpret_cast<Doubles>(reinterpret_cast<Bits>(x) & mask);
+}
+
 // One cell, as the vector loop counts two.
 static void add_cell_facts(double d, double v, double lod, LineFacts *f)
 {
@@ -206,7 +212,7 @@ static void add_cell_facts(double d, double v, double lod, LineFacts *f)
 
 static LineFacts line_facts(const double *dif, const double *vol, int n, double lod)
 {
-    const Doubles zero = {0, 0}, level = {lod, lod};
+    const Doubles zero = {0, 0}, level = {lod, lod}, smallest_normal = {DBL_MIN, DBL_MIN};
     const Bits magnitude_bits = {~0ULL >> 1, ~0ULL >> 1};
     Masks below = {0, 0}, above = {0, 0}, detected_below = {0, 0}, detected_above = {0, 0}, odd = {0, 0};
     Shorts low = {0x800, 0x800, 0x800, 0x800, 0x800, 0x800, 0x800, 0x800}, high = {}, top = {};
@@ -216,7 +222,7 @@ static LineFacts line_facts(const double *dif, const double *vol, int n, double 
         std::memcpy(&d, dif + k, sizeof d);
         std::memcpy(&v, vol + k, sizeof v);
         const Masks lower = d < zero, higher = d > zero;
-        const Masks detected = ~(reinterpret_cast<Doubles>(reinterpret_cast<Bits>(d) & magnitude_bits) < level);
+        const Masks detected = ~(masked(d, magnitude_bits) < level);
         below -= lower;
         above -= higher;
         detected_below -= lower & detected;
@@ -224,8 +230,12 @@ static LineFacts line_facts(const double *dif, const double *vol, int n, double 
         odd |= (d != d) | (lower ^ (v < zero)) | (higher ^ (v > zero));
         const Bits bits = reinterpret_cast<Bits>(v);
         const Bits biased = (bits >> 52) & 0x7ff;
-        const Bits e = biased - reinterpret_cast<Bits>(biased == 0); // 1 for subnormal numbers and zeros
-        const Bits nonzero = reinterpret_cast<Bits>((bits << 1) != 0);
+        // The tests on the values are comparisons of doubles, whose lanes
+        // SSE2 compares at once (it has no 64-bit integer comparison):
+        // below the smallest normal number, the biased exponent is 0, and
+        // the last bit's is taken as 1.
+        const Bits e = biased - reinterpret_cast<Bits>(masked(v, magnitude_bits) < smallest_normal);
+        const Bits nonzero = reinterpret_cast<Bits>(v != zero);
         const Shorts e_low = reinterpret_cast<Shorts>((e & nonzero) | (0x800 & ~nonzero));
         const Shorts e_high = reinterpret_cast<Shorts>(e & nonzero);
         low = low < e_low ? low : e_low;
@@ -253,52 +263,101 @@ struct ScaledSums {
     unsigned __int128 negative = 0, positive = 0, detected_negative = 0, detected_positive = 0;
 };
 
-// Each volume's significand is added, as a 64-bit whole number, to the
-// bucket of its sign and of its last bit's exponent above the scale (0 to
-// 43, VolumeScale::common); four sets of buckets in turn, so that the
-// additions of neighbouring cells, often to the same bucket, need not
-// wait for one another. 2^11 significands below 2^53 fit a bucket: the
-// buckets are emptied into the sums every 2^11 cells.
-const int SCALE_BUCKETS = 64, BUCKET_SETS = 4, BUCKET_CELLS = 1 << 11;
+// At the scale 2^s of a line at one scale (VolumeScale::common), each
+// volume v is a whole number of 2^s below 2^96, split exactly in double
+// arithmetic: H = v 2^(−s−48) rounded to the nearest whole number (by
+// adding and taking away 1.5 × 2^52, exact below 2^51) and L = v 2^−s −
+// H 2^48, a whole number within 2^47 (every step exact: scalings by
+// powers of two in range, and a difference that a double holds). v 2^−s
+// is then H 2^48 + L. Sums of 32 such parts stay below 2^53, so a lane's
+// sums in double are exact for 32 cells, then passed to 128-bit
+// integers. The scalings need 2^−s and 2^(−s−48) normal doubles.
+const int SPLIT_BITS = 48, SPLIT_CELLS = 64; // 32 cells a lane of two
+static bool splits_exactly(int lowest) { return lowest >= -1023 && lowest <= 1022 - SPLIT_BITS; }
 
-struct SignificandBuckets {
-    unsigned long long sum[BUCKET_SETS][2 * SCALE_BUCKETS] = {};
-    // The buckets' sums at the scale into negative and positive, emptied.
-    void empty_into(unsigned __int128 *negative, unsigned __int128 *positive)
+// The parts of one volume or two, by lanes.
+struct SplitParts {
+    Doubles high, low;
+};
+
+static SplitParts split_volumes(const Doubles &v, const Doubles &to_high, const Doubles &to_scale)
+{
+    const Doubles round = {0x1.8p52, 0x1.8p52}, split = {0x1p48, 0x1p48};
+    SplitParts p;
+    p.high = (v * to_high + round) - round;
+    p.low = v * to_scale - p.high * split;
+    return p;
+}
+
+// The exact sum of a chunk's parts, as a whole number of 2^s.
+static __int128 chunk_sum(const Doubles &high, const Doubles &low)
+{
+    const long long h = static_cast<long long>(high[0]) + static_cast<long long>(high[1]);
+    const long long l = static_cast<long long>(low[0]) + static_cast<long long>(low[1]);
+    return static_cast<__int128>(h) * (static_cast<__int128>(1) << SPLIT_BITS) + l;
+}
+
+// The sums, as whole numbers of 2^s, of all the volumes, of the negative
+// ones, and with TESTED of those at or beyond the level and of the
+// negative ones among them: chunk by chunk, two lanes at a time.
+template <bool TESTED> struct SplitChunk {
+    Doubles high[4] = {}, low[4] = {};
+    void add(const SplitParts &p, const Bits &negative, const Bits &detected)
     {
-        for (int set = 0; set < BUCKET_SETS; set++)
-            for (int r = 0; r < SCALE_BUCKETS; r++) {
-                *positive += static_cast<unsigned __int128>(sum[set][r]) << r;
-                *negative += static_cast<unsigned __int128>(sum[set][SCALE_BUCKETS + r]) << r;
-                sum[set][r] = sum[set][SCALE_BUCKETS + r] = 0;
-            }
+        high[0] += p.high;
+        low[0] += p.low;
+        high[1] += masked(p.high, negative);
+        low[1] += masked(p.low, negative);
+        if (TESTED) {
+            const Doubles high_detected = masked(p.high, detected), low_detected = masked(p.low, detected);
+            high[2] += high_detected;
+            low[2] += low_detected;
+            high[3] += masked(high_detected, negative);
+            low[3] += masked(low_detected, negative);
+        }
+    }
+    void into(__int128 wide[4]) const
+    {
+        for (int k = 0; k < (TESTED ? 4 : 2); k++)
+            wide[k] += chunk_sum(high[k], low[k]);
     }
 };
 
 template <bool TESTED>
 static ScaledSums scaled_sums(const double *dif, const double *vol, int n, int lowest, double lod)
 {
-    ScaledSums s;
-    SignificandBuckets all, detected;
-    for (int first = 0; first < n; first += BUCKET_CELLS) {
-        const int last = std::min(n, first + BUCKET_CELLS);
-        for (int k = first; k < last; k++) {
-            bool negative;
-            unsigned long long m;
-            int e;
-            exact_significand(vol[k], &negative, &m, &e);
-            // A zero's bucket is any: it adds nothing.
-            const int bucket = negative * SCALE_BUCKETS + ((e - lowest) & (SCALE_BUCKETS - 1));
-            all.sum[k & (BUCKET_SETS - 1)][bucket] += m;
+    const Doubles zero = {0, 0}, level = {lod, lod};
+    const Doubles to_high = {std::ldexp(1.0, -lowest - SPLIT_BITS), std::ldexp(1.0, -lowest - SPLIT_BITS)};
+    const Doubles to_scale = {std::ldexp(1.0, -lowest), std::ldexp(1.0, -lowest)};
+    const Bits magnitude_bits = {~0ULL >> 1, ~0ULL >> 1};
+    __int128 wide[4] = {};
+    auto detected_of = [&](const Doubles &d) {
+        return ~reinterpret_cast<Bits>(masked(d, magnitude_bits) < level);
+    };
+    int k = 0;
+    while (k + 2 <= n) {
+        SplitChunk<TESTED> chunk;
+        for (const int end = std::min(n - n % 2, k + SPLIT_CELLS); k < end; k += 2) {
+            Doubles v, d = zero;
+            std::memcpy(&v, vol + k, sizeof v);
             if (TESTED)
-                detected.sum[k & (BUCKET_SETS - 1)][bucket] +=
-                    m & -static_cast<unsigned long long>(!(std::fabs(dif[k]) < lod));
+                std::memcpy(&d, dif + k, sizeof d);
+            chunk.add(split_volumes(v, to_high, to_scale), reinterpret_cast<Bits>(v < zero), detected_of(d));
         }
-        all.empty_into(&s.negative, &s.positive);
-        if (TESTED)
-            detected.empty_into(&s.detected_negative, &s.detected_positive);
+        chunk.into(wide);
     }
-    return s;
+    if (k < n) { // the last cell of an odd line, in a lane of its own
+        SplitChunk<TESTED> chunk;
+        const Doubles v = {vol[k], 0}, d = {dif[k], 0};
+        chunk.add(split_volumes(v, to_high, to_scale), reinterpret_cast<Bits>(v < zero), detected_of(d));
+        chunk.into(wide);
+    }
+    ScaledSums sums;
+    sums.negative = static_cast<unsigned __int128>(-wide[1]);
+    sums.positive = static_cast<unsigned __int128>(wide[0] - wide[1]);
+    sums.detected_negative = static_cast<unsigned __int128>(-wide[3]);
+    sums.detected_positive = static_cast<unsigned __int128>(wide[2] - wide[3]);
+    return sums;
 }
 
 // The sign groups (negative 0, positive 1, zero 2) and, with tested, the
@@ -336,7 +395,7 @@ void budget_count_cells(BudgetRows *b, const double *dif, const double *vol, int
     // change: the thresholded rows hold the cells of the sign rows (a NaN,
     // in the zero row, is not below the level: it is tested as one).
     const bool tested = b->lod > 0 || facts.odd;
-    if (facts.scale.common() && !facts.odd) {
+    if (facts.scale.common() && !facts.odd && splits_exactly(facts.scale.lowest())) {
         add_line_groups(&sign, tested ? &test : nullptr, dif, vol, n, b->lod, facts, facts.scale.lowest());
     } else {
         // The cells one by one into the groups of their differences.
