@@ -147,6 +147,17 @@ TEST(ExactSum, ManyTermsPassTheirCarries)
     ExactSum product;
     exact_add_product(&product, n, x);
     EXPECT_TRUE(exact_equal(s, product));
+    // The same terms four at a time in parts merged one after the other:
+    // the merged words pass their carries as the terms' do.
+    ExactSum merged;
+    for (long long k = 0; k < n; k += 4) {
+        ExactSum part;
+        for (long long t = k; t < std::min(n, k + 4); t++)
+            exact_add(&part, x);
+        exact_merge(&merged, part);
+    }
+    EXPECT_TRUE(exact_equal(merged, product));
+    EXPECT_EQ(exact_value(merged), exact_value(product));
 }
 
 // Many extended-precision terms added at once give the sum of adding each:

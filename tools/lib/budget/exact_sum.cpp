@@ -264,12 +264,17 @@ ExactSum exact_from_words(const long long words[EXACT_SUM_WORDS], long long posi
 
 void exact_merge(ExactSum *into, const ExactSum &from)
 {
-    long long theirs[EXACT_SUM_WORDS];
-    exact_words(from, theirs);
-    pass_carries(into->word);
+    // Each word holds less than 2^32 plus 2^34 for every term since the
+    // carries were last passed on: the words of both add up with their
+    // terms counted together (and one more for the two low parts), and
+    // the carries wait as they do for terms.
     for (int i = 0; i < EXACT_SUM_WORDS; i++)
-        into->word[i] += theirs[i];
-    into->pending = 1;
+        into->word[i] += from.word[i];
+    into->pending += from.pending + 1;
+    if (into->pending >= TERMS_BEFORE_CARRIES) {
+        pass_carries(into->word);
+        into->pending = 0;
+    }
     into->positive_infinities += from.positive_infinities;
     into->negative_infinities += from.negative_infinities;
     into->nans += from.nans;
