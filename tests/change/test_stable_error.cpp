@@ -4,9 +4,11 @@
 #include "gdal_test_files.h"
 #include "stable_error.h"
 
+#include <gdal.h>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -471,6 +473,50 @@ TEST_F(LearnedErrors, ACorrelatedErrorGivesARegionTheErrorOfItsMean)
     EXPECT_LT(net["uncertainty_m3"]["independent"].get<double>() * 2.5, truth);
     // The learned error is the field's spread, 0.2 m.
     EXPECT_NEAR(b["error_model"]["slope_bins"][0]["nmad_m"].get<double>(), 0.2, 0.03);
+}
+
+// A tile that cannot be decoded, beyond the first block of lines the
+// errors are learned from (it is read ahead, in a thread of its own): the
+// run stops there with a message, and writes nothing.
+TEST_F(LearnedErrors, ADamagedTileReadAheadStopsTheRun)
+{
+    Grid g;
+    g.lines = 600;
+    g.columns = 16;
+    std::mt19937_64 random(3);
+    std::normal_distribution<double> noise(0, 0.2);
+    for (int k = 0; k < g.lines * g.columns; k++)
+        g.values.push_back(100 + 0.01 * k + noise(random));
+    write_geotiff(at("plain.tif"), g);
+    for (const char *name : {"before.tif", "after.tif"}) {
+        GDALDatasetH plain = GDALOpen(at("plain.tif").c_str(), GA_ReadOnly);
+        ASSERT_NE(plain, nullptr);
+        const char *options[] = {"TILED=YES", "BLOCKXSIZE=16", "BLOCKYSIZE=16", "COMPRESS=DEFLATE", nullptr};
+        GDALDatasetH tiled = GDALCreateCopy(GDALGetDriverByName("GTiff"), at(name).c_str(), plain, FALSE,
+                                            const_cast<char **>(options), nullptr, nullptr);
+        ASSERT_NE(tiled, nullptr);
+        GDALClose(tiled);
+        GDALClose(plain);
+    }
+    // AFTER's tile of lines 480 to 495, its compressed bytes overwritten.
+    GDALDatasetH after = GDALOpen(at("after.tif").c_str(), GA_ReadOnly);
+    ASSERT_NE(after, nullptr);
+    const char *offset = GDALGetMetadataItem(GDALGetRasterBand(after, 1), "BLOCK_OFFSET_0_30", "TIFF");
+    ASSERT_NE(offset, nullptr);
+    const long at_byte = std::atol(offset);
+    GDALClose(after);
+    FILE *f = std::fopen(at("after.tif").c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fseek(f, at_byte, SEEK_SET), 0);
+    const std::string junk(64, '\xff');
+    ASSERT_EQ(std::fwrite(junk.data(), 1, junk.size(), f), junk.size());
+    std::fclose(f);
+
+    const Outcome r = change("before.tif after.tif out --error-from-stable");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("dem_change: --error-from-stable: "), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(at("out_2D.tif")));
+    EXPECT_FALSE(exists(at("out_3D.tif")));
 }
 
 TEST_F(LearnedErrors, OptionsItExcludesAreRefused)

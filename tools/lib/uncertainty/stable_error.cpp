@@ -1,5 +1,6 @@
 #include "stable_error.h"
 
+#include "beside.h"
 #include "line_window.h"
 
 #include <algorithm>
@@ -707,6 +708,13 @@ struct StableBlocks {
     std::vector<unsigned char> stable, valid;
 };
 
+// The rasters a sample reads.
+struct StableRasters {
+    DemInput *before, *after;
+    const Alignment *aligned;
+    StableGround *ground;
+};
+
 StableBlocks stable_blocks(const DemInput &before)
 {
     StableBlocks k;
@@ -725,23 +733,62 @@ StableBlocks stable_blocks(const DemInput &before)
     return k;
 }
 
-bool read_stable_block(StableBlocks *k, int first, DemInput *before, DemInput *after, const Alignment *aligned,
-                       StableGround *ground, std::string *why)
+bool read_stable_block(StableBlocks *k, int first, const StableRasters &r, std::string *why)
 {
     const size_t n = static_cast<size_t>(k->nb_col);
     k->first = first;
     k->count = std::min(k->lines, k->nb_lig - first);
-    if (!read_dem_lines(before, first, k->count, k->before.data(), k->valid.data(), why))
+    if (!read_dem_lines(r.before, first, k->count, k->before.data(), k->valid.data(), why))
         return false;
-    if (aligned != nullptr)
-        read_aligned_lines(*aligned, first, k->count, k->after.data(), k->valid.data());
-    else if (!read_dem_lines(after, first, k->count, k->after.data(), k->valid.data(), why))
+    if (r.aligned != nullptr)
+        read_aligned_lines(*r.aligned, first, k->count, k->after.data(), k->valid.data());
+    else if (!read_dem_lines(r.after, first, k->count, k->after.data(), k->valid.data(), why))
         return false;
     for (int l = 0; l < k->count; l++)
-        if (!read_stable_line(ground, first + l, &k->stable[static_cast<size_t>(l) * n], why))
+        if (!read_stable_line(r.ground, first + l, &k->stable[static_cast<size_t>(l) * n], why))
             return false;
     return true;
 }
+
+// The blocks read one ahead: while the sample works on a block, the next
+// one is read in a thread beside it (GDAL's datasets are used by one
+// thread at a time: the reading thread alone between a start and its
+// wait).
+struct StableReadAhead {
+    StableBlocks blocks[2];
+    int current = 0;
+    Beside reader;
+    bool next_ok = true, next_started = false;
+    std::string next_error;
+
+    // The block holding `line`, the lines coming in order: the one read
+    // ahead, or read now; the block after it then read ahead.
+    bool reach(int line, const StableRasters &r, std::string *why)
+    {
+        StableBlocks *held = &blocks[current];
+        if (line < held->first + held->count)
+            return true;
+        if (next_started) {
+            reader.join();
+            next_started = false;
+            current = 1 - current;
+            held = &blocks[current];
+            if (!next_ok) {
+                *why = next_error;
+                return false;
+            }
+        }
+        if (!(line >= held->first && line < held->first + held->count) && !read_stable_block(held, line, r, why))
+            return false;
+        const int next = held->first + held->count;
+        if (next < held->nb_lig) {
+            StableBlocks *ahead = &blocks[1 - current];
+            next_started = true;
+            reader.start([this, ahead, next, r] { next_ok = read_stable_block(ahead, next, r, &next_error); });
+        }
+        return true;
+    }
+};
 
 } // namespace
 
@@ -780,11 +827,13 @@ bool learn_stable_error(const DemInputOptions &before_options, const DemInputOpt
         GDALSetCacheMax64(std::min<GIntBig>(cache, bytes));
     }
     if (ok) {
-        StableBlocks blocks = stable_blocks(before);
+        StableReadAhead ahead;
+        ahead.blocks[0] = ahead.blocks[1] = stable_blocks(before);
+        const StableRasters rasters = {&before, &after, aligned, &ground};
         const StableLineReader read_line = [&](int line, double *b, double *a, unsigned char *s, std::string *why) {
-            if (line >= blocks.first + blocks.count &&
-                !read_stable_block(&blocks, line, &before, &after, aligned, &ground, why))
+            if (!ahead.reach(line, rasters, why))
                 return false;
+            const StableBlocks &blocks = ahead.blocks[ahead.current];
             const size_t n = static_cast<size_t>(blocks.nb_col), at = static_cast<size_t>(line - blocks.first) * n;
             std::copy(&blocks.before[at], &blocks.before[at] + n, b);
             std::copy(&blocks.after[at], &blocks.after[at] + n, a);
