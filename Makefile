@@ -76,7 +76,7 @@ test-windows: build
 # or dem_change's exceeds 128 MiB.
 bench:
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DSKARNOVELT_TESTS=OFF
-	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages bench_kernels bench_budget dem_change dem_coreg bench_change
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target skarnovelt_v2 demgen run_bench bench_stages bench_kernels bench_budget bench_errors dem_change dem_coreg bench_change
 	$(RELEASE_BUILD)/bench/run_bench --tool $(RELEASE_BUILD)/skarnovelt_v2 \
 	  --demgen $(RELEASE_BUILD)/tools/demgen/demgen --stages $(RELEASE_BUILD)/bench/bench_stages \
 	  --work $(RELEASE_BUILD)/bench-data --out $(BUILD)/bench
@@ -84,6 +84,8 @@ bench:
 	$(RELEASE_BUILD)/bench/bench_kernels --benchmark_out=$(BUILD)/bench/kernels.csv --benchmark_out_format=csv
 	@echo "The budget's exact sums against a plain sum in double:"
 	$(RELEASE_BUILD)/bench/bench_budget --benchmark_out=$(BUILD)/bench/budget.csv --benchmark_out_format=csv
+	@echo "What the errors learned from stable ground add to a cell (extended precision), against a double floor:"
+	$(RELEASE_BUILD)/bench/bench_errors --benchmark_out=$(BUILD)/bench/errors.csv --benchmark_out_format=csv
 	@echo "dem_change and dem_coreg against the GDAL floor and gdal_calc.py (float32 GeoTIFF pairs), and the compressions:"
 	$(RELEASE_BUILD)/bench/bench_change --dem-change $(RELEASE_BUILD)/tools/change/dem_change \
 	  --dem-coreg $(RELEASE_BUILD)/tools/coreg/dem_coreg \
