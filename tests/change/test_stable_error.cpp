@@ -45,6 +45,22 @@ TEST(StableError, InterpolationBetweenTheBinsHeldBeyondThem)
     EXPECT_NEAR(learned_sigma(m, 12.5), 0.25, 1e-15);
     EXPECT_EQ(learned_sigma(m, 0), 0.1);
     EXPECT_EQ(learned_sigma(m, 60), 0.3);
+    // Between the right pair of many bins: at each median its own NMAD, half
+    // way to the next the mean of both; no slope (NaN) takes the last.
+    m.slope_bins.clear();
+    for (int k = 0; k < 7; k++) {
+        SlopeBin bin;
+        bin.median_slope_deg = 4 + 7 * k;
+        bin.nmad_m = 0.1 + 0.05 * k * k;
+        m.slope_bins.push_back(bin);
+    }
+    for (int k = 0; k < 7; k++) {
+        EXPECT_EQ(learned_sigma(m, 4 + 7 * k), m.slope_bins[static_cast<size_t>(k)].nmad_m) << k;
+        if (k < 6) {
+            EXPECT_NEAR(learned_sigma(m, 7.5 + 7 * k), 0.1 + 0.025 * (k * k + (k + 1) * (k + 1)), 1e-15) << k;
+        }
+    }
+    EXPECT_EQ(learned_sigma(m, NAN), m.slope_bins.back().nmad_m);
 }
 
 // σ_d of cells from the tables (no arc tangent on flat ranges of the

@@ -221,10 +221,12 @@ void group_by_bin(const std::vector<unsigned char> &bin, const std::vector<unsig
 
 // Linear interpolation of y at x between the points (x_of(bins[k]),
 // y_of(bins[k])), their x ascending, held constant beyond the first and
-// the last. The point above x by binary search: the first whose x exceeds
-// it (a NaN x exceeds none and takes the last value). Between two points
-// of one finite, non-zero y that y, as the formula gives it (y0 + t × 0),
-// without the division.
+// the last. The point above x: the first whose x exceeds it, after the
+// points at or below it, counted with no branch (the tables hold a few
+// dozen points at most; a search's branches on noisy slopes cost more
+// than the count). A NaN x exceeds none and takes the last value. Between
+// two points of one finite, non-zero y that y, as the formula gives it
+// (y0 + t × 0), without the division.
 template <typename Bin, typename X, typename Y>
 double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
 {
@@ -232,10 +234,12 @@ double interpolate(const std::vector<Bin> &bins, X x_of, Y y_of, double x)
         return NAN;
     if (x <= x_of(bins.front()))
         return y_of(bins.front());
-    const auto above = std::upper_bound(bins.begin() + 1, bins.end(), x,
-                                        [&](double v, const Bin &b) { return v < x_of(b); });
-    if (above == bins.end())
+    size_t at = 1;
+    for (size_t k = 1; k < bins.size(); k++)
+        at += x_of(bins[k]) <= x;
+    if (at == bins.size() || std::isnan(x))
         return y_of(bins.back());
+    const auto above = bins.begin() + static_cast<long>(at);
     const double x0 = x_of(*(above - 1)), x1 = x_of(*above), y0 = y_of(*(above - 1)), y1 = y_of(*above);
     if (y0 == y1 && std::isfinite(y0) && y0 != 0 && x1 > x0)
         return y0;
