@@ -154,12 +154,14 @@ double nmad_of(std::vector<double> *values, double median)
 
 namespace {
 
-// The bin of each value (bins of edges lo[k] .. hi[k]), by hi.
+// The bin of each value (bins of edges lo[k] .. hi[k]), by hi (ascending):
+// the bins whose upper edge it reaches, the last one taking the rest,
+// counted with no branch (a NaN reaches none: the first bin).
 size_t bin_of(const std::vector<double> &hi, double value)
 {
     size_t b = 0;
-    while (b + 1 < hi.size() && value >= hi[b])
-        b++;
+    for (size_t k = 0; k + 1 < hi.size(); k++)
+        b += value >= hi[k];
     return b;
 }
 
