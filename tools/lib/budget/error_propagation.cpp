@@ -188,10 +188,14 @@ bool number_line_rows(Propagation3D *p, int at, const int *slots)
         }
         uint64_t bits = 0;
         for (int m = 0; m < PROPAGATION_SLOTS; m++) {
-            const int bit = cell[m] < 0 ? 64 : slot_bit(p, cell[m], live | used | bits);
-            if (bit < 0)
+            if (cell[m] < 0)
+                continue;
+            // Most rows have their bits: looked up at once.
+            const size_t s = static_cast<size_t>(cell[m]);
+            int bit = s < p->bit_of_slot.size() ? p->bit_of_slot[s] : -1;
+            if (bit < 0 && (bit = slot_bit(p, cell[m], live | used | bits)) < 0)
                 return false;
-            bits |= bit < 64 ? 1ULL << bit : 0;
+            bits |= 1ULL << bit;
         }
         cell_rows[c] = bits;
         used |= bits;
@@ -469,19 +473,28 @@ void group_terms_fitting(const uint64_t *code, const unsigned long long *sigma_m
         uint64_t lanes = code[j] | code[j + 1] << 1 | code[j + 2] << 2;
         if (lanes == 0 || sigma_m[j] == 0)
             continue; // no 3D cell of the group's rows around, or no terms
+        // The terms of the last mask, kept for the next row of the cell
+        // (rows often meet the same neighbours: the undetected and the
+        // net rows where nothing around is detected, say).
+        unsigned last = 0;
+        unsigned long long ws = 0, square = 0;
+        int exponent = 0, square_exponent = 0;
         do {
             const int lane = __builtin_ctzll(lanes) >> 4;
             const unsigned bits = static_cast<unsigned>(lanes >> (16 * lane)) & 0x1ff;
             lanes &= ~(0xffffULL << (16 * lane));
-            const ExactExtended &weight = weight_of[bits].parts;
-            int shift;
-            const unsigned long long ws =
-                exact_round_product(static_cast<unsigned __int128>(weight.m) * sigma_m[j], &shift);
-            const int exponent = weight.exponent + sigma_e[j] + shift;
-            const unsigned long long square = exact_round_product(static_cast<unsigned __int128>(ws) * ws, &shift);
+            if (bits != last) {
+                const ExactExtended &weight = weight_of[bits].parts;
+                int shift;
+                ws = exact_round_product(static_cast<unsigned __int128>(weight.m) * sigma_m[j], &shift);
+                exponent = weight.exponent + sigma_e[j] + shift;
+                square = exact_round_product(static_cast<unsigned __int128>(ws) * ws, &shift);
+                square_exponent = 2 * exponent + shift;
+                last = bits;
+            }
             RowTerms *t = row_terms[4 * g + lane];
             t->linear.sum[j & 1][exponent & 63] += ws;
-            t->square.sum[j & 1][(2 * exponent + shift) & 63] += square;
+            t->square.sum[j & 1][square_exponent & 63] += square;
         } while (lanes != 0);
     }
 }
