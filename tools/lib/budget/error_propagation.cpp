@@ -308,15 +308,20 @@ void mask_weights(const LineWindow &w, MaskWeight weight_of[512])
 #endif
 }
 
-// The buckets into the sum, and emptied.
-void bucket_flush(TermBuckets *b, ExactSum *into)
+// The buckets' terms into a sum (the buckets left as they are).
+void bucket_add_to(const TermBuckets &b, ExactSum *into)
 {
     for (int r = 0; r < 64; r++) {
-        const __int128 sum = b->sum[0][r] + b->sum[1][r];
+        const __int128 sum = b.sum[0][r] + b.sum[1][r];
         if (sum != 0)
-            exact_add_wide(into, sum, b->low + ((r - b->low) & 63));
-        b->sum[0][r] = b->sum[1][r] = 0;
+            exact_add_wide(into, sum, b.low + ((r - b.low) & 63));
     }
+}
+
+void bucket_clear(TermBuckets *b)
+{
+    for (int r = 0; r < 64; r++)
+        b->sum[0][r] = b->sum[1][r] = 0;
     b->low = 1 << 20;
     b->high = -(1 << 20);
 }
@@ -378,16 +383,16 @@ void cell_row_terms(RowTerms *t, const MaskWeight &w, const CellSigma &s, bool i
     if (integer && s.integer && w.parts.normal) {
         const ExactExtended ws = exact_extended_product(w.parts, s.parts), square = exact_extended_product(ws, ws);
         if (in_range(ws.exponent) && in_range(square.exponent)) {
-            bucket_add(&t->linear, &t->sums.sum_a_sigma, ws);
-            bucket_add(&t->square, &t->sums.sum_a2_sigma2, square);
+            bucket_add(&t->linear, &t->into->sum_a_sigma, ws);
+            bucket_add(&t->square, &t->into->sum_a2_sigma2, square);
             return;
         }
     }
 #endif
     (void)integer;
     const long double ws = w.value * s.value;
-    exact_add(&t->sums.sum_a2_sigma2, ws * ws);
-    exact_add(&t->sums.sum_a_sigma, ws);
+    exact_add(&t->into->sum_a2_sigma2, ws * ws);
+    exact_add(&t->into->sum_a_sigma, ws);
 }
 
 // The terms of the 2D cells of a line with a σ in the rows of group g,
@@ -512,8 +517,9 @@ void add_set_sums(Propagation3D *p, uint64_t rows, const ErrorTally &line_sums)
 
 // The terms of a line's cells in the rows standing for their sets
 // (firsts), group by group of four rows: in integers straight into the
-// buckets where they fit, else the general way.
-void line_terms(Propagation3D *p, int line, const LineWindow &w, const uint64_t *const lines[3], uint64_t firsts,
+// buckets where they fit (true), else the general way (false: some terms
+// may have gone to the rows' `into`).
+bool line_terms(Propagation3D *p, int line, const LineWindow &w, const uint64_t *const lines[3], uint64_t firsts,
                 const MaskWeight weight_of[512], RowTerms *const standing[64])
 {
     const size_t n = static_cast<size_t>(p->nb_col);
@@ -549,6 +555,7 @@ void line_terms(Propagation3D *p, int line, const LineWindow &w, const uint64_t 
         t->square.low = t->square.high = square_low;
     }
 #endif
+    return fit;
 }
 
 // The 2D cells of line `line` as complete_line_by_cells adds them, the
@@ -579,22 +586,38 @@ bool complete_line_by_sets(Propagation3D *p, int line, const LineWindow &w)
     uint64_t firsts = 0;
     for (int a = 0; a < sets; a++)
         firsts |= alike[a] & (~alike[a] + 1);
-    // The rows standing for their sets, their line's sums started empty.
+    // The rows standing for their sets: the terms of a row alone go to
+    // its own sums (every row's sums made first, so that none moves), those
+    // of a set of rows to the line's sums, started empty.
+    for (uint64_t r = rows; r != 0; r &= r - 1)
+        row_sums(p, p->slot_of_bit[__builtin_ctzll(r)]);
     std::vector<RowTerms> &row_terms = p->row_terms;
     row_terms.resize(64);
     RowTerms *standing[64];
-    for (uint64_t f = firsts; f != 0; f &= f - 1) {
-        standing[__builtin_ctzll(f)] = &row_terms[static_cast<size_t>(__builtin_ctzll(f))];
-        standing[__builtin_ctzll(f)]->sums = ErrorTally();
+    for (int a = 0; a < sets; a++) {
+        const int first = __builtin_ctzll(alike[a]);
+        RowTerms *t = standing[first] = &row_terms[static_cast<size_t>(first)];
+        const bool alone = (alike[a] & (alike[a] - 1)) == 0;
+        t->into = alone ? &p->sums[static_cast<size_t>(p->slot_of_bit[first])] : &t->sums;
+        if (!alone)
+            t->sums = ErrorTally();
     }
     MaskWeight weight_of[512];
     mask_weights(w, weight_of);
-    line_terms(p, line, w, lines, firsts, weight_of, standing);
+    const bool fit = line_terms(p, line, w, lines, firsts, weight_of, standing);
+    // The buckets into each row of the set (cheaper than merging sums),
+    // and the terms gathered apart, where some were, merged.
     for (int a = 0; a < sets; a++) {
         RowTerms *t = standing[__builtin_ctzll(alike[a])];
-        bucket_flush(&t->square, &t->sums.sum_a2_sigma2);
-        bucket_flush(&t->linear, &t->sums.sum_a_sigma);
-        add_set_sums(p, alike[a], t->sums);
+        for (uint64_t r = alike[a]; r != 0; r &= r - 1) {
+            ErrorTally *sums = &p->sums[static_cast<size_t>(p->slot_of_bit[__builtin_ctzll(r)])];
+            bucket_add_to(t->square, &sums->sum_a2_sigma2);
+            bucket_add_to(t->linear, &sums->sum_a_sigma);
+        }
+        bucket_clear(&t->square);
+        bucket_clear(&t->linear);
+        if (t->into == &t->sums && !fit)
+            add_set_sums(p, alike[a], t->sums);
     }
     return true;
 }

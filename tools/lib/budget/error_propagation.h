@@ -59,9 +59,11 @@ struct TermBuckets {
 };
 
 // A row standing for its set of rows alike in a line being completed: its
-// terms as they are gathered, and its sums of the line (the set's).
+// terms as they are gathered, and where they go (the row's own sums, or
+// the line's sums of a set of more than one row, merged into each after).
 struct RowTerms {
     TermBuckets square, linear;
+    ErrorTally *into = nullptr;
     ErrorTally sums;
 };
 
