@@ -146,12 +146,6 @@ void complete_line_by_cells(Propagation3D *p, int line, const LineWindow &w)
     p->touched.clear();
 }
 
-// The rows of a line's 3D cells as bits (cell_rows, line_rows and kinds of
-// ring index `at`), in the numbering kept from line to line: a row met
-// before keeps its bit; a new row takes a bit none of the two lines before
-// this one meets (the three lines of the completions this line is part of
-// share the numbering). False when no bit is left: the line and the two
-// before it meet more than 64 rows.
 // The bit of a row (slot), a new one taken from the bits not in `taken`
 // where it has none; −1 where every bit is taken.
 int slot_bit(Propagation3D *p, int slot, uint64_t taken)
@@ -170,6 +164,12 @@ int slot_bit(Propagation3D *p, int slot, uint64_t taken)
     return bit;
 }
 
+// The rows of a line's 3D cells as bits (cell_rows, line_rows and kinds of
+// ring index `at`), in the numbering kept from line to line: a row met
+// before keeps its bit; a new row takes a bit none of the two lines before
+// this one meets (the three lines of the completions this line is part of
+// share the numbering). False when no bit is left: the line and the two
+// before it meet more than 64 rows.
 bool number_line_rows(Propagation3D *p, int at, const int *slots)
 {
     const uint64_t live = p->line_rows[(at + 1) % 3] | p->line_rows[(at + 2) % 3];
@@ -464,7 +464,8 @@ bool terms_fit(const LineWindow &w, const MaskWeight weight_of[512], int sigma_l
     *linear_low = low + sigma_low + 63;
     *square_low = 2 * *linear_low + 63;
     const long long square_high = 2 * linear_high + 65;
-    return low <= high && square_high - *square_low < 64 && *linear_low >= -1074 && square_high <= 900;
+    return low <= high && square_high - *square_low < 64 && *square_low >= -1074 && *linear_low >= -1074 &&
+           square_high <= 900;
 }
 
 // The terms of the 2D cells of a line in the rows of group g, as

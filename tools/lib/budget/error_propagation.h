@@ -39,9 +39,6 @@
 // and net rows, and its class's).
 const int PROPAGATION_SLOTS = 6;
 
-// The propagation over a grid of nb_col columns. Rows are numbered by the
-// caller ("slots", 0 and up); the sums of each are gathered in sums[slot]
-// (only sum_a2_sigma2 and sum_a_sigma are used).
 // The terms (W_k σ_k)² and W_k σ_k a line adds to a row.
 struct LineTerms {
     std::vector<long double> squares, linear;
@@ -67,6 +64,9 @@ struct RowTerms {
     ErrorTally sums;
 };
 
+// The propagation over a grid of nb_col columns. Rows are numbered by the
+// caller ("slots", 0 and up); the sums of each are gathered in sums[slot]
+// (only sum_a2_sigma2 and sum_a_sigma are used).
 struct Propagation3D {
     int nb_col = 0;
     int lines = 0;                 // lines added so far
@@ -75,8 +75,10 @@ struct Propagation3D {
     std::vector<int> slots[3];     // their 3D cells' rows, PROPAGATION_SLOTS a cell, −1 for none
     double area[3] = {0, 0, 0};    // the cell area of each of these lines, m²
     std::vector<ErrorTally> sums;  // by slot
-    // How a line is completed: its rows as sets of bits where the three
-    // lines meet at most 64 rows (false: cell by cell always, the same sums).
+    // How a line is completed: its rows as sets of bits where each of the
+    // three lines was numbered (each with the two lines before it meeting
+    // at most 64 rows), else cell by cell (false: cell by cell always, the
+    // same sums).
     bool by_sets = true;
     // The rows of the held lines' 3D cells as bits (by line % 3), numbered
     // once as each line is added, in one numbering kept from line to line:
