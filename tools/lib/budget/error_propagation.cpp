@@ -561,11 +561,11 @@ bool line_terms(Propagation3D *p, int line, const LineWindow &w, const uint64_t 
 
 // The 2D cells of line `line` as complete_line_by_cells adds them, the
 // same terms into the same rows, with the rows of the three lines as sets
-// of bits: the rows alike get their terms once (summed apart, then merged
-// into each), each gathered by the row standing for its set (its lowest
-// bit) and added at once; a cell's rows and the mask of each are those of
-// the three columns of its window, four rows at a time. False, having
-// added nothing, when a line was not numbered (more than 64 rows).
+// of bits: the rows alike get their terms once, gathered by the row
+// standing for their set (its lowest bit), then added to each row of the
+// set at once; a cell's rows and the mask of each are those of the three
+// columns of its window, four rows at a time. False, having added
+// nothing, when a line was not numbered (more than 64 rows).
 bool complete_line_by_sets(Propagation3D *p, int line, const LineWindow &w)
 {
     const uint64_t *lines[3];
