@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -216,6 +217,89 @@ TEST(ErrorPropagation, LinesCompletedBySetsOfRowsGiveTheSumsOfCellByCell)
     expect_sets_as_cells(7, 1, 2, true, 4);
     expect_sets_as_cells(7, 2, 2, false, 5);
     expect_sets_as_cells(1, 9, 2, true, 6);
+}
+
+// Lines of σ, areas and rows fed to a propagation completing its lines by
+// sets of rows and to one completing them cell by cell: the same exact sums
+// in every row up to last_slot.
+void expect_same_sums(const std::vector<std::vector<double>> &sigma, const std::vector<double> &area,
+                      const std::vector<std::vector<int>> &slots, int last_slot, const std::string &what)
+{
+    const int columns = static_cast<int>(sigma[0].size());
+    Propagation3D by_sets = propagation_start(columns), by_cells = propagation_start(columns);
+    by_cells.by_sets = false;
+    for (size_t i = 0; i < sigma.size(); i++) {
+        propagation_add_line(&by_sets, sigma[i].data(), area[i], slots[i].data());
+        propagation_add_line(&by_cells, sigma[i].data(), area[i], slots[i].data());
+    }
+    propagation_finish(&by_sets);
+    propagation_finish(&by_cells);
+    for (int slot = 0; slot <= last_slot; slot++) {
+        const ErrorTally a = propagated_sums(by_sets, slot), b = propagated_sums(by_cells, slot);
+        EXPECT_TRUE(exact_equal(a.sum_a2_sigma2, b.sum_a2_sigma2)) << what << ", row " << slot;
+        EXPECT_TRUE(exact_equal(a.sum_a_sigma, b.sum_a_sigma)) << what << ", row " << slot;
+        // Unused by the propagation, so empty in both: a term added out
+        // of its sum's range would show here.
+        EXPECT_TRUE(exact_equal(a.sum_sigma2, b.sum_sigma2)) << what << ", row " << slot;
+    }
+}
+
+// Rows that come and go from line to line (each line's rows drawn from
+// a pool that moves on, so the numbering of rows kept from line to line
+// reuses the bits of rows gone), cells in six rows, and a few lines whose
+// cells meet hundreds of rows (cell by cell) between lines that meet few.
+TEST(ErrorPropagation, RowsComingAndGoingFromLineToLineGiveTheSumsOfCellByCell)
+{
+    const int lines = 40, columns = 33;
+    std::mt19937 random(9);
+    std::vector<std::vector<double>> sigma(lines, std::vector<double>(columns));
+    std::vector<std::vector<int>> slots(lines, std::vector<int>(columns * PROPAGATION_SLOTS, -1));
+    std::vector<double> area(lines, 1.5);
+    int last_slot = 0;
+    for (int i = 0; i < lines; i++) {
+        const bool crowded = i >= 15 && i < 18;
+        for (int j = 0; j < columns; j++) {
+            sigma[i][j] = random() % 9 == 0 ? NAN : 0.05 + 0.001 * (random() % 200);
+            const int cell_rows = static_cast<int>(random() % (PROPAGATION_SLOTS + 1));
+            for (int m = 0; m < cell_rows; m++) {
+                // Distinct rows of the cell: a pool of 12 moving by 3 a line, or
+                // of 300.
+                const int slot = crowded ? 500 + 50 * m + static_cast<int>(random() % 50)
+                                         : 3 * i + m * 2 + static_cast<int>(random() % 2);
+                slots[i][static_cast<size_t>(j) * PROPAGATION_SLOTS + m] = slot;
+                last_slot = std::max(last_slot, slot);
+            }
+        }
+    }
+    expect_same_sums(sigma, area, slots, last_slot, "moving rows");
+}
+
+// σ and areas whose terms the integers do not take, or not straight into
+// one bucket an exponent: σ of very different sizes in one line (their
+// squares more than 2^64 apart), subnormal, infinite, zero and negative σ,
+// a line of zero area and lines so small that the squares fall below the
+// smallest double. Each line goes the general way, with the same sums.
+TEST(ErrorPropagation, SigmaTheIntegersDoNotTakeGivesTheSumsOfCellByCell)
+{
+    const int lines = 12, columns = 17;
+    std::mt19937 random(31);
+    const double odd[] = {1e-3, 1e8, 4e-310, INFINITY, 0.0, -0.25, 3e150};
+    std::vector<std::vector<double>> sigma(lines, std::vector<double>(columns));
+    std::vector<std::vector<int>> slots(lines, std::vector<int>(columns * PROPAGATION_SLOTS, -1));
+    std::vector<double> area(lines, 2.0);
+    area[4] = 0.0;
+    area[6] = area[8] = area[9] = area[10] = 1e-300;
+    for (int i = 0; i < lines; i++)
+        for (int j = 0; j < columns; j++) {
+            // Lines 8 to 10: σ alike, but squares below the smallest double.
+            const bool alike = i >= 8 && i <= 10;
+            sigma[i][j] = random() % 3 == 0 && !alike ? odd[(i + j) % 7] : 0.1 + 0.01 * (random() % 30);
+            if (i == 2)
+                sigma[i][j] = 0.1 * j; // a line that fits: one more check of the integers' way
+            slots[i][static_cast<size_t>(j) * PROPAGATION_SLOTS] = static_cast<int>(random() % 3);
+            slots[i][static_cast<size_t>(j) * PROPAGATION_SLOTS + 1] = 3;
+        }
+    expect_same_sums(sigma, area, slots, 3, "odd sigma");
 }
 
 } // namespace

@@ -189,6 +189,48 @@ TEST(ExactSum, ManyExtendedTermsAtOnceAsOneByOne)
     }
 }
 
+#if LDBL_MANT_DIG == 64
+// A product of long doubles worked out in integers (exact_extended_product)
+// against the machine's own: random significands, the halves between two
+// results rounded to the even one (up and down), and a product that
+// rounds up out of its 64 bits.
+TEST(ExactSum, ExtendedProductsInIntegersAsTheMachineRoundsThem)
+{
+    auto expect_as_machine = [](long double x, long double y, int k) {
+        volatile long double a = x, b = y; // worked out at run time, with the machine's rounding
+        const long double product = a * b;
+        const ExactExtended p = exact_extended_product(exact_extended_parts(x), exact_extended_parts(y)),
+                            q = exact_extended_parts(product);
+        EXPECT_EQ(p.m, q.m) << k;
+        EXPECT_EQ(p.exponent, q.exponent) << k;
+        EXPECT_EQ(p.negative, q.negative) << k;
+    };
+    std::mt19937_64 random(23);
+    for (int k = 0; k < 20000; k++) {
+        const long double x = std::ldexp(static_cast<long double>(random() | 1ULL << 63), -64 - static_cast<int>(random() % 40));
+        const long double y = k % 2 == 0 ? static_cast<long double>(std::ldexp(static_cast<double>(random() >> 11 | 1ULL << 52), -60))
+                                         : std::ldexp(static_cast<long double>(random() | 1ULL << 63), -70);
+        expect_as_machine(random() % 5 == 0 ? -x : x, y, k);
+    }
+    // (2^63 + 1) × 3/2 and (2^63 + 3) × 3/2 fall halfway between two
+    // significands: to the even one, up and down.
+    const long double three_halves = 1.5L;
+    expect_as_machine(std::ldexp(static_cast<long double>((1ULL << 63) + 1), -63), three_halves, -1);
+    expect_as_machine(std::ldexp(static_cast<long double>((1ULL << 63) + 3), -63), three_halves, -2);
+    // (2^64 − 1)², and two significands whose product lies within 2^62 of
+    // 2^127: its 64 bits round up to 2^64.
+    const long double all_ones = std::ldexp(static_cast<long double>(~0ULL), -64);
+    expect_as_machine(all_ones, all_ones, -3);
+    const unsigned long long m = 0x9027c4d1c386bbc4ULL, n = 0xe34f72048812c911ULL;
+    ASSERT_GT(static_cast<unsigned __int128>(m) * n, (static_cast<unsigned __int128>(1) << 127) - (1ULL << 62));
+    const ExactExtended up = exact_extended_product(exact_extended_parts(static_cast<long double>(m)),
+                                                    exact_extended_parts(static_cast<long double>(n)));
+    EXPECT_EQ(up.m, 1ULL << 63);
+    EXPECT_EQ(up.exponent, 127 - 63);
+    expect_as_machine(static_cast<long double>(m), static_cast<long double>(n), -4);
+}
+#endif
+
 // The budget of a grid of cells counted line by line, or the same cells
 // cut into blocks of lines and blocks of columns, merged in another order.
 TEST(BudgetEngine, BlocksMergedGiveTheBudgetOfTheWhole)

@@ -2,6 +2,8 @@
 
 #include "line_window.h"
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 
@@ -144,156 +146,479 @@ void complete_line_by_cells(Propagation3D *p, int line, const LineWindow &w)
     p->touched.clear();
 }
 
-// The rows met in the three lines, numbered 0 .. 63 for this line: up to
-// 64 rows, a cell's rows are a set of bits.
-struct LocalRows {
-    std::vector<int> *local_of; // by row, −1 for a row not met (left so after)
-    int slot[64];
-    int count = 0;
-    ~LocalRows()
-    {
-        for (int k = 0; k < count; k++)
-            (*local_of)[static_cast<size_t>(slot[k])] = -1;
-    }
-    // The rows of a cell as bits; false when more than 64 rows are met.
-    bool bits_of(const int *slots, uint64_t *bits)
-    {
-        *bits = 0;
-        for (int m = 0; m < PROPAGATION_SLOTS; m++) {
-            if (slots[m] < 0)
-                continue;
-            const size_t s = static_cast<size_t>(slots[m]);
-            if (s >= local_of->size())
-                local_of->resize(s + 1, -1);
-            int &local = (*local_of)[s];
-            if (local < 0) {
-                if (count == 64)
-                    return false;
-                local = count;
-                slot[count++] = slots[m];
-            }
-            *bits |= 1ULL << local;
+// The bit of a row (slot), a new one taken from the bits not in `taken`
+// where it has none; −1 where every bit is taken.
+int slot_bit(Propagation3D *p, int slot, uint64_t taken)
+{
+    const size_t s = static_cast<size_t>(slot);
+    if (s >= p->bit_of_slot.size())
+        p->bit_of_slot.resize(s + 1, -1);
+    int bit = p->bit_of_slot[s];
+    if (bit >= 0 || taken == ~0ULL)
+        return bit;
+    bit = __builtin_ctzll(~taken);
+    if (p->slot_of_bit[bit] >= 0)
+        p->bit_of_slot[static_cast<size_t>(p->slot_of_bit[bit])] = -1;
+    p->slot_of_bit[bit] = slot;
+    p->bit_of_slot[s] = static_cast<signed char>(bit);
+    return bit;
+}
+
+// The rows of a line's 3D cells as bits (cell_rows, line_rows and kinds of
+// ring index `at`), in the numbering kept from line to line: a row met
+// before keeps its bit; a new row takes a bit none of the two lines before
+// this one meets (the three lines of the completions this line is part of
+// share the numbering). False when no bit is left: the line and the two
+// before it meet more than 64 rows.
+bool number_line_rows(Propagation3D *p, int at, const int *slots)
+{
+    const uint64_t live = p->line_rows[(at + 1) % 3] | p->line_rows[(at + 2) % 3];
+    uint64_t used = 0;
+    // The different sets of the line's cells, by a hash of them.
+    uint64_t seen[64] = {};
+    std::vector<uint64_t> &kinds = p->kinds[at];
+    kinds.clear();
+    uint64_t *cell_rows = p->cell_rows[at].data();
+    for (size_t c = 0; c < static_cast<size_t>(p->nb_col); c++) {
+        const int *cell = &slots[c * PROPAGATION_SLOTS];
+        // Neighbours often count in the same rows.
+        if (c > 0 && std::equal(cell, cell + PROPAGATION_SLOTS, cell - PROPAGATION_SLOTS)) {
+            cell_rows[c] = cell_rows[c - 1];
+            continue;
         }
-        return true;
+        uint64_t bits = 0;
+        for (int m = 0; m < PROPAGATION_SLOTS; m++) {
+            if (cell[m] < 0)
+                continue;
+            // Most rows have their bits: looked up at once.
+            const size_t s = static_cast<size_t>(cell[m]);
+            int bit = s < p->bit_of_slot.size() ? p->bit_of_slot[s] : -1;
+            if (bit < 0 && (bit = slot_bit(p, cell[m], live | used | bits)) < 0)
+                return false;
+            bits |= 1ULL << bit;
+        }
+        cell_rows[c] = bits;
+        used |= bits;
+        uint64_t &hashed = seen[(bits * 0x9E3779B97F4A7C15ULL) >> 58];
+        if (bits != hashed) {
+            hashed = bits;
+            kinds.push_back(bits);
+        }
     }
-};
+    p->line_rows[at] = used;
+    return true;
+}
 
 // The rows that count in the same cells of the three lines (a sign and
 // its thresholded row when nothing is tested apart, say) get the same
 // terms from every cell of the line: the sets of such rows, found by
-// splitting the set of all rows by each cell's rows.
-int rows_alike(const uint64_t *cells, size_t n, int rows, uint64_t alike[64])
+// splitting the set of all rows by the different sets of the lines' cells.
+int rows_alike(const std::vector<uint64_t> *kinds[3], uint64_t rows, uint64_t alike[64])
 {
     int count = 1;
-    alike[0] = rows == 64 ? ~0ULL : (1ULL << rows) - 1;
-    // A cell's rows split the sets once: the rows of the cells already
-    // met, by a hash of them (an empty set splits nothing).
-    uint64_t met[64] = {};
-    for (size_t k = 0; k < n && count < rows; k++) {
-        const uint64_t in = cells[k];
-        uint64_t &seen = met[(in * 0x9E3779B97F4A7C15ULL) >> 58];
-        if (in == seen)
-            continue;
-        seen = in;
-        for (int a = 0, before = count; a < before; a++)
-            if ((alike[a] & in) != 0 && (alike[a] & ~in) != 0) {
-                alike[count++] = alike[a] & ~in;
-                alike[a] &= in;
-            }
-    }
+    alike[0] = rows;
+    for (int l = 0; l < 3; l++)
+        for (size_t k = 0; kinds[l] != nullptr && k < kinds[l]->size(); k++) {
+            const uint64_t in = (*kinds[l])[k];
+            for (int a = 0, before = count; a < before; a++)
+                if ((alike[a] & in) != 0 && (alike[a] & ~in) != 0) {
+                    alike[count++] = alike[a] & ~in;
+                    alike[a] &= in;
+                }
+        }
     return count;
 }
 
-// The sets of rows alike in each column of the three lines, set by set
-// (by their index in alike; the columns from one before the first to one
-// after the last, those two empty): which of the column's lines meet the
-// set (bits 0, 3 and 6: above, at, below), the mask of a window being
-// those of its three columns side by side.
-void column_rows(Propagation3D *p, const uint64_t alike[64], int sets)
+// Four bits of a set of rows spread to the lowest bit of four lanes of 16
+// bits, one a row.
+uint64_t spread_lanes(uint64_t four)
 {
-    const size_t n = static_cast<size_t>(p->nb_col);
-    // Each set stands for itself by its lowest row.
-    int set_of_row[64];
-    uint64_t firsts = 0;
-    for (int a = 0; a < sets; a++) {
-        set_of_row[__builtin_ctzll(alike[a])] = a;
-        firsts |= alike[a] & (~alike[a] + 1);
-    }
-    p->column_bits.assign(static_cast<size_t>(sets) * (n + 2), 0);
-    for (size_t l = 0; l < 3; l++)
-        for (size_t c = 0; c < n; c++)
-            for (uint64_t rows = p->cell_rows[l * n + c] & firsts; rows != 0; rows &= rows - 1) {
-                const size_t a = static_cast<size_t>(set_of_row[__builtin_ctzll(rows)]);
-                p->column_bits[a * (n + 2) + c + 1] |= 1u << (3 * l);
-            }
+    // Bit i of four × 2^(15 k) lands on 2^(i + 15 k), on a lane's lowest
+    // bit 2^(16 i) where k = i; the copies never meet, so nothing carries.
+    return (four * 0x200040008001ULL) & 0x0001000100010001ULL;
 }
 
-// The first `count` terms of a set of rows alike into each row's sums:
-// summed apart and merged where the set has more than one row.
-void add_set_terms(Propagation3D *p, uint64_t rows, const LocalRows &local, const LineTerms &t, size_t count)
+// The rows of group g (bits 4g .. 4g + 3 of `rows`) in each column of the
+// three lines, a lane of 16 bits a row: which of the column's lines meet it
+// (bits 0, 3 and 6: above, at, below), the mask of a window being those of
+// its three columns side by side. The columns from one before the first to
+// one after the last, those two empty.
+void column_codes(const uint64_t *const lines[3], size_t n, uint64_t rows, int g, std::vector<uint64_t> *codes)
 {
-    if (count == 0)
-        return;
-    if ((rows & (rows - 1)) == 0) {
-        add_line_terms(row_sums(p, local.slot[__builtin_ctzll(rows)]), t, count);
+    codes->resize(n + 2);
+    uint64_t *code = codes->data();
+    code[0] = code[n + 1] = 0;
+    const int shift = 4 * g;
+    for (size_t c = 0; c < n; c++)
+        code[c + 1] = spread_lanes((lines[0][c] & rows) >> shift & 15) |
+                      spread_lanes((lines[1][c] & rows) >> shift & 15) << 3 |
+                      spread_lanes((lines[2][c] & rows) >> shift & 15) << 6;
+}
+
+// The weight W of a mask of a line's window, and the same taken apart for
+// the terms in integers (where it is a normal number).
+struct MaskWeight {
+    long double value;
+#if LDBL_MANT_DIG == 64
+    ExactExtended parts;
+#endif
+};
+
+// The σ of a 2D cell, and the same taken apart for the terms in integers
+// (where it is a normal number: integer).
+struct CellSigma {
+    long double value;
+    bool integer;
+#if LDBL_MANT_DIG == 64
+    ExactExtended parts;
+#endif
+};
+
+CellSigma cell_sigma(double sigma)
+{
+    CellSigma s;
+    s.value = sigma;
+    s.integer = false;
+#if LDBL_MANT_DIG == 64
+    unsigned long long m;
+    int exponent;
+    s.integer = exact_significand(sigma, &s.parts.negative, &m, &exponent) && (m >> 52) != 0;
+    // The leading bit at the top of 64, as the extended format holds it.
+    s.parts.m = m << 11;
+    s.parts.exponent = exponent - 11;
+    s.parts.zero = false;
+    s.parts.normal = true;
+#endif
+    return s;
+}
+
+// The sums of each mask of a line's window (mask_weight's, in the order
+// the window is visited: a mask's sum is that of the mask without its
+// last neighbour plus that neighbour's weight), taken apart.
+void mask_weights(const LineWindow &w, MaskWeight weight_of[512])
+{
+    weight_of[0].value = 0.0L;
+    for (unsigned bits = 1; bits < 512; bits++) {
+        const int last = 31 - __builtin_clz(bits);
+        weight_of[bits].value = weight_of[bits & ~(1u << last)].value + w.weight[last];
+    }
+#if LDBL_MANT_DIG == 64
+    for (unsigned bits = 0; bits < 512; bits++)
+        weight_of[bits].parts = exact_extended_parts(weight_of[bits].value);
+#endif
+}
+
+// The buckets' terms into a sum (the buckets left as they are).
+void bucket_add_to(const TermBuckets &b, ExactSum *into)
+{
+    for (int r = 0; r < 64; r++) {
+        const __int128 sum = b.sum[0][r] + b.sum[1][r];
+        if (sum != 0)
+            exact_add_wide(into, sum, b.low + ((r - b.low) & 63));
+    }
+}
+
+void bucket_clear(TermBuckets *b)
+{
+    for (int r = 0; r < 64; r++)
+        b->sum[0][r] = b->sum[1][r] = 0;
+    b->low = 1 << 20;
+    b->high = -(1 << 20);
+}
+
+#if LDBL_MANT_DIG == 64
+// A term into its bucket, or straight into the sum where its exponent
+// lies 64 or more from another one of the buckets.
+void bucket_add(TermBuckets *b, ExactSum *direct, const ExactExtended &term)
+{
+    const int low = std::min(b->low, term.exponent), high = std::max(b->high, term.exponent);
+    const __int128 m = term.negative ? -static_cast<__int128>(term.m) : static_cast<__int128>(term.m);
+    if (high - low >= 64) {
+        exact_add_wide(direct, m, term.exponent);
         return;
     }
-    ErrorTally line_sums;
-    add_line_terms(&line_sums, t, count);
+    b->low = low;
+    b->high = high;
+    b->sum[0][term.exponent & 63] += m;
+}
+
+// Whether exponent e of a term's last bit lies where exact_add takes the
+// term whole and its 128-bit sums stay within the exact sum's range.
+bool in_range(int e) { return e >= -1074 && e <= 900; }
+
+// Whether this machine's long double products round as
+// exact_extended_product does (x87 with its 64-bit precision, to
+// nearest), tried once on products a shorter precision or another
+// rounding would give otherwise.
+bool integer_products_hold()
+{
+    static const bool hold = [] {
+        unsigned long long state = 0x9E3779B97F4A7C15ULL;
+        for (int k = 0; k < 256; k++) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            volatile long double w = std::ldexp(static_cast<long double>(state | 1ULL << 63), -64 - k % 8);
+            volatile double sigma = 0.01 + static_cast<double>(state >> 11) * 0x1p-53;
+            const long double ws = w * sigma, square = ws * ws;
+            const ExactExtended p = exact_extended_product(exact_extended_parts(w), cell_sigma(sigma).parts);
+            const ExactExtended q = exact_extended_product(p, p), a = exact_extended_parts(ws),
+                                b = exact_extended_parts(square);
+            if (p.m != a.m || p.exponent != a.exponent || q.m != b.m || q.exponent != b.exponent)
+                return false;
+        }
+        return true;
+    }();
+    return hold;
+}
+#endif
+
+// The terms (W σ)² and W σ of a cell in a row, the long double products of
+// add_terms: worked out in integers where W, σ and the terms are normal
+// numbers within range (exact_extended_product rounds as the products
+// do), else as long doubles.
+void cell_row_terms(RowTerms *t, const MaskWeight &w, const CellSigma &s, bool integer)
+{
+#if LDBL_MANT_DIG == 64
+    if (integer && s.integer && w.parts.normal) {
+        const ExactExtended ws = exact_extended_product(w.parts, s.parts), square = exact_extended_product(ws, ws);
+        if (in_range(ws.exponent) && in_range(square.exponent)) {
+            bucket_add(&t->linear, &t->into->sum_a_sigma, ws);
+            bucket_add(&t->square, &t->into->sum_a2_sigma2, square);
+            return;
+        }
+    }
+#endif
+    (void)integer;
+    const long double ws = w.value * s.value;
+    exact_add(&t->into->sum_a2_sigma2, ws * ws);
+    exact_add(&t->into->sum_a_sigma, ws);
+}
+
+// The terms of the 2D cells of a line with a σ in the rows of group g,
+// from the group's column codes: for each cell, the rows met by its window,
+// each with its mask; W_k is the mask's weight.
+void group_terms(const uint64_t *code, const double *sigma, size_t n, int g, const MaskWeight weight_of[512],
+                 RowTerms *const row_terms[64], bool integer)
+{
+    for (size_t j = 0; j < n; j++) {
+        // Columns j − 1, j and j + 1 at j, j + 1 and j + 2.
+        uint64_t lanes = code[j] | code[j + 1] << 1 | code[j + 2] << 2;
+        if (lanes == 0 || std::isnan(sigma[j]) || sigma[j] == 0)
+            continue; // no 3D cell of the group's rows around, no 2D difference, or terms of 0
+        const CellSigma s = cell_sigma(sigma[j]);
+        do {
+            const int lane = __builtin_ctzll(lanes) >> 4;
+            const unsigned bits = static_cast<unsigned>(lanes >> (16 * lane)) & 0x1ff;
+            lanes &= ~(0xffffULL << (16 * lane));
+            cell_row_terms(row_terms[4 * g + lane], weight_of[bits], s, integer);
+        } while (lanes != 0);
+    }
+}
+
+#if LDBL_MANT_DIG == 64
+// The σ of a line's cells taken apart for the terms in integers: by
+// column, the 64-bit significand (0 for a cell without terms: no σ, or 0)
+// and the exponent of its last bit, and the least and greatest exponents.
+// False where a σ is negative or not a normal number (the line's terms go
+// the general way, group_terms).
+bool sigma_parts(const double *sigma, size_t n, unsigned long long *m, int *exponent, int *low, int *high)
+{
+    *low = 1 << 20;
+    *high = -(1 << 20);
+    for (size_t j = 0; j < n; j++) {
+        m[j] = 0;
+        if (std::isnan(sigma[j]) || sigma[j] == 0)
+            continue;
+        const CellSigma s = cell_sigma(sigma[j]);
+        if (!s.integer || s.parts.negative)
+            return false;
+        m[j] = s.parts.m;
+        exponent[j] = s.parts.exponent;
+        *low = std::min(*low, exponent[j]);
+        *high = std::max(*high, exponent[j]);
+    }
+    return true;
+}
+
+// Where a line's terms in integers fall, from the exponents of its σ and
+// of its masks' weights (a product of 64-bit significands is rounded to
+// one scaled by 2^63 to 2^65): the least exponents of the linear terms and
+// of the squares. False unless each kind lies within 64 exponents (a
+// bucket of TermBuckets then holds one exponent, whatever the term) and
+// where exact_add takes the terms whole, and every weight of the window's
+// lines is a positive normal number (so is then every mask's sum).
+bool terms_fit(const LineWindow &w, const MaskWeight weight_of[512], int sigma_low, int sigma_high, int *linear_low,
+               int *square_low)
+{
+    for (int at = 0; at < 9; at++)
+        if (w.slots[at / 3] != nullptr && !(w.weight[at] > 0 && exact_extended_parts(w.weight[at]).normal))
+            return false;
+    int low = 1 << 20, high = -(1 << 20);
+    for (unsigned bits = 1; bits < 512; bits++)
+        if (weight_of[bits].parts.normal) {
+            low = std::min(low, weight_of[bits].parts.exponent);
+            high = std::max(high, weight_of[bits].parts.exponent);
+        }
+    const long long linear_high = static_cast<long long>(high) + sigma_high + 65;
+    *linear_low = low + sigma_low + 63;
+    *square_low = 2 * *linear_low + 63;
+    const long long square_high = 2 * linear_high + 65;
+    return low <= high && square_high - *square_low < 64 && *square_low >= -1074 && *linear_low >= -1074 &&
+           square_high <= 900;
+}
+
+// The terms of the 2D cells of a line in the rows of group g, as
+// group_terms adds them, where the line's terms fit (terms_fit): each
+// term's significand straight into the bucket of its exponent.
+void group_terms_fitting(const uint64_t *code, const unsigned long long *sigma_m, const int *sigma_e, size_t n, int g,
+                         const MaskWeight weight_of[512], RowTerms *const row_terms[64])
+{
+    for (size_t j = 0; j < n; j++) {
+        // Columns j − 1, j and j + 1 at j, j + 1 and j + 2.
+        uint64_t lanes = code[j] | code[j + 1] << 1 | code[j + 2] << 2;
+        if (lanes == 0 || sigma_m[j] == 0)
+            continue; // no 3D cell of the group's rows around, or no terms
+        // The terms of the last mask, kept for the next row of the cell
+        // (rows often meet the same neighbours: the undetected and the
+        // net rows where nothing around is detected, say).
+        unsigned last = 0;
+        unsigned long long ws = 0, square = 0;
+        int exponent = 0, square_exponent = 0;
+        do {
+            const int lane = __builtin_ctzll(lanes) >> 4;
+            const unsigned bits = static_cast<unsigned>(lanes >> (16 * lane)) & 0x1ff;
+            lanes &= ~(0xffffULL << (16 * lane));
+            if (bits != last) {
+                const ExactExtended &weight = weight_of[bits].parts;
+                int shift;
+                ws = exact_round_product(static_cast<unsigned __int128>(weight.m) * sigma_m[j], &shift);
+                exponent = weight.exponent + sigma_e[j] + shift;
+                square = exact_round_product(static_cast<unsigned __int128>(ws) * ws, &shift);
+                square_exponent = 2 * exponent + shift;
+                last = bits;
+            }
+            RowTerms *t = row_terms[4 * g + lane];
+            t->linear.sum[j & 1][exponent & 63] += ws;
+            t->square.sum[j & 1][square_exponent & 63] += square;
+        } while (lanes != 0);
+    }
+}
+#endif
+
+// A set of rows alike gets the line's sums of the row standing for it.
+void add_set_sums(Propagation3D *p, uint64_t rows, const ErrorTally &line_sums)
+{
     for (; rows != 0; rows &= rows - 1) {
-        ErrorTally *sums = row_sums(p, local.slot[__builtin_ctzll(rows)]);
+        ErrorTally *sums = row_sums(p, p->slot_of_bit[__builtin_ctzll(rows)]);
         exact_merge(&sums->sum_a2_sigma2, line_sums.sum_a2_sigma2);
         exact_merge(&sums->sum_a_sigma, line_sums.sum_a_sigma);
     }
 }
 
+// The terms of a line's cells in the rows standing for their sets
+// (firsts), group by group of four rows: in integers straight into the
+// buckets where they fit (true), else the general way (false: some terms
+// may have gone to the rows' `into`).
+bool line_terms(Propagation3D *p, int line, const LineWindow &w, const uint64_t *const lines[3], uint64_t firsts,
+                const MaskWeight weight_of[512], RowTerms *const standing[64])
+{
+    const size_t n = static_cast<size_t>(p->nb_col);
+    const double *sigma = p->sigma[line % 3].data();
+#if LDBL_MANT_DIG == 64
+    const bool integer = integer_products_hold();
+    p->sigma_m.resize(n);
+    p->sigma_e.resize(n);
+    int sigma_low = 0, sigma_high = 0, linear_low = 0, square_low = 0;
+    const bool fit = integer &&
+                     sigma_parts(sigma, n, p->sigma_m.data(), p->sigma_e.data(), &sigma_low, &sigma_high) &&
+                     terms_fit(w, weight_of, sigma_low, sigma_high, &linear_low, &square_low);
+#else
+    const bool integer = false, fit = false;
+#endif
+    for (int g = 0; g < 16; g++) {
+        if ((firsts >> (4 * g) & 15) == 0)
+            continue;
+        column_codes(lines, n, firsts, g, &p->codes[g]);
+#if LDBL_MANT_DIG == 64
+        if (fit) {
+            group_terms_fitting(p->codes[g].data(), p->sigma_m.data(), p->sigma_e.data(), n, g, weight_of, standing);
+            continue;
+        }
+#endif
+        group_terms(p->codes[g].data(), sigma, n, g, weight_of, standing, integer);
+    }
+#if LDBL_MANT_DIG == 64
+    // The buckets filled straight: each holds one exponent, from the least.
+    for (uint64_t f = firsts; fit && f != 0; f &= f - 1) {
+        RowTerms *t = standing[__builtin_ctzll(f)];
+        t->linear.low = t->linear.high = linear_low;
+        t->square.low = t->square.high = square_low;
+    }
+#endif
+    return fit;
+}
+
 // The 2D cells of line `line` as complete_line_by_cells adds them, the
 // same terms into the same rows, with the rows of the three lines as sets
-// of bits: the rows alike get their terms once (summed apart, then merged
-// into each), and a cell's rows and the mask of each are those of the
-// three columns of its window. False, having added nothing, when the
-// three lines meet more than 64 rows.
+// of bits: the rows alike get their terms once, gathered by the row
+// standing for their set (its lowest bit), then added to each row of the
+// set at once; a cell's rows and the mask of each are those of the three
+// columns of its window, four rows at a time. False, having added
+// nothing, when a line was not numbered (more than 64 rows).
 bool complete_line_by_sets(Propagation3D *p, int line, const LineWindow &w)
 {
-    const int nb_col = p->nb_col;
-    const size_t n = static_cast<size_t>(nb_col);
-    LocalRows local;
-    local.local_of = &p->local_of_slot;
-    std::vector<uint64_t> &cells = p->cell_rows;
-    cells.assign(3 * n, 0);
-    for (int l = 0; l < 3; l++)
-        for (size_t c = 0; w.slots[l] != nullptr && c < n; c++)
-            if (!local.bits_of(&w.slots[l][c * PROPAGATION_SLOTS], &cells[static_cast<size_t>(l) * n + c]))
-                return false;
-    if (local.count == 0)
+    const uint64_t *lines[3];
+    const std::vector<uint64_t> *kinds[3];
+    uint64_t rows = 0;
+    for (int l = 0; l < 3; l++) {
+        const size_t at = static_cast<size_t>(line + l + 2) % 3; // line − 1 + l
+        const bool held = w.slots[l] != nullptr;
+        if (held && !p->numbered[at])
+            return false;
+        lines[l] = held ? p->cell_rows[at].data() : p->no_rows.data();
+        kinds[l] = held ? &p->kinds[at] : nullptr;
+        rows |= held ? p->line_rows[at] : 0;
+    }
+    if (rows == 0)
         return true; // no 3D cell in the three lines: no terms
     uint64_t alike[64];
-    const int sets = rows_alike(cells.data(), cells.size(), local.count, alike);
-    column_rows(p, alike, sets);
-    long double weight_of[512];
-    for (unsigned bits = 0; bits < 512; bits++)
-        weight_of[bits] = mask_weight(w, bits);
-    const double *sigma = p->sigma[line % 3].data();
-    if (p->set_terms.size() < static_cast<size_t>(sets))
-        p->set_terms.resize(static_cast<size_t>(sets));
+    const int sets = rows_alike(kinds, rows, alike);
+    uint64_t firsts = 0;
+    for (int a = 0; a < sets; a++)
+        firsts |= alike[a] & (~alike[a] + 1);
+    // The rows standing for their sets: the terms of a row alone go to
+    // its own sums (every row's sums made first, so that none moves), those
+    // of a set of rows to the line's sums, started empty.
+    for (uint64_t r = rows; r != 0; r &= r - 1)
+        row_sums(p, p->slot_of_bit[__builtin_ctzll(r)]);
+    std::vector<RowTerms> &row_terms = p->row_terms;
+    row_terms.resize(64);
+    RowTerms *standing[64];
     for (int a = 0; a < sets; a++) {
-        // Set a's terms of the line: one a cell at most.
-        LineTerms &t = p->set_terms[static_cast<size_t>(a)];
-        t.squares.resize(n);
-        t.linear.resize(n);
-        size_t count = 0;
-        // Columns j − 1, j and j + 1 at j, j + 1 and j + 2.
-        const unsigned *in = &p->column_bits[static_cast<size_t>(a) * (n + 2)];
-        for (size_t j = 0; j < n; j++) {
-            const unsigned bits = in[j] | in[j + 1] << 1 | in[j + 2] << 2;
-            if (bits == 0 || std::isnan(sigma[j]))
-                continue; // no 3D cell of the set around, or no 2D difference
-            const long double ws = weight_of[bits] * static_cast<long double>(sigma[j]);
-            t.squares[count] = ws * ws;
-            t.linear[count] = ws;
-            count++;
+        const int first = __builtin_ctzll(alike[a]);
+        RowTerms *t = standing[first] = &row_terms[static_cast<size_t>(first)];
+        const bool alone = (alike[a] & (alike[a] - 1)) == 0;
+        t->into = alone ? &p->sums[static_cast<size_t>(p->slot_of_bit[first])] : &t->sums;
+        if (!alone)
+            t->sums = ErrorTally();
+    }
+    MaskWeight weight_of[512];
+    mask_weights(w, weight_of);
+    const bool fit = line_terms(p, line, w, lines, firsts, weight_of, standing);
+    // The buckets into each row of the set (cheaper than merging sums),
+    // and the terms gathered apart, where some were, merged.
+    for (int a = 0; a < sets; a++) {
+        RowTerms *t = standing[__builtin_ctzll(alike[a])];
+        for (uint64_t r = alike[a]; r != 0; r &= r - 1) {
+            ErrorTally *sums = &p->sums[static_cast<size_t>(p->slot_of_bit[__builtin_ctzll(r)])];
+            bucket_add_to(t->square, &sums->sum_a2_sigma2);
+            bucket_add_to(t->linear, &sums->sum_a_sigma);
         }
-        add_set_terms(p, alike[a], local, t, count);
+        bucket_clear(&t->square);
+        bucket_clear(&t->linear);
+        if (t->into == &t->sums && !fit)
+            add_set_sums(p, alike[a], t->sums);
     }
     return true;
 }
@@ -317,7 +642,11 @@ Propagation3D propagation_start(int nb_col)
     for (int k = 0; k < 3; k++) {
         p.sigma[k].assign(static_cast<size_t>(nb_col), 0.0);
         p.slots[k].assign(static_cast<size_t>(nb_col) * PROPAGATION_SLOTS, -1);
+        p.cell_rows[k].assign(static_cast<size_t>(nb_col), 0);
     }
+    p.no_rows.assign(static_cast<size_t>(nb_col), 0);
+    for (int &slot : p.slot_of_bit)
+        slot = -1;
     return p;
 }
 
@@ -327,6 +656,9 @@ void propagation_add_line(Propagation3D *p, const double *sigma, double area, co
     p->sigma[at].assign(sigma, sigma + p->nb_col);
     p->slots[at].assign(slots, slots + static_cast<size_t>(p->nb_col) * PROPAGATION_SLOTS);
     p->area[at] = area;
+    p->numbered[at] = p->by_sets && number_line_rows(p, at, slots);
+    if (!p->numbered[at])
+        p->line_rows[at] = 0; // its bits are not used: no completion with it goes by sets
     p->lines++;
     if (p->lines >= 2)
         complete_line(p, p->lines - 2);

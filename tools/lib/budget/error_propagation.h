@@ -39,14 +39,34 @@
 // and net rows, and its class's).
 const int PROPAGATION_SLOTS = 6;
 
-// The propagation over a grid of nb_col columns. Rows are numbered by the
-// caller ("slots", 0 and up); the sums of each are gathered in sums[slot]
-// (only sum_a2_sigma2 and sum_a_sigma are used).
 // The terms (W_k σ_k)² and W_k σ_k a line adds to a row.
 struct LineTerms {
     std::vector<long double> squares, linear;
 };
 
+// Terms ±m × 2^e (m of 64 bits) gathered for an exact sum: each added to
+// the 128-bit sum of its exponent modulo 64 while the exponents gathered
+// lie within 64 of one another (each sum then holds one exponent), then
+// all added to the exact sum at once (exact_add_wide). Two sets of sums,
+// which neighbouring cells fill in turn (a term then need not wait for
+// the one before it, often of the same exponent).
+struct TermBuckets {
+    __int128 sum[2][64] = {};
+    int low = 1 << 20, high = -(1 << 20);
+};
+
+// A row standing for its set of rows alike in a line being completed: its
+// terms as they are gathered, and where they go (the row's own sums, or
+// the line's sums of a set of more than one row, merged into each after).
+struct RowTerms {
+    TermBuckets square, linear;
+    ErrorTally *into = nullptr;
+    ErrorTally sums;
+};
+
+// The propagation over a grid of nb_col columns. Rows are numbered by the
+// caller ("slots", 0 and up); the sums of each are gathered in sums[slot]
+// (only sum_a2_sigma2 and sum_a_sigma are used).
 struct Propagation3D {
     int nb_col = 0;
     int lines = 0;                 // lines added so far
@@ -55,17 +75,29 @@ struct Propagation3D {
     std::vector<int> slots[3];     // their 3D cells' rows, PROPAGATION_SLOTS a cell, −1 for none
     double area[3] = {0, 0, 0};    // the cell area of each of these lines, m²
     std::vector<ErrorTally> sums;  // by slot
-    // How a line is completed: its rows as sets of bits where the three
-    // lines meet at most 64 rows (false: cell by cell always, the same sums).
+    // How a line is completed: its rows as sets of bits where each of the
+    // three lines was numbered (each with the two lines before it meeting
+    // at most 64 rows), else cell by cell (false: cell by cell always, the
+    // same sums).
     bool by_sets = true;
+    // The rows of the held lines' 3D cells as bits (by line % 3), numbered
+    // once as each line is added, in one numbering kept from line to line:
+    // a row keeps its bit while a held line meets it.
+    std::vector<uint64_t> cell_rows[3];  // by column, the rows of its 3D cell
+    uint64_t line_rows[3] = {0, 0, 0};   // the rows the line meets
+    bool numbered[3] = {true, true, true}; // false: the line and the two before it met more than 64 rows
+    std::vector<uint64_t> kinds[3];      // the line's different sets of rows (a few repeated)
+    std::vector<signed char> bit_of_slot; // by slot: its bit, −1 for none
+    int slot_of_bit[64];                  // by bit: its slot, −1 for none
+    std::vector<uint64_t> no_rows;        // nb_col empty sets: a line beyond the frame
     // Scratch of completing a line.
     std::vector<unsigned> masks;      // by slot: the neighbours counting in it
-    std::vector<LineTerms> terms;     // by slot: the line's terms
-    std::vector<LineTerms> set_terms; // by set of rows alike: the line's terms, a cell's at its index at most
+    std::vector<LineTerms> terms;     // by slot: the line's terms (cell by cell)
+    std::vector<RowTerms> row_terms;  // by bit: a row standing for its set (by sets)
+    std::vector<unsigned long long> sigma_m; // by column: the line's σ taken apart for the terms in integers
+    std::vector<int> sigma_e;
     std::vector<int> touched;         // the slots whose terms are gathered
-    std::vector<int> local_of_slot;   // by slot: the line's number of the row, −1 for none
-    std::vector<uint64_t> cell_rows;  // the rows of each cell of the three lines, as bits
-    std::vector<unsigned> column_bits; // by set of rows alike and column: the lines of the column meeting it
+    std::vector<uint64_t> codes[16];  // by group of four bits and column: the lines meeting each of its rows
 };
 
 // A propagation over lines of nb_col cells.

@@ -86,32 +86,6 @@ int bit_at(const unsigned long long u[EXACT_SUM_WORDS], int k)
     return static_cast<int>((u[k / 32] >> (k % 32)) & 1);
 }
 
-#if LDBL_MANT_DIG == 64
-// A value of the x87 extended format taken apart: its 64-bit significand
-// (the leading bit explicit), its sign, and the exponent of its last bit;
-// zero for ±0, normal for a finite number with its leading bit set and a
-// biased exponent neither 0 nor all ones.
-struct Extended {
-    unsigned long long m;
-    bool negative, zero, normal;
-    int exponent;
-};
-
-Extended extended_parts(long double x)
-{
-    unsigned char bytes[sizeof(long double)];
-    std::memcpy(bytes, &x, sizeof bytes);
-    Extended e;
-    std::memcpy(&e.m, bytes, sizeof e.m);
-    const int sign_exp = bytes[8] | (bytes[9] << 8);
-    const int biased = sign_exp & 0x7fff;
-    e.negative = (sign_exp & 0x8000) != 0;
-    e.zero = e.m == 0 && biased == 0;
-    e.normal = biased != 0 && biased != 0x7fff && (e.m >> 63) != 0;
-    e.exponent = biased - 16383 - 63;
-    return e;
-}
-#endif
 
 } // namespace
 
@@ -158,7 +132,7 @@ void exact_add_many(ExactSum *s, const long double *x, int n)
     int lowest = 1 << 20, highest = -(1 << 20);
     bool wide = true;
     for (int k = 0; k < n; k++) {
-        const Extended e = extended_parts(x[k]);
+        const ExactExtended e = exact_extended_parts(x[k]);
         if (e.zero)
             continue;
         wide = wide && e.normal;
@@ -192,7 +166,7 @@ void exact_add(ExactSum *s, long double x)
     // above 2^-1074 and whose top lies within the words goes in as it is,
     // in one step (the parts of the loop below add up to the same value).
     {
-        const Extended e = extended_parts(x);
+        const ExactExtended e = exact_extended_parts(x);
         const int position = e.exponent - EXACT_SUM_LOW;
         if (e.zero)
             return;

@@ -18,6 +18,7 @@
 #ifndef EXACT_SUM_H
 #define EXACT_SUM_H
 
+#include <cfloat>
 #include <cstdint>
 #include <cstring>
 
@@ -47,6 +48,70 @@ inline bool exact_significand(double x, bool *negative, unsigned long long *m, i
     *exponent = (biased != 0 ? biased : 1) - 1075; // −1074 for subnormal numbers
     return biased != 0x7ff;
 }
+#if LDBL_MANT_DIG == 64
+// A value of the x87 extended format taken apart: its 64-bit significand
+// (the leading bit explicit), its sign, and the exponent of its last bit;
+// zero for ±0, normal for a finite number with its leading bit set and a
+// biased exponent neither 0 nor all ones.
+struct ExactExtended {
+    unsigned long long m;
+    bool negative, zero, normal;
+    int exponent;
+};
+
+inline ExactExtended exact_extended_parts(long double x)
+{
+    unsigned char bytes[sizeof(long double)];
+    std::memcpy(bytes, &x, sizeof bytes);
+    ExactExtended e;
+    std::memcpy(&e.m, bytes, sizeof e.m);
+    const int sign_exp = bytes[8] | (bytes[9] << 8);
+    const int biased = sign_exp & 0x7fff;
+    e.negative = (sign_exp & 0x8000) != 0;
+    e.zero = e.m == 0 && biased == 0;
+    e.normal = biased != 0 && biased != 0x7fff && (e.m >> 63) != 0;
+    e.exponent = biased - 16383 - 63;
+    return e;
+}
+
+// The product x of two 64-bit significands with their leading bits (2^126
+// ≤ x < 2^128) rounded to 64 significant bits, to nearest, ties to even:
+// the significand, and in *shift the exponent it is scaled by.
+inline unsigned long long exact_round_product(unsigned __int128 x, int *shift)
+{
+    const unsigned long long hi = static_cast<unsigned long long>(x >> 64), lo = static_cast<unsigned long long>(x);
+    // x with its leading bit at 2^127: the significand kept is the high
+    // word, the bits below it the low one.
+    // (Without branches: the bits are as good as random.)
+    const unsigned short_by = static_cast<unsigned>(hi >> 63) ^ 1; // 1 where x < 2^127
+    unsigned long long m = hi << short_by | (lo >> 63 & short_by);
+    const unsigned long long rest = lo << short_by, half = 1ULL << 63;
+    // Up past the half, and at the half to an even m.
+    m += static_cast<unsigned long long>(rest > half) | (static_cast<unsigned long long>(rest == half) & m & 1);
+    *shift = 64 - static_cast<int>(short_by);
+    if (m == 0) { // carried out of the 64 bits: 2^64
+        m = half;
+        ++*shift;
+    }
+    return m;
+}
+
+// The product of two normal values (their parts: significands with their
+// leading bits) as the x87 extended format rounds it with its 64-bit
+// precision (to nearest, ties to even), worked out in integers; normal,
+// its exponent unbounded (the caller keeps it within the format's range).
+inline ExactExtended exact_extended_product(const ExactExtended &x, const ExactExtended &y)
+{
+    int shift;
+    ExactExtended p;
+    p.m = exact_round_product(static_cast<unsigned __int128>(x.m) * y.m, &shift);
+    p.negative = x.negative != y.negative;
+    p.zero = false;
+    p.normal = true;
+    p.exponent = x.exponent + y.exponent + shift;
+    return p;
+}
+#endif
 // Adds sum × 2^exponent exactly (exponent ≥ −1074, |sum| 2^exponent below
 // 2^1088): terms gathered apart in a 128-bit integer at one scale.
 void exact_add_wide(ExactSum *s, __int128 sum, int exponent);
