@@ -334,4 +334,33 @@ TEST(OutputRows, LinesInUnevenBlocksReadBackAsWritten)
         }
 }
 
+// A difference the output's type cannot hold (beyond its finite range, or
+// its nodata value itself) is refused where it lies, in either type; NaNs
+// before it are the nodata value in the caller's buffer.
+TEST(OutputRows, ADifferenceBeyondTheTypeIsRefusedWhereItLies)
+{
+    GDALAllRegister();
+    const std::string dir = testing::TempDir() + "output_range";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    GridFacts grid;
+    grid.nb_lig = 4;
+    grid.nb_col = 300;
+    grid.has_geotransform = true;
+    for (GDALDataType type : {GDT_Float32, GDT_Float64})
+        for (const double beyond : {type == GDT_Float32 ? 1e39 : HUGE_VAL, output_nodata(type)}) {
+            RasterOutput out;
+            std::string error;
+            const std::string path = dir + "/out.tif";
+            ASSERT_TRUE(open_output(path, path, grid, type, {}, 1, &out, &error)) << error;
+            std::vector<double> lines(static_cast<size_t>(grid.nb_lig) * grid.nb_col, 1.5);
+            lines[static_cast<size_t>(grid.nb_col) + 7] = NAN;
+            lines[static_cast<size_t>(2 * grid.nb_col) + 271] = beyond;
+            EXPECT_FALSE(write_output_lines(&out, 0, grid.nb_lig, lines.data(), &error));
+            EXPECT_NE(error.find("at line 2, column 271 does not fit the output type"), std::string::npos) << error;
+            EXPECT_EQ(lines[static_cast<size_t>(grid.nb_col) + 7], output_nodata(type));
+            abandon_output(&out);
+        }
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <string>
 
@@ -60,17 +61,30 @@ void clear_row(RasterOutput *out)
         std::fill_n(reinterpret_cast<double *>(out->row.data()), values, out->nodata);
 }
 
-// Line `line` of the grid (values in metres or the nodata value) into its
-// place in each tile of the row, in the output's type.
-template <typename T> void gather_line(RasterOutput *out, int line, const double *values)
+// Line `line` of the grid (values in metres, NaN for none) into its place
+// in each tile of the row, in the output's type, each NaN replaced by the
+// nodata value in values too; the first column whose value does not lie
+// strictly inside the type's finite range, or −1. One pass: each value
+// converted, checked and placed.
+template <typename T> int gather_line(RasterOutput *out, int line, double *values)
 {
+    const double limit = std::numeric_limits<T>::max(), nodata = out->nodata;
     const size_t tile_values = static_cast<size_t>(out->tile_columns) * out->tile_lines;
     T *in_tile = reinterpret_cast<T *>(out->row.data()) + static_cast<size_t>(line % out->tile_lines) * out->tile_columns;
+    int bad = -1;
     for (int first = 0; first < out->nb_col; first += out->tile_columns, in_tile += tile_values) {
         const int last = std::min(first + out->tile_columns, out->nb_col);
-        for (int j = first; j < last; j++)
-            in_tile[j - first] = static_cast<T>(values[j]);
+        for (int j = first; j < last; j++) {
+            const double v = values[j];
+            const bool none = v != v;
+            const T stored = static_cast<T>(none ? nodata : v);
+            values[j] = none ? nodata : v;
+            const bool fits = none || std::fabs(static_cast<double>(stored)) < limit;
+            bad = fits || bad >= 0 ? bad : j;
+            in_tile[j - first] = stored;
+        }
     }
+    return bad;
 }
 
 // The row of tiles `row` holding line `line`, complete, into the file.
@@ -116,24 +130,6 @@ bool row_complete(RasterOutput *out, int line, std::string *error)
 
 bool write_output_lines(RasterOutput *out, int first, int count, double *lines, std::string *error)
 {
-    const double limit = out->type == GDT_Float32 ? static_cast<double>(FLT_MAX) : DBL_MAX;
-    const size_t n = static_cast<size_t>(count) * out->nb_col;
-    for (size_t k = 0; k < n; k++) {
-        double v = lines[k];
-        if (std::isnan(v)) {
-            lines[k] = out->nodata;
-            continue;
-        }
-        const double stored = out->type == GDT_Float32 ? static_cast<double>(static_cast<float>(v)) : v;
-        if (!(std::fabs(stored) < limit)) {
-            char where[160];
-            std::snprintf(where, sizeof where, "the difference %g m at line %lld, column %lld", v,
-                          static_cast<long long>(first + k / out->nb_col), static_cast<long long>(k % out->nb_col));
-            *error = out->path + ": " + where + " does not fit the output type" +
-                     (out->type == GDT_Float32 ? " (try --type float64)" : "");
-            return false;
-        }
-    }
     if (first != out->next_line || first + count > out->nb_lig) {
         *error = out->path + ": lines " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
                  " written after line " + std::to_string(out->next_line - 1) + " of " + std::to_string(out->nb_lig);
@@ -143,11 +139,17 @@ bool write_output_lines(RasterOutput *out, int first, int count, double *lines, 
         const int line = first + k;
         if (line % out->tile_lines == 0)
             clear_row(out);
-        const double *values = lines + static_cast<size_t>(k) * out->nb_col;
-        if (out->type == GDT_Float32)
-            gather_line<float>(out, line, values);
-        else
-            gather_line<double>(out, line, values);
+        double *values = lines + static_cast<size_t>(k) * out->nb_col;
+        const int bad = out->type == GDT_Float32 ? gather_line<float>(out, line, values)
+                                                 : gather_line<double>(out, line, values);
+        if (bad >= 0) {
+            char where[160];
+            std::snprintf(where, sizeof where, "the difference %g m at line %lld, column %lld", values[bad],
+                          static_cast<long long>(line), static_cast<long long>(bad));
+            *error = out->path + ": " + where + " does not fit the output type" +
+                     (out->type == GDT_Float32 ? " (try --type float64)" : "");
+            return false;
+        }
         out->next_line = line + 1;
         if ((out->next_line % out->tile_lines == 0 || out->next_line == out->nb_lig) && !row_complete(out, line, error))
             return false;
