@@ -354,6 +354,17 @@ TEST_F(ChangeOutputs, BandsErrorsAndScalesThatAreNoHeightsAreRefused)
     r = change("r --z-scale-after 1e308");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("is no height once scaled"), std::string::npos) << r.err;
+    // An infinite float32 height, unscaled: said where it lies.
+    Grid infinite;
+    infinite.lines = 6;
+    infinite.columns = 7;
+    infinite.values.assign(42, 100.0);
+    infinite.values[4 * 7 + 2] = HUGE_VAL;
+    infinite.type = GDT_Float32;
+    write_geotiff(at("infinite.tif"), infinite);
+    r = change("r", "", "infinite.tif");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the value inf at line 4, column 2 is no height once scaled"), std::string::npos) << r.err;
     EXPECT_FALSE(exists(at("r_2D.tif")));
     EXPECT_TRUE(leftovers().empty());
 }

@@ -10,6 +10,7 @@
 #include <ogr_srs_api.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <cstdio>
@@ -287,7 +288,29 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
     const long double z_scale = h.z_scale;
     size_t bad = cells;
     double bad_value = 0;
-    for (size_t k = 0; k < cells; k++) {
+    if (as_floats && !scaled) {
+        // Float32 heights as they are (the usual survey): the same flags
+        // and values, the first height that is no finite value looked for
+        // only when there is one (an infinity), so that each cell's work
+        // depends on no other's.
+        const float nodata_float = static_cast<float>(nodata);
+        bool infinite = false;
+        for (size_t k = 0; k < cells; k++) {
+            float f;
+            std::memcpy(&f, bytes + floats_at + k * sizeof(float), sizeof f);
+            const bool missing = (masked && !valid[k]) | (f != f) | (has_nodata && f == nodata_float);
+            valid[k] = !missing;
+            metres[k] = missing ? NAN : static_cast<double>(f);
+            infinite |= !missing & (std::fabs(f) > FLT_MAX);
+        }
+        for (size_t k = 0; infinite && k < cells; k++)
+            if (valid[k] && !std::isfinite(metres[k])) {
+                bad = k;
+                bad_value = metres[k];
+                break;
+            }
+    }
+    for (size_t k = 0; !(as_floats && !scaled) && k < cells; k++) {
         double v;
         if (as_floats) {
             float f;
