@@ -149,11 +149,15 @@ struct Step {
 void flag_both(const unsigned char *ok_b, const unsigned char *ok_a, size_t cells, unsigned char *both,
                ChangeCounts *counts)
 {
+    // The counts in locals: the flags written could otherwise alias them.
+    long long nodata_before = 0, nodata_after = 0;
     for (size_t k = 0; k < cells; k++) {
-        counts->nodata_before += !ok_b[k];
-        counts->nodata_after += !ok_a[k];
+        nodata_before += !ok_b[k];
+        nodata_after += !ok_a[k];
         both[k] = ok_b[k] & ok_a[k];
     }
+    counts->nodata_before += nodata_before;
+    counts->nodata_after += nodata_after;
 }
 
 // The buffers of one of the pass's two halves: lines read (read_cells
