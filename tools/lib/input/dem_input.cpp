@@ -248,6 +248,67 @@ bool read_pair_lines(DemInput *in, int first, int count, double *metres, unsigne
     return true;
 }
 
+// The pass over a block's values read (floats: the float32 values, else
+// the doubles in metres), with no branch on them: nodata (by the mask, NaN
+// or the nodata value) flagged in valid and set to NaN, the heights
+// scaled, into metres; the first value that is no finite height once
+// scaled (its index, cells for none; the value in *bad_value) for the
+// message. (The facts in locals: the flags written could otherwise alias
+// them.)
+size_t flag_heights(const unsigned char *floats, size_t cells, bool masked, const HeightFacts &h, GDALDataType type,
+                    double *metres, unsigned char *valid, double *bad_value)
+{
+    const bool scaled = h.has_scale || h.z_scale != 1, has_nodata = h.has_nodata;
+    const long double scale = h.scale, offset = h.offset, z_scale = h.z_scale;
+    const double nodata = h.nodata;
+    size_t bad = cells;
+    double value = 0;
+    for (size_t k = 0; k < cells; k++) {
+        double v;
+        if (floats != nullptr) {
+            float f;
+            std::memcpy(&f, floats + k * sizeof(float), sizeof f);
+            v = f;
+        } else {
+            v = metres[k];
+        }
+        const bool missing = (masked && !valid[k]) | (v != v) | (has_nodata && same_in_type(v, nodata, type));
+        valid[k] = !missing;
+        const double height = scaled ? scaled_height(v, scale, offset, z_scale) : v;
+        metres[k] = missing ? NAN : height;
+        const bool first_bad = bad == cells && !missing && !std::isfinite(height);
+        bad = first_bad ? k : bad;
+        value = first_bad ? v : value;
+    }
+    *bad_value = value;
+    return bad;
+}
+
+// The same for float32 heights as they are (the usual survey, no scale):
+// the first height that is no finite value looked for only when there is
+// one (an infinity), so that each cell's work depends on no other's.
+size_t flag_float_heights(const unsigned char *floats, size_t cells, bool masked, const HeightFacts &h,
+                          double *metres, unsigned char *valid, double *bad_value)
+{
+    const bool has_nodata = h.has_nodata;
+    const float nodata = static_cast<float>(h.nodata);
+    bool infinite = false;
+    for (size_t k = 0; k < cells; k++) {
+        float f;
+        std::memcpy(&f, floats + k * sizeof(float), sizeof f);
+        const bool missing = (masked && !valid[k]) | (f != f) | (has_nodata && f == nodata);
+        valid[k] = !missing;
+        metres[k] = missing ? NAN : static_cast<double>(f);
+        infinite |= !missing & (std::fabs(f) > FLT_MAX);
+    }
+    for (size_t k = 0; infinite && k < cells; k++)
+        if (valid[k] && !std::isfinite(metres[k])) {
+            *bad_value = metres[k];
+            return k;
+        }
+    return cells;
+}
+
 // Lines first .. first + count − 1, columns column .. column + nb_col − 1.
 bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsigned char *valid, std::string *error,
                        int column = 0, int nb_col = -1)
@@ -278,55 +339,12 @@ bool read_raster_lines(DemInput *in, int first, int count, double *metres, unsig
     }
     const HeightFacts &h = in->heights;
     const bool scaled = h.has_scale || h.z_scale != 1;
-    const long double scale = h.scale, offset = h.offset;
-    // One pass with no branch on the values: nodata (by the mask, NaN or
-    // the nodata value) flagged and set to NaN, the heights scaled, and the
-    // first value that is no finite height once scaled kept for the message.
-    // (The facts in locals: the flags written could otherwise alias them.)
-    const bool masked = in->mask != nullptr, has_nodata = h.has_nodata;
-    const double nodata = h.nodata;
-    const long double z_scale = h.z_scale;
-    size_t bad = cells;
     double bad_value = 0;
-    if (as_floats && !scaled) {
-        // Float32 heights as they are (the usual survey): the same flags
-        // and values, the first height that is no finite value looked for
-        // only when there is one (an infinity), so that each cell's work
-        // depends on no other's.
-        const float nodata_float = static_cast<float>(nodata);
-        bool infinite = false;
-        for (size_t k = 0; k < cells; k++) {
-            float f;
-            std::memcpy(&f, bytes + floats_at + k * sizeof(float), sizeof f);
-            const bool missing = (masked && !valid[k]) | (f != f) | (has_nodata && f == nodata_float);
-            valid[k] = !missing;
-            metres[k] = missing ? NAN : static_cast<double>(f);
-            infinite |= !missing & (std::fabs(f) > FLT_MAX);
-        }
-        for (size_t k = 0; infinite && k < cells; k++)
-            if (valid[k] && !std::isfinite(metres[k])) {
-                bad = k;
-                bad_value = metres[k];
-                break;
-            }
-    }
-    for (size_t k = 0; !(as_floats && !scaled) && k < cells; k++) {
-        double v;
-        if (as_floats) {
-            float f;
-            std::memcpy(&f, bytes + floats_at + k * sizeof(float), sizeof f);
-            v = f;
-        } else {
-            v = metres[k];
-        }
-        const bool missing = (masked && !valid[k]) | (v != v) | (has_nodata && same_in_type(v, nodata, type));
-        valid[k] = !missing;
-        const double height = scaled ? scaled_height(v, scale, offset, z_scale) : v;
-        metres[k] = missing ? NAN : height;
-        const bool first_bad = bad == cells && !missing && !std::isfinite(height);
-        bad = first_bad ? k : bad;
-        bad_value = first_bad ? v : bad_value;
-    }
+    const size_t bad = as_floats && !scaled
+                           ? flag_float_heights(bytes + floats_at, cells, in->mask != nullptr, h, metres, valid,
+                                                &bad_value)
+                           : flag_heights(as_floats ? bytes + floats_at : nullptr, cells, in->mask != nullptr, h,
+                                          type, metres, valid, &bad_value);
     if (bad < cells) {
         char text[400];
         std::snprintf(text, sizeof text,
