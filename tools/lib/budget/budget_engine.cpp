@@ -271,9 +271,13 @@ struct ScaledSums {
 // powers of two in range, and a difference that a double holds). v 2^−s
 // is then H 2^48 + L. Sums of 32 such parts stay below 2^53, so a lane's
 // sums in double are exact for 32 cells, then passed to 128-bit
-// integers. The scalings need 2^−s and 2^(−s−48) normal doubles.
+// integers. The scalings need 2^−s and 2^(−s−48) normal doubles, and the
+// rounding doubles evaluated as doubles (not in a wider format).
 const int SPLIT_BITS = 48, SPLIT_CELLS = 64; // 32 cells a lane of two
-static bool splits_exactly(int lowest) { return lowest >= -1023 && lowest <= 1022 - SPLIT_BITS; }
+static bool splits_exactly(int lowest)
+{
+    return FLT_EVAL_METHOD == 0 && lowest >= -1023 && lowest <= 1022 - SPLIT_BITS;
+}
 
 // The parts of one volume or two, by lanes.
 struct SplitParts {
