@@ -163,6 +163,26 @@ TEST(ExactSum, ManyTermsPassTheirCarries)
 // Many extended-precision terms added at once give the sum of adding each:
 // terms within 2^32 of one another (summed in a wide integer first), and
 // runs that are not (a tiny term, a subnormal one, an infinity).
+// Terms whose exponents lie 63 and 64 apart, the widest gathered in
+// buckets at once and the first one beyond: the sums of adding each.
+TEST(ExactSum, ExtendedTermsAtTheWidestSpreadAsOneByOne)
+{
+    std::mt19937_64 random(23);
+    for (int apart : {63, 64})
+        for (int run = 0; run < 20; run++) {
+            std::vector<long double> terms;
+            for (int k = 0; k < 9; k++) {
+                const long double significand = 1 + std::ldexp(static_cast<long double>(random() >> 1), -63);
+                terms.push_back((k % 3 == 0 ? -1 : 1) * std::ldexp(significand, k % 2 == 0 ? 0 : -apart));
+            }
+            ExactSum one, many;
+            for (long double t : terms)
+                exact_add(&one, t);
+            exact_add_many(&many, terms.data(), static_cast<int>(terms.size()));
+            EXPECT_TRUE(exact_equal(one, many)) << apart << " " << run;
+        }
+}
+
 TEST(ExactSum, ManyExtendedTermsAtOnceAsOneByOne)
 {
     std::mt19937_64 random(17);

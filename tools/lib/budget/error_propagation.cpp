@@ -308,44 +308,7 @@ void mask_weights(const LineWindow &w, MaskWeight weight_of[512])
 #endif
 }
 
-// The buckets' terms into a sum (the buckets left as they are).
-void bucket_add_to(const TermBuckets &b, ExactSum *into)
-{
-    for (int r = 0; r < 64; r++) {
-        const __int128 sum = b.sum[0][r] + b.sum[1][r];
-        if (sum != 0)
-            exact_add_wide(into, sum, b.low + ((r - b.low) & 63));
-    }
-}
-
-void bucket_clear(TermBuckets *b)
-{
-    for (int r = 0; r < 64; r++)
-        b->sum[0][r] = b->sum[1][r] = 0;
-    b->low = 1 << 20;
-    b->high = -(1 << 20);
-}
-
 #if LDBL_MANT_DIG == 64
-// A term into its bucket, or straight into the sum where its exponent
-// lies 64 or more from another one of the buckets.
-void bucket_add(TermBuckets *b, ExactSum *direct, const ExactExtended &term)
-{
-    const int low = std::min(b->low, term.exponent), high = std::max(b->high, term.exponent);
-    const __int128 m = term.negative ? -static_cast<__int128>(term.m) : static_cast<__int128>(term.m);
-    if (high - low >= 64) {
-        exact_add_wide(direct, m, term.exponent);
-        return;
-    }
-    b->low = low;
-    b->high = high;
-    b->sum[0][term.exponent & 63] += m;
-}
-
-// Whether exponent e of a term's last bit lies where exact_add takes the
-// term whole and its 128-bit sums stay within the exact sum's range.
-bool in_range(int e) { return e >= -1074 && e <= 900; }
-
 // Whether this machine's long double products round as
 // exact_extended_product does (x87 with its 64-bit precision, to
 // nearest), tried once on products a shorter precision or another
@@ -382,9 +345,9 @@ void cell_row_terms(RowTerms *t, const MaskWeight &w, const CellSigma &s, bool i
 #if LDBL_MANT_DIG == 64
     if (integer && s.integer && w.parts.normal) {
         const ExactExtended ws = exact_extended_product(w.parts, s.parts), square = exact_extended_product(ws, ws);
-        if (in_range(ws.exponent) && in_range(square.exponent)) {
-            bucket_add(&t->linear, &t->into->sum_a_sigma, ws);
-            bucket_add(&t->square, &t->into->sum_a2_sigma2, square);
+        if (exact_bucket_range(ws.exponent) && exact_bucket_range(square.exponent)) {
+            exact_bucket_add(&t->linear, &t->into->sum_a_sigma, ws);
+            exact_bucket_add(&t->square, &t->into->sum_a2_sigma2, square);
             return;
         }
     }
@@ -612,11 +575,11 @@ bool complete_line_by_sets(Propagation3D *p, int line, const LineWindow &w)
         RowTerms *t = standing[__builtin_ctzll(alike[a])];
         for (uint64_t r = alike[a]; r != 0; r &= r - 1) {
             ErrorTally *sums = &p->sums[static_cast<size_t>(p->slot_of_bit[__builtin_ctzll(r)])];
-            bucket_add_to(t->square, &sums->sum_a2_sigma2);
-            bucket_add_to(t->linear, &sums->sum_a_sigma);
+            exact_buckets_into(t->square, &sums->sum_a2_sigma2);
+            exact_buckets_into(t->linear, &sums->sum_a_sigma);
         }
-        bucket_clear(&t->square);
-        bucket_clear(&t->linear);
+        exact_buckets_clear(&t->square);
+        exact_buckets_clear(&t->linear);
         if (t->into == &t->sums && !fit)
             add_set_sums(p, alike[a], t->sums);
     }

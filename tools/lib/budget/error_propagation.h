@@ -44,17 +44,6 @@ struct LineTerms {
     std::vector<long double> squares, linear;
 };
 
-// Terms ±m × 2^e (m of 64 bits) gathered for an exact sum: each added to
-// the 128-bit sum of its exponent modulo 64 while the exponents gathered
-// lie within 64 of one another (each sum then holds one exponent), then
-// all added to the exact sum at once (exact_add_wide). Two sets of sums,
-// which neighbouring cells fill in turn (a term then need not wait for
-// the one before it, often of the same exponent).
-struct TermBuckets {
-    __int128 sum[2][64] = {};
-    int low = 1 << 20, high = -(1 << 20);
-};
-
 // A row standing for its set of rows alike in a line being completed: its
 // terms as they are gathered, and where they go (the row's own sums, or
 // the line's sums of a set of more than one row, merged into each after).

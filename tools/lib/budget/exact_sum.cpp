@@ -86,7 +86,6 @@ int bit_at(const unsigned long long u[EXACT_SUM_WORDS], int k)
     return static_cast<int>((u[k / 32] >> (k % 32)) & 1);
 }
 
-
 } // namespace
 
 void exact_add(ExactSum *s, double x)
@@ -115,42 +114,47 @@ void exact_add_wide(ExactSum *s, __int128 sum, int exponent)
         add_bits(s, negative, hi, position + 64);
 }
 
+void exact_buckets_into(const TermBuckets &b, ExactSum *into)
+{
+    for (int r = 0; r < 64; r++) {
+        const __int128 sum = b.sum[0][r] + b.sum[1][r];
+        if (sum != 0)
+            exact_add_wide(into, sum, b.low + ((r - b.low) & 63));
+    }
+}
+
+void exact_buckets_clear(TermBuckets *b)
+{
+    for (int r = 0; r < 64; r++)
+        b->sum[0][r] = b->sum[1][r] = 0;
+    b->low = 1 << 20;
+    b->high = -(1 << 20);
+}
+
 void exact_add_many(ExactSum *s, const long double *x, int n)
 {
 #if LDBL_MANT_DIG == 64
-    // Normal terms of the x87 extended format (a 64-bit significand with its
-    // leading bit) whose last bits lie at or above 2^-1074, as the one-step
-    // path of exact_add takes them, and within 2^32 of one another: each
-    // below 2^96 at the smallest one's scale, at most 2^31 of them, so that
-    // their sum fits a 128-bit integer. One pass: each significand is
-    // added to the bucket of its sign and of its exponent modulo 64 (two
-    // sets of buckets in turn, so that neighbouring terms, often of one
-    // exponent, need not wait for one another); with the exponents within
-    // 2^32, each bucket holds the terms of one exponent, and the buckets
-    // are summed at the smallest one's scale.
-    unsigned __int128 bucket[2][2][64] = {};
-    int lowest = 1 << 20, highest = -(1 << 20);
-    bool wide = true;
+    // The x87 extended format: one pass with no branch on the terms, each
+    // significand into the bucket of its exponent (neighbouring terms into
+    // the two sets in turn). Where every term is normal with its last bit
+    // at or above 2^-1074 (as the one-step path of exact_add takes it) and
+    // the exponents lie within 64 of one another (a bucket then holds one
+    // exponent), the buckets are the sum; else the terms go one by one.
+    TermBuckets buckets;
+    bool normal = true;
     for (int k = 0; k < n; k++) {
         const ExactExtended e = exact_extended_parts(x[k]);
         if (e.zero)
             continue;
-        wide = wide && e.normal;
-        lowest = std::min(lowest, e.exponent);
-        highest = std::max(highest, e.exponent);
-        bucket[k & 1][e.negative][e.exponent & 63] += e.m;
+        normal = normal && e.normal;
+        buckets.low = std::min(buckets.low, e.exponent);
+        buckets.high = std::max(buckets.high, e.exponent);
+        const __int128 m = static_cast<__int128>(e.m);
+        buckets.sum[k & 1][e.exponent & 63] += e.negative ? -m : m;
     }
-    if (wide && lowest >= -1074 && highest - lowest <= 32 && highest <= 900) {
-        __int128 sum = 0;
-        for (int r = 0; r < 64; r++) {
-            const int shift = (r - lowest) & 63; // the bucket's exponent above the smallest
-            if (shift > highest - lowest)
-                continue;
-            for (int set = 0; set < 2; set++)
-                sum += static_cast<__int128>(bucket[set][0][r] << shift) -
-                       static_cast<__int128>(bucket[set][1][r] << shift);
-        }
-        exact_add_wide(s, sum, lowest);
+    if (normal && buckets.high - buckets.low < 64 && exact_bucket_range(buckets.low) &&
+        exact_bucket_range(buckets.high)) {
+        exact_buckets_into(buckets, s);
         return;
     }
 #endif

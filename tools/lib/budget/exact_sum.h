@@ -115,9 +115,47 @@ inline ExactExtended exact_extended_product(const ExactExtended &x, const ExactE
 // Adds sum × 2^exponent exactly (exponent ≥ −1074, |sum| 2^exponent below
 // 2^1088): terms gathered apart in a 128-bit integer at one scale.
 void exact_add_wide(ExactSum *s, __int128 sum, int exponent);
-// Adds the n terms x[0 .. n − 1] as n calls of exact_add do (the same sum);
-// terms whose last bits lie within 2^32 of one another are summed in a
-// 128-bit integer first and added once.
+
+// Terms ±m × 2^e (m of 64 bits) gathered for an exact sum: each added to
+// the 128-bit sum of its exponent modulo 64 while the exponents gathered
+// lie within 64 of one another (each sum then holds one exponent), then
+// all added to the exact sum at once (exact_add_wide). Two sets of sums,
+// which neighbouring cells fill in turn (a term then need not wait for
+// the one before it, often of the same exponent).
+struct TermBuckets {
+    __int128 sum[2][64] = {};
+    int low = 1 << 20, high = -(1 << 20);
+};
+// Whether exponent e of a term's last bit lies where exact_add takes the
+// term whole and its buckets' 128-bit sums stay within the exact sum's
+// range.
+inline bool exact_bucket_range(int e) { return e >= -1074 && e <= 900; }
+#if LDBL_MANT_DIG == 64
+// A term (normal, its exponent within exact_bucket_range) into its bucket
+// of set `set` (0 or 1), or straight into direct where its exponent lies
+// 64 or more from another one of the buckets.
+// Inline: it is asked of every term.
+inline void exact_bucket_add(TermBuckets *b, ExactSum *direct, const ExactExtended &term, int set = 0)
+{
+    const int low = b->low < term.exponent ? b->low : term.exponent;
+    const int high = b->high > term.exponent ? b->high : term.exponent;
+    const __int128 m = term.negative ? -static_cast<__int128>(term.m) : static_cast<__int128>(term.m);
+    if (high - low >= 64) {
+        exact_add_wide(direct, m, term.exponent);
+        return;
+    }
+    b->low = low;
+    b->high = high;
+    b->sum[set][term.exponent & 63] += m;
+}
+#endif
+// The buckets' terms into a sum (the buckets left as they are).
+void exact_buckets_into(const TermBuckets &b, ExactSum *into);
+void exact_buckets_clear(TermBuckets *b);
+
+// Adds the n terms x[0 .. n − 1] as n calls of exact_add do (the same sum):
+// gathered in buckets and added once where they are normal, within
+// exact_bucket_range and within 2^64 of one another.
 void exact_add_many(ExactSum *s, const long double *x, int n);
 // Adds count × x exactly (count ≥ 0): the area of count cells of x m².
 void exact_add_product(ExactSum *s, long long count, double x);
